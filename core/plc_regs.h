@@ -1,0 +1,67 @@
+// The register memory shared by the program, the I/O, every protocol server
+// and the panel, and the access functions that decode register bit addresses.
+#pragma once
+
+#include "core/bytes.h"
+
+constexpr u32 kPlcRegBytes = 109176;
+
+// Byte offsets of the fixed areas inside plc_reg.
+constexpr u32 kRegIG = 0, kRegQG = 32, kRegS = 64, kRegK = 96, kRegAIG = 128, kRegAQG = 192, kRegSR = 256,
+              kRegF = 640, kRegI = 896, kRegQ = 1152, kRegT = 1408, kRegM = 1664, kRegAI = 1920, kRegAQ = 2944,
+              kRegR = 3968, kRegET = 104448, kRegEM = 106496, kRegESR = 108544, kRegSettings = 109056,
+              kRegColdMarker = 109168;
+
+alignas(8) extern u8 plc_reg[kPlcRegBytes];
+alignas(8) extern u8 old_reg[kPlcRegBytes];
+
+// Fixed positions: SRn is word 127+n, ESRn is word 54271+n, Sn is bit n-1 from byte 64.
+inline u16 SR_Get(int n) { return GetLe16(&plc_reg[2 * (127 + n)]); }
+inline void SR_Put(int n, u16 v) { PutLe16(&plc_reg[2 * (127 + n)], v); }
+inline u16 ESR_Get(int n) { return GetLe16(&plc_reg[2 * (54271 + n)]); }
+inline void ESR_Put(int n, u16 v) { PutLe16(&plc_reg[2 * (54271 + n)], v); }
+inline bool S_Get(int n) { return (plc_reg[kRegS + (n - 1) / 8] >> ((n - 1) % 8)) & 1; }
+inline void S_Put(int n, bool on) {
+    u8& b = plc_reg[kRegS + (n - 1) / 8];
+    u8 m = static_cast<u8>(1u << ((n - 1) % 8));
+    b = on ? static_cast<u8>(b | m) : static_cast<u8>(b & ~m);
+}
+// 32-bit value in a word pair SRn (low) and SRn+1 (high).
+inline u32 SR_GetDword(int n) { return SR_Get(n) | (static_cast<u32>(SR_Get(n + 1)) << 16); }
+inline void SR_PutDword(int n, u32 v) {
+    SR_Put(n, static_cast<u16>(v));
+    SR_Put(n + 1, static_cast<u16>(v >> 16));
+}
+
+// System-register limit table: row k for SR(k+1).
+struct SrInfo {
+    u8 width;  // bits; 0 continues a wider register
+    u32 min;
+    u32 max;  // min 1 and max 0: read-only
+};
+extern const SrInfo sr_info[192];
+
+// Force table (data of the downloaded force table block).
+constexpr u32 kForceTableBytes = 256;
+extern u8 io_force[kForceTableBytes];
+void PlcForceInputs();   // applies the input entries (the scan calls it while S12 is set)
+void PlcForceOutputs();  // applies the output entries
+
+u8* PlcReg_Ptr(u32 address, u32 bits);
+int PlcReg_Get(void* destination, u32 address, u32 bits);
+int PlcReg_Set(u32 address, const void* source, u32 bits);
+u8* OldReg_Ptr(u32 address, u32 bits);
+
+void PlcOldInit();
+void PlcTmpClear();
+void PlcRegClear();
+void PlcRegInit(int cold);
+int PlcBatCheck();
+void VmDbWordSR_MinMax(i16* minimum, i16* maximum, int row);
+
+u16 crc16(const void* data, u32 length);
+u16 crc16_next(const void* data, u32 length, u16 crc);
+
+u32 UTIL_GetDword(const u16* words);
+void UTIL_PutDword(u16* words, u32 value);
+float UTIL_GetFloat(const u16* words);

@@ -1,0 +1,45 @@
+#include "platform/clock.h"
+
+#include <time.h>
+
+#include <atomic>
+
+namespace {
+
+std::atomic<bool> g_manual{false};
+std::atomic<u64> g_manualMono{0};
+std::atomic<i64> g_manualUtc{0};
+
+}  // namespace
+
+u64 Clock_MonotonicNs() {
+    if (g_manual.load(std::memory_order_acquire)) return g_manualMono.load(std::memory_order_acquire);
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<u64>(ts.tv_sec) * 1000000000ull + static_cast<u64>(ts.tv_nsec);
+}
+
+i64 Clock_UtcNs() {
+    if (g_manual.load(std::memory_order_acquire)) return g_manualUtc.load(std::memory_order_acquire);
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<i64>(ts.tv_sec) * 1000000000ll + ts.tv_nsec;
+}
+
+void Clock_UseManual(u64 monotonicNs, i64 utcNs) {
+    g_manualMono.store(monotonicNs, std::memory_order_release);
+    g_manualUtc.store(utcNs, std::memory_order_release);
+    g_manual.store(true, std::memory_order_release);
+}
+
+void Clock_UseReal() { g_manual.store(false, std::memory_order_release); }
+
+bool Clock_IsManual() { return g_manual.load(std::memory_order_acquire); }
+
+void Clock_Advance(u64 ns) {
+    if (!g_manual.load(std::memory_order_acquire)) return;
+    g_manualMono.fetch_add(ns, std::memory_order_acq_rel);
+    g_manualUtc.fetch_add(static_cast<i64>(ns), std::memory_order_acq_rel);
+}
+
+void Clock_SetManualUtc(i64 utcNs) { g_manualUtc.store(utcNs, std::memory_order_release); }

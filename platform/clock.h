@@ -1,0 +1,27 @@
+// The one platform clock behind every time base of the firmware.
+//
+// The free-running 100-us counter, the 10-ms tick, the real-time clock and
+// every time-out read their time here. Tests switch it to a manual clock that
+// only moves when they advance it, so no test sleeps to wait for a timer.
+#pragma once
+
+#include "core/bytes.h"
+
+// Monotonic time in nanoseconds (CLOCK_MONOTONIC, or the manual clock).
+u64 Clock_MonotonicNs();
+
+// Host UTC in nanoseconds since 1970 (CLOCK_REALTIME, or the manual clock).
+// The controller's own clock is this plus an offset it keeps (never set on
+// the host).
+i64 Clock_UtcNs();
+
+// Switch to a manual clock starting at the given readings; only
+// Clock_Advance moves it afterwards. Used by tests and benchmarks.
+void Clock_UseManual(u64 monotonicNs, i64 utcNs);
+// Back to the host clocks.
+void Clock_UseReal();
+bool Clock_IsManual();
+// Moves the manual clock forward (both readings). Ignored on the real clock.
+void Clock_Advance(u64 ns);
+// Sets only the manual UTC reading (a host clock step); monotonic time stays.
+void Clock_SetManualUtc(i64 utcNs);
