@@ -41,27 +41,52 @@ struct SrInfo {
 };
 extern const SrInfo sr_info[192];
 
-// Force table (data of the downloaded force table block).
+// Force table (data of the downloaded force table block): u16 input count,
+// u16 output count, then entries of three u16 (0-based word index into
+// plc_reg, AND mask, OR value), inputs first; at most 42 entries fit. A
+// forced word becomes (word AND mask) OR value. Counts beyond the table and
+// word indexes beyond the register memory are ignored.
 constexpr u32 kForceTableBytes = 256;
 extern u8 io_force[kForceTableBytes];
 void PlcForceInputs();   // applies the input entries (the scan calls it while S12 is set)
 void PlcForceOutputs();  // applies the output entries
 
+// Register bit addresses: 0x400-0xCC3FF the linear range (bit 0 of byte 0 is
+// 0x400); the windows 0x10008000 (ET), 0x1001C000 (EM), 0x10030000 (ESR); both
+// top bits set names a variable of the running IEC application (IecVarRef)
+// while its variables are enumerated. Lengths are in bits: 1, or a multiple
+// of 8.
+//
+// Pointer to the addressed bytes, null when the address is invalid or the
+// (bits + 7) / 8 bytes from it would leave the register memory (or the IEC
+// variable's table).
 u8* PlcReg_Ptr(u32 address, u32 bits);
+// 1 on success, 0 when the address is invalid. bits = 1 gives 0 or 1 in the
+// destination byte; otherwise bits / 8 bytes are copied.
 int PlcReg_Get(void* destination, u32 address, u32 bits);
+// 1 when written (or accepted), 0 when refused: invalid address, a system
+// register value outside its limits, an IEC variable during on-line change.
+// System registers with side effects (mode, node id, clock, port request,
+// menu options) act on the value.
 int PlcReg_Set(u32 address, const void* source, u32 bits);
+// The same decode into old_reg (register addresses only).
 u8* OldReg_Ptr(u32 address, u32 bits);
 
-void PlcOldInit();
-void PlcTmpClear();
-void PlcRegClear();
-void PlcRegInit(int cold);
-int PlcBatCheck();
+void PlcOldInit();          // old_reg = plc_reg
+void PlcTmpClear();         // warm start and I/O start
+void PlcRegClear();         // cold clear (stops the IEC application instead while one is loaded)
+void PlcRegInit(int cold);  // start-up and after a register image was restored
+int PlcBatCheck();          // 1 when the cold-start marker holds "WATCHBAT"
+// Low 16 bits of the limits of sr_info[row] (row = SR number - 1); 0 and 0
+// for a row outside the table.
 void VmDbWordSR_MinMax(i16* minimum, i16* maximum, int row);
 
+// CRC-16/MODBUS (reflected 0xA001, initial 0xFFFF, no final XOR); crc16_next
+// continues from a previous value over a further piece.
 u16 crc16(const void* data, u32 length);
 u16 crc16_next(const void* data, u32 length, u16 crc);
 
+// 32-bit values in word pairs, low word first.
 u32 UTIL_GetDword(const u16* words);
 void UTIL_PutDword(u16* words, u32 value);
 float UTIL_GetFloat(const u16* words);

@@ -1,0 +1,110 @@
+#include "iec/blocks/q4EnumQuilletVariables.h"
+
+#include "iec/kernel/q4vmdb.h"
+
+u8 quillet_variables_enumerateded = 0;
+
+namespace {
+
+// Number of variables found by the last walk of the variable map.
+u32 enumeratedCount = 0;
+
+constexpr u32 kStringRef = 0x20000000u;
+
+// Bytes per element of the typed tables; the 8-bit table and the bit array
+// use one byte per element.
+u32 ElementScale(u32 cls) {
+    switch (cls) {
+        case 1: return 2;
+        case 2: return 4;
+        case 3: return 8;
+        case 5: return 4;
+        default: return 1;
+    }
+}
+
+u32 TableOf(u32 cls) {
+    switch (cls) {
+        case 1: return kDbData16;
+        case 2: return kDbData32;
+        case 3: return kDbData64;
+        case 5: return kDbTime;
+        default: return kDbData8;
+    }
+}
+
+}  // namespace
+
+int ClearQuilletFlags(int value) {
+    quillet_variables_enumerateded = 0;
+    enumeratedCount = 0;
+    return value;
+}
+
+int QuilletVmDbSpan(u32 reference, u8** data, u32* bytes) {
+    *data = nullptr;
+    *bytes = 0;
+    u8* db = pDB;
+    if (db == nullptr) return -1;
+    const u32 index = reference & 0xFFFFFu;
+    const u32 cls = (reference >> 26) & 7u;
+    u32 size = 0;
+    if (reference & kStringRef) {
+        u8* ct = Q4VM_AreaPtr(db, kDbCtSegment, &size);
+        if (ct == nullptr || index >= size) return -1;
+        *data = ct + index;
+        *bytes = size - index;
+        return 1;
+    }
+    if (cls == 7) return 0;
+    if (cls == 4) {
+        u8* table = Q4VM_AreaPtr(db, kDbStringPointers, &size);
+        if (table == nullptr || u64{index} * 4 + 4 > size) return -1;
+        u32 at = GetLe32(table + 4 * index);
+        if (at == 0) return 0;  // declared but never built
+        u32 bufSize = 0;
+        u8* buf = Q4VM_AreaPtr(db, kDbStringBuffer, &bufSize);
+        const u64 bufStart = buf ? static_cast<u64>(buf - db) : 0;
+        // Capacity, length, text and NUL must all lie in the string buffer.
+        if (buf == nullptr || at < bufStart || u64{at} + 3 > bufStart + bufSize) return -1;
+        const u32 capacity = db[at];
+        if (u64{at} + capacity + 3 > bufStart + bufSize) return -1;
+        *data = db + at + 2;
+        *bytes = capacity + 1;
+        return 1;
+    }
+    u8* table = Q4VM_AreaPtr(db, TableOf(cls), &size);
+    const u64 offset = u64{index} * ElementScale(cls);
+    if (table == nullptr || offset >= size) return -1;
+    *data = table + offset;
+    *bytes = static_cast<u32>(size - offset);
+    return 1;
+}
+
+u8* QuilletCalculateVmDbAddress(u32 reference, u32, u32, u8* fallback) {
+    if (pDB == nullptr) return nullptr;
+    if (!(reference & kStringRef) && ((reference >> 26) & 7u) == 7) return fallback;
+    u8* data;
+    u32 bytes;
+    return QuilletVmDbSpan(reference, &data, &bytes) > 0 ? data : nullptr;
+}
+
+void Quillet_Byte_To_Bit(const u8* source, u8* packed, u32 count) {
+    for (u32 i = 0; i < count; ++i) {
+        if ((i & 7) == 0) packed[i >> 3] = 0;
+        if (source[i] != 0) packed[i >> 3] = static_cast<u8>(packed[i >> 3] | (1u << (i & 7)));
+    }
+}
+
+void Quillet_Bit_To_Byte(const u8* packed, u8* destination, u32 count) {
+    for (u32 i = 0; i < count; ++i) destination[i] = (packed[i >> 3] >> (i & 7)) & 1u;
+}
+
+// Register binding is not built yet: with no bound registers every
+// synchronisation has nothing to do.
+void QuilletUpdateWordSRRegs() {}
+void QuilletUpdateBitSysRegs() {}
+void QuilletUpdateBitInputRegs() {}
+void QuilletUpdateWordInputRegs() {}
+void QuilletUpdateBitOutputRegs() {}
+void QuilletUpdateWordOutputRegs() {}
