@@ -7,7 +7,7 @@ PACKAGES=(
   build-essential cmake ninja-build ccache pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libtommath-dev
-  socat python3 python3-numpy libdigest-crc-perl
+  socat python3 python3-numpy python3-ephem libdigest-crc-perl openssl
 )
 
 missing=()
