@@ -1,0 +1,175 @@
+// The simulated controller board.
+//
+// Everything the firmware would reach through /dev/mem and the board's
+// drivers (the SoC register blocks, the battery-backed persistent registers,
+// buttons, LEDs, the power-fail signal, the supply words, the watchdog and
+// the plug-in module slots) lives in one fixed-layout record in a
+// memory-mapped file under the root ("/sys/board.state"). The file stays
+// when the process ends, so the persistent registers survive a reset as
+// they do on the board, and a second process (the plcboard tool, a test)
+// can press buttons, set inputs and read LEDs while the controller runs.
+//
+// Every word shared between processes is read and written with atomic
+// 32-bit operations. The record is the host's byte order, which is checked
+// to be little-endian, so the file has one layout everywhere.
+//
+// The board is opened on first use from the current root (Root_Init must
+// have run); when the root changes (a test's fresh root) the next access
+// re-opens the board of the new root. A fresh root gives a fresh board.
+#pragma once
+
+#include "core/bytes.h"
+
+// ---------------------------------------------------------------------------
+// SoC register blocks, by the physical addresses the firmware computes.
+
+constexpr u32 kSocSsp1Base = 0x80012000;
+constexpr u32 kSocSsp2Base = 0x80014000;
+constexpr u32 kSocPinctrlBase = 0x80018000;  // pin control with the GPIO registers
+constexpr u32 kSocClkctrlBase = 0x80040000;
+constexpr u32 kSocLradcBase = 0x80050000;    // low-resolution ADC
+constexpr u32 kSocRtcBase = 0x80056000;      // real-time clock with the persistent registers
+constexpr u32 kSocI2c0Base = 0x80058000;
+constexpr u32 kSocBlockBytes = 0x2000;       // each block: 2048 register words
+
+// The window the system layer maps at start-up (pin control up to I2C0).
+constexpr u32 kSocMapBase = 0x80018000;
+constexpr u32 kSocMapBytes = 0x70000;
+
+// Most registers come in groups of four words: the register, then addresses
+// that set, clear and toggle the bits written.
+constexpr u32 kRegSet = 0x4;
+constexpr u32 kRegClr = 0x8;
+constexpr u32 kRegTog = 0xC;
+
+// Block control word (offset 0 of every block): soft reset and clock gate.
+constexpr u32 kCtrlSoftReset = 0x80000000u;
+constexpr u32 kCtrlClockGate = 0x40000000u;
+
+// Pin control registers (offsets in the pin-control block; n-th register at
+// base + 0x10 * n).
+constexpr u32 kPinctrlMuxsel0 = 0x100;  // 14 multiplexing registers
+constexpr u32 kPinctrlDrive0 = 0x300;   // 20 drive-strength registers
+constexpr u32 kPinctrlPull0 = 0x600;    // 7 pull-up registers
+constexpr u32 kPinctrlDout0 = 0x700;    // data out, one per bank
+constexpr u32 kPinctrlDin0 = 0x900;     // data in, one per bank (read-only to the firmware)
+constexpr u32 kPinctrlDoe0 = 0xB00;     // output enables, one per bank
+constexpr int kGpioBanks = 5;
+
+// Real-time clock block: persistent register n at kSocRtcBase + 0x60 + 0x10 * n.
+constexpr u32 kRtcPersistent0 = 0x60;
+constexpr int kPersistentRegs = 6;
+// The persistent registers the controller uses.
+constexpr int kPersistentFaultFlags = 3;     // fault flags of the last stop (ESR7)
+constexpr int kPersistentUncleanCount = 4;   // power-ups without a clean stop (SR52)
+
+// Board wiring of the pins the rest of the system uses.
+constexpr int kButtonRunBank = 0, kButtonRunPin = 21;    // active low
+constexpr int kButtonLoadBank = 1, kButtonLoadPin = 2;   // active low
+constexpr int kLedABank = 4, kLedAPin = 5;               // on while the pin is high
+constexpr int kLedBBank = 4, kLedBPin = 13;
+constexpr int kOption0Bank = 3, kOption0Pin = 14;
+constexpr int kOption1Bank = 2, kOption1Pin = 27;
+
+// Raw register access, as through the firmware's mapping of /dev/mem.
+// Addresses outside the simulated blocks read 0 and ignore writes. A write to
+// a set/clear/toggle address changes only the bits given (reading one gives
+// its register); data-in registers
+// ignore firmware writes (use Board_SetGpioInput); setting the soft-reset bit
+// of a block's control word also gates its clock, as the hardware does.
+u32 Board_RegRead(u32 physAddr);
+void Board_RegWrite(u32 physAddr, u32 value);
+// True when the address lies in a simulated block.
+bool Board_RegExists(u32 physAddr);
+
+// A device model (SSP engine, I2C controller, ...) may watch the register
+// writes of one block: the hook runs in the writing process after the store,
+// with the register address (set/clear/toggle folded onto the register) and
+// the values before and after. One hook per block; nullptr removes it.
+using BoardWriteHook = void (*)(u32 regAddr, u32 oldValue, u32 newValue);
+void Board_SetWriteHook(u32 blockBase, BoardWriteHook hook);
+
+// ---------------------------------------------------------------------------
+// GPIO banks (0-4) by name. Bits outside the mask are left as they are.
+
+u32 Board_GpioOut(int bank);
+void Board_GpioOutSet(int bank, u32 mask);
+void Board_GpioOutClear(int bank, u32 mask);
+u32 Board_GpioIn(int bank);
+u32 Board_GpioDir(int bank);  // output enables
+void Board_GpioDirSet(int bank, u32 mask);
+void Board_GpioDirClear(int bank, u32 mask);
+// The outside world drives input pins: bits of mask take the bits of value.
+void Board_SetGpioInput(int bank, u32 mask, u32 value);
+
+// ---------------------------------------------------------------------------
+// Buttons, LEDs, persistent registers.
+
+enum class BoardButton { Run = 0, Load = 1 };
+void Board_PressButton(BoardButton button, bool pressed);
+bool Board_ButtonPressed(BoardButton button);
+
+// LED 0 is LED A (OK state), LED 1 is LED B (run state); true when lit.
+bool Board_Led(int led);
+
+u32 Board_Persistent(int index);  // 0 for an index out of range
+void Board_SetPersistent(int index, u32 value);
+
+// ---------------------------------------------------------------------------
+// Power supply and power-fail.
+
+// The five supply words the power-fail driver reports (ESR2-ESR6), also kept
+// as the 10 little-endian bytes of the root's "/proc/powerdown".
+constexpr int kSupplyWords = 5;
+void Board_SupplyWords(u16 out[kSupplyWords]);
+void Board_SetSupplyWords(const u16 in[kSupplyWords]);
+
+// The process the power-fail driver signals (registered by writing its pid
+// into /proc/powerdown); 0 when none.
+constexpr int kPowerFailSignal = 44;
+i32 Board_ControllerPid();
+void Board_SetControllerPid(i32 pid);
+// Sends the power-fail signal to the registered controller and counts it.
+// False when no controller is registered, it has ended (a pid given to
+// another process since is never signalled) or the signal cannot be sent.
+bool Board_SignalPowerFail();
+u32 Board_PowerFailCount();
+
+// ---------------------------------------------------------------------------
+// Watchdog state, written by platform/watchdog and read by the tool.
+
+struct BoardWatchdog {
+    u32 open;           // 1 while the device is open
+    u32 enabled;        // 1 while counting (not stopped by the magic close)
+    u32 timeoutS;       // time-out in seconds
+    u32 timeLeftS;      // seconds left at the last keep-alive or poll
+    u64 lastKeepAliveNs;  // controller's monotonic clock
+    u32 resets;         // resets it caused on this board
+};
+void Board_GetWatchdog(BoardWatchdog* out);
+void Board_SetWatchdog(const BoardWatchdog& in);
+
+// ---------------------------------------------------------------------------
+// Plug-in I/O module slots: reserved words per slot, owned by the I/O layer.
+
+constexpr int kModuleSlots = 16;
+constexpr int kModuleSlotWords = 256;
+// Word w of slot s (atomic); 0 / ignored out of range.
+u32 Board_ModuleWord(int slot, int word);
+void Board_SetModuleWord(int slot, int word, u32 value);
+
+// ---------------------------------------------------------------------------
+// Life cycle.
+
+// Firmware path of the board file below the root.
+constexpr const char* kBoardStatePath = "/sys/board.state";
+
+// Maps the board of the current root, creating a fresh board when the file is
+// missing or of another layout. False when the root is not set up or the file
+// cannot be mapped (accesses then act on a private, fresh board).
+bool Board_Open();
+// Unmaps the board (the file stays).
+void Board_Close();
+// Writes the mapped state through to the file (before a reset or power-off).
+void Board_Flush();
+bool Board_IsOpen();

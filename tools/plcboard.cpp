@@ -1,0 +1,179 @@
+// plcboard: the outside of the simulated board, beside a running controller.
+//
+//   plcboard [--root DIR] COMMAND [ARGS]
+//
+// The root is --root DIR, else $PLC_ROOT, else "plcroot" in the working
+// directory. Output is plain "name=value" text; the exit status is 0 on
+// success, 1 when the action failed, 2 for a usage error.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/board.h"
+#include "platform/root.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: plcboard [--root DIR] COMMAND [ARGS]\n"
+    "  show                     the whole board state\n"
+    "  press run|load           press a button (held until released)\n"
+    "  release run|load         release a button\n"
+    "  leds                     LED A (OK) and LED B (run): 1 lit, 0 dark\n"
+    "  gpio BANK                data out, data in and output enables of a bank\n"
+    "  input BANK MASK VALUE    drive the input pins of MASK to VALUE\n"
+    "  persist [N]              battery-backed persistent registers\n"
+    "  watchdog                 watchdog state and seconds left\n"
+    "  supply [W0 W1 W2 W3 W4]  show or set the five supply words\n"
+    "  powerfail                send the power-fail signal to the controller\n";
+
+int Usage() {
+    std::fputs(kUsage, stderr);
+    return 2;
+}
+
+bool ParseU32(const char* s, u32* out) {
+    if (!s || !*s) return false;
+    char* end = nullptr;
+    unsigned long long v = std::strtoull(s, &end, 0);
+    if (*end != '\0' || v > 0xFFFFFFFFull || s[0] == '-') return false;
+    *out = static_cast<u32>(v);
+    return true;
+}
+
+bool ParseButton(const char* s, BoardButton* out) {
+    if (!s) return false;
+    if (std::strcmp(s, "run") == 0) {
+        *out = BoardButton::Run;
+        return true;
+    }
+    if (std::strcmp(s, "load") == 0) {
+        *out = BoardButton::Load;
+        return true;
+    }
+    return false;
+}
+
+bool ParseBank(const char* s, int* bank) {
+    u32 v;
+    if (!ParseU32(s, &v) || v >= static_cast<u32>(kGpioBanks)) return false;
+    *bank = static_cast<int>(v);
+    return true;
+}
+
+void PrintLeds() { std::printf("A=%d B=%d\n", Board_Led(0) ? 1 : 0, Board_Led(1) ? 1 : 0); }
+
+void PrintGpio(int bank) {
+    std::printf("bank%d out=0x%08x in=0x%08x dir=0x%08x\n", bank, Board_GpioOut(bank), Board_GpioIn(bank),
+                Board_GpioDir(bank));
+}
+
+void PrintWatchdog() {
+    BoardWatchdog w;
+    Board_GetWatchdog(&w);
+    std::printf("open=%u enabled=%u timeout=%u left=%u resets=%u\n", w.open, w.enabled, w.timeoutS, w.timeLeftS,
+                w.resets);
+}
+
+void PrintSupply() {
+    u16 s[kSupplyWords];
+    Board_SupplyWords(s);
+    std::printf("supply=%u %u %u %u %u\n", s[0], s[1], s[2], s[3], s[4]);
+}
+
+void PrintPersistent() {
+    for (int i = 0; i < kPersistentRegs; ++i) std::printf("persist%d=0x%08x\n", i, Board_Persistent(i));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int i = 1;
+    if (i + 1 < argc && std::strcmp(argv[i], "--root") == 0) {
+        setenv("PLC_ROOT", argv[i + 1], 1);
+        i += 2;
+    }
+    if (i >= argc) return Usage();
+    if (!Root_Init() || !Board_Open()) {
+        std::fprintf(stderr, "plcboard: cannot open the board under %s\n", Root_Dir().c_str());
+        return 1;
+    }
+    const char* cmd = argv[i];
+    const char* a1 = i + 1 < argc ? argv[i + 1] : nullptr;
+    int nargs = argc - i - 1;
+
+    if (std::strcmp(cmd, "show") == 0 && nargs == 0) {
+        std::printf("root=%s\n", Root_Dir().c_str());
+        std::printf("run=%s load=%s\n", Board_ButtonPressed(BoardButton::Run) ? "pressed" : "released",
+                    Board_ButtonPressed(BoardButton::Load) ? "pressed" : "released");
+        PrintLeds();
+        for (int b = 0; b < kGpioBanks; ++b) PrintGpio(b);
+        PrintPersistent();
+        PrintWatchdog();
+        PrintSupply();
+        std::printf("controller=%d powerfails=%u\n", Board_ControllerPid(), Board_PowerFailCount());
+        return 0;
+    }
+    if ((std::strcmp(cmd, "press") == 0 || std::strcmp(cmd, "release") == 0) && nargs == 1) {
+        BoardButton b;
+        if (!ParseButton(a1, &b)) return Usage();
+        Board_PressButton(b, cmd[0] == 'p');
+        return 0;
+    }
+    if (std::strcmp(cmd, "leds") == 0 && nargs == 0) {
+        PrintLeds();
+        return 0;
+    }
+    if (std::strcmp(cmd, "gpio") == 0 && nargs == 1) {
+        int bank;
+        if (!ParseBank(a1, &bank)) return Usage();
+        PrintGpio(bank);
+        return 0;
+    }
+    if (std::strcmp(cmd, "input") == 0 && nargs == 3) {
+        int bank;
+        u32 mask, value;
+        if (!ParseBank(a1, &bank) || !ParseU32(argv[i + 2], &mask) || !ParseU32(argv[i + 3], &value)) return Usage();
+        Board_SetGpioInput(bank, mask, value);
+        PrintGpio(bank);
+        return 0;
+    }
+    if (std::strcmp(cmd, "persist") == 0 && nargs <= 1) {
+        if (nargs == 0) {
+            PrintPersistent();
+            return 0;
+        }
+        u32 n;
+        if (!ParseU32(a1, &n) || n >= static_cast<u32>(kPersistentRegs)) return Usage();
+        std::printf("0x%08x\n", Board_Persistent(static_cast<int>(n)));
+        return 0;
+    }
+    if (std::strcmp(cmd, "watchdog") == 0 && nargs == 0) {
+        PrintWatchdog();
+        return 0;
+    }
+    if (std::strcmp(cmd, "supply") == 0 && (nargs == 0 || nargs == kSupplyWords)) {
+        if (nargs == kSupplyWords) {
+            u16 s[kSupplyWords];
+            for (int k = 0; k < kSupplyWords; ++k) {
+                u32 v;
+                if (!ParseU32(argv[i + 1 + k], &v) || v > 0xFFFF) return Usage();
+                s[k] = static_cast<u16>(v);
+            }
+            Board_SetSupplyWords(s);
+        }
+        PrintSupply();
+        return 0;
+    }
+    if (std::strcmp(cmd, "powerfail") == 0 && nargs == 0) {
+        i32 pid = Board_ControllerPid();
+        if (!Board_SignalPowerFail()) {
+            std::fprintf(stderr, "plcboard: no controller to signal (pid %d)\n", pid);
+            return 1;
+        }
+        std::printf("signalled=%d\n", pid);
+        return 0;
+    }
+    return Usage();
+}
