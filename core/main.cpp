@@ -1,30 +1,528 @@
 #include "core/main.h"
 
+#include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
 
+#include "core/bkuprstr.h"
+#include "core/nvram.h"
+#include "core/plc.h"
+#include "core/plc_regs.h"
+#include "iec/blocks/q4EnumQuilletVariables.h"
+#include "io/candrv.h"
+#include "link/command.h"
+#include "link/datagram.h"
+#include "link/fxphost.h"
+#include "link/promgr.h"
+#include "link/vcomm.h"
+#include "net/enet.h"
+#include "platform/cmdrun.h"
+#include "platform/fpga.h"
+#include "platform/fx_api.h"
+#include "platform/rct.h"
 #include "platform/reset.h"
 #include "platform/root.h"
+#include "platform/system.h"
+#include "platform/timers.h"
+#include "platform/touch.h"
+#include "platform/tx_api.h"
+#include "platform/watchdog.h"
+#include "remote/modem.h"
+#include "remote/mqttMain.h"
+#include "remote/wifiStatus.h"
+#include "storage/cf_fw_load.h"
+#include "storage/cfmgr.h"
+#include "webhmi/dartu_glue.h"
+
+// The IEC runtime's workbench service; its host glue replaces this when it
+// is linked.
+__attribute__((weak)) void Quillet_Comm_service() {}
+
+int BIS = 0;
+u8 BootMode = 0;
+pid_t WDmainPid = 0;
+int MasterFilePresent = -1;
+int MasterScriptPipefd = -1;
+u8 Main_CountedPasses = 0;
 
 namespace {
 
-volatile sig_atomic_t g_stop = 0;
+volatile sig_atomic_t g_stopRequested = 0;
+u8 g_pmgrBusy = 0;  // re-entry mask, one bit per protocol driver
+pid_t g_freeSpaceChild = 0;
+pid_t g_masterChild = 0;
 
-void OnTerm(int) { g_stop = 1; }
+void OnStopSignal(int) { g_stopRequested = 1; }
+
+void SleepMs(long ms) {
+    timespec t{ms / 1000, (ms % 1000) * 1000000L};
+    while (nanosleep(&t, &t) != 0 && errno == EINTR) {
+    }
+}
+
+// A child of ours ends with the main process (the board would lose it with
+// the reset); when the parent is already gone it ends at once.
+void BindChildToParent(pid_t parent) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(0);
+}
+
+// Ends one child of ours by its pid: it may first end by itself within the
+// grace time (the master script's reader drains its pipe), then it is killed.
+void EndChild(pid_t& pid, int graceMs = 0) {
+    if (pid <= 0) return;
+    int status;
+    pid_t r = waitpid(pid, &status, WNOHANG);
+    for (int waited = 0; r == 0 && waited < graceMs; waited += 5) {
+        SleepMs(5);
+        r = waitpid(pid, &status, WNOHANG);
+    }
+    if (r == 0) {
+        kill(pid, SIGKILL);
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+    pid = 0;
+}
 
 }  // namespace
 
+// Ends our own children by their pids (never by name).
+void Main_EndChildren() {
+    if (getpid() != WDmainPid) return;
+    if (MasterScriptPipefd >= 0) {
+        close(MasterScriptPipefd);
+        MasterScriptPipefd = -1;
+    }
+    EndChild(g_masterChild, 500);
+    EndChild(g_freeSpaceChild);
+}
+
+// The master script's reader. The script itself is outside the system and
+// is never run; its reader records every command line it is given, in order,
+// so that what the firmware asked of it can be seen. Only async-signal-safe
+// calls run here (the process may have other threads when it forks).
+[[noreturn]] static void MasterScriptReader(int logFd) {
+    char buffer[512];
+    for (;;) {
+        ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
+        if (n == 0) _exit(0);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            _exit(1);
+        }
+        for (ssize_t done = 0; done < n;) {
+            ssize_t w = write(logFd, buffer + done, static_cast<size_t>(n - done));
+            if (w < 0) {
+                if (errno == EINTR) continue;
+                _exit(1);
+            }
+            done += w;
+        }
+    }
+}
+
+void Main_StartMasterScript() {
+    struct stat st;
+    MasterFilePresent = stat(Root_HostPath(kMasterScriptPath).c_str(), &st);
+    if (MasterFilePresent != 0) return;
+    // A reader left from an earlier start of this process is ours: end it by pid.
+    EndChild(g_masterChild);
+    std::string logPath = Root_HostPath(kMasterScriptLogPath);
+    int logFd = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    int fds[2];
+    if (pipe(fds) != 0) {
+        std::perror("pipe");
+        MasterFilePresent = -1;
+        if (logFd >= 0) close(logFd);
+        return;
+    }
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid < 0) {
+        std::fprintf(stderr, "FORK failed\n");
+        close(fds[0]);
+        close(fds[1]);
+        if (logFd >= 0) close(logFd);
+        MasterFilePresent = -1;
+        return;
+    }
+    if (pid == 0) {
+        BindChildToParent(parent);
+        close(fds[1]);
+        if (dup2(fds[0], STDIN_FILENO) < 0) {
+            const char msg[] = "dup2[0]\n";
+            ssize_t r = write(STDERR_FILENO, msg, sizeof msg - 1);
+            (void)r;
+            _exit(1);
+        }
+        if (logFd < 0) _exit(1);
+        MasterScriptReader(logFd);
+    }
+    close(fds[0]);
+    if (logFd >= 0) close(logFd);
+    fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+    MasterScriptPipefd = fds[1];
+    g_masterChild = pid;
+}
+
+namespace {
+
+void StartFreeSpaceChild() {
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid == 0) {
+        BindChildToParent(parent);
+        BackTsk();
+    }
+    if (pid > 0) g_freeSpaceChild = pid;
+}
+
+void StartWatchdogThread() {
+    sigset_t block, old;
+    sigemptyset(&block);
+    sigaddset(&block, SIGALRM);
+    pthread_sigmask(SIG_BLOCK, &block, &old);
+    pthread_t thread;
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_create(&thread, &attr, WatchdogScan, nullptr);
+    pthread_attr_destroy(&attr);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
+void InstallSignals() {
+    struct sigaction sa {};
+    sa.sa_handler = OnStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    // A closed pipe or socket peer is an error return, not the end of the process.
+    signal(SIGPIPE, SIG_IGN);
+}
+
+void UpdateSystemBits() {
+    u16 sr4 = SR_Get(4);
+    S_Put(6, !(sr4 & kSr4IoFault));
+    S_Put(2, !(sr4 & 0xB0));
+    u32 forces = static_cast<u32>(GetLe16(io_force)) + GetLe16(io_force + 2);
+    S_Put(11, S_Get(12) && forces != 0);
+}
+
+void MirrorFaults() {
+    u16 v = SR_Get(4);
+    if (SR_Get(31) == 0) v &= static_cast<u16>(~0xB0);
+    SR_Put(55, v);
+}
+
+// A clean end asked for by SIGTERM or SIGINT: the register image is saved
+// and the clean-stop marker written, as at a power-down, so the next start
+// restores the registers and the mode without counting an unclean stop.
+[[noreturn]] void CleanExit() {
+    Dartu_StopThread(1000);
+    PersistFlags_Set(PersistFlags_Get() | kPfCleanStop);
+    AutoSaveRegisters();
+    CreateSavedFile();
+    StopWatchdog();
+    Main_EndChildren();
+    std::printf("controller stopped\n");
+    std::fflush(stdout);
+    std::exit(kExitNormal);
+}
+
+}  // namespace
+
+void Main_Reset() {
+    g_stopRequested = 0;
+    g_pmgrBusy = 0;
+    Main_CountedPasses = 0;
+}
+
+int Main_KernelBuild() {
+    char text[10];
+    for (int i = 0; i < 5; ++i) {
+        u16 w = ESR_Get(9 + i);
+        text[2 * i] = static_cast<char>(w & 0xFF);
+        text[2 * i + 1] = static_cast<char>(w >> 8);
+    }
+    static const int kPos[4] = {4, 5, 7, 8};
+    static const int kWeight[4] = {1000, 100, 10, 1};
+    int build = 0;
+    for (int k = 0; k < 4; ++k) {
+        char c = text[kPos[k]];
+        if (c < '0' || c > '9') return 0;
+        build += (c - '0') * kWeight[k];
+    }
+    return build;
+}
+
+bool MasterScript_Write(const char* line) {
+    if (MasterFilePresent != 0 || MasterScriptPipefd < 0 || line == nullptr) return false;
+    std::string text(line);
+    if (text.empty() || text.back() != '\n') text += '\n';
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t w = write(MasterScriptPipefd, text.data() + done, text.size() - done);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        done += static_cast<size_t>(w);
+    }
+    return true;
+}
+
+void DebugMsg(const char* text) { std::printf("%s\n", text); }
+
+void Enable_Interrupt(int on) {
+    if (on != 0) return;
+    itimerval off{};
+    setitimer(ITIMER_REAL, &off, nullptr);
+}
+
+void Delay(u32 milliseconds) {
+    u32 start = FPGA_GetFrt();
+    while (FPGA_GetFrt() - start < milliseconds * 10) {
+    }
+}
+
+void ExecutePMGR_Loop() {
+    u32 count = PMGR_DriverCount();
+    for (u32 i = 0; count >= 1 && count <= 8 && i < count; ++i) {
+        u8 bit = static_cast<u8>(1u << i);
+        if (g_pmgrBusy & bit) continue;
+        g_pmgrBusy |= bit;
+        PMGR_TheLoop(static_cast<int>(i));
+        g_pmgrBusy &= static_cast<u8>(~bit);
+        count = PMGR_DriverCount();
+    }
+}
+
+int The_Loop(int) {
+    Can_Isr();
+    TimerISR();
+    RctISR();
+    ExecutePMGR_Loop();
+    UpdateSystemBits();
+    if (!Sys_AutoLoad) PlcScan();
+    FailSafeFlagCheck();
+    ManualRestoreExecute();
+    Cmd_Check();
+    Dpram_Service();
+    if (SYS_BattTest())
+        SR_Put(4, SR_Get(4) & ~kSr4BatteryLow);
+    else
+        SR_Put(4, SR_Get(4) | kSr4BatteryLow);
+    FxpMain(1);
+    MirrorFaults();
+    Datagram_Check();
+    SYS_Update();
+    CFM_Update();
+    CFM_TheLoop();
+    if (QuilletRuntime) Quillet_Comm_service();
+    EnetMain(0);
+    tx_timer_check();
+    USBPortMon();
+    TickleWatchdogReal();
+    ModemCycle();
+    if (PowerdownSignal) {
+        PowerDown();
+        return 0;
+    }
+    return 1;
+}
+
+int ExecuteSubLoop_Wait(int) { return The_Loop(0); }
+
+void Main_WebStep() {
+    dartu_check_ftp_state();
+    if (Cmd_Downloading && QuilletRuntime && quillet_variables_enumerateded) {
+        DartuServerState = kDartuStop;
+        return;
+    }
+    switch (DartuServerState.load()) {
+        case kDartuStart:
+            if (!DartuFtping && !DartuThreadCreated) {
+                DartuThreadCreated = 1;
+                DartuServerState = kDartuCreated;
+                dartu_thread_create();
+            }
+            break;
+        case kDartuRunning:
+            if (DartuUpdateNewIp == 1) DartuServerState = kDartuStop;
+            break;
+        case kDartuStopped:
+            if (DartuUpdateNewIp == 1) {
+                DartuServerState = kDartuStart;
+                DartuUpdateNewIp = 0;
+            }
+            break;
+        default:
+            break;
+    }
+}
+
+void Main_Iteration() {
+    // The pass and the MQTT step run holding demoMutex; the web-HMI server
+    // thread gets it between passes.
+    Dartu_MainLoopTake();
+    The_Loop(0);
+    mqttStateLoop();
+    Dartu_MainLoopGive();
+    if (DartuHttp && Main_CountedPasses > 100) {
+        Main_WebStep();
+    } else if (!Cmd_Downloading && Main_CountedPasses < 101) {
+        Main_CountedPasses++;
+    }
+}
+
+bool WatchdogScanStep() {
+    int fd = SYS_WatchdogFd();
+    if (fd >= 0) {
+        // The driver reports whole seconds; the window is in milliseconds.
+        int left = Watchdog_TimeLeft(fd);
+        if (left >= 0) {
+            long ms = static_cast<long>(left) * 1000;
+            if (ms >= 400 && ms <= 1000) {
+                AutoSaveRegisters();
+                return true;
+            }
+        }
+    }
+    watchdogStModeStatus();
+    return false;
+}
+
+void* WatchdogScan(void*) {
+    for (;;) {
+        if (WatchdogScanStep()) {
+            // The registers are saved; nothing more to do until the reset.
+            for (;;) SleepMs(1000);
+        }
+        SleepMs(500);
+    }
+    return nullptr;
+}
+
 int PlcMain(int argc, char** argv) {
+    (void)argv;
     if (!Root_Init()) {
         std::fprintf(stderr, "cannot create the root folder\n");
         return 1;
     }
-    std::printf("controller root: %s\n", Root_Dir().c_str());
+    rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        std::perror("Failed to get limit..\n");
+        return -1;
+    }
+    limit.rlim_cur = 4096;
+    if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < 4096) limit.rlim_cur = limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        std::perror("Failed to set limit..\n");
+        return -1;
+    }
+    WDmainPid = getpid();
+
+    SYS_HardwareCheck();
+    GPIOInit();
+    Timer_Init(&fpga_port, 100);
+
+    BIS = argc;
+    if (argc == 2) {
+        BootMode = 1;
+        InstallBoot();
+    }
+    InstallSignals();
+    if (argc < 2) SysCmd_Run("echo 0 > /proc/sys/kernel/printk");
+    if (argc > 2) WatchDogDisable = 1;
+    BootMode = 0;
+
+    for (int attempt = 0; attempt < 10; ++attempt)
+        if (LoadProgram()) break;
+    for (int attempt = 0; attempt < 10; ++attempt)
+        if (AutoLoadRegisters()) break;
+
+    CFM_CreateQueues();
+    std::fflush(nullptr);
+    std::atexit(Main_EndChildren);
+    StartFreeSpaceChild();
+    if (Main_KernelBuild() > 3543) StartWatchdogThread();
+    Main_StartMasterScript();
+
+    StartWatchdog();
+    Dpram_Init();
+    const char* product = nullptr;
+    int eraseRequest = SYS_Init(&product);
+    SR_Put(4, 0);
+    SR_Put(34, 0);
+    Vcomm_Init();
+    SCI0_Init(0);
+    SCI4_Init(2);
+    SCI1_Init(1);
+    SYS_MenuOption(0, SR_Get(164) & 1);
+    SYS_MenuOption(1, (SR_Get(164) >> 1) & 1);
+
+    int defaults = nvram_init(eraseRequest, 0, 0);
+    if (defaults != 0) SaveProgram();
+
+    PlcInit(defaults);
+    NetConfig();
+    TickleWatchdogReal();
+    if (!SYS_BattTest()) SR_Put(4, SR_Get(4) | kSr4BatteryLow);
+    IoConfig();
+
+    Oem_GetSignon(productId, SR_Get(37), GetLe16(Cmd_SS_Info));
+    Oem_GetModel(131, SR_Get(37), GetLe16(Cmd_SS_Info));
+
+    MirrorFaults();
+    TickleWatchdogReal();
+
+    if (SR_Get(164) & 0x20) {
+        if ((SR_Get(4) & 0x4004) != 0 || ladder_bl.Size() == 2) Sys_AppLoad = 1;
+    }
+    Cmd_Init();
+    UpdateSystemBits();
+    SR_Put(2, 0);
+    SR_Put(3, 0);
+    SYS_ResetRCBs(2);
+    CFM_Open();
+    RCT_Init();
+    SYS_LoadRCBs();
+
+    u8 mode = SR_Get(5) & 0xFF;
+    SR_Put(5, 0);
+    SetPlcMode(mode);
+    if ((SR_Get(5) & 0xFF) > 1) IoStart();
+
+    if ((SR_Get(164) & 0x20) && Sys_AppLoad == 1 && !Sys_AutoLoad) {
+        Sys_AutoLoad = 1;
+        Sys_ALstmcInited = 0;
+    }
+    struct stat st;
+    if (stat(Root_HostPath("/mnt/USB0/EndOfFTP.txt").c_str(), &st) == 0) {
+        SysCmd_Run("rm /mnt/USB0/EndOfFTP.txt");
+        SysCmd_Run("sync");
+    }
+    Dartu_InitMutexes();
+    Cf_Check(0);
+    Cf_Check(2);
+
+    std::printf("%s: main loop running\n", product != nullptr ? product : "controller");
     std::fflush(stdout);
-    signal(SIGTERM, OnTerm);
-    signal(SIGINT, OnTerm);
-    while (!g_stop) usleep(10000);
-    return kExitNormal;
+    while (!g_stopRequested) Main_Iteration();
+    CleanExit();
 }

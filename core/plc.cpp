@@ -1,15 +1,638 @@
 #include "core/plc.h"
 
-#include "core/plc_regs.h"
+#include <cstring>
+#include <vector>
 
-// Least behaviour until the scan module is built: the mode register follows
-// the request within its range.
-void PlcScan() {}
-void SetPlcMode(u8 requested) {
-    if (requested <= 4) SR_Put(5, requested);
+#include "core/bkuprstr.h"
+#include "core/nvram.h"
+#include "core/plc_regs.h"
+#include "iec/blocks/q4EnumQuilletVariables.h"
+#include "iec/kernel/q4vmdb.h"
+#include "io/candrv.h"
+#include "io/canopen.h"
+#include "io/iodriver.h"
+#include "ladder/logic.h"
+#include "link/command.h"
+#include "link/promgr.h"
+#include "link/talk.h"
+#include "link/vcomm.h"
+#include "net/enet.h"
+#include "platform/fileio.h"
+#include "platform/fpga.h"
+#include "platform/root.h"
+#include "platform/rtclock.h"
+#include "remote/email.h"
+#include "remote/sms.h"
+#include "storage/dbg_logger.h"
+#include "storage/file.h"
+#include "storage/logger.h"
+
+// State of the IEC runtime that the scan and the mode changes touch. The
+// runtime's host glue owns them; these definitions stand until it is linked.
+__attribute__((weak)) u8 QuilletS9 = 0;
+__attribute__((weak)) u8 QuilletFirstRun = 0;
+__attribute__((weak)) u16 iVmAlive = 0;
+
+IoSlotRecord io_cfg[kIoSlots];
+PlcIoBases PlcIoNormal = {plc_reg + kRegI, plc_reg + kRegQ, plc_reg + kRegAI, plc_reg + kRegAQ};
+u8 PlcRxHandlerStopped = 0;
+
+namespace {
+
+constexpr u32 kIBytes = 256, kAIWords = 512;  // sizes of the I/Q and AI/AQ areas
+constexpr u32 kEditLocTableBytes = 25856;     // register location table of an IEC record
+constexpr const char* kQ4UpdPath = "/mnt/cfg/q4.upd";
+constexpr const char* kQ4CodPath = "/mnt/cfg/q4.cod";
+
+// Clock bits.
+bool g_firstScan = true;
+u16 g_prevTick = 0, g_s3Start = 0, g_s4Start = 0, g_s5Start = 0;
+// Scan-time statistics.
+u32 g_logicStart = 0;
+u32 g_scanTotal = 0;
+bool g_scanMeasured = false;
+// Mode changes.
+bool g_modeCalled = false;
+// Module detection.
+bool g_ioDetected = false;
+int g_ioDetectFlags = 0;
+// Controller network settings (10 bytes; the word at offset 4 is the settings word).
+u8 g_netSettings[10];
+
+void ResetScanStatistics() {
+    SR_Put(6, 0);
+    SR_Put(7, 0xFFFF);
+    SR_Put(8, 0);
+    g_scanTotal = 0;
+    g_scanMeasured = false;
 }
-void IoStart() {}
-int IoConfig() { return 0; }
+
+bool IecEnumerated() { return QuilletRuntime && quillet_variables_enumerateded; }
+
+void MirrorProgramBlock() {
+    SR_Put(23, ladder_bl.Crc());
+    SR_PutDword(11, ladder_bl.Size());
+}
+
+bool IsIecRecord(const u8* data, u32 size) {
+    return size >= 16 && GetLe16(data) == 0x004A && std::memcmp(data + 4, "XTI\0", 4) == 0;
+}
+
+// ---------------------------------------------------------------------------
+// Clock bits S3 (10 ms), S4 (100 ms) and S5 (1 s) on the low 16 bits of the
+// counter, each test one signed 16-bit subtraction.
+
+void ClockBits(u32 now) {
+    u16 t = static_cast<u16>(now);
+    if (g_firstScan) {
+        g_firstScan = false;
+        S_Put(3, true);
+        S_Put(4, true);
+        S_Put(5, true);
+        g_s3Start = g_s4Start = g_s5Start = t;
+        g_prevTick = t;
+        return;
+    }
+    i16 d = static_cast<i16>(static_cast<u16>(t - g_prevTick));
+    if (static_cast<i16>(static_cast<u16>(t - g_s3Start)) > 49) {
+        S_Put(3, !S_Get(3));
+        g_s3Start = d > 49 ? t : static_cast<u16>(g_s3Start + 50);
+    }
+    if (static_cast<i16>(static_cast<u16>(t - g_s4Start)) > 499) {
+        S_Put(4, !S_Get(4));
+        g_s4Start = d > 499 ? t : static_cast<u16>(g_s4Start + 500);
+    }
+    if (static_cast<i16>(static_cast<u16>(t - g_s5Start)) > 4999) {
+        S_Put(5, !S_Get(5));
+        g_s5Start = static_cast<u16>(g_s5Start + 5000);
+    }
+    g_prevTick = t;
+}
+
+// ---------------------------------------------------------------------------
+// I/O exchange. Slot 0 starts at the area bases; each further slot continues
+// where the previous one ended. A field-bus module in slot 1 or 2 uses the
+// registers named in its configuration instead.
+
+bool IsFieldBus(int slot) {
+    const IoSlotRecord& r = io_cfg[slot];
+    return slot >= 1 && r.config != nullptr && std::memcmp(r.info.text + 5, "DONRU", 5) == 0;
+}
+
+u32 FieldBusWord(const IoSlotRecord& r, u32 offset) {
+    return offset + 4 <= r.configBytes ? GetLe32(r.config + offset) : 0;
+}
+
+// Station number 1-125 of a field-bus module, 0 when invalid.
+u32 FieldBusStation(const IoSlotRecord& r) {
+    u32 v = FieldBusWord(r, 0);
+    if (v > 1024) {
+        u16 w = 0;
+        if (PlcReg_Get(&w, v, 16) == 0) return 0;
+        v = w;
+    }
+    return (v >= 1 && v <= 125) ? v : 0;
+}
+
+u32 RoundBits(u32 bits) { return (bits + 7) / 8 * 8; }
+
+enum class Dir { kIn, kOut };
+
+void FieldBusExchange(int slot, Dir dir) {
+    const IoSlotRecord& r = io_cfg[slot];
+    if (r.configBytes < 36 || FieldBusStation(r) == 0) return;
+    u32 dRef = FieldBusWord(r, dir == Dir::kIn ? 4 : 12);
+    u32 dBits = RoundBits(FieldBusWord(r, dir == Dir::kIn ? 8 : 16) & 0xFFFF);
+    u32 aRef = FieldBusWord(r, dir == Dir::kIn ? 20 : 28);
+    u32 aWords = FieldBusWord(r, dir == Dir::kIn ? 24 : 32) & 0xFFFF;
+    u32 aStart = (2 * (((dBits / 8 + 1) >> 1) + 8)) & 0xFF;
+    if (dBits != 0) {
+        if (u8* p = PlcReg_Ptr(dRef, dBits)) {
+            if (dir == Dir::kIn)
+                IoGetIs(p, slot, 128, dBits);
+            else
+                IoPutQs(p, slot, 128, dBits);
+        }
+    }
+    if (aWords != 0) {
+        if (u8* p = PlcReg_Ptr(aRef, aWords * 16)) {
+            if (dir == Dir::kIn)
+                IoGetAIs(p, slot, aStart, aWords);
+            else
+                IoPutAQs(p, slot, aStart, aWords);
+        }
+    }
+}
+
+void ExchangeIo(Dir dir) {
+    u32 byteOffset = 0, wordOffset = 0;
+    for (int slot = 0; slot < kIoSlots; ++slot) {
+        if (IsFieldBus(slot)) {
+            FieldBusExchange(slot, dir);
+            continue;
+        }
+        const IoSlotRecord& r = io_cfg[slot];
+        u32 bits = RoundBits(r.Count(dir == Dir::kIn ? 0 : 1));
+        u32 words = r.Count(dir == Dir::kIn ? 2 : 3);
+        // A module never reaches past the end of its area.
+        if (byteOffset + bits / 8 > kIBytes) bits = (kIBytes - byteOffset) * 8;
+        if (wordOffset + words > kAIWords) words = kAIWords - wordOffset;
+        if (dir == Dir::kIn) {
+            IoGetIs(PlcIoNormal.i + byteOffset, slot, 0, bits);
+            IoGetAIs(PlcIoNormal.ai + 2 * wordOffset, slot, 0, words);
+        } else {
+            IoPutQs(PlcIoNormal.q + byteOffset, slot, 0, bits);
+            IoPutAQs(PlcIoNormal.aq + 2 * wordOffset, slot, 0, words);
+        }
+        byteOffset += bits / 8;
+        wordOffset += words;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// On-line programming.
+
+// Replaces the stored program by the edited one in the on-line edit block.
+// The edit block comes from the programming link: it is taken only when its
+// size fits the program block and its CRC-16 matches.
+bool SwitchToEditedLadder() {
+    u16 crc = GetLe16(ladder_olp);
+    u32 size = GetLe32(ladder_olp + 4);
+    if (size < ladder_bl.validMin || size > ladder_bl.validMax || size > ladder_bl.capacity ||
+        size > kLadderOlpDataBytes)
+        return false;
+    if (crc16(ladder_olp + 8, size) != crc) return false;
+    std::memcpy(ladder_bl.base, ladder_olp, 8 + size);
+    MirrorProgramBlock();
+    return true;
+}
+
+// IEC application: the change image q4.upd becomes the code, followed by the
+// new register location table and the rest of the edit block.
+bool SwitchToEditedIec() {
+    u32 editSize = GetLe32(ladder_olp + 4);
+    if (editSize < kEditLocTableBytes + 4 || editSize > kLadderOlpDataBytes) return false;
+    u8* edit = ladder_olp + 8;
+    if (crc16(edit, editSize) != GetLe16(ladder_olp)) return false;
+    // Room left for the code: record header, table and the edit tail must fit too.
+    u64 fixed = 16ull + kEditLocTableBytes + (editSize - kEditLocTableBytes - 4);
+    if (fixed >= ladder_bl.capacity) return false;
+    std::vector<u8> code;
+    if (!File_ReadAll(Root_HostPath(kQ4UpdPath), code, ladder_bl.capacity - fixed) || code.empty()) return false;
+    u32 codeLen = static_cast<u32>(code.size());
+    if (!File_WriteAtomic(Root_HostPath(kQ4CodPath), code.data(), code.size())) return false;
+
+    PutLe32(edit + kEditLocTableBytes, 1);
+    PutLe16(ladder_olp, crc16(edit, editSize));
+
+    u8* rec = ladder_bl.Data();
+    std::memcpy(rec + 16, code.data(), codeLen);
+    std::memcpy(rec + 16 + codeLen, edit, kEditLocTableBytes);
+    std::memcpy(rec + 16 + codeLen + kEditLocTableBytes, edit + kEditLocTableBytes + 4,
+                editSize - kEditLocTableBytes - 4);
+    PutLe32(rec + 8, codeLen);
+    u32 size = editSize + 12 + codeLen;
+    ladder_bl.SetHeader(crc16(rec, size), size);
+    MirrorProgramBlock();
+    Q4SaveLadderPgm();
+    OLPMode = 0;
+    ESR_Put(1, ESR_Get(1) & 0xFF00);
+    return true;
+}
+
+void SwitchPrograms() {
+    bool ok;
+    if (QuilletRuntime) {
+        // Without an IEC record in the program block there is nothing to switch.
+        if (!IsIecRecord(ladder_bl.Data(), ladder_bl.Size()) || !quillet_variables_enumerateded) return;
+        ok = SwitchToEditedIec();
+    } else {
+        ok = SwitchToEditedLadder();
+    }
+    // A refused edit is reported like a fault of the edited program: the
+    // stored program keeps running.
+    if (!ok) ESR_Put(1, kOlpFault);
+}
+
+void OnlineProgrammingStep() {
+    u16 e = ESR_Get(1);
+    if (!(e & kOlpEditWaiting)) return;
+    if (e & kOlpAccept) {
+        if (e & kOlpStepDone) {
+            ESR_Put(1, e & ~(kOlpStepDone | kOlpAccept));
+        } else if (!(e & kOlpSeen)) {
+            ESR_Put(1, e | kOlpSeen);
+        } else {
+            ESR_Put(1, (e & ~kOlpSeen) | kOlpStepDone | kOlpEditRunning);
+            SwitchPrograms();
+        }
+    } else if (e & kOlpRevert) {
+        if (e & kOlpStepDone) {
+            ESR_Put(1, 0);
+        } else if (!(e & kOlpSeen)) {
+            ESR_Put(1, e | kOlpSeen);
+        } else {
+            ESR_Put(1, (e & ~(kOlpSeen | kOlpEditRunning)) | kOlpStepDone);
+            LoadLadder();
+            MirrorProgramBlock();
+        }
+    }
+}
+
+void MeasureScanTime(u32 now) {
+    if (!S_Get(1) && !S_Get(10)) {
+        u32 d = now - g_logicStart;
+        if (d > 0xFFFF) d = 0xFFFF;
+        if (!g_scanMeasured) {
+            g_scanMeasured = true;
+            SR_Put(6, static_cast<u16>(d));
+            g_scanTotal = 16 * d;
+        } else {
+            g_scanTotal = g_scanTotal - SR_Get(6) + d;
+            SR_Put(6, static_cast<u16>(g_scanTotal / 16));
+        }
+        if (d < SR_Get(7)) SR_Put(7, static_cast<u16>(d));
+        if (d > SR_Get(8)) SR_Put(8, static_cast<u16>(d));
+    }
+    g_logicStart = now;
+}
+
+void RunLogic() {
+    MeasureScanTime(FPGA_GetFrt());
+    if (OLPMode) {
+        OnlineProgrammingStep();
+    } else if ((ESR_Get(1) & 5) == 5) {
+        SaveLadder();
+        ESR_Put(1, ESR_Get(1) & 0xFF00);
+    }
+    i32 result = LogicUpdate(ladder);
+    if (result == kLogicEnd) return;
+    if (!OLPMode) {
+        SR_PutDword(53, static_cast<u32>(result));
+        SR_Put(4, SR_Get(4) | kSr4ProgramFault);
+        SetPlcMode(kModeStop);
+    } else {
+        if (ESR_Get(1) & kOlpEditRunning) LoadLadder();
+        ESR_Put(1, kOlpFault);
+        MirrorProgramBlock();
+    }
+}
+
+bool HasEmail(u16 model) {
+    static const u16 kModels[] = {0xDF0F, 0xBF0F, 0x6F0F, 0xEF0F, 0x6E0F, 0xEE0F, 0xAF0F, 0xAE0F};
+    for (u16 m : kModels)
+        if (m == model) return true;
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// I/O configuration.
+
+// Configured identity and data of each slot from the I/O configuration
+// block: records of u16 identity, u16 length and the data padded to 4 bytes;
+// a record with identity 0xFFFF stands for all remaining slots.
+struct SlotConfig {
+    u16 identity = 0xFF;
+    const u8* data = nullptr;
+    u32 bytes = 0;
+};
+
+void ReadSlotConfigs(SlotConfig out[kIoSlots]) {
+    u32 size = io_config_bl.Size();
+    if (size > io_config_bl.capacity) size = 0;
+    const u8* p = io_config;
+    u32 pos = 0;
+    for (int slot = 0; slot < kIoSlots; ++slot) {
+        if (pos + 4 > size) break;
+        u16 id = GetLe16(p + pos);
+        u32 len = GetLe16(p + pos + 2);
+        if (pos + 4 + len > size) len = size - pos - 4;
+        SlotConfig c;
+        c.identity = id == 0xFFFF ? 0xFF : id;
+        c.data = p + pos + 4;
+        c.bytes = len;
+        if (id == 0xFFFF) {
+            for (int s = slot; s < kIoSlots; ++s) out[s] = c;
+            return;
+        }
+        out[slot] = c;
+        pos += 4 + (len + 3) / 4 * 4;
+    }
+}
+
+bool VariantsCompatible(u16 detected, u16 configured) {
+    if ((detected & 0xF9FF) != 0xF800 || (configured & 0xF9FF) != 0xF800) return false;
+    int dv = (detected >> 9) & 3, cv = (configured >> 9) & 3;
+    switch (dv) {
+        case 0: return cv != 1;
+        case 1: return cv == 1;
+        default: return cv >= 2;
+    }
+}
+
+void SetSlotText(IoSlotRecord& r, char status, const char* text) {
+    r.info.status = status;
+    std::memcpy(r.info.text, text, 11);
+}
+
+void ClearCounts(IoSlotRecord& r) {
+    for (int k = 0; k < 4; ++k) r.SetCount(k, 0);
+}
+
+void FieldBusStationCheck(int slot) {
+    IoSlotRecord& r = io_cfg[slot];
+    if (!IsFieldBus(slot) || r.configBytes < 4) return;
+    u32 station = FieldBusStation(r);
+    if (station == 0) {
+        u32 statusReg = FieldBusWord(r, 36);
+        if (statusReg != 0) {
+            u16 bad = 0xFEFE;
+            PlcReg_Set(statusReg, &bad, 16);
+        }
+    } else {
+        u8 b = static_cast<u8>(station);
+        write_io_eeprom(static_cast<u8>(slot), 252, 1, &b, 3);
+    }
+}
+
+}  // namespace
+
+void Plc_Reset() {
+    g_firstScan = true;
+    g_prevTick = g_s3Start = g_s4Start = g_s5Start = 0;
+    g_logicStart = 0;
+    g_scanTotal = 0;
+    g_scanMeasured = false;
+    g_modeCalled = false;
+    g_ioDetected = false;
+    g_ioDetectFlags = 0;
+    std::memset(g_netSettings, 0, sizeof g_netSettings);
+    std::memset(io_cfg, 0, sizeof io_cfg);
+    PlcIoNormal = {plc_reg + kRegI, plc_reg + kRegQ, plc_reg + kRegAI, plc_reg + kRegAQ};
+    PlcRxHandlerStopped = 0;
+}
+
+void Plc_StopRxHandler() { PlcRxHandlerStopped = 1; }
+void Plc_ResumeRxHandler() { PlcRxHandlerStopped = 0; }
+
+void PlcScan() {
+    u32 now = FPGA_GetFrt();
+    if (S_Get(9)) QuilletS9 = 1;
+    ClockBits(now);
+    RtcScanStep();
+    if (!PlcRxHandlerStopped) CANOpenRxMsg();
+    if (HasEmail(io_init[1])) EtnEmailScan(0);
+    if (IecEnumerated()) {
+        QuilletUpdateWordSRRegs();
+        QuilletUpdateBitSysRegs();
+    }
+    if ((SR_Get(5) & 0xFF) != kModeStop) {
+        if (S_Get(6)) ExchangeIo(Dir::kIn);
+        if (S_Get(12)) PlcForceInputs();
+        if (IecEnumerated()) {
+            QuilletUpdateBitInputRegs();
+            QuilletUpdateWordInputRegs();
+        }
+        u8 mode = SR_Get(5) & 0xFF;
+        if (mode == kModeRun || mode == kModeRunFaulted) RunLogic();
+        // A program fault stopped the controller: this scan's outputs are not written.
+        if ((SR_Get(5) & 0xFF) != kModeStop) {
+            if (S_Get(12)) PlcForceOutputs();
+            if (S_Get(6)) {
+                ExchangeIo(Dir::kOut);
+                for (int slot = 0; slot < kIoSlots; ++slot)
+                    if (io_init[slot] != 0xFF) IoService(slot);
+            }
+            if (IecEnumerated()) {
+                QuilletUpdateBitOutputRegs();
+                QuilletUpdateWordOutputRegs();
+            }
+            PMGR_Scan();
+            SMS_Scanner();
+            LOG_Update();
+            DLOG_Update();
+        }
+    }
+    CANOpenTxMsg();
+    Etn_UpdateStatus();
+}
+
+void SetPlcMode(u8 requested) {
+    if (requested > kModeIoHold) return;
+    u8 target = (requested == kModeRunFaulted || (SR_Get(4) & kSr4BlockingFaults) == 0) ? requested : kModeStop;
+    u8 current = SR_Get(5) & 0xFF;
+    bool first = !g_modeCalled;
+    g_modeCalled = true;
+    if (target == current) return;
+
+    if (!first) {
+        // The image is saved showing the mode it is about to enter.
+        SR_Put(5, target);
+        AutoSaveRegisters();
+        SR_Put(5, current);
+    }
+    if (target != kModeRun) OLPMode = 0;
+
+    if (current == kModeStop) {
+        if (QuilletRuntime) {
+            QuilletStop();
+            QuilletFirstRun = 0;
+            QuilletStart();
+        }
+        PMGR_Start();
+        SMS_Start();
+        LOG_Start();
+    }
+    if (target == kModeRun || target == kModeRunFaulted) {
+        if (current == kModeIoHold) {
+            ResetScanStatistics();
+            S_Put(10, true);
+        } else {
+            IoStart();
+        }
+    }
+    if (target == kModeStop) {
+        IoStop();
+        PMGR_Stop();
+        SMS_Stop();
+        LOG_Stop();
+        if (IecEnumerated()) iVmAlive = 3;
+        File_StopJobs();
+    }
+    bool fromHold = current == kModeIoHold && target <= kModeIoOnly;
+    bool fromRun = (current == kModeRun || current == kModeRunFaulted) && target <= kModeRunFaulted;
+    if (fromHold || fromRun) {
+        SR_Put(6, 0);
+        g_scanTotal = 0;
+        g_scanMeasured = false;
+        for (int port = 0; port < 2; ++port) {
+            if (TalkOpened(port)) {
+                Vcomm_OpenProgrammingMode(static_cast<u32>(port));
+                TalkClosed(port);
+            }
+        }
+        Cmd_Override = 0;
+    }
+    SR_Put(5, target);
+}
+
+void IoStart() {
+    PlcTmpClear();
+    PlcOldInit();
+    ResetScanStatistics();
+    S_Put(1, true);
+    for (u8 slot = 0; slot < 2; ++slot) {
+        IoMessage m{kIoMsgStart, slot, 0, nullptr};
+        io_driver(&m);
+    }
+}
+
+int IoConfig() {
+    if (!g_ioDetected) {
+        u16 ids[3] = {0xFF, 0xFF, 0xFF};
+        get_io_info(ids);
+        g_ioDetectFlags = IoInit(ids, 3);
+        g_ioDetected = true;
+    }
+    PlcIoNormal = {plc_reg + kRegI, plc_reg + kRegQ, plc_reg + kRegAI, plc_reg + kRegAQ};
+
+    SlotConfig cfg[kIoSlots];
+    ReadSlotConfigs(cfg);
+    bool fault = false;
+    for (int slot = 0; slot < kIoSlots; ++slot) {
+        IoSlotRecord& r = io_cfg[slot];
+        r.config = cfg[slot].data;
+        r.configBytes = cfg[slot].bytes;
+        r.info.configured = 0;
+        u16 detected = io_init[slot];
+        u16 configured = cfg[slot].identity;
+        if (g_ioDetectFlags & (1 << slot)) {
+            SetSlotText(r, '*', "Unsupported");
+            ClearCounts(r);
+        } else if (detected == configured && detected == 0xFF) {
+            SetSlotText(r, ' ', "I/O: Empty ");
+            ClearCounts(r);
+            r.info.configured = 1;
+        } else if (detected == configured || VariantsCompatible(detected, configured)) {
+            IoCfg(&r, slot);
+            u8 result = static_cast<u8>(r.info.status);
+            r.info.status = (result == 0 && r.info.configured) ? ' ' : (result >= 2 ? 'f' : 'c');
+            FieldBusStationCheck(slot);
+        } else if (detected == 0xFF) {
+            SetSlotText(r, '-', "I/O Missing");
+            ClearCounts(r);
+        } else {
+            IoCfg(&r, slot);
+            r.info.status = configured == 0xFF ? '+' : '?';
+        }
+        if (r.info.status != ' ') fault = true;
+    }
+    if (fault) {
+        SR_Put(4, SR_Get(4) | kSr4IoFault);
+        S_Put(6, false);
+        IoStop();
+    } else {
+        SR_Put(4, SR_Get(4) & ~kSr4IoFault);
+    }
+
+    std::memset(Cmd_SS_Info, 0, sizeof Cmd_SS_Info);
+    for (int e = 0; e < 4; ++e) {
+        u8* entry = Cmd_SS_Info + e * kCmdSsInfoEntryBytes;
+        if (e < kIoSlots) {
+            PutLe16(entry, io_init[e]);
+            std::memcpy(entry + 2, &io_cfg[e].info, sizeof(IoSlotInfo));
+        } else {
+            PutLe16(entry, 0xFF);
+        }
+    }
+    std::memcpy(&plc_reg[2 * (127 + 64)], Cmd_SS_Info, kCmdSsInfoBytes);
+    return fault ? 1 : 0;
+}
+
 void PlcInit(int cold) { PlcRegInit(cold); }
-void NetConfig() {}
-void Plc_NetInit() {}
+
+void NetConfig() {
+    static const u8 kDefaultSettings[10] = {0, 0, 0, 0, 3, 0, 0, 0, 0, 0};
+    u32 size = SR_GetDword(19);
+    u32 have = net_config_bl.Size() <= net_config_bl.capacity ? net_config_bl.Size() : 0;
+    if (size != 0 && have >= 1) {
+        u8 first = net_config[0];
+        u16 word = have >= 2 ? GetLe16(net_config) : first;
+        SR_Put(31, first);
+        // The controller occupies SR61 network ids below 128; a count the
+        // node-id check could not subtract from 128 is taken as 1.
+        u16 ids = word < 256 ? 1 : static_cast<u16>(word >> 8);
+        SR_Put(61, ids > 127 ? 1 : ids);
+        if (first & 0x80) {
+            SR_Put(31, first & 0x7F);
+            if (have >= 11 && GetLe16(net_config + 1 + 4) != 0) {
+                std::memcpy(g_netSettings, net_config + 1, sizeof g_netSettings);
+                Plc_NetInit();
+                return;
+            }
+        } else {
+            SR_Put(61, 1);
+        }
+    } else {
+        SR_Put(61, 1);
+        SR_Put(31, 0);
+    }
+    std::memcpy(g_netSettings, kDefaultSettings, sizeof g_netSettings);
+    Plc_NetInit();
+}
+
+void Plc_NetInit() {
+    NodeId_Flag = 0;
+    CanOpenNetStart start{};
+    start.counter = &fpga_port;
+    start.ticksPerMs = 100;
+    start.baudCode = SR_Get(30);
+    start.a = 2;
+    start.b = 3;
+    start.settings = GetLe16(g_netSettings + 4);
+    start.nodeId = SR_Get(29);
+    start.idCount = SR_Get(61);
+    start.sr31Bit1 = static_cast<u8>((SR_Get(31) >> 1) & 1);
+    CANOpenInit(&start);
+    _Can_SetEvent(0, kCanEventReceive, nullptr);
+}

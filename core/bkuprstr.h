@@ -1,0 +1,56 @@
+// Register images: the automatic image autoreg.dta, the manual backup
+// bkpreg.dta, the small settings files, the clean-stop marker, the start-up
+// choice between them, the manual backup operations driven by SR164 and the
+// power-down sequence.
+#pragma once
+
+#include "core/bytes.h"
+#include "core/plc_regs.h"
+
+// Backup area: u16 CRC, u16 reserved, u32 length (0xFFFFFFFF when erased),
+// the register image, then the marker byte and, 4 bytes later, the restored flag.
+constexpr u32 kBackupAreaBytes = 262144;
+constexpr u32 kBackupMarkerOffset = 8 + kPlcRegBytes;
+constexpr u32 kBackupRestoredOffset = kBackupMarkerOffset + 4;
+constexpr u8 kBackupMarker = 90;
+extern u8 crcsize_tbl[kBackupAreaBytes];
+
+// The 32-byte battery-backed settings image.
+constexpr u32 kBbramBytes = 32;
+extern u8 bbram[kBbramBytes];
+// OEM selection byte (first byte of /mnt/cfg/oeminfo).
+extern u8 OemSelection;
+
+// Manual operation state.
+extern u8 Manual_test;
+extern u8 Mrstate_flag;
+extern u8 Clone_Sure_Flag;
+extern u8 Clon_LoadClone;
+
+int AutoSaveRegisters();
+int AutoLoadRegisters();
+int CrtAutoSaveRegFile();
+int DelAutoRegFile();
+int ClrRegFile();
+int LoadRegisters();
+int BkpRegisters();
+void SaveBBRAMFile();
+void CreateSavedFile();
+[[noreturn]] void PowerDown();
+
+void StoreBBRAM();
+void RestoreBBRAM(int atStartup);
+void EraseBackupData();
+void CopyBkToBBRAM();
+void RestoreSRReg(int eraseRequest, int forceDefaults, int mode);
+
+void FailSafeFlagCheck();
+void ManualRegbackupScan();
+void ManualRestoreExecute();
+int CheckCloneError();
+
+void q4_reg_store_backup();
+void q4_reg_load_backup();
+
+// Forgets all module state (tests and start-up).
+void Bkuprstr_Reset();

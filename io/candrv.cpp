@@ -1,0 +1,17 @@
+#include "io/candrv.h"
+
+namespace {
+CanEventCallback g_events[2][3];
+}
+
+void _Can_SetEvent(int port, int kind, CanEventCallback callback) {
+    if (port < 0 || port > 1 || kind < 0 || kind > 2) return;
+    g_events[port][kind] = callback;
+}
+
+CanEventCallback Can_GetEvent(int port, int kind) {
+    if (port < 0 || port > 1 || kind < 0 || kind > 2) return nullptr;
+    return g_events[port][kind];
+}
+
+void Can_Isr() {}

@@ -1,0 +1,4 @@
+// Datagrams of the programming link (not built yet: nothing to age).
+#pragma once
+
+void Datagram_Check();

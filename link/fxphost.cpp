@@ -1,0 +1,3 @@
+#include "link/fxphost.h"
+
+void FxpMain(int) {}

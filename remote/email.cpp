@@ -1,0 +1,5 @@
+#include "remote/email.h"
+
+int emailScanCalls = 0;
+
+void EtnEmailScan(int) { emailScanCalls++; }

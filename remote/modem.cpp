@@ -1,0 +1,3 @@
+#include "remote/modem.h"
+
+void ModemCycle() {}

@@ -1,0 +1,3 @@
+#include "remote/mqttMain.h"
+
+void mqttStateLoop() {}

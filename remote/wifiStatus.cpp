@@ -1,0 +1,3 @@
+#include "remote/wifiStatus.h"
+
+int watchdogStModeStatus() { return 0; }

@@ -1,0 +1,3 @@
+#include "storage/dbg_logger.h"
+
+void DLOG_Update() {}

@@ -1,0 +1,4 @@
+// Debug log (not built yet): the per-scan step.
+#pragma once
+
+void DLOG_Update();

@@ -1,0 +1,47 @@
+// Starts the real firmware executable in the current test root (PLC_ROOT of
+// the test process) with its standard input closed, its output captured in
+// a file, and its working directory an empty folder outside the root, and
+// waits for it with bounded polls.
+#pragma once
+
+#include <signal.h>
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "core/bytes.h"
+
+class FirmwareProcess {
+public:
+    FirmwareProcess();
+    ~FirmwareProcess();  // kills a process still running and removes its folders
+    FirmwareProcess(const FirmwareProcess&) = delete;
+    FirmwareProcess& operator=(const FirmwareProcess&) = delete;
+
+    bool Start(const std::vector<std::string>& args = {});
+    pid_t Pid() const { return pid_; }
+    bool Running() const { return pid_ > 0; }
+    void Signal(int sig);
+    // Waits for the process to end; false on time-out (it is then killed).
+    bool WaitExit(int timeoutMs);
+    bool Exited() const { return exited_; }
+    int ExitCode() const;     // -1 when it did not exit normally
+    int TermSignal() const;   // 0 when it was not ended by a signal
+    std::string Output() const;
+    bool WaitForOutput(const std::string& text, int timeoutMs);
+    // Names of the entries in the working directory (should stay empty).
+    std::vector<std::string> WorkDirEntries() const;
+    // Pids of the process's direct children.
+    std::vector<pid_t> Children() const;
+
+private:
+    std::string workDir_, logDir_, outPath_;
+    pid_t pid_ = 0;
+    bool exited_ = false;
+    int status_ = 0;
+};
+
+// Polls the condition every few milliseconds until it holds or the time is up.
+bool WaitUntil(const std::function<bool()>& condition, int timeoutMs);
