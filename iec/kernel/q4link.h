@@ -1,0 +1,35 @@
+// Hand-over of the programming link between the controller's own programming
+// protocol and the runtime's workbench protocol: the flags the runtime's
+// receive paths set, and the few services of the programming link they call.
+#pragma once
+
+#include "core/bytes.h"
+
+// Set on every received chunk that begins "Q4" (workbench frame), cleared by
+// any other chunk.
+extern u8 q4_rcv;
+// 1 while the programming port speaks the controller's programming protocol
+// (initial value), 0 while the workbench protocol owns the link.
+extern u8 IsCommMode_Tovra;
+
+// What the runtime needs of the programming link. The link layer installs it;
+// without it the runtime has no serial port to borrow.
+struct Q4LinkOps {
+    // Open descriptor of port MJ1 (which 0), MJ3 (1) or the USB device port
+    // (2), or -1.
+    int (*descriptor)(int which);
+    // Code of the programming link's current host (0 serial port, 3 USB).
+    u32 (*hostCode)();
+    // The runtime gives the link back: clears the workbench-owns-the-link
+    // flag; for the serial host also returns the programming port to the
+    // programming protocol at 9600 baud and asks the ladder Modbus code to
+    // set its port up again. The descriptor stays open (the link owns it).
+    void (*handBack)(int serialHost);
+};
+void Q4Link_SetOps(const Q4LinkOps* ops);
+const Q4LinkOps* Q4Link_Ops();
+
+// Back to the initial state (tests).
+void Q4Link_Reset();
+
+enum Q4LinkDescriptor { kQ4PortMJ1 = 0, kQ4PortMJ3 = 1, kQ4PortUSB = 2 };
