@@ -1,98 +1,821 @@
 #include "io/iodriver.h"
 
-#include <cstdio>
+#include <algorithm>
 #include <cstring>
 
-u16 io_init[3] = {0xFF, 0xFF, 0xFF};
-IoDriverCalls ioDriverCalls;
+#include "core/plc_regs.h"
+#include "platform/board.h"
+#include "platform/fpga.h"
+#include "platform/spi_imx28_drv.h"
 
 namespace {
 
-struct FakeModule {
-    u16 identity = 0xFF;
-    char model[7] = "";
-    u16 counts[4] = {};
-    int cfgResult = 0;
+// Rows of the module table the driver treats specially.
+constexpr u16 kNoRow = 0xFFFF;
+constexpr u16 kRowFieldBus = 13, kRowGen2A = 14, kRowGen2B = 15, kRowMeter1 = 16, kRowMeter2 = 17, kRowAq4 = 18,
+              kRowAq2 = 19;
+
+// Flags word.
+constexpr u16 kFlagCalWritten = 0x1, kFlagCalMode = 0x2, kFlagConfigured = 0x4;
+
+// Mode word bits.
+constexpr u16 kModeInverted = 0x80, kModeSlot1Aq = 0x800, kModeProtection = 0x8000;
+
+// Module memory of a field-bus module (two address bytes).
+constexpr u8 kIdpbs[2] = {0x1C, 0x1E};
+constexpr u32 kBusRun = 0, kBusState = 1, kBusStartupStatus = 2, kBusSizes = 4, kBusStation = 0xFC,
+              kBusStatus = 0xFD, kBusReconfigure = 0xFE;
+
+// Generation-2 modules: header reads before the module counts as absent.
+constexpr int kGen2HeaderTries = 8;
+constexpr u32 kGen2MaxBits = 128, kGen2MaxWords = 112;
+
+// Termination patterns: control bits 4-7 index the first 16 bytes; rows 24
+// and 25 take their termination bits from the 16 that follow.
+const u8 term_map[32] = {0x00, 0x40, 0x80, 0xC0, 0x10, 0x50, 0x90, 0xD0, 0x20, 0x60, 0xA0,
+                         0xE0, 0x30, 0x70, 0xB0, 0xF0, 0x00, 0x08, 0x10, 0x18, 0, 0,
+                         0,    0,    0,    0,    0,    0,    0,    0,    0,    0};
+
+struct SlotState {
+    u16 row = kNoRow;  // no row until an init message finds one
+    u16 gain[16] = {};
+    i16 offset[16] = {};
+    u16 flags = 0;
+    u8 typeCodes[6] = {};
+    u8 filterShift = 0;
+    u16 mode = 0;
+    u8 outImage[4] = {};
+    u8 storedConfig[12] = {};
+    // Stop data.
+    u16 stopMask = 0, stopValues = 0;
+    u8 pulseStopSelect = 0;
+    u32 pulseStop[4] = {};
+    u8 aqStopFlag[4] = {};
+    u16 aqStop[4] = {};
+    u8 aq4StopFlag[4] = {};
+    u16 aq4Stop[4] = {};
+    u32 protectionBase = 0;
+    u32 aqRef = 0;
+    // Counters and pulse channels (programmed through the I/O logic).
+    u32 counter[4][2] = {};
+    u32 refs[6] = {};
+    u8 clockOption = 0;
+    u16 clockDivider = 0;
+    // Row 22.
+    u16 row22Channel[2] = {};
+    u16 row22Output[4] = {};
+    u8 row22StopSelect[2] = {};
+    u16 row22AltMode = 0;
+    u16 row22Stop[2] = {};
+    u32 row22Diag = 0;
+    // Analog output image (words 0-11) and the last control bits written.
+    u16 aqImage[12] = {};
+    int lastControl = -1;
+    // Generation-2 header and access type.
+    u8 gen2Header[16] = {};
+    u32 gen2Type = 4;
+    bool gen2Present = false;
 };
-FakeModule g_modules[3];
+
+SlotState g_tbl[2];
+IoMessage* g_current = nullptr;
+u8 hscMode = 0, PwmMode = 0, g_analogRun = 0;
+
+// Configuration data of a slot (bounded by what was downloaded).
+struct Config {
+    const u8* p = nullptr;
+    u32 bytes = 0;
+    u8 U8(u32 off) const { return p && off + 1 <= bytes ? p[off] : 0; }
+    u16 U16(u32 off) const { return p && off + 2 <= bytes ? GetLe16(p + off) : 0; }
+    u32 U32(u32 off) const { return p && off + 4 <= bytes ? GetLe32(p + off) : 0; }
+};
+
+Config ConfigOf(int slot) {
+    Config c;
+    if (slot >= 0 && slot < kIoSlots && io_cfg[slot].config) {
+        c.p = io_cfg[slot].config;
+        c.bytes = io_cfg[slot].configBytes;
+    }
+    return c;
+}
+
+u8 SlotCheck(const IoMessage* m) {
+    if (m->slot >= 2) return kIoStatusBadSlot;
+    if (g_tbl[m->slot].row == kNoRow) return kIoStatusNoModule;
+    return kIoStatusOk;
+}
+
+bool Inverted(const SlotState& t) { return (t.mode & kModeInverted) != 0; }
+u8 Inv(const SlotState& t, u8 v) { return Inverted(t) ? static_cast<u8>(~v) : v; }
+
+// SoC bank 0 pin 17: the modules' enable and write line.
+void Pin17(bool high) {
+    Board_RegWrite(kSocPinctrlBase + kPinctrlDout0 + (high ? kRegSet : kRegClr), 1u << 17);
+}
+
+int WriteIo2(u8 device, u8 a, u8 b) {
+    const u8 d[2] = {a, b};
+    return I2C_write_io(device, d, 1, 2);
+}
+
+int ReadIo2(u8 device, u8* ports) { return I2C_read_io(device, ports, 1, 2); }
+
+// Input levels of the four high-speed counters (the I/O logic).
+u8 CounterInputLevels() { return static_cast<u8>(spi_data_RD_nWR(0, 0x0000, 1, 1) & 0x0F); }
+
+u16 IdentOfRow(u16 row) { return row < kIoIdentRows ? io_ident[row].ident : 0; }
+
+bool IsFieldBusRow(u16 row) {
+    if (row >= kIoIdentRows) return false;
+    return std::memcmp(IoIdent_Name(row), "DONRU", 5) == 0;
+}
+
+// ---------------------------------------------------------------------------
+// Field-bus module memory.
+
+int BusRead(int slot, u32 address, u8* buf, u32 n) { return read_io_eeprom(kIdpbs[slot], address, n, buf, 3); }
+int BusWrite(int slot, u32 address, const u8* buf, u32 n) { return write_io_eeprom(kIdpbs[slot], address, n, buf, 3); }
+
+// Reads the state byte and the status word (into the status register of the
+// configuration); true when process data are exchanged.
+bool BusState(int slot) {
+    Config c = ConfigOf(slot);
+    u8 state = 0;
+    if (BusRead(slot, kBusState, &state, 1) != 0) return false;
+    u8 sw[2];
+    if (BusRead(slot, kBusStatus, sw, 2) == 0) {
+        u32 ref = c.U32(36);
+        if (ref != 0) {
+            u16 w = static_cast<u16>(sw[0] | (sw[1] << 8));
+            PlcReg_Set(ref, &w, 16);
+        }
+    }
+    return (state >> 4) == 0xE;
+}
+
+// ---------------------------------------------------------------------------
+// Generation-2 modules.
+
+u32 Gen2Base(const SlotState& t) { return (IdentOfRow(t.row) & 0x0E00u) >> 1; }
+
+void Gen2ReadHeader(SlotState& t) {
+    t.gen2Present = false;
+    std::memset(t.gen2Header, 0, sizeof t.gen2Header);
+    u32 base = Gen2Base(t);
+    // A missing or faulty module never shows a valid header byte: give up
+    // after a few reads and treat the module as absent.
+    for (int i = 0; i < kGen2HeaderTries; ++i) {
+        u8 h[2];
+        if (I2C_read_mem(h, base, 2, 4 | (2u << 8)) == 0 && h[1] >= 0xE0 && h[1] <= 0xE7) {
+            t.gen2Header[0] = h[0];
+            t.gen2Header[1] = h[1];
+            t.gen2Type = 4 | (static_cast<u32>(h[1] & 0x0F) << 8);
+            if (I2C_read_mem(t.gen2Header + 2, base + 2, 14, t.gen2Type) == 0) t.gen2Present = true;
+            return;
+        }
+    }
+}
+
+// Register bit addresses of the process images of a slot: slot 0's start at
+// %I1, %AI1, %Q1 and %AQ1; slot 1's follow 256 bits or 256 words later.
+u32 Gen2Address(int slot, int image) {
+    static const u32 kBase[4] = {0x2000, 0x4000, 0x2800, 0x6000};
+    static const u32 kStride[4] = {256, 4096, 256, 4096};
+    return kBase[image] + kStride[image] * static_cast<u32>(slot);
+}
+
+void Gen2Service(int slot, SlotState& t) {
+    if (!t.gen2Present) return;
+    u32 base = Gen2Base(t);
+    const u8 request = 1;
+    if (I2C_write_mem(&request, base, 1, t.gen2Type) != 0) return;
+    u32 di = std::min<u32>(t.gen2Header[4], kGen2MaxBits), ai = std::min<u32>(t.gen2Header[5], kGen2MaxWords);
+    u32 dout = std::min<u32>(t.gen2Header[6], kGen2MaxBits), aq = std::min<u32>(t.gen2Header[7], kGen2MaxWords);
+    u8 buf[2 * kGen2MaxWords];
+    if (di != 0) {
+        u32 n = (di + 7) / 8;
+        if (u8* p = PlcReg_Ptr(Gen2Address(slot, 0), n * 8))
+            if (I2C_read_mem(buf, base + 0x10, n, t.gen2Type) == 0) std::memcpy(p, buf, n);
+    }
+    if (ai != 0) {
+        if (u8* p = PlcReg_Ptr(Gen2Address(slot, 1), ai * 16))
+            if (I2C_read_mem(buf, base + 0x20, 2 * ai, t.gen2Type) == 0) std::memcpy(p, buf, 2 * ai);
+    }
+    if (dout != 0) {
+        u32 n = (dout + 7) / 8;
+        if (u8* p = PlcReg_Ptr(Gen2Address(slot, 2), n * 8)) I2C_write_mem(p, base + 0x10, n, t.gen2Type);
+    }
+    if (aq != 0) {
+        if (u8* p = PlcReg_Ptr(Gen2Address(slot, 3), aq * 16)) I2C_write_mem(p, base + 0x20, 2 * aq, t.gen2Type);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Message handlers.
+
+void Init(IoMessage* m) {
+    for (int s = 0; s < 2; ++s) {
+        int row = IoIdent_Find(m->idents[s]);
+        g_tbl[s].row = row < 0 ? kNoRow : static_cast<u16>(row);
+        if (row >= 0) g_tbl[s].flags = 0;
+    }
+    // Bank 0 pin 17 a GPIO output driven high.
+    Board_RegWrite(kSocPinctrlBase + kPinctrlMuxsel0 + 0x10 * 1 + kRegSet, 0xC);
+    Board_RegWrite(kSocPinctrlBase + kPinctrlDout0 + kRegSet, 1u << 17);
+    Board_RegWrite(kSocPinctrlBase + kPinctrlDoe0 + kRegSet, 1u << 17);
+}
+
+void Query(IoMessage* m) {
+    m->length = 0;
+    m->status = SlotCheck(m);
+    if (m->status != kIoStatusOk) return;
+    SlotState& t = g_tbl[m->slot];
+    if (t.row == kRowGen2A || t.row == kRowGen2B) {
+        if (!t.gen2Present) {
+            m->status = kIoStatusNoModule;
+            return;
+        }
+        m->name = reinterpret_cast<const char*>(t.gen2Header + 8);
+        m->counts[0] = t.gen2Header[4];
+        m->counts[1] = t.gen2Header[6];
+        m->counts[2] = t.gen2Header[5];
+        m->counts[3] = t.gen2Header[7];
+        return;
+    }
+    const IoIdentRow& r = io_ident[t.row];
+    m->name = IoIdent_Name(t.row);
+    if (IsFieldBusRow(t.row)) {
+        Config c = ConfigOf(m->slot);
+        m->counts[0] = static_cast<u16>(c.U32(8));
+        m->counts[1] = static_cast<u16>(c.U32(16));
+        m->counts[2] = static_cast<u16>(c.U32(24));
+        m->counts[3] = static_cast<u16>(c.U32(32));
+        return;
+    }
+    m->counts[0] = r.di;
+    m->counts[1] = r.dout;
+    m->counts[2] = r.ai;
+    m->counts[3] = r.aq;
+    if (t.row == 1 && PULMAR_present) {
+        m->counts[0] = 32;
+        m->counts[1] = 32;
+        m->counts[3] = 14;
+    }
+}
+
+void Row22Setup(SlotState& t, const Config& c) {
+    u8 p[2] = {0xFF, 0xFF};
+    ReadIo2(0x4C, p);
+    WriteIo2(0x4C, static_cast<u8>(p[0] & ~0x04), p[1]);
+    WriteIo2(0x4C, static_cast<u8>(p[0] | 0x14), p[1]);
+    t.row22Channel[0] = c.U16(0x78);
+    t.row22Channel[1] = c.U16(0x7A);
+    for (int i = 0; i < 4; ++i) t.row22Output[i] = c.U16(0x7C + 2 * static_cast<u32>(i));
+    t.row22StopSelect[0] = c.U8(0x84);
+    t.row22StopSelect[1] = c.U8(0x85);
+    t.row22AltMode = c.U16(0x86);
+    t.row22Stop[0] = c.U16(0x88);
+    t.row22Stop[1] = c.U16(0x8A);
+    t.row22Diag = c.U32(0x8C);
+    // Wait for the module to leave reset (bit 4 of the first port low), at
+    // most 10 ms.
+    u32 start = FPGA_GetFrt();
+    for (int i = 0; i < 1000 && FPGA_GetFrt() - start < 100; ++i) {
+        if (ReadIo2(0x4C, p) == 0 && !(p[0] & 0x10)) break;
+    }
+    const u8 versionCmd = 0x10;
+    u8 version[2] = {};
+    I2C_write_io(0x40, &versionCmd, 4, 1);
+    I2C_read_io(0x40, version, 4, 2);
+    u8 inMask = 0, outMask = 0;
+    for (int ch = 0; ch < 6; ++ch) {
+        u16 setting = ch < 4 ? c.U16(2 * static_cast<u32>(ch)) : t.row22Channel[ch - 4];
+        const u8 cmd[3] = {static_cast<u8>(ch + 2), static_cast<u8>(setting), static_cast<u8>(setting >> 8)};
+        I2C_write_io(0x40, cmd, 4, 3);
+        if (setting != 10) inMask |= static_cast<u8>(1u << ch);
+    }
+    for (int o = 0; o < 4; ++o) {
+        const u8 cmd[3] = {static_cast<u8>(o + 8), static_cast<u8>(t.row22Output[o]), 0};
+        I2C_write_io(0x40, cmd, 4, 3);
+        if (t.row22Output[o] != 10) outMask |= static_cast<u8>(1u << o);
+    }
+    const u8 enable[3] = {1, inMask, outMask};
+    I2C_write_io(0x40, enable, 4, 3);
+    const u8 run[3] = {0, 0, static_cast<u8>(((t.row22AltMode & 1) ? 9 : 1) | (Inverted(t) ? 2 : 0))};
+    I2C_write_io(0x40, run, 4, 3);
+    if (t.row22Diag != 0) {
+        u16 v = static_cast<u16>(version[0] | (version[1] << 8));
+        bool iec = (t.row22Diag & 0xC0000000u) == 0xC0000000u;
+        PlcReg_Set(t.row22Diag + (iec ? 1 : 16), &v, 16);
+        const u8 cmd = 0x12;
+        u8 second[2] = {};
+        I2C_write_io(0x40, &cmd, 4, 1);
+        I2C_read_io(0x40, second, 4, 2);
+        u16 w = static_cast<u16>(second[0] | (second[1] << 8));
+        PlcReg_Set(t.row22Diag + (iec ? 2 : 32), &w, 16);
+    }
+}
+
+void Configure(IoMessage* m) {
+    m->status = SlotCheck(m);
+    if (m->status != kIoStatusOk) return;
+    int slot = m->slot;
+    SlotState& t = g_tbl[slot];
+    if (t.flags & kFlagCalMode) return;
+    t.flags = static_cast<u16>((t.flags & ~0x300u) | ((m->status & 3u) << 8));
+    if (t.row == kRowGen2A || t.row == kRowGen2B) {
+        Gen2ReadHeader(t);
+        return;
+    }
+    // Calibration constants of the module: loaded by the analog conversion.
+    Config c = ConfigOf(slot);
+    if (c.p == nullptr) return;
+    if (slot == 1 && t.row == 5) {
+        IoPutRESET(1, 0);
+        return;
+    }
+    t.flags |= kFlagConfigured;
+    t.filterShift = c.U8(8);
+    for (int i = 0; i < 4; ++i) t.typeCodes[i] = c.U8(2 * static_cast<u32>(i));
+    if (t.row == 25) {
+        t.typeCodes[4] = c.U8(0x78);
+        t.typeCodes[5] = c.U8(0x7A);
+    }
+    t.mode = static_cast<u16>(c.U8(9) | (c.U8(10) << 8));
+    t.counter[0][0] = c.U32(0x4C);
+    t.counter[0][1] = c.U32(0x50);
+    t.counter[1][0] = c.U32(0x54);
+    t.counter[1][1] = c.U32(0x58);
+    t.clockOption = c.U8(0xAC);
+    u16 freq = c.U16(0xAE);
+    if ((t.clockOption & 0x0F) == 0 || freq == 0) {
+        t.clockOption = 0;
+        t.clockDivider = 0;
+    } else {
+        t.clockDivider = static_cast<u16>(25000 / freq - 1);
+    }
+    if (c.U32(0x94) == 2) {
+        t.counter[2][0] = c.U32(0x98);
+        t.counter[2][1] = c.U32(0x9C);
+        t.counter[3][0] = c.U32(0xA0);
+        t.counter[3][1] = c.U32(0xA4);
+    }
+    for (int i = 0; i < 6; ++i) t.refs[i] = c.U32(0x5C + 4 * static_cast<u32>(i));
+    std::memcpy(t.storedConfig, t.typeCodes, 6);
+    t.storedConfig[6] = t.filterShift;
+    t.storedConfig[7] = static_cast<u8>(t.mode);
+    t.storedConfig[8] = static_cast<u8>(t.mode >> 8);
+
+    bool mode7 = Inverted(t);
+    u8 p[2] = {0xFF, 0xFF};
+    switch (t.row) {
+        case 21:
+            if (ReadIo2(0x40, p) == 0) {
+                p[1] = static_cast<u8>((p[1] | 0x80) & ~0x40);
+                if (mode7) p[1] |= 0x40;
+                WriteIo2(0x40, 0xFF, p[1]);
+            }
+            break;
+        case 24:
+            WriteIo2(0x4C, 0xFE, 0x7F);
+            if (ReadIo2(0x40, p) == 0) WriteIo2(0x40, p[0], static_cast<u8>(mode7 ? (p[1] | 0x40) : (p[1] & ~0x40)));
+            break;
+        case 25: {
+            u8 port1 = 0x01;
+            for (int ch = 0; ch < 4; ++ch)
+                if (t.typeCodes[ch] == 0) port1 |= static_cast<u8>(1u << (ch + 1));
+            WriteIo2(0x4C, 0xFE, port1);
+            if (ReadIo2(0x40, p) == 0) WriteIo2(0x40, p[0], static_cast<u8>(mode7 ? (p[1] | 0x40) : (p[1] & ~0x40)));
+            break;
+        }
+        default: break;
+    }
+
+    if (slot == 0) {
+        t.protectionBase = (t.mode & kModeProtection) ? c.U32(0x3C) : 0;
+        t.stopMask = c.U16(0x20);
+        t.stopValues = c.U16(0x22);
+        t.aqStopFlag[0] = c.U8(0x26);
+        t.aqStopFlag[1] = c.U8(0x27);
+        t.aqStop[0] = c.U16(0x38);
+        t.aqStop[1] = c.U16(0x3A);
+        for (int i = 0; i < 4; ++i) {
+            t.aq4StopFlag[i] = c.U8(0x40 + static_cast<u32>(i));
+            t.aq4Stop[i] = c.U16(0x44 + 2 * static_cast<u32>(i));
+        }
+        if (t.row == 22) Row22Setup(t, c);
+        t.pulseStopSelect = c.U8(0x24);
+        for (int i = 0; i < 4; ++i) t.pulseStop[i] = c.U32(0x28 + 4 * static_cast<u32>(i));
+    }
+    if (slot == 1 && (t.row == kRowAq4 || t.row == kRowAq2)) {
+        int channels = t.row == kRowAq4 ? 4 : 2;
+        for (int ch = 0; ch < channels; ++ch) {
+            if (t.typeCodes[ch] != 9) continue;
+            io_q_put(1, 4);
+            const u8 cmd[3] = {static_cast<u8>(0x30 + (ch & 1)), 0x80, 0x00};
+            I2C_write_io(ch < 2 ? 0x20 : 0x22, cmd, 8, 3);
+        }
+        for (int i = 0; i < 4; ++i) {
+            t.aq4StopFlag[i] = c.U8(0x40 + static_cast<u32>(i));
+            t.aq4Stop[i] = c.U16(0x44 + 2 * static_cast<u32>(i));
+        }
+        if (t.mode & kModeSlot1Aq) t.aqRef = c.U32(0x74);
+    }
+}
+
+void ReadConfig(IoMessage* m) {
+    m->status = SlotCheck(m);
+    if (m->status != kIoStatusOk) return;
+    const SlotState& t = g_tbl[m->slot];
+    for (int i = 0; i < 12; ++i) m->configWords[i] = t.storedConfig[i];
+    m->length = t.filterShift;
+}
+
+// Bytes of a digital input or output message that the image can take.
+u32 ImageBytes(const IoMessage* m, u32 wanted) { return std::min<u32>(wanted, m->count); }
+
+void PutBytes(IoMessage* m, const u8* bytes, u32 n) {
+    if (m->data == nullptr) return;
+    std::memcpy(m->data, bytes, ImageBytes(m, n));
+}
+
+void DigitalInputs(IoMessage* m) {
+    m->status = SlotCheck(m);
+    if (m->status != kIoStatusOk) return;
+    int slot = m->slot;
+    SlotState& t = g_tbl[slot];
+    u8 b[4] = {};
+    u8 p[2];
+    switch (t.row) {
+        case 0: case 1: case 2: case 3: case 4: {
+            if (ReadIo2(0x40, p) != 0) return;
+            b[0] = Inv(t, p[0]);
+            b[1] = static_cast<u8>(Inv(t, CounterInputLevels()) & 0x0F);
+            b[2] = 0;
+            b[3] = (p[1] & 0x02) ? 0 : 0x80;
+            if (t.row == 3) {
+                u8 q[2];
+                if (ReadIo2(0x44, q) != 0) return;
+                q[0] = Inv(t, q[0]);
+                q[1] = Inv(t, q[1]);
+                b[1] = static_cast<u8>(b[1] | ((q[0] & 0x0F) << 4));
+                b[2] = static_cast<u8>(((q[1] & 0x0F) << 4) | (q[0] >> 4));
+            }
+            PutBytes(m, b, 4);
+            break;
+        }
+        case 7:
+            if (ReadIo2(0x4C, p) != 0) return;
+            b[0] = p[0] & 0x0F;
+            PutBytes(m, b, 1);
+            break;
+        case kRowFieldBus: {
+            if (!BusState(slot) || m->data == nullptr || m->count == 0) return;
+            BusRead(slot, m->start, static_cast<u8*>(m->data), m->count);
+            break;
+        }
+        case kRowMeter1: case kRowMeter2:
+            break;  // the metering device's status
+        case 21:
+            if (ReadIo2(0x40, p) != 0) return;
+            b[0] = Inv(t, p[0]);
+            b[1] = (p[1] & 0x80) ? 0 : 0x80;
+            PutBytes(m, b, 2);
+            break;
+        case 22: {
+            const u8 cmd = 0x40;
+            if (I2C_write_io(0x40, &cmd, 4, 1) != 0 && I2C_write_io(0x40, &cmd, 4, 1) != 0) return;
+            if (I2C_read_io(0x40, p, 4, 2) != 0 && I2C_read_io(0x40, p, 4, 2) != 0) return;
+            b[0] = Inv(t, p[0]);
+            b[1] = Inverted(t) ? static_cast<u8>(p[1] ^ 0x0F) : p[1];
+            PutBytes(m, b, 2);
+            break;
+        }
+        case 23:
+            if (ReadIo2(0x4C, p) != 0) return;
+            b[0] = static_cast<u8>(~p[0] & 3);
+            PutBytes(m, b, 2);
+            break;
+        case 24:
+            if (ReadIo2(0x4C, p) != 0) return;
+            p[0] = Inv(t, p[0]);
+            p[1] = Inv(t, p[1]);
+            b[0] = static_cast<u8>((p[0] >> 1) | (p[1] << 7));
+            b[1] = static_cast<u8>((p[1] >> 1) & 0x3F);
+            PutBytes(m, b, 2);
+            break;
+        case 25:
+            if (ReadIo2(0x4C, p) != 0) return;
+            p[0] = Inv(t, p[0]);
+            p[1] = Inv(t, p[1]);
+            b[0] = static_cast<u8>((p[0] >> 1) | (p[1] << 7));
+            PutBytes(m, b, 2);
+            break;
+        default: break;
+    }
+}
+
+void DigitalOutputs(IoMessage* m) {
+    if (PwmMode == 0) PwmMode = 1;
+    m->status = SlotCheck(m);
+    if (m->status != kIoStatusOk) return;
+    SlotState& t = g_tbl[m->slot];
+    if (t.row == kRowAq4 || t.row == kRowAq2) return;
+    u8 image[4] = {};
+    if (m->data) std::memcpy(image, m->data, std::min<u32>(4, m->count));
+    std::memcpy(t.outImage, image, 4);
+    io_q_put(m->slot, 0);
+}
+
+void AnalogInputs(IoMessage* m) {
+    m->status = SlotCheck(m);
+    if (m->status == kIoStatusOk) {
+        SlotState& t = g_tbl[m->slot];
+        if (!(t.flags & kFlagCalMode) && t.row == kRowFieldBus && m->data && BusState(m->slot)) {
+            u32 n = (m->count & 0x7FFFu) * 2;
+            if (n != 0) BusRead(m->slot, m->start, static_cast<u8*>(m->data), n);
+        }
+        t.flags &= static_cast<u16>(~kFlagConfigured);
+    }
+    hscMode = 1;
+    g_analogRun = 1;
+}
+
+void AnalogOutputs(IoMessage* m) {
+    m->status = SlotCheck(m);
+    if (m->status != kIoStatusOk) return;
+    SlotState& t = g_tbl[m->slot];
+    if (t.flags & kFlagCalMode) return;
+    if (t.row == kRowFieldBus && m->data && BusState(m->slot)) {
+        u32 n = (m->count & 0x7FFFu) * 2;
+        if (n != 0) BusWrite(m->slot, m->start, static_cast<const u8*>(m->data), n);
+    }
+}
+
+void Calibrate(IoMessage* m) {
+    m->status = SlotCheck(m);
+    u8* buf = static_cast<u8*>(m->data);
+    if (buf == nullptr) return;
+    u8 sub = m->length > 0 ? buf[0] : 0xFF;
+    if (sub == 0) {
+        // Identify.
+        if (m->status != kIoStatusOk) {
+            const u8 answer[9] = {m->status, 0, 0, 0, 0x35, 0x01, 0xFF, 0x00, 0};
+            std::memcpy(buf, answer, sizeof answer);
+            m->length = 9;
+            return;
+        }
+        const SlotState& t = g_tbl[m->slot];
+        u16 id = IdentOfRow(t.row);
+        buf[0] = 0;
+        buf[1] = 0;
+        PutLe16(buf + 2, t.flags);
+        PutLe16(buf + 4, 0x0135);
+        PutLe16(buf + 6, id);
+        std::memcpy(buf + 8, IoIdent_Name(t.row), 6);
+        buf[14] = 0;
+        std::memcpy(buf + 20, t.typeCodes, 4);
+        buf[24] = t.filterShift;
+        buf[25] = static_cast<u8>(t.mode);
+        m->length = 26;
+        return;
+    }
+    if (m->status != kIoStatusOk) return;
+    // The other sub-commands belong to the analog calibration; until it is
+    // present they answer the status alone.
+    buf[0] = m->status;
+}
+
+void Stop(IoMessage* m) {
+    hscMode = 0;
+    PwmMode = 0;
+    g_analogRun = 0;
+    if (m->slot < 2 && g_tbl[m->slot].row == kRowFieldBus) {
+        const u8 zero = 0;
+        BusWrite(m->slot, kBusRun, &zero, 1);
+        return;
+    }
+    m->status = SlotCheck(m);
+    if (m->status != kIoStatusOk) return;
+    int slot = m->slot;
+    SlotState& t = g_tbl[slot];
+    if (t.row == kRowGen2A || t.row == kRowGen2B) {
+        if (t.gen2Present) {
+            const u8 zero = 0;
+            I2C_write_mem(&zero, Gen2Base(t), 1, t.gen2Type);
+        }
+    }
+    if (slot == 0) {
+        u8 lo = static_cast<u8>(t.stopMask), hi = static_cast<u8>(t.stopMask >> 8);
+        t.outImage[0] = static_cast<u8>((t.outImage[0] & ~lo) | (static_cast<u8>(t.stopValues) & lo));
+        t.outImage[1] = static_cast<u8>((t.outImage[1] & ~hi) | (static_cast<u8>(t.stopValues >> 8) & hi));
+        io_q_put(0, 0);
+        for (int i = 0; i < 4; ++i) {
+            if (t.pulseStopSelect & (1u << i)) {
+                t.aqImage[2 * i] = static_cast<u16>(t.pulseStop[i]);
+                t.aqImage[2 * i + 1] = static_cast<u16>(t.pulseStop[i] >> 16);
+            }
+        }
+        auto apply = [&](int word, u8 flag, u16 value) {
+            if (flag == 1 && word >= 0 && word < 12) t.aqImage[word] = value;
+        };
+        switch (t.row) {
+            case 21: case 23:
+                for (int i = 0; i < 4; ++i) apply(i, t.aq4StopFlag[i], t.aq4Stop[i]);
+                break;
+            case 25:
+                apply(0, t.aqStopFlag[0], t.aqStop[0]);
+                apply(1, t.aqStopFlag[1], t.aqStop[1]);
+                break;
+            case 22:
+                apply(8, t.aqStopFlag[0], t.aqStop[0]);
+                apply(9, t.aqStopFlag[1], t.aqStop[1]);
+                apply(10, t.row22StopSelect[0], t.row22Stop[0]);
+                apply(11, t.row22StopSelect[1], t.row22Stop[1]);
+                break;
+            default:
+                apply(8, t.aqStopFlag[0], t.aqStop[0]);
+                apply(9, t.aqStopFlag[1], t.aqStop[1]);
+                break;
+        }
+    }
+    if (slot == 1 && (t.row == kRowAq4 || t.row == kRowAq2)) {
+        int channels = t.row == kRowAq4 ? 4 : 2;
+        u8* regs = (t.mode & kModeSlot1Aq) && t.aqRef ? PlcReg_Ptr(t.aqRef, 16 * static_cast<u32>(channels)) : nullptr;
+        for (int ch = 0; ch < channels; ++ch) {
+            if (t.aq4StopFlag[ch] != 1) continue;
+            if (regs) PutLe16(regs + 2 * ch, t.aq4Stop[ch]);
+            else t.aqImage[ch] = t.aq4Stop[ch];
+        }
+    }
+}
+
+void Start(IoMessage* m) {
+    if (m->slot < 2) ++ioDriverCalls.start[m->slot];
+    if (m->slot >= 2 || g_tbl[m->slot].row != kRowFieldBus) return;
+    int slot = m->slot;
+    Config c = ConfigOf(slot);
+    if (c.p == nullptr) return;
+    const u8 sizes[4] = {static_cast<u8>((c.U32(8) + 7) / 8), static_cast<u8>(c.U32(24)),
+                         static_cast<u8>((c.U32(16) + 7) / 8), static_cast<u8>(c.U32(32))};
+    BusWrite(slot, kBusSizes, sizes, 4);
+    u32 station = c.U32(0);
+    if (station > 1024) {
+        u16 w = 0;
+        PlcReg_Get(&w, station, 16);
+        station = w;
+    }
+    u8 st = static_cast<u8>(station);
+    const u8 one = 1;
+    if (st == 0xFF) {
+        BusWrite(slot, kBusReconfigure, &one, 1);
+    } else if (!(st & 0x80)) {
+        u8 stored = 0;
+        if (BusRead(slot, kBusStation, &stored, 1) == 0 && stored != st) {
+            BusWrite(slot, kBusStation, &st, 1);
+            BusWrite(slot, kBusReconfigure, &one, 1);
+        }
+    }
+    u8 sw[2];
+    u32 ref = c.U32(40);
+    if (ref != 0 && BusRead(slot, kBusStartupStatus, sw, 2) == 0) {
+        u16 w = static_cast<u16>(sw[0] | (sw[1] << 8));
+        PlcReg_Set(ref, &w, 16);
+    }
+    BusWrite(slot, kBusRun, &one, 1);
+}
 
 }  // namespace
 
-void IoDriver_Reset() {
-    for (auto& m : g_modules) m = FakeModule{};
-    for (auto& id : io_init) id = 0xFF;
-    ioDriverCalls = IoDriverCalls{};
+void io_driver(IoMessage* m) {
+    if (m == nullptr) return;
+    g_current = m;
+    switch (m->kind) {
+        case kIoMsgNone: m->status = kIoStatusOk; break;
+        case kIoMsgInit: case kIoMsgInit3: Init(m); break;
+        case kIoMsgQuery: Query(m); break;
+        case kIoMsgConfigure: Configure(m); break;
+        case kIoMsgReadConfig: ReadConfig(m); break;
+        case kIoMsgService:
+            m->status = SlotCheck(m);
+            if (m->status == kIoStatusOk && (g_tbl[m->slot].row == kRowGen2A || g_tbl[m->slot].row == kRowGen2B))
+                Gen2Service(m->slot, g_tbl[m->slot]);
+            break;
+        case kIoMsgCalibrate: Calibrate(m); break;
+        case kIoMsgGetIs: DigitalInputs(m); break;
+        case kIoMsgPutQs: DigitalOutputs(m); break;
+        case kIoMsgGetAIs: AnalogInputs(m); break;
+        case kIoMsgPutAQs: AnalogOutputs(m); break;
+        case kIoMsgStop: Stop(m); break;
+        case kIoMsgStart: Start(m); break;
+        default: m->status = kIoStatusBadType; break;
+    }
+    g_current = nullptr;
 }
 
-void IoDriver_SetModule(int slot, u16 identity, const char* model, u16 di, u16 dq, u16 ai, u16 aq, int cfgResult) {
-    if (slot < 0 || slot > 2) return;
-    FakeModule& m = g_modules[slot];
-    m.identity = identity;
-    std::snprintf(m.model, sizeof m.model, "%-6.6s", model);
-    m.counts[0] = di;
-    m.counts[1] = dq;
-    m.counts[2] = ai;
-    m.counts[3] = aq;
-    m.cfgResult = cfgResult;
+int io_q_put(int slot, int control) {
+    if (slot < 0 || slot > 1) return 0;
+    SlotState& t = g_tbl[slot];
+    const u8* b = t.outImage;
+    bool ctl0 = (control & 1) != 0;
+    bool mode7 = Inverted(t);
+    int r = 0;
+    switch (t.row) {
+        case 0: case 1:
+            r = WriteIo2(0x40, 0xFF, static_cast<u8>((~b[0] & 0x7F) | (control == 0 ? 0x80 : 0)));
+            break;
+        case 2: case 3: case 4: {
+            r = WriteIo2(0x40, 0xFF, static_cast<u8>(~b[0] | 2));
+            u8 q = static_cast<u8>(~b[1]);
+            if (t.row == 4) q = static_cast<u8>((q & 0x7F) | (control == 0 ? 0x80 : 0));
+            r |= I2C_write_io(0x42, &q, 0, 1);
+            if (t.row != 4 && control != t.lastControl) {
+                r |= WriteIo2(0x44, 0xFF, control ? 0x7F : 0xFF);
+            }
+            t.lastControl = control;
+            break;
+        }
+        case 7:
+            r = WriteIo2(0x4C, static_cast<u8>((~b[0] << 4) | 0x0F),
+                         static_cast<u8>(0xFF & ~(ctl0 ? 1 : 0) & ~((control & 2) ? 2 : 0)));
+            break;
+        case kRowFieldBus: {
+            IoMessage* m = g_current;
+            if (m && m->kind == kIoMsgPutQs && m->slot == slot && BusState(slot) && m->data && m->count)
+                r = BusWrite(slot, m->start, static_cast<const u8*>(m->data), m->count);
+            break;
+        }
+        case kRowMeter1: case kRowMeter2:
+            break;  // the metering device's output and reset registers
+        case kRowAq4: case kRowAq2: {
+            u8 v = static_cast<u8>((b[0] & 0x7F) | (ctl0 ? 0 : 0x80));
+            if (control & 4) v &= static_cast<u8>(~4);
+            if (control & 8) v |= 4;
+            t.outImage[0] = v;
+            r = WriteIo2(0x4E, v, 0xFF);
+            break;
+        }
+        case 21:
+            if (ctl0) {
+                Pin17(false);
+            } else {
+                Pin17(true);
+                r = WriteIo2(0x40, 0xFF, static_cast<u8>((~b[0] & 0x0F) | 0x80 | (mode7 ? 0x40 : 0)));
+            }
+            break;
+        case 22: {
+            const u8 d[3] = {0x40, b[0], b[1]};
+            r = I2C_write_io(0x40, d, 8, 3);
+            break;
+        }
+        case 23:
+            if (ctl0) {
+                Pin17(false);
+            } else {
+                Pin17(true);
+                r = WriteIo2(0x4C, static_cast<u8>(~term_map[(control >> 4) & 15]), static_cast<u8>(~(b[0] & 0x0F)));
+            }
+            break;
+        case 24:
+            r = WriteIo2(0x40, static_cast<u8>(~b[0]),
+                         static_cast<u8>((~b[1] & 3) | term_map[16 + ((control >> 4) & 15)] | (mode7 ? 0x40 : 0) | 4));
+            break;
+        case 25:
+            if (ctl0) {
+                Pin17(false);
+            } else {
+                Pin17(true);
+                // Bits 0, 5 and 7 stay released; bits 1-2 set, 3-4 the
+                // termination, 6 the polarity.
+                u8 port1 = static_cast<u8>(0xA1 | 0x06 | term_map[16 + ((control >> 4) & 15)] | (mode7 ? 0x40 : 0));
+                r = WriteIo2(0x40, static_cast<u8>(~b[0]), port1);
+            }
+            break;
+        default: break;
+    }
+    return r;
 }
 
-void io_driver(IoMessage* message) {
-    if (message == nullptr) return;
-    message->status = 0;
-    if (message->slot > 1) return;
-    if (message->kind == kIoMsgStart) ioDriverCalls.start[message->slot]++;
-}
-
-void get_io_info(u16* identities) {
-    identities[0] = g_modules[0].identity;
-    identities[1] = g_modules[1].identity;
-}
-
-int IoInit(const u16* identities, int slotCount) {
-    ioDriverCalls.init++;
-    int n = slotCount < 2 ? slotCount : 2;
-    for (int i = 0; i < n; ++i) io_init[i] = identities[i];
-    io_init[2] = g_modules[2].identity;
-    return 0;
-}
-
-int IoCfg(IoSlotRecord* record, int slot) {
-    if (slot < 0 || slot > 2) return 0;
-    ioDriverCalls.cfg[slot]++;
-    const FakeModule& m = g_modules[slot];
-    char text[12];
-    std::snprintf(text, sizeof text, "I/O: %-6.6s", slot == 2 ? "VDL420" : m.model);
-    std::memcpy(record->info.text, text, 11);
-    for (int k = 0; k < 4; ++k) record->SetCount(k, slot == 2 ? 0 : m.counts[k]);
-    record->info.status = static_cast<char>(m.cfgResult);
-    record->info.configured = m.cfgResult < 2 ? static_cast<u8>(1 - m.cfgResult) : 0;
-    return 0;
-}
-
-void IoGetIs(u8*, int slot, u32 startBit, u32) {
+void IoPutRESET(int slot, int asserted) {
     if (slot < 0 || slot > 1) return;
-    ioDriverCalls.getIs[slot]++;
-    ioDriverCalls.lastStartBit[slot] = startBit;
+    u16 row = g_tbl[slot].row;
+    if (row != 5 && row != 6) return;
+    u8 device = row == 5 ? 0x72 : 0x70;
+    u8 v;
+    if (I2C_read_io(device, &v, 0, 1) != 0) return;
+    v = asserted ? static_cast<u8>(v | 0x40) : static_cast<u8>(v & ~0x40);
+    I2C_write_io(device, &v, 0, 1);
 }
-void IoPutQs(u8*, int slot, u32 startBit, u32) {
-    if (slot < 0 || slot > 1) return;
-    ioDriverCalls.putQs[slot]++;
-    ioDriverCalls.lastPutStartBit[slot] = startBit;
-}
-void IoGetAIs(u8*, int slot, u32, u32) {
-    if (slot >= 0 && slot <= 1) ioDriverCalls.getAIs[slot]++;
-}
-void IoPutAQs(u8*, int slot, u32, u32) {
-    if (slot >= 0 && slot <= 1) ioDriverCalls.putAQs[slot]++;
-}
-void IoService(int slot) {
-    if (slot >= 0 && slot <= 1) ioDriverCalls.service[slot]++;
-}
-int IoStop() {
-    ioDriverCalls.stop++;
-    return 0;
-}
-int write_io_eeprom(u8, u32, u32, const u8*, int) {
-    ioDriverCalls.eepromWrites++;
-    return 0;
+
+void io_driver_init() {}
+
+u16 IoDriver_Row(int slot) { return slot >= 0 && slot < 2 ? g_tbl[slot].row : kNoRow; }
+u16 IoDriver_Flags(int slot) { return slot >= 0 && slot < 2 ? g_tbl[slot].flags : 0; }
+const u8* IoDriver_OutputImage(int slot) { return slot >= 0 && slot < 2 ? g_tbl[slot].outImage : nullptr; }
+u32 IoDriver_Gen2Address(int slot, int image) { return Gen2Address(slot, image); }
+
+void IoDriverState_Reset() {
+    for (auto& t : g_tbl) t = SlotState{};
+    g_current = nullptr;
+    hscMode = PwmMode = g_analogRun = 0;
 }

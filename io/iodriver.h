@@ -1,46 +1,27 @@
-// Plug-in I/O modules: identification, configuration and per-scan exchange.
-// Until the module drivers are built this answers as a board with no modules
-// plugged in: every slot reports no identity and nothing is exchanged.
+// The I/O driver: executes one I/O message at a time for the module in slot
+// 0 or 1 (init, query, configure, service, calibrate, digital and analog
+// inputs and outputs, stop and start) against its per-slot state, and
+// writes a slot's digital output image to the module.
 #pragma once
 
 #include "core/bytes.h"
-#include "core/plc.h"
+#include "io/i2c_io.h"
+#include "io/ioapi.h"
 
-// Detected module identity per slot (0xFF: no module); the word of slot 1 is
-// also the controller model code.
-extern u16 io_init[3];
-
-// I/O driver message kinds.
-constexpr u8 kIoMsgInit = 1, kIoMsgQuery = 2, kIoMsgConfigure = 4, kIoMsgService = 6, kIoMsgStop = 13,
-             kIoMsgStart = 14;
-struct IoMessage {
-    u8 kind;
-    u8 slot;
-    u8 status;
-    const void* data;
-};
 void io_driver(IoMessage* message);
+// Writes the slot's output image with control bits (bit 0 the module's write
+// line, bit 1 the input multiplexer of row 7, bits 2-3 the current mode of
+// rows 18-19, bits 4-7 a termination code); 0 or the expander write result.
+int io_q_put(int slot, int control);
+// Reset line of the slot-1 modem options (rows 5 and 6).
+void IoPutRESET(int slot, int asserted);
+void io_driver_init();
 
-void get_io_info(u16* identities);
-int IoInit(const u16* identities, int slotCount);
-int IoCfg(IoSlotRecord* record, int slot);
-void IoGetIs(u8* image, int slot, u32 startBit, u32 bitCount);
-void IoPutQs(u8* image, int slot, u32 startBit, u32 bitCount);
-void IoGetAIs(u8* image, int slot, u32 startWord, u32 wordCount);
-void IoPutAQs(u8* image, int slot, u32 startWord, u32 wordCount);
-void IoService(int slot);
-int IoStop();
-int write_io_eeprom(u8 device, u32 address, u32 length, const u8* data, int addressing);
-
-// Test view of the stand-in: what the scan asked of it.
-struct IoDriverCalls {
-    int start[3], stop, service[3], getIs[3], putQs[3], getAIs[3], putAQs[3], cfg[3], init;
-    u32 lastStartBit[3];
-    u32 lastPutStartBit[3];
-    u32 eepromWrites;
-};
-extern IoDriverCalls ioDriverCalls;
-// Modules the stand-in reports (identity and model name per slot) and the
-// result IoCfg gives; tests plug modules in here.
-void IoDriver_SetModule(int slot, u16 identity, const char* model, u16 di, u16 dq, u16 ai, u16 aq, int cfgResult);
-void IoDriver_Reset();
+// Driver state views for tests.
+u16 IoDriver_Row(int slot);
+u16 IoDriver_Flags(int slot);
+const u8* IoDriver_OutputImage(int slot);
+// Register bit addresses of the generation-2 process images of a slot.
+u32 IoDriver_Gen2Address(int slot, int image);  // 0 DI, 1 AI, 2 DO, 3 AQ
+// Forgets the driver state (IoDriver_Reset calls it).
+void IoDriverState_Reset();

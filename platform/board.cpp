@@ -65,6 +65,7 @@ std::string g_openRoot;
 BoardRecord g_fallback;  // used when the board file cannot be mapped
 bool g_fallbackReady = false;
 BoardWriteHook g_hooks[kBlocks] = {};
+BoardReadHook g_readHooks[kBlocks] = {};
 
 u32 Load(const u32& w) { return __atomic_load_n(&w, __ATOMIC_SEQ_CST); }
 void Store(u32& w, u32 v) { __atomic_store_n(&w, v, __ATOMIC_SEQ_CST); }
@@ -223,7 +224,9 @@ u32 Board_RegRead(u32 physAddr) {
     int b = BlockIndex(physAddr);
     if (b < 0) return 0;
     // The set/clear/toggle addresses read as their register.
-    return Load(*Word(b, (physAddr - kBlockBases[b]) & ~0xFu));
+    u32 reg = (physAddr - kBlockBases[b]) & ~0xFu;
+    if (g_readHooks[b]) g_readHooks[b](kBlockBases[b] + reg);
+    return Load(*Word(b, reg));
 }
 
 void Board_RegWrite(u32 physAddr, u32 value) {
@@ -234,6 +237,11 @@ void Board_RegWrite(u32 physAddr, u32 value) {
     u32 reg = offset & ~0xCu;
     if (IsDataIn(b, reg)) return;
     ApplyWrite(b, reg, op, value);
+}
+
+void Board_SetReadHook(u32 blockBase, BoardReadHook hook) {
+    int b = BlockIndex(blockBase);
+    if (b >= 0) g_readHooks[b] = hook;
 }
 
 bool Board_RegExists(u32 physAddr) { return BlockIndex(physAddr) >= 0; }

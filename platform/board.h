@@ -88,6 +88,12 @@ bool Board_RegExists(u32 physAddr);
 // the values before and after. One hook per block; nullptr removes it.
 using BoardWriteHook = void (*)(u32 regAddr, u32 oldValue, u32 newValue);
 void Board_SetWriteHook(u32 blockBase, BoardWriteHook hook);
+// A device model may also refill a register just before the firmware reads
+// it (a receive queue behind a data register): the hook runs in the reading
+// process with the register address (set/clear/toggle folded onto the
+// register). One hook per block; nullptr removes it.
+using BoardReadHook = void (*)(u32 regAddr);
+void Board_SetReadHook(u32 blockBase, BoardReadHook hook);
 
 // ---------------------------------------------------------------------------
 // GPIO banks (0-4) by name. Bits outside the mask are left as they are.

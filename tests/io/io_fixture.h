@@ -1,0 +1,63 @@
+// A clean local-I/O world for the tests: a fresh root (and so a fresh
+// simulated board with empty slots), a hand-advanced clock, zeroed
+// registers and every I/O module state forgotten. The kernel revision text
+// picks the I2C path (chars 7-8 "44": kernel path; "31": direct registers).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "core/plc.h"
+#include "core/plc_regs.h"
+#include "io/iodriver.h"
+#include "platform/board.h"
+#include "platform/fpga.h"
+#include "platform/i2c_imx28_drv.h"
+#include "platform/iomodules.h"
+#include "platform/spi_imx28_drv.h"
+#include "platform/ssp2_xch.h"
+#include "testsupport/manual_clock.h"
+#include "testsupport/reg_fixture.h"
+#include "testsupport/temp_root.h"
+
+inline void PutKernelRevision(const char* text) {
+    char buf[10] = {};
+    std::memcpy(buf, text, std::strlen(text) < 10 ? std::strlen(text) : 10);
+    for (int i = 0; i < 5; ++i)
+        ESR_Put(9 + i, static_cast<u16>(static_cast<u8>(buf[2 * i]) | (static_cast<u8>(buf[2 * i + 1]) << 8)));
+}
+
+class IoTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        FPGA_Reset();
+        Plc_Reset();
+        IoDriver_Reset();
+        IoModules_Reset();
+        Ssp2_Reset();
+        Spi_Reset();
+        PutKernelRevision("2.6.35.44");
+        I2cIo_SetWritePauseUs(0);
+    }
+    void TearDown() override {
+        Board_SetWriteHook(kSocI2c0Base, nullptr);
+        Board_SetReadHook(kSocI2c0Base, nullptr);
+        Board_SetWriteHook(kSocPinctrlBase, nullptr);
+        Board_SetWriteHook(kSocLradcBase, nullptr);
+        Board_SetWriteHook(kSocSsp1Base, nullptr);
+        Board_SetWriteHook(kSocSsp2Base, nullptr);
+        IoDriver_Reset();
+    }
+    // Chooses the I2C path for the next transfers.
+    void UseDirectRegisters(bool direct) {
+        PutKernelRevision(direct ? "2.6.35.31" : "2.6.35.44");
+        I2cIo_Reset();
+        I2cIo_SetWritePauseUs(0);
+    }
+
+    TempRoot root;
+    ManualClock clock;
+    RegFixture regs;
+};

@@ -1,0 +1,127 @@
+// Modules in both slots exchanged by the controller's scan: inputs reach the
+// registers, registers reach the outputs, stop values apply when the
+// controller stops, and a module that stops answering keeps its last inputs
+// and comes back.
+#include <vector>
+
+#include "core/nvram.h"
+#include "io_fixture.h"
+
+namespace {
+
+class ScanIoTest : public IoTest {
+protected:
+    void SetUp() override {
+        IoTest::SetUp();
+        Nvram_Reset();
+        PutLe16(ladder, 9);  // the empty program: END
+        ladder_bl.SetHeader(crc16(ladder, 2), 2);
+    }
+    void PutIoConfig(const std::vector<std::pair<u16, std::vector<u8>>>& records) {
+        u32 pos = 0;
+        for (const auto& [id, data] : records) {
+            PutLe16(io_config + pos, id);
+            PutLe16(io_config + pos + 2, static_cast<u16>(data.size()));
+            if (!data.empty()) std::memcpy(io_config + pos + 4, data.data(), data.size());
+            pos += 4 + static_cast<u32>((data.size() + 3) / 4 * 4);
+        }
+        io_config_bl.SetHeader(crc16(io_config, pos), pos);
+    }
+    // Base module in slot 0 (stop mask on outputs 1-2: output 1 goes on,
+    // output 2 off), generation-2 module in slot 1, the Ethernet module.
+    void StartBothSlots() {
+        ASSERT_TRUE(IoModules_Plug(0, 0xA00F));
+        ASSERT_TRUE(IoModules_Plug(1, 0xAE0F));
+        std::vector<u8> base(0xB0, 0);
+        PutLe16(&base[0x20], 0x0005);
+        PutLe16(&base[0x22], 0x0001);
+        PutIoConfig({{0xA00F, base}, {0xAE0F, {}}, {64000, {}}});
+        ASSERT_EQ(IoConfig(), 0);
+        S_Put(6, true);
+        SetPlcMode(kModeRun);
+        ASSERT_EQ(SR_Get(5) & 0xFF, kModeRun);
+    }
+    static u8& I(u32 byte) { return plc_reg[kRegI + byte]; }
+    static u8& Q(u32 byte) { return plc_reg[kRegQ + byte]; }
+};
+
+TEST_F(ScanIoTest, ModulesInBothSlotsExchangeWithTheRegisters) {
+    StartBothSlots();
+    EXPECT_EQ(std::string(io_cfg[0].info.text, 11), "I/O: BASE32");
+    EXPECT_EQ(io_cfg[1].Count(0), 16);
+    // Inputs show after one scan.
+    IoModules_SetInput(0, 1, true);
+    IoModules_SetInput(0, 5, true);
+    IoModules_SetInput(1, 3, true);
+    IoModules_SetInput(1, 12, true);
+    PlcScan();
+    EXPECT_EQ(I(0), 0x11);
+    EXPECT_EQ(I(32), 0x04);  // the generation-2 module's image of slot 1
+    EXPECT_EQ(I(33), 0x08);
+    // The program's part, between scans: outputs from inputs.
+    Q(0) = I(0);
+    Q(32) = I(32);
+    Q(33) = I(33);
+    PlcScan();
+    for (int p = 1; p <= 8; ++p) {
+        if (IoModules_Output(0, p) >= 0) {
+            EXPECT_EQ(IoModules_Output(0, p), p == 1 || p == 5) << p;
+        }
+    }
+    EXPECT_EQ(IoModules_Output(1, 3), 1);
+    EXPECT_EQ(IoModules_Output(1, 12), 1);
+    EXPECT_EQ(IoModules_Output(1, 1), 0);
+    // An input that goes off follows within the next scan.
+    IoModules_SetInput(0, 1, false);
+    PlcScan();
+    EXPECT_EQ(I(0), 0x10);
+
+    // Stopping the controller puts the stop values out and ends the
+    // generation-2 transfers; outputs outside the stop mask hold.
+    Q(0) = 0x14;  // outputs 3 and 5
+    PlcScan();
+    EXPECT_EQ(IoModules_Output(0, 3), 1);
+    SetPlcMode(kModeStop);
+    EXPECT_EQ(IoModules_Output(0, 1), 1);
+    EXPECT_EQ(IoModules_Output(0, 3), 0);
+    EXPECT_EQ(IoModules_Output(0, 5), 1);
+    // The stopped scan exchanges nothing.
+    IoModules_SetInput(0, 2, true);
+    PlcScan();
+    EXPECT_EQ(I(0), 0x10);
+}
+
+TEST_F(ScanIoTest, ModuleThatStopsAnsweringKeepsItsLastValuesAndRecovers) {
+    StartBothSlots();
+    IoModules_SetInput(0, 1, true);
+    PlcScan();
+    ASSERT_EQ(I(0), 0x01);
+    IoModules_SetNoAck(0, true);
+    IoModules_SetInput(0, 2, true);
+    Q(0) = 0x04;
+    PlcScan();
+    EXPECT_EQ(I(0), 0x01);                 // the last inputs stay
+    EXPECT_EQ(IoModules_Output(0, 3), 0);  // nothing reached the module
+    EXPECT_GT(IoModules_Refused(0), 0u);
+    // The other slot carries on.
+    IoModules_SetInput(1, 1, true);
+    PlcScan();
+    EXPECT_EQ(I(32) & 1, 1);
+    IoModules_SetNoAck(0, false);
+    PlcScan();
+    EXPECT_EQ(I(0), 0x03);
+    EXPECT_EQ(IoModules_Output(0, 3), 1);
+}
+
+// A configured module that is not plugged in faults the I/O configuration,
+// and the scan then exchanges nothing.
+TEST_F(ScanIoTest, MissingModuleFaultsTheConfiguration) {
+    ASSERT_TRUE(IoModules_Plug(0, 0xA00F));
+    PutIoConfig({{0xA00F, {}}, {0xAE0F, {}}, {64000, {}}});
+    EXPECT_EQ(IoConfig(), 1);
+    EXPECT_EQ(io_cfg[1].info.status, '-');
+    EXPECT_TRUE(SR_Get(4) & kSr4IoFault);
+    EXPECT_FALSE(S_Get(6));
+}
+
+}  // namespace
