@@ -15,8 +15,10 @@ constexpr u32 kBackupRestoredOffset = kBackupMarkerOffset + 4;
 constexpr u8 kBackupMarker = 90;
 extern u8 crcsize_tbl[kBackupAreaBytes];
 
-// The 32-byte battery-backed settings image.
-constexpr u32 kBbramBytes = 32;
+// The battery-backed settings image. The Ethernet layer keeps one 24-byte
+// record per interface at offsets 0, 24, 48 and 72, so it holds 96 bytes; a
+// shorter file of an older firmware is read as far as it goes.
+constexpr u32 kBbramBytes = 96;
 extern u8 bbram[kBbramBytes];
 // OEM selection byte (first byte of /mnt/cfg/oeminfo).
 extern u8 OemSelection;

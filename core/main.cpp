@@ -438,7 +438,7 @@ int PlcMain(int argc, char** argv) {
     WDmainPid = getpid();
 
     SYS_HardwareCheck();
-    GPIOInit();
+    if (!GPIOInit()) return 1;  // no board registers: nothing may run
     Timer_Init(&fpga_port, 100);
 
     BIS = argc;

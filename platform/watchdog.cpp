@@ -1,6 +1,7 @@
 #include "platform/watchdog.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -31,6 +32,7 @@ std::mutex g_mutex;
 WatchdogState g_wd;
 WatchdogResetAction g_action = nullptr;
 bool g_monitorWanted = true;
+volatile sig_atomic_t g_signalStopped = 0;
 
 void DefaultReset() {
     std::fprintf(stderr, "watchdog: not kept alive, resetting the controller\n");
@@ -92,7 +94,7 @@ Monitor& TheMonitor() {
 }
 
 int TimeLeftLocked(u64 now) {
-    if (!g_wd.counting) return g_wd.timeoutS;
+    if (!g_wd.counting || g_signalStopped) return g_wd.timeoutS;
     u64 limit = static_cast<u64>(g_wd.timeoutS) * kNsPerS;
     u64 elapsed = now - g_wd.lastKeepAliveNs;
     if (elapsed >= limit) return 0;
@@ -103,8 +105,8 @@ int TimeLeftLocked(u64 now) {
 void PublishLocked(u64 now, bool fired) {
     BoardWatchdog b;
     Board_GetWatchdog(&b);
-    b.open = g_wd.fd >= 0 ? 1 : 0;
-    b.enabled = g_wd.counting ? 1 : 0;
+    b.open = g_wd.fd >= 0 && !g_signalStopped ? 1 : 0;
+    b.enabled = g_wd.counting && !g_signalStopped ? 1 : 0;
     b.timeoutS = static_cast<u32>(g_wd.timeoutS);
     b.timeLeftS = static_cast<u32>(TimeLeftLocked(now));
     b.lastKeepAliveNs = g_wd.lastKeepAliveNs;
@@ -192,6 +194,7 @@ int Watchdog_Close(int fd) {
 }
 
 bool Watchdog_Poll() {
+    if (g_signalStopped) return false;
     WatchdogResetAction action;
     {
         std::lock_guard<std::mutex> lock(g_mutex);
@@ -224,8 +227,18 @@ void Watchdog_SetMonitor(bool on) {
     if (!on) TheMonitor().Stop();
 }
 
+void Watchdog_StopFromSignal() {
+    g_signalStopped = 1;
+    BoardWatchdog b;
+    Board_GetWatchdog(&b);
+    b.enabled = 0;
+    b.open = 0;
+    Board_SetWatchdog(b);
+}
+
 void Watchdog_Reset() {
     TheMonitor().Stop();
+    g_signalStopped = 0;
     std::lock_guard<std::mutex> lock(g_mutex);
     if (g_wd.fd >= 0) close(g_wd.fd);
     g_wd = WatchdogState();

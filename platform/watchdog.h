@@ -48,6 +48,11 @@ int Watchdog_Close(int fd);
 // time-out has passed since the last keep-alive. Returns true when it fired.
 bool Watchdog_Poll();
 
+// Stops the count-down from a fault signal handler, as the magic close
+// would: no lock, no allocation, no stdio. The monitor fires no more until
+// Watchdog_Reset.
+void Watchdog_StopFromSignal();
+
 // What an expiry does. The default prints a line and ends the process with
 // kExitWarmReset. Tests install their own; nullptr restores the default.
 using WatchdogResetAction = void (*)();

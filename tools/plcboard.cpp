@@ -5,6 +5,9 @@
 // The root is --root DIR, else $PLC_ROOT, else "plcroot" in the working
 // directory. Output is plain "name=value" text; the exit status is 0 on
 // success, 1 when the action failed, 2 for a usage error.
+#include <time.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,8 +21,9 @@ namespace {
 const char kUsage[] =
     "usage: plcboard [--root DIR] COMMAND [ARGS]\n"
     "  show                     the whole board state\n"
-    "  press run|load           press a button (held until released)\n"
-    "  release run|load         release a button\n"
+    "  press run|load|both      press a button (held until released)\n"
+    "  release run|load|both    release a button\n"
+    "  hold run|load|both MS    press, keep it pressed MS milliseconds, release\n"
     "  leds                     LED A (OK) and LED B (run): 1 lit, 0 dark\n"
     "  gpio BANK                data out, data in and output enables of a bank\n"
     "  input BANK MASK VALUE    drive the input pins of MASK to VALUE\n"
@@ -42,17 +46,17 @@ bool ParseU32(const char* s, u32* out) {
     return true;
 }
 
-bool ParseButton(const char* s, BoardButton* out) {
+// "both" presses RUN and LOAD together (the factory clear).
+bool ParseButtons(const char* s, bool* run, bool* load) {
     if (!s) return false;
-    if (std::strcmp(s, "run") == 0) {
-        *out = BoardButton::Run;
-        return true;
-    }
-    if (std::strcmp(s, "load") == 0) {
-        *out = BoardButton::Load;
-        return true;
-    }
-    return false;
+    *run = std::strcmp(s, "run") == 0 || std::strcmp(s, "both") == 0;
+    *load = std::strcmp(s, "load") == 0 || std::strcmp(s, "both") == 0;
+    return *run || *load;
+}
+
+void SetButtons(bool run, bool load, bool pressed) {
+    if (run) Board_PressButton(BoardButton::Run, pressed);
+    if (load) Board_PressButton(BoardButton::Load, pressed);
 }
 
 bool ParseBank(const char* s, int* bank) {
@@ -116,9 +120,20 @@ int main(int argc, char** argv) {
         return 0;
     }
     if ((std::strcmp(cmd, "press") == 0 || std::strcmp(cmd, "release") == 0) && nargs == 1) {
-        BoardButton b;
-        if (!ParseButton(a1, &b)) return Usage();
-        Board_PressButton(b, cmd[0] == 'p');
+        bool run, load;
+        if (!ParseButtons(a1, &run, &load)) return Usage();
+        SetButtons(run, load, cmd[0] == 'p');
+        return 0;
+    }
+    if (std::strcmp(cmd, "hold") == 0 && nargs == 2) {
+        bool run, load;
+        u32 ms;
+        if (!ParseButtons(a1, &run, &load) || !ParseU32(argv[i + 2], &ms) || ms > 600000) return Usage();
+        SetButtons(run, load, true);
+        timespec t{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+        while (nanosleep(&t, &t) != 0 && errno == EINTR) {
+        }
+        SetButtons(run, load, false);
         return 0;
     }
     if (std::strcmp(cmd, "leds") == 0 && nargs == 0) {

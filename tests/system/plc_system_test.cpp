@@ -9,6 +9,7 @@
 #include <random>
 #include <vector>
 
+#include "core/bkuprstr.h"
 #include "core/plc_regs.h"
 #include "firmware_process.h"
 #include "platform/board.h"
@@ -99,7 +100,7 @@ TEST_F(FirmwareSystem, FirstStartWritesDefaultsAndStopsCleanly) {
     ASSERT_EQ(GetLe32(&ladder[4]), 2u);
     EXPECT_EQ(GetLe16(&ladder[8]), 9);  // the empty program: END
     EXPECT_TRUE(Exists(Cfg("config.pgm")));
-    EXPECT_EQ(ReadFile(Cfg("bbram.dta")).size(), 32u);
+    EXPECT_EQ(ReadFile(Cfg("bbram.dta")).size(), kBbramBytes);
 
     std::vector<u8> image = ReadFile(Cfg("autoreg.dta"));
     ASSERT_TRUE(ValidRegisterImage(image));
@@ -212,7 +213,7 @@ TEST_F(FirmwareSystem, KillNineNeverLeavesATornImage) {
         if (Exists(Cfg("saved.dat"))) EXPECT_EQ(ReadFile(Cfg("saved.dat")).size(), 17u);
         if (Exists(Cfg("bbram.dta"))) {
             size_t n = ReadFile(Cfg("bbram.dta")).size();
-            EXPECT_TRUE(n == 0 || n == 32) << n;
+            EXPECT_TRUE(n == 0 || n == kBbramBytes) << n;
         }
     }
     // And the controller still starts on what is left.
