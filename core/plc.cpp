@@ -390,8 +390,10 @@ void FieldBusStationCheck(int slot) {
             PlcReg_Set(statusReg, &bad, 16);
         }
     } else {
+        // The count goes into the module's own memory: the two-address-byte
+        // memory of the first or second plug-in slot (slots 1 and 2 here).
         u8 b = static_cast<u8>(station);
-        write_io_eeprom(static_cast<u8>(slot), 252, 1, &b, 3);
+        write_io_eeprom(slot == 1 ? 0x1C : 0x1E, 252, 1, &b, 3);
     }
 }
 
