@@ -1,6 +1,6 @@
-// Ladder interpreter. Until it is built, one scan of any program ends at
-// once with the normal end result and does the end-of-scan housekeeping
-// (first-scan bits cleared).
+// The scan's call of the control program: one pass of the ladder
+// interpreter over the stored program (or, while an IEC application is
+// loaded, its cycle instead).
 #pragma once
 
 #include "core/bytes.h"

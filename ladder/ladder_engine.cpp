@@ -1,0 +1,330 @@
+#include "ladder/ladder_engine.h"
+
+#include <algorithm>
+
+#include "core/nvram.h"
+#include "core/plc_regs.h"
+#include "iec/kernel/q4host.h"
+#include "ladder/contacts.h"
+#include "ladder/ladder_operand.h"
+#include "ladder/ladder_ops.h"
+#include "platform/fpga.h"
+
+u8 RegTokLen_16b = 0;
+
+namespace {
+
+// Power-flow stack: entry 0 lies below the bottom (the empty stack's top),
+// entries 1..20 hold values.
+u8 l_stack[kLadderBoolStackDepth + 1];
+u16 w_stack[kLadderWordStackDepth];
+u32 call_stack[kLadderCallDepth];  // word offsets of the return points
+u8 call_stack_index = 0;
+u32 local_frt_100us = 0;
+u32 local_scan_time = 0;
+u32 local_scan_time_rm = 0;
+u16 time_frt_100us = 0;
+u16 old_change_screen = 0;
+
+// Per scan: the forced screen (0xFFFF none) and the switch-screen number.
+u16 forcedScreen = 0xFFFF;
+u16 switchScreen = 0;
+
+// The checked copy of the program.
+u16 g_code[kLadderMaxProgramBytes / 2];
+u32 g_words = 0;
+bool g_loaded = false;
+u32 g_size = 0;
+u16 g_crc = 0;
+bool g_tok16 = false;
+LadderCheckResult g_check{LadderCheckStatus::kEmpty, 0};
+
+void LoadProgram(const u8* data, u32 size, u16 crc, bool tok16) {
+    g_loaded = true;
+    g_size = size;
+    g_crc = crc;
+    g_tok16 = tok16;
+    if (size < 2) {
+        // No program in the block: the scan ends at once.
+        g_code[0] = 9;
+        g_words = 1;
+        g_check = {LadderCheckStatus::kOk, 0};
+        return;
+    }
+    if (size > kLadderMaxProgramBytes) {
+        g_words = 0;
+        g_check = {LadderCheckStatus::kTooLarge, 0};
+        return;
+    }
+    g_words = size / 2;
+    for (u32 i = 0; i < g_words; ++i) g_code[i] = GetLe16(data + 2 * i);
+    g_check = LadderCheck_Words(g_code, g_words, tok16);
+}
+
+i32 EndHousekeeping() {
+    if (QuilletRuntime) {
+        // The IEC application's cycle replaces the ladder code; it clears the
+        // first-scan bits itself. Only when the cycle unloaded it does the
+        // scan end as a ladder scan would.
+        _VMThread();
+        if (QuilletRuntime) return kLadderEnd;
+        forcedScreen = 0xFFFF;
+        switchScreen = 0;
+        return EndHousekeeping();
+    }
+    SR_Put(2, static_cast<u16>(forcedScreen + 1));
+    S_Put(1, false);
+    S_Put(10, false);
+    if (switchScreen != old_change_screen) {
+        old_change_screen = switchScreen;
+        if (switchScreen != 0) SR_Put(1, switchScreen);
+    }
+    return kLadderEnd;
+}
+
+inline i32 Offset(u32 ip) { return static_cast<i32>(ip); }
+
+// Runs the checked program. Stack depths, targets and operand addresses
+// were proven by the checker; only the call depth and the budget are
+// checked here.
+template <bool kTok16>
+i32 Run(const u16* code) {
+    using namespace lcontact;
+    u8* top = &l_stack[0];
+    u32 ip = 0;
+    u32 segment = 0;  // where the current straight run of code began
+    i64 budget = kLadderScanBudgetWords;
+
+    // A taken jump, call, return or step; false when the budget is spent.
+    auto transfer = [&](u32 target) {
+        budget -= ip - segment;
+        if (budget < 0) return false;
+        ip = target;
+        segment = target;
+        return true;
+    };
+
+    for (;;) {
+        const u16 w = code[ip++];
+        if (w >= kLadderFirstContact) {
+            Contact(top, w);
+            continue;
+        }
+        switch (kLadderExec[w]) {
+            case LExec::kFault:
+            case LExec::kContact:
+                return Offset(ip);
+            case LExec::kNop:
+                break;
+            case LExec::kEnd:
+                return EndHousekeeping();
+            case LExec::kContl:
+                Contact(top, LadderBitOperand<kTok16>(code, ip));
+                break;
+            case LExec::kNot:
+                NotTop(top);
+                break;
+            case LExec::kSetTrue:
+                SetTrue(top);
+                break;
+            case LExec::kSetFalse:
+                SetFalse(top);
+                break;
+            case LExec::kOr:
+                Or(top);
+                break;
+            case LExec::kAnd:
+                And(top);
+                break;
+            case LExec::kOut:
+                Out(top, LadderBitOperand<kTok16>(code, ip));
+                break;
+            case LExec::kOsRise:
+                OsRise(top, LadderBitOperand<kTok16>(code, ip));
+                break;
+            case LExec::kOsFall:
+                OsFall(top, LadderBitOperand<kTok16>(code, ip));
+                break;
+            case LExec::kSet:
+                Set(top, LadderBitOperand<kTok16>(code, ip));
+                break;
+            case LExec::kReset:
+                Reset(top, LadderBitOperand<kTok16>(code, ip));
+                break;
+            case LExec::kOutNot:
+                OutNot(top, LadderBitOperand<kTok16>(code, ip));
+                break;
+            case LExec::kPop:
+                Pop(top);
+                break;
+            case LExec::kRepush:
+                Repush(top);
+                break;
+            case LExec::kAndn:
+                Andn(top);
+                break;
+            case LExec::kOrn:
+                Orn(top);
+                break;
+            case LExec::kNand:
+                Nand(top);
+                break;
+            case LExec::kNor:
+                Nor(top);
+                break;
+            case LExec::kOrAnd:
+                OrAnd(top);
+                break;
+            case LExec::kAndOr:
+                AndOr(top);
+                break;
+            case LExec::kJmp:
+            case LExec::kJmpl: {
+                i32 n = w == 71 ? static_cast<i16>(LadderLit(code, ip)) : static_cast<i32>(LadderLit2(code, ip));
+                if (*top-- != 0 && !transfer(ip + n)) return Offset(ip);
+                break;
+            }
+            case LExec::kCall:
+            case LExec::kCalll: {
+                i32 n = w == 73 ? static_cast<i16>(LadderLit(code, ip)) : static_cast<i32>(LadderLit2(code, ip));
+                if (*top-- == 0) break;
+                if (call_stack_index >= kLadderCallDepth) return Offset(ip);
+                call_stack[call_stack_index++] = ip;
+                if (!transfer(ip + n)) return Offset(ip);
+                break;
+            }
+            case LExec::kSkipf: {
+                u16 n = LadderLit(code, ip);
+                if (*top == 0 && !transfer(ip + n)) return Offset(ip);
+                break;
+            }
+            case LExec::kRet:
+                if (*top-- == 0) break;
+                if (call_stack_index == 0) return Offset(ip);
+                if (!transfer(call_stack[--call_stack_index])) return Offset(ip);
+                break;
+            case LExec::kStep: {
+                // Record: state, then a u32 count of milliseconds.
+                u32 s = LadderWordOperand<kTok16>(code, ip);
+                const u32 offsets = ip;  // o1..o4, each counted from the word after its own two
+                ip += 8;
+                u32 k;
+                switch (Word(s)) {
+                    case 2:
+                        PutWord(s, 1);
+                        PutWord(s + 1, 0);
+                        PutWord(s + 2, 0);
+                        k = 0;
+                        break;
+                    case 1: {
+                        u32 ms = (Word(s + 1) | (static_cast<u32>(Word(s + 2)) << 16)) + local_scan_time;
+                        PutWord(s + 1, static_cast<u16>(ms));
+                        PutWord(s + 2, static_cast<u16>(ms >> 16));
+                        k = 1;
+                        break;
+                    }
+                    case 3:
+                        PutWord(s, 0);
+                        k = 2;
+                        break;
+                    default:
+                        k = 3;
+                        break;
+                }
+                u32 at = offsets + 2 * k;
+                i32 n = static_cast<i32>(code[at] | (static_cast<u32>(code[at + 1]) << 16));
+                if (!transfer(at + 2 + n)) return Offset(ip);
+                break;
+            }
+            case LExec::kContEq1:
+                ContEq1(top, LadderWordOperand<kTok16>(code, ip));
+                break;
+            case LExec::kTestW: {
+                u32 r = LadderWordOperand<kTok16>(code, ip);
+                TestW(top, r, LadderShortWordOperand<kTok16>(code, ip));
+                break;
+            }
+            case LExec::kTestD: {
+                u32 r = LadderWordOperand<kTok16>(code, ip);
+                TestD(top, r, LadderShortWordOperand<kTok16>(code, ip));
+                break;
+            }
+            case LExec::kMaskW: {
+                u32 r = LadderWordOperand<kTok16>(code, ip);
+                MaskW(top, r, LadderShortWordOperand<kTok16>(code, ip));
+                break;
+            }
+            case LExec::kMaskD: {
+                u32 r = LadderWordOperand<kTok16>(code, ip);
+                MaskD(top, r, LadderShortWordOperand<kTok16>(code, ip));
+                break;
+            }
+        }
+    }
+}
+
+}  // namespace
+
+i32 Ladder_Scan(const u8* code) {
+    // Scan time: whole milliseconds since the previous scan start, the
+    // remainder carried over.
+    const bool first = S_Get(1);
+    if (first) {
+        local_scan_time = 0;
+        local_scan_time_rm = 0;
+    } else {
+        u32 d = FPGA_GetFrt() - local_frt_100us + local_scan_time_rm;
+        local_scan_time = d / 10;
+        local_scan_time_rm = d % 10;
+    }
+    u32 t = FPGA_GetFrt();
+    time_frt_100us = static_cast<u16>(t & 0x3FFF);
+    SR_PutDword(149, t);
+    local_frt_100us = t;
+    if (first) RegTokLen_16b = (NV_EditorFeatures & kFeatTok16) != 0 ? 1 : 0;
+    call_stack_index = 0;
+
+    if (QuilletRuntime) {
+        // The IEC application's cycle replaces the ladder code; it clears the
+        // first-scan bits itself. Only when the cycle unloaded it does the
+        // scan end as a ladder scan would.
+        _VMThread();
+        if (QuilletRuntime) return kLadderEnd;
+        forcedScreen = 0xFFFF;
+        switchScreen = 0;
+        return EndHousekeeping();
+    }
+
+    forcedScreen = 0xFFFF;
+    switchScreen = 0;
+    if (code != ladder) return 0;
+    u32 size = std::min(ladder_bl.Size(), ladder_bl.capacity);
+    bool tok16 = RegTokLen_16b != 0;
+    if (!g_loaded || size != g_size || ladder_bl.Crc() != g_crc || tok16 != g_tok16)
+        LoadProgram(code, size, ladder_bl.Crc(), tok16);
+    if (!g_check.Ok()) return Offset(g_check.offset);
+    return tok16 ? Run<true>(g_code) : Run<false>(g_code);
+}
+
+u32 Ladder_ScanTimeMs() { return local_scan_time; }
+u16 Ladder_TimerStamp() { return time_frt_100us; }
+LadderCheckResult Ladder_LastCheck() { return g_check; }
+
+void Ladder_Reset() {
+    std::fill(std::begin(l_stack), std::end(l_stack), 0);
+    std::fill(std::begin(w_stack), std::end(w_stack), 0);
+    std::fill(std::begin(call_stack), std::end(call_stack), 0);
+    call_stack_index = 0;
+    local_frt_100us = local_scan_time = local_scan_time_rm = 0;
+    time_frt_100us = 0;
+    old_change_screen = 0;
+    forcedScreen = 0xFFFF;
+    switchScreen = 0;
+    RegTokLen_16b = 0;
+    g_loaded = false;
+    g_words = 0;
+    g_size = 0;
+    g_crc = 0;
+    g_tok16 = false;
+    g_check = {LadderCheckStatus::kEmpty, 0};
+}

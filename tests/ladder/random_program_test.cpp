@@ -1,0 +1,77 @@
+// Hostile programs: random code built from the instructions the interpreter
+// executes, with random operands and targets. Whatever the checker accepts
+// must run to END or to a program fault inside the code (the sanitizer
+// build turns any stray access into a failure); whatever it refuses must
+// never run.
+#include <random>
+
+#include "ladder/ladder_check.h"
+#include "ladder/ladder_ops.h"
+#include "tests/ladder/ladder_fixture.h"
+
+namespace {
+
+class LadderRandom : public LadderBase, public ::testing::Test {};
+
+std::vector<u16> RandomCode(std::mt19937& rng, bool tok16) {
+    static const u16 kOps[] = {9,  31, 32, 33, 34, 35, 36, 38, 50, 51, 52, 53, 54, 55,  56,  60,  61,  62,  63,
+                               64, 65, 66, 68, 69, 70, 71, 73, 74, 10, 80, 360, 361, 362, 363, 364, 365, 576, 700};
+    std::uniform_int_distribution<int> len(4, 60);
+    std::uniform_int_distribution<int> pick(0, 99);
+    std::vector<u16> code;
+    const int n = len(rng);
+    auto operandWord = [&]() -> u16 {
+        switch (pick(rng) % 6) {
+            case 0: return static_cast<u16>(rng());                      // anything
+            case 1: return static_cast<u16>(0x8000 + rng() % 0x1000);    // %R bits
+            case 2: return static_cast<u16>(pick(rng) % 2 ? 1776 : 1777);  // escapes
+            case 3: return static_cast<u16>(rng() % 16);                 // small jumps
+            case 4: return static_cast<u16>(-static_cast<int>(rng() % 16));
+            default: return static_cast<u16>(tok16 ? 0x8000 + rng() % 0x100 : rng() % 0x10);
+        }
+    };
+    for (int i = 0; i < n; ++i) {
+        if (pick(rng) < 30) {
+            code.push_back(static_cast<u16>(0x8000 + rng() % 0x800));  // contact word
+            continue;
+        }
+        u16 op = kOps[rng() % std::size(kOps)];
+        code.push_back(op);
+        int words = 1 + static_cast<int>(rng() % 4);
+        if (op == 361) words = 9 + static_cast<int>(rng() % 2);
+        for (int k = 0; k < words && pick(rng) < 90; ++k) code.push_back(operandWord());
+    }
+    if (pick(rng) < 80) code.push_back(9);
+    return code;
+}
+
+TEST_F(LadderRandom, AcceptedProgramsStayInsideTheirCodeAndMemory) {
+    std::mt19937 rng(20261210);
+    int accepted = 0;
+    for (int round = 0; round < 30000; ++round) {
+        const bool tok16 = round % 2 == 0;
+        std::vector<u16> code = RandomCode(rng, tok16);
+        std::vector<u8> data(2 * code.size() + kLadderTrailerBytes, 0);
+        for (size_t i = 0; i < code.size(); ++i) PutLe16(&data[2 * i], code[i]);
+        PutLe32(&data[data.size() - 9], tok16 ? kFeatTok16 : 0);
+        nv_write(ladder, data.data(), static_cast<u32>(data.size()));
+        ladder_bl.SetHeader(crc16(data.data(), static_cast<u32>(data.size())), static_cast<u32>(data.size()));
+        nv_get_features();
+        S_Put(1, true);
+        LadderCheckResult check = LadderCheck(data.data(), static_cast<u32>(data.size()), tok16);
+        for (int scan = 0; scan < 3; ++scan) {
+            i32 r = Scan();
+            if (!check.Ok()) {
+                ASSERT_EQ(r, static_cast<i32>(check.offset)) << LadderDisassemble(code, tok16);
+                continue;
+            }
+            ASSERT_TRUE(r == kLadderEnd || (r > 0 && static_cast<u32>(r) <= data.size() / 2))
+                << r << "\n" << LadderDisassemble(code, tok16);
+        }
+        if (check.Ok()) ++accepted;
+    }
+    // The generator must reach the interpreter often enough to mean something.
+    EXPECT_GT(accepted, 1000);
+}
+
+}  // namespace
