@@ -1,5 +1,6 @@
 #include "iec/blocks/q4EnumQuilletVariables.h"
 
+#include "iec/kernel/q4bind.h"
 #include "iec/kernel/q4vmdb.h"
 
 u8 quillet_variables_enumerateded = 0;
@@ -100,11 +101,110 @@ void Quillet_Bit_To_Byte(const u8* packed, u8* destination, u32 count) {
     for (u32 i = 0; i < count; ++i) destination[i] = (packed[i >> 3] >> (i & 7)) & 1u;
 }
 
-// Register binding is not built yet: with no bound registers every
-// synchronisation has nothing to do.
-void QuilletUpdateWordSRRegs() {}
-void QuilletUpdateBitSysRegs() {}
-void QuilletUpdateBitInputRegs() {}
-void QuilletUpdateWordInputRegs() {}
-void QuilletUpdateBitOutputRegs() {}
-void QuilletUpdateWordOutputRegs() {}
+// --- Per-scan synchronisation ------------------------------------------------------
+
+namespace {
+
+// Word pair: the side that changed since the last scan goes to the other;
+// when both changed, the register wins. `regIsA` tells which side is the register.
+void SyncWords(Q4WordBind* t, u32 n, bool regIsA) {
+    for (u32 k = 0; k < n; ++k) {
+        Q4WordBind& e = t[k];
+        if (!e.a || !e.b) continue;
+        u16 va = GetLe16(e.a), vb = GetLe16(e.b);
+        if (va != vb) {
+            u16 reg = regIsA ? va : vb, var = regIsA ? vb : va;
+            u16 v = (reg != e.last) ? reg : var;
+            PutLe16(e.a, v);
+            PutLe16(e.b, v);
+            va = v;
+        }
+        e.last = va;
+    }
+}
+
+// Bit pair (register bit against a BOOL byte): the changed side wins; when
+// both changed, the IEC variable wins.
+void SyncBits(Q4BitBind* t, u32 n, bool regIsA) {
+    for (u32 k = 0; k < n; ++k) {
+        Q4BitBind& e = t[k];
+        if (!e.a || !e.b) continue;
+        u8* reg = regIsA ? e.a : e.b;
+        u8* var = regIsA ? e.b : e.a;
+        u8 mask = static_cast<u8>(1u << (e.bit & 7));
+        u8 r = (*reg & mask) ? 1 : 0, v = *var ? 1 : 0;
+        if (r != v) {
+            u8 now = (v != e.last) ? v : r;
+            *var = now;
+            *reg = now ? static_cast<u8>(*reg | mask) : static_cast<u8>(*reg & ~mask);
+            r = now;
+        }
+        e.last = r;
+    }
+}
+
+}  // namespace
+
+void EnumQuilletVars() {
+    if (pDB == nullptr) {
+        quillet_variables_enumerateded = 0;
+        return;
+    }
+    enumeratedCount = Q4VM_GetDesc(pDB, kDbMapEntries).used;
+    quillet_variables_enumerateded = 1;
+}
+
+void QuilletUpdateWordSRRegs() {
+    Q4Bind_Refresh();
+    bool first = FistScanRegFlag & 1;
+    FistScanRegFlag = static_cast<u8>(FistScanRegFlag & ~1u);
+    for (u32 k = 0; k < WordSREntries; ++k) {
+        Q4SysWordBind& e = VmDbWordSR_ptr[k];
+        if (!e.reg || !e.var) continue;
+        u16 reg = GetLe16(e.reg), var = GetLe16(e.var);
+        if ((e.flags & 1) && !first && var != e.last && var != reg) {
+            i16 s = static_cast<i16>(var);
+            if ((e.flags & 2) || (s >= e.minimum && s <= e.maximum)) {
+                PutLe16(e.reg, var);
+                reg = var;
+            }
+        }
+        PutLe16(e.var, reg);
+        e.last = reg;
+    }
+}
+
+void QuilletUpdateBitSysRegs() {
+    Q4Bind_Refresh();
+    bool first = FistScanRegFlag & 2;
+    FistScanRegFlag = static_cast<u8>(FistScanRegFlag & ~2u);
+    for (u32 k = 0; k < BoolSysEntries; ++k) {
+        Q4BitBind& e = VmDbBitSys_ptr[k];
+        if (!e.a || !e.b) continue;
+        u8 mask = e.setMask;
+        u8 r = (*e.b & mask) ? 1 : 0, v = *e.a ? 1 : 0;
+        if ((e.bit & 0x10) && !first && v != e.last && v != r) {
+            *e.b = v ? static_cast<u8>(*e.b | mask) : static_cast<u8>(*e.b & e.clearMask);
+            r = v;
+        }
+        *e.a = r;
+        e.last = r;
+    }
+}
+
+void QuilletUpdateBitInputRegs() {
+    Q4Bind_Refresh();
+    if (iVmAlive == 1) SyncBits(VmDbBitInput_ptr, BoolInputEntries, true);
+}
+void QuilletUpdateWordInputRegs() {
+    Q4Bind_Refresh();
+    if (iVmAlive == 1) SyncWords(VmDbWordInput_ptr, WordInputEntries, true);
+}
+void QuilletUpdateBitOutputRegs() {
+    Q4Bind_Refresh();
+    if (iVmAlive == 1) SyncBits(VmDbBitOutput_ptr, BoolOutputEntries, false);
+}
+void QuilletUpdateWordOutputRegs() {
+    Q4Bind_Refresh();
+    if (iVmAlive == 1) SyncWords(VmDbWordOutput_ptr, WordOutputEntries, false);
+}

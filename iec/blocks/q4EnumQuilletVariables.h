@@ -30,6 +30,10 @@ u8* QuilletCalculateVmDbAddress(u32 reference, u32 unused1, u32 unused2, u8* fal
 // its table.
 int QuilletVmDbSpan(u32 reference, u8** data, u32* bytes);
 
+// Walks the running application's variables and sets the flag above; without a
+// database the flag is cleared.
+void EnumQuilletVars();
+
 // Packs count bytes (0 or 1) into count bits, least significant bit first;
 // bits beyond count in the last byte are 0.
 void Quillet_Byte_To_Bit(const u8* source, u8* packed, u32 count);

@@ -4,6 +4,9 @@
 
 #include <string>
 
+#include "iec/kernel/q4host.h"
+#include "iec/kernel/q4vmdb.h"
+#include "iec/kernel/q4vmret.h"
 #include "platform/fileio.h"
 #include "platform/root.h"
 
@@ -17,8 +20,14 @@ void Q4HostGlue_Reset() {
     J1939_init_start = 0;
 }
 
-void Quillet_init() { ++q4HostGlueCalls.init; }
-void Quillet_Exit() { ++q4HostGlueCalls.exit; }
+void Quillet_init() {
+    ++q4HostGlueCalls.init;
+    Q4Host_Init();
+}
+void Quillet_Exit() {
+    ++q4HostGlueCalls.exit;
+    Q4Host_Exit();
+}
 
 static int Remove(const char* firmwarePath) {
     std::string p = Root_HostPath(firmwarePath);
@@ -37,15 +46,17 @@ int DelQuilletRetentiveFile() {
     return Remove("/mnt/cfg/q4.ret");
 }
 
-// Without a runtime there are no retained variables: the backup file is
-// written empty so that a later restore finds it.
+// The running application's retained values; without one there are none,
+// and the backup file is written empty so that a later restore finds it.
 int Q4VMWarm_SaveToFile(const char* firmwarePath) {
     ++q4HostGlueCalls.saveRet;
+    if (pDB) return Q4VMWarm_SaveToFileDb(pDB, firmwarePath);
     return File_WriteAtomic(Root_HostPath(firmwarePath), "", 0) ? 1 : 0;
 }
 
 int Q4VMWarm_LoadFromFile(const char* firmwarePath) {
     ++q4HostGlueCalls.loadRet;
+    if (pDB) return Q4VMWarm_LoadFromFileDb(pDB, firmwarePath);
     return access(Root_HostPath(firmwarePath).c_str(), R_OK) == 0 ? 1 : 0;
 }
 

@@ -1,7 +1,7 @@
-// Least stand-ins for the services the stored-program and register-image
-// code hands over to the IEC runtime and to the programming link. The IEC
-// runtime and the link layer replace them with their real versions; until
-// then they record their calls so that the hand-over can be checked.
+// What the stored-program and register-image code hands over to the IEC
+// runtime (start, stop, stored files, retained values) and to the programming
+// link (least stand-ins until the link layer replaces them). Every call is
+// counted so that the hand-over can be checked.
 #pragma once
 
 #include "core/bytes.h"

@@ -1,7 +1,6 @@
 #include "iec/kernel/q4link.h"
 
-u8 q4_rcv = 0;
-u8 IsCommMode_Tovra = 1;
+// q4_rcv and IsCommMode_Tovra belong to the runtime's host glue (q4host).
 
 namespace {
 const Q4LinkOps* g_ops = nullptr;

@@ -1,5 +1,9 @@
 #include "iec/kernel/q4vmdb.h"
 
+#include "iec/kernel/q4vmfb.h"
+#include "iec/kernel/q4vmret.h"
+#include "iec/kernel/q4vmtic.h"
+
 #include <cstring>
 #include <vector>
 
@@ -126,12 +130,10 @@ int Q4VM_GetDBSize(const Q4Code& c, u8* d) {
     SizeArea(d, kDbData64, 8, Q4VMCode_GetNbData64(c));
     SizeArea(d, kDbTime, 4, Q4VMCode_GetNbTime(c));
     SizeArea(d, kDbActiveTimers, 8, Q4VMCode_GetNbActiveTime(c));
-    SizeArea(d, kDbFbClasses, 36, Q4VMCode_GetClassCount(c));
-    SizeArea(d, kDbFbInstances, 20, Q4VMCode_GetNbFBInstance(c));
-    // Class and instance data are sized by the block registry; until a class
-    // asks for more, the instance data is what the code requests.
-    SizeArea(d, kDbClassData, 0, 0, 0);
-    SizeArea(d, kDbInstanceData, 0, 0, Q4VMCode_GetWishedFBIRawSize(c));
+    SizeArea(d, kDbFbClasses, kFbcBytes, Q4VMFbl_GetNbClass());
+    SizeArea(d, kDbFbInstances, kFbiBytes, Q4VMCode_GetNbFBInstance(c));
+    SizeArea(d, kDbClassData, 0, 0, Q4VMFbl_GetClassDataSize());
+    SizeArea(d, kDbInstanceData, 0, 0, Q4VMFbl_GetInstanceDataSize(c));
     SizeArea(d, kDbCustomFunctions, 24, Q4VMCode_GetNbCustomFunc(c));
     SizeArea(d, kDbStringPointers, 4, nbString);
     SizeArea(d, kDbStringBuffer, 0, 0, strBuf);
@@ -182,6 +184,8 @@ void Q4VM_Forget(u8* db) {
         }
     Q4VMRsc_Forget(db);
     Q4VMMap_Forget(db);
+    Q4VMTic_Forget(db);
+    Q4VMWarm_Forget(db);
     for (size_t i = 0; i < g_codes.size(); ++i)
         if (g_codes[i].db == db) {
             g_codes.erase(g_codes.begin() + static_cast<long>(i));
@@ -329,6 +333,14 @@ int Q4VM_BuildEx(const Q4Code& c, u8* db, int /*openIo*/, int /*buildBusDrivers*
     VmDbDesc ev = Q4VM_GetDesc(db, kDbChangeEvents);
     ev.used = 0;
     Q4VM_PutDesc(db, kDbChangeEvents, ev);
+    // Block registry, retained variables, and the check of every program
+    // before anything runs.
+    Q4VMFbl_Link(c, db);
+    Q4VMFbl_InitInstances(c, db, 1);
+    Q4VMFbl_InitCustomFunctions(c, db);
+    if ((rc = Q4VMWarm_PrepareData(c, db)) != 0) return rc;
+    Q4VMTic_Init();
+    if ((rc = Q4VMTic_VerifyAll(db)) != 0) return rc;
     return kVmOk;
 }
 

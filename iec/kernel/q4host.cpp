@@ -1,0 +1,366 @@
+#include "iec/kernel/q4host.h"
+
+#include <pthread.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "core/nvram.h"
+#include "core/plc_regs.h"
+#include "iec/blocks/q4EnumQuilletVariables.h"
+#include "iec/kernel/q4bind.h"
+#include "iec/kernel/q4vmcyc.h"
+#include "iec/kernel/q4vmdb.h"
+#include "iec/kernel/q4vmtic.h"
+#include "io/ioapi.h"
+#include "platform/clock.h"
+#include "platform/fileio.h"
+#include "platform/root.h"
+
+u8* pCode = nullptr;
+Q4MMData mmData;
+u8 QuilletFirstRun = 0;
+u8 QuilletS9 = 0;
+u8 IsCommMode_Tovra = 1;
+u8 eth_conn = 0;
+u8 q4_rcv = 0;
+u32 timer_Q4 = 0;
+u8 bNewRegParams = 0;
+char Q4FILE_PATH[255] = "";
+
+namespace {
+
+constexpr const char* kRetainPath = "/mnt/cfg/q4.ret";
+pthread_mutex_t g_mutex;
+bool g_mutexMade = false;
+u32 g_codeSize = 0;
+
+void CreateMutex() {
+    pthread_mutexattr_t a;
+    if (pthread_mutexattr_init(&a) != 0) std::printf("pthread_mutexattr_init returns \n");
+    if (pthread_mutexattr_settype(&a, PTHREAD_MUTEX_ERRORCHECK) != 0) std::printf("pthread_mutexattr_settype returns \n");
+    if (pthread_mutex_init(&g_mutex, &a) != 0) std::printf("pthread_mutex_init returns \n");
+    else g_mutexMade = true;
+    if (pthread_mutexattr_destroy(&a) != 0) std::printf("pthread_mutexattr_destroy returns\n");
+}
+
+void DeleteMutex() {
+    if (g_mutexMade) pthread_mutex_destroy(&g_mutex);
+    g_mutexMade = false;
+}
+
+void DisplayHello() {
+    char l1[96], l2[64];
+    std::snprintf(l1, sizeof l1, "Q4 runtime - Linux Multithreaded - %s", "Apr 12 2021");
+    std::snprintf(l2, sizeof l2, "%s", "9.1.161102");
+    std::printf("%s\n%s\n\nReady - Press CTRL+C to exit.\n\n", l1, l2);
+    char path[256];
+    if (Q4_GetFullPath("q4info.txt", path)) {
+        std::string text = std::string(l1) + l2;
+        File_WriteAtomic(Root_HostPath(path), text.data(), text.size());
+    }
+}
+
+Q4Code CodeView() { return Q4Code{pCode, pCode ? g_codeSize : 0}; }
+
+void LinkedDbChanged() { Q4Bind_DatabaseChanged(); }
+
+void FreeDB() {
+    if (!pDB) return;
+    Q4VM_Forget(pDB);
+    Q4MM_UnlinkVMDB(&mmData);
+    Q4MM_FreeVMDB(&mmData);
+    pDB = nullptr;
+    LinkedDbChanged();
+}
+
+void FreeCode() {
+    if (!pCode) {
+        Q4MM_FreeCode(&mmData);
+        return;
+    }
+    Q4MM_UnlinkCode(&mmData);
+    Q4MM_FreeCode(&mmData);
+    pCode = nullptr;
+    g_codeSize = 0;
+}
+
+bool LoadCode() {
+    FreeCode();
+    if (Q4MM_LoadCode(&mmData) != 0) return false;
+    pCode = Q4MM_LinkCode(&mmData);
+    if (!pCode) {
+        Q4MM_FreeCode(&mmData);
+        return false;
+    }
+    g_codeSize = mmData.code.size;
+    return true;
+}
+
+int Start(const Q4StartRequest& req) {
+    if (pDB || !LoadCode()) return 1;
+    u8 block[kVmDbDescriptorBlockBytes] = {};
+    Q4Code code = CodeView();
+    int rc = Q4VM_GetDBSize(code, block);
+    if (rc == 0) rc = Q4MM_AllocRawVMDB(&mmData, Q4VM_GetTotalDBSize(block));
+    if (rc != 0) {
+        FreeCode();
+        return rc;
+    }
+    pDB = Q4MM_LinkVMDB(&mmData);
+    if (!pDB) {
+        Q4MM_FreeVMDB(&mmData);
+        FreeCode();
+        return 1;
+    }
+    std::memcpy(pDB, block, sizeof block);
+    Q4VM_BuildDBMainLinks(pDB);
+    char path[256];
+    rc = Q4Def_ColdStart(pCode, g_codeSize, pDB, Q4_GetFullPath(kRetainPath, path), req.loadRetains, req.paused,
+                         req.name);
+    if (rc != 0) {
+        FreeDB();
+        FreeCode();
+        return rc;
+    }
+    LinkedDbChanged();
+    QuilletFirstRun = 1;
+    iVmAlive = 1;
+    return 0;
+}
+
+int Stop() {
+    if (!pDB) return 1;
+    iVmAlive = 2;
+    Q4MM_SaveVMDB(&mmData);
+    char name[16] = {};
+    Q4VMCode_GetAppName(CodeView(), name);
+    char path[256];
+    Q4Def_Stop(pDB, Q4_GetFullPath(kRetainPath, path), name);
+    Q4MM_SaveChange(&mmData);
+    FreeDB();
+    FreeCode();
+    std::printf("Application stopped\n\n");
+    QuilletFirstRun = 0;
+    return 0;
+}
+
+int Load(int code, const Q4LoadRequest* req) {
+    if (!req) return 1;
+    int rc;
+    if (req->kind == kQ4MemCode) rc = Q4MM_WriteCodeRequest(&mmData, code, req);
+    else if (req->kind == kQ4MemChange) rc = Q4MM_WriteChangeRequest(&mmData, code, req);
+    else return 1;
+    if (code == kQ4LoadEnd && req->kind == kQ4MemCode && rc == 0) {
+        Q4StartRequest s;
+        s.name = req->name ? req->name : "q4";
+        return Start(s);
+    }
+    return rc;
+}
+
+bool g_hello = false;
+
+}  // namespace
+
+u32 _GetTickCount() { return static_cast<u32>((Clock_MonotonicNs() / 1000000u) % 86400000u); }
+
+int _TakeMutex() { return g_mutexMade && pthread_mutex_trylock(&g_mutex) == 0 ? 1 : 0; }
+void _ReleaseMutex() {
+    if (g_mutexMade) pthread_mutex_unlock(&g_mutex);
+}
+
+char* Q4_GetFullPath(const char* name, char* dst) {
+    if (!dst) return nullptr;
+    size_t p = strnlen(Q4FILE_PATH, 255);
+    std::memcpy(dst, Q4FILE_PATH, p);
+    dst[p] = 0;
+    if (!name || !*name) return nullptr;
+    if (p + std::strlen(name) > 254) return nullptr;
+    std::strcat(dst, name);
+    return dst;
+}
+
+void Q4EVSTRACE(const char* fmt, ...) {
+    char buf[512];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    std::printf("%s\n", buf);
+}
+
+int Q4EVSPORT() { return 9000; }
+void Q4_SignalRegChange(const char*) { bNewRegParams = 1; }
+int Q4_Sleep(int n) { return n; }
+
+void QuilletFirstRun_func() {
+    EnumQuilletVars();
+    plc_reg[kRegS] = static_cast<u8>(plc_reg[kRegS] | 1);
+    SR_Put(1, 1);
+    std::printf("QuilletFirstRun_func\n");
+}
+
+int Q4Def_ColdStart(const u8* code, u32 size, u8* db, const char* retainPath, int loadRetains, int pause,
+                    const char* name) {
+    if (!code || !db) return 1;
+    Q4Code c{code, size};
+    int rc = Q4VM_Build(c, db);
+    if (rc) return rc;
+    if (pause) Q4VM_SetPauseMode(db, 1);
+    Q4VM_PrepareRetains(db);
+    if (loadRetains) {
+        Q4VM_LoadRetains(db, retainPath);
+        u8* st = Q4VM_Status(db);
+        PutLe32(st + kQ4StOptions, GetLe32(st + kQ4StOptions) | kVmOptRetainLoaded);
+    }
+    if (Q4VM_OpenModbus(db)) Q4EVSTRACE("Cannot open MODBUS client connection");
+    if (Q4VM_OpenExtData(db)) Q4EVSTRACE("Cannot open connections to external variables");
+    (void)name;
+    return 0;
+}
+
+int Q4Def_Stop(u8* db, const char* retainPath, const char*) {
+    if (!db) return 1;
+    Q4VM_CloseModbus(db);
+    Q4VM_CloseExtData(db);
+    Q4VM_ShutDown(db, retainPath);
+    return 0;
+}
+
+int Q4Def_Cycle(u8* db, u32 now) {
+    if (!db) return 1;
+    Q4VM_UpdateExtData(db, now);
+    Q4VM_FullIOExchangeEx(db, now);
+    Q4VM_ActivateModbus(db, now);
+    Q4VM_ExchangeModbusData(db);
+    Q4VM_Cycle(db, now);
+    return 0;
+}
+
+void Q4Host_Init() {
+    if (Q4_init) {
+        Quillet_Comm_service();
+        return;
+    }
+    if (!g_hello) {
+        DisplayHello();
+        std::printf("RT capabilities disabled\n");
+        g_hello = true;
+    }
+    bNewRegParams = 0;
+    pDB = nullptr;
+    pCode = nullptr;
+    iVmAlive = 0;
+    mmData = Q4MMData{};
+    DeleteMutex();
+    CreateMutex();
+    Q4MM_Open(&mmData, Q4FILE_PATH);
+    Q4VM_OpenDynaLinks();
+    Q4VMTic_Init();
+    IoStop();
+    if (iVmAlive != 1) Start(Q4StartRequest{});
+    Q4_init = 1;
+    Q4Bind_Build(QuilletI0_VarLoc);
+    FistScanRegFlag = 3;
+    if (QuilletFirstRun && pDB) {
+        std::printf("Q4_main_loop_start\n");
+        QuilletFirstRun_func();
+    }
+    Quillet_Comm_service();
+}
+
+void Q4Host_Exit() {
+    Stop();
+    Q4VM_CloseDynaLinks();
+    Q4MM_Close(&mmData);
+    DeleteMutex();
+}
+
+void Quillet_Comm_service() {
+    // The workbench server answers only once the programming port was handed
+    // to it; until its service is part of this build there are no questions.
+    if (IsCommMode_Tovra == 1) return;
+    if (!pDB) bNewRegParams = 0;
+}
+
+int Q4Host_Serve(int code, const Q4StartRequest* start, const Q4LoadRequest* load) {
+    int rc = 1;
+    switch (code) {
+        case kQ4RqLoadBegin:
+        case kQ4RqLoadBlock:
+        case kQ4RqEndLoad:
+            rc = load ? Load(code, load) : 1;
+            break;
+        case kQ4RqStop: rc = Stop(); break;
+        case kQ4RqStart: rc = start ? Start(*start) : 1; break;
+        case kQ4RqHotStart:
+        case kQ4RqChange:
+            // Hot restart and on-line change rebuild a running database in
+            // place; that build is not part of this runtime yet.
+            rc = 1;
+            break;
+        default: rc = 1; break;
+    }
+    if (code >= kQ4RqLoadBegin && code <= kQ4RqChange) {
+        static const char* const kNames[] = {"Q4CSRQ_LOAD", "Q4CSRQ_LOAD", "Q4CSRQ_ENDLOAD", "Q4CSRQ_STOP",
+                                             "Q4CSRQ_START", "Q4CSRQ_HOTSTART", "Q4CSRQ_CHANGE"};
+        std::printf("%s\n", kNames[code - kQ4RqLoadBegin]);
+    }
+    if (!pDB) bNewRegParams = 0;
+    return rc;
+}
+
+void _VMThread() {
+    if (iVmAlive == 2) {
+        Q4_init = 0;
+        iVmAlive = 0;
+        return;
+    }
+    if (iVmAlive != 1 || !pDB) return;
+    if (QuilletFirstRun) {
+        std::printf("_VMThread\n");
+        std::printf("s_reg(res_scn) is %d\n", S_Get(10) ? 1 : 0);
+        std::printf("s_reg(sus_scn) is %d\n", S_Get(9) ? 1 : 0);
+        QuilletFirstRun = 0;
+        if (QuilletS9) {
+            Q4Bind_Refresh();
+            for (u32 k = 0; k < BoolSysEntries; ++k)
+                if (VmDbBitSys_ptr[k].code == 0x608 && VmDbBitSys_ptr[k].a) *VmDbBitSys_ptr[k].a = 1;
+        }
+        QuilletS9 = 0;
+    } else {
+        S_Put(1, false);
+        S_Put(10, false);
+    }
+    u32 t0 = _GetTickCount();
+    if (_TakeMutex()) {
+        Q4Def_Cycle(pDB, _GetTickCount());
+        u32 t1 = _GetTickCount();
+        if (pDB) Q4VM_RegisterCycleTime(pDB, Q4VM_Elapsed(t1, t0) * 1000u);
+        _ReleaseMutex();
+    }
+    if (iVmAlive == 2) {
+        Q4_init = 0;
+        iVmAlive = 0;
+    }
+}
+
+void Q4Host_Reset() {
+    if (pDB || pCode) {
+        FreeDB();
+        FreeCode();
+    }
+    Q4MM_Close(&mmData);
+    mmData = Q4MMData{};
+    DeleteMutex();
+    iVmAlive = 0;
+    QuilletFirstRun = 0;
+    QuilletS9 = 0;
+    IsCommMode_Tovra = 1;
+    bNewRegParams = 0;
+    Q4Bind_Clear();
+    Q4Bind_DatabaseChanged();
+}

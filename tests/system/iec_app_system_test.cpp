@@ -1,0 +1,116 @@
+// System tests: an IEC application stored in ladder.pgm starts with the
+// controller, runs one cycle per scan in place of the ladder program,
+// exchanges values with the registers through its bindings and keeps its
+// retained values across a restart of the process.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "core/plc_regs.h"
+#include "firmware_process.h"
+#include "platform/board.h"
+#include "platform/fileio.h"
+#include "platform/reset.h"
+#include "testsupport/iec_image_builder.h"
+#include "testsupport/temp_root.h"
+
+namespace {
+
+constexpr int kStartMs = 30000;
+constexpr u32 kAQG1 = 1056;  // location-table index of %AQG1
+
+class IecAppSystem : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // A first start writes the default blocks and register image.
+        FirmwareProcess first;
+        ASSERT_TRUE(first.Start());
+        ASSERT_TRUE(first.WaitForOutput("main loop running", kStartMs)) << first.Output();
+        first.Signal(SIGTERM);
+        ASSERT_TRUE(first.WaitExit(kStartMs));
+        // The application: %AQG1 counts cycles (retained), %AQG3 := %AQG2 * 2.
+        IecImageBuilder b;
+        u16 cnt = b.Var(kQ4TypeInt, 0, "cnt"), x = b.Var(kQ4TypeInt, 0, "x"), y = b.Var(kQ4TypeInt, 0, "y");
+        u16 one = b.Var(kQ4TypeInt, 1), two = b.Var(kQ4TypeInt, 2);
+        b.Retain(kQ4InitClsData16, cnt, 1).RetainSignature(0xA5A5);
+        TicAssembler t;
+        t.Op("ADD_INT", {cnt, cnt, one}).Op("MUL_INT", {y, x, two}).Op("END");
+        b.Program(t.Finish());
+        RegLocTable loc;
+        loc.Bind(kAQG1, IecVarRef(kRef16, cnt)).Bind(kAQG1 + 1, IecVarRef(kRef16, x)).Bind(kAQG1 + 2, IecVarRef(kRef16, y));
+        std::vector<u8> rec = IecAppRecord(b.Build(), loc);
+        if (rec.size() % 2) rec.push_back(0);
+        std::vector<u8> file(8);
+        PutLe16(file.data(), crc16(rec.data(), static_cast<u32>(rec.size())));
+        PutLe32(file.data() + 4, static_cast<u32>(rec.size()));
+        file.insert(file.end(), rec.begin(), rec.end());
+        ASSERT_TRUE(File_WriteAtomic(root.Path("/mnt/cfg/ladder.pgm"), file.data(), file.size()));
+    }
+    std::vector<u8> Image() {
+        std::vector<u8> image;
+        EXPECT_TRUE(File_ReadAll(root.Path("/mnt/cfg/autoreg.dta"), image, 1u << 20));
+        return image;
+    }
+    u16 Word(const std::vector<u8>& image, u32 byteOffset) { return GetLe16(&image[8 + byteOffset]); }
+    // Writes registers into the stored image, as a user or a peer leaves them.
+    void SetWords(std::initializer_list<std::pair<u32, u16>> words) {
+        std::vector<u8> image = Image();
+        for (auto [at, v] : words) PutLe16(&image[8 + at], v);
+        PutLe16(&image[0], crc16(&image[8], static_cast<u32>(image.size() - 8)));
+        ASSERT_TRUE(File_WriteAtomic(root.Path("/mnt/cfg/autoreg.dta"), image.data(), image.size()));
+    }
+    // Runs the controller for n main-loop passes and ends it with a power
+    // failure (the power-down stops the application, which saves its
+    // retained values).
+    void RunPasses(int n) {
+        FirmwareProcess fw;
+        ASSERT_TRUE(fw.Start());
+        ASSERT_TRUE(fw.WaitForOutput("main loop running", kStartMs)) << fw.Output();
+        BoardWatchdog w;
+        Board_GetWatchdog(&w);
+        u64 last = w.lastKeepAliveNs;
+        int seen = 0;
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+                Board_GetWatchdog(&w);
+                if (w.lastKeepAliveNs != last) last = w.lastKeepAliveNs, ++seen;
+                return seen >= n;
+            },
+            kStartMs));
+        fw.Signal(44);
+        ASSERT_TRUE(fw.WaitExit(kStartMs));
+        ASSERT_EQ(fw.ExitCode(), kExitPowerOff) << fw.Output();
+        output = fw.Output();
+    }
+
+    TempRoot root;
+    std::string output;
+};
+
+TEST_F(IecAppSystem, BoundRegistersFollowTheApplicationAndRetainSurvivesARestart) {
+    constexpr u32 kSR5 = 2 * (127 + 5);
+    SetWords({{kSR5, 2}, {kRegAQG + 2, 21}});  // run mode; %AQG2 = 21 from outside
+    RunPasses(20);
+    EXPECT_NE(output.find("Q4 runtime"), std::string::npos) << output;
+    std::vector<u8> image = Image();
+    const u16 count = Word(image, kRegAQG);
+    EXPECT_GE(count, 10) << "the application did not run once per scan\n" << output;
+    EXPECT_EQ(Word(image, kRegAQG + 2), 21);
+    EXPECT_EQ(Word(image, kRegAQG + 4), 42);
+
+    std::vector<u8> ret;
+    ASSERT_TRUE(File_ReadAll(root.Path("/mnt/cfg/q4.ret"), ret, 64));
+    ASSERT_EQ(ret.size(), 6u);
+    EXPECT_EQ(GetLe32(ret.data()), 0xA5A5u);
+    EXPECT_EQ(GetLe16(ret.data() + 4), count);
+
+    // Only the retain file can carry the count across: the register is cleared.
+    SetWords({{kRegAQG, 0}, {kRegAQG + 2, 50}});
+    RunPasses(5);
+    image = Image();
+    EXPECT_GT(Word(image, kRegAQG), count) << output;
+    EXPECT_EQ(Word(image, kRegAQG + 4), 100);
+}
+
+}  // namespace
