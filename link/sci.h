@@ -1,0 +1,89 @@
+// Serial port drivers: logical port 0 ("/dev/ttySP3"), logical port 1
+// ("/dev/ttySP4"), the USB device port ("/dev/ttyGS0") and the spare driver
+// of "/dev/ttySP0" that nothing initialises. Ports 0 and 1 publish their
+// operations in Vcomm_Drv (link/vcomm.h); the USB port's operations are
+// called directly.
+//
+// The devices are paths under the root. What a pseudo-terminal cannot do
+// (modem lines, the board driver's private requests 0x5461, 0x5463, 0x5465,
+// 0x5466, the interface-select output of port 1) is answered here and
+// recorded, so tests can read the settings the driver built.
+#pragma once
+
+#include <termios.h>
+
+#include <vector>
+
+#include "core/bytes.h"
+
+// Driver units.
+constexpr int kSciPort0 = 0, kSciPort1 = 1, kSciUsb = 2, kSciSpare = 3;
+constexpr int kSciUnits = 4;
+
+// Ring size of the intercept mode (and of the RTU frame buffer).
+constexpr u32 kSciRingBytes = 2048;
+
+// Private requests of the board's serial driver.
+constexpr unsigned long kSciReqMode485 = 0x5461, kSciReqGapSeen = 0x5463, kSciReqGapSet = 0x5465,
+                        kSciReqGapArm = 0x5466;
+
+int SCI0_Init(int port);
+int SCI1_Init(int port);
+int SCI4_Init(int value);
+int SCI2_Init(int port);
+void USBPortMon();
+
+// Operations of the USB port.
+u8* SCI4_ModeRecord();
+int SCI4_Open(const u8* modeRecord);
+int SCI4_CheckRx();
+int SCI4_CountRx();
+int SCI4_GetRx();
+void SCI4_FlushRx();
+int SCI4_EmptyTx();
+int SCI4_CountTx();
+int SCI4_PutTx(u8 byte);
+int SCI4_PutnTx(const u8* data, u32 length);
+int SCI4_PutsTx(const char* text);
+int SCI4_WaitRx(u8* byte);
+void SCI4_InitWait(u32 microseconds, u32 third);
+void SCI4_SetIntrcpt(int on);
+int SCI4_StuffRx(u8 byte);
+int SCI4_DrainTx(u8* byte);
+
+// Descriptors lent to the IEC workbench's serial link.
+extern int* FileDesForMJ3;
+extern int* FileDesForUSB;
+extern int* FileDesForMJ1;
+
+// What a driver did, for tests and the board tool.
+struct SciRequest {
+    unsigned long request;  // private request, TIOCMBIS or TIOCMBIC
+    long argument;
+};
+struct SciView {
+    int fd;                 // -1 when not open
+    termios newTio;         // the attributes last built
+    int timerMode;          // 0 none, 1 frame gap, 2 explicit time-out
+    int rtuIndex;           // 0 idle, 2 armed, 1 expired
+    int rtuCheckKernel;     // the serial driver finds frame gaps
+    int kernelBuild;
+    int hdRtu;              // one-shot timer handle, 0 none
+    int interfaceBit;       // port 1's interface-select output
+    int fifoOff;            // UART FIFO switched off
+    u32 rtuOverflows;       // RTU frames dropped for exceeding the buffer
+    std::vector<SciRequest> requests;  // the most recent requests (0x5463 not recorded)
+};
+const SciView& Sci_View(int unit);
+// Next answer of private request 0x5463 (frame gap seen) on a unit; a
+// positive answer is given once.
+void Sci_SetGapAnswer(int unit, int answer);
+// True while a unit's intercept mode is on.
+bool Sci_InterceptOn(int unit);
+// 3.5 character times of a baud code in microseconds (codes 0-12).
+u32 Sci_CharTime(u32 baudCode);
+// The gap value that an RTU open hands the serial driver.
+u32 Sci_KernelGap(const u8* modeRecord);
+
+// Closes every device and forgets all driver state (tests).
+void Sci_Reset();
