@@ -1,0 +1,144 @@
+// Modbus TCP requests per second: one libmodbus client reading 100 holding
+// registers (function 3) a fixed number of times, against this controller's
+// server (stepped by the Ethernet main step in its own thread) and, in the
+// same run on the same machine, against a minimal server written with
+// libmodbus. libmodbus is opened at run time (Debian libmodbus-dev / libmodbus5).
+#include <benchmark/benchmark.h>
+#include <dlfcn.h>
+#include <modbus/modbus.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "core/nvram.h"
+#include "core/plc_regs.h"
+#include "net/dpr.h"
+#include "net/enet.h"
+#include "platform/root.h"
+#include "testsupport/net_config_builder.h"
+#include "testsupport/temp_root.h"
+
+namespace {
+
+constexpr int kRequests = 5000;
+constexpr int kAddress = 10000;  // %R1 in the controller's map
+constexpr int kCount = 100;
+
+struct Lib {
+    void* handle = nullptr;
+    decltype(&modbus_new_tcp) newTcp;
+    decltype(&modbus_connect) connect;
+    decltype(&modbus_read_registers) readRegisters;
+    decltype(&modbus_close) close;
+    decltype(&modbus_free) free;
+    decltype(&modbus_tcp_listen) listen;
+    decltype(&modbus_tcp_accept) accept;
+    decltype(&modbus_receive) receive;
+    decltype(&modbus_reply) reply;
+    decltype(&modbus_mapping_new) mappingNew;
+    decltype(&modbus_mapping_free) mappingFree;
+
+    bool Open() {
+        if (handle) return true;
+        handle = dlopen("libmodbus.so.5", RTLD_NOW);
+        if (!handle) return false;
+        auto get = [this](auto& fn, const char* name) {
+            fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(dlsym(handle, name));
+            return fn != nullptr;
+        };
+        return get(newTcp, "modbus_new_tcp") && get(connect, "modbus_connect") &&
+               get(readRegisters, "modbus_read_registers") && get(close, "modbus_close") &&
+               get(free, "modbus_free") && get(listen, "modbus_tcp_listen") && get(accept, "modbus_tcp_accept") &&
+               get(receive, "modbus_receive") && get(reply, "modbus_reply") &&
+               get(mappingNew, "modbus_mapping_new") && get(mappingFree, "modbus_mapping_free");
+    }
+} lib;
+
+// Reads kRequests times; false when a request fails.
+bool Drive(int port, benchmark::State& state) {
+    modbus_t* ctx = lib.newTcp("127.0.0.1", port);
+    if (ctx == nullptr) return false;
+    bool ok = false;
+    for (int tries = 0; tries < 200 && !ok; ++tries) {
+        ok = lib.connect(ctx) == 0;
+        if (!ok) usleep(10000);  // the server is still starting
+    }
+    uint16_t regs[kCount];
+    for (auto _ : state) {
+        if (ok && lib.readRegisters(ctx, kAddress, kCount, regs) != kCount) ok = false;
+    }
+    lib.close(ctx);
+    lib.free(ctx);
+    return ok;
+}
+
+void BM_ControllerServer(benchmark::State& state) {
+    if (!lib.Open()) {
+        state.SkipWithError("libmodbus.so.5 is not installed");
+        return;
+    }
+    TempRoot root;
+    int offset = NetFreePortOffset(502);
+    setenv("PLC_PORT_OFFSET", std::to_string(offset).c_str(), 1);
+    Root_Init();
+    Nvram_Reset();
+    Enet_Reset();
+    Enet_SetIdleWaitMs(0);
+    NetStreamBuilder s(NetAddr(10, 0, 0, 5), NetAddr(255, 255, 255, 0));
+    s.Services(0, 0).Modbus(true, 0, 502, 0);
+    NetLoadIoConfig(NetIoConfig(s.Build()));
+    SR_Put(5, 2);
+    std::atomic<bool> stop{false};
+    std::thread server([&] {
+        while (!stop) EnetMain(0);
+    });
+    bool ok = Drive(502 + offset, state);
+    stop = true;
+    server.join();
+    Enet_Reset();
+    unsetenv("PLC_PORT_OFFSET");
+    if (!ok) state.SkipWithError("a request failed");
+    state.counters["req/s"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_ControllerServer)->Iterations(kRequests)->UseRealTime();
+
+void BM_LibmodbusServer(benchmark::State& state) {
+    if (!lib.Open()) {
+        state.SkipWithError("libmodbus.so.5 is not installed");
+        return;
+    }
+    int port = 502 + NetFreePortOffset(502);
+    modbus_t* srv = lib.newTcp("127.0.0.1", port);
+    modbus_mapping_t* map = lib.mappingNew(0, 0, 20240, 0);
+    int listenFd = lib.listen(srv, 1);
+    if (listenFd < 0) {
+        state.SkipWithError("libmodbus server cannot listen");
+        return;
+    }
+    std::thread server([&] {
+        int fd = listenFd;
+        if (lib.accept(srv, &fd) < 0) return;
+        uint8_t query[MODBUS_TCP_MAX_ADU_LENGTH];
+        for (;;) {
+            int n = lib.receive(srv, query);
+            if (n > 0) lib.reply(srv, query, n, map);
+            else if (n < 0) break;
+        }
+    });
+    bool ok = Drive(port, state);
+    server.join();
+    ::close(listenFd);
+    lib.close(srv);
+    lib.free(srv);
+    lib.mappingFree(map);
+    if (!ok) state.SkipWithError("a request failed");
+    state.counters["req/s"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_LibmodbusServer)->Iterations(kRequests)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
