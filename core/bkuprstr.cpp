@@ -21,6 +21,9 @@
 #include "platform/root.h"
 #include "platform/rtclock.h"
 #include "platform/system.h"
+#include "storage/cf_api.h"
+#include "storage/cfmgr.h"
+#include "storage/pgmmedia.h"
 
 alignas(8) u8 crcsize_tbl[kBackupAreaBytes];
 u8 bbram[kBbramBytes];
@@ -64,6 +67,15 @@ alignas(8) u8 saveImage[kImageFileBytes];
 
 // A clean stop seen at this start; a retried load stays on the clean path
 // (saved.dat is gone by then) so that a bad image is never taken.
+// Step of a running clone make (state 6) or load (state 8): 0 not started,
+// then the directory request that is awaited.
+int g_cloneStep = 0;
+// The last directory request of a clone load reported an error.
+bool g_cloneRequestFailed = false;
+// The load in state 8 is a program load from the card, not a clone.
+bool g_cardLoad = false;
+// Free space of drive A: when the clone was started.
+u32 g_cloneFreeKb = 0;
 bool cleanStopSeen = false;
 // The unclean counter counts power-ups, not load attempts.
 bool uncleanCounted = false;
@@ -149,6 +161,10 @@ void Bkuprstr_Reset() {
     Clon_LoadClone = 0;
     cleanStopSeen = false;
     uncleanCounted = false;
+    g_cloneStep = 0;
+    g_cloneRequestFailed = false;
+    g_cardLoad = false;
+    g_cloneFreeKb = 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -407,6 +423,86 @@ void RestoreSRReg(int, int, int) {
 // ---------------------------------------------------------------------------
 // Manual operations, once per main-loop pass.
 
+namespace {
+
+constexpr u16 kCloneMakeFailed = 0x400, kCloneLoadFailed = 0x800;
+constexpr const char* kCloneProgram = "AUTOLOAD.PGM";
+constexpr const char* kCloneLoadProgram = "A:\\AUTOLOAD.PGM";
+constexpr const char* kCardProgram = "A:\\DEFAULT.PGM";
+constexpr const char* kCloneImagePath = "A:\\clone.dat";
+
+u8 g_sysInfo[kPgmIdentityBytes];
+
+bool LoadCloneStep();
+
+// Starts a program load from the card; without a card it ends at once (the
+// scan, held off while a load runs, goes on). True while it runs.
+bool StartCardLoad() {
+    if (CF_GetStatus(0) != kCfOk) {
+        Sys_AutoLoad = 0;
+        Sys_AppLoad = 0;
+        Sys_ManualLoadKey = 0;
+        return false;
+    }
+    g_cardLoad = true;
+    g_cloneStep = 0;
+    Manual_test = 8;
+    return LoadCloneStep();
+}
+
+// State 6: the program as AUTOLOAD.PGM through the media manager, then the
+// clone image. True while it runs. Whatever fails, the request is over:
+// bit 0x100 is cleared and bit 0x400 tells that the clone is not complete.
+bool MakeCloneStep() {
+    if (g_cloneStep == 0) {
+        u32 parm[5] = {};
+        CFM_GetParm(parm);
+        g_cloneFreeKb = parm[0];
+        CFM_LoadReq(pDirCFCB, 0, kCfmPgmSave, reinterpret_cast<intptr_t>(kCloneProgram), 0);
+        g_cloneStep = 1;
+        return true;
+    }
+    i32 result = 0;
+    if (CFM_PollReq(pDirCFCB, &result) == kCfmBusy) return true;
+    g_cloneStep = 0;
+    bool ok = result == 0 && static_cast<u64>(g_cloneFreeKb) * 1024u >= kCloneImageBytes;
+    SetSr164(kCloneMake, false);
+    if (ok) ok = MakeDat(kCloneImagePath) == 0;
+    if (!ok) SetSr164(kCloneMakeFailed, true);
+    return false;
+}
+
+// State 8: identity, validation and load through the media manager, each
+// awaited; a clone stops at the first failure. True while it runs.
+bool LoadCloneStep() {
+    const char* name = g_cardLoad ? kCardProgram : kCloneLoadProgram;
+    if (g_cloneStep == 0) {
+        CFM_LoadReq(pDirCFCB, 0, kCfmPgmIdentity, reinterpret_cast<intptr_t>(g_sysInfo), 0);
+        g_cloneStep = 1;
+        return true;
+    }
+    i32 result = 0;
+    if (CFM_PollReq(pDirCFCB, &result) == kCfmBusy) return true;
+    g_cloneRequestFailed = result != 0;
+    if (CheckCloneError()) return true;  // state 9 runs on the next pass
+    if (g_cloneStep == 1) {
+        CFM_LoadReq(pDirCFCB, 0, kCfmPgmValidate, reinterpret_cast<intptr_t>(name),
+                    reinterpret_cast<intptr_t>(g_sysInfo));
+        g_cloneStep = 2;
+        return true;
+    }
+    if (g_cloneStep == 2) {
+        CFM_LoadReq(pDirCFCB, 0, kCfmPgmLoad, 0, 0);
+        g_cloneStep = 3;
+        return true;
+    }
+    g_cloneStep = 0;
+    Manual_test = 9;
+    return true;
+}
+
+}  // namespace
+
 void FailSafeFlagCheck() {
     if (Manual_test != 0) return;
     u16 s = SR_Get(164);
@@ -443,7 +539,15 @@ void ManualRegbackupScan() {
     }
 }
 
-int CheckCloneError() { return 0; }
+int CheckCloneError() {
+    if (!g_cloneRequestFailed || !Clon_LoadClone) return 0;
+    SetSr164(kCloneLoadFailed, true);
+    SetSr164(kCloneLoad, false);
+    Clon_LoadClone = 0;
+    Manual_test = 9;
+    g_cloneStep = 0;
+    return 1;
+}
 
 void ManualRestoreExecute() {
     switch (Manual_test) {
@@ -469,8 +573,10 @@ void ManualRestoreExecute() {
             Mrstate_flag = 0;
             break;
         case 6:
+            if (MakeCloneStep()) return;  // still running
+            break;
         case 8:
-            // Making and loading clones comes with the program files on media.
+            if (LoadCloneStep()) return;
             break;
         case 7:
             SetSr164(kCloneConfirm, true);
@@ -480,8 +586,28 @@ void ManualRestoreExecute() {
             SetSr164(kCloneConfirm | kCloneLoad, false);
             Clone_Sure_Flag = 0;
             Clon_LoadClone = 0;
+            g_cardLoad = false;
+            g_cloneStep = 0;
             break;
         default: {
+            // A program load from the card takes the clone load's road: by
+            // the LOAD key once the card is there, or at start-up once the
+            // media manager has served its first requests.
+            if (Sys_ManualLoadKey && Sys_AutoLoad) {
+                Sys_ManualLoadKey = 0;
+                Sys_AutoLoad = 0;
+                if (StartCardLoad()) return;
+            } else if (Sys_AppLoad && Sys_AutoLoad) {
+                if (Sys_CFinitTime >= 6) {
+                    Sys_AppLoad = 0;
+                    if (StartCardLoad()) return;
+                }
+            } else if (Sys_AutoLoad) {
+                // A load started without either reason (the LOAD button
+                // without the media manager's arming) takes the same road,
+                // so that the scan is never held off by a load nobody runs.
+                if (StartCardLoad()) return;
+            }
             bool stored = crcsize_tbl[kBackupMarkerOffset] == kBackupMarker;
             SetSr164(kBkStored, stored);
             SetSr164(kBkRestored, stored && crcsize_tbl[kBackupRestoredOffset] != kNotRestored);

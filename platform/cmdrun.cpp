@@ -599,6 +599,46 @@ std::string MediumFolder(const std::string& device) {
     return "";
 }
 
+// The folder that holds a removable medium's files whatever it is mounted
+// on: the card's drive folder or the USB stick's.
+std::string ContentFolder(const std::string& device) {
+    if (device.rfind("/dev/mmcblk", 0) == 0) return "/mnt/USB0";
+    if (device.rfind("/dev/sd", 0) == 0) return "/mnt/USB1";
+    return "";
+}
+
+// A medium mounted on a second mount point (the installation mounts the card
+// on /mnt/USB) shows its files there too: the empty mount point becomes a
+// link to the medium's folder, inside the root, until it is unmounted. A
+// mount point that holds files of its own is left as it is.
+void ShowMediumAt(const std::string& device, const std::string& mountPoint) {
+    std::string folder = ContentFolder(device);
+    if (folder.empty() || NormalMountPoint(folder) == NormalMountPoint(mountPoint)) return;
+    std::string mh = Root_HostPath(mountPoint);
+    std::string fh = Host(folder);
+    std::error_code ec;
+    if (fh.empty() || fs::is_symlink(mh, ec) || !fs::is_directory(mh, ec) || !fs::is_empty(mh, ec) || ec) return;
+    fs::create_directories(fh, ec);
+    fs::path target = fs::path(fh).lexically_relative(fs::path(mh).parent_path());
+    if (target.empty()) return;
+    fs::remove(mh, ec);
+    if (ec) return;
+    fs::create_directory_symlink(target, mh, ec);
+    if (ec || !Inside(mh)) {
+        fs::remove(mh, ec);
+        fs::create_directories(mh, ec);
+    }
+}
+
+// Unmounting a second mount point takes the medium's files away from it.
+void HideMediumAt(const std::string& mountPoint) {
+    std::string mh = Root_HostPath(mountPoint);
+    std::error_code ec;
+    if (!fs::is_symlink(mh, ec)) return;
+    fs::remove(mh, ec);
+    fs::create_directories(mh, ec);
+}
+
 int CmdMkfsVfat(const std::vector<Word>& words, std::string*) {
     Args a = SplitArgs(words, "bCfFhiLmnrRsS");
     if (a.operands.empty()) return 1;
@@ -665,7 +705,9 @@ int CmdMount(const std::vector<Word>& words, std::string* out) {
     // The board's own file system has every mount point the firmware uses.
     fs::create_directories(mh, ec);
     if (!fs::is_directory(mh, ec)) return kMountFailed;
-    return SysCmd_MarkMounted(device.c_str(), mountPoint.c_str(), type.c_str()) ? 0 : kMountFailed;
+    if (!SysCmd_MarkMounted(device.c_str(), mountPoint.c_str(), type.c_str())) return kMountFailed;
+    ShowMediumAt(device, mountPoint);
+    return 0;
 }
 
 int CmdUmount(const std::vector<Word>& words, std::string*) {
@@ -1021,7 +1063,9 @@ bool SysCmd_MarkUnmounted(const char* mountPoint) {
     auto it = std::find_if(entries.begin(), entries.end(), [&](const MountEntry& e) { return e.mountPoint == mp; });
     if (it == entries.end()) return false;
     entries.erase(it);
-    return WriteMountsLocked(entries);
+    bool ok = WriteMountsLocked(entries);
+    HideMediumAt(mountPoint);
+    return ok;
 }
 
 void SysCmd_Reset() {

@@ -12,6 +12,8 @@
 #include "platform/fpga.h"
 #include "platform/rtclock.h"
 #include "platform/system.h"
+#include "storage/cf_fw_load.h"
+#include "storage/pgmmedia.h"
 #include "webhmi/dartu_glue.h"
 
 TxQueue qcb_cfi;
@@ -271,15 +273,17 @@ i32 Execute(const InFlight& rq) {
         case kCfmCopy:
             return CF_CopyFile(static_cast<CfRenameRequest*>(first));
         case kCfmPgmIdentity:
+            return PgmReadIdentity(static_cast<u8*>(first));
         case kCfmPgmValidate:
+            return ValidatePgm(static_cast<const char*>(first), static_cast<u8*>(second));
         case kCfmPgmLoad:
+            return LoadPgm();
+        case kCfmReleaseLink:
+            return ReleaseCnxn();
         case kCfmPgmSave:
-            // Program files on media come with their own module; until then
-            // such a request is refused rather than reported done.
-            return kCfInvalid;
+            return SavePgm(static_cast<const char*>(first));
         case kCfmFirmwareDir:
-            // The firmware check decides on this listing.
-            return GetDirectory(drive, static_cast<CfmListRequest*>(first));
+            return GetFirmwareDir(drive, static_cast<CfmListRequest*>(first));
         default:
             return 0;
     }
@@ -300,9 +304,11 @@ void SupervisionStep() {
             }
             break;
         case 11:
-            // The firmware file load of SR154 bit 0x100 belongs to the
-            // firmware update; the directory check of bit 0x200 is posted here.
-            if (!(SR_Get(154) & 0x100) && (SR_Get(154) & 0x200)) {
+            // Card firmware: the file load of SR154 bit 0x100, else the
+            // check of the UPDATE folders of bit 0x200.
+            if (SR_Get(154) & 0x100) {
+                SD_load_fw_request();
+            } else if (SR_Get(154) & 0x200) {
                 pLoadSDFirmwareCFCB->state = kCfcbIdle;
                 g_fwListing = CfmListRequest{0, "UPDATE\\*.*", 1};
                 CFM_LoadReq(pLoadSDFirmwareCFCB, 0, kCfmFirmwareDir, reinterpret_cast<intptr_t>(&g_fwListing), 0);
@@ -569,14 +575,6 @@ void CFM_Update() {
 }
 
 void CFM_TheLoop() {
-    // Loading a program from the card comes with the program files on
-    // media; until then an automatic load ends at once, so that the scan is
-    // not held off for ever.
-    if (Sys_AutoLoad) {
-        Sys_AutoLoad = 0;
-        Sys_AppLoad = 0;
-        Sys_ManualLoadKey = 0;
-    }
     u32 msg[4];
     if (_txe_queue_receive(&qcb_cfi, msg, 0) != kTxSuccess) return;
     i32 result = kCfmLost;
