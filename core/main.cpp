@@ -29,6 +29,7 @@
 #include "link/promgr.h"
 #include "link/vcomm.h"
 #include "net/enet.h"
+#include "net/enet_peers.h"
 #include "platform/cmdrun.h"
 #include "platform/fpga.h"
 #include "platform/fx_api.h"
@@ -235,6 +236,8 @@ void MirrorFaults() {
 [[noreturn]] void CleanExit() {
     Dartu_StopThread(1000);
     PersistFlags_Set(PersistFlags_Get() | kPfCleanStop);
+    // Stopping the IEC application saves its retained values.
+    if (QuilletRuntime) QuilletStop();
     AutoSaveRegisters();
     CreateSavedFile();
     StopWatchdog();
@@ -437,6 +440,9 @@ int PlcMain(int argc, char** argv) {
     }
     WDmainPid = getpid();
 
+    // The hardware check applies the board's hardware addresses through the
+    // Ethernet side, so its neighbours are known first.
+    Enet_RegisterNeighbours();
     SYS_HardwareCheck();
     if (!GPIOInit()) return 1;  // no board registers: nothing may run
     Timer_Init(&fpga_port, 100);
@@ -486,7 +492,7 @@ int PlcMain(int argc, char** argv) {
     IoConfig();
 
     Oem_GetSignon(productId, SR_Get(37), GetLe16(Cmd_SS_Info));
-    Oem_GetModel(131, SR_Get(37), GetLe16(Cmd_SS_Info));
+    Oem_GetModel(reinterpret_cast<char*>(&plc_reg[2 * (127 + 131)]), SR_Get(37), GetLe16(Cmd_SS_Info));
 
     MirrorFaults();
     TickleWatchdogReal();
@@ -495,6 +501,7 @@ int PlcMain(int argc, char** argv) {
         if ((SR_Get(4) & 0x4004) != 0 || ladder_bl.Size() == 2) Sys_AppLoad = 1;
     }
     Cmd_Init();
+    FwUpdate_Init();
     UpdateSystemBits();
     SR_Put(2, 0);
     SR_Put(3, 0);

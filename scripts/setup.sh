@@ -8,6 +8,8 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libtommath-dev
   socat python3 python3-numpy python3-ephem libdigest-crc-perl openssl
+  mbpoll python3-pymodbus libmodbus-dev iproute2
+  zip strace lua5.4 tshark
 )
 
 missing=()
