@@ -8,7 +8,9 @@
 #include "ladder/contacts.h"
 #include "ladder/ladder_operand.h"
 #include "ladder/ladder_ops.h"
+#include "ladder/pid.h"
 #include "platform/fpga.h"
+#include "storage/file.h"
 
 u8 RegTokLen_16b = 0;
 
@@ -259,6 +261,9 @@ i32 Run(const u16* code) {
                 MaskD(top, r, LadderShortWordOperand<kTok16>(code, ip));
                 break;
             }
+            case LExec::kRoutine:
+                *top = LadderRoutine_Find(w)->run(code, ip, *top, kTok16);
+                break;
         }
     }
 }
@@ -272,6 +277,7 @@ i32 Ladder_Scan(const u8* code) {
     if (first) {
         local_scan_time = 0;
         local_scan_time_rm = 0;
+        File_Init(0);  // no file instruction owns the channel after a (re)start
     } else {
         u32 d = FPGA_GetFrt() - local_frt_100us + local_scan_time_rm;
         local_scan_time = d / 10;

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "ladder/pid.h"
+
 namespace {
 
 using O = LOpd;
@@ -39,6 +41,13 @@ constexpr Row Op(u16 code, const char* name, E exec, F flow, u8 need, i8 delta, 
 // program fault, so the checker treats it as the end of its path.
 constexpr Row Un(u16 first, u16 last, const char* name, std::initializer_list<O> ops = {}) {
     return MakeRow(first, last, name, E::kFault, F::kStop, 0, 0, 1, ops);
+}
+
+// An instruction carried out by a block routine (see LadderRoutine_Find):
+// it needs one power-flow entry, replaces it with its result, and gives its
+// own length to the checker.
+constexpr Row Rt(u16 first, u16 last, const char* name) {
+    return MakeRow(first, last, name, E::kRoutine, F::kNext, 1, 0, 1, {O::kRoutine});
 }
 
 constexpr Row kRows[] = {
@@ -102,7 +111,7 @@ constexpr Row kRows[] = {
     Un(108, 108, "DEG2RAD"), Un(109, 109, "RAD2DEG"),
     Un(110, 110, "SHLW"), Un(111, 111, "SHRW"), Un(112, 112, "ROLW"), Un(113, 113, "RORW"),
     Un(114, 114, "SHLD"), Un(115, 115, "SHRD"), Un(116, 116, "ROLD"), Un(117, 117, "RORD"),
-    Un(118, 119, "MREGSHIFT", {O::kRoutine}),
+    Rt(118, 119, "MREGSHIFT"),
     Un(120, 120, "ADDI"), Un(121, 121, "SUBI"), Un(122, 122, "MULI"), Un(123, 123, "DIVI"),
     Un(124, 124, "ADDDI"), Un(125, 125, "SUBDI"), Un(126, 126, "MULDI"), Un(127, 127, "DIVDI"),
     Un(128, 128, "ADDR"), Un(129, 129, "SUBR"), Un(130, 130, "MULR"), Un(131, 131, "DIVR"),
@@ -134,9 +143,9 @@ constexpr Row kRows[] = {
     Un(200, 203, "CNT16", {O::kRoutine}),
     Un(204, 215, "TMR16", {O::kRoutine}),
     Un(230, 230, "RTCSET", {O::kWord}),
-    Un(240, 243, "PID", {O::kRoutine}),
-    Un(244, 244, "SUNPOS", {O::kRoutine}),
-    Un(248, 254, "FILE", {O::kRoutine}),
+    Rt(240, 243, "PID"),
+    Rt(244, 244, "SUNPOS"),
+    Rt(248, 254, "FILE"),
     Un(260, 260, "MULB"), Un(261, 261, "DIVB"), Un(262, 262, "MULUW"), Un(263, 263, "DIVUW"),
     Un(264, 264, "MULUD"), Un(265, 265, "DIVUD"), Un(266, 266, "ADDSB"), Un(267, 267, "SUBSB"),
     Un(268, 268, "MULSB"), Un(269, 269, "DIVSB"), Un(270, 270, "SHLB"), Un(271, 271, "SHRB"),
@@ -171,9 +180,9 @@ constexpr Row kRows[] = {
     Op(364, "MASKW", E::kMaskW, F::kNext, 1, -1, {O::kWord, O::kShortWord}),
     Op(365, "MASKD", E::kMaskD, F::kNext, 1, -1, {O::kWord, O::kShortWord}, 2),
     Un(367, 367, "CANOPEN", {O::kRoutine}),
-    Un(370, 370, "SCHED", {O::kRoutine}),
-    Un(372, 379, "SCHED", {O::kRoutine}),
-    Un(381, 381, "FLOW", {O::kRoutine}),
+    Rt(370, 370, "SCHED"),
+    Rt(372, 379, "SCHED"),
+    Rt(381, 381, "FLOW"),
     Un(384, 384, "BITARR", {O::kRecord7}),
     Un(394, 394, "TALKIEC", {O::kLit, O::kRoutine}),
     Un(400, 400, "U64STR", {O::kByte, O::kWord}),
@@ -196,10 +205,10 @@ constexpr Row kRows[] = {
     Un(518, 518, "PNUM2VSTR", {O::kWord, O::kWord, O::kLit, O::kLit, O::kFormat20}),
     Un(519, 519, "PCSTR2NUM", {O::kWord, O::kWord, O::kLit}),
     Un(520, 520, "RTCSETP", {O::kWord}),
-    Un(523, 526, "PIDX", {O::kRoutine}),
+    Rt(523, 526, "PIDX"),
     Un(528, 528, "ALMLISTX",
        {O::kLit, O::kLit, O::kLit, O::kLit, O::kLit, O::kLit, O::kLit, O::kLit, O::kLit}),
-    Un(529, 530, "MREGSHIFTX", {O::kRoutine}),
+    Rt(529, 530, "MREGSHIFTX"),
     Un(531, 531, "TALKMODBUSX", {O::kRoutine}),
     Un(544, 544, "NODEID", {O::kLitOrReg}),
 };
@@ -297,6 +306,7 @@ u32 LadderInstruction_Words(const u16* code, u32 avail, bool tok16) {
     if (avail == 0) return 0;
     if (code[0] >= kLadderFirstContact) return 1;
     const LadderOp& op = LadderOp_Get(code[0]);
+    if (op.exec == LExec::kRoutine) return LadderRoutine_Words(code, avail, tok16);
     u32 pos = 1;
     for (u8 i = 0; i < op.operandCount; ++i) {
         u32 n = LadderOperand_Words(op.operands[i], code + pos, avail - pos, tok16);

@@ -68,6 +68,7 @@ enum class LExec : u8 {
     kTestD,
     kMaskW,
     kMaskD,
+    kRoutine,  // block routine: decodes its own operands, replaces the top entry
 };
 
 // How control leaves an instruction (the checker follows these).

@@ -9,6 +9,7 @@
 #include "ladder/pid_math.h"
 #include "ladder/schedule.h"
 #include "ladder/sunpos.h"
+#include "storage/file.h"
 
 namespace {
 
@@ -540,7 +541,8 @@ constexpr LadderRoutineRow kRoutines[] = {
 const LadderRoutineRow* LadderRoutine_Find(u16 opcode) {
     for (const auto& r : kRoutines)
         if (opcode >= r.first && opcode <= r.last) return &r;
-    return nullptr;
+    // The file instructions keep their rows beside their routine.
+    return File_FindRow(opcode);
 }
 
 u32 LadderRoutine_Words(const u16* code, u32 avail, bool tok16) {

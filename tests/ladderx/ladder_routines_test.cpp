@@ -11,6 +11,7 @@
 #include "ladder/flow_fun.h"
 #include "ladder/multi_sr.h"
 #include "ladder/pid.h"
+#include "storage/file.h"
 #include "ladder/schedule.h"
 #include "ladder/sunpos.h"
 #include "testsupport/reg_fixture.h"
@@ -57,6 +58,10 @@ struct Code {
     }
 };
 
+// The file instructions share the routine table but carry records of their
+// own layout, tested with the file layer.
+bool IsFileOp(u16 op) { return op >= kFileOpRecord && op <= kFileOpFormat; }
+
 // Runs the routine of the instruction at code[0]; checks the cursor lands
 // on the word after the operands, which the words function agrees with.
 u8 Exec(const Code& c, u8 rung) {
@@ -87,7 +92,7 @@ TEST_F(Routines, EveryLayoutIsConsumedExactly) {
     for (bool tok16 : {true, false}) {
         for (u16 op = 0; op < 1024; ++op) {
             const LadderRoutineRow* row = LadderRoutine_Find(op);
-            if (row == nullptr) continue;
+            if (row == nullptr || IsFileOp(op)) continue;
             for (u8 rung : {0, 1}) {
                 SCOPED_TRACE(::testing::Message() << "opcode " << op << (tok16 ? " tok16" : " tok32") << " rung " << int(rung));
                 Code c{tok16, {}};
@@ -128,7 +133,7 @@ TEST_F(Routines, RandomOperandsStayInsideTheMemory) {
         u16 op;
         do {
             op = static_cast<u16>(rng() % 1024);
-        } while (LadderRoutine_Find(op) == nullptr);
+        } while (LadderRoutine_Find(op) == nullptr || IsFileOp(op));
         code.push_back(op);
         for (int i = 0; i < 40; ++i) code.push_back(word());
         const bool tok16 = rng() & 1;
