@@ -5,14 +5,17 @@
 // block of registers written to A:\DATA.CSV, read back elsewhere and written
 // again to A:\BACK.CSV. The power-down register image shows the statuses.
 #include <gtest/gtest.h>
+
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/plc_regs.h"
@@ -72,10 +75,7 @@ void AndNot(LadderBuilder& p, u32 a, u32 b) { p.Contl(a).Contl(b).Not().And(); }
 
 }  // namespace
 
-// Not yet reliable: the power-down can save the image between an operation's
-// completion and its flag, and the slow copy's target is not always there
-// when it is ended. Run it by hand with --gtest_also_run_disabled_tests.
-TEST(LoggerFilesSystem, DISABLED_LadderFileInstructionsOnTheRealController) {
+TEST(LoggerFilesSystem, LadderFileInstructionsOnTheRealController) {
     using namespace frec;
     TempRoot root;
     // Registers: data R1-R10, read-back R20-R29, statuses R100..R140, flags
@@ -162,6 +162,9 @@ TEST(LoggerFilesSystem, DISABLED_LadderFileInstructionsOnTheRealController) {
     ASSERT_TRUE(fw.Start());
     EXPECT_TRUE(WaitUntil([&] { return Read(root.Path("/mnt/USB0/NEWDIR/c.Csv")) == "3"; }, kWaitMs)) << fw.Output();
     bool back = WaitUntil([&] { return Read(root.Path("/mnt/USB0/BACK.CSV")) != "<missing>"; }, kWaitMs);
+    // The instruction sees its answer on a later pass of the mailbox; give the
+    // controller a moment before the power-down takes its image.
+    if (back) std::this_thread::sleep_for(std::chrono::milliseconds(500));
     std::string data = Read(root.Path("/mnt/USB0/DATA.CSV"));
 
     ASSERT_TRUE(WaitUntil([&] { return Board_IsOpen() || Board_Open(); }, kWaitMs));
@@ -192,8 +195,11 @@ TEST(LoggerFilesSystem, DISABLED_LadderFileInstructionsOnTheRealController) {
     EXPECT_TRUE(bit(flags + 0));
     EXPECT_TRUE(doneOrOff(word(stCopy))) << word(stCopy);
     EXPECT_EQ(word(stSlow), kFileDisabled);
+    // The ended copy left no whole file (the runner writes a copy whole or
+    // not at all, so the target may be absent).
     std::error_code ec;
-    EXPECT_LT(std::filesystem::file_size(root.Path("/mnt/USB0/BIG.BIN"), ec), bigBytes) << "the copy was ended";
+    const uintmax_t copied = std::filesystem::file_size(root.Path("/mnt/USB0/BIG.BIN"), ec);
+    EXPECT_TRUE(ec || copied < bigBytes) << "the copy was ended";
     EXPECT_FALSE(std::filesystem::exists(root.Path("/mnt/USB0/NEWDIR/d.txt")));
     EXPECT_EQ(Read(root.Path("/mnt/USB0/NEWDIR/a.csv")), "1");
     EXPECT_EQ(Read(root.Path("/mnt/USB0/NEWDIR/B.CSV")), "2");
