@@ -1,6 +1,9 @@
 #include <string>
+#include <vector>
 
 #include "logger_fixture.h"
+#include "remote/gsmgprs.h"
+#include "storage/dbg_logger.h"
 
 namespace {
 
@@ -121,4 +124,16 @@ TEST_F(LoggerTest, DebugLogStatusWord) {
         DLOG_Update();
         EXPECT_EQ(static_cast<i16>(Word(kControl, 1)), c.status);
     }
+}
+
+// The GSM configuration names the register that switches the debug log; a
+// record too short to hold it leaves the log without one.
+TEST(DlogSetting, GsmConfigurationNamesTheControlRegister) {
+    std::vector<u16> record(30, 0);
+    record[28] = 0x8010;
+    record[29] = 0x0001;
+    GSMGPRSParmInit(record.data(), static_cast<u32>(record.size()));
+    EXPECT_EQ(DBG_LogRegister(), 0x18010u);
+    GSMGPRSParmInit(record.data(), 29);
+    EXPECT_EQ(DBG_LogRegister(), 0u);
 }
