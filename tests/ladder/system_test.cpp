@@ -18,6 +18,7 @@
 #include "platform/fileio.h"
 #include "platform/reset.h"
 #include "tests/ladder/ladder_fixture.h"
+#include "testsupport/reg_image.h"
 #include "testsupport/temp_root.h"
 
 namespace {
@@ -31,23 +32,6 @@ bool WriteFile(const std::string& path, const std::vector<u8>& data) {
     return f.good();
 }
 
-// A register image (CRC-16, reserved word, size, registers) that resumes
-// run mode with empty force and security tables.
-std::vector<u8> RunImage(const std::vector<std::pair<u32, u16>>& words) {
-    std::vector<u8> regs(kPlcRegBytes, 0);
-    auto sr = [&regs](int n, u16 v) { PutLe16(&regs[2 * (127 + n)], v); };
-    sr(5, 2);
-    sr(25, crc16(nullptr, 0));
-    sr(28, crc16(nullptr, 0));
-    sr(29, 1);
-    sr(61, 1);
-    for (auto [word, value] : words) PutLe16(&regs[2 * word], value);
-    std::vector<u8> image(8 + kPlcRegBytes);
-    PutLe16(&image[0], crc16(regs.data(), kPlcRegBytes));
-    PutLe32(&image[4], kPlcRegBytes);
-    std::copy(regs.begin(), regs.end(), image.begin() + 8);
-    return image;
-}
 
 u32 WordOf(u32 bitAddress) { return (LadderRemap(bitAddress) - 0x400) >> 4; }
 
@@ -65,7 +49,7 @@ TEST_P(LadderSystem, ControllerRunsTheStoredProgram) {
     ASSERT_TRUE(WriteFile(root.Path("/mnt/cfg/ladder.pgm"), p.ProgramFile()));
     ASSERT_TRUE(WriteFile(root.Path("/mnt/cfg/config.pgm"), LadderConfigFile()));
     ASSERT_TRUE(WriteFile(root.Path("/mnt/cfg/autoreg.dta"),
-                          RunImage({{WordOf(lreg::R(1)), 0x8000}, {WordOf(masked), 0x0001},
+                          RunModeRegisterImage({{WordOf(lreg::R(1)), 0x8000}, {WordOf(masked), 0x0001},
                                     {WordOf(mask), 0x1234}, {WordOf(step), 2}})));
 
     const std::string log = root.Path("/controller.log");

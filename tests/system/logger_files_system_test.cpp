@@ -30,6 +30,7 @@
 #include "storage/file.h"
 #include "tests/storage/file_records.h"
 #include "testsupport/ladder_builder.h"
+#include "testsupport/reg_image.h"
 #include "testsupport/temp_root.h"
 
 namespace {
@@ -53,22 +54,6 @@ std::string Read(const std::string& path) {
 
 u32 WordOf(u32 bitAddress) { return (LadderRemap(bitAddress) - 0x400) >> 4; }
 
-// A register image that resumes run mode with the given words.
-std::vector<u8> RunImage(const std::vector<std::pair<u32, u16>>& words) {
-    std::vector<u8> regs(kPlcRegBytes, 0);
-    auto sr = [&regs](int n, u16 v) { PutLe16(&regs[2 * (127 + n)], v); };
-    sr(5, 2);
-    sr(25, crc16(nullptr, 0));
-    sr(28, crc16(nullptr, 0));
-    sr(29, 1);
-    sr(61, 1);
-    for (auto [word, value] : words) PutLe16(&regs[2 * word], value);
-    std::vector<u8> image(8 + kPlcRegBytes);
-    PutLe16(&image[0], crc16(regs.data(), kPlcRegBytes));
-    PutLe32(&image[4], kPlcRegBytes);
-    std::copy(regs.begin(), regs.end(), image.begin() + 8);
-    return image;
-}
 
 // A AND NOT B as the rung's power flow.
 void AndNot(LadderBuilder& p, u32 a, u32 b) { p.Contl(a).Contl(b).Not().And(); }
@@ -134,7 +119,7 @@ TEST(LoggerFilesSystem, LadderFileInstructionsOnTheRealController) {
     ASSERT_TRUE(WriteBytes(root.Path("/mnt/cfg/config.pgm"), LadderConfigFile()));
     std::vector<std::pair<u32, u16>> words{{WordOf(mask), 0x8000}};
     for (u16 i = 0; i < 10; ++i) words.push_back({WordOf(lreg::R(1 + i)), static_cast<u16>(i * 111 - 300)});
-    ASSERT_TRUE(WriteBytes(root.Path("/mnt/cfg/autoreg.dta"), RunImage(words)));
+    ASSERT_TRUE(WriteBytes(root.Path("/mnt/cfg/autoreg.dta"), RunModeRegisterImage(words)));
     ASSERT_TRUE(Fx_InsertMedium(0));
     ASSERT_TRUE(Fx_InsertMedium(1));
     ASSERT_TRUE(Write(root.Path("/mnt/USB1/Logs/a.csv"), "1"));
