@@ -9,6 +9,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/board.h"
+
 bool WaitUntil(const std::function<bool()>& condition, int timeoutMs) {
     for (int waited = 0;; waited += 5) {
         if (condition()) return true;
@@ -116,4 +118,21 @@ std::vector<pid_t> FirmwareProcess::Children() const {
     pid_t p;
     while (in >> p) out.push_back(p);
     return out;
+}
+
+bool WaitMainLoopPasses(int n, int timeoutMs) {
+    BoardWatchdog w;
+    Board_GetWatchdog(&w);
+    u64 last = w.lastKeepAliveNs;
+    int seen = 0;
+    return WaitUntil(
+        [&] {
+            Board_GetWatchdog(&w);
+            if (w.lastKeepAliveNs != last) {
+                last = w.lastKeepAliveNs;
+                ++seen;
+            }
+            return seen >= n;
+        },
+        timeoutMs);
 }

@@ -45,3 +45,7 @@ private:
 
 // Polls the condition every few milliseconds until it holds or the time is up.
 bool WaitUntil(const std::function<bool()>& condition, int timeoutMs);
+
+// Waits until the running controller has tickled its watchdog n more times,
+// i.e. has run n more main-loop passes (the board must be open).
+bool WaitMainLoopPasses(int n, int timeoutMs);

@@ -35,24 +35,7 @@ protected:
         ASSERT_TRUE(fw.WaitExit(kStartMs));
         ASSERT_EQ(fw.ExitCode(), kExitNormal) << fw.Output();
     }
-    // Passes of the running controller's main loop (one scan each), counted
-    // by its watchdog keep-alives.
-    bool WaitPasses(int n) {
-        BoardWatchdog w;
-        Board_GetWatchdog(&w);
-        u64 last = w.lastKeepAliveNs;
-        int seen = 0;
-        return WaitUntil(
-            [&] {
-                Board_GetWatchdog(&w);
-                if (w.lastKeepAliveNs != last) {
-                    last = w.lastKeepAliveNs;
-                    ++seen;
-                }
-                return seen >= n;
-            },
-            kStartMs);
-    }
+    bool WaitPasses(int n) { return WaitMainLoopPasses(n, kStartMs); }
     int Tool(const std::string& args) {
         std::string cmd = std::string(PLC_BIN_DIR) + "/plcio --root '" + root.Dir() + "' " + args + " > /dev/null";
         int rc = std::system(cmd.c_str());

@@ -68,24 +68,7 @@ protected:
         ASSERT_TRUE(fw.WaitExit(kStopMs));
         ASSERT_EQ(fw.ExitCode(), kExitNormal) << fw.Output();
     }
-    // Waits until the running controller has tickled its watchdog n more
-    // times, i.e. has run n more passes.
-    bool WaitPasses(int n) {
-        BoardWatchdog w;
-        Board_GetWatchdog(&w);
-        u64 last = w.lastKeepAliveNs;
-        int seen = 0;
-        return WaitUntil(
-            [&] {
-                Board_GetWatchdog(&w);
-                if (w.lastKeepAliveNs != last) {
-                    last = w.lastKeepAliveNs;
-                    ++seen;
-                }
-                return seen >= n;
-            },
-            kStartMs);
-    }
+    bool WaitPasses(int n) { return WaitMainLoopPasses(n, kStartMs); }
 
     TempRoot root;
 };
