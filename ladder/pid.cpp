@@ -5,6 +5,7 @@
 #include "core/plc_regs.h"
 #include "ladder/flow_fun.h"
 #include "ladder/ladder_operand.h"
+#include "ladder/ltmrcnt.h"
 #include "ladder/multi_sr.h"
 #include "ladder/pid_math.h"
 #include "ladder/schedule.h"
@@ -541,7 +542,9 @@ constexpr LadderRoutineRow kRoutines[] = {
 const LadderRoutineRow* LadderRoutine_Find(u16 opcode) {
     for (const auto& r : kRoutines)
         if (opcode >= r.first && opcode <= r.last) return &r;
-    // The file instructions keep their rows beside their routine.
+    // The file, timer and counter instructions keep their rows beside their
+    // routines.
+    if (const LadderRoutineRow* t = Timer_FindRow(opcode)) return t;
     return File_FindRow(opcode);
 }
 
