@@ -4,7 +4,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
+#include <random>
 
 #include "core/nvram.h"
 #include "core/plc_regs.h"
@@ -182,15 +184,35 @@ bool NetWriteConfigPgm(const std::string& hostPath, const std::vector<u8>& ioCon
     return File_WriteAtomic(hostPath, out.data(), out.size());
 }
 
-int NetFreePortOffset(u16 basePort) {
+namespace {
+
+bool PortFree(int port) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return false;
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
-    socklen_t len = sizeof sa;
-    int port = basePort;
-    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) == 0)
-        port = ntohs(sa.sin_port);
-    if (fd >= 0) close(fd);
-    return port - basePort;
+    sa.sin_port = htons(static_cast<u16>(port));
+    bool ok = bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+    close(fd);
+    return ok;
+}
+
+}  // namespace
+
+int NetFreePortOffset(u16 basePort) {
+    // Every port the controller listens on, offset, must stay below the
+    // kernel's ephemeral range (from 32768), where the outgoing connections
+    // of other tests could take it at any moment; the highest of them is the
+    // programming link's 18501.
+    constexpr int kLowest = 1100, kHighest = 32767 - 18501;
+    static std::mt19937 rng(static_cast<unsigned>(getpid()) * 2654435761u ^
+                            static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count()));
+    std::uniform_int_distribution<int> pick(kLowest, kHighest);
+    for (int tries = 0; tries < 200; ++tries) {
+        int offset = pick(rng);
+        if (PortFree(basePort + offset) && PortFree(502 + offset) && PortFree(18501 + offset)) return offset;
+    }
+    return pick(rng);
 }

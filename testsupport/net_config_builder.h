@@ -64,8 +64,9 @@ std::vector<u8> NetIoConfig(const std::vector<u8>& eth0, const std::vector<u8>& 
 void NetLoadIoConfig(const std::vector<u8>& data);
 // Rewrites the I/O configuration section of an existing config.pgm.
 bool NetWriteConfigPgm(const std::string& hostPath, const std::vector<u8>& ioConfig);
-// A port offset that puts basePort on a port free at this moment (so that
-// parallel tests never share one).
+// A port offset under which basePort and the controller's other listening
+// ports are free at this moment, chosen at random below the ephemeral port
+// range, so that parallel tests and their clients do not collide.
 int NetFreePortOffset(u16 basePort);
 // Address as a.b.c.d in host order.
 constexpr u32 NetAddr(u32 a, u32 b, u32 c, u32 d) { return (a << 24) | (b << 16) | (c << 8) | d; }
