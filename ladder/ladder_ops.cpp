@@ -139,7 +139,7 @@ constexpr Row kRows[] = {
     Un(192, 192, "RANGEI"), Un(193, 193, "RANGEDI"), Un(194, 194, "RANGER"),
     Un(195, 195, "LDB", {O::kByte}),
     Un(196, 196, "STB", {O::kByte}),
-    Un(199, 199, "CNT32", {O::kRoutine}),
+    Rt(199, 199, "CNT32"),
     Rt(200, 203, "CNT16"),
     Rt(204, 215, "TMR16"),
     Un(230, 230, "RTCSET", {O::kWord}),

@@ -190,6 +190,12 @@ using O = LOpd;
 constexpr LadderRoutineRow MakeRow(u16 op) {
     LadderRoutineRow r{op, op, "", nullptr, 0, {}, nullptr};
     const O preset = (op & 1u) == 0 ? O::kWord : O::kLit;
+    if (op == 199) {  // the sub-operation word chooses the preset's form
+        r.name = "CTR32";
+        r.run = Logic32bCounters;
+        r.words = Counter32_OperandWords;
+        return r;
+    }
     if (op >= 200 && op <= 203) {
         r.name = op <= 201 ? "CTU" : "CTD";
         r.run = LogicCounters;
@@ -210,7 +216,7 @@ constexpr LadderRoutineRow MakeRow(u16 op) {
     return r;
 }
 
-constexpr u16 kOpcodes[] = {200, 201, 202, 203, 204, 205, 206, 207, 208, 209, 210, 211, 212, 213, 214,
+constexpr u16 kOpcodes[] = {199, 200, 201, 202, 203, 204, 205, 206, 207, 208, 209, 210, 211, 212, 213, 214,
                             215, 450, 451, 452, 453, 454, 455, 458, 459, 460, 461, 462, 463, 466, 467,
                             468, 469, 470, 471, 474, 475, 476, 477, 478, 479, 482, 483, 484, 485, 486,
                             487, 498, 499, 500, 501, 502, 503};

@@ -530,7 +530,7 @@ constexpr LadderRoutineRow kRoutines[] = {
     {377, 377, "SCHEDMOYR", Schedule_MonthOfYearReg, 1, {Wd}, nullptr},
     {378, 378, "SCHEDYEAR", Schedule_YearImm, 2, {K, K}, nullptr},
     {379, 379, "SCHEDYEARR", Schedule_YearReg, 1, {Wd}, nullptr},
-    {381, 381, "FLOW", Flow_Instruction, 0, {}, Flow_OperandWords},
+    {381, 381, "FLOW", Flow_Instruction, 0, {}, [](const u16* c, u32 a, bool) { return Flow_OperandWords(c, a); }},
     {523, 524, "PIDX", Pid_Instruction, 8, {K, Wd, Wd, Wd, B, B, B, Wd}, nullptr},
     {525, 526, "PIDTUNEX", Pid_Instruction, 11, {K, Wd, Wd, Wd, B, B, B, B, K, Wd, B}, nullptr},
     {529, 529, "MSHIFTX", IEC_Multi_Shift, 7, {K, Wd, L, L, B, B, B}, nullptr},
@@ -553,7 +553,7 @@ u32 LadderRoutine_Words(const u16* code, u32 avail, bool tok16) {
     const LadderRoutineRow* r = LadderRoutine_Find(code[0]);
     if (r == nullptr) return 0;
     if (r->words != nullptr) {
-        const u32 n = r->words(code + 1, avail - 1);
+        const u32 n = r->words(code + 1, avail - 1, tok16);
         return n == 0 ? 0 : n + 1;
     }
     u32 pos = 1;

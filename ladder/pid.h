@@ -129,7 +129,7 @@ struct LadderRoutineRow {
     // (0 when they run past avail).
     u8 count;
     LOpd operands[kLadderRoutineMaxOperands];
-    u32 (*words)(const u16* operands, u32 avail);
+    u32 (*words)(const u16* operands, u32 avail, bool tok16);
 };
 
 // The row of an opcode, or nullptr when none of these routines serves it.

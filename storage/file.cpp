@@ -867,7 +867,7 @@ u8 Execute(const u16*& ip, u8 power, u32 availBytes) {
 // ------------------------------------------------------------------ table rows
 
 template <u16 kOp>
-u32 OperandWords(const u16* operands, u32 avail) {
+u32 OperandWords(const u16* operands, u32 avail, bool /*records use 32-bit addresses*/) {
     // The record begins with the opcode, the word before the operands.
     const u16* rec = operands - 1;
     if (rec[0] != kOp) return 0;

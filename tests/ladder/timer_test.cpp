@@ -288,6 +288,12 @@ TEST_P(Timers, EveryOpcodeConsumesItsOperands) {
         p.Contl(kA);
         const u32 at = p.Here();
         p.Raw(op);
+        if (row->words != nullptr) {  // 32-bit counter: sub-operation 1 (up, literal preset)
+            p.Raw(1);
+            Bit(p, kReset);
+            Word(p, farRecAddr);
+            p.Raw(3).Raw(0);
+        }
         for (u8 i = 0; i < row->count; ++i) {
             switch (row->operands[i]) {
                 case LOpd::kBit: Bit(p, kReset); break;

@@ -92,7 +92,8 @@ TEST_F(Routines, EveryLayoutIsConsumedExactly) {
     for (bool tok16 : {true, false}) {
         for (u16 op = 0; op < 1024; ++op) {
             const LadderRoutineRow* row = LadderRoutine_Find(op);
-            if (row == nullptr || IsFileOp(op)) continue;
+            // Records of their own layout, tested with their families.
+            if (row == nullptr || IsFileOp(op) || op == 199) continue;
             for (u8 rung : {0, 1}) {
                 SCOPED_TRACE(::testing::Message() << "opcode " << op << (tok16 ? " tok16" : " tok32") << " rung " << int(rung));
                 Code c{tok16, {}};
@@ -133,7 +134,7 @@ TEST_F(Routines, RandomOperandsStayInsideTheMemory) {
         u16 op;
         do {
             op = static_cast<u16>(rng() % 1024);
-        } while (LadderRoutine_Find(op) == nullptr || IsFileOp(op));
+        } while (LadderRoutine_Find(op) == nullptr || IsFileOp(op) || op == 199);
         code.push_back(op);
         for (int i = 0; i < 40; ++i) code.push_back(word());
         const bool tok16 = rng() & 1;

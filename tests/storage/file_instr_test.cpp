@@ -287,7 +287,7 @@ TEST_F(FileInstrTest, WordsOfMalformedRecords) {
     EXPECT_EQ(File_Words(longer.data(), static_cast<u32>(longer.size())), 0u);
     EXPECT_EQ(File_Words(Format(0, kStatus).data(), 4), 4u);
     ASSERT_NE(File_FindRow(kFileOpCopy), nullptr);
-    EXPECT_EQ(File_FindRow(kFileOpCopy)->words(copy.data() + 1, static_cast<u32>(copy.size() - 1)),
+    EXPECT_EQ(File_FindRow(kFileOpCopy)->words(copy.data() + 1, static_cast<u32>(copy.size() - 1), false),
               copy.size() - 1);
     EXPECT_EQ(File_FindRow(247), nullptr);
 }
