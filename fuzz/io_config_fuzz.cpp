@@ -13,25 +13,12 @@
 #include "core/plc.h"
 #include "core/plc_regs.h"
 #include "io/iodriver.h"
-#include "platform/clock.h"
 #include "platform/iomodules.h"
-#include "platform/root.h"
+#include "testsupport/fuzz_env.h"
 
 namespace {
 
-void Init() {
-    static bool done = false;
-    if (done) return;
-    done = true;
-    static std::string dir = [] {
-        char tmpl[] = "/tmp/iofuzzXXXXXX";
-        const char* d = mkdtemp(tmpl);
-        return std::string(d != nullptr ? d : "/tmp");
-    }();
-    setenv("PLC_ROOT", dir.c_str(), 1);
-    Root_Init();
-    Clock_UseManual(1000000000000ull, 1614945600ll * 1000000000ll);
-}
+void Init() { FuzzEnv_Init("iofuzz"); }
 
 const u16 kSlot0[] = {0xA60F, 0xA00F, 0xA40F, 0xA20F, 0x7F0E, 0x3F0E, 0xDF0E, 0x1F0E, 0x5F0E, 0x9F0E, 0x500F, 0x080F};
 const u16 kSlot1[] = {0x9F0F, 0xAE0F, 0xAC0F, 0x8F0F, 0x0F0F, 0x700F, 0x720F, 0x1F0F, 0xBF0F, 0x0A0F};

@@ -18,24 +18,12 @@
 #include "link/sci.h"
 #include "link/vcomm.h"
 #include "platform/clock.h"
-#include "platform/root.h"
 #include "platform/timers.h"
+#include "testsupport/fuzz_env.h"
 
 namespace {
 
-void Init() {
-    static bool done = false;
-    if (done) return;
-    done = true;
-    static std::string dir = [] {
-        char tmpl[] = "/tmp/linkfuzzXXXXXX";
-        const char* d = mkdtemp(tmpl);
-        return std::string(d != nullptr ? d : "/tmp");
-    }();
-    setenv("PLC_ROOT", dir.c_str(), 1);
-    Root_Init();
-    Clock_UseManual(1000000000000ull, 1614945600ll * 1000000000ll);
-}
+void Init() { FuzzEnv_Init("linkfuzz"); }
 
 u32 RegAddress(const std::vector<u8>& d) {
     if (d.size() < 4) return 0;

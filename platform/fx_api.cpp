@@ -395,13 +395,19 @@ u32 _fxe_file_delete(FxMedia* media, const char* name) {
     }
 }
 
+// Both names of a rename resolved on their drives; a drive's own root is
+// never renamed nor renamed onto.
+static u32 ResolveRename(FxMedia* media, const char* oldName, const char* newName, Resolved* from, Resolved* to) {
+    u32 st = CfDriveChk(media, oldName, from);
+    if (st != kFxSuccess) return st;
+    st = CfDriveChk(media, newName, to);
+    if (st != kFxSuccess) return st;
+    return (from->IsDriveRoot() || to->IsDriveRoot()) ? kFxIoError : kFxSuccess;
+}
+
 u32 _fxe_file_rename(FxMedia* media, const char* oldName, const char* newName) {
     Resolved from, to;
-    u32 st = CfDriveChk(media, oldName, &from);
-    if (st != kFxSuccess) return st;
-    st = CfDriveChk(media, newName, &to);
-    if (st != kFxSuccess) return st;
-    if (from.IsDriveRoot() || to.IsDriveRoot()) return kFxIoError;
+    if (u32 st = ResolveRename(media, oldName, newName, &from, &to); st != kFxSuccess) return st;
     if (!HostOpensForReading(from.host)) return kFxInvalidName;
     if (HostOpensForReading(to.host)) return kFxAlreadyExists;
     if (rename(from.host.c_str(), to.host.c_str()) != 0)
@@ -471,11 +477,7 @@ u32 _fxe_directory_delete(FxMedia* media, const char* name) {
 
 u32 _fxe_directory_rename(FxMedia* media, const char* oldName, const char* newName) {
     Resolved from, to;
-    u32 st = CfDriveChk(media, oldName, &from);
-    if (st != kFxSuccess) return st;
-    st = CfDriveChk(media, newName, &to);
-    if (st != kFxSuccess) return st;
-    if (from.IsDriveRoot() || to.IsDriveRoot()) return kFxIoError;
+    if (u32 st = ResolveRename(media, oldName, newName, &from, &to); st != kFxSuccess) return st;
     if (rename(from.host.c_str(), to.host.c_str()) == 0) return kFxSuccess;
     return (errno == EEXIST || errno == ENOTEMPTY) ? kFxDirNotEmpty : kFxIoError;
 }
