@@ -17,30 +17,30 @@ struct Depth {
 enum : u8 { kRoleNone = 0, kRoleStart = 1, kRoleOperand = 2 };
 
 template <bool kTok16>
-bool OperandsValid(const u16* code, u32 s, const LadderOp& op) {
-    u32 ip = s + 1;
-    for (u8 i = 0; i < op.operandCount; ++i) {
-        switch (op.operands[i]) {
-            case LOpd::kBit:
-                if (!LadderBitValid(LadderBitOperand<kTok16>(code, ip))) return false;
-                break;
-            case LOpd::kWord:
-                if (!LadderWordValid(LadderWordOperand<kTok16>(code, ip), op.wordSpan)) return false;
-                break;
-            case LOpd::kWordPlain:
-                if (!LadderWordValid(LadderWordOperand<kTok16, true>(code, ip), op.wordSpan)) return false;
-                break;
-            case LOpd::kShortWord:
-                if (!LadderWordValid(LadderShortWordOperand<kTok16>(code, ip), op.wordSpan)) return false;
-                break;
-            case LOpd::kByte:
-                if (!LadderByteValid(LadderByteOperand<kTok16>(code, ip))) return false;
-                break;
-            default:
-                ip += LadderOperand_Words(op.operands[i], code + ip, 0xFFFFFFFFu, kTok16);
-                break;
+bool OperandValid(const u16* code, const LadderOperandAt& r) {
+    u32 ip = r.at;
+    switch (r.kind) {
+        case LOpd::kBit:
+            return LadderBitValid(LadderBitOperand<kTok16>(code, ip));
+        case LOpd::kWord:
+            return LadderWordValid(LadderWordOperand<kTok16>(code, ip), r.span);
+        case LOpd::kWordPlain:
+            return LadderWordValid(LadderWordOperand<kTok16, true>(code, ip), r.span);
+        case LOpd::kShortWord:
+            return LadderWordValid(LadderShortWordOperand<kTok16>(code, ip), r.span);
+        case LOpd::kByte: {
+            u32 b = LadderByteOperand<kTok16>(code, ip);
+            return b < kPlcRegBytes && kPlcRegBytes - b >= r.span;
         }
+        default:
+            return true;
     }
+}
+
+template <bool kTok16>
+bool OperandsValid(const u16* code, const LadderLayout& l) {
+    for (u8 i = 0; i < l.count; ++i)
+        if (!OperandValid<kTok16>(code, l.regs[i])) return false;
     return true;
 }
 
@@ -115,23 +115,30 @@ private:
             if (!Claim(s, 1)) Fail(S::kTargetInside, s);
             return;
         }
-        u32 len = contact ? 1 : LadderInstruction_Words(code_ + s, words_ - s, tok16_);
-        if (len == 0) {
+        const LadderLayout l = LadderInstruction_Layout(code_ + s, words_ - s, tok16_);
+        if (l.status == LLayoutStatus::kStops) {
+            // This encoding ends the scan with a program fault when it runs.
+            if (!Claim(s, 1)) Fail(S::kTargetInside, s);
+            return;
+        }
+        if (l.status == LLayoutStatus::kTruncated || l.words == 0) {
             Fail(S::kTruncated, s);
             return;
         }
+        const u32 len = l.words;
         if (!Claim(s, len)) {
             Fail(S::kTargetInside, s);
             return;
         }
-        if (!contact && !(tok16_ ? OperandsValid<true>(code_, s, op) : OperandsValid<false>(code_, s, op))) {
+        if (l.status == LLayoutStatus::kBadLiteral) return Fail(S::kBadLiteral, s);
+        if (!(tok16_ ? OperandsValid<true>(code_ + s, l) : OperandsValid<false>(code_ + s, l))) {
             Fail(S::kBadOperand, s);
             return;
         }
         if (d.blo < op.boolNeed) return Fail(S::kBoolUnderflow, s);
-        if (d.wlo < op.wordNeed) return Fail(S::kWordUnderflow, s);
+        if (d.wlo < l.wordNeed) return Fail(S::kWordUnderflow, s);
         Depth out{static_cast<i8>(d.blo + op.boolDelta), static_cast<i8>(d.bhi + op.boolDelta),
-                  static_cast<i8>(d.wlo + op.wordDelta), static_cast<i8>(d.whi + op.wordDelta)};
+                  static_cast<i8>(d.wlo + l.wordDelta), static_cast<i8>(d.whi + l.wordDelta)};
         if (out.bhi > kLadderBoolStackDepth) return Fail(S::kBoolOverflow, s);
         if (out.whi > kLadderWordStackDepth) return Fail(S::kWordOverflow, s);
 
@@ -223,6 +230,7 @@ const char* LadderCheck_Text(LadderCheckStatus status) {
         case S::kWordUnderflow: return "word stack underflow";
         case S::kBadOperand: return "register operand outside the register memory";
         case S::kTooLarge: return "program larger than a program block";
+        case S::kBadLiteral: return "literal operand the instruction cannot carry out";
     }
     return "?";
 }

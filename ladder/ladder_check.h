@@ -6,7 +6,8 @@
 //   operands of another instruction, or an instruction runs past the end;
 // - the power-flow stack could hold more than 20 entries or the word stack
 //   more than 40, or an instruction could pop an empty stack;
-// - a register operand lies outside the register memory;
+// - a register operand lies outside the register memory, or a literal
+//   operand (a format, a count) is one its instruction cannot carry out;
 // - no path reaches END.
 // A RET may return to the word after any CALL, so the depth at each return
 // site covers every subroutine. Instructions of families this interpreter
@@ -34,6 +35,7 @@ enum class LadderCheckStatus : u8 {
     kWordUnderflow,   // a pop of the empty word stack
     kBadOperand,      // a register operand outside the register memory
     kTooLarge,        // larger than the largest program block
+    kBadLiteral,      // a literal operand (count, format, width) the instruction cannot carry out
 };
 
 struct LadderCheckResult {

@@ -6,9 +6,15 @@
 #include "core/plc_regs.h"
 #include "iec/kernel/q4host.h"
 #include "ladder/contacts.h"
+#include "ladder/intmath.h"
 #include "ladder/ladder_operand.h"
 #include "ladder/ladder_ops.h"
+#include "ladder/panel.h"
 #include "ladder/pid.h"
+#include "ladder/pointer.h"
+#include "ladder/realmath.h"
+#include "ladder/textops.h"
+#include "ladder/wordmove.h"
 #include "platform/fpga.h"
 #include "storage/file.h"
 
@@ -26,11 +32,6 @@ u32 local_frt_100us = 0;
 u32 local_scan_time = 0;
 u32 local_scan_time_rm = 0;
 u16 time_frt_100us = 0;
-u16 old_change_screen = 0;
-
-// Per scan: the forced screen (0xFFFF none) and the switch-screen number.
-u16 forcedScreen = 0xFFFF;
-u16 switchScreen = 0;
 
 // The checked copy of the program.
 u16 g_code[kLadderMaxProgramBytes / 2];
@@ -70,17 +71,12 @@ i32 EndHousekeeping() {
         // scan end as a ladder scan would.
         _VMThread();
         if (QuilletRuntime) return kLadderEnd;
-        forcedScreen = 0xFFFF;
-        switchScreen = 0;
+        LadderPanel_ScanStart();
         return EndHousekeeping();
     }
-    SR_Put(2, static_cast<u16>(forcedScreen + 1));
+    LadderPanel_End();
     S_Put(1, false);
     S_Put(10, false);
-    if (switchScreen != old_change_screen) {
-        old_change_screen = switchScreen;
-        if (switchScreen != 0) SR_Put(1, switchScreen);
-    }
     return kLadderEnd;
 }
 
@@ -93,6 +89,7 @@ template <bool kTok16>
 i32 Run(const u16* code) {
     using namespace lcontact;
     u8* top = &l_stack[0];
+    u16* wsp = &w_stack[0];
     u32 ip = 0;
     u32 segment = 0;  // where the current straight run of code began
     i64 budget = kLadderScanBudgetWords;
@@ -104,6 +101,17 @@ i32 Run(const u16* code) {
         ip = target;
         segment = target;
         return true;
+    };
+
+    // An instruction of a family module: it sees the interpreter's registers
+    // through a LadderVm and hands them back.
+    auto family = [&](auto exec, u16 op) {
+        LadderVm vm{code, ip, top, wsp};
+        bool go = exec(op, vm);
+        ip = vm.ip;
+        top = vm.top;
+        wsp = vm.wsp;
+        return go;
     };
 
     for (;;) {
@@ -264,6 +272,24 @@ i32 Run(const u16* code) {
             case LExec::kRoutine:
                 *top = LadderRoutine_Find(w)->run(code, ip, *top, kTok16);
                 break;
+            case LExec::kMove:
+                if (!family(LadderMove_Exec<kTok16>, w)) return Offset(ip);
+                break;
+            case LExec::kIntMath:
+                if (!family(LadderIntMath_Exec<kTok16>, w)) return Offset(ip);
+                break;
+            case LExec::kReal:
+                if (!family(LadderReal_Exec<kTok16>, w)) return Offset(ip);
+                break;
+            case LExec::kText:
+                if (!family(LadderText_Exec<kTok16>, w)) return Offset(ip);
+                break;
+            case LExec::kPointer:
+                if (!family(LadderPointer_Exec<kTok16>, w)) return Offset(ip);
+                break;
+            case LExec::kPanel:
+                if (!family(LadderPanel_Exec<kTok16>, w)) return Offset(ip);
+                break;
         }
     }
 }
@@ -296,13 +322,11 @@ i32 Ladder_Scan(const u8* code) {
         // scan end as a ladder scan would.
         _VMThread();
         if (QuilletRuntime) return kLadderEnd;
-        forcedScreen = 0xFFFF;
-        switchScreen = 0;
+        LadderPanel_ScanStart();
         return EndHousekeeping();
     }
 
-    forcedScreen = 0xFFFF;
-    switchScreen = 0;
+    LadderPanel_ScanStart();
     if (code != ladder) return 0;
     u32 size = std::min(ladder_bl.Size(), ladder_bl.capacity);
     bool tok16 = RegTokLen_16b != 0;
@@ -323,9 +347,7 @@ void Ladder_Reset() {
     call_stack_index = 0;
     local_frt_100us = local_scan_time = local_scan_time_rm = 0;
     time_frt_100us = 0;
-    old_change_screen = 0;
-    forcedScreen = 0xFFFF;
-    switchScreen = 0;
+    LadderPanel_Reset();
     RegTokLen_16b = 0;
     g_loaded = false;
     g_words = 0;

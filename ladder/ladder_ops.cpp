@@ -4,7 +4,13 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "ladder/intmath.h"
+#include "ladder/panel.h"
 #include "ladder/pid.h"
+#include "ladder/pointer.h"
+#include "ladder/realmath.h"
+#include "ladder/textops.h"
+#include "ladder/wordmove.h"
 
 namespace {
 
@@ -20,14 +26,17 @@ struct Row {
     F flow;
     u8 boolNeed;
     i8 boolDelta;
+    u8 wordNeed;
+    i8 wordDelta;
     u8 wordSpan;
     u8 count;
     std::array<O, kLadderMaxOperands> operands;
+    LadderLayoutFn layout;
 };
 
 constexpr Row MakeRow(u16 first, u16 last, const char* name, E exec, F flow, u8 need, i8 delta, u8 span,
-                      std::initializer_list<O> ops) {
-    Row r{first, last, name, exec, flow, need, delta, span, 0, {}};
+                      std::initializer_list<O> ops, u8 wneed = 0, i8 wdelta = 0, LadderLayoutFn layout = nullptr) {
+    Row r{first, last, name, exec, flow, need, delta, wneed, wdelta, span, 0, {}, layout};
     for (O o : ops) r.operands[r.count++] = o;
     return r;
 }
@@ -41,6 +50,19 @@ constexpr Row Op(u16 code, const char* name, E exec, F flow, u8 need, i8 delta, 
 // program fault, so the checker treats it as the end of its path.
 constexpr Row Un(u16 first, u16 last, const char* name, std::initializer_list<O> ops = {}) {
     return MakeRow(first, last, name, E::kFault, F::kStop, 0, 0, 1, ops);
+}
+
+// An instruction of the word-stack families: `wneed` entries needed, net
+// change `wdelta`; the power-flow stack keeps its depth (the rung value may
+// be written).
+constexpr Row Wd(u16 first, u16 last, const char* name, E exec, u8 wneed, i8 wdelta,
+                 std::initializer_list<O> ops = {}, u8 span = 1) {
+    return MakeRow(first, last, name, exec, F::kNext, 0, 0, span, ops, wneed, wdelta);
+}
+// An instruction with several encodings: its family's decoder gives its
+// operands, length and word-stack effect.
+constexpr Row Ly(u16 code, const char* name, E exec, u8 need, i8 delta, LadderLayoutFn layout) {
+    return MakeRow(code, code, name, exec, F::kNext, need, delta, 1, {}, 0, 0, layout);
 }
 
 // An instruction carried out by a block routine (see LadderRoutine_Find):
@@ -59,11 +81,10 @@ constexpr Row kRows[] = {
     Op(35, "OR", E::kOr, F::kNext, 2, -1),
     Op(36, "AND", E::kAnd, F::kNext, 2, -1),
     Op(38, "OUT", E::kOut, F::kNext, 1, -1, {O::kBit}),
-    Un(39, 39, "SCRFORCE", {O::kLit}),
-    Un(40, 40, "SCRTEST", {O::kLit}),
-    Un(41, 41, "ALMLIST",
-       {O::kLit, O::kLit, O::kLit, O::kWordPlain, O::kWordPlain, O::kBit, O::kBit, O::kBit, O::kBit}),
-    Un(48, 48, "SCRSWITCH", {O::kLit}),
+    Op(39, "SCRFORCE", E::kPanel, F::kNext, 1, -1, {O::kLit}),
+    Op(40, "SCRTEST", E::kPanel, F::kNext, 0, 1, {O::kLit}),
+    Ly(41, "ALMLIST", E::kPanel, 0, 0, LadderPanel_LayoutAlarm),
+    Op(48, "SCRSWITCH", E::kPanel, F::kNext, 1, -1, {O::kLit}),
     Op(50, "OSRISE", E::kOsRise, F::kNext, 1, -1, {O::kBit}),
     Op(51, "OSFALL", E::kOsFall, F::kNext, 1, -1, {O::kBit}),
     Op(52, "SET", E::kSet, F::kNext, 1, -1, {O::kBit}),
@@ -83,96 +104,150 @@ constexpr Row kRows[] = {
     Op(71, "JMP", E::kJmp, F::kJump, 1, -1, {O::kLit}),
     Op(73, "CALL", E::kCall, F::kCall, 1, -1, {O::kLit}),
     Op(74, "RET", E::kRet, F::kRet, 1, -1),
-    Un(75, 75, "LDDI2I", {O::kWord}),
-    Un(76, 76, "LDR2DI", {O::kWord}),
-    Un(77, 77, "LDR2I", {O::kWord}),
-    Un(78, 78, "LDDI2R", {O::kWord}),
-    Un(79, 79, "LDI2R", {O::kWord}),
-    Un(80, 80, "LDW", {O::kWord}),
-    Un(81, 81, "LDKW", {O::kLit}),
-    Un(82, 82, "STW", {O::kWord}),
-    Un(83, 83, "LDD", {O::kWord}),
-    Un(84, 84, "LDKD", {O::kLit2}),
-    Un(85, 85, "STD", {O::kWord}),
-    Un(86, 86, "LDKI2DI", {O::kLit}),
-    Un(87, 87, "LDI2DI", {O::kWord}),
-    Un(90, 90, "MOVW", {O::kWord, O::kWord}),
-    Un(91, 91, "BLKMOV", {O::kRoutine}),
-    Un(92, 92, "MOVKW", {O::kWord, O::kLit}),
-    Un(93, 93, "FILLW", {O::kWord, O::kWord, O::kLit}),
-    Un(94, 94, "FILLKW", {O::kWord, O::kLit, O::kLit}),
-    Un(95, 95, "MOVD", {O::kWord, O::kWord}),
-    Un(96, 96, "MOVKD", {O::kWord, O::kLit2}),
-    Un(97, 97, "TBLGET", {O::kRoutine}),
-    Un(98, 98, "TBLPUT", {O::kRoutine}),
-    Un(99, 99, "TBLCOPY", {O::kRoutine}),
-    Un(100, 100, "ANDW"), Un(101, 101, "ORW"), Un(102, 102, "XORW"), Un(103, 103, "NOTW"),
-    Un(104, 104, "ANDD"), Un(105, 105, "ORD"), Un(106, 106, "XORD"), Un(107, 107, "NOTD"),
-    Un(108, 108, "DEG2RAD"), Un(109, 109, "RAD2DEG"),
-    Un(110, 110, "SHLW"), Un(111, 111, "SHRW"), Un(112, 112, "ROLW"), Un(113, 113, "RORW"),
-    Un(114, 114, "SHLD"), Un(115, 115, "SHRD"), Un(116, 116, "ROLD"), Un(117, 117, "RORD"),
+    Wd(75, 75, "LDDI2I", E::kMove, 0, 1, {O::kWord}, 2),
+    Wd(76, 76, "LDR2DI", E::kMove, 0, 2, {O::kWord}, 2),
+    Wd(77, 77, "LDR2I", E::kMove, 0, 1, {O::kWord}, 2),
+    Wd(78, 78, "LDDI2R", E::kMove, 0, 2, {O::kWord}, 2),
+    Wd(79, 79, "LDI2R", E::kMove, 0, 2, {O::kWord}),
+    Wd(80, 80, "LDW", E::kMove, 0, 1, {O::kWord}),
+    Wd(81, 81, "LDKW", E::kMove, 0, 1, {O::kLit}),
+    Wd(82, 82, "STW", E::kMove, 1, -1, {O::kWord}),
+    Wd(83, 83, "LDD", E::kMove, 0, 2, {O::kWord}, 2),
+    Wd(84, 84, "LDKD", E::kMove, 0, 2, {O::kLit2}),
+    Wd(85, 85, "STD", E::kMove, 2, -2, {O::kWord}, 2),
+    Wd(86, 86, "LDKI2DI", E::kMove, 0, 2, {O::kLit}),
+    Wd(87, 87, "LDI2DI", E::kMove, 0, 2, {O::kWord}),
+    Wd(90, 90, "MOVW", E::kMove, 0, 0, {O::kWord, O::kWord}),
+    Ly(91, "BLKMOV", E::kMove, 0, 0, LadderMove_LayoutBlk),
+    Wd(92, 92, "MOVKW", E::kMove, 0, 0, {O::kWord, O::kLit}),
+    Wd(93, 93, "FILLW", E::kMove, 0, 0, {O::kWord, O::kWord, O::kLit}),
+    Wd(94, 94, "FILLKW", E::kMove, 0, 0, {O::kWord, O::kLit, O::kLit}),
+    Wd(95, 95, "MOVD", E::kMove, 0, 0, {O::kWord, O::kWord}, 2),
+    Wd(96, 96, "MOVKD", E::kMove, 0, 0, {O::kWord, O::kLit2}, 2),
+    Ly(97, "TBLGET", E::kMove, 0, 0, LadderMove_LayoutTbl),
+    Ly(98, "TBLPUT", E::kMove, 0, 0, LadderMove_LayoutTbl),
+    Ly(99, "TBLCOPY", E::kMove, 0, 0, LadderMove_LayoutTbl),
+    Wd(100, 100, "ANDW", E::kIntMath, 2, -1), Wd(101, 101, "ORW", E::kIntMath, 2, -1),
+    Wd(102, 102, "XORW", E::kIntMath, 2, -1), Wd(103, 103, "NOTW", E::kIntMath, 1, 0),
+    Wd(104, 104, "ANDD", E::kIntMath, 4, -2), Wd(105, 105, "ORD", E::kIntMath, 4, -2),
+    Wd(106, 106, "XORD", E::kIntMath, 4, -2), Wd(107, 107, "NOTD", E::kIntMath, 2, 0),
+    Wd(108, 108, "DEG2RAD", E::kReal, 2, 0), Wd(109, 109, "RAD2DEG", E::kReal, 2, 0),
+    Wd(110, 110, "SHLW", E::kIntMath, 2, -1), Wd(111, 111, "SHRW", E::kIntMath, 2, -1),
+    Wd(112, 112, "ROLW", E::kIntMath, 2, -1), Wd(113, 113, "RORW", E::kIntMath, 2, -1),
+    Wd(114, 114, "SHLD", E::kIntMath, 4, -2), Wd(115, 115, "SHRD", E::kIntMath, 4, -2),
+    Wd(116, 116, "ROLD", E::kIntMath, 4, -2), Wd(117, 117, "RORD", E::kIntMath, 4, -2),
     Rt(118, 119, "MREGSHIFT"),
-    Un(120, 120, "ADDI"), Un(121, 121, "SUBI"), Un(122, 122, "MULI"), Un(123, 123, "DIVI"),
-    Un(124, 124, "ADDDI"), Un(125, 125, "SUBDI"), Un(126, 126, "MULDI"), Un(127, 127, "DIVDI"),
-    Un(128, 128, "ADDR"), Un(129, 129, "SUBR"), Un(130, 130, "MULR"), Un(131, 131, "DIVR"),
+    Wd(120, 120, "ADDI", E::kIntMath, 2, -1), Wd(121, 121, "SUBI", E::kIntMath, 2, -1),
+    Wd(122, 122, "MULI", E::kIntMath, 2, -1), Wd(123, 123, "DIVI", E::kIntMath, 2, -1),
+    Wd(124, 124, "ADDDI", E::kIntMath, 4, -2), Wd(125, 125, "SUBDI", E::kIntMath, 4, -2),
+    Wd(126, 126, "MULDI", E::kIntMath, 4, -2), Wd(127, 127, "DIVDI", E::kIntMath, 4, -2),
+    Wd(128, 128, "ADDR", E::kReal, 4, -2), Wd(129, 129, "SUBR", E::kReal, 4, -2),
+    Wd(130, 130, "MULR", E::kReal, 4, -2), Wd(131, 131, "DIVR", E::kReal, 4, -2),
     Un(132, 132, "TALKOPEN", {O::kRoutine}), Un(133, 133, "TALKSEND", {O::kRoutine}),
     Un(134, 134, "TALKRECV", {O::kRoutine}), Un(135, 135, "TALKCLOSE", {O::kRoutine}),
     Un(136, 136, "TALKMODEM", {O::kRoutine}), Un(137, 137, "TALKMODBUS", {O::kRoutine}),
-    Un(140, 140, "ABSI"), Un(141, 141, "MODI"), Un(142, 142, "SQRTI"),
-    Un(143, 143, "ABSDI"), Un(144, 144, "MODDI"), Un(145, 145, "SQRTDI"),
-    Un(146, 146, "ABSR"), Un(147, 147, "MODR"), Un(148, 148, "SQRTR"), Un(149, 149, "POWR"),
-    Un(150, 150, "LOGR"), Un(151, 151, "EXPR"), Un(152, 152, "LNR"), Un(153, 153, "SINR"),
-    Un(154, 154, "COSR"), Un(155, 155, "TANR"), Un(156, 156, "ASINR"), Un(157, 157, "ACOSR"),
-    Un(158, 158, "ATANR"),
-    Un(160, 160, "EQI"), Un(161, 161, "NEI"), Un(162, 162, "LTI"), Un(163, 163, "GTI"),
-    Un(164, 164, "LEI"), Un(165, 165, "GEI"), Un(166, 166, "EQDI"), Un(167, 167, "NEDI"),
-    Un(168, 168, "LTDI"), Un(169, 169, "GTDI"), Un(170, 170, "LEDI"), Un(171, 171, "GEDI"),
-    Un(172, 172, "EQR"), Un(173, 173, "NER"), Un(174, 174, "LTR"), Un(175, 175, "GTR"),
-    Un(176, 176, "LER"), Un(177, 177, "GER"),
-    Un(178, 178, "STRCMP", {O::kLit, O::kByte, O::kByte}),
-    Un(179, 179, "STRCMPK", {O::kLit, O::kByte, O::kText}),
-    Un(182, 182, "STRMOV", {O::kLit, O::kByte, O::kByte}),
-    Un(183, 183, "STRMOVK", {O::kLit, O::kByte, O::kText}),
-    Un(184, 184, "STR2NUM", {O::kWord, O::kByte, O::kLit}),
-    Un(187, 187, "NUM2STR", {O::kByte, O::kWord, O::kLit, O::kLit, O::kLit, O::kFormat20}),
-    Un(188, 188, "STRLEN", {O::kWord, O::kByte}),
-    Un(192, 192, "RANGEI"), Un(193, 193, "RANGEDI"), Un(194, 194, "RANGER"),
-    Un(195, 195, "LDB", {O::kByte}),
-    Un(196, 196, "STB", {O::kByte}),
+    Wd(140, 140, "ABSI", E::kReal, 1, 0), Wd(141, 141, "MODI", E::kReal, 2, -1),
+    Wd(142, 142, "SQRTI", E::kReal, 1, 0), Wd(143, 143, "ABSDI", E::kReal, 2, 0),
+    Wd(144, 144, "MODDI", E::kReal, 4, -2), Wd(145, 145, "SQRTDI", E::kReal, 2, 0),
+    Wd(146, 146, "ABSR", E::kReal, 2, 0), Wd(147, 147, "MODR", E::kReal, 4, -2),
+    Wd(148, 148, "SQRTR", E::kReal, 2, 0), Wd(149, 149, "POWR", E::kReal, 4, -2),
+    Wd(150, 150, "LOGR", E::kReal, 2, 0), Wd(151, 151, "EXPR", E::kReal, 2, 0),
+    Wd(152, 152, "LNR", E::kReal, 2, 0), Wd(153, 153, "SINR", E::kReal, 2, 0),
+    Wd(154, 154, "COSR", E::kReal, 2, 0), Wd(155, 155, "TANR", E::kReal, 2, 0),
+    Wd(156, 156, "ASINR", E::kReal, 2, 0), Wd(157, 157, "ACOSR", E::kReal, 2, 0),
+    Wd(158, 158, "ATANR", E::kReal, 2, 0),
+    Wd(160, 160, "EQI", E::kReal, 2, -2), Wd(161, 161, "NEI", E::kReal, 2, -2),
+    Wd(162, 162, "LTI", E::kReal, 2, -2), Wd(163, 163, "GTI", E::kReal, 2, -2),
+    Wd(164, 164, "LEI", E::kReal, 2, -2), Wd(165, 165, "GEI", E::kReal, 2, -2),
+    Wd(166, 166, "EQDI", E::kReal, 4, -4), Wd(167, 167, "NEDI", E::kReal, 4, -4),
+    Wd(168, 168, "LTDI", E::kReal, 4, -4), Wd(169, 169, "GTDI", E::kReal, 4, -4),
+    Wd(170, 170, "LEDI", E::kReal, 4, -4), Wd(171, 171, "GEDI", E::kReal, 4, -4),
+    Wd(172, 172, "EQR", E::kReal, 4, -4), Wd(173, 173, "NER", E::kReal, 4, -4),
+    Wd(174, 174, "LTR", E::kReal, 4, -4), Wd(175, 175, "GTR", E::kReal, 4, -4),
+    Wd(176, 176, "LER", E::kReal, 4, -4), Wd(177, 177, "GER", E::kReal, 4, -4),
+    Wd(178, 178, "STRCMP", E::kText, 0, 0, {O::kLit, O::kByte, O::kByte}),
+    Ly(179, "STRCMPK", E::kText, 0, 0, LadderText_LayoutTextLit),
+    Wd(182, 182, "STRMOV", E::kText, 0, 0, {O::kLit, O::kByte, O::kByte}),
+    Ly(183, "STRMOVK", E::kText, 0, 0, LadderText_LayoutTextLit),
+    Wd(184, 184, "STR2NUM", E::kText, 0, 0, {O::kWord, O::kByte, O::kLit}),
+    Ly(187, "NUM2STR", E::kText, 0, 0, LadderText_LayoutFormat),
+    Wd(188, 188, "STRLEN", E::kText, 0, 0, {O::kWord, O::kByte}),
+    Wd(192, 192, "RANGEI", E::kReal, 3, -3), Wd(193, 193, "RANGEDI", E::kReal, 6, -6),
+    Wd(194, 194, "RANGER", E::kReal, 6, -6),
+    Wd(195, 195, "LDB", E::kMove, 0, 1, {O::kByte}),
+    Wd(196, 196, "STB", E::kMove, 1, -1, {O::kByte}),
     Rt(199, 199, "CNT32"),
     Rt(200, 203, "CNT16"),
     Rt(204, 215, "TMR16"),
-    Un(230, 230, "RTCSET", {O::kWord}),
+    Op(230, "RTCSET", E::kPanel, F::kNext, 0, 0, {O::kWord}, 7),
     Rt(240, 243, "PID"),
     Rt(244, 244, "SUNPOS"),
     Rt(248, 254, "FILE"),
-    Un(260, 260, "MULB"), Un(261, 261, "DIVB"), Un(262, 262, "MULUW"), Un(263, 263, "DIVUW"),
-    Un(264, 264, "MULUD"), Un(265, 265, "DIVUD"), Un(266, 266, "ADDSB"), Un(267, 267, "SUBSB"),
-    Un(268, 268, "MULSB"), Un(269, 269, "DIVSB"), Un(270, 270, "SHLB"), Un(271, 271, "SHRB"),
-    Un(272, 272, "ROLB"), Un(273, 273, "RORB"),
-    Un(280, 280, "GTB"), Un(281, 281, "GEB"), Un(282, 282, "GTUW"), Un(283, 283, "GEUW"),
-    Un(284, 284, "GTUD"), Un(285, 285, "GEUD"), Un(286, 286, "EQSB"), Un(287, 287, "GTSB"),
-    Un(288, 288, "GESB"),
-    Un(289, 289, "ADDU", {O::kLit}), Un(290, 290, "SUBU", {O::kLit}), Un(291, 291, "SQRTU", {O::kLit}),
-    Un(292, 292, "MODU", {O::kLit}),
-    Un(300, 304, "CVTLDB", {O::kByte}),
-    Un(305, 321, "CVTLDW", {O::kWord}),
-    Un(324, 328, "CVTLDB", {O::kByte}),
-    Un(329, 331, "CVTLDW", {O::kWord}),
-    Un(340, 340, "CONTX", {O::kLit, O::kShortWord}),
-    Un(341, 341, "OUTX", {O::kLit, O::kShortWord}),
-    Un(342, 342, "LDBX", {O::kByte, O::kShortWord}),
-    Un(343, 343, "STBX", {O::kByte, O::kShortWord}),
-    Un(344, 344, "LDWX", {O::kWord, O::kShortWord}),
-    Un(345, 345, "STWX", {O::kWord, O::kShortWord}),
-    Un(346, 346, "LDDX", {O::kWord, O::kShortWord}),
-    Un(347, 347, "STDX", {O::kWord, O::kShortWord}),
-    Un(350, 350, "PTRADDR", {O::kWord, O::kByte, O::kLit}),
-    Un(351, 351, "LDBP", {O::kWord, O::kLit}), Un(352, 352, "LDWP", {O::kWord, O::kLit}),
-    Un(353, 353, "LDDP", {O::kWord, O::kLit}), Un(354, 354, "CONTP", {O::kWord, O::kLit}),
-    Un(355, 355, "STBP", {O::kWord, O::kLit}), Un(356, 356, "STWP", {O::kWord, O::kLit}),
-    Un(357, 357, "STDP", {O::kWord, O::kLit}), Un(358, 358, "OUTP", {O::kWord, O::kLit}),
-    Un(359, 359, "PTRADDRX", {O::kWord, O::kByte, O::kShortWord}),
+    Wd(260, 260, "MULB", E::kIntMath, 2, -1), Wd(261, 261, "DIVB", E::kIntMath, 2, -1),
+    Wd(262, 262, "MULUW", E::kIntMath, 2, -1), Wd(263, 263, "DIVUW", E::kIntMath, 2, -1),
+    Wd(264, 264, "MULUD", E::kIntMath, 4, -2), Wd(265, 265, "DIVUD", E::kIntMath, 4, -2),
+    Wd(266, 266, "ADDSB", E::kIntMath, 2, -1), Wd(267, 267, "SUBSB", E::kIntMath, 2, -1),
+    Wd(268, 268, "MULSB", E::kIntMath, 2, -1), Wd(269, 269, "DIVSB", E::kIntMath, 2, -1),
+    Wd(270, 270, "SHLB", E::kIntMath, 2, -1), Wd(271, 271, "SHRB", E::kIntMath, 2, -1),
+    Wd(272, 272, "ROLB", E::kIntMath, 2, -1), Wd(273, 273, "RORB", E::kIntMath, 2, -1),
+    Wd(280, 280, "GTB", E::kReal, 2, -2), Wd(281, 281, "GEB", E::kReal, 2, -2),
+    Wd(282, 282, "GTUW", E::kReal, 2, -2), Wd(283, 283, "GEUW", E::kReal, 2, -2),
+    Wd(284, 284, "GTUD", E::kReal, 4, -4), Wd(285, 285, "GEUD", E::kReal, 4, -4),
+    Wd(286, 286, "EQSB", E::kReal, 2, -2), Wd(287, 287, "GTSB", E::kReal, 2, -2),
+    Wd(288, 288, "GESB", E::kReal, 2, -2),
+    Ly(289, "ADDU", E::kIntMath, 0, 0, LadderIntMath_LayoutUnsigned),
+    Ly(290, "SUBU", E::kIntMath, 0, 0, LadderIntMath_LayoutUnsigned),
+    Ly(291, "SQRTU", E::kIntMath, 0, 0, LadderIntMath_LayoutUnsigned),
+    Ly(292, "MODU", E::kIntMath, 0, 0, LadderIntMath_LayoutUnsigned),
+    // Conversion loads: one register operand, the converted value pushed.
+    Wd(300, 300, "CVTUB2W", E::kReal, 0, 1, {O::kByte}),
+    Wd(301, 301, "CVTUB2D", E::kReal, 0, 2, {O::kByte}),
+    Wd(302, 302, "CVTUB2R", E::kReal, 0, 2, {O::kByte}),
+    Wd(303, 303, "CVTUB2UW", E::kReal, 0, 1, {O::kByte}),
+    Wd(304, 304, "CVTUB2UD", E::kReal, 0, 2, {O::kByte}),
+    Wd(305, 305, "CVTUW2SB", E::kReal, 0, 1, {O::kWord}),
+    Wd(306, 306, "CVTUW2D", E::kReal, 0, 2, {O::kWord}),
+    Wd(307, 307, "CVTUW2R", E::kReal, 0, 2, {O::kWord}),
+    Wd(308, 308, "CVTUW2UB", E::kReal, 0, 1, {O::kWord}),
+    Wd(309, 309, "CVTUW2UD", E::kReal, 0, 2, {O::kWord}),
+    Wd(310, 310, "CVTUD2SB", E::kReal, 0, 1, {O::kWord}, 2),
+    Wd(311, 311, "CVTD2W", E::kReal, 0, 1, {O::kWord}, 2),
+    Wd(312, 312, "CVTUD2R", E::kReal, 0, 2, {O::kWord}, 2),
+    Wd(313, 313, "CVTUD2UB", E::kReal, 0, 1, {O::kWord}, 2),
+    Wd(314, 314, "CVTUD2UW", E::kReal, 0, 1, {O::kWord}, 2),
+    Wd(315, 315, "CVTW2UB", E::kReal, 0, 1, {O::kWord}),
+    Wd(316, 316, "CVTW2UD", E::kReal, 0, 2, {O::kWord}),
+    Wd(317, 317, "CVTD2UB", E::kReal, 0, 1, {O::kWord}, 2),
+    Wd(318, 318, "CVTD2UW", E::kReal, 0, 1, {O::kWord}, 2),
+    Wd(319, 319, "CVTR2UB", E::kReal, 0, 1, {O::kWord}, 2),
+    Wd(320, 320, "CVTR2UW", E::kReal, 0, 1, {O::kWord}, 2),
+    Wd(321, 321, "CVTR2UD", E::kReal, 0, 2, {O::kWord}, 2),
+    Wd(324, 324, "CVTSB2W", E::kReal, 0, 1, {O::kByte}),
+    Wd(325, 325, "CVTSB2D", E::kReal, 0, 2, {O::kByte}),
+    Wd(326, 326, "CVTSB2R", E::kReal, 0, 2, {O::kByte}),
+    Wd(327, 327, "CVTSB2UW", E::kReal, 0, 1, {O::kByte}),
+    Wd(328, 328, "CVTSB2UD", E::kReal, 0, 2, {O::kByte}),
+    Wd(329, 329, "CVTW2SB", E::kReal, 0, 1, {O::kWord}),
+    Wd(330, 330, "CVTD2SB", E::kReal, 0, 1, {O::kWord}, 2),
+    Wd(331, 331, "CVTR2SB", E::kReal, 0, 1, {O::kWord}, 2),
+    Op(340, "CONTX", E::kPointer, F::kNext, 0, 1, {O::kLit, O::kShortWord}),
+    Op(341, "OUTX", E::kPointer, F::kNext, 1, -1, {O::kLit, O::kShortWord}),
+    Wd(342, 342, "LDBX", E::kPointer, 0, 1, {O::kByte, O::kShortWord}),
+    Wd(343, 343, "STBX", E::kPointer, 1, -1, {O::kByte, O::kShortWord}),
+    Wd(344, 344, "LDWX", E::kPointer, 0, 1, {O::kWord, O::kShortWord}),
+    Wd(345, 345, "STWX", E::kPointer, 1, -1, {O::kWord, O::kShortWord}),
+    Wd(346, 346, "LDDX", E::kPointer, 0, 2, {O::kWord, O::kShortWord}),
+    Wd(347, 347, "STDX", E::kPointer, 2, -2, {O::kWord, O::kShortWord}),
+    Wd(350, 350, "PTRADDR", E::kPointer, 0, 0, {O::kWord, O::kByte, O::kLit}, 2),
+    Wd(351, 351, "LDBP", E::kPointer, 0, 1, {O::kWord, O::kLit}, 2),
+    Wd(352, 352, "LDWP", E::kPointer, 0, 1, {O::kWord, O::kLit}, 2),
+    Wd(353, 353, "LDDP", E::kPointer, 0, 2, {O::kWord, O::kLit}, 2),
+    Op(354, "CONTP", E::kPointer, F::kNext, 0, 1, {O::kWord, O::kLit}, 2),
+    Wd(355, 355, "STBP", E::kPointer, 1, -1, {O::kWord, O::kLit}, 2),
+    Wd(356, 356, "STWP", E::kPointer, 1, -1, {O::kWord, O::kLit}, 2),
+    Wd(357, 357, "STDP", E::kPointer, 2, -2, {O::kWord, O::kLit}, 2),
+    Op(358, "OUTP", E::kPointer, F::kNext, 1, -1, {O::kWord, O::kLit}, 2),
+    Wd(359, 359, "PTRADDRX", E::kPointer, 0, 0, {O::kWord, O::kByte, O::kShortWord}, 2),
     Op(360, "CONTEQ1", E::kContEq1, F::kNext, 0, 1, {O::kWord}),
     Op(361, "STEP", E::kStep, F::kStep, 0, 0, {O::kWord, O::kLit2, O::kLit2, O::kLit2, O::kLit2}, 3),
     Op(362, "TESTW", E::kTestW, F::kNext, 0, 1, {O::kWord, O::kShortWord}),
@@ -183,34 +258,35 @@ constexpr Row kRows[] = {
     Rt(370, 370, "SCHED"),
     Rt(372, 379, "SCHED"),
     Rt(381, 381, "FLOW"),
-    Un(384, 384, "BITARR", {O::kRecord7}),
-    Un(394, 394, "TALKIEC", {O::kLit, O::kRoutine}),
-    Un(400, 400, "U64STR", {O::kByte, O::kWord}),
+    Wd(384, 384, "BITARR", E::kPointer, 0, 0, {O::kRecord7}),
+    Ly(394, "TALKIEC", E::kPanel, 0, 0, LadderPanel_LayoutTalkIec),
+    Wd(400, 400, "U64STR", E::kText, 0, 0, {O::kByte, O::kWord}, 4),
     Rt(450, 455, "TMR32"),
     Rt(458, 463, "TMR16"),
     Rt(466, 471, "TMR32"),
     Rt(474, 479, "TMR16"),
     Rt(482, 487, "TMR32"),
     Rt(498, 503, "TMR32"),
-    Un(505, 505, "PMOVW", {O::kWord, O::kWord, O::kLit}),
-    Un(506, 506, "PFILLP", {O::kWord, O::kWord, O::kLit}),
-    Un(507, 507, "PFILLK", {O::kWord, O::kLit, O::kLit}),
-    Un(508, 508, "PMOVD", {O::kWord, O::kWord}),
-    Un(509, 509, "PMOVKD", {O::kWord, O::kLit2}),
-    Un(511, 511, "PSTRCPY", {O::kWord, O::kWord}), Un(512, 512, "PSTRCAT", {O::kWord, O::kWord}),
-    Un(513, 513, "PSTREQ", {O::kWord, O::kWord}), Un(514, 514, "PSTRNE", {O::kWord, O::kWord}),
-    Un(515, 515, "PSTRGE", {O::kWord, O::kWord}),
-    Un(516, 516, "PSTR2NUM", {O::kWord, O::kWord, O::kLit}),
-    Un(517, 517, "PNUM2STR", {O::kWord, O::kWord, O::kLit, O::kLit, O::kLit, O::kFormat20}),
-    Un(518, 518, "PNUM2VSTR", {O::kWord, O::kWord, O::kLit, O::kLit, O::kFormat20}),
-    Un(519, 519, "PCSTR2NUM", {O::kWord, O::kWord, O::kLit}),
-    Un(520, 520, "RTCSETP", {O::kWord}),
+    Wd(505, 505, "PMOVW", E::kPointer, 0, 0, {O::kWord, O::kWord, O::kLit}, 2),
+    Wd(506, 506, "PFILLP", E::kPointer, 0, 0, {O::kWord, O::kWord, O::kLit}, 2),
+    Wd(507, 507, "PFILLK", E::kPointer, 0, 0, {O::kWord, O::kLit, O::kLit}, 2),
+    Wd(508, 508, "PMOVD", E::kPointer, 0, 0, {O::kWord, O::kWord}, 2),
+    Wd(509, 509, "PMOVKD", E::kPointer, 0, 0, {O::kWord, O::kLit2}, 2),
+    Wd(511, 511, "PSTRCPY", E::kText, 0, 0, {O::kWord, O::kWord}, 2),
+    Wd(512, 512, "PSTRCAT", E::kText, 0, 0, {O::kWord, O::kWord}, 2),
+    Wd(513, 513, "PSTREQ", E::kText, 0, 0, {O::kWord, O::kWord}, 2),
+    Wd(514, 514, "PSTRNE", E::kText, 0, 0, {O::kWord, O::kWord}, 2),
+    Wd(515, 515, "PSTRGE", E::kText, 0, 0, {O::kWord, O::kWord}, 2),
+    Wd(516, 516, "PSTR2NUM", E::kText, 0, 0, {O::kWord, O::kWord, O::kLit}, 2),
+    Ly(517, "PNUM2STR", E::kText, 0, 0, LadderText_LayoutFormat),
+    Ly(518, "PNUM2VSTR", E::kText, 0, 0, LadderText_LayoutFormat),
+    Wd(519, 519, "PCSTR2NUM", E::kText, 0, 0, {O::kWord, O::kWord, O::kLit}, 2),
+    Op(520, "RTCSETP", E::kPanel, F::kNext, 0, 0, {O::kWord}, 2),
     Rt(523, 526, "PIDX"),
-    Un(528, 528, "ALMLISTX",
-       {O::kLit, O::kLit, O::kLit, O::kLit, O::kLit, O::kLit, O::kLit, O::kLit, O::kLit}),
+    Ly(528, "ALMLISTX", E::kPanel, 0, 0, LadderPanel_LayoutAlarm),
     Rt(529, 530, "MREGSHIFTX"),
     Un(531, 531, "TALKMODBUSX", {O::kRoutine}),
-    Un(544, 544, "NODEID", {O::kLitOrReg}),
+    Op(544, "NODEID", E::kPanel, F::kNext, 0, 0, {O::kLitOrReg}),
 };
 
 // Unassigned codes of groups 1 and 2 are one-word no-operations (older
@@ -219,11 +295,12 @@ constexpr u16 kNops[] = {66, 67, 72, 88, 89, 138, 139, 159, 180, 181, 185, 186, 
 
 constexpr std::array<LadderOp, kLadderOpcodes> BuildTable() {
     std::array<LadderOp, kLadderOpcodes> t{};
-    for (u16 c = 0; c < kLadderOpcodes; ++c) t[c] = LadderOp{c, nullptr, E::kFault, F::kStop, 0, 0, 0, 0, 1, 0, {}};
-    for (u16 c : kNops) t[c] = LadderOp{c, nullptr, E::kNop, F::kNext, 0, 0, 0, 0, 1, 0, {}};
+    for (u16 c = 0; c < kLadderOpcodes; ++c) t[c] = LadderOp{c, nullptr, E::kFault, F::kStop, 0, 0, 0, 0, 1, 0, {}, nullptr};
+    for (u16 c : kNops) t[c] = LadderOp{c, nullptr, E::kNop, F::kNext, 0, 0, 0, 0, 1, 0, {}, nullptr};
     for (const Row& r : kRows) {
         for (u32 c = r.first; c <= r.last; ++c) {
-            LadderOp op{static_cast<u16>(c), r.name, r.exec, r.flow, r.boolNeed, r.boolDelta, 0, 0, r.wordSpan, 0, {}};
+            LadderOp op{static_cast<u16>(c), r.name,        r.exec,     r.flow, r.boolNeed, r.boolDelta, r.wordNeed,
+                        r.wordDelta,         r.wordSpan, 0,          {},     r.layout};
             for (u8 i = 0; i < r.count; ++i) op.operands[op.operandCount++] = r.operands[i];
             t[c] = op;
         }
@@ -302,16 +379,58 @@ u32 LadderOperand_Words(LOpd kind, const u16* code, u32 avail, bool tok16) {
     return n <= avail ? n : 0;
 }
 
-u32 LadderInstruction_Words(const u16* code, u32 avail, bool tok16) {
-    if (avail == 0) return 0;
-    if (code[0] >= kLadderFirstContact) return 1;
+u32 LadderLayout::Add(LOpd kind, const u16* code, u32 at, u32 avail, bool tok16, u16 span) {
+    u32 n = at < avail ? LadderOperand_Words(kind, code + at, avail - at, tok16) : 0;
+    if (n == 0) {
+        Fail(LLayoutStatus::kTruncated);
+        return 0;
+    }
+    if (count < kLadderMaxLayoutOperands) regs[count++] = LadderOperandAt{kind, static_cast<u16>(at), span};
+    return n;
+}
+
+LadderLayout LadderInstruction_Layout(const u16* code, u32 avail, bool tok16) {
+    LadderLayout out;
+    if (avail == 0) {
+        out.status = LLayoutStatus::kTruncated;
+        return out;
+    }
+    if (code[0] >= kLadderFirstContact) {
+        out.words = 1;
+        return out;
+    }
     const LadderOp& op = LadderOp_Get(code[0]);
-    if (op.exec == LExec::kRoutine) return LadderRoutine_Words(code, avail, tok16);
+    if (op.layout != nullptr) {
+        op.layout(code, avail, tok16, out);
+        if (out.status == LLayoutStatus::kOk && (out.words == 0 || out.words > avail))
+            out.status = LLayoutStatus::kTruncated;
+        return out;
+    }
+    out.wordNeed = op.wordNeed;
+    out.wordDelta = op.wordDelta;
+    if (op.exec == LExec::kRoutine) {
+        out.words = LadderRoutine_Words(code, avail, tok16);
+        if (out.words == 0) out.status = LLayoutStatus::kTruncated;
+        return out;
+    }
     u32 pos = 1;
     for (u8 i = 0; i < op.operandCount; ++i) {
-        u32 n = LadderOperand_Words(op.operands[i], code + pos, avail - pos, tok16);
-        if (n == 0) return 0;
+        const LOpd kind = op.operands[i];
+        const bool reg = kind == LOpd::kBit || kind == LOpd::kWord || kind == LOpd::kWordPlain ||
+                         kind == LOpd::kByte || kind == LOpd::kShortWord;
+        u32 n = reg ? out.Add(kind, code, pos, avail, tok16, kind == LOpd::kByte ? 1 : op.wordSpan)
+                    : LadderOperand_Words(kind, code + pos, avail - pos, tok16);
+        if (n == 0) {
+            out.status = LLayoutStatus::kTruncated;
+            return out;
+        }
         pos += n;
     }
-    return pos;
+    out.words = pos;
+    return out;
+}
+
+u32 LadderInstruction_Words(const u16* code, u32 avail, bool tok16) {
+    LadderLayout l = LadderInstruction_Layout(code, avail, tok16);
+    return l.status == LLayoutStatus::kOk || l.status == LLayoutStatus::kBadLiteral ? l.words : 0;
 }

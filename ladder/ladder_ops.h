@@ -69,6 +69,13 @@ enum class LExec : u8 {
     kMaskW,
     kMaskD,
     kRoutine,  // block routine: decodes its own operands, replaces the top entry
+    // Instruction families, each executed by its own module (ladder_vm.h).
+    kMove,     // loads, stores, moves, fills, block and table moves (wordmove)
+    kIntMath,  // bit logic, shifts, rotates, integer arithmetic (intmath)
+    kReal,     // REAL arithmetic and functions, compares, ranges, conversions (realmath)
+    kText,     // byte strings, counted strings, number and text (textops)
+    kPointer,  // indexed access, byte pointers, bit arrays (pointer)
+    kPanel,    // screens, alarm list, clock, node number (panel)
 };
 
 // How control leaves an instruction (the checker follows these).
@@ -83,6 +90,45 @@ enum class LFlow : u8 {
 };
 
 constexpr int kLadderMaxOperands = 9;
+
+// The operands of an instruction with several encodings (block and table
+// moves, inline texts, type words, formats), decoded from the program by the
+// instruction's family: what the checker needs to check it and the tools to
+// step over it.
+enum class LLayoutStatus : u8 {
+    kOk,
+    kTruncated,   // the operands run past the code
+    kBadLiteral,  // a literal operand the instruction cannot carry out (refused)
+    kStops,       // executing it ends the scan with a program fault
+};
+
+struct LadderOperandAt {
+    LOpd kind;
+    u16 at;    // words after the opcode word
+    u16 span;  // register words (or bytes for kByte) the operand must reach
+};
+
+constexpr int kLadderMaxLayoutOperands = 12;
+
+struct LadderLayout {
+    LLayoutStatus status = LLayoutStatus::kOk;
+    u32 words = 0;  // the whole instruction, opcode word included
+    u8 wordNeed = 0;
+    i8 wordDelta = 0;
+    u8 count = 0;
+    LadderOperandAt regs[kLadderMaxLayoutOperands] = {};
+
+    // A register operand to check; returns the words it takes (0 when it
+    // runs past `avail`, which also marks the layout truncated).
+    u32 Add(LOpd kind, const u16* code, u32 at, u32 avail, bool tok16, u16 span = 1);
+    void Fail(LLayoutStatus s) {
+        if (status == LLayoutStatus::kOk) status = s;
+    }
+};
+
+// Decodes the instruction at code[0] (its opcode word), `avail` words
+// available from there.
+using LadderLayoutFn = void (*)(const u16* code, u32 avail, bool tok16, LadderLayout& out);
 
 struct LadderOp {
     u16 code;
@@ -100,6 +146,9 @@ struct LadderOp {
     u8 wordSpan;
     u8 operandCount;
     LOpd operands[kLadderMaxOperands];
+    // Instructions with several encodings: their operands come from here,
+    // not from `operands`.
+    LadderLayoutFn layout;
 
     bool Assigned() const { return name != nullptr; }
     bool Built() const { return exec != LExec::kFault; }
@@ -121,3 +170,8 @@ u32 LadderOperand_Words(LOpd kind, const u16* code, u32 avail, bool tok16);
 // Words of a whole instruction starting at code[0] (the opcode word or a
 // contact word), operands included; 0 when not known or truncated.
 u32 LadderInstruction_Words(const u16* code, u32 avail, bool tok16);
+
+// The layout of the instruction at code[0]: register operands with their
+// spans, its length and its word-stack effect, from the table or from the
+// instruction's own decoder.
+LadderLayout LadderInstruction_Layout(const u16* code, u32 avail, bool tok16);

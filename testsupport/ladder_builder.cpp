@@ -31,6 +31,21 @@ LadderBuilder& LadderBuilder::Raw(u16 word) {
     return *this;
 }
 
+LadderBuilder& LadderBuilder::Operand(LOpd kind, u32 value) {
+    EncodeOperand(static_cast<u8>(kind), value, 1);
+    return *this;
+}
+
+LadderBuilder& LadderBuilder::Text(std::string_view bytes, u32 words) {
+    u32 n = words != 0 ? words : static_cast<u32>((bytes.size() + 1) / 2);
+    for (u32 k = 0; k < n; ++k) {
+        u8 lo = 2 * k < bytes.size() ? static_cast<u8>(bytes[2 * k]) : 0;
+        u8 hi = 2 * k + 1 < bytes.size() ? static_cast<u8>(bytes[2 * k + 1]) : 0;
+        words_.push_back(static_cast<u16>(lo | (hi << 8)));
+    }
+    return *this;
+}
+
 LadderBuilder& LadderBuilder::Contact(u32 bit) {
     u32 a = LadderRemap(bit);
     if (a < kLadderFirstContact || a > 0xFFFF) Fail("contact word cannot name " + Hex(bit));
@@ -117,6 +132,10 @@ LadderBuilder& LadderBuilder::Op(u16 opcode, std::initializer_list<u32> operands
     const LadderOp& op = LadderOp_Get(opcode);
     if (opcode >= kLadderOpcodes) {
         Fail("opcode " + std::to_string(opcode) + " is a contact word");
+        return *this;
+    }
+    if (op.layout != nullptr) {
+        Fail(std::string(op.name) + " has several encodings: use Raw() and Operand()");
         return *this;
     }
     if (operands.size() != op.operandCount) {

@@ -15,9 +15,11 @@
 
 #include <initializer_list>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/bytes.h"
+#include "ladder/ladder_ops.h"
 
 enum class LadderWidth { k16, k32 };
 
@@ -54,6 +56,12 @@ public:
     LadderBuilder& Op(const char* name, std::initializer_list<u32> operands = {});
     // A raw code word (for hand-made faults).
     LadderBuilder& Raw(u16 word);
+    // Pieces of instructions with several encodings (see LadderLayout): one
+    // operand of the given kind encoded for this width, or inline text
+    // padded to whole words (`words` > 0 pads or cuts it to that many words,
+    // as the 20-byte formats are).
+    LadderBuilder& Operand(LOpd kind, u32 value);
+    LadderBuilder& Text(std::string_view bytes, u32 words = 0);
 
     LadderBuilder& Contact(u32 bit);  // contact word: bit address 0x400..0xFFFF
     LadderBuilder& Contl(u32 bit) { return Op(31, {bit}); }

@@ -203,10 +203,10 @@ TEST_P(LadderFlow, RunTimeFaultsGiveTheirOffset) {
              *at = p.Here();
              p.End();
          }},
-        {"opcode of a family not built (LDW)",
+        {"opcode of a family not built (TALKOPEN)",
          [](LadderBuilder& p, u32* at) {
-             p.Op("LDW", {lreg::R(5)});
-             *at = p.Here() - (p.Tok16() ? 1 : 2);
+             p.Raw(132);
+             *at = p.Here();
              p.End();
          }},
         {"RET without CALL",
