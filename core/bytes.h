@@ -71,14 +71,16 @@ inline void PutBe32(void* p, u32 v) {
     b[3] = static_cast<u8>(v);
 }
 
-inline float GetLeFloat(const void* p) {
-    u32 bits = GetLe32(p);
+// IEEE-754 single precision and its bit pattern.
+inline u32 FloatBits(float f) {
+    u32 bits;
+    std::memcpy(&bits, &f, sizeof bits);
+    return bits;
+}
+inline float BitsFloat(u32 bits) {
     float f;
     std::memcpy(&f, &bits, sizeof f);
     return f;
 }
-inline void PutLeFloat(void* p, float f) {
-    u32 bits;
-    std::memcpy(&bits, &f, sizeof bits);
-    PutLe32(p, bits);
-}
+inline float GetLeFloat(const void* p) { return BitsFloat(GetLe32(p)); }
+inline void PutLeFloat(void* p, float f) { PutLe32(p, FloatBits(f)); }

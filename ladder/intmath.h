@@ -9,8 +9,27 @@
 template <bool kTok16>
 bool LadderIntMath_Exec(u16 op, LadderVm& vm);
 
-// Layout decoder of the instructions with several encodings (opcode table).
+// Layout decoder of ADDU, SUBU, SQRTU and MODU: the opcode and a literal
+// type word, 32 for unsigned 16-bit operands, 160 for unsigned 32-bit ones.
+// Any other type word makes the instruction do nothing, so it needs no
+// stack entries.
 void LadderIntMath_LayoutUnsigned(const u16* code, u32 avail, bool tok16, LadderLayout& out);
+
+// Type words of the unsigned instructions.
+constexpr u16 kLadderUnsigned16 = 32;
+constexpr u16 kLadderUnsigned32 = 160;
+
+// 32-bit arithmetic with overflow detection. Each stores the wrapped
+// result and returns true on overflow: signed overflow for the Int forms,
+// carry or borrow for the UInt forms. LH_MulInt32 reports no overflow when
+// either factor is 0, otherwise when the exact product lies outside the i32
+// range; LH_MulUInt32 when the product exceeds 0xFFFFFFFF.
+bool LH_AddInt32(i32 a, i32 b, i32& sum);
+bool LH_SubInt32(i32 a, i32 b, i32& diff);
+bool LH_AddUInt32(u32 a, u32 b, u32& sum);
+bool LH_SubUInt32(u32 a, u32 b, u32& diff);
+bool LH_MulInt32(i32 a, i32 b, i32& product);
+bool LH_MulUInt32(u32 a, u32 b, u32& product);
 
 // Integer square roots by trial bits: start from 0 and keep each trial bit
 // (from the highest) whose square does not exceed the value. isqrt tries

@@ -12,8 +12,6 @@
 // so the helpers below do not check them.
 #pragma once
 
-#include <cstring>
-
 #include "core/bytes.h"
 #include "core/plc_regs.h"
 #include "ladder/ladder_operand.h"
@@ -54,22 +52,9 @@ struct LadderVm {
         p[0] = static_cast<u16>(v);
         p[1] = static_cast<u16>(v >> 16);
     }
-    float AtReal(u32 depth) const {
-        u32 b = At32(depth);
-        float f;
-        std::memcpy(&f, &b, 4);
-        return f;
-    }
-    void PutReal(u32 depth, float f) {
-        u32 b;
-        std::memcpy(&b, &f, 4);
-        Put32(depth, b);
-    }
-    void PushReal(float f) {
-        u32 b;
-        std::memcpy(&b, &f, 4);
-        Push32(b);
-    }
+    float AtReal(u32 depth) const { return BitsFloat(At32(depth)); }
+    void PutReal(u32 depth, float f) { Put32(depth, FloatBits(f)); }
+    void PushReal(float f) { Push32(FloatBits(f)); }
 };
 
 // Family entry points return true to go on, false to end the scan with a

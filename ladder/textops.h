@@ -1,4 +1,31 @@
 // Text in registers: byte strings, counted strings through pointers, text to number and number to text.
+//
+// Byte strings: a register byte names the first byte; the text is either a
+// counted run of bytes (the count a literal) or ends at a NUL. A NUL is
+// searched for no further than the end of the register memory: a text
+// without one is no text, and the instruction gives a FALSE rung and writes
+// nothing (STRLEN also when the length does not fit its u16 register).
+//
+// Counted strings through pointers: a u32 byte offset into the register
+// memory, held in a register pair (low word first), names byte 0 (the
+// capacity); byte 1 is the current length and the text follows, without a
+// NUL. This is the layout of the runtime's VM strings (q4vmstr.h): a source
+// length above its capacity reads as the capacity, as there. Pointers,
+// capacities and lengths come from registers that peers can write: every
+// access is checked against the register memory first; an access outside,
+// or a destination whose length lies above its capacity, gives a FALSE rung
+// and writes nothing.
+//
+// Number to text: the value (u16, i32 or REAL as a double) goes through the
+// program's format with the C library's formatter. The layout decoder
+// checks each format when the program is loaded (one conversion at most,
+// fitting the kind; no %s, %n, '*'; a NUL within its 20 bytes; field width
+// and precision within the instruction's text buffer) and the literal width
+// and decimals against the buffer, so a program that could overrun one is
+// refused. Decimals insert a point after an optional leading sign (blanks
+// first), so -5 with two decimals reads -0.05. At run time a text longer
+// than the buffer, a kind other than 0, 1 or 2 or a REAL that is not finite
+// writes nothing and gives a FALSE rung.
 #pragma once
 
 #include "core/bytes.h"
@@ -9,8 +36,10 @@
 template <bool kTok16>
 bool LadderText_Exec(u16 op, LadderVm& vm);
 
-// Layout decoder of the instructions with several encodings (opcode table).
+// Layout of STRCMPK and STRMOVK: count, byte operand, count bytes of text
+// padded to whole words; the byte operand must reach count bytes.
 void LadderText_LayoutTextLit(const u16* code, u32 avail, bool tok16, LadderLayout& out);
 
-// Layout decoder of the instructions with several encodings (opcode table).
+// Layout of NUM2STR, PNUM2STR and PNUM2VSTR: operands, kind, decimals (not
+// PNUM2VSTR), width and the 20-byte format, which is checked here.
 void LadderText_LayoutFormat(const u16* code, u32 avail, bool tok16, LadderLayout& out);

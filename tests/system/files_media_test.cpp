@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "core/plc_regs.h"
-#include "firmware_process.h"
+#include "testsupport/firmware_process.h"
 #include "platform/cmdrun.h"
 #include "platform/fileio.h"
 #include "platform/fpga.h"

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "firmware_process.h"
+#include "testsupport/firmware_process.h"
 #include "platform/fileio.h"
 #include "platform/system.h"
 #include "testsupport/fw_media.h"

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "core/nvram.h"
-#include "firmware_process.h"
+#include "testsupport/firmware_process.h"
 #include "fw_traced.h"
 #include "platform/board.h"
 #include "platform/cmdrun.h"

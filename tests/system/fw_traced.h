@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "firmware_process.h"
+#include "testsupport/firmware_process.h"
 
 class TracedFirmware {
 public:

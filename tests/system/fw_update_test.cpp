@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "firmware_process.h"
+#include "testsupport/firmware_process.h"
 #include "fw_traced.h"
 #include "platform/board.h"
 #include "platform/cmdrun.h"

@@ -9,7 +9,7 @@
 
 #include "core/nvram.h"
 #include "core/plc_regs.h"
-#include "firmware_process.h"
+#include "testsupport/firmware_process.h"
 #include "io/iodriver.h"
 #include "platform/board.h"
 #include "platform/fileio.h"

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "core/plc_regs.h"
-#include "firmware_process.h"
+#include "testsupport/firmware_process.h"
 #include "ladder/ladder_ops.h"
 #include "ladder/ladder_operand.h"
 #include "platform/board.h"

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "core/plc_regs.h"
-#include "firmware_process.h"
+#include "testsupport/firmware_process.h"
 #include "platform/fileio.h"
 #include "testsupport/net_config_builder.h"
 #include "testsupport/temp_root.h"

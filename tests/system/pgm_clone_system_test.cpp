@@ -17,7 +17,7 @@
 
 #include "core/nvram.h"
 #include "core/plc_regs.h"
-#include "firmware_process.h"
+#include "testsupport/firmware_process.h"
 #include "platform/fileio.h"
 #include "platform/reset.h"
 #include "testsupport/ladder_builder.h"

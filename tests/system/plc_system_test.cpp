@@ -11,7 +11,7 @@
 
 #include "core/bkuprstr.h"
 #include "core/plc_regs.h"
-#include "firmware_process.h"
+#include "testsupport/firmware_process.h"
 #include "platform/board.h"
 #include "platform/fileio.h"
 #include "platform/reset.h"

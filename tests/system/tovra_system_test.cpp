@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "core/plc_regs.h"
-#include "firmware_process.h"
+#include "testsupport/firmware_process.h"
 #include "platform/fileio.h"
 #include "platform/reset.h"
 #include "testsupport/ladder_builder.h"

@@ -1,4 +1,4 @@
-#include "firmware_process.h"
+#include "testsupport/firmware_process.h"
 
 #include <fcntl.h>
 #include <sys/wait.h>
