@@ -13,14 +13,12 @@
 #include "link/sci.h"
 #include "link/vcomm.h"
 #include "platform/clock.h"
-#include "platform/fpga.h"
 #include "platform/fx_api.h"
-#include "platform/rct.h"
-#include "platform/timers.h"
 #include "storage/cf_api.h"
 #include "storage/cfmgr.h"
 #include "storage/mcmd.h"
 #include "storage/pgmmedia.h"
+#include "testsupport/controller_reset.h"
 #include "testsupport/link_host.h"
 #include "testsupport/manual_clock.h"
 #include "testsupport/temp_root.h"
@@ -40,20 +38,8 @@ struct Controller {
     bool ok = false;
 
     Controller() {
-        FPGA_Reset();
-        Timer_Init(nullptr, 0);
-        RCT_Init();
-        Nvram_Reset();
-        Bkuprstr_Reset();
-        Plc_Reset();
-        Cmd_Reset();
-        Vcomm_Reset();
-        Fx_Reset();
-        CF_Reset();
-        CFM_Reset();
-        Dpram_Init();
-        MCMD_Reset();
-        PgmMedia_Reset();
+        ResetLinkController();
+        ResetMediaModules();
         PlcRegClear();
         SR_Put(29, 1);
         SR_Put(37, 567);

@@ -104,6 +104,15 @@ bool In(u16 v, std::initializer_list<u16> list) {
 // Modules whose modem power, shutdown and on-off lines sit on 0x4E.
 bool ModemLinesA(u16 id) { return In(id, {0x6E0F, 0x6F0F, 0xAE0F, 0xAF0F, 0xEE0F, 0xEF0F}); }
 
+// One image exchange with the slot's module (start and count in bytes of the
+// digital images, in words of the analog ones).
+void Exchange(u8 kind, int slot, u8* image, u32 start, u32 count) {
+    g_extmsg = IoMessage{kind, static_cast<u8>(slot), 0, image};
+    g_extmsg.start = static_cast<u16>(start);
+    g_extmsg.count = static_cast<u16>(count);
+    io_driver(&g_extmsg);
+}
+
 }  // namespace
 
 int IoInit(const u16* idents, int count) {
@@ -195,38 +204,26 @@ void IoGetIs(u8* image, int slot, u32 firstBit, u32 bits) {
     if (slot < 0 || slot > 1) return;
     ++ioDriverCalls.getIs[slot];
     ioDriverCalls.lastStartBit[slot] = firstBit;
-    g_extmsg = IoMessage{kIoMsgGetIs, static_cast<u8>(slot), 0, image};
-    g_extmsg.start = static_cast<u16>(firstBit / 8);
-    g_extmsg.count = static_cast<u16>(bits / 8);
-    io_driver(&g_extmsg);
+    Exchange(kIoMsgGetIs, slot, image, firstBit / 8, bits / 8);
 }
 
 void IoPutQs(u8* image, int slot, u32 firstBit, u32 bits) {
     if (slot < 0 || slot > 1) return;
     ++ioDriverCalls.putQs[slot];
     ioDriverCalls.lastPutStartBit[slot] = firstBit;
-    g_extmsg = IoMessage{kIoMsgPutQs, static_cast<u8>(slot), 0, image};
-    g_extmsg.start = static_cast<u16>(firstBit / 8);
-    g_extmsg.count = static_cast<u16>(bits / 8);
-    io_driver(&g_extmsg);
+    Exchange(kIoMsgPutQs, slot, image, firstBit / 8, bits / 8);
 }
 
 void IoGetAIs(u8* image, int slot, u32 firstWord, u32 words) {
     if (slot < 0 || slot > 1) return;
     ++ioDriverCalls.getAIs[slot];
-    g_extmsg = IoMessage{kIoMsgGetAIs, static_cast<u8>(slot), 0, image};
-    g_extmsg.start = static_cast<u16>(firstWord);
-    g_extmsg.count = static_cast<u16>(words);
-    io_driver(&g_extmsg);
+    Exchange(kIoMsgGetAIs, slot, image, firstWord, words);
 }
 
 void IoPutAQs(u8* image, int slot, u32 firstWord, u32 words) {
     if (slot < 0 || slot > 1) return;
     ++ioDriverCalls.putAQs[slot];
-    g_extmsg = IoMessage{kIoMsgPutAQs, static_cast<u8>(slot), 0, image};
-    g_extmsg.start = static_cast<u16>(firstWord);
-    g_extmsg.count = static_cast<u16>(words);
-    io_driver(&g_extmsg);
+    Exchange(kIoMsgPutAQs, slot, image, firstWord, words);
 }
 
 void IoService(int slot) {

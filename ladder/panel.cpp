@@ -322,7 +322,9 @@ bool LadderPanel_Exec(u16 op, LadderVm& vm) {
             if (SR_Get(3) != 0)
                 on = false;
             else if (forcedScreen == kNoScreen)
-                on = static_cast<u16>(SR_Get(2) - 1) == n || static_cast<u16>(SR_Get(1) - 1) == n;
+                // Taken as numbers: SR1 or SR2 at 0 (no screen) is -1 here,
+                // never screen 65535.
+                on = SR_Get(2) - 1 == static_cast<i32>(n) || SR_Get(1) - 1 == static_cast<i32>(n);
             else
                 on = forcedScreen == n;
             vm.PushRung(on ? 0xFF : 0);

@@ -13,7 +13,7 @@
 //   it held; those of the AND kind only ever write 0. Range tests replace.
 // - Conversion loads read one register operand, convert it and push the
 //   result; out of range, the rung goes FALSE and 0 is pushed (the
-//   conversions from REAL to 8 and 16 bits push the converted value).
+//   conversions from REAL push the converted value).
 #pragma once
 
 #include "core/bytes.h"

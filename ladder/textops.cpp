@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "iec/kernel/q4vmstr.h"
@@ -207,7 +208,9 @@ u32 TextToNumber(const u8* text, u32 len, u16 kind, u8 (&out)[4]) {
     Q4Str_Init(s, kQ4StrMaxCap);
     Q4Str_AscForce(s, text + k, len - k);
     if (kind == kKindReal) {
-        PutLeFloat(out, Q4Str_AtoF(s));
+        // Straight to the REAL: going through a double rounds twice, and a
+        // text just above the largest REAL still rounds to it.
+        PutLeFloat(out, std::strtof(Q4Str_GetText(s), nullptr));
         return 4;
     }
     const u32 v = static_cast<u32>(Q4Str_AtoI(s));
@@ -219,12 +222,12 @@ u32 TextToNumber(const u8* text, u32 len, u16 kind, u8 (&out)[4]) {
     return 4;
 }
 
-// The counted string at a pointer: its text and length (a length above the
-// capacity reads as the capacity); false when any of it lies outside.
+// The counted string at a pointer: its text and length (the length byte as
+// it stands, whatever the capacity); false when any of it lies outside.
 bool SourceString(u32 pointer, const u8*& text, u32& len) {
     const u8* h = LadderRegBytes(pointer, 2);
     if (h == nullptr) return false;
-    len = Q4Str_GetLength(h);
+    len = h[1];
     text = LadderRegBytes(u64{pointer} + 2, len);
     return text != nullptr;
 }

@@ -9,8 +9,8 @@
 // Counted strings through pointers: a u32 byte offset into the register
 // memory, held in a register pair (low word first), names byte 0 (the
 // capacity); byte 1 is the current length and the text follows, without a
-// NUL. This is the layout of the runtime's VM strings (q4vmstr.h): a source
-// length above its capacity reads as the capacity, as there. Pointers,
+// NUL. This is the layout of the runtime's VM strings (q4vmstr.h); a
+// source is read for its length byte, whatever its capacity. Pointers,
 // capacities and lengths come from registers that peers can write: every
 // access is checked against the register memory first; an access outside,
 // or a destination whose length lies above its capacity, gives a FALSE rung

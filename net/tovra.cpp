@@ -134,6 +134,16 @@ void ClockInto(u8* header) { std::memcpy(header + kTovraClock, DprMap + kDprCloc
 // what is sent now would have to be thrown away.
 bool Writable(const TovraSlot& sl) { return sl.socket.backlog.empty() && sl.socket.canSend != 0; }
 
+// Hands a finished packet to the connection; one that cannot take it is
+// dropped.
+bool Transmit(TovraConnState& c, u32 k, NxPacket* p) {
+    if (_nx_tcp_socket_send(&c.slots[k].socket, p, 0) != NX_SUCCESS) {
+        _nx_tcp_server_socket_unaccept(&c.slots[k].socket);
+        return false;
+    }
+    return true;
+}
+
 // Sends header and data as one packet on slot k; false when nothing was sent
 // (not writable now, no packet free, or the send failed and the connection
 // was dropped).
@@ -146,11 +156,7 @@ bool SendPacket(TovraConnState& c, u32 k, const u8* header, const u8* data, u32 
         _nx_packet_release(p);
         return false;
     }
-    if (_nx_tcp_socket_send(&c.slots[k].socket, p, 0) != NX_SUCCESS) {
-        _nx_tcp_server_socket_unaccept(&c.slots[k].socket);
-        return false;
-    }
-    return true;
+    return Transmit(c, k, p);
 }
 
 // An answer of the link itself: the request's header with its status (or
@@ -391,11 +397,7 @@ bool SendGathered(TovraConnState& c, u32 k) {
         _nx_packet_release(p);
         return false;
     }
-    if (_nx_tcp_socket_send(&c.slots[k].socket, p, 0) != NX_SUCCESS) {
-        _nx_tcp_server_socket_unaccept(&c.slots[k].socket);
-        return false;
-    }
-    return true;
+    return Transmit(c, k, p);
 }
 
 Sent Plain(TovraConnState& c, u32 k, const u8* data, u32 n) {

@@ -455,26 +455,43 @@ bool CopyOne(const std::string& src, const std::string& dst, bool recursive) {
     return !ec;
 }
 
-int CmdCp(const std::vector<Word>& words, std::string*) {
-    Args a = SplitArgs(words);
-    std::vector<std::string> ops = ExpandAll(a.operands);
-    if (ops.size() < 2) return 1;
-    bool recursive = a.Has('r') || a.Has('R') || a.Has('a');
+// Operands of cp and mv: the last names the destination, the others the
+// sources; several sources need a destination folder.
+struct Transfer {
+    std::vector<std::string> sources;  // firmware paths
+    std::string dst;                    // host path
+    bool dstDir = false;
+    // Where a source lands: inside the destination folder under its own
+    // name, or the destination itself.
+    std::string Target(const std::string& source) const { return dstDir ? dst + "/" + BaseName(source) : dst; }
+};
+
+bool SplitTransfer(std::vector<std::string> ops, Transfer* t) {
+    if (ops.size() < 2) return false;
     std::string dstFw = ops.back();
     ops.pop_back();
-    std::string dst = Host(dstFw);
-    if (dst.empty()) return 1;
+    t->dst = Host(dstFw);
+    if (t->dst.empty()) return false;
     std::error_code ec;
-    bool dstDir = fs::is_directory(dst, ec);
-    if (ops.size() > 1 && !dstDir) return 1;
+    t->dstDir = fs::is_directory(t->dst, ec);
+    if (ops.size() > 1 && !t->dstDir) return false;
+    t->sources = std::move(ops);
+    return true;
+}
+
+int CmdCp(const std::vector<Word>& words, std::string*) {
+    Args a = SplitArgs(words);
+    Transfer t;
+    if (!SplitTransfer(ExpandAll(a.operands), &t)) return 1;
+    bool recursive = a.Has('r') || a.Has('R') || a.Has('a');
     int status = 0;
-    for (const std::string& s : ops) {
+    for (const std::string& s : t.sources) {
         std::string src = Host(s);
         if (src.empty()) {
             status = 1;
             continue;
         }
-        std::string target = dstDir ? dst + "/" + BaseName(s) : dst;
+        std::string target = t.Target(s);
         if (!Inside(target) || !CopyOne(src, target, recursive)) status = 1;
     }
     return status;
@@ -517,19 +534,13 @@ int CmdRm(const std::vector<Word>& words, std::string*) {
 
 int CmdMv(const std::vector<Word>& words, std::string*) {
     Args a = SplitArgs(words);
-    std::vector<std::string> ops = ExpandAll(a.operands);
-    if (ops.size() < 2) return 1;
-    std::string dstFw = ops.back();
-    ops.pop_back();
-    std::string dst = Host(dstFw);
-    if (dst.empty()) return 1;
+    Transfer t;
+    if (!SplitTransfer(ExpandAll(a.operands), &t)) return 1;
     std::error_code ec;
-    bool dstDir = fs::is_directory(dst, ec);
-    if (ops.size() > 1 && !dstDir) return 1;
     int status = 0;
-    for (const std::string& s : ops) {
+    for (const std::string& s : t.sources) {
         std::string src = Host(s);
-        std::string target = dstDir ? dst + "/" + BaseName(s) : dst;
+        std::string target = t.Target(s);
         if (src.empty() || IsRootItself(src) || !Inside(target) || Below(src, target) ||
             !fs::exists(fs::symlink_status(src, ec))) {
             status = 1;

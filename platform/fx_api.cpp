@@ -377,11 +377,17 @@ u32 _fxe_file_truncate(FxFile* file, u32 size) {
     return kFxSuccess;
 }
 
+// A name resolved on its drive for removal; a drive's own root is never
+// removed.
+static u32 ResolveRemovable(FxMedia* media, const char* name, Resolved* r) {
+    u32 st = CfDriveChk(media, name, r);
+    if (st != kFxSuccess) return st;
+    return r->IsDriveRoot() ? kFxIoError : kFxSuccess;
+}
+
 u32 _fxe_file_delete(FxMedia* media, const char* name) {
     Resolved r;
-    u32 st = CfDriveChk(media, name, &r);
-    if (st != kFxSuccess) return st;
-    if (r.IsDriveRoot()) return kFxIoError;
+    if (u32 st = ResolveRemovable(media, name, &r); st != kFxSuccess) return st;
     if (unlink(r.host.c_str()) == 0) return kFxSuccess;
     switch (errno) {
         case EFAULT:
@@ -416,13 +422,20 @@ u32 _fxe_file_rename(FxMedia* media, const char* oldName, const char* newName) {
     return kFxSuccess;
 }
 
-u32 _fxe_file_attributes_read(FxMedia* media, const char* name, u32* attributes) {
+// Attributes of a name on its drive (when asked for); sb gets what the host
+// says about the entry.
+static u32 ReadAttributes(FxMedia* media, const char* name, u32* attributes, struct stat* sb) {
     Resolved r;
     u32 st = CfDriveChk(media, name, &r);
     if (st != kFxSuccess) return st;
+    if (stat(r.host.c_str(), sb) != 0) return kFxInvalidName;
+    if (attributes) *attributes = AttributesOf(*sb);
+    return kFxSuccess;
+}
+
+u32 _fxe_file_attributes_read(FxMedia* media, const char* name, u32* attributes) {
     struct stat sb;
-    if (stat(r.host.c_str(), &sb) != 0) return kFxInvalidName;
-    if (attributes) *attributes = AttributesOf(sb);
+    if (u32 st = ReadAttributes(media, name, attributes, &sb); st != kFxSuccess) return st;
     return S_ISDIR(sb.st_mode) ? kFxNotAFile : kFxSuccess;
 }
 
@@ -456,9 +469,7 @@ u32 _fxe_directory_create(FxMedia* media, const char* name) {
 
 u32 _fxe_directory_delete(FxMedia* media, const char* name) {
     Resolved r;
-    u32 st = CfDriveChk(media, name, &r);
-    if (st != kFxSuccess) return st;
-    if (r.IsDriveRoot()) return kFxIoError;
+    if (u32 st = ResolveRemovable(media, name, &r); st != kFxSuccess) return st;
     if (rmdir(r.host.c_str()) == 0) return kFxSuccess;
     switch (errno) {
         case EFAULT:
@@ -497,13 +508,8 @@ u32 _fxe_directory_name_test(FxMedia* media, const char* name) {
 }
 
 u32 _fxe_directory_attributes_read(FxMedia* media, const char* name, u32* attributes) {
-    Resolved r;
-    u32 st = CfDriveChk(media, name, &r);
-    if (st != kFxSuccess) return st;
     struct stat sb;
-    if (stat(r.host.c_str(), &sb) != 0) return kFxInvalidName;
-    if (attributes) *attributes = AttributesOf(sb);
-    return kFxSuccess;
+    return ReadAttributes(media, name, attributes, &sb);
 }
 
 u32 _fxe_directory_attributes_set(FxMedia* media, const char* name, u32 attributes) {

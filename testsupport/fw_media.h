@@ -1,6 +1,6 @@
-// Update and installation media for tests: files on the card folder of the
-// current root, MAC range files, update.init archives built with the zip
-// program, and the command log read back from a given line on.
+// Files of the current root by firmware path for any test; update and
+// installation media: MAC range files, update.init archives built with the
+// zip program, and the command log read back from a given line on.
 #pragma once
 
 #include <map>

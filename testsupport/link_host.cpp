@@ -155,21 +155,8 @@ LinkHost::Reply LinkHost::Request(u8 command, const std::vector<u8>& data, int t
     return ReadReply(timeoutMs);
 }
 
-int LinkHost::Download(u8 node, u8 area, const std::vector<u8>& image, u32 chunk) {
-    int a = Ask(4, {node, area});
-    if (a != 0xA0) return a;
-    for (size_t off = 0; off < image.size(); off += chunk) {
-        size_t n = std::min<size_t>(chunk, image.size() - off);
-        Send(0xFF, std::vector<u8>(image.begin() + static_cast<long>(off), image.begin() + static_cast<long>(off + n)));
-        a = ReadByte();
-        if (a != 0xA0) return a;
-    }
-    Send(0xFF, {});
-    return ReadByte();
-}
-
-int LinkHost::Verify(u8 node, u8 area, const std::vector<u8>& image, u32 chunk) {
-    int a = Ask(3, {node, area});
+int LinkHost::SendImage(u8 command, u8 node, u8 area, const std::vector<u8>& image, u32 chunk) {
+    int a = Ask(command, {node, area});
     if (a != 0xA0) return a;
     for (size_t off = 0; off < image.size(); off += chunk) {
         size_t n = std::min<size_t>(chunk, image.size() - off);

@@ -59,8 +59,12 @@ public:
 
     // Whole transfers. Each returns the host's last answer byte from the
     // controller (0xA0 when everything was accepted), -1 on a time-out.
-    int Download(u8 node, u8 area, const std::vector<u8>& image, u32 chunk);
-    int Verify(u8 node, u8 area, const std::vector<u8>& image, u32 chunk);
+    int Download(u8 node, u8 area, const std::vector<u8>& image, u32 chunk) {
+        return SendImage(4, node, area, image, chunk);
+    }
+    int Verify(u8 node, u8 area, const std::vector<u8>& image, u32 chunk) {
+        return SendImage(3, node, area, image, chunk);
+    }
     // Upload of an area's data (or its 8-byte header); false on any failure.
     bool Upload(u8 node, u8 area, std::vector<u8>* out, bool header = false);
     // Register read of `bits` bits at a register bit address (token 0 form).
@@ -70,6 +74,10 @@ public:
     int Negotiate(u8 node, u16 size) { return Ask(35, {node, static_cast<u8>(size), static_cast<u8>(size >> 8)}); }
 
 private:
+    // Download (4) and verify (3) send the image the same way: the request,
+    // then chunk frames each acknowledged, then an empty frame.
+    int SendImage(u8 command, u8 node, u8 area, const std::vector<u8>& image, u32 chunk);
+
     int fd_;
     u8 seed_;
     std::function<void()> pump_;

@@ -15,6 +15,7 @@
 
 #include "platform/board.h"
 #include "platform/root.h"
+#include "tools/tool_args.h"
 
 namespace {
 
@@ -35,15 +36,6 @@ const char kUsage[] =
 int Usage() {
     std::fputs(kUsage, stderr);
     return 2;
-}
-
-bool ParseU32(const char* s, u32* out) {
-    if (!s || !*s) return false;
-    char* end = nullptr;
-    unsigned long long v = std::strtoull(s, &end, 0);
-    if (*end != '\0' || v > 0xFFFFFFFFull || s[0] == '-') return false;
-    *out = static_cast<u32>(v);
-    return true;
 }
 
 // "both" presses RUN and LOAD together (the factory clear).
@@ -93,11 +85,7 @@ void PrintPersistent() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    int i = 1;
-    if (i + 1 < argc && std::strcmp(argv[i], "--root") == 0) {
-        setenv("PLC_ROOT", argv[i + 1], 1);
-        i += 2;
-    }
+    int i = TakeRootOption(argc, argv);
     if (i >= argc) return Usage();
     if (!Root_Init() || !Board_Open()) {
         std::fprintf(stderr, "plcboard: cannot open the board under %s\n", Root_Dir().c_str());

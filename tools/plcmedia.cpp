@@ -15,6 +15,7 @@
 #include "platform/cmdrun.h"
 #include "platform/fx_api.h"
 #include "platform/root.h"
+#include "tools/tool_args.h"
 
 namespace {
 
@@ -39,11 +40,7 @@ int DriveArg(const char* s) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    int i = 1;
-    if (i + 1 < argc && std::strcmp(argv[i], "--root") == 0) {
-        setenv("PLC_ROOT", argv[i + 1], 1);
-        i += 2;
-    }
+    int i = TakeRootOption(argc, argv);
     if (i >= argc) return Usage();
     if (!Root_Init()) {
         std::fprintf(stderr, "plcmedia: cannot use the root folder\n");

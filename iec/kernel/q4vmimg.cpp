@@ -52,6 +52,16 @@ void Clear(Q4MemImage* rec) {
     rec->kind = kind;
 }
 
+// The record takes over a freshly filled image: loaded, nothing linked yet.
+int Adopt(Q4MemImage* rec, u8* mem, u32 size) {
+    rec->memory = mem;
+    rec->size = size;
+    rec->flags = kQ4MemLoaded;
+    rec->linkCount = 0;
+    rec->linked = nullptr;
+    return 0;
+}
+
 }  // namespace
 
 bool Q4Memory_FilePath(u16 kind, const char* prefix, char out[kQ4MemPathMax + 1]) {
@@ -69,12 +79,7 @@ int Q4Memory_Alloc(Q4MemImage* rec, u32 size) {
     if (!rec || rec->flags != 0 || size == 0) return 1;
     u8* mem = static_cast<u8*>(std::calloc(1, size));
     if (!mem) return 1;
-    rec->memory = mem;
-    rec->size = size;
-    rec->flags = kQ4MemLoaded;
-    rec->linkCount = 0;
-    rec->linked = nullptr;
-    return 0;
+    return Adopt(rec, mem, size);
 }
 
 int Q4Memory_Load(Q4MemImage* rec, const char* prefix) {
@@ -103,12 +108,7 @@ int Q4Memory_Load(Q4MemImage* rec, const char* prefix) {
         std::free(mem);
         return 1;
     }
-    rec->memory = mem;
-    rec->size = size;
-    rec->flags = kQ4MemLoaded;
-    rec->linkCount = 0;
-    rec->linked = nullptr;
-    return 0;
+    return Adopt(rec, mem, size);
 }
 
 int Q4Memory_Save(Q4MemImage* rec, const char* prefix) {

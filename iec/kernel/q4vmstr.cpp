@@ -260,9 +260,15 @@ double Q4Str_AtoD(const u8* s) {
 }
 
 float Q4Str_AtoF(const u8* s) {
+    // Narrowed as IEEE rounding would: values up to half a unit above the
+    // largest REAL round down to it, the rest overflow (the cast itself is
+    // undefined outside the REAL range).
+    constexpr double kOverflow = 0x1.ffffffp127;  // largest REAL + half a unit
     double d = Q4Str_AtoD(s);
-    if (d > std::numeric_limits<float>::max()) return std::numeric_limits<float>::infinity();
-    if (d < -std::numeric_limits<float>::max()) return -std::numeric_limits<float>::infinity();
+    if (d >= kOverflow) return std::numeric_limits<float>::infinity();
+    if (d <= -kOverflow) return -std::numeric_limits<float>::infinity();
+    if (d > std::numeric_limits<float>::max()) return std::numeric_limits<float>::max();
+    if (d < -std::numeric_limits<float>::max()) return -std::numeric_limits<float>::max();
     return static_cast<float>(d);
 }
 

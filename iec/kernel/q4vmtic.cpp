@@ -336,6 +336,15 @@ T RealDiv0() {
     else return std::bit_cast<double>(kLrealDiv0);
 }
 
+// a / b for b != 0; a signed MIN / -1 wraps (the host would trap).
+template <class T>
+inline T Quotient(T a, T b) {
+    if constexpr (std::is_integral_v<T> && std::is_signed_v<T>) {
+        if (b == static_cast<T>(-1)) return static_cast<T>(0 - static_cast<std::make_unsigned_t<T>>(a));
+    }
+    return static_cast<T>(a / b);
+}
+
 }  // namespace
 
 // --- Verification entry points ------------------------------------------------------
@@ -568,17 +577,31 @@ int StartTimerKey(u8* db, u32 key) {
     return 1;
 }
 
-void StopTimerKey(u8* db, u32 key) {
-    u8* st = Q4VM_Status(db);
+// The running timers: 8-byte entries (key, last update) and their count,
+// never past the table's area. st or a is null when the database has no
+// status block or table.
+struct ActiveTimers {
+    u8* st;
+    u8* a;
+    u16 n;
+};
+ActiveTimers RunningTimers(u8* db) {
+    ActiveTimers t{Q4VM_Status(db), nullptr, 0};
     u32 bytes = 0;
-    u8* a = Q4VM_AreaPtr(db, kDbActiveTimers, &bytes);
-    if (!st || !a) return;
-    u16 n = GetLe16(st + kVmStActiveTimers);
-    if (n > bytes / 8) n = static_cast<u16>(bytes / 8);
-    for (u16 k = 0; k < n; ++k)
-        if (GetLe32(a + 8u * k) == key) {
-            std::memmove(a + 8u * k, a + 8u * (k + 1), 8u * (n - k - 1));
-            PutLe16(st + kVmStActiveTimers, static_cast<u16>(n - 1));
+    t.a = Q4VM_AreaPtr(db, kDbActiveTimers, &bytes);
+    if (!t.st || !t.a) return t;
+    t.n = GetLe16(t.st + kVmStActiveTimers);
+    if (t.n > bytes / 8) t.n = static_cast<u16>(bytes / 8);
+    return t;
+}
+
+void StopTimerKey(u8* db, u32 key) {
+    const ActiveTimers t = RunningTimers(db);
+    if (!t.st || !t.a) return;
+    for (u16 k = 0; k < t.n; ++k)
+        if (GetLe32(t.a + 8u * k) == key) {
+            std::memmove(t.a + 8u * k, t.a + 8u * (k + 1), 8u * (t.n - k - 1));
+            PutLe16(t.st + kVmStActiveTimers, static_cast<u16>(t.n - 1));
             return;
         }
 }
@@ -589,15 +612,11 @@ int Q4VMTmr_StartTimer(u8* db, u16 t) { return StartTimerKey(db, t); }
 void Q4VMTmr_StopTimer(u8* db, u16 t) { StopTimerKey(db, t); }
 
 void Q4VMTmr_UpdateTimers(u8* db) {
-    u8* st = Q4VM_Status(db);
-    u32 bytes = 0;
-    u8* a = Q4VM_AreaPtr(db, kDbActiveTimers, &bytes);
-    if (!st || !a) return;
-    u16 n = GetLe16(st + kVmStActiveTimers);
-    if (n > bytes / 8) n = static_cast<u16>(bytes / 8);
-    u32 now = Now(st);
-    for (u16 k = 0; k < n; ++k) {
-        u8* e = a + 8u * k;
+    const ActiveTimers t = RunningTimers(db);
+    if (!t.st || !t.a) return;
+    u32 now = Now(t.st);
+    for (u16 k = 0; k < t.n; ++k) {
+        u8* e = t.a + 8u * k;
         u8* v = TimerValue(db, GetLe32(e));
         if (v) PutLe32(v, static_cast<u32>((static_cast<u64>(GetLe32(v)) + Q4VM_Elapsed(now, GetLe32(e + 4))) % 86400000u));
         PutLe32(e + 4, now);
@@ -762,9 +781,9 @@ int Q4VMTic_Run(u8* db, u8* st, const u8* code, u32 length, u16 program) {
         }                                                 \
         NEXT(4);                                          \
     }
-// Signed and unsigned integer division: by zero the saturated value and a
-// log event; MIN / -1 wraps (the host would trap).
-#define DIVI(opP, opL, T, P, LB, SAT, EV)                                      \
+// Division: by zero the value ZERO (integers saturate, reals take their
+// division-by-zero pattern) and a log event.
+#define DIV(opP, opL, T, P, LB, ZERO, EV)                                      \
     case opP: L_##opP:                                                                  \
     case opL: L_##opL: {                                                                \
         if (*ip == opL && LOCKED(1, LB)) {                                     \
@@ -773,29 +792,10 @@ int Q4VMTic_Run(u8* db, u8* st, const u8* code, u32 length, u16 program) {
         T a = Ld<T>(P(ip[2])), b = Ld<T>(P(ip[3]));                            \
         T r;                                                                   \
         if (b == 0) {                                                          \
-            r = static_cast<T>(SAT);                                           \
-            Q4VMLog_Push(db, EV, ip[3], Where(c, base, ip));                   \
-        } else if (std::is_signed_v<T> && b == static_cast<T>(-1)) {            \
-            r = static_cast<T>(0 - static_cast<std::make_unsigned_t<T>>(a));   \
-        } else {                                                               \
-            r = static_cast<T>(a / b);                                         \
-        }                                                                      \
-        St<T>(P(ip[1]), r);                                                    \
-        NEXT(4);                                                               \
-    }
-#define DIVF(opP, opL, T, P, LB, EV)                                           \
-    case opP: L_##opP:                                                                  \
-    case opL: L_##opL: {                                                                \
-        if (*ip == opL && LOCKED(1, LB)) {                                     \
-            NEXT(4);                                                           \
-        }                                                                      \
-        T a = Ld<T>(P(ip[2])), b = Ld<T>(P(ip[3]));                            \
-        T r;                                                                   \
-        if (b == 0) {                                                          \
-            r = RealDiv0<T>();                                                 \
+            r = static_cast<T>(ZERO);                                          \
             Q4VMLog_Push(db, EV, ip[3], Where(c, base, ip));                   \
         } else {                                                               \
-            r = a / b;                                                         \
+            r = Quotient<T>(a, b);                                             \
         }                                                                      \
         St<T>(P(ip[1]), r);                                                    \
         NEXT(4);                                                               \
@@ -936,16 +936,16 @@ int Q4VMTic_Run(u8* db, u8* st, const u8* code, u32 length, u16 program) {
             BINARY(5, 114, float, P32, 0x04, a * b)
             BINARY(323, 322, double, P64, 0x08, a * b)
             // DIV
-            DIVI(381, 380, i8, P8, 0x01, 127, kLogDivZero8)
-            DIVI(485, 489, u8, P8, 0x01, 127, kLogDivZero8)
-            DIVI(353, 352, i16, P16, 0x02, 32767, kLogDivZero16)
-            DIVI(493, 497, u16, P16, 0x02, 32767, kLogDivZero16)
-            DIVI(6, 115, i32, P32, 0x04, 2147483647, kLogDivZero32)
-            DIVI(501, 505, u32, P32, 0x04, 2147483647u, kLogDivZero32)
-            DIVI(293, 292, i64, P64, 0x08, 0x7FFFFFFFFFFFFFFFll, kLogDivZero64)
-            DIVI(559, 563, u64, P64, 0x08, 0xFFFFFFFFFFFFFFFFull, kLogDivZero64)
-            DIVF(7, 116, float, P32, 0x04, kLogDivZero32)
-            DIVF(325, 324, double, P64, 0x08, kLogDivZero64)
+            DIV(381, 380, i8, P8, 0x01, 127, kLogDivZero8)
+            DIV(485, 489, u8, P8, 0x01, 127, kLogDivZero8)
+            DIV(353, 352, i16, P16, 0x02, 32767, kLogDivZero16)
+            DIV(493, 497, u16, P16, 0x02, 32767, kLogDivZero16)
+            DIV(6, 115, i32, P32, 0x04, 2147483647, kLogDivZero32)
+            DIV(501, 505, u32, P32, 0x04, 2147483647u, kLogDivZero32)
+            DIV(293, 292, i64, P64, 0x08, 0x7FFFFFFFFFFFFFFFll, kLogDivZero64)
+            DIV(559, 563, u64, P64, 0x08, 0xFFFFFFFFFFFFFFFFull, kLogDivZero64)
+            DIV(7, 116, float, P32, 0x04, RealDiv0<float>(), kLogDivZero32)
+            DIV(325, 324, double, P64, 0x08, RealDiv0<double>(), kLogDivZero64)
             // GT, GE
             COMPARE(389, 388, i8, P8, a > b)
             COMPARE(482, 486, u8, P8, a > b)

@@ -5,6 +5,7 @@
 #include "platform/fileio.h"
 #include "remote/email.h"
 #include "iec/blocks/q4EnumQuilletVariables.h"
+#include "testsupport/io_config_builder.h"
 
 namespace {
 
@@ -273,18 +274,6 @@ TEST_F(PlcScanTest, NoExchangeWithoutIoOk) {
     EXPECT_EQ(ioDriverCalls.getIs[0], 0);
     EXPECT_EQ(ioDriverCalls.putQs[0], 0);
     EXPECT_EQ(logicUpdateCalls, 1u);
-}
-
-// I/O configuration block with one record per slot.
-void PutIoConfig(const std::vector<std::pair<u16, std::vector<u8>>>& records) {
-    u32 pos = 0;
-    for (const auto& [id, data] : records) {
-        PutLe16(io_config + pos, id);
-        PutLe16(io_config + pos + 2, static_cast<u16>(data.size()));
-        if (!data.empty()) std::memcpy(io_config + pos + 4, data.data(), data.size());
-        pos += 4 + static_cast<u32>((data.size() + 3) / 4 * 4);
-    }
-    io_config_bl.SetHeader(crc16(io_config, pos), pos);
 }
 
 struct IoCase {

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <string>
 
 #include "iec/kernel/q4rtclk.h"
@@ -157,6 +158,9 @@ TEST(VmString, ParsesStopAtTheFirstForeignCharacter) {
     EXPECT_EQ(Q4Str_AtoI(s.buf), 12);
     VmStr f(20, "1e39");
     EXPECT_TRUE(std::isinf(Q4Str_AtoF(f.buf)));
+    // The printed largest REAL reads back as itself, not as an overflow.
+    VmStr m(20, "-3.4028235e38");
+    EXPECT_EQ(Q4Str_AtoF(m.buf), -std::numeric_limits<float>::max());
     VmStr d(20, "2.5x");
     EXPECT_DOUBLE_EQ(Q4Str_AtoD(d.buf), 2.5);
     EXPECT_EQ(Q4Str_SZtoLINT("-9223372036854775808"), INT64_MIN);

@@ -6,6 +6,7 @@
 
 #include "core/nvram.h"
 #include "io_fixture.h"
+#include "testsupport/io_config_builder.h"
 
 namespace {
 
@@ -16,16 +17,6 @@ protected:
         Nvram_Reset();
         PutLe16(ladder, 9);  // the empty program: END
         ladder_bl.SetHeader(crc16(ladder, 2), 2);
-    }
-    void PutIoConfig(const std::vector<std::pair<u16, std::vector<u8>>>& records) {
-        u32 pos = 0;
-        for (const auto& [id, data] : records) {
-            PutLe16(io_config + pos, id);
-            PutLe16(io_config + pos + 2, static_cast<u16>(data.size()));
-            if (!data.empty()) std::memcpy(io_config + pos + 4, data.data(), data.size());
-            pos += 4 + static_cast<u32>((data.size() + 3) / 4 * 4);
-        }
-        io_config_bl.SetHeader(crc16(io_config, pos), pos);
     }
     // Base module in slot 0 (stop mask on outputs 1-2: output 1 goes on,
     // output 2 off), generation-2 module in slot 1, the Ethernet module.

@@ -51,6 +51,8 @@ TEST_P(Panel, ScreensPublishedAtEnd) {
     p.Contl(kC).Op("SCRSWITCH", {4});
     p.Op("SCRTEST", {7}).Out(kY0);
     p.Op("SCRTEST", {3}).Out(kY1);
+    // SR1 or SR2 at 0 name no screen: 0 - 1 is not screen 65535.
+    p.Op("SCRTEST", {0xFFFF}).Out(kY2);
     p.End();
     Load(p);
     for (const ScreenStep& s : kScreenSteps) {
@@ -66,6 +68,7 @@ TEST_P(Panel, ScreensPublishedAtEnd) {
         EXPECT_EQ(SR_Get(2), s.wantSr2);
         EXPECT_EQ(RegBit(kY0), s.test7);
         EXPECT_EQ(RegBit(kY1), s.test3);
+        EXPECT_FALSE(RegBit(kY2));
     }
 }
 
@@ -103,6 +106,7 @@ struct AlarmStep {
     bool checkWords;
     u16 w[3];
     i8 stampedAt[3];  // step whose clock each alarm's stamp holds (-1: none)
+    u8 leave = 0;     // alarms the program takes out of the list (bit 9) before the scan
 };
 
 struct AlarmScenario {
@@ -152,6 +156,14 @@ const AlarmScenario kScenarios[] = {
          {true, 0b101, kAck, 11, true, {0xC301, 0x0601, 0x03FF}, {0, 0, 0}},
          {true, 0b101, kRemove, 10, true, {0xC301, 0x0001, 0x03FF}, {0, 0, 0}},
      }},
+    {"the alarm shown leaves the list: removed without a key",
+     {0, 0, 0},
+     {
+         {true, 0b011, 0, 0, true, {0xC301, 0x0301, 0}, {0, 0, -1}},
+         {true, 0b011, 0, 10, false, {}, {}},
+         {true, 0b010, 0, 11, true, {0xC001, 0x0301, 0}, {0, 0, -1}, 0b001},
+         {true, 0b010, 0, 11, true, {0xC001, 0x0301, 0}, {0, 0, -1}},
+     }},
 };
 
 class PanelAlarms : public LadderBase, public ::testing::TestWithParam<std::tuple<LadderWidth, Form>> {};
@@ -176,7 +188,7 @@ TEST_P(PanelAlarms, ScriptedScans) {
             SCOPED_TRACE("step " + std::to_string(k));
             for (int r = 0; r < 6; ++r) SR_Put(44 + r, static_cast<u16>(0x100 * (k + 1) + r));
             for (u32 i = 0; i < 3; ++i) {
-                u16 w = static_cast<u16>(RegWord(Word(kArr, i)) & ~0x100);
+                u16 w = static_cast<u16>(RegWord(Word(kArr, i)) & ~((s.leave >> i) & 1 ? 0x300 : 0x100));
                 SetRegWord(Word(kArr, i), static_cast<u16>(w | ((s.conditions >> i) & 1 ? 0x100 : 0)));
             }
             for (int key = 0; key < 4; ++key) SetRegBit(kKeys[key], (s.keys >> key) & 1);

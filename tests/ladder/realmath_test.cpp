@@ -30,6 +30,8 @@ constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
 constexpr u32 kIn = lreg::R(10);  // operand i in R(10 + 2i) (and the next register)
 constexpr u32 kRes = lreg::R(30);  // result (two registers for 32 bits)
+constexpr u32 kGuard = lreg::R(40);  // the entry beneath the operands, stored last
+constexpr u16 kSentinel = 0x5EED;
 
 struct Operand {
     u32 v;
@@ -79,13 +81,16 @@ std::optional<std::vector<u32>> Oracle(const std::vector<std::pair<std::string, 
 
 class RealMath : public LadderTest {
 protected:
-    // Runs CONTL A (A = `rungBefore`), the loads of `in` (second first), the
-    // instruction `name` with its register `operands`, the store of its
-    // `resultWords` result entries (0, 1 or 2), OUT Y0 and END.
+    // Runs CONTL A (A = `rungBefore`), a sentinel entry, the loads of `in`
+    // (second first), the instruction `name` with its register `operands`,
+    // the store of its `resultWords` result entries (0, 1 or 2), the store
+    // of the sentinel, OUT Y0 and END. The sentinel coming back shows that
+    // the instruction popped and pushed exactly the entries it should.
     Outcome Run(const char* name, const std::vector<Operand>& in, int resultWords, bool rungBefore,
                 std::initializer_list<u32> operands = {}) {
         LadderBuilder p = Prog();
         p.Contl(kA);
+        p.Op("LDKW", {kSentinel});
         for (size_t i = 0; i < in.size(); ++i) {
             const u32 reg = kIn + 32 * static_cast<u32>(i);
             SetRegWord(reg, static_cast<u16>(in[i].v));
@@ -95,12 +100,15 @@ protected:
         p.Op(name, operands);
         if (resultWords == 1) p.Op("STW", {kRes});
         if (resultWords == 2) p.Op("STD", {kRes});
+        p.Op("STW", {kGuard});
         p.Out(kY0).End();
         SetRegWord(kRes, 0xDEAD);
         SetRegWord(kRes + 16, 0xBEEF);
+        SetRegWord(kGuard, 0);
         SetRegBit(kA, rungBefore);
         SetRegBit(kY0, !rungBefore);
         EXPECT_EQ(Exec(p), kLadderEnd) << name;
+        EXPECT_EQ(RegWord(kGuard), kSentinel) << name << ": word stack entries popped or pushed";
         const u32 high = resultWords == 2 ? u32{RegWord(kRes + 16)} << 16 : 0;
         return {RegWord(kRes) | high, RegBit(kY0)};
     }

@@ -232,6 +232,11 @@ TEST_P(TextOps, TextToNumber) {
         {"0.1", 2, FloatBits(0.1f)},
         {" -1.5e3x", 2, FloatBits(-1500.0f)},
         {"1e39", 2, FloatBits(std::numeric_limits<float>::infinity())},
+        // The nearest REAL, rounded once: the text of the largest REAL gives
+        // it back, and a text just below a halfway point rounds down.
+        {"3.4028235e38", 2, 0x7F7FFFFF},
+        {"-3.4028235e38", 2, 0xFF7FFFFF},
+        {"1.000000178813934326171874999", 2, 0x3F800001},
         {"12", 2, FloatBits(12.0f)},
     };
     for (const Case& c : cases) {
@@ -319,7 +324,7 @@ TEST_P(TextOps, CountedStringCopyAndAppend) {
         {"PSTRCPY", 5, "", -1, "abcdefgh", -1, true, "abcde"},
         {"PSTRCPY", 10, "zzzz", -1, "ab", -1, true, "ab"},
         {"PSTRCPY", 0, "", -1, "ab", -1, true, ""},
-        {"PSTRCPY", 10, "", -1, "abcdefgh", 200, true, "abcdefgh"},  // source length above its capacity (8)
+        {"PSTRCPY", 10, "", -1, "abcdefghij", 10, true, "abcdefghij"},  // source length above its capacity (8)
         {"PSTRCAT", 10, "abc", -1, "de", -1, true, "abcde"},
         {"PSTRCAT", 5, "abc", -1, "defg", -1, true, "abcde"},
         {"PSTRCAT", 5, "abcde", -1, "x", -1, true, "abcde"},
@@ -352,15 +357,18 @@ TEST_P(TextOps, CountedStringCompare) {
     struct Case {
         std::string a, b;
         bool eq, ne, ge;
+        u8 capA = 20;
     } cases[] = {
         {"ab", "abc", false, true, false}, {"abc", "ab", false, true, true}, {"abc", "abc", true, false, true},
         {"", "", true, false, true},        {"abd", "abc", false, true, true}, {"abc", "abd", false, true, false},
         {"b", "ab", false, true, true},     // greater first difference, shorter: still greater
         {"ab", "b", false, true, false},   {"\xFF", "a", false, true, true},  // bytes compare unsigned
+        {"abc", "abc", true, false, true, 1},  // a length above the capacity is the length
+        {"abd", "abc", false, true, true, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::Message() << "'" << c.a << "' vs '" << c.b << "'");
-        PutCounted(kStrA, 20, c.a);
+        PutCounted(kStrA, c.capA, c.a);
         PutCounted(kStrB, 20, c.b);
         SetPair(kPa, kStrA);
         SetPair(kPb, kStrB);

@@ -195,6 +195,29 @@ TEST_P(WordMove, MovesAndFills) {
     }
 }
 
+// Moves do not depend on the rung value (programs skip them with SKIPF)
+// and a move that succeeds does not make a FALSE rung TRUE.
+TEST_P(WordMove, MovesRunOnAFalseRungAndLeaveItFalse) {
+    SetRegWord(R(10), 0x1234);
+    SetRegWord(R(11), 102);  // a pointer to %R102
+    SetRegWord(R(102), 0xA102);
+    SetRegWord(R(100), 0xB100);
+    const bool rung = Run([](LadderBuilder& p) {
+        p.SetFalse();
+        p.Op("MOVW", {R(20), R(10)});
+        p.Op("LDW", {R(10)}).Op("STW", {R(21)});
+        p.Op("FILLKW", {R(22), 0x7777, 2});
+        p.Raw(91).Operand(LOpd::kWord, R(24)).Operand(LOpd::kWord, R(10)).Raw(1);
+        p.Raw(97).Operand(LOpd::kWord, R(25)).Operand(LOpd::kWord, R(11)).Raw(1);
+        p.Raw(99).Raw(0).Raw(0).Raw(5).Raw(0);  // indexed: %R26 <- %R100[%R12]
+        p.Operand(LOpd::kWord, R(26)).Operand(LOpd::kWord, R(100)).Raw(1);
+        p.Operand(LOpd::kWord, R(12)).Operand(LOpd::kWord, R(13));
+    });
+    EXPECT_FALSE(rung);
+    const u16 want[] = {0x1234, 0x1234, 0x7777, 0x7777, 0x1234, 0xA102, 0xB100};
+    for (u32 k = 0; k < std::size(want); ++k) EXPECT_EQ(RegWord(R(20 + k)), want[k]) << "%R" << 20 + k;
+}
+
 // Counts are checked against the end of the register memory before the
 // first word is written: a count that ends on the last word is carried
 // out, one more writes nothing.

@@ -23,6 +23,7 @@
 #include "platform/fpga.h"
 #include "platform/rct.h"
 #include "platform/timers.h"
+#include "testsupport/controller_reset.h"
 #include "testsupport/link_host.h"
 #include "testsupport/manual_clock.h"
 #include "testsupport/reg_fixture.h"
@@ -36,16 +37,7 @@ constexpr u32 SrAddr(int n) { return 0x400 + 16u * (127 + n); }
 class LinkTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        FPGA_Reset();
-        Timer_Init(nullptr, 0);
-        RCT_Init();
-        Nvram_Reset();
-        Bkuprstr_Reset();
-        Plc_Reset();
-        IoDriver_Reset();
-        Cmd_Reset();
-        Vcomm_Reset();
-        LinkPeers_Reset();
+        ResetLinkController();
         SR_Put(29, kNode);
         PutLe16(ladder, 9);
         ladder_bl.SetHeader(crc16(ladder, 2), 2);

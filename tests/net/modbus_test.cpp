@@ -16,6 +16,7 @@
 #include "core/plc_regs.h"
 #include "net/dpr.h"
 #include "platform/root.h"
+#include "testsupport/loopback.h"
 #include "testsupport/net_config_builder.h"
 #include "testsupport/reg_fixture.h"
 #include "testsupport/temp_root.h"
@@ -174,18 +175,7 @@ protected:
         unsetenv("PLC_PORT_OFFSET");
         Root_Init();
     }
-    int Connect() {
-        int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_port = htons(static_cast<u16>(502 + Root_PortOffset()));
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-            close(fd);
-            return -1;
-        }
-        return fd;
-    }
+    int Connect() { return ConnectLoopback(502 + Root_PortOffset()); }
     void Pass() {
         Modbus_Scan(0);
         EnetThread();

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/root.h"
+#include "testsupport/loopback.h"
 #include "testsupport/temp_root.h"
 
 namespace {
@@ -44,18 +45,6 @@ protected:
         getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &l);
         close(fd);
         return ntohs(sa.sin_port);
-    }
-    static int ConnectTo(u32 port) {
-        int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_port = htons(static_cast<u16>(port));
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-            close(fd);
-            return -1;
-        }
-        return fd;
     }
     NxPacket* Packet(const std::vector<u8>& bytes) {
         NxPacket* p = nullptr;
@@ -122,7 +111,7 @@ TEST_F(NxTest, SharedListenerPeerCloseAndSendAfterwards) {
     ASSERT_EQ(_nx_tcp_server_socket_relisten(&ip_, port - Root_PortOffset(), &b), NX_SUCCESS);
     EXPECT_EQ(a.fd, b.fd);
 
-    int peer = ConnectTo(port);
+    int peer = ConnectLoopback(static_cast<int>(port));
     ASSERT_GE(peer, 0);
     ASSERT_TRUE(Poll([&] { return listens >= 2; }));  // both sharers are told
     EXPECT_EQ(_nx_tcp_server_socket_accept(&a, 0), NX_IN_PROGRESS);
@@ -142,11 +131,11 @@ TEST_F(NxTest, SharedListenerPeerCloseAndSendAfterwards) {
 
     // Deleting one sharer keeps the listener; deleting the last closes it.
     _nx_tcp_socket_delete(&a);
-    int again = ConnectTo(port);
+    int again = ConnectLoopback(static_cast<int>(port));
     EXPECT_GE(again, 0);
     if (again >= 0) close(again);
     _nx_tcp_socket_delete(&b);
-    EXPECT_LT(ConnectTo(port), 0);
+    EXPECT_LT(ConnectLoopback(static_cast<int>(port)), 0);
 }
 
 TEST_F(NxTest, ConnectIsEstablishedOnlyWhenItCompletes) {
@@ -187,7 +176,7 @@ TEST_F(NxTest, PartialSendIsCompletedInOrder) {
                                                    accepted = s;
                                            }),
               NX_SUCCESS);
-    int peer = ConnectTo(port);
+    int peer = ConnectLoopback(static_cast<int>(port));
     ASSERT_GE(peer, 0);
     int small = 4096;
     setsockopt(peer, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);

@@ -35,6 +35,7 @@
 #include "storage/mcmd.h"
 #include "storage/pgmfile.h"
 #include "storage/pgmmedia.h"
+#include "testsupport/controller_reset.h"
 #include "testsupport/link_host.h"
 #include "testsupport/manual_clock.h"
 #include "testsupport/pgmfile_builder.h"
@@ -54,23 +55,8 @@ inline std::vector<u8> LadderWithFeatures(size_t n, u32 features, u32 seed) {
 class PgmTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        FPGA_Reset();
-        Timer_Init(nullptr, 0);
-        RCT_Init();
-        Nvram_Reset();
-        Bkuprstr_Reset();
-        Plc_Reset();
-        IoDriver_Reset();
-        Cmd_Reset();
-        Vcomm_Reset();
-        LinkPeers_Reset();
-        SysCmd_Reset();
-        Fx_Reset();
-        CF_Reset();
-        CFM_Reset();
-        Dpram_Init();
-        MCMD_Reset();
-        PgmMedia_Reset();
+        ResetLinkController();
+        ResetMediaModules();
         SR_Put(29, 1);
         SR_Put(37, 567);
         SR_Put(38, 160);

@@ -10,6 +10,7 @@
 #include "platform/board.h"
 #include "platform/cmdrun.h"
 #include "platform/root.h"
+#include "testsupport/fw_media.h"
 #include "testsupport/temp_root.h"
 
 namespace fs = std::filesystem;
@@ -25,19 +26,9 @@ protected:
     }
 
     // Firmware-path helpers inside the root.
-    void Put(const std::string& fw, const std::string& text) {
-        std::string h = Root_HostPath(fw);
-        fs::create_directories(fs::path(h).parent_path());
-        std::ofstream(h, std::ios::binary) << text;
-    }
-    std::string Get(const std::string& fw) {
-        std::ifstream in(Root_HostPath(fw), std::ios::binary);
-        if (!in) return "<missing>";
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
-    }
-    bool Exists(const std::string& fw) { return fs::exists(fs::symlink_status(Root_HostPath(fw))); }
+    void Put(const std::string& fw, const std::string& text) { FwPut(fw, text); }
+    std::string Get(const std::string& fw) { return FwGet(fw); }
+    bool Exists(const std::string& fw) { return FwExists(fw); }
     bool IsDir(const std::string& fw) { return fs::is_directory(Root_HostPath(fw)); }
 
     TempRoot root_;

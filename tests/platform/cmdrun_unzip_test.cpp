@@ -11,6 +11,7 @@
 #include "platform/fileio.h"
 #include "platform/root.h"
 #include "platform/unzip.h"
+#include "testsupport/fw_media.h"
 #include "testsupport/temp_root.h"
 
 namespace fs = std::filesystem;
@@ -114,14 +115,6 @@ std::vector<u8> BuildZip(const std::vector<Entry>& entries) {
     return zip;
 }
 
-std::string Get(const std::string& fw) {
-    std::ifstream in(Root_HostPath(fw), std::ios::binary);
-    if (!in) return "<missing>";
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 void WriteZip(const std::string& fw, const std::vector<u8>& zip) {
     ASSERT_TRUE(File_WriteAtomic(Root_HostPath(fw), zip.data(), zip.size()));
 }
@@ -184,16 +177,16 @@ TEST(Unzip, CommandExtractsAnUpdateArchiveInsideItsDestination) {
     WriteZip("/mnt/USB0/update.init", BuildZip(entries));
     ASSERT_EQ(SysCmd_Run("mkdir /dev/shm/update"), 0);
     EXPECT_EQ(SysCmd_Run("unzip /mnt/USB0/update.init -d /dev/shm/update"), 0);
-    EXPECT_EQ(Get("/dev/shm/update/path.info"), text);
-    EXPECT_EQ(Get("/dev/shm/update/scripts/mount.txt"), kFixedText);
-    EXPECT_EQ(Get("/dev/shm/update/plain.txt"), "stored");
+    EXPECT_EQ(FwGet("/dev/shm/update/path.info"), text);
+    EXPECT_EQ(FwGet("/dev/shm/update/scripts/mount.txt"), kFixedText);
+    EXPECT_EQ(FwGet("/dev/shm/update/plain.txt"), "stored");
 
     // Existing files are replaced unless -n keeps them.
     ASSERT_TRUE(File_WriteAtomic(Root_HostPath("/dev/shm/update/plain.txt"), "old", 3));
     EXPECT_EQ(SysCmd_Run("unzip -n /mnt/USB0/update.init -d /dev/shm/update"), 0);
-    EXPECT_EQ(Get("/dev/shm/update/plain.txt"), "old");
+    EXPECT_EQ(FwGet("/dev/shm/update/plain.txt"), "old");
     EXPECT_EQ(SysCmd_Run("unzip -o /mnt/USB0/update.init -d/dev/shm/update"), 0);
-    EXPECT_EQ(Get("/dev/shm/update/plain.txt"), "stored");
+    EXPECT_EQ(FwGet("/dev/shm/update/plain.txt"), "stored");
 }
 
 TEST(Unzip, HostileEntriesAreSkippedAndNothingLeavesTheDestination) {
@@ -217,11 +210,11 @@ TEST(Unzip, HostileEntriesAreSkippedAndNothingLeavesTheDestination) {
     };
     WriteZip("/mnt/USB0/u.zip", BuildZip(entries));
     EXPECT_EQ(SysCmd_Run("unzip /mnt/USB0/u.zip -d /dev/shm/u"), 1);  // warnings
-    EXPECT_EQ(Get("/dev/shm/u/good"), "x");
-    EXPECT_EQ(Get("/dev/shm/u/abs/ok"), "x");
+    EXPECT_EQ(FwGet("/dev/shm/u/good"), "x");
+    EXPECT_EQ(FwGet("/dev/shm/u/abs/ok"), "x");
     for (const char* missing : {"/dev/shm/escape", "/dev/shm/escape2", "/dev/shm/u/symlink", "/dev/shm/u/badcrc",
                                 "/dev/shm/u/badsize", "/dev/shm/u/badmethod"})
-        EXPECT_EQ(Get(missing), "<missing>") << missing;
+        EXPECT_EQ(FwGet(missing), "<missing>") << missing;
     EXPECT_TRUE(fs::is_empty(outside));
     fs::remove_all(outside);
 

@@ -15,6 +15,7 @@
 #include "platform/root.h"
 #include "storage/cf_api.h"
 #include "storage/cfmgr.h"
+#include "testsupport/fw_media.h"
 #include "testsupport/reg_fixture.h"
 #include "testsupport/temp_root.h"
 
@@ -35,21 +36,9 @@ protected:
         SysCmd_Reset();
     }
 
-    void Put(const std::string& fw, const std::string& text) {
-        std::string h = Root_HostPath(fw);
-        std::filesystem::create_directories(std::filesystem::path(h).parent_path());
-        std::ofstream(h, std::ios::binary) << text;
-    }
-    std::string Get(const std::string& fw) {
-        std::ifstream in(Root_HostPath(fw), std::ios::binary);
-        if (!in) return "<missing>";
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
-    }
-    bool Exists(const std::string& fw) {
-        return std::filesystem::exists(std::filesystem::symlink_status(Root_HostPath(fw)));
-    }
+    void Put(const std::string& fw, const std::string& text) { FwPut(fw, text); }
+    std::string Get(const std::string& fw) { return FwGet(fw); }
+    bool Exists(const std::string& fw) { return FwExists(fw); }
 
     TempRoot root_;
     RegFixture regs_;

@@ -16,24 +16,13 @@
 #include "platform/system.h"
 #include "testsupport/fw_media.h"
 #include "testsupport/link_host.h"
+#include "testsupport/shell.h"
 #include "testsupport/temp_root.h"
 
 namespace {
 
 constexpr int kStartMs = 30000;
 constexpr u8 kArea = 19;
-
-std::string Shell(const std::string& cmd, int* status = nullptr) {
-    std::string out;
-    FILE* p = popen((cmd + " 2>&1").c_str(), "r");
-    if (p == nullptr) return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    int st = pclose(p);
-    if (status) *status = st;
-    return out;
-}
 
 std::vector<u8> Image(const u8 (&eth0)[6], const u8 (&eth1)[6]) {
     std::vector<u8> image(kTinyImageBytes, 0);

@@ -17,23 +17,14 @@
 #include "testsupport/firmware_process.h"
 #include "platform/fileio.h"
 #include "platform/reset.h"
+#include "testsupport/loopback.h"
 #include "testsupport/net_config_builder.h"
+#include "testsupport/shell.h"
 #include "testsupport/temp_root.h"
 
 namespace {
 
 constexpr int kStartMs = 30000;
-
-std::string Shell(const std::string& cmd) {
-    std::string out;
-    FILE* p = popen((cmd + " 2>&1").c_str(), "r");
-    if (p == nullptr) return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    pclose(p);
-    return out;
-}
 
 bool HaveTool(const char* path) { return access(path, X_OK) == 0; }
 
@@ -53,19 +44,6 @@ private:
     std::string name_, old_;
     bool had_ = false;
 };
-
-int Connect(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<u16>(port));
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 // Reads until `want` bytes arrived or nothing more comes within the time.
 std::vector<u8> ReadBytes(int fd, size_t want, int timeoutMs) {
@@ -117,7 +95,7 @@ protected:
     bool WaitListening() {
         return WaitUntil(
             [&] {
-                int fd = Connect(port_);
+                int fd = ConnectLoopback(port_);
                 if (fd >= 0) close(fd);
                 return fd >= 0;
             },
@@ -256,7 +234,7 @@ TEST_F(NetModbusSystem, PipelinedSplitAndHostileFramesOverOneConnection) {
     ASSERT_TRUE(WaitUntil(
         [&] {
             if (fd >= 0) close(fd);
-            fd = Connect(port_);
+            fd = ConnectLoopback(port_);
             if (fd < 0 || send(fd, burst.data(), burst.size(), 0) != static_cast<ssize_t>(burst.size())) return false;
             got = ReadBytes(fd, 3 * 13, 5000);
             return !got.empty();
@@ -304,12 +282,12 @@ TEST_F(NetModbusSystem, PipelinedSplitAndHostileFramesOverOneConnection) {
     send(fd, lie.data(), lie.size(), 0);
     usleep(100000);
     close(fd);
-    fd = Connect(port_);
+    fd = ConnectLoopback(port_);
     ASSERT_GE(fd, 0);
     u8 truncated[4] = {0, 31, 0, 0};
     send(fd, truncated, sizeof truncated, 0);
     close(fd);
-    fd = Connect(port_);
+    fd = ConnectLoopback(port_);
     ASSERT_GE(fd, 0);
     r = ReadRequest(32, 3, 10000, 1);
     send(fd, r.data(), r.size(), 0);
@@ -319,7 +297,7 @@ TEST_F(NetModbusSystem, PipelinedSplitAndHostileFramesOverOneConnection) {
     close(fd);
     // Many short connections one after the other: every one is served.
     for (u16 k = 0; k < 40; ++k) {
-        fd = Connect(port_);
+        fd = ConnectLoopback(port_);
         ASSERT_GE(fd, 0) << "connection " << k;
         r = ReadRequest(k, 3, 10000, 1);
         send(fd, r.data(), r.size(), 0);
@@ -333,7 +311,7 @@ TEST_F(NetModbusSystem, NothingAnswersOutsideRunMode) {
     StartWith(0, false);
     // Once the network step has run, nothing serves in stop mode.
     ASSERT_TRUE(WaitUntil([&] { return access(root.Path("/sys/netif.log").c_str(), F_OK) == 0; }, kStartMs));
-    int fd = Connect(port_);
+    int fd = ConnectLoopback(port_);
     if (fd >= 0) {
         std::vector<u8> r = ReadRequest(1, 3, 10000, 1);
         send(fd, r.data(), r.size(), 0);

@@ -15,23 +15,12 @@
 #include "testsupport/firmware_process.h"
 #include "platform/fileio.h"
 #include "testsupport/net_config_builder.h"
+#include "testsupport/shell.h"
 #include "testsupport/temp_root.h"
 
 namespace {
 
 constexpr int kStartMs = 30000;
-
-std::string Shell(const std::string& cmd, int* status = nullptr) {
-    std::string out;
-    FILE* p = popen((cmd + " 2>&1").c_str(), "r");
-    if (p == nullptr) return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    int st = pclose(p);
-    if (status) *status = st;
-    return out;
-}
 
 class NetNamespace : public ::testing::Test {
 protected:

@@ -18,6 +18,7 @@
 #include "testsupport/ladder_builder.h"
 #include "testsupport/link_host.h"
 #include "testsupport/net_config_builder.h"
+#include "testsupport/shell.h"
 #include "testsupport/temp_root.h"
 #include "testsupport/tovra_host.h"
 
@@ -27,17 +28,6 @@ constexpr int kStartMs = 30000;
 constexpr u16 kLinkPort = 18501;
 constexpr u32 kSr5 = 0x400 + 16u * (127 + 5);
 constexpr u32 kSr155 = 0x400 + 16u * (127 + 155);
-
-std::string Shell(const std::string& cmd) {
-    std::string out;
-    FILE* p = popen((cmd + " 2>&1").c_str(), "r");
-    if (p == nullptr) return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    pclose(p);
-    return out;
-}
 
 // tshark writing what passes the port on loopback into a file.
 class Capture {

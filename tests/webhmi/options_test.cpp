@@ -11,6 +11,7 @@
 #include "darTUsdk/dartusdk/dartu_options.h"
 #include "darTUsdk/dartusdk/dartu_rsa.h"
 #include "darTUsdk/dartusdk/dartu_sys.h"
+#include "testsupport/shell.h"
 #include "testsupport/temp_root.h"
 #include "webhmi_fixture.h"
 
@@ -145,16 +146,6 @@ std::string Pem(const std::vector<u8>& der) {
     return pem + "-----END RSA PRIVATE KEY-----\n";
 }
 
-std::string RunTool(const std::string& cmd, int* status) {
-    FILE* p = popen((cmd + " 2>&1").c_str(), "r");
-    std::string out;
-    if (!p) return out;
-    char line[1024];
-    while (std::fgets(line, sizeof line, p)) out += line;
-    *status = pclose(p);
-    return out;
-}
-
 TEST_F(Options, TemporaryRsaKeyPassesAnIndependentCheck) {
     ASSERT_EQ(dartu_options_generate_temporary_rsa(1024, 65537), 0);
     const dartu_global_options_t* o = dartu_global_options();
@@ -181,11 +172,11 @@ TEST_F(Options, TemporaryRsaKeyPassesAnIndependentCheck) {
     std::fclose(f);
 
     int status = -1;
-    std::string check = RunTool("openssl rsa -check -noout -in " + path, &status);
+    std::string check = Shell("openssl rsa -check -noout -in " + path, &status);
     EXPECT_EQ(status, 0) << check;
     EXPECT_NE(check.find("RSA key ok"), std::string::npos) << check;
 
-    std::string modulus = RunTool("openssl rsa -noout -modulus -in " + path, &status);
+    std::string modulus = Shell("openssl rsa -noout -modulus -in " + path, &status);
     ASSERT_EQ(status, 0) << modulus;
     std::string hex;
     char digits[3];
