@@ -25,15 +25,13 @@ inline void PutBit(u8* mem, u32 a, bool on) {
     u8& b = mem[LadderBitByte(a)];
     b = on ? static_cast<u8>(b | on_mask[a & 7]) : static_cast<u8>(b & off_mask[a & 7]);
 }
-inline u16 Word(u32 w) { return GetLe16(&plc_reg[2 * w]); }
-inline void PutWord(u32 w, u16 v) { PutLe16(&plc_reg[2 * w], v); }
 
 // Contacts (push).
 inline void Contact(u8*& top, u32 a) { *++top = BitOf(plc_reg, a) ? 0xFF : 0; }
-inline void ContEq1(u8*& top, u32 w) { *++top = Word(w) == 1 ? 1 : 0; }
-inline void TestW(u8*& top, u32 reg, u32 mask) { *++top = (Word(reg) & Word(mask)) != 0 ? 0xFF : 0; }
+inline void ContEq1(u8*& top, u32 w) { *++top = LadderRegWord(w) == 1 ? 1 : 0; }
+inline void TestW(u8*& top, u32 reg, u32 mask) { *++top = (LadderRegWord(reg) & LadderRegWord(mask)) != 0 ? 0xFF : 0; }
 inline void TestD(u8*& top, u32 reg, u32 mask) {
-    bool any = (Word(reg) & Word(mask)) != 0 || (Word(reg + 1) & Word(mask + 1)) != 0;
+    bool any = (LadderRegWord(reg) & LadderRegWord(mask)) != 0 || (LadderRegWord(reg + 1) & LadderRegWord(mask + 1)) != 0;
     *++top = any ? 0xFF : 0;
 }
 
@@ -118,14 +116,14 @@ inline void OsFall(u8*& top, u32 a) {
     }
 }
 inline void MaskW(u8*& top, u32 reg, u32 mask) {
-    u16 m = Word(mask);
-    PutWord(reg, *top-- != 0 ? static_cast<u16>(Word(reg) | m) : static_cast<u16>(Word(reg) & ~m));
+    u16 m = LadderRegWord(mask);
+    LadderPutRegWord(reg, *top-- != 0 ? static_cast<u16>(LadderRegWord(reg) | m) : static_cast<u16>(LadderRegWord(reg) & ~m));
 }
 inline void MaskD(u8*& top, u32 reg, u32 mask) {
     bool r = *top-- != 0;
     for (u32 k = 0; k < 2; ++k) {
-        u16 m = Word(mask + k);
-        PutWord(reg + k, r ? static_cast<u16>(Word(reg + k) | m) : static_cast<u16>(Word(reg + k) & ~m));
+        u16 m = LadderRegWord(mask + k);
+        LadderPutRegWord(reg + k, r ? static_cast<u16>(LadderRegWord(reg + k) | m) : static_cast<u16>(LadderRegWord(reg + k) & ~m));
     }
 }
 

@@ -219,22 +219,22 @@ i32 Run(const u16* code) {
                 const u32 offsets = ip;  // o1..o4, each counted from the word after its own two
                 ip += 8;
                 u32 k;
-                switch (Word(s)) {
+                switch (LadderRegWord(s)) {
                     case 2:
-                        PutWord(s, 1);
-                        PutWord(s + 1, 0);
-                        PutWord(s + 2, 0);
+                        LadderPutRegWord(s, 1);
+                        LadderPutRegWord(s + 1, 0);
+                        LadderPutRegWord(s + 2, 0);
                         k = 0;
                         break;
                     case 1: {
-                        u32 ms = (Word(s + 1) | (static_cast<u32>(Word(s + 2)) << 16)) + local_scan_time;
-                        PutWord(s + 1, static_cast<u16>(ms));
-                        PutWord(s + 2, static_cast<u16>(ms >> 16));
+                        u32 ms = (LadderRegWord(s + 1) | (static_cast<u32>(LadderRegWord(s + 2)) << 16)) + local_scan_time;
+                        LadderPutRegWord(s + 1, static_cast<u16>(ms));
+                        LadderPutRegWord(s + 2, static_cast<u16>(ms >> 16));
                         k = 1;
                         break;
                     }
                     case 3:
-                        PutWord(s, 0);
+                        LadderPutRegWord(s, 0);
                         k = 2;
                         break;
                     default:
@@ -316,15 +316,8 @@ i32 Ladder_Scan(const u8* code) {
     if (first) RegTokLen_16b = (NV_EditorFeatures & kFeatTok16) != 0 ? 1 : 0;
     call_stack_index = 0;
 
-    if (QuilletRuntime) {
-        // The IEC application's cycle replaces the ladder code; it clears the
-        // first-scan bits itself. Only when the cycle unloaded it does the
-        // scan end as a ladder scan would.
-        _VMThread();
-        if (QuilletRuntime) return kLadderEnd;
-        LadderPanel_ScanStart();
-        return EndHousekeeping();
-    }
+    // While an IEC application is loaded its cycle replaces the ladder code.
+    if (QuilletRuntime) return EndHousekeeping();
 
     LadderPanel_ScanStart();
     if (code != ladder) return 0;

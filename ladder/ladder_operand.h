@@ -93,11 +93,37 @@ inline u32 LadderLitOrRegOperand(const u16* code, u32& ip) {
     return LadderRemap(LadderLit2(code, ip));
 }
 
+// The same decoders for block routines, which learn the token width at run
+// time.
+inline u32 LadderBitOperand(const u16* code, u32& ip, bool tok16) {
+    return tok16 ? LadderBitOperand<true>(code, ip) : LadderBitOperand<false>(code, ip);
+}
+inline u32 LadderWordOperand(const u16* code, u32& ip, bool tok16) {
+    return tok16 ? LadderWordOperand<true>(code, ip) : LadderWordOperand<false>(code, ip);
+}
+inline u32 LadderLitOrRegOperand(const u16* code, u32& ip, bool tok16) {
+    return tok16 ? LadderLitOrRegOperand<true>(code, ip) : LadderLitOrRegOperand<false>(code, ip);
+}
+
 inline bool LadderBitValid(u32 a) { return a >= kLadderBitFirst && a < kLadderBitEnd; }
 inline bool LadderWordValid(u32 w, u32 span) { return w <= kLadderRegWords && kLadderRegWords - w >= span; }
 inline bool LadderByteValid(u32 b) { return b < kPlcRegBytes; }
+
+// Register word w and the pair at w, w + 1 (low word first). The index is
+// one the program checker proved, or one the caller checked.
+inline u16 LadderRegWord(u32 w) { return GetLe16(&plc_reg[2 * w]); }
+inline void LadderPutRegWord(u32 w, u16 v) { PutLe16(&plc_reg[2 * w], v); }
+inline u32 LadderRegDword(u32 w) { return GetLe32(&plc_reg[2 * w]); }
+inline void LadderPutRegDword(u32 w, u32 v) { PutLe32(&plc_reg[2 * w], v); }
 
 // Byte and mask of a bit address.
 inline u32 LadderBitByte(u32 a) { return (a - kLadderBitFirst) >> 3; }
 extern const u8 on_mask[8];
 extern const u8 off_mask[8];
+
+// The register bit at a (checked by the program checker or the caller).
+inline bool LadderRegBit(u32 a) { return (plc_reg[LadderBitByte(a)] & on_mask[a & 7]) != 0; }
+inline void LadderPutRegBit(u32 a, bool on) {
+    u8& b = plc_reg[LadderBitByte(a)];
+    b = on ? static_cast<u8>(b | on_mask[a & 7]) : static_cast<u8>(b & off_mask[a & 7]);
+}

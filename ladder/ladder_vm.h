@@ -69,3 +69,10 @@ inline u8* LadderRegBytes(u64 offset, u64 length) {
 }
 // The same for `count` register words from register word `word`.
 inline u8* LadderRegWords(u64 word, u64 count) { return LadderRegBytes(2 * word, 2 * count); }
+
+// A byte pointer (an offset from the first byte of the register memory)
+// held in the register pair named by the next word operand.
+template <bool kTok16>
+inline u32 LadderPointerOperand(LadderVm& vm) {
+    return LadderRegDword(LadderWordOperand<kTok16>(vm.code, vm.ip));
+}

@@ -49,30 +49,17 @@ constexpr bool Describe(u16 op, TimerInfo* t) {
     return false;
 }
 
-u32 BitOperand(const u16* code, u32& ip, bool tok16) {
-    return tok16 ? LadderBitOperand<true>(code, ip) : LadderBitOperand<false>(code, ip);
-}
-u32 WordOperand(const u16* code, u32& ip, bool tok16) {
-    return tok16 ? LadderWordOperand<true>(code, ip) : LadderWordOperand<false>(code, ip);
-}
-
-bool ReadBit(u32 a) { return (plc_reg[LadderBitByte(a)] & on_mask[(a - kLadderBitFirst) & 7]) != 0; }
-u16 Reg16(u32 w) { return GetLe16(&plc_reg[2 * w]); }
-void Put16(u32 w, u16 v) { PutLe16(&plc_reg[2 * w], v); }
-i32 Reg32(u32 w) { return static_cast<i32>(GetLe32(&plc_reg[2 * w])); }
-void Put32(u32 w, i32 v) { PutLe32(&plc_reg[2 * w], static_cast<u32>(v)); }
-
 // A preset: a literal (one word taken as unsigned, or two words for the
 // 32-bit forms) or a register (i16, or an i32 register pair). ok turns
 // false when the register lies outside the memory.
 i32 Preset(const u16* code, u32& ip, bool tok16, bool literal, bool wide, bool& ok) {
     if (literal) return wide ? static_cast<i32>(LadderLit2(code, ip)) : static_cast<i32>(LadderLit(code, ip));
-    const u32 w = WordOperand(code, ip, tok16);
+    const u32 w = LadderWordOperand(code, ip, tok16);
     if (!LadderWordValid(w, wide ? 2 : 1)) {
         ok = false;
         return 0;
     }
-    return wide ? Reg32(w) : static_cast<i16>(Reg16(w));
+    return wide ? static_cast<i32>(LadderRegDword(w)) : static_cast<i16>(LadderRegWord(w));
 }
 
 u8 Timer(const u16* code, u32& ip, u8 rung, bool tok16, bool wantWide) {
@@ -83,10 +70,10 @@ u8 Timer(const u16* code, u32& ip, u8 rung, bool tok16, bool wantWide) {
     bool ok = true;
     u32 resetBit = 0;
     if (t.kind == Kind::kAccumulating) {
-        resetBit = BitOperand(code, ip, tok16);
+        resetBit = LadderBitOperand(code, ip, tok16);
         ok = LadderBitValid(resetBit);
     }
-    const u32 rec = WordOperand(code, ip, tok16);
+    const u32 rec = LadderWordOperand(code, ip, tok16);
     const i32 preset = Preset(code, ip, tok16, literal, t.wide, ok);
     const u32 span = t.wide ? 3 : 2;
     if (!ok || !LadderWordValid(rec, span)) return 0;
@@ -95,14 +82,14 @@ u8 Timer(const u16* code, u32& ip, u8 rung, bool tok16, bool wantWide) {
     const u32 statusWord = rec + span - 1;
     auto putAcc = [&](i64 v) {
         if (t.wide)
-            Put32(rec, static_cast<i32>(v));
+            LadderPutRegDword(rec, static_cast<u32>(v));
         else
-            Put16(rec, static_cast<u16>(v));
+            LadderPutRegWord(rec, static_cast<u16>(v));
     };
 
-    if (t.kind == Kind::kAccumulating && ReadBit(resetBit)) {
+    if (t.kind == Kind::kAccumulating && LadderRegBit(resetBit)) {
         putAcc(0);
-        Put16(statusWord, now);
+        LadderPutRegWord(statusWord, now);
         return 0;
     }
     const bool first = S_Get(1);
@@ -115,14 +102,14 @@ u8 Timer(const u16* code, u32& ip, u8 rung, bool tok16, bool wantWide) {
     }
     if (!enabled) {
         if (t.kind != Kind::kAccumulating) putAcc(0);
-        Put16(statusWord, static_cast<u16>(now | (off ? kOutput : 0)));
+        LadderPutRegWord(statusWord, static_cast<u16>(now | (off ? kOutput : 0)));
         return off ? 1 : 0;
     }
 
     // The accumulator widened: u16 for the 16-bit record, so it compares
     // with the signed preset as a value 0..65535.
-    i64 acc = t.wide ? i64{Reg32(rec)} : i64{Reg16(rec)};
-    const u16 stamp = static_cast<u16>(Reg16(statusWord) & kStampMask);
+    i64 acc = t.wide ? i64{static_cast<i32>(LadderRegDword(rec))} : i64{LadderRegWord(rec)};
+    const u16 stamp = static_cast<u16>(LadderRegWord(statusWord) & kStampMask);
     u32 units = 1, rest = 0;
     if (acc < preset && !first) {
         const u32 elapsed = static_cast<u16>(now - stamp) & kStampMask;
@@ -139,7 +126,7 @@ u8 Timer(const u16* code, u32& ip, u8 rung, bool tok16, bool wantWide) {
     if (out) status |= kOutput;
     status |= units != 0 ? static_cast<u16>((now - rest) & kStampMask) : stamp;
     putAcc(acc);
-    Put16(statusWord, status);
+    LadderPutRegWord(statusWord, status);
     return out ? 1 : 0;
 }
 
@@ -150,8 +137,8 @@ u8 Count(u32 rec, bool wide, bool down, i32 preset, u32 resetBit, u8 rung) {
     const u32 statusWord = rec + (wide ? 2 : 1);
     const i32 max = wide ? 2147483647 : 32767;
     const i32 min = wide ? -2147483647 : -32768;
-    i32 c = wide ? Reg32(rec) : static_cast<i16>(Reg16(rec));
-    u16 st = Reg16(statusWord);
+    i32 c = wide ? static_cast<i32>(LadderRegDword(rec)) : static_cast<i16>(LadderRegWord(rec));
+    u16 st = LadderRegWord(statusWord);
     if (rung != 0) {
         if ((st & kEnabled) == 0) {
             if (!down && c < max) ++c;
@@ -161,7 +148,7 @@ u8 Count(u32 rec, bool wide, bool down, i32 preset, u32 resetBit, u8 rung) {
     } else {
         st &= static_cast<u16>(~kEnabled);
     }
-    if (ReadBit(resetBit)) {
+    if (LadderRegBit(resetBit)) {
         // A literal preset above the 16-bit count's range loads its
         // maximum, not the wrapped negative pattern.
         c = down ? (preset > max ? max : preset) : 0;
@@ -169,16 +156,16 @@ u8 Count(u32 rec, bool wide, bool down, i32 preset, u32 resetBit, u8 rung) {
     const bool done = down ? c <= 0 : c >= preset;
     st = done ? static_cast<u16>(st | kOutput) : static_cast<u16>(st & ~kOutput);
     if (wide)
-        Put32(rec, c);
+        LadderPutRegDword(rec, static_cast<u32>(c));
     else
-        Put16(rec, static_cast<u16>(c));
-    Put16(statusWord, st);
+        LadderPutRegWord(rec, static_cast<u16>(c));
+    LadderPutRegWord(statusWord, st);
     return done ? 1 : 0;
 }
 
 u8 Counter(const u16* code, u32& ip, u8 rung, bool tok16, bool wide, bool down, bool literal) {
-    const u32 resetBit = BitOperand(code, ip, tok16);
-    const u32 rec = WordOperand(code, ip, tok16);
+    const u32 resetBit = LadderBitOperand(code, ip, tok16);
+    const u32 rec = LadderWordOperand(code, ip, tok16);
     bool ok = LadderBitValid(resetBit);
     const i32 preset = Preset(code, ip, tok16, literal, wide, ok);
     if (!ok || !LadderWordValid(rec, wide ? 3 : 2)) return 0;

@@ -200,16 +200,6 @@ int MultiRotate(u16 type, MultiPar* p) {
 
 namespace {
 
-u32 BitOperand(const u16* code, u32& ip, bool tok16) {
-    return tok16 ? LadderBitOperand<true>(code, ip) : LadderBitOperand<false>(code, ip);
-}
-u32 WordOperand(const u16* code, u32& ip, bool tok16) {
-    return tok16 ? LadderWordOperand<true>(code, ip) : LadderWordOperand<false>(code, ip);
-}
-u32 LitOrReg(const u16* code, u32& ip, bool tok16) {
-    return tok16 ? LadderLitOrRegOperand<true>(code, ip) : LadderLitOrRegOperand<false>(code, ip);
-}
-
 // A count below 1024 is the value itself, otherwise the 16-bit register at
 // that bit address holds it; false when that register does not exist.
 bool CountValue(u32 v, u32* out) {
@@ -229,7 +219,7 @@ u8 MultiInstruction(const u16* code, u32& ip, bool tok16, bool rotate, bool iec)
     bool ok = true;
     if (iec) {
         // A register pair holding the byte offset of the block.
-        const u32 w = WordOperand(code, ip, tok16);
+        const u32 w = LadderWordOperand(code, ip, tok16);
         if (LadderWordValid(w, 2)) {
             const u32 offset = GetLe32(&plc_reg[2 * w]);
             ok = offset < kPlcRegBytes;
@@ -238,14 +228,14 @@ u8 MultiInstruction(const u16* code, u32& ip, bool tok16, bool rotate, bool iec)
             ok = false;
         }
     } else {
-        p.start = BitOperand(code, ip, tok16);
+        p.start = LadderBitOperand(code, ip, tok16);
     }
-    p.length = LitOrReg(code, ip, tok16);
-    const u32 count = LitOrReg(code, ip, tok16);
-    const u32 dir = BitOperand(code, ip, tok16);
+    p.length = LadderLitOrRegOperand(code, ip, tok16);
+    const u32 count = LadderLitOrRegOperand(code, ip, tok16);
+    const u32 dir = LadderBitOperand(code, ip, tok16);
     if (!rotate) {
-        p.out = BitOperand(code, ip, tok16);
-        p.fill = BitOperand(code, ip, tok16);
+        p.out = LadderBitOperand(code, ip, tok16);
+        p.fill = LadderBitOperand(code, ip, tok16);
     }
     ok = ok && CountValue(count, &p.count) && LadderBitValid(dir);
     if (!ok) return 0;

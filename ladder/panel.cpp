@@ -190,7 +190,7 @@ void RunAlarmList(const AlarmList& l, u8 rung, u16& status) {
 // an address outside the register memory reads 0.
 u8 KeyBit(u16 a) {
     if (!LadderBitValid(a)) return 0;
-    return (plc_reg[LadderBitByte(a)] & on_mask[a & 7]) != 0 ? 1 : 0;
+    return LadderRegBit(a) ? 1 : 0;
 }
 
 bool AlarmLiteralsOk(u16 n, u16 s) {
@@ -208,7 +208,7 @@ void AlmList(LadderVm& vm) {
     const u32 stamps = LadderWordOperand<kTok16, true>(vm.code, vm.ip);
     for (u8& k : l.keys) {
         const u32 a = LadderBitOperand<kTok16>(vm.code, vm.ip);
-        k = (plc_reg[LadderBitByte(a)] & on_mask[a & 7]) != 0 ? 1 : 0;
+        k = LadderRegBit(a) ? 1 : 0;
     }
     // The checker proved the array (N words) and the stamp table (N x 3 or
     // N x 6 words) inside the memory.
@@ -342,9 +342,9 @@ bool LadderPanel_Exec(u16 op, LadderVm& vm) {
             return true;
         }
         case kRtcSetP: {
-            const u32 w = LadderWordOperand<kTok16>(vm.code, vm.ip);
+            const u32 pointer = LadderPointerOperand<kTok16>(vm);
             if (vm.Rung() == 0) return true;
-            const u8* p = LadderRegBytes(GetLe32(LadderRegWords(w, 2)), 14);
+            const u8* p = LadderRegBytes(pointer, 14);
             vm.SetRung(p != nullptr ? SetClock(p) : 0);
             return true;
         }

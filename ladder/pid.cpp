@@ -424,38 +424,26 @@ u16 Pid_TuneState(u16 loop) { return loop < kPidLoops ? pid_at[loop].state : 0; 
 
 namespace {
 
-u32 WordOp(const u16* code, u32& ip, bool tok16) {
-    return tok16 ? LadderWordOperand<true>(code, ip) : LadderWordOperand<false>(code, ip);
-}
-u32 BitOp(const u16* code, u32& ip, bool tok16) {
-    return tok16 ? LadderBitOperand<true>(code, ip) : LadderBitOperand<false>(code, ip);
-}
-bool ReadBit(u32 a) { return (plc_reg[LadderBitByte(a)] & on_mask[a & 7]) != 0; }
-void WriteBit(u32 a, bool v) {
-    u8& b = plc_reg[LadderBitByte(a)];
-    b = v ? static_cast<u8>(b | on_mask[a & 7]) : static_cast<u8>(b & off_mask[a & 7]);
-}
-
 }  // namespace
 
 u32 IEC_NON_IEC_PidParser(const u16* code, u32 ip, u16 opcode, u32 stamp, u8* top, int form, bool tok16) {
     const bool tune = opcode == 242 || opcode == 243 || opcode == 525 || opcode == 526;
     const bool isa = opcode == 241 || opcode == 243 || opcode == 524 || opcode == 526;
     const u16 loop = LadderLit(code, ip);
-    const u32 blockWord = WordOp(code, ip, tok16);
-    const u32 spWord = WordOp(code, ip, tok16);
-    const u32 pvWord = WordOp(code, ip, tok16);
-    const u32 manualBit = BitOp(code, ip, tok16);
-    const u32 upBit = BitOp(code, ip, tok16);
-    const u32 downBit = BitOp(code, ip, tok16);
+    const u32 blockWord = LadderWordOperand(code, ip, tok16);
+    const u32 spWord = LadderWordOperand(code, ip, tok16);
+    const u32 pvWord = LadderWordOperand(code, ip, tok16);
+    const u32 manualBit = LadderBitOperand(code, ip, tok16);
+    const u32 upBit = LadderBitOperand(code, ip, tok16);
+    const u32 downBit = LadderBitOperand(code, ip, tok16);
     u32 tuneBit = kLadderBitFirst, doneBit = kLadderBitFirst;
     u16 option = 0;
     if (tune) {
-        tuneBit = BitOp(code, ip, tok16);
+        tuneBit = LadderBitOperand(code, ip, tok16);
         option = LadderLit(code, ip);
     }
-    const u32 outWord = WordOp(code, ip, tok16);
-    if (tune) doneBit = BitOp(code, ip, tok16);
+    const u32 outWord = LadderWordOperand(code, ip, tok16);
+    if (tune) doneBit = LadderBitOperand(code, ip, tok16);
     if (!*top) return ip;
 
     // The block's place: in the IEC form a byte offset read from a register
@@ -483,22 +471,22 @@ u32 IEC_NON_IEC_PidParser(const u16* code, u32 ip, u16 opcode, u32 stamp, u8* to
     if (!(flags & kPidFlagOwnSetpoint)) {
         b[kPidSetpoint] = GetLe16(&plc_reg[2 * spWord]);
         flags = static_cast<u16>(flags & ~(kPidFlagManual | kPidFlagRampUp | kPidFlagRampDown));
-        if (ReadBit(manualBit)) flags |= kPidFlagManual;
-        if (ReadBit(upBit)) flags |= kPidFlagRampUp;
-        if (ReadBit(downBit)) flags |= kPidFlagRampDown;
+        if (LadderRegBit(manualBit)) flags |= kPidFlagManual;
+        if (LadderRegBit(upBit)) flags |= kPidFlagRampUp;
+        if (LadderRegBit(downBit)) flags |= kPidFlagRampDown;
     }
     b[kPidFlags] = flags;
 
     PidContext ctx{stamp, loop, 0, 0};
     if (tune) {
-        if (ReadBit(tuneBit)) ctx.tuneFlags |= kPidTuneRequest;
+        if (LadderRegBit(tuneBit)) ctx.tuneFlags |= kPidTuneRequest;
         ctx.tuneFlags |= static_cast<u8>(option);
         ctx.tuneOptions |= static_cast<u8>(option >> 8);
     }
     if ((fbk_pid(&ctx, b) & 0xFFFF) != 0) *top = 0;
 
     PutLe16(&plc_reg[2 * outWord], b[kPidFinalOutput]);
-    if (tune) WriteBit(doneBit, ctx.tuneFlags & kPidTuneDone);
+    if (tune) LadderPutRegBit(doneBit, ctx.tuneFlags & kPidTuneDone);
     for (int i = 0; i < kPidBlockWords; ++i) PutLe16(block + 2 * i, b[i]);
     return ip;
 }

@@ -15,9 +15,6 @@ constexpr u16 kPMovW = 505, kPFillP = 506, kPFillK = 507, kPMovD = 508, kPMovKD 
 constexpr u64 kIndexedLastByte = 0x19800;
 constexpr u32 kMaxWordIndex = 50240, kMaxPairIndex = 25120;
 
-inline u16 RegWord(u32 w) { return GetLe16(&plc_reg[2 * w]); }
-inline u32 RegPair(u32 w) { return GetLe32(&plc_reg[2 * w]); }
-
 // Linear register bit address of a register byte or word (both below a few
 // hundred thousand, so the address fits easily; PlcReg_Set refuses what
 // lies beyond the linear area).
@@ -27,22 +24,16 @@ inline u32 WordBitAddress(u64 word) { return static_cast<u32>(kLadderBitFirst + 
 // The value of the index register named by the next operand.
 template <bool kTok16>
 inline u32 Index(LadderVm& vm) {
-    return RegWord(LadderShortWordOperand<kTok16>(vm.code, vm.ip));
+    return LadderRegWord(LadderShortWordOperand<kTok16>(vm.code, vm.ip));
 }
 
 // The n bytes at pointer + offset (the pointer read from the register pair
 // named by the next operand, the offset a literal after it), or nullptr.
 template <bool kTok16>
 inline u8* PointerBytes(LadderVm& vm, u32 n) {
-    const u32 pointer = RegPair(LadderWordOperand<kTok16>(vm.code, vm.ip));
+    const u32 pointer = LadderPointerOperand<kTok16>(vm);
     const u16 offset = LadderLit(vm.code, vm.ip);
     return LadderRegBytes(u64{pointer} + offset, n);
-}
-
-// The pointer held in the register pair named by the next operand.
-template <bool kTok16>
-inline u32 Pointer(LadderVm& vm) {
-    return RegPair(LadderWordOperand<kTok16>(vm.code, vm.ip));
 }
 
 template <bool kTok16>
@@ -165,11 +156,11 @@ void ThroughPointer(u16 op, LadderVm& vm) {
 
 template <bool kTok16>
 void PointerMove(u16 op, LadderVm& vm) {
-    const u32 dest = Pointer<kTok16>(vm);
+    const u32 dest = LadderPointerOperand<kTok16>(vm);
     switch (op) {
         case kPMovW:
         case kPFillP: {
-            const u32 src = Pointer<kTok16>(vm);
+            const u32 src = LadderPointerOperand<kTok16>(vm);
             const u64 bytes = 2 * u64{LadderLit(vm.code, vm.ip)};
             if (bytes == 0) return;
             u8* d = LadderRegBytes(dest, bytes);
@@ -204,7 +195,7 @@ void PointerMove(u16 op, LadderVm& vm) {
             return;
         }
         case kPMovD: {
-            const u32 src = Pointer<kTok16>(vm);
+            const u32 src = LadderPointerOperand<kTok16>(vm);
             u8* d = LadderRegBytes(dest, 4);
             const u8* s = LadderRegBytes(src, 4);
             if (d == nullptr || s == nullptr) {
@@ -327,7 +318,7 @@ bool LadderPointer_Exec(u16 op, LadderVm& vm) {
             const u32 dest = LadderWordOperand<kTok16>(vm.code, vm.ip);
             const u32 byte = LadderByteOperand<kTok16>(vm.code, vm.ip);
             const u32 offset = op == kPtrAddr ? LadderLit(vm.code, vm.ip)
-                                              : RegPair(LadderShortWordOperand<kTok16>(vm.code, vm.ip));
+                                              : LadderRegDword(LadderShortWordOperand<kTok16>(vm.code, vm.ip));
             // A pointer is only a number until it is used: it wraps as a u32.
             PutLe32(&plc_reg[2 * dest], byte + offset);
             return true;

@@ -1,9 +1,9 @@
 #include "ladder/realmath.h"
 
 #include <cmath>
-#include <cstring>
 #include <limits>
 
+#include "iec/kernel/q4vmcnv.h"
 #include "ladder/intmath.h"
 
 static_assert(std::numeric_limits<float>::is_iec559 && std::numeric_limits<double>::is_iec559,
@@ -15,9 +15,7 @@ constexpr u32 kExpMask = 0x7F800000u;
 constexpr u32 kSignBit = 0x80000000u;
 constexpr u32 kPlusInf = 0x7F800000u;
 
-u32 Bits(float f) { return FloatBits(f); }
-float FromBits(u32 b) { return BitsFloat(b); }
-bool Finite(float f) { return (Bits(f) & kExpMask) != kExpMask; }
+bool Finite(float f) { return (FloatBits(f) & kExpMask) != kExpMask; }
 
 // Results computed in double are rounded to single; IEEE-754 makes a value
 // beyond the single range an infinity, which the result test then catches.
@@ -73,12 +71,12 @@ void RealFunction(u16 op, LadderVm& vm) {
             Unary(vm, x, Narrow(static_cast<double>(x) * 360.0 / 6.2831853), true);
             return;
         case 146:  // ABSR: the sign bit cleared; finite stays finite
-            vm.Put32(1, Bits(x) & ~kSignBit);
+            vm.Put32(1, FloatBits(x) & ~kSignBit);
             if (!Finite(x)) vm.RungFalse();
             return;
         case 148:  // SQRTR: a set sign bit (-0.0 too) gives +infinity
-            if ((Bits(x) & kSignBit) != 0)
-                Unary(vm, x, FromBits(kPlusInf), false);
+            if ((FloatBits(x) & kSignBit) != 0)
+                Unary(vm, x, BitsFloat(kPlusInf), false);
             else
                 Unary(vm, x, std::sqrt(x), true);
             return;
@@ -215,8 +213,8 @@ void Compare(u16 op, LadderVm& vm) {
         const i32 s = static_cast<i32>(vm.Pop32());
         AndRung(vm, Relation(op - 166, s, t));
     } else if (op >= 172 && op <= 177) {
-        const float t = FromBits(vm.Pop32());
-        const float s = FromBits(vm.Pop32());
+        const float t = BitsFloat(vm.Pop32());
+        const float s = BitsFloat(vm.Pop32());
         AndRung(vm, Relation(op - 172, s, t));
     } else if (op == 284 || op == 285) {
         const u32 t = vm.Pop32();
@@ -273,32 +271,15 @@ void Range(u16 op, LadderVm& vm) {
         const i32 low = static_cast<i32>(vm.Pop32());
         in = InRange(low, high, v);
     } else {
-        const float v = FromBits(vm.Pop32());
-        const float high = FromBits(vm.Pop32());
-        const float low = FromBits(vm.Pop32());
+        const float v = BitsFloat(vm.Pop32());
+        const float high = BitsFloat(vm.Pop32());
+        const float low = BitsFloat(vm.Pop32());
         in = InRange(low, high, v);
     }
     Replace(vm, in);
 }
 
 // ---------------------------------------------------------------- conversions
-
-// REAL to integer: truncated toward zero, saturated at the type's limits;
-// a NaN gives 0. No out-of-range value ever reaches a cast.
-i32 ToI32(float f) {
-    if (f != f) return 0;
-    // -2^31 and 2^31 are exact in single precision; between them the
-    // truncating cast is defined.
-    if (f >= 2147483648.0f) return std::numeric_limits<i32>::max();
-    if (f <= -2147483648.0f) return std::numeric_limits<i32>::min();
-    return static_cast<i32>(f);
-}
-
-u32 ToU32(float f) {
-    if (f != f || f <= 0.0f) return 0;
-    if (f >= 4294967296.0f) return 0xFFFFFFFFu;
-    return static_cast<u32>(f);
-}
 
 // Pushes `v` when `ok`; else sets the rung FALSE and pushes 0.
 void Checked16(LadderVm& vm, bool ok, u32 v) {
@@ -309,8 +290,6 @@ void Checked32(LadderVm& vm, bool ok, u32 v) {
     if (!ok) vm.RungFalse();
     vm.Push32(ok ? v : 0);
 }
-
-u16 RegWord(u32 w) { return GetLe16(&plc_reg[2 * w]); }
 
 template <bool kTok16>
 void ConvertByte(u16 op, LadderVm& vm) {
@@ -348,7 +327,7 @@ void ConvertByte(u16 op, LadderVm& vm) {
 
 template <bool kTok16>
 void ConvertWord(u16 op, LadderVm& vm) {
-    const u16 w = RegWord(LadderWordOperand<kTok16>(vm.code, vm.ip));
+    const u16 w = LadderRegWord(LadderWordOperand<kTok16>(vm.code, vm.ip));
     const i16 sw = static_cast<i16>(w);
     switch (op) {
         case 305:
@@ -377,7 +356,7 @@ void ConvertWord(u16 op, LadderVm& vm) {
 template <bool kTok16>
 void ConvertPair(u16 op, LadderVm& vm) {
     const u32 r = LadderWordOperand<kTok16>(vm.code, vm.ip);
-    const u32 d = RegWord(r) | (static_cast<u32>(RegWord(r + 1)) << 16);
+    const u32 d = LadderRegWord(r) | (static_cast<u32>(LadderRegWord(r + 1)) << 16);
     const i32 sd = static_cast<i32>(d);
     switch (op) {
         case 310:
@@ -404,15 +383,15 @@ void ConvertPair(u16 op, LadderVm& vm) {
             // The limit is compared in double: 4,294,967,296.0 (the next
             // REAL above 4,294,967,040.0) fails and pushes the saturated
             // 0xFFFFFFFF.
-            const float f = FromBits(d);
+            const float f = BitsFloat(d);
             const bool ok = Finite(f) && f >= 0.0f && static_cast<double>(f) <= 4294967294.0;
             if (!ok) vm.RungFalse();
-            vm.Push32(ToU32(f));
+            vm.Push32(Q4VMCnv_RealToUdint(f));
             break;
         }
         default: {  // 319, 320, 331: the converted value is pushed even on failure
-            const float f = FromBits(d);
-            const i32 v = ToI32(f);
+            const float f = BitsFloat(d);
+            const i32 v = Q4VMCnv_RealToDint(f);
             bool ok;
             if (op == 319)
                 ok = Finite(f) && v >= 0 && v <= 255;

@@ -51,10 +51,6 @@ int Q4Schedule_Year(const u32* years) {
 
 namespace {
 
-u32 WordOperand(const u16* code, u32& ip, bool tok16) {
-    return tok16 ? LadderWordOperand<true>(code, ip) : LadderWordOperand<false>(code, ip);
-}
-
 // Register words w..w+span-1 as 16-bit values; false when outside the memory.
 bool Words(u32 w, u32 span, u32* values) {
     if (!LadderWordValid(w, span)) return false;
@@ -78,7 +74,7 @@ bool LiteralOrRegister(u32 v, u32* out) {
 
 u8 Schedule_TimeOfDay(const u16* code, u32& ip, u8 rung, bool tok16) {
     u32 raw[4];
-    for (u32& r : raw) r = tok16 ? LadderLitOrRegOperand<true>(code, ip) : LadderLitOrRegOperand<false>(code, ip);
+    for (u32& r : raw) r = LadderLitOrRegOperand(code, ip, tok16);
     if (!rung) return 0;
     u32 v[4];
     for (int i = 0; i < 4; ++i)
@@ -92,7 +88,7 @@ u8 Schedule_DayOfWeekImm(const u16* code, u32& ip, u8 rung, bool) {
 }
 
 u8 Schedule_DayOfWeekReg(const u16* code, u32& ip, u8 rung, bool tok16) {
-    const u32 w = WordOperand(code, ip, tok16);
+    const u32 w = LadderWordOperand(code, ip, tok16);
     u32 mask;
     if (!rung || !Words(w, 1, &mask)) return 0;
     return static_cast<u8>(Q4Schedule_DayOfWeek(mask));
@@ -105,7 +101,7 @@ u8 Schedule_DayOfMonthImm(const u16* code, u32& ip, u8 rung, bool) {
 }
 
 u8 Schedule_DayOfMonthReg(const u16* code, u32& ip, u8 rung, bool tok16) {
-    const u32 w = WordOperand(code, ip, tok16);
+    const u32 w = LadderWordOperand(code, ip, tok16);
     u32 v[2];
     if (!rung || !Words(w, 2, v)) return 0;
     return static_cast<u8>(Q4Schedule_DayOfMonth(static_cast<i32>(v[0] | (v[1] << 16))));
@@ -117,7 +113,7 @@ u8 Schedule_MonthOfYearImm(const u16* code, u32& ip, u8 rung, bool) {
 }
 
 u8 Schedule_MonthOfYearReg(const u16* code, u32& ip, u8 rung, bool tok16) {
-    const u32 w = WordOperand(code, ip, tok16);
+    const u32 w = LadderWordOperand(code, ip, tok16);
     u32 mask;
     if (!rung || !Words(w, 1, &mask)) return 0;
     return static_cast<u8>(Q4Schedule_MonthOfYear(mask));
@@ -131,7 +127,7 @@ u8 Schedule_YearImm(const u16* code, u32& ip, u8 rung, bool) {
 }
 
 u8 Schedule_YearReg(const u16* code, u32& ip, u8 rung, bool tok16) {
-    const u32 w = WordOperand(code, ip, tok16);
+    const u32 w = LadderWordOperand(code, ip, tok16);
     u32 v[2];
     if (!rung || !Words(w, 2, v)) return 0;
     const u32 years = v[0] | (v[1] << 16);

@@ -66,7 +66,7 @@ double sunpos(const SunTime* t, const SunLocation* loc, SunResult* result) {
 
 u8 SunPos_Instruction(const u16* code, u32& ip, u8 rung, bool tok16) {
     u32 w[5];
-    for (u32& x : w) x = tok16 ? LadderWordOperand<true>(code, ip) : LadderWordOperand<false>(code, ip);
+    for (u32& x : w) x = LadderWordOperand(code, ip, tok16);
     if (!LadderWordValid(w[0], 6)) return rung;
     for (int i = 1; i < 5; ++i)
         if (!LadderWordValid(w[i], 2)) return rung;

@@ -27,9 +27,6 @@ constexpr u32 kMaxVStrWidth = 255;
 
 using VmString = u8[kQ4StrMaxCap + kQ4StrOverhead];
 
-inline u16 RegWord(u32 w) { return GetLe16(&plc_reg[2 * w]); }
-inline u32 RegPair(u32 w) { return GetLe32(&plc_reg[2 * w]); }
-
 // The byte k of inline text starting at code word `at` (low byte first).
 inline u8 TextByte(const u16* code, u32 at, u32 k) { return static_cast<u8>(code[at + k / 2] >> (8 * (k & 1))); }
 
@@ -310,7 +307,7 @@ void U64Str(LadderVm& vm) {
 template <bool kTok16>
 void Num2Str(u16 op, LadderVm& vm) {
     const bool pointers = op != kNum2Str;
-    const u32 dest = pointers ? RegPair(LadderWordOperand<kTok16>(vm.code, vm.ip))
+    const u32 dest = pointers ? LadderPointerOperand<kTok16>(vm)
                               : LadderByteOperand<kTok16>(vm.code, vm.ip);
     const u32 srcWord = LadderWordOperand<kTok16>(vm.code, vm.ip);
     const u16 kind = LadderLit(vm.code, vm.ip);
@@ -323,7 +320,7 @@ void Num2Str(u16 op, LadderVm& vm) {
     // The value: kind 0 a u16, kinds 1 and 2 four bytes, in the register
     // (checked by the checker for the kind) or at the source pointer.
     const u32 size = kind == kKindWord ? 2 : 4;
-    const u8* s = pointers ? LadderRegBytes(RegPair(srcWord), size) : &plc_reg[2 * srcWord];
+    const u8* s = pointers ? LadderRegBytes(LadderRegDword(srcWord), size) : &plc_reg[2 * srcWord];
     if (s == nullptr) return vm.RungFalse();
     const u32 bits = size == 2 ? GetLe16(s) : GetLe32(s);
 
@@ -351,8 +348,8 @@ void Num2Str(u16 op, LadderVm& vm) {
 
 template <bool kTok16>
 void CountedStrings(u16 op, LadderVm& vm) {
-    const u32 a = RegPair(LadderWordOperand<kTok16>(vm.code, vm.ip));
-    const u32 b = RegPair(LadderWordOperand<kTok16>(vm.code, vm.ip));
+    const u32 a = LadderPointerOperand<kTok16>(vm);
+    const u32 b = LadderPointerOperand<kTok16>(vm);
     switch (op) {
         case kPStrCpy:
         case kPStrCat: {
@@ -384,8 +381,8 @@ void CountedStrings(u16 op, LadderVm& vm) {
 
 template <bool kTok16>
 void PointerToNumber(u16 op, LadderVm& vm) {
-    const u32 dest = RegPair(LadderWordOperand<kTok16>(vm.code, vm.ip));
-    const u32 src = RegPair(LadderWordOperand<kTok16>(vm.code, vm.ip));
+    const u32 dest = LadderPointerOperand<kTok16>(vm);
+    const u32 src = LadderPointerOperand<kTok16>(vm);
     const u16 kind = LadderLit(vm.code, vm.ip);
     if (kind > kKindReal) return;
     const u8* text;

@@ -1,10 +1,9 @@
 #include "ladder/wordmove.h"
 
-#include <cmath>
 #include <cstring>
-#include <limits>
 
 #include "core/plc_regs.h"
+#include "iec/kernel/q4vmcnv.h"
 #include "ladder/ladder_operand.h"
 
 namespace {
@@ -14,10 +13,6 @@ constexpr u16 kBlkMov = 91, kTblGet = 97, kTblPut = 98, kTblCopy = 99;
 // %R1 is register word 1984; pointer registers hold %R numbers 1..50,240.
 constexpr u32 kRFirstWord = kRegR / 2;
 constexpr i64 kRLast = 50240;
-
-inline u16 Word(u32 w) { return GetLe16(&plc_reg[2 * w]); }
-inline void PutWord(u32 w, u16 v) { PutLe16(&plc_reg[2 * w], v); }
-inline u32 Dword(u32 w) { return Word(w) | (static_cast<u32>(Word(w + 1)) << 16); }
 
 template <bool kTok16>
 inline u32 W(LadderVm& vm) {
@@ -44,14 +39,9 @@ void CopyWordsUp(u8* dst, const u8* src, u32 words) {
 // (NaN gives 0); `inRange` becomes false for infinities, NaN and values
 // outside [lo, hi].
 i32 RealToInt(u32 bits, double lo, double hi, bool& inRange) {
-    float f;
-    std::memcpy(&f, &bits, sizeof f);
-    const double d = f;
+    const double d = BitsFloat(bits);
     inRange = (bits & 0x7F800000u) != 0x7F800000u && d <= hi && d >= lo;
-    if (std::isnan(d)) return 0;
-    if (d >= 2147483647.0) return std::numeric_limits<i32>::max();
-    if (d <= -2147483648.0) return std::numeric_limits<i32>::min();
-    return static_cast<i32>(d);
+    return Q4VMCnv_RealToDint(d);
 }
 
 // ---- Block move --------------------------------------------------------
@@ -144,10 +134,10 @@ bool Resolve(Side side, u64 operand, u32 indexReg, u32 stepBytes, bool bytes, u1
             at = operand;
             return true;
         case Side::kIndexed:
-            at = operand + u64{Word(indexReg)} * stepBytes;
+            at = operand + u64{LadderRegWord(indexReg)} * stepBytes;
             return true;
         case Side::kPointer: {
-            const i64 p = Word(static_cast<u32>(operand));
+            const i64 p = LadderRegWord(static_cast<u32>(operand));
             // A byte copy touches every word that holds one of its bytes.
             const i64 words = bytes ? (count + 1) / 2 : count;
             if (p == 0 || p + words - 1 > kRLast) return false;
@@ -247,7 +237,7 @@ template <bool kTok16>
 bool LadderMove_Exec(u16 op, LadderVm& vm) {
     switch (op) {
         case 75: {  // LDDI2I: DINT as INT, range checked
-            const i32 v = static_cast<i32>(Dword(W<kTok16>(vm)));
+            const i32 v = static_cast<i32>(LadderRegDword(W<kTok16>(vm)));
             if (v < -32768 || v > 32767) {
                 vm.Push16(0);
                 vm.RungFalse();
@@ -260,7 +250,7 @@ bool LadderMove_Exec(u16 op, LadderVm& vm) {
         case 77: {  // LDR2I: the low 16 bits of the same saturated DINT
             bool inRange;
             const bool dint = op == 76;
-            const i32 v = RealToInt(Dword(W<kTok16>(vm)), dint ? -2147483648.0 : -32768.0,
+            const i32 v = RealToInt(LadderRegDword(W<kTok16>(vm)), dint ? -2147483648.0 : -32768.0,
                                     dint ? 2147483647.0 : 32767.0, inRange);
             if (!inRange) vm.RungFalse();
             if (dint)
@@ -270,24 +260,24 @@ bool LadderMove_Exec(u16 op, LadderVm& vm) {
             return true;
         }
         case 78:  // LDDI2R
-            vm.PushReal(static_cast<float>(static_cast<i32>(Dword(W<kTok16>(vm)))));
+            vm.PushReal(static_cast<float>(static_cast<i32>(LadderRegDword(W<kTok16>(vm)))));
             return true;
         case 79:  // LDI2R
-            vm.PushReal(static_cast<float>(static_cast<i16>(Word(W<kTok16>(vm)))));
+            vm.PushReal(static_cast<float>(static_cast<i16>(LadderRegWord(W<kTok16>(vm)))));
             return true;
         case 80:  // LDW
-            vm.Push16(Word(W<kTok16>(vm)));
+            vm.Push16(LadderRegWord(W<kTok16>(vm)));
             return true;
         case 81:  // LDKW
             vm.Push16(K(vm));
             return true;
         case 82:  // STW
-            PutWord(W<kTok16>(vm), vm.Pop16());
+            LadderPutRegWord(W<kTok16>(vm), vm.Pop16());
             return true;
         case 83: {  // LDD: the register, then the next one
             const u32 w = W<kTok16>(vm);
-            vm.Push16(Word(w));
-            vm.Push16(Word(w + 1));
+            vm.Push16(LadderRegWord(w));
+            vm.Push16(LadderRegWord(w + 1));
             return true;
         }
         case 84:  // LDKD: the literal words in code order
@@ -296,13 +286,13 @@ bool LadderMove_Exec(u16 op, LadderVm& vm) {
             return true;
         case 85: {  // STD: the top entry into the second register of the pair
             const u32 w = W<kTok16>(vm);
-            PutWord(w + 1, vm.Pop16());
-            PutWord(w, vm.Pop16());
+            LadderPutRegWord(w + 1, vm.Pop16());
+            LadderPutRegWord(w, vm.Pop16());
             return true;
         }
         case 86:    // LDKI2DI
         case 87: {  // LDI2DI: sign-extended to 32 bits
-            const u16 v = op == 86 ? K(vm) : Word(W<kTok16>(vm));
+            const u16 v = op == 86 ? K(vm) : LadderRegWord(W<kTok16>(vm));
             vm.Push16(v);
             vm.Push16((v & 0x8000) != 0 ? 0xFFFF : 0);
             return true;
@@ -315,18 +305,18 @@ bool LadderMove_Exec(u16 op, LadderVm& vm) {
             return true;
         case 90: {  // MOVW
             const u32 dst = W<kTok16>(vm);
-            PutWord(dst, Word(W<kTok16>(vm)));
+            LadderPutRegWord(dst, LadderRegWord(W<kTok16>(vm)));
             return true;
         }
         case 92: {  // MOVKW
             const u32 dst = W<kTok16>(vm);
-            PutWord(dst, K(vm));
+            LadderPutRegWord(dst, K(vm));
             return true;
         }
         case 93:    // FILLW: the source is read once
         case 94: {  // FILLKW
             const u32 dst = W<kTok16>(vm);
-            const u16 v = op == 93 ? Word(W<kTok16>(vm)) : K(vm);
+            const u16 v = op == 93 ? LadderRegWord(W<kTok16>(vm)) : K(vm);
             const u16 count = K(vm);
             u8* p = LadderRegWords(dst, count);
             if (p == nullptr) {
@@ -338,15 +328,15 @@ bool LadderMove_Exec(u16 op, LadderVm& vm) {
         }
         case 95: {  // MOVD: the value is read whole before it is written
             const u32 dst = W<kTok16>(vm);
-            const u32 v = Dword(W<kTok16>(vm));
-            PutWord(dst, static_cast<u16>(v));
-            PutWord(dst + 1, static_cast<u16>(v >> 16));
+            const u32 v = LadderRegDword(W<kTok16>(vm));
+            LadderPutRegWord(dst, static_cast<u16>(v));
+            LadderPutRegWord(dst + 1, static_cast<u16>(v >> 16));
             return true;
         }
         case 96: {  // MOVKD
             const u32 dst = W<kTok16>(vm);
-            PutWord(dst, K(vm));
-            PutWord(dst + 1, K(vm));
+            LadderPutRegWord(dst, K(vm));
+            LadderPutRegWord(dst + 1, K(vm));
             return true;
         }
         case kBlkMov:
