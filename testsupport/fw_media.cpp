@@ -14,11 +14,13 @@
 
 namespace fs = std::filesystem;
 
-void FwPut(const std::string& firmwarePath, const std::string& bytes) {
+bool FwPut(const std::string& firmwarePath, const std::string& bytes) {
     std::string h = Root_HostPath(firmwarePath);
     std::error_code ec;
     fs::create_directories(fs::path(h).parent_path(), ec);
-    std::ofstream(h, std::ios::binary | std::ios::trunc) << bytes;
+    std::ofstream f(h, std::ios::binary | std::ios::trunc);
+    f << bytes;
+    return f.good();
 }
 
 std::string FwGet(const std::string& firmwarePath) {

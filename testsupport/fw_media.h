@@ -7,8 +7,9 @@
 #include <string>
 #include <vector>
 
-// Writes bytes to a firmware path of the current root (folders made).
-void FwPut(const std::string& firmwarePath, const std::string& bytes);
+// Writes bytes to a firmware path of the current root (folders made);
+// false when they could not be written.
+bool FwPut(const std::string& firmwarePath, const std::string& bytes);
 // The file's bytes, or "<missing>".
 std::string FwGet(const std::string& firmwarePath);
 bool FwExists(const std::string& firmwarePath);

@@ -9,7 +9,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -19,6 +18,7 @@
 #include "platform/fileio.h"
 #include "platform/reset.h"
 #include "testsupport/firmware_process.h"
+#include "testsupport/fw_media.h"
 #include "testsupport/ladder_builder.h"
 #include "testsupport/net_config_builder.h"
 #include "testsupport/reg_image.h"
@@ -26,11 +26,8 @@
 
 inline u32 WordOf(u32 bitAddress) { return (LadderRemap(bitAddress) - 0x400) >> 4; }
 
-inline bool WriteTestFile(const std::string& path, const std::vector<u8>& data) {
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::ofstream f(path, std::ios::binary);
-    f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-    return f.good();
+inline bool PutBytes(const std::string& firmwarePath, const std::vector<u8>& data) {
+    return FwPut(firmwarePath, std::string(data.begin(), data.end()));
 }
 
 // Runs `program` in `root` starting from the register words given and
@@ -44,9 +41,8 @@ inline std::vector<u8> RunLadderUntilPowerDown(TempRoot& root, const LadderBuild
         ADD_FAILURE() << program.Error();
         return regs;
     }
-    if (!WriteTestFile(root.Path("/mnt/cfg/ladder.pgm"), program.ProgramFile()) ||
-        !WriteTestFile(root.Path("/mnt/cfg/config.pgm"), LadderConfigFile()) ||
-        !WriteTestFile(root.Path("/mnt/cfg/autoreg.dta"), RunModeRegisterImage(words))) {
+    if (!PutBytes("/mnt/cfg/ladder.pgm", program.ProgramFile()) || !PutBytes("/mnt/cfg/config.pgm", LadderConfigFile()) ||
+        !PutBytes("/mnt/cfg/autoreg.dta", RunModeRegisterImage(words))) {
         ADD_FAILURE() << "cannot write the root";
         return regs;
     }
