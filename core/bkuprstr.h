@@ -4,7 +4,7 @@
 // power-down sequence.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 #include "core/plc_regs.h"
 
 // Backup area: u16 CRC, u16 reserved, u32 length (0xFFFFFFFF when erased),

@@ -16,11 +16,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "core/bkuprstr.h"
 #include "core/nvram.h"
 #include "core/plc.h"
 #include "core/plc_regs.h"
+#include "core/wiring.h"
 #include "iec/blocks/q4EnumQuilletVariables.h"
 #include "io/candrv.h"
 #include "link/command.h"
@@ -30,6 +32,7 @@
 #include "link/vcomm.h"
 #include "net/enet.h"
 #include "net/enet_peers.h"
+#include "platform/clock.h"
 #include "platform/cmdrun.h"
 #include "platform/fpga.h"
 #include "platform/fx_api.h"
@@ -67,12 +70,6 @@ pid_t g_freeSpaceChild = 0;
 pid_t g_masterChild = 0;
 
 void OnStopSignal(int) { g_stopRequested = 1; }
-
-void SleepMs(long ms) {
-    timespec t{ms / 1000, (ms % 1000) * 1000000L};
-    while (nanosleep(&t, &t) != 0 && errno == EINTR) {
-    }
-}
 
 // A child of ours ends with the main process (the board would lose it with
 // the reset); when the parent is already gone it ends at once.
@@ -422,7 +419,19 @@ void* WatchdogScan(void*) {
 }
 
 int PlcMain(int argc, char** argv) {
+    Wiring_Connect();
+    return PlcStart(argc, argv);
+}
+
+int PlcStart(int argc, char** argv) {
     (void)argv;
+    // A neighbour left unwired would fail silently later: refuse to start.
+    std::vector<std::string> missing = Wiring_Missing();
+    if (!missing.empty()) {
+        for (const std::string& entry : missing)
+            std::fprintf(stderr, "start refused: neighbour entry %s is not wired\n", entry.c_str());
+        return 1;
+    }
     if (!Root_Init()) {
         std::fprintf(stderr, "cannot create the root folder\n");
         return 1;

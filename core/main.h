@@ -5,7 +5,7 @@
 
 #include <sys/types.h>
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 // Argument count of the process; 2 (exactly one argument) is install mode.
 extern int BIS;
@@ -18,7 +18,11 @@ extern int MasterScriptPipefd;
 // Passes counted towards the web-HMI start (up to 101).
 extern u8 Main_CountedPasses;
 
+// Wires the controller (core/wiring.h) and starts it.
 int PlcMain(int argc, char** argv);
+// Starts the controller as it is wired: returns 1 at once, naming each
+// neighbour entry left empty, when the wiring is not whole.
+int PlcStart(int argc, char** argv);
 
 int The_Loop(int unused);
 int ExecuteSubLoop_Wait(int unused);

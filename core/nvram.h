@@ -4,7 +4,7 @@
 // carried in the program block, the crash log and the persistent fault flags.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 // A stored block: an 8-byte header (u16 CRC-16 of the data, u16 reserved,
 // u32 data size, little-endian) followed by the data. `base` points at the

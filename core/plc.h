@@ -4,7 +4,7 @@
 // network settings.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 // Controller modes (SR5).
 constexpr u8 kModeStop = 0, kModeIoOnly = 1, kModeRun = 2, kModeRunFaulted = 3, kModeIoHold = 4;

@@ -2,7 +2,7 @@
 // and the panel, and the access functions that decode register bit addresses.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 constexpr u32 kPlcRegBytes = 109176;
 

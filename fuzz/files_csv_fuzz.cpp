@@ -9,7 +9,7 @@
 #include <fstream>
 #include <string>
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 #include "platform/fx_api.h"
 #include "platform/root.h"
 #include "storage/cf_api.h"

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 #include "core/nvram.h"
 #include "core/plc_regs.h"
 #include "storage/logger.h"

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 #include "core/plc_regs.h"
 #include "storage/pgmfile.h"
 

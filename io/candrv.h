@@ -2,7 +2,7 @@
 // service has nothing to read, and callbacks are only stored.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 using CanEventCallback = void (*)(int port, int kind);
 constexpr int kCanEventReceive = 0, kCanEventTransmit = 1, kCanEventError = 2;

@@ -2,7 +2,7 @@
 // record it was given and does nothing per scan.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 // Start record of the CANopen layer.
 struct CanOpenNetStart {

@@ -5,7 +5,7 @@
 // writes: 2 on a write time-out).
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 // Readies the bus on first use (and again while that failed) and selects the
 // fast timing for exactly 400000 Hz, the standard timing otherwise. 0 when

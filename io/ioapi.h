@@ -4,7 +4,7 @@
 // modules.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 #include "core/plc.h"
 
 // Detected module ident per slot (0xFF: empty; 64000: the Ethernet module).

@@ -4,7 +4,7 @@
 // writes a slot's digital output image to the module.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 #include "io/i2c_io.h"
 #include "io/ioapi.h"
 

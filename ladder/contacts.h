@@ -12,7 +12,7 @@
 // value in old_reg at their own bit position.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 #include "core/plc_regs.h"
 #include "ladder/ladder_operand.h"
 

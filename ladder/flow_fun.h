@@ -8,7 +8,7 @@
 // the high half of the double in the first two.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 // Sub-operations.
 enum FlowOp : u16 {

@@ -1,7 +1,7 @@
 // Bit logic, shifts and rotates and integer arithmetic on the word stack (8-, 16- and 32-bit, signed and unsigned).
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 #include "ladder/ladder_ops.h"
 #include "ladder/ladder_vm.h"
 

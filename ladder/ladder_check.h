@@ -16,7 +16,7 @@
 
 #include <vector>
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 constexpr int kLadderBoolStackDepth = 20;
 constexpr int kLadderWordStackDepth = 40;

@@ -12,7 +12,7 @@
 // that exceeds its budget of executed code words (an endless backward jump).
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 #include "ladder/ladder_check.h"
 
 // Normal end of a scan; any other result is the program fault offset in

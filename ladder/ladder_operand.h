@@ -12,7 +12,7 @@
 // interpreter indexes the register memory directly.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 #include "core/plc_regs.h"
 
 constexpr u32 kLadderBitFirst = 0x400;

@@ -6,7 +6,7 @@
 // known to all of them or to none.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 // Words 0x400 and above are contact words (the word is the bit address).
 constexpr u16 kLadderFirstContact = 0x400;

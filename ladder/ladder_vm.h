@@ -12,7 +12,7 @@
 // so the helpers below do not check them.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 #include "core/plc_regs.h"
 #include "ladder/ladder_operand.h"
 

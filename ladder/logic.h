@@ -3,7 +3,7 @@
 // loaded, its cycle instead).
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 // Normal end of a scan; any other result is the program fault offset.
 constexpr i32 kLogicEnd = -1;

@@ -16,7 +16,7 @@
 // multiples of 1.6384 s.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 struct LadderRoutineRow;
 

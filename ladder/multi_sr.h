@@ -3,7 +3,7 @@
 // words.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 // Filled by the instruction, consumed by one element routine.
 struct MultiPar {

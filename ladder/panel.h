@@ -19,7 +19,7 @@
 // screen 0 are refused when loaded.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 #include "ladder/ladder_ops.h"
 #include "ladder/ladder_vm.h"
 

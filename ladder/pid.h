@@ -7,7 +7,7 @@
 // call it.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 #include "ladder/ladder_ops.h"
 
 constexpr int kPidLoops = 64;

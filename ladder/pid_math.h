@@ -2,7 +2,7 @@
 // builds on.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 // a + b, a - b, a * b clamped to the signed 32-bit range; 1 when clamped.
 int adds32_limited(i32 a, i32 b, i32* out);

@@ -16,7 +16,7 @@
 // writes nothing and makes the rung FALSE; a coil outside writes nothing.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 #include "ladder/ladder_ops.h"
 #include "ladder/ladder_vm.h"
 

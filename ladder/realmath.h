@@ -16,7 +16,7 @@
 //   conversions from REAL push the converted value).
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 #include "ladder/ladder_ops.h"
 #include "ladder/ladder_vm.h"
 

@@ -2,7 +2,7 @@
 // minute, hour, day of month, month, year, day of week 1-7).
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 // TRUE (1) when the clock's minute of the day lies in [start, stop); a stop
 // before the start runs past midnight; start = stop is never TRUE. Hours

@@ -3,7 +3,7 @@
 // 0.01 degree in the years its series were fitted to, 1999-2015).
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 struct SunTime {
     i32 year;  // four digits

@@ -28,7 +28,7 @@
 // writes nothing and gives a FALSE rung.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 #include "ladder/ladder_ops.h"
 #include "ladder/ladder_vm.h"
 

@@ -7,7 +7,7 @@
 // passes keeps its step in CmdMode.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 constexpr u32 kCmdCount = 39;
 // Relay kinds.

@@ -7,7 +7,7 @@
 // [n high][data][checksum]; the sum of every byte plus the seed is 0 mod 256.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 // Single-byte answers.
 constexpr u8 kCmdAck = 0xA0, kCmdNak = 0x09, kCmdResend = 0x0F, kCmdBusy = 0x60;

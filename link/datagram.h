@@ -4,7 +4,7 @@
 // its time-out.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 constexpr u32 kDgEntries = 64;
 constexpr u32 kDgMaxRegs = 30;

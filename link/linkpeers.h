@@ -5,7 +5,7 @@
 // there (no input, output dropped, nothing to apply).
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 struct LinkPeers {
     // Ethernet programming mailbox.

@@ -2,7 +2,7 @@
 // loaded; the per-driver pass can be given a body by tests.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 void PMGR_Start();
 void PMGR_Stop();

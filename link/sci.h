@@ -14,7 +14,7 @@
 
 #include <vector>
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 // Driver units.
 constexpr int kSciPort0 = 0, kSciPort1 = 1, kSciUsb = 2, kSciSpare = 3;

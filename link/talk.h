@@ -2,7 +2,7 @@
 // TALK instructions). Until they are built only the open flags exist.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 // Non-zero while a program-controlled session has port 0 or 1 open.
 int TalkOpened(int port);

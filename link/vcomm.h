@@ -3,7 +3,7 @@
 // the programming link (lock, host, mode, node id).
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 #include "link/sci.h"
 
 // Six-byte mode record: baud code 0-9 (300-115200), parity (0 none, 1 odd,

@@ -5,7 +5,7 @@
 // uses.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 constexpr int kEnetPorts = 4;  // 0 eth0, 1 eth1, 2 mlan0, 3 uap0
 constexpr u32 kEgdExchanges = 128;

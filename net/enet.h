@@ -5,7 +5,7 @@
 // carries out the restart requests of %SR156 and %SR153.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 #include "platform/nx_api.h"
 
 // 1 while the web-HMI server is the chosen HTTP server.

@@ -4,7 +4,7 @@
 // addresses, web-user state and termination output.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 // Called once at start-up, before the hardware check applies the board's
 // hardware addresses.

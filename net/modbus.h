@@ -2,7 +2,7 @@
 // machine stepped once per main-loop pass, serving only in run mode 2.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 #include "platform/nx_api.h"
 
 constexpr u32 kModbusSockets = 16;

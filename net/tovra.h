@@ -8,7 +8,7 @@
 // host that asks for them.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 #include "platform/nx_api.h"
 
 constexpr u32 kTovraPort = 18501;

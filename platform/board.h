@@ -18,7 +18,7 @@
 // re-opens the board of the new root. A fresh root gives a fresh board.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 // ---------------------------------------------------------------------------
 // SoC register blocks, by the physical addresses the firmware computes.

@@ -2,6 +2,8 @@
 
 #include <time.h>
 
+#include <cerrno>
+
 #include <atomic>
 
 namespace {
@@ -43,3 +45,10 @@ void Clock_Advance(u64 ns) {
 }
 
 void Clock_SetManualUtc(i64 utcNs) { g_manualUtc.store(utcNs, std::memory_order_release); }
+
+void SleepMs(long ms) {
+    if (ms <= 0) return;
+    timespec t{ms / 1000, (ms % 1000) * 1000000L};
+    while (nanosleep(&t, &t) != 0 && errno == EINTR) {
+    }
+}

@@ -5,7 +5,7 @@
 // only moves when they advance it, so no test sleeps to wait for a timer.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 // Monotonic time in nanoseconds (CLOCK_MONOTONIC, or the manual clock).
 u64 Clock_MonotonicNs();
@@ -25,3 +25,8 @@ bool Clock_IsManual();
 void Clock_Advance(u64 ns);
 // Sets only the manual UTC reading (a host clock step); monotonic time stays.
 void Clock_SetManualUtc(i64 utcNs);
+
+// Waits in real time (the host's, whatever clock the firmware reads), resuming
+// after signals. Only for threads and children outside the main loop and for
+// start-up and shutdown waits; a main-loop pass never sleeps.
+void SleepMs(long ms);

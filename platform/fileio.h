@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 // Writes the bytes to hostPath atomically. False (and the old file kept) on
 // any failure, short writes included.

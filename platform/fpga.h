@@ -5,7 +5,7 @@
 // differences survive.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 // Last reading, for holders of a pointer to it.
 extern volatile u32 fpga_port;

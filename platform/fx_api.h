@@ -21,7 +21,7 @@
 #include <dirent.h>
 #include <sys/types.h>
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 // Status codes of this layer.
 constexpr u32 kFxSuccess = 0;

@@ -4,7 +4,7 @@
 // (not acknowledged, bus busy, data engine not finished in time).
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 // Command record handed to the kernel (in memory only).
 struct I2cCmd {

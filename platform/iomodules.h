@@ -19,7 +19,7 @@
 // or an EEPROM write cycle) does not acknowledge its address.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 // ---------------------------------------------------------------------------
 // Plugging modules.

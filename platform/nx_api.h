@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 // Status codes.
 constexpr u32 NX_SUCCESS = 0;

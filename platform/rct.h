@@ -7,7 +7,7 @@
 // that expired.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 using RctCallback = void (*)();
 

@@ -7,7 +7,7 @@
 // clock does. Tests can make the device missing.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 // The device's broken-down time, as the read-time and set-time requests carry
 // it: month 0-11, year counted from 1900.

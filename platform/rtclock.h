@@ -8,7 +8,7 @@
 // module's copy is advanced one second per 10000 counter ticks.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 struct RTCTime {
     u16 second, minute, hour, day, month, year, dayOfWeek;  // order of SR44-SR50

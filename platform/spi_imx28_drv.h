@@ -3,7 +3,7 @@
 // unchanged; the port set-up is kept for a board that selects one.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 // Which SSP port and chip select the I/O logic sits on (bus 0 = none).
 struct SpiUsage {

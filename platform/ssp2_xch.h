@@ -3,7 +3,7 @@
 // (under the root) so that every user of the chains sees the same outputs.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 // shadow[chain] = (shadow[chain] | setBits) & ~clearBits is shifted out on
 // chain 0, 1 or 2; returns the 16 bits read back (chains 0 and 1), 0 for

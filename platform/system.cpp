@@ -16,6 +16,7 @@
 #include "core/nvram.h"
 #include "core/plc_regs.h"
 #include "platform/board.h"
+#include "platform/clock.h"
 #include "platform/cmdrun.h"
 #include "platform/fileio.h"
 #include "platform/fpga.h"
@@ -152,12 +153,6 @@ void SafeSay(const char* text) {
         if (w <= 0) return;
         text += w;
         len -= static_cast<size_t>(w);
-    }
-}
-
-void SafeSleepMs(long ms) {
-    timespec t{ms / 1000, (ms % 1000) * 1000000L};
-    while (nanosleep(&t, &t) != 0 && errno == EINTR) {
     }
 }
 
@@ -459,14 +454,14 @@ void ExceptionISR(int signalNumber) {
             --count;
             SayCountdown(count);
         } else {
-            SafeSleepMs(10);
+            SleepMs(10);
         }
     }
     if (signalNumber == 0) {
         // The display stays until the power is removed.
         for (;;) {
             FaultPanelStep();
-            SafeSleepMs(10);
+            SleepMs(10);
         }
     }
     FaultWarmReset();
@@ -509,7 +504,7 @@ void TickleWatchdogReal() {
     if (g_hangAfter > 0 && ++g_tickles >= g_hangAfter) {
         std::fputs("main loop hangs (test hook)\n", stdout);
         std::fflush(stdout);
-        for (;;) SafeSleepMs(1000);
+        for (;;) SleepMs(1000);
     }
     Watchdog_Write(fd, "w", 1);
 }
@@ -549,7 +544,7 @@ void SYS_VDG() {
 void SYS_Wait(u32 n) {
     const u32 start = FPGA_GetFrt();
     const u32 ticks = n * 100;
-    while (FPGA_GetFrt() - start < ticks) SafeSleepMs(1);
+    while (FPGA_GetFrt() - start < ticks) SleepMs(1);
 }
 
 // ---------------------------------------------------------------------------

@@ -7,7 +7,7 @@
 // settings image and the per-pass service of the four request mailboxes.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 constexpr u32 kTinyImageBytes = 124;
 // Board identity image (content of /mnt/cfg/TINYIMGE.BIN): bytes 8-13 the

@@ -5,7 +5,7 @@
 // time in milliseconds and polls Timer_Status until it reports expiry.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 constexpr u8 kTimerCount = 8;
 constexpr u8 kTimerNone = 255;

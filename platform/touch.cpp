@@ -15,6 +15,7 @@
 #include "core/plc_regs.h"
 #include "link/command.h"
 #include "platform/board.h"
+#include "platform/clock.h"
 #include "platform/fpga.h"
 #include "platform/root.h"
 #include "platform/system.h"
@@ -229,12 +230,6 @@ void FlashClocks() {
     if (static_cast<u16>(sysTic - g.fastStamp) > kFastFlashTics) {
         Flash100ms ^= 1;
         g.fastStamp = sysTic;
-    }
-}
-
-void SleepMs(long ms) {
-    timespec t{ms / 1000, (ms % 1000) * 1000000L};
-    while (nanosleep(&t, &t) != 0 && errno == EINTR) {
     }
 }
 

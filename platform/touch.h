@@ -12,7 +12,7 @@
 #include <signal.h>
 #include <sys/types.h>
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 // Set by the power-fail signal; the main loop runs the power-down at the end
 // of its pass.

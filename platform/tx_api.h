@@ -13,7 +13,7 @@
 // allocated.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 // Status codes.
 constexpr u32 kTxSuccess = 0;

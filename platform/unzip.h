@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 enum class UnzipResult {
     Ok = 0,

@@ -15,7 +15,7 @@
 
 #include <cstddef>
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 // Firmware path of the device.
 constexpr const char* kWatchdogDevice = "/dev/watchdog";

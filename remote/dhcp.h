@@ -2,7 +2,7 @@
 // interface set to DHCP falls back to 192.168.254.128.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 // Non-zero while the client of an interface is working.
 extern u8 dhcpBusy[2];

@@ -2,7 +2,7 @@
 // modules rely on: loading the GSM configuration sets the debug-log setting.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 // Called when the GSM configuration record (u16 words) is loaded: words 28
 // (low) and 29 (high) name the register that switches the debug log.

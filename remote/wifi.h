@@ -2,7 +2,7 @@
 // interfaces are never set up.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 struct WifiControl {
     u8 mode;             // 0 off, 1 access point, 2 station

@@ -3,7 +3,7 @@
 // programming software, and the sign-on and model texts.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 // The maker's address prefix: only addresses that start with it are
 // assigned, stored and taken from a download. A locally administered,

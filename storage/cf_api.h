@@ -7,7 +7,7 @@
 // argument of a call picks the media block whose current directory is used.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 #include "platform/fx_api.h"
 
 // CF status codes.

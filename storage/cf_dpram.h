@@ -9,7 +9,7 @@
 // much data for the data area), otherwise the server's result.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 constexpr i32 kDpramPending = -2, kDpramBusy = -3;
 constexpr u8 kDpramPoll = 0x80;

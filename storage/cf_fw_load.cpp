@@ -18,6 +18,7 @@
 #include "core/plc_regs.h"
 #include "link/linkpeers.h"
 #include "platform/board.h"
+#include "platform/clock.h"
 #include "platform/cmdrun.h"
 #include "platform/fileio.h"
 #include "platform/reset.h"
@@ -249,12 +250,6 @@ void UnmountAll() {
     Run("umount /mnt/USB");
     Run("umount /mnt/firm");
     Run("umount /mnt/cfg");
-}
-
-void SleepMs(long ms) {
-    timespec t{ms / 1000, (ms % 1000) * 1000000L};
-    while (nanosleep(&t, &t) != 0 && errno == EINTR) {
-    }
 }
 
 // Both LEDs in one state for ever; the tick keeps the flash clocks going.

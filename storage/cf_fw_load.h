@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 #include "storage/boardid.h"
 #include "storage/cfmgr.h"
 

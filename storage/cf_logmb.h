@@ -11,7 +11,7 @@
 // read), then four native-width argument words.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 #include "platform/fx_api.h"
 
 // Commands.

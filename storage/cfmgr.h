@@ -14,7 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 #include "platform/tx_api.h"
 #include "storage/cf_api.h"
 

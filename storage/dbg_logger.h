@@ -10,7 +10,7 @@
 // is full (no free space left) and nothing else is wrong.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 constexpr u32 kDbgLogBuffer = 20480;
 

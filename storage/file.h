@@ -17,7 +17,7 @@
 
 #include <sys/types.h>
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 struct LadderRoutineRow;
 

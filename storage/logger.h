@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 // Called when the controller leaves stop mode: takes the data-log table
 // when it changed since it was last taken (or at the first start).

@@ -9,7 +9,7 @@
 // manual clock from the round hook.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 // Results of the waiting calls besides the answer byte.
 constexpr u16 kMcmdTimeout = 0x8000;

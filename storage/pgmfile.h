@@ -17,7 +17,7 @@
 
 #include <vector>
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 constexpr u16 kPgmMagic = 7834;
 constexpr u32 kPgmHeaderBytes = 84;

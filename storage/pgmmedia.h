@@ -16,7 +16,7 @@
 // "/mnt/USB0/BRVQclone.dat".
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 #include "core/plc_regs.h"
 #include "storage/pgmfile.h"
 

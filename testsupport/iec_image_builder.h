@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 #include "iec/kernel/q4types.h"
 #include "iec/kernel/q4vmcode.h"
 

@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 #include "iec/kernel/q4vmcode.h"
 
 class IecVmDb {

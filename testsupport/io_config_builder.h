@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 // Loads the block (with its header) from one record per slot: the module
 // ident, the data length, then the data padded to four bytes.

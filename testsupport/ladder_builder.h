@@ -18,7 +18,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 #include "ladder/ladder_ops.h"
 
 enum class LadderWidth { k16, k32 };

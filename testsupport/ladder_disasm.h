@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 std::string LadderDisassemble(const std::vector<u16>& code, bool tok16);
 // The program in the program block, with the token width of its trailer.

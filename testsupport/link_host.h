@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 // A pty pair; the slave is reachable under a host path (a symlink), where the
 // controller expects its device.

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 struct NetRegPair {
     u32 reg;

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 #include "storage/pgmfile.h"
 
 class PgmFileBuilder {

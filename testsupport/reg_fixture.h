@@ -12,7 +12,7 @@
 
 #include <vector>
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 class RegFixture {
 public:

@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 // An image that resumes run mode (SR5 = 2) with empty force and security
 // tables and node id 1, holding the given (word index, value) pairs.

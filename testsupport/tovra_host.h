@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 struct TovraPacket {
     u8 header[28] = {};

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 // Takes a leading "--root DIR" (it becomes PLC_ROOT for Root_Init); the
 // index of the command word.

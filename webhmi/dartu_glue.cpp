@@ -3,6 +3,8 @@
 #include <signal.h>
 #include <time.h>
 
+#include "platform/clock.h"
+
 std::atomic<u8> DartuServerState{kDartuStopped};
 std::atomic<u8> DartuThreadCreated{0};
 std::atomic<u8> DartuFtping{0};
@@ -16,11 +18,6 @@ namespace {
 
 // Written and read by the main-loop thread only.
 bool g_mainHolds = false;
-
-void SleepMs(long ms) {
-    timespec t{ms / 1000, (ms % 1000) * 1000000L};
-    nanosleep(&t, nullptr);
-}
 
 void* ServerThread(void*) {
     for (;;) {

@@ -12,7 +12,7 @@
 
 #include <atomic>
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 // 0 stop requested, 1 stopped, 2 start requested, 3 thread created, 4 running.
 constexpr u8 kDartuStop = 0, kDartuStopped = 1, kDartuStart = 2, kDartuCreated = 3, kDartuRunning = 4;

@@ -3,7 +3,7 @@
 
 #include <cstddef>
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 // Characters outside the alphabet (white space included) are skipped. A group
 // of four symbols gives three bytes; a group may end in '=': one gives two

@@ -12,7 +12,7 @@
 #include <cstddef>
 #include <cstdio>
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 constexpr u32 kDartuBufferFresh = 0xCAFFEEEE;     // newly allocated record
 constexpr u32 kDartuBufferFromPool = 0xFACEFACE;  // taken from the pool

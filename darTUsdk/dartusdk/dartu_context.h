@@ -11,7 +11,7 @@
 
 #include <atomic>
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 #include "darTUsdk/dartusdk/dartu_lock.h"
 #include "darTUsdk/dartusdk/dartu_timer.h"
 

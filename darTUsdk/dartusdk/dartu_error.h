@@ -3,7 +3,7 @@
 
 #include <cstddef>
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 struct dartu_localized_string;
 

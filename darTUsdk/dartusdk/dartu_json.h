@@ -10,7 +10,7 @@
 
 #include <cstddef>
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 enum : int {
     kDartuJsonObjectOpen = 0,   // {

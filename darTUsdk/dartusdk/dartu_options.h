@@ -9,7 +9,7 @@
 
 #include <cstdarg>
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 #include "darTUsdk/dartusdk/dartu_mime.h"
 
 struct dartu_rsa_key;

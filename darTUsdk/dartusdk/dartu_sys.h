@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 #include "darTUsdk/dartusdk/dartu_context.h"
 
 // Starts a worker in the first free (or finished, then joined) of the four

@@ -6,7 +6,7 @@
 // this unit, as differences of readings.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 struct dartu_timer {
     u64 start;  // clock reading at start

@@ -6,7 +6,7 @@
 #include <cstdarg>
 #include <cstddef>
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 // Formats with the C conventions, keeping the text and its NUL within the
 // capacity. Returns the length of the complete formatted text (which may

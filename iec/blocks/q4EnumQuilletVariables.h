@@ -5,7 +5,7 @@
 // bound to IEC variables.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 // 1 once the running application's variable map has been walked; cleared when
 // an application is loaded or deleted. Read only outside this module.

@@ -4,7 +4,7 @@
 // counted so that the hand-over can be checked.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 // IEC runtime life cycle.
 void Quillet_init();            // start the runtime with the stored code image

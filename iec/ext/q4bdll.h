@@ -3,7 +3,7 @@
 // when the runtime opens its dynamic links; without it the list is empty.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 #include "iec/kernel/q4vmtic.h"
 
 int Q4Bdll_OpenDynaLinks();

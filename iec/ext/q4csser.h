@@ -1,7 +1,7 @@
 // Serial client of the workbench communication server.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 // Set when the serial server starts reading a new frame: the serial host
 // layer then answers 0 to a 4-byte read until 4 bytes are pending, and clears

@@ -9,7 +9,7 @@
 // is linked, the variable pointers are null and the entry is skipped.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 struct Q4WordBind {
     u32 code;   // register bit address

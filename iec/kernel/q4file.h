@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 using Q4FileHandle = std::FILE*;
 

@@ -20,7 +20,7 @@
 // kept across calls, because compaction moves unlocked blocks.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 struct Q4Heap;  // a heap descriptor
 

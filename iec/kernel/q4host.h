@@ -8,7 +8,7 @@
 // request inside another.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 #include "iec/kernel/q4vmimg.h"
 
 extern u8* pCode;

@@ -3,7 +3,7 @@
 // receive paths set, and the few services of the programming link they call.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 // Set on every received chunk that begins "Q4" (workbench frame), cleared by
 // any other chunk.

@@ -8,7 +8,7 @@
 // and are `words` + n words long.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 constexpr u16 kQ4OpMax = 569;
 

@@ -6,7 +6,7 @@
 // is taken from the environment (TZ) at every call.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 constexpr u32 Q4DateStamp(u32 year, u32 month, u32 day) { return (year << 16) | (month << 8) | day; }
 constexpr u32 Q4TimeStamp(u32 hour, u32 minute, u32 second, u32 ms) {

@@ -3,7 +3,7 @@
 // waiting.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 void Q4Serial_Initialize(int* handle);
 int Q4Serial_IsValid(const int* handle);

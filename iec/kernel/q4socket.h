@@ -6,7 +6,7 @@
 
 #include <netinet/in.h>
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 // Peer address: the 16-byte IPv4 socket address.
 using Q4PeerAddr = sockaddr_in;

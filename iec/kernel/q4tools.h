@@ -7,7 +7,7 @@
 // nothing answers none (nullptr) instead of an address outside the database.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 // CRC-16/MODBUS (initial 0xFFFF, reflected polynomial 0xA001, no final
 // inversion); 0xFFFF for length 0. Longer buffers than 65,535 bytes are

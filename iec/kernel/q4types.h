@@ -7,7 +7,7 @@
 // are different variables.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 enum Q4Type : u16 {
     kQ4TypeBool = 1,

@@ -11,7 +11,7 @@
 // destination as it was; nothing here fails.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 // Longest text NumToSZ writes: 20 characters (a LINT) and the NUL.
 constexpr u32 kQ4CnvTextMax = 21;

@@ -12,7 +12,7 @@
 // image start; variable indexes are 1-based and 0 ends every list.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 #include "iec/kernel/q4types.h"
 
 struct Q4Code {

@@ -7,7 +7,7 @@
 // so that an application started at midnight still runs its start task once.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 // Private record: 1 once the first cycle ran.
 constexpr u32 kVmPrivFirstDone = 92;

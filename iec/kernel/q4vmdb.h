@@ -10,7 +10,7 @@
 // offset (into the database, or into the code image for code addresses).
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 #include "iec/kernel/q4vmcode.h"
 
 constexpr u32 kVmDbTableCount = 40;

@@ -9,7 +9,7 @@
 // instance data are byte offsets from the start of the database (0: none).
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 #include "iec/kernel/q4vmcode.h"
 #include "iec/kernel/q4vmtic.h"
 

@@ -14,7 +14,7 @@
 // sizes after loading. It is checked before anything is linked from it.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 #include "iec/kernel/q4vmcode.h"
 
 enum Q4MemKind : u16 { kQ4MemCode = 1, kQ4MemVmdb = 2, kQ4MemChange = 3 };

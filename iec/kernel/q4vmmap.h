@@ -17,7 +17,7 @@
 // from is remembered by Q4VMMap_Build (and forgotten by Q4VMMap_Forget).
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 #include "iec/kernel/q4vmcode.h"
 
 constexpr u32 kQ4MapEntryBytes = 24;

@@ -9,7 +9,7 @@
 // number + 1) in the entry, so that the database never holds a host address.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 #include "iec/kernel/q4file.h"
 
 // Program flags (u16 at kQ4PrFlags).

@@ -9,7 +9,7 @@
 // running string; a save replaces the file atomically.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 #include "iec/kernel/q4vmcode.h"
 
 // Descriptor of the retained blocks (kept per database, rebuilt at every

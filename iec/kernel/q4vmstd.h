@@ -9,7 +9,7 @@
 
 #include <array>
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 // Handler: (VM database, operand list, function number) -> non-zero to go on,
 // 0 to stop the application.

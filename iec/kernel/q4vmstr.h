@@ -14,7 +14,7 @@
 // temporary buffer, so the destination may be one of the sources.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 constexpr u32 kQ4StrMaxCap = 255;
 constexpr u32 kQ4StrOverhead = 3;  // capacity byte, length byte, NUL

@@ -10,7 +10,7 @@
 // (indexes held in DINT variables, CT offsets) are checked as they are used.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 
 // Block handler convention: (block command, database, class data, instance
 // data, operand indices) -> int.

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 #include "storage/file.h"
 #include "testsupport/ladder_builder.h"
 

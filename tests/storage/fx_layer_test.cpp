@@ -7,7 +7,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 #include "platform/rtclock.h"
 #include "storage_fixture.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 #include "core/nvram.h"
 #include "core/plc_regs.h"
 #include "storage/cfmgr.h"

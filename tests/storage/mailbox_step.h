@@ -3,7 +3,7 @@
 // and the result and the acknowledge toggle are written back.
 #pragma once
 
-#include "core/bytes.h"
+#include "platform/bytes.h"
 #include "storage/cfmgr.h"
 
 class FileMailboxStep {

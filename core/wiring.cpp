@@ -1,0 +1,47 @@
+#include "core/wiring.h"
+
+#include "platform/neighbour.h"
+
+namespace {
+
+// Stored blocks, register images, the scan and the register memory: what
+// they reach of the engines and services above them.
+void WireControl() {}
+void CheckControl(NeighbourCheck&) {}
+
+// System services, buttons and LEDs, the clock, the programming link's
+// neighbours and the IEC runtime's borrowed link.
+void WireSystemAndLink() {}
+void CheckSystemAndLink(NeighbourCheck&) {}
+
+// The board's devices as the I/O and the serial ports reach them.
+void WireBoard() {}
+void CheckBoard(NeighbourCheck&) {}
+
+// Shared tables that take their rows from each family's own module.
+void WireTables() {}
+void CheckTables(NeighbourCheck&) {}
+
+// The services the main loop steps, in the order of a pass.
+void WireServices() {}
+void CheckServices(NeighbourCheck&) {}
+
+}  // namespace
+
+void Wiring_Connect() {
+    WireControl();
+    WireSystemAndLink();
+    WireBoard();
+    WireTables();
+    WireServices();
+}
+
+std::vector<std::string> Wiring_Missing() {
+    NeighbourCheck check;
+    CheckControl(check);
+    CheckSystemAndLink(check);
+    CheckBoard(check);
+    CheckTables(check);
+    CheckServices(check);
+    return check.Missing();
+}
