@@ -8,10 +8,6 @@
 #include <string>
 #include <vector>
 
-u32 CfResult = 0;
-int CfState = 0;
-i16 CfStatus = kCfNoMedium;
-u8 CfFormatRunning = 0;
 const u8 CF_TypeWidth[9] = {8, 16, 8, 32, 16, 16, 32, 32, 16};
 
 namespace {
@@ -25,11 +21,18 @@ const i16 kCfStatusTable[37] = {
     86, 86, 86, 86, 86, 86, 86, 5,  5,  5,  5,  5,  5,  5,  5,  5,  92, 86,
 };
 
-char g_upper[512];
-u8 g_writeBuffer[512];
-u32 g_writeFill = 0;
-int g_depth = 0;
-FxLocalPath g_cdRecord[3];
+struct State {
+    u32 result = 0;              // last file-system code decoded
+    int state = 0;
+    i16 status = kCfNoMedium;    // last status handed to a caller
+    u8 formatRunning = 0;        // a format is under way: unmounted drives answer busy
+    char upper[512] = {};        // CF_ToUpper's answer
+    u8 writeBuffer[512] = {};    // buffered writes of CF_WriteBuffered
+    u32 writeFill = 0;
+    int depth = 0;               // nesting of the directory-tree walk
+    FxLocalPath cdRecord[3] = {};  // current directory per drive
+};
+State g;
 
 FxMedia* MediaOfName(const char* name) {
     if (name && name[0] && name[1] == ':') {
@@ -746,8 +749,8 @@ i16 CopyOne(FxMedia* from, const std::string& src, FxMedia* to, const std::strin
 }
 
 i16 RemoveTree(FxMedia* media, int drive, const std::string& path) {
-    if (g_depth >= kMaxTreeDepth) return kCfTooDeep;
-    ++g_depth;
+    if (g.depth >= kMaxTreeDepth) return kCfTooDeep;
+    ++g.depth;
     struct Item {
         std::string name;
         u8 attr;
@@ -780,7 +783,7 @@ i16 RemoveTree(FxMedia* media, int drive, const std::string& path) {
         u32 r = _fxe_file_delete(media, it.name.c_str());
         if (r != kFxSuccess) st = Decode(r, media);
     }
-    --g_depth;
+    --g.depth;
     if (st != kCfOk && st != kCfExists) return st;
     std::string rest = path.size() >= 2 && path[1] == ':' ? path.substr(2) : path;
     if (rest.empty() || (rest.size() == 1 && rest[0] != '/')) return kCfOk;
@@ -793,7 +796,7 @@ i16 RemoveTree(FxMedia* media, int drive, const std::string& path) {
 }  // namespace
 
 i16 CfResultDecode(u32 code, u32 drive) {
-    CfResult = code;
+    g.result = code;
     i16 out;
     if (code < 37)
         out = kCfStatusTable[code];
@@ -803,7 +806,7 @@ i16 CfResultDecode(u32 code, u32 drive) {
         out = Cf_Check(drive == 1 || drive == 2 ? static_cast<int>(drive) : 0) == 3 ? kCfMediumError : kCfNoMedium;
     else
         out = kCfAccessDenied;
-    CfStatus = out;
+    g.status = out;
     return out;
 }
 
@@ -825,23 +828,15 @@ i16 CfStateDecode(int state) {
 }
 
 void CF_Init() {
-    g_depth = 0;
-    CfStatus = kCfNoMedium;
+    g.depth = 0;
+    g.status = kCfNoMedium;
 }
 
-void CF_Reset() {
-    CfResult = 0;
-    CfState = 0;
-    CfStatus = kCfNoMedium;
-    CfFormatRunning = 0;
-    g_writeFill = 0;
-    g_depth = 0;
-    for (auto& r : g_cdRecord) r.path[0] = '\0';
-}
+void CF_Reset() { g = State{}; }
 
 i16 CF_GetStatus(int drive) {
     if (drive < 0 || drive > 2) return kCfNoMedium;
-    if (CfFormatRunning && !MntDrive[drive].mounted) return kCfBusy;
+    if (g.formatRunning && !MntDrive[drive].mounted) return kCfBusy;
     return Cf_Check(drive) == 3 ? kCfOk : kCfNoMedium;
 }
 
@@ -893,7 +888,7 @@ i16 CF_RenameFile(const CfRenameRequest* req) {
 i16 CF_ChangeDir(int drive, const char* path) {
     if (drive < 0 || drive > 2) return kCfInvalid;
     FxMedia* media = Fx_MediaOf(static_cast<u32>(drive));
-    return Decode(_fxe_directory_local_path_set(media, &g_cdRecord[drive], path), media);
+    return Decode(_fxe_directory_local_path_set(media, &g.cdRecord[drive], path), media);
 }
 
 i16 CF_GetFirst(int drive, CfDirEntry* e, const char* patternPath) {
@@ -986,13 +981,13 @@ i16 CF_RemoveDir(int drive, const char* path) {
     size_t keep = p.size() >= 2 && p[1] == ':' ? 3 : 1;
     while (p.size() > keep && IsSep(p.back())) p.pop_back();
     i16 st = RemoveTree(media, drive, p);
-    g_depth = 0;
+    g.depth = 0;
     return st;
 }
 
 i16 CF_GetFreeSpace(int drive, u32* totalKb, u32* freeKb) {
     if (drive < 0 || drive > 2) return kCfInvalid;
-    if (CfFormatRunning && !MntDrive[drive].mounted) return kCfBusy;
+    if (g.formatRunning && !MntDrive[drive].mounted) return kCfBusy;
     FxMedia* media = Fx_MediaOf(static_cast<u32>(drive));
     if (totalKb) *totalKb = media->totalBlocks * media->kbPerBlock;
     u32 free = 0;
@@ -1042,7 +1037,7 @@ i16 CF_WriteFile(int, CfTransferRequest* req) {
     if (st != kFxSuccess) return Decode(st, media);
     if (!create) st = _fxe_file_relative_seek(&file, 0, 1);
     SetDone(req, 0);
-    g_writeFill = 0;
+    g.writeFill = 0;
     i16 status = st == kFxSuccess ? kCfOk : Decode(st, media);
     Writer w{&file};
     if (status == kCfOk) {
@@ -1058,8 +1053,8 @@ i16 CF_WriteFile(int, CfTransferRequest* req) {
         }
     }
     if (status == kCfOk && !w.failed && CfWriteBuffered(&file, nullptr, 0) < 0) w.failed = true;
-    g_writeFill = 0;
-    if (status == kCfOk && w.failed) status = Decode(CfResult, media);
+    g.writeFill = 0;
+    if (status == kCfOk && w.failed) status = Decode(g.result, media);
     _fxe_file_close(&file);
     _fxe_media_flush(media);
     if (status == kCfNotEmpty) SetDone(req, 0);
@@ -1067,18 +1062,18 @@ i16 CF_WriteFile(int, CfTransferRequest* req) {
 }
 
 i16 CF_FormatCard(int drive) {
-    CfState = Cf_Format(Fx_MediaOf(static_cast<u32>(drive)), drive);
-    switch (CfState) {
+    g.state = Cf_Format(Fx_MediaOf(static_cast<u32>(drive)), drive);
+    switch (g.state) {
         case 3:
-            CfStatus = kCfOk;
+            g.status = kCfOk;
             break;
         case 2:
-            CfStatus = kCfFormatFailed;
+            g.status = kCfFormatFailed;
             break;
         default:
-            CfStatus = kCfNoMedium;
+            g.status = kCfNoMedium;
     }
-    return CfStatus;
+    return g.status;
 }
 
 i16 CF_CopyFile(const CfRenameRequest* req) {
@@ -1145,8 +1140,8 @@ i16 CF_FileParse(char* nameOut, char* extensionOut, const char* file) {
 }
 
 const char* CfUpper(const char* text) {
-    CopyText(g_upper, sizeof g_upper, Upper(text ? std::string(text, strnlen(text, 511)) : std::string()));
-    return g_upper;
+    CopyText(g.upper, sizeof g.upper, Upper(text ? std::string(text, strnlen(text, 511)) : std::string()));
+    return g.upper;
 }
 
 int CfPatternCmp(const char* name, const char* pattern, u32 length) {
@@ -1165,11 +1160,11 @@ int CfPatternCmp(const char* name, const char* pattern, u32 length) {
 
 i32 CfWriteBuffered(FxFile* file, const void* data, u32 size) {
     if (size == 0) {
-        if (g_writeFill) {
-            u32 st = _fxe_file_write(file, g_writeBuffer, g_writeFill);
-            g_writeFill = 0;
+        if (g.writeFill) {
+            u32 st = _fxe_file_write(file, g.writeBuffer, g.writeFill);
+            g.writeFill = 0;
             if (st != kFxSuccess) {
-                CfResult = st;
+                g.result = st;
                 return -1;
             }
         }
@@ -1178,16 +1173,16 @@ i32 CfWriteBuffered(FxFile* file, const void* data, u32 size) {
     const u8* p = static_cast<const u8*>(data);
     u32 left = size;
     while (left) {
-        u32 n = std::min<u32>(left, sizeof g_writeBuffer - g_writeFill);
-        std::memcpy(g_writeBuffer + g_writeFill, p, n);
-        g_writeFill += n;
+        u32 n = std::min<u32>(left, sizeof g.writeBuffer - g.writeFill);
+        std::memcpy(g.writeBuffer + g.writeFill, p, n);
+        g.writeFill += n;
         p += n;
         left -= n;
-        if (g_writeFill == sizeof g_writeBuffer) {
-            u32 st = _fxe_file_write(file, g_writeBuffer, g_writeFill);
-            g_writeFill = 0;
+        if (g.writeFill == sizeof g.writeBuffer) {
+            u32 st = _fxe_file_write(file, g.writeBuffer, g.writeFill);
+            g.writeFill = 0;
             if (st != kFxSuccess) {
-                CfResult = st;
+                g.result = st;
                 return -1;
             }
         }

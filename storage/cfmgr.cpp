@@ -40,13 +40,8 @@ alignas(8) u8 dpram[kDpramBytes];
 
 namespace {
 
-u32 g_requestStorage[4];
-u32 g_responseStorage[2];
-
 // Scheduler.
 constexpr u16 kClientIdle = 0, kClientInFlight = 2;
-u16 g_clientState = kClientIdle;
-u16 g_clientPos = 0;
 // The request in flight: its arguments, kept by the scheduler because the
 // 32-bit queue words cannot carry native pointers.
 struct InFlight {
@@ -54,35 +49,40 @@ struct InFlight {
     intptr_t first, second;
     u32 ticket;
 };
-InFlight g_sent{};
-u32 g_ticket = 0;
 
 // Supervision.
 enum Removal { kRemovalOff, kRemovalUnderWay, kRemovalComplete };
-Removal g_removal = kRemovalOff;
-int g_upd = 0;
-u32 g_updStamp = 0;
-u32 g_pollTotal = 0, g_pollFree = 0;
-CfmListRequest g_fwListing{};
 
-u8 g_dmemCorrupt = 0;
-
-// Listing of operation 10.
-CfmListRecord g_listRecords[kCfmListMax];
-u32 g_listCount = 0;
-std::string g_listBase;
-
-// Mailbox translations: the expanded names and the request handed to the
-// server.
-char g_name1[kFxMaxPath + 1];
-char g_name2[kFxMaxPath + 1];
-CfTransferRequest g_dpramReq{};
-CfRenameRequest g_dpramRename{};
+struct State {
+    u32 requestStorage[4] = {};  // backing store of qcb_cfi
+    u32 responseStorage[2] = {};  // backing store of qcb_cfo
+    u16 clientState = kClientIdle;
+    u16 clientPos = 0;
+    InFlight sent{};
+    u32 ticket = 0;
+    Removal removal = kRemovalOff;
+    int upd = 0;
+    u32 updStamp = 0;
+    u32 pollTotal = 0, pollFree = 0;
+    CfmListRequest fwListing{};
+    u8 dmemCorrupt = 0;
+    // Listing of operation 10.
+    CfmListRecord listRecords[kCfmListMax] = {};
+    u32 listCount = 0;
+    std::string listBase;
+    // Mailbox translations: the expanded names and the request handed to the
+    // server.
+    char name1[kFxMaxPath + 1] = {};
+    char name2[kFxMaxPath + 1] = {};
+    CfTransferRequest dpramReq{};
+    CfRenameRequest dpramRename{};
+};
+State g;
 
 int SlotIndex(const tCFCB* slot) { return static_cast<int>(slot - CFCB); }
 
 void ClientScan() {
-    if (g_clientState == kClientInFlight) {
+    if (g.clientState == kClientInFlight) {
         u32 resp[2];
         u32 st = _txe_queue_receive(&qcb_cfo, resp, 0);
         if (st == kTxQueueEmpty) return;
@@ -90,8 +90,8 @@ void ClientScan() {
             std::printf("CompactFlash CFO msg err = %d\n", static_cast<int>(st));
             return;
         }
-        g_clientState = kClientIdle;
-        tCFCB& s = CFCB[g_clientPos];
+        g.clientState = kClientIdle;
+        tCFCB& s = CFCB[g.clientPos];
         if (s.state == kCfcbCancelled) {
             s.state = kCfcbIdle;
             return;
@@ -102,20 +102,20 @@ void ClientScan() {
         }
         s.result = static_cast<i32>(resp[1]);
         s.state = kCfcbDone;
-        g_clientPos = static_cast<u16>((g_clientPos + 1) % kCfcbCount);
-    } else if (g_clientState != kClientIdle) {
-        g_clientState = kClientIdle;
+        g.clientPos = static_cast<u16>((g.clientPos + 1) % kCfcbCount);
+    } else if (g.clientState != kClientIdle) {
+        g.clientState = kClientIdle;
         return;
     }
     for (int i = 0; i < kCfcbCount; ++i) {
-        int idx = (g_clientPos + i) % kCfcbCount;
+        int idx = (g.clientPos + i) % kCfcbCount;
         tCFCB& s = CFCB[idx];
         if (s.state != kCfcbRequested) continue;
         s.state = kCfcbSent;
-        g_clientPos = static_cast<u16>(idx);
-        g_clientState = kClientInFlight;
-        g_sent = InFlight{s.drive, s.operation, s.first, s.second, ++g_ticket};
-        u32 msg[4] = {static_cast<u32>(s.drive), static_cast<u32>(s.operation), static_cast<u32>(idx), g_ticket};
+        g.clientPos = static_cast<u16>(idx);
+        g.clientState = kClientInFlight;
+        g.sent = InFlight{s.drive, s.operation, s.first, s.second, ++g.ticket};
+        u32 msg[4] = {static_cast<u32>(s.drive), static_cast<u32>(s.operation), static_cast<u32>(idx), g.ticket};
         u32 st = _txe_queue_send(&qcb_cfi, msg, 0);
         if (st != kTxSuccess) std::printf("CompactFlash CFI msg err = %d\n", static_cast<int>(st));
         return;
@@ -126,7 +126,7 @@ void ClientScan() {
 i32 GetDirectory(int drive, CfmListRequest* req) {
     if (!req || !req->pattern) return kCfInvalid;
     req->count = 0;
-    g_listCount = 0;
+    g.listCount = 0;
     i16 st = CF_GetStatus(drive);
     if (st != kCfOk) return st;
     CfDirEntry* e = new CfDirEntry{};
@@ -146,8 +146,8 @@ i32 GetDirectory(int drive, CfmListRequest* req) {
     }
     while (!pat.empty() && (pat.front() == '\\' || pat.front() == '/')) pat.erase(0, 1);
     if (!pat.empty() && (pat.back() == '\\' || pat.back() == '/')) pat.pop_back();
-    g_listBase = letter + "\\" + pat;
-    if (g_listBase.size() > 1 && g_listBase.back() == '\\') g_listBase.pop_back();
+    g.listBase = letter + "\\" + pat;
+    if (g.listBase.size() > 1 && g.listBase.back() == '\\') g.listBase.pop_back();
 
     u32 examined = 0;
     bool more = false;
@@ -160,7 +160,7 @@ i32 GetDirectory(int drive, CfmListRequest* req) {
         bool dot = std::strcmp(e->name, ".") == 0;
         bool dotdot = std::strcmp(e->name, "..") == 0;
         if (!(e->attr & kFxVolume) && !dot && !(dotdot && !req->includeParent)) {
-            CfmListRecord& r = g_listRecords[g_listCount];
+            CfmListRecord& r = g.listRecords[g.listCount];
             r = CfmListRecord{};
             std::memcpy(r.name, e->name, sizeof r.name);
             std::memcpy(r.ext, e->ext, sizeof r.ext);
@@ -169,20 +169,20 @@ i32 GetDirectory(int drive, CfmListRequest* req) {
             r.time = e->time;
             r.date = e->date;
             r.size = e->size;
-            pEntryTbl[g_listCount] = &r;
-            ++g_listCount;
+            pEntryTbl[g.listCount] = &r;
+            ++g.listCount;
         }
         st = CF_GetNext(drive, e);
     }
     CF_GetDone(drive, e);
     delete e;
     if (st != kCfOk && st != kCfExists) {
-        g_listCount = 0;
+        g.listCount = 0;
         return st;
     }
-    u32 sorted = g_listCount;
-    if (more && g_listCount > 0) {
-        pEntryTbl[g_listCount - 1]->attr = 0x80;
+    u32 sorted = g.listCount;
+    if (more && g.listCount > 0) {
+        pEntryTbl[g.listCount - 1]->attr = 0x80;
         --sorted;
     }
     std::stable_sort(pEntryTbl, pEntryTbl + sorted, [](const CfmListRecord* a, const CfmListRecord* b) {
@@ -192,8 +192,8 @@ i32 GetDirectory(int drive, CfmListRequest* req) {
         if (c != 0) return c < 0;
         return std::memcmp(a->ext, b->ext, 3) < 0;
     });
-    req->count = g_listCount;
-    return g_listCount ? 0 : kCfmListEmpty;
+    req->count = g.listCount;
+    return g.listCount ? 0 : kCfmListEmpty;
 }
 
 std::string TrimRight(const char* s, size_t cap) {
@@ -203,9 +203,9 @@ std::string TrimRight(const char* s, size_t cap) {
 }
 
 i32 DeleteListed(int drive) {
-    for (u32 i = 0; i < g_listCount; ++i) {
+    for (u32 i = 0; i < g.listCount; ++i) {
         const CfmListRecord& r = *pEntryTbl[i];
-        std::string full = g_listBase + "\\" + TrimRight(r.name, sizeof r.name);
+        std::string full = g.listBase + "\\" + TrimRight(r.name, sizeof r.name);
         std::string ext = TrimRight(r.ext, sizeof r.ext);
         if (!ext.empty()) full += "." + ext;
         if (full.size() > kFxMaxPath) continue;
@@ -295,12 +295,12 @@ u16 ErrorPage() {
 }
 
 void SupervisionStep() {
-    switch (g_upd) {
+    switch (g.upd) {
         case 0:
             if (SR_Get(174) == 0 && CFM_IsBlkReady(pUpdtCFCB)) {
                 CFM_LoadReq(pUpdtCFCB, 0, kCfmFreeSpace, reinterpret_cast<intptr_t>(&cfm.totalKb),
                             reinterpret_cast<intptr_t>(&cfm.freeKb));
-                g_upd = 11;
+                g.upd = 11;
             }
             break;
         case 11:
@@ -310,10 +310,10 @@ void SupervisionStep() {
                 SD_load_fw_request();
             } else if (SR_Get(154) & 0x200) {
                 pLoadSDFirmwareCFCB->state = kCfcbIdle;
-                g_fwListing = CfmListRequest{0, "UPDATE\\*.*", 1};
-                CFM_LoadReq(pLoadSDFirmwareCFCB, 0, kCfmFirmwareDir, reinterpret_cast<intptr_t>(&g_fwListing), 0);
+                g.fwListing = CfmListRequest{0, "UPDATE\\*.*", 1};
+                CFM_LoadReq(pLoadSDFirmwareCFCB, 0, kCfmFirmwareDir, reinterpret_cast<intptr_t>(&g.fwListing), 0);
             }
-            g_upd = 1;
+            g.upd = 1;
             break;
         case 1: {
             i32 res = 0;
@@ -334,43 +334,43 @@ void SupervisionStep() {
                     dartu_error_page = static_cast<u8>(ErrorPage());
             }
             SR_Put(175, static_cast<u16>(cfm.status));
-            g_upd = 3;
+            g.upd = 3;
             break;
         }
         case 2:
             SR_Put(175, static_cast<u16>(cfm.status));
-            g_upd = 3;
+            g.upd = 3;
             break;
         case 3:
             SR_PutDword(176, cfm.freeKb);
-            g_upd = 4;
+            g.upd = 4;
             break;
         case 4:
             SR_PutDword(178, cfm.totalKb);
-            g_updStamp = FPGA_GetFrt();
-            g_upd = 8;
+            g.updStamp = FPGA_GetFrt();
+            g.upd = 8;
             break;
         case 8:
-            if (g_removal == kRemovalComplete)
-                g_upd = 9;
-            else if (FPGA_GetFrt() - g_updStamp >= 10000)
-                g_upd = 0;
+            if (g.removal == kRemovalComplete)
+                g.upd = 9;
+            else if (FPGA_GetFrt() - g.updStamp >= 10000)
+                g.upd = 0;
             break;
         case 9:
-            CFM_LoadReq(pUpdtCFCB, 0, kCfmFreeSpace, reinterpret_cast<intptr_t>(&g_pollTotal),
-                        reinterpret_cast<intptr_t>(&g_pollFree));
-            g_upd = 10;
+            CFM_LoadReq(pUpdtCFCB, 0, kCfmFreeSpace, reinterpret_cast<intptr_t>(&g.pollTotal),
+                        reinterpret_cast<intptr_t>(&g.pollFree));
+            g.upd = 10;
             break;
         case 10: {
             i32 res = 0;
             if (CFM_PollReq(pUpdtCFCB, &res) == kCfmBusy) return;
             cfm.status = res == 0 ? kMediaSafeToRemove : static_cast<u32>(res);
             SR_Put(175, static_cast<u16>(cfm.status));
-            g_upd = 9;
+            g.upd = 9;
             break;
         }
         default:
-            g_upd = 0;
+            g.upd = 0;
     }
 }
 
@@ -445,15 +445,15 @@ int LoadLoggerLike(u32 base, tCFCB* slot) {
 }  // namespace
 
 void CFM_CreateQueues() {
-    _txe_queue_create(&qcb_cfi, "CFI_REQUEST", 4, g_requestStorage, sizeof g_requestStorage);
-    _txe_queue_create(&qcb_cfo, "CFI_RESPONSE", 2, g_responseStorage, sizeof g_responseStorage);
+    _txe_queue_create(&qcb_cfi, "CFI_REQUEST", 4, g.requestStorage, sizeof g.requestStorage);
+    _txe_queue_create(&qcb_cfo, "CFI_RESPONSE", 2, g.responseStorage, sizeof g.responseStorage);
 }
 
 u16 CFM_Open() {
-    g_upd = 0;
-    g_removal = kRemovalOff;
-    g_clientState = kClientIdle;
-    g_clientPos = 0;
+    g.upd = 0;
+    g.removal = kRemovalOff;
+    g.clientState = kClientIdle;
+    g.clientPos = 0;
     for (tCFCB& s : CFCB) s = tCFCB{};
     CF_Init();
     // The system update step serves the four request mailboxes through us.
@@ -520,8 +520,8 @@ void CFM_CancelReq(tCFCB* slot) {
 
 void CFM_ClearSafe() { SR_Put(174, 0); }
 
-int CFM_IsDmemCorrupt() { return g_dmemCorrupt; }
-void CFM_SetDmemCorrupt(int corrupt) { g_dmemCorrupt = corrupt ? 1 : 0; }
+int CFM_IsDmemCorrupt() { return g.dmemCorrupt; }
+void CFM_SetDmemCorrupt(int corrupt) { g.dmemCorrupt = corrupt ? 1 : 0; }
 void CFM_LoadPgmException() {}
 void CFM_LoadDatException() {}
 
@@ -538,37 +538,37 @@ int CFM_GetParm(u32* record) {
 void CFM_Update() {
     u16 ctl = SR_Get(174);
     bool requested = ctl & 1;
-    if (g_removal == kRemovalOff && requested) {
+    if (g.removal == kRemovalOff && requested) {
         cfm.status = kMediaRemovalWaiting;
         cfm.freeKb = cfm.totalKb = 0;
         CFM_CancelReq(pUpdtCFCB);
-        g_upd = 2;
-        g_removal = kRemovalUnderWay;
+        g.upd = 2;
+        g.removal = kRemovalUnderWay;
     }
-    if (g_removal == kRemovalUnderWay) {
+    if (g.removal == kRemovalUnderWay) {
         if (requested) {
             if (CFM_IsAllHalted()) {
                 cfm.status = kMediaSafeToRemove;
                 cfm.freeKb = cfm.totalKb = 0;
                 SR_Put(174, 3);
-                g_upd = 2;
-                g_removal = kRemovalComplete;
+                g.upd = 2;
+                g.removal = kRemovalComplete;
             }
         } else {
-            g_removal = kRemovalOff;
+            g.removal = kRemovalOff;
             cfm.freeKb = cfm.totalKb = cfm.status = 0;
             SR_Put(175, 0);
-            g_upd = 3;
+            g.upd = 3;
             return;
         }
-    } else if (g_removal == kRemovalComplete) {
+    } else if (g.removal == kRemovalComplete) {
         if (requested) {
             if (ctl == 1) SR_Put(174, 3);
         } else {
             SR_Put(174, 0);
-            g_removal = kRemovalOff;
+            g.removal = kRemovalOff;
             CFM_CancelReq(pUpdtCFCB);
-            g_upd = 0;
+            g.upd = 0;
         }
     }
     SupervisionStep();
@@ -578,7 +578,7 @@ void CFM_TheLoop() {
     u32 msg[4];
     if (_txe_queue_receive(&qcb_cfi, msg, 0) != kTxSuccess) return;
     i32 result = kCfmLost;
-    if (msg[3] == g_sent.ticket) result = Execute(g_sent);
+    if (msg[3] == g.sent.ticket) result = Execute(g.sent);
     u32 resp[2] = {0, static_cast<u32>(result)};
     u32 st = _txe_queue_send(&qcb_cfo, resp, 0);
     if (st != kTxSuccess) std::printf("CompactFlash CFO msg err = %d\n", static_cast<int>(st));
@@ -680,10 +680,10 @@ int CFM_LoadDpramReq() {
         case 0:
         case 1: {
             bool write = command == 1;
-            CfTransferRequest& q = g_dpramReq;
+            CfTransferRequest& q = g.dpramReq;
             q = CfTransferRequest{};
             q.format = BlockWord(0);
-            q.name = ExpandedName(BlockWord(1), g_name1);
+            q.name = ExpandedName(BlockWord(1), g.name1);
             q.data = DataArea(BlockWord(2));
             q.type = BlockWord(3);
             q.count = BlockWord(4);
@@ -712,14 +712,14 @@ int CFM_LoadDpramReq() {
         }
         case 2:
         case 5:
-            g_dpramRename.oldName = ExpandedName(BlockWord(0), g_name1);
-            g_dpramRename.newName = ExpandedName(BlockWord(1), g_name2);
+            g.dpramRename.oldName = ExpandedName(BlockWord(0), g.name1);
+            g.dpramRename.newName = ExpandedName(BlockWord(1), g.name2);
             CFM_LoadReq(pDpramCFCB, drive, command == 2 ? kCfmRename : kCfmCopy,
-                        reinterpret_cast<intptr_t>(&g_dpramRename), 0);
+                        reinterpret_cast<intptr_t>(&g.dpramRename), 0);
             ++cfm.requestCount;
             break;
         case 3: {
-            const char* name = ExpandedName(BlockWord(0), g_name1);
+            const char* name = ExpandedName(BlockWord(0), g.name1);
             CFM_LoadReq(pDpramCFCB, drive, kCfmDelete, reinterpret_cast<intptr_t>(name), 0);
             ++cfm.requestCount;
             break;
@@ -767,13 +767,9 @@ int CFM_LoadEmailReq() {
 }
 
 void CFM_Reset() {
+    g = State{};
     CFM_Open();
     cfm = CfmRecord{};
-    g_updStamp = 0;
-    g_sent = InFlight{};
-    g_listCount = 0;
-    g_listBase.clear();
-    g_dmemCorrupt = 0;
     Sys_AppLoad = Sys_AutoLoad = Sys_ALstmcInited = Sys_ManualLoadKey = Sys_CFinitTime = 0;
     std::memset(dpram, 0, sizeof dpram);
     CFM_CreateQueues();

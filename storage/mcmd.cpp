@@ -38,17 +38,20 @@ struct Rx {
     bool overflow = false;
 };
 
-Tx g_tx;
-Rx g_rx;
-bool g_open = false;
-u32 g_stamp = 0;  // start of the current wait (the idle timer)
-void (*g_hook)() = nullptr;
-u8 g_scratch[kMcmdFrameMax];
+struct State {
+    Tx tx;
+    Rx rx;
+    bool open = false;
+    u32 stamp = 0;  // start of the current wait (the idle timer)
+    void (*hook)() = nullptr;
+    u8 scratch[kMcmdFrameMax] = {};  // where an answer goes when the caller keeps none
+};
+State g;
 
 VcommDriver& Port() { return Vcomm_Drv[ProgrammingPort]; }
 
-void RestartTimer() { g_stamp = FPGA_GetFrt(); }
-bool TimedOut(u32 ms) { return FPGA_GetFrt() - g_stamp >= ms * kUnitsPerMs; }
+void RestartTimer() { g.stamp = FPGA_GetFrt(); }
+bool TimedOut(u32 ms) { return FPGA_GetFrt() - g.stamp >= ms * kUnitsPerMs; }
 
 // Hands one byte to the interpreter's side of the port; a full ring is
 // drained by the interpreter first.
@@ -58,28 +61,28 @@ void Stuff(u8 b) {
 
 // One byte per call; returns false once the frame is out.
 bool TxMachine() {
-    switch (g_tx.state) {
+    switch (g.tx.state) {
         case 0:
-            g_tx.sum = static_cast<u8>(g_tx.command + Cmd_Seed());
-            Stuff(g_tx.command);
-            g_tx.state = 1;
+            g.tx.sum = static_cast<u8>(g.tx.command + Cmd_Seed());
+            Stuff(g.tx.command);
+            g.tx.state = 1;
             return true;
         case 1:
-            g_tx.sum = static_cast<u8>(g_tx.sum + g_tx.length);
-            Stuff(g_tx.length);
-            g_tx.pos = 0;
-            g_tx.state = g_tx.length == 0 ? 3 : 2;
+            g.tx.sum = static_cast<u8>(g.tx.sum + g.tx.length);
+            Stuff(g.tx.length);
+            g.tx.pos = 0;
+            g.tx.state = g.tx.length == 0 ? 3 : 2;
             return true;
         case 2: {
-            u8 b = g_tx.data[g_tx.pos++];
-            g_tx.sum = static_cast<u8>(g_tx.sum + b);
+            u8 b = g.tx.data[g.tx.pos++];
+            g.tx.sum = static_cast<u8>(g.tx.sum + b);
             Stuff(b);
-            if (g_tx.pos == g_tx.length) g_tx.state = 3;
+            if (g.tx.pos == g.tx.length) g.tx.state = 3;
             return true;
         }
         case 3:
-            Stuff(static_cast<u8>(-g_tx.sum));
-            g_tx.state = 4;
+            Stuff(static_cast<u8>(-g.tx.sum));
+            g.tx.state = 4;
             return true;
         default: return false;
     }
@@ -87,55 +90,55 @@ bool TxMachine() {
 
 void SendFrame(u8 command, u8 len, const u8* data) {
     if (len > kMcmdSendMax) len = kMcmdSendMax;
-    g_tx.command = command;
-    g_tx.length = len;
-    if (len) std::memcpy(g_tx.data, data, len);
-    g_tx.state = 0;
+    g.tx.command = command;
+    g.tx.length = len;
+    if (len) std::memcpy(g.tx.data, data, len);
+    g.tx.state = 0;
     while (TxMachine()) {
     }
 }
 
 void RxStart(u8* dest, u32 cap) {
-    g_rx = Rx{};
-    g_rx.state = 0;
-    g_rx.dest = dest ? dest : g_scratch;
-    g_rx.cap = dest ? cap : sizeof g_scratch;
+    g.rx = Rx{};
+    g.rx.state = 0;
+    g.rx.dest = dest ? dest : g.scratch;
+    g.rx.cap = dest ? cap : sizeof g.scratch;
 }
 
 // One byte per call. Data beyond the destination's room are counted but not
 // stored, and the frame is then reported as damaged.
 void RxMachine(u8 b) {
-    switch (g_rx.state) {
+    switch (g.rx.state) {
         case 0:
-            g_rx.code = b;
+            g.rx.code = b;
             if (b == kCmdData) {
-                g_rx.sum = static_cast<u8>(Cmd_Seed() + kCmdData);
-                g_rx.state = 1;
+                g.rx.sum = static_cast<u8>(Cmd_Seed() + kCmdData);
+                g.rx.state = 1;
                 RestartTimer();
             } else {
-                g_rx.state = 4;
+                g.rx.state = 4;
             }
             break;
         case 1:
-            g_rx.length = b;
-            g_rx.remaining = b;
-            g_rx.sum = static_cast<u8>(g_rx.sum + b);
-            g_rx.state = b == 0 ? 3 : 2;
+            g.rx.length = b;
+            g.rx.remaining = b;
+            g.rx.sum = static_cast<u8>(g.rx.sum + b);
+            g.rx.state = b == 0 ? 3 : 2;
             RestartTimer();
             break;
         case 2:
-            if (g_rx.pos < g_rx.cap)
-                g_rx.dest[g_rx.pos] = b;
+            if (g.rx.pos < g.rx.cap)
+                g.rx.dest[g.rx.pos] = b;
             else
-                g_rx.overflow = true;
-            ++g_rx.pos;
-            g_rx.sum = static_cast<u8>(g_rx.sum + b);
-            if (--g_rx.remaining == 0) g_rx.state = 3;
+                g.rx.overflow = true;
+            ++g.rx.pos;
+            g.rx.sum = static_cast<u8>(g.rx.sum + b);
+            if (--g.rx.remaining == 0) g.rx.state = 3;
             RestartTimer();
             break;
         case 3:
-            if (b != static_cast<u8>(-g_rx.sum) || g_rx.overflow) g_rx.code = kMcmdBadFrame;
-            g_rx.state = 4;
+            if (b != static_cast<u8>(-g.rx.sum) || g.rx.overflow) g.rx.code = kMcmdBadFrame;
+            g.rx.state = 4;
             break;
         default: break;
     }
@@ -149,15 +152,15 @@ u16 Wait(u32 ms, bool frameWait) {
         u8 b = 0;
         if (Port().DrainTx(&b)) {
             RxMachine(b);
-            if (g_rx.state == 4) return g_rx.code;
+            if (g.rx.state == 4) return g.rx.code;
         } else {
             Cmd_Check();
             if (frameWait) TimerISR();
         }
         TickleWatchdogReal();
-        if (g_hook) g_hook();
+        if (g.hook) g.hook();
         // Once a data frame has begun, each byte gets the answer time anew.
-        if (TimedOut(g_rx.state == 0 ? ms : kAnswerMs)) return kMcmdTimeout;
+        if (TimedOut(g.rx.state == 0 ? ms : kAnswerMs)) return kMcmdTimeout;
     }
 }
 
@@ -172,16 +175,11 @@ bool AnswersWithFrame(u8 command) {
 
 }  // namespace
 
-void MCMD_Reset() {
-    g_tx = Tx{};
-    g_rx = Rx{};
-    g_open = false;
-    g_hook = nullptr;
-}
+void MCMD_Reset() { g = State{}; }
 
-void MCMD_SetRoundHook(void (*hook)()) { g_hook = hook; }
+void MCMD_SetRoundHook(void (*hook)()) { g.hook = hook; }
 
-bool MCMD_Open() { return g_open; }
+bool MCMD_Open() { return g.open; }
 
 i32 MCMD_Init(u8 node) {
     u8* mb = dpram + kDpramTalk;
@@ -190,20 +188,20 @@ i32 MCMD_Init(u8 node) {
     while (mb[1] != mb[0]) Dpram_Service();
     if (mb[3] == 1) return kPgmPortBusy;
     if (mb[3] != 0) return kPgmPortTaken;
-    g_tx = Tx{};
-    g_rx = Rx{};
+    g.tx = Tx{};
+    g.rx = Rx{};
     Port().SetIntrcpt(1);
     u8 b;
     while (Port().DrainTx(&b)) {
     }
     Port().FlushRx(ProgrammingPort);
-    g_open = true;
+    g.open = true;
     return 0;
 }
 
 void MCMD_Close() {
     Port().SetIntrcpt(0);
-    g_open = false;
+    g.open = false;
 }
 
 void MCMD_SendCntl(u8 byte) { Stuff(byte); }
@@ -218,7 +216,7 @@ u16 MCMD_SendCmd(u8 command, u8 len, const u8* data, u8* answer, u32 cap, u32* a
     if (command < 28 && AnswersWithFrame(command)) {
         RxStart(answer, answer ? cap : 0);
         u16 r = Wait(kAnswerMs, true);
-        if (answerLen && r == kCmdData) *answerLen = g_rx.length;
+        if (answerLen && r == kCmdData) *answerLen = g.rx.length;
         return r;
     }
     RxStart(nullptr, 0);
@@ -235,6 +233,6 @@ u16 MCMD_GetData(u32* len, u8* buffer, u32 cap) {
     if (len) *len = 0;
     RxStart(buffer, buffer ? cap : 0);
     u16 r = Wait(kAnswerMs, true);
-    if (len && r == kCmdData) *len = g_rx.length;
+    if (len && r == kCmdData) *len = g.rx.length;
     return r;
 }

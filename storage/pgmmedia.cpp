@@ -35,10 +35,13 @@ constexpr const char* kRetained = "/mnt/cfg/q4.ret";
 constexpr const char* kCloneImage = "A:\\clone.dat";
 
 // The tables of the file being loaded, between validation and load.
-PgmImage g_image;
-bool g_validated = false;
-u8 g_node = 0;
-void (*g_resetHook)() = nullptr;
+struct State {
+    PgmImage image;
+    bool validated = false;
+    u8 node = 0;
+    void (*resetHook)() = nullptr;
+};
+State g;
 
 // The order in which a save writes the tables; the optional ones only when
 // the program's editor features announce them.
@@ -158,7 +161,7 @@ i32 ReadCf(void* ctx, void* buffer, u32 n, u32* got) {
 i32 ValidationFailed(FxFile* f, i32 code) {
     if (f) CF_Close(f);
     ReleaseCnxn();
-    g_image.Clear();
+    g.image.Clear();
     LoadProgram();
     return code;
 }
@@ -204,35 +207,32 @@ i32 Download(u8 node, const PgmTable& t, const u8* d) {
 }  // namespace
 
 void PgmMedia_Reset() {
-    g_image.Clear();
-    g_validated = false;
-    g_node = 0;
-    g_resetHook = nullptr;
+    g = State{};
     MCMD_Errno = 0;
 }
 
-void PgmMedia_SetResetHook(void (*hook)()) { g_resetHook = hook; }
+void PgmMedia_SetResetHook(void (*hook)()) { g.resetHook = hook; }
 
 i32 ReleaseCnxn() {
-    g_validated = false;
+    g.validated = false;
     if (!MCMD_Open()) return 0;
-    const u8 d[4] = {g_node, 0, 0xF4, 0x01};  // hold back to 500 ms
+    const u8 d[4] = {g.node, 0, 0xF4, 0x01};  // hold back to 500 ms
     if (MCMD_SendCmd(25, 4, d) != kCmdAck) MCMD_Errno = 80;
     MCMD_Close();
     return 0;
 }
 
 i32 PgmReadIdentity(u8* out80) {
-    g_node = Node();
-    i32 st = MCMD_Init(g_node);
+    g.node = Node();
+    i32 st = MCMD_Init(g.node);
     if (st != 0) return st;
-    if (LinkClaim(g_node) != kCmdAck) {
+    if (LinkClaim(g.node) != kCmdAck) {
         ReleaseCnxn();
         return Fail(20);
     }
     std::vector<u8> table;
     bool tooLong = false;
-    u32 e = Upload(g_node, kPgmTypeSecurity, table, kSecurityTableMax, &tooLong, 21, 21);
+    u32 e = Upload(g.node, kPgmTypeSecurity, table, kSecurityTableMax, &tooLong, 21, 21);
     if (e != 0) {
         ReleaseCnxn();
         return Fail(e);
@@ -245,40 +245,40 @@ i32 PgmReadIdentity(u8* out80) {
 }
 
 i32 ValidatePgm(const char* name, u8* identityOut80) {
-    g_validated = false;
+    g.validated = false;
     FxFile f{};
     i32 st = name ? CF_Open(&f, name, 0) : kCfInvalid;
     if (st != kCfOk) return ValidationFailed(nullptr, st);
-    st = Pgm_Read(ReadCf, &f, &g_image);
+    st = Pgm_Read(ReadCf, &f, &g.image);
     if (st != 0) return ValidationFailed(&f, st);
-    if (identityOut80) std::memcpy(identityOut80, g_image.identity, kPgmIdentityBytes);
+    if (identityOut80) std::memcpy(identityOut80, g.image.identity, kPgmIdentityBytes);
     if (!MCMD_Open()) return ValidationFailed(&f, Fail(30));
     u16 model = 0, version = 0;
-    if (!QueryVersion(g_node, &model, &version)) return ValidationFailed(&f, Fail(30));
-    if (model != g_image.header.model) return ValidationFailed(&f, kPgmOtherModel);
-    if (version < g_image.header.major * 256 + g_image.header.minor) return ValidationFailed(&f, kPgmNewerFirmware);
+    if (!QueryVersion(g.node, &model, &version)) return ValidationFailed(&f, Fail(30));
+    if (model != g.image.header.model) return ValidationFailed(&f, kPgmOtherModel);
+    if (version < g.image.header.major * 256 + g.image.header.minor) return ValidationFailed(&f, kPgmNewerFirmware);
     CF_Close(&f);
-    g_validated = true;
+    g.validated = true;
     return 0;
 }
 
 i32 LoadPgm() {
     const bool autoLoad = Sys_AutoLoad == 1;
     i32 result = 0;
-    if (!g_validated || !MCMD_Open()) {
+    if (!g.validated || !MCMD_Open()) {
         // Nothing checked is waiting: never download what an earlier,
         // failed validation left behind.
         result = kPgmNoAnswer;
     } else {
-        const u8 stop[2] = {g_node, 0};
+        const u8 stop[2] = {g.node, 0};
         if (MCMD_SendCmd(2, 2, stop) != kCmdAck) result = Fail(40);
-        for (u32 i = 0; result == 0 && i < g_image.count; ++i) {
-            const PgmTable& t = g_image.tables[i];
-            const u8* d = g_image.TableData(i);
+        for (u32 i = 0; result == 0 && i < g.image.count; ++i) {
+            const PgmTable& t = g.image.tables[i];
+            const u8* d = g.image.TableData(i);
             if (t.type == kPgmTypePresets)
-                result = SendPresets(g_node, d, t.length);
+                result = SendPresets(g.node, d, t.length);
             else if (t.type != kPgmTypeSkipped && t.type != kPgmTypeLegacy9)
-                result = Download(g_node, t, d);
+                result = Download(g.node, t, d);
         }
         if (result == 0 && autoLoad && !Sys_ManualLoadKey && (SR_Get(164) & 0x10)) {
             SaveProgram();
@@ -290,7 +290,7 @@ i32 LoadPgm() {
         result = kPgmNoAnswer;
     }
     ReleaseCnxn();
-    g_image.Clear();
+    g.image.Clear();
     if (autoLoad && QuilletRuntime) RestoreBBRAM(1);
     Sys_ManualLoadKey = 0;
     Sys_AutoLoad = 0;
@@ -312,8 +312,8 @@ i32 LoadPgm() {
             TCH_BeepOvrd();
             SaveProgram();
             AutoSaveRegisters();
-            if (g_resetHook) {
-                g_resetHook();
+            if (g.resetHook) {
+                g.resetHook();
                 return r;
             }
             SYS_WarmReset();
@@ -325,15 +325,15 @@ i32 LoadPgm() {
 
 i32 SavePgm(const char* name) {
     if (!name) return kCfInvalid;
-    g_node = Node();
-    i32 st = MCMD_Init(g_node);
+    g.node = Node();
+    i32 st = MCMD_Init(g.node);
     if (st != 0) return st;
-    if (LinkClaim(g_node) != kCmdAck) {
+    if (LinkClaim(g.node) != kCmdAck) {
         ReleaseCnxn();
         return Fail(1);
     }
     u16 model = 0, version = 0;
-    if (!QueryVersion(g_node, &model, &version)) {
+    if (!QueryVersion(g.node, &model, &version)) {
         ReleaseCnxn();
         return Fail(2);
     }
@@ -355,7 +355,7 @@ i32 SavePgm(const char* name) {
         file.resize(at + kPgmTableHeaderBytes);
         Pgm_EncodeTableHeader(r.type, size, &file[at]);
         bool tooLong = false;
-        u32 e = Upload(g_node, r.type, file, size, &tooLong, 11, 12);
+        u32 e = Upload(g.node, r.type, file, size, &tooLong, 11, 12);
         if (e != 0) {
             result = Fail(e);
             break;
