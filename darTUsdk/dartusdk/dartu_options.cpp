@@ -9,8 +9,11 @@
 
 namespace {
 
-dartu_global_options_t g_options;
-int g_oemVariant = 0;
+struct State {
+    dartu_global_options_t options{};
+    int oemVariant = 0;  // the realm the next initialisation names
+};
+State g;
 
 constexpr const char* kRealm = "darTU";
 constexpr const char* kOemRealm = "u5TAV";
@@ -23,104 +26,104 @@ void Replace(char** field, const char* value) {
 }
 
 void ReleaseKeys() {
-    std::free(g_options.private_key_block);
-    g_options.private_key_block = nullptr;
+    std::free(g.options.private_key_block);
+    g.options.private_key_block = nullptr;
     for (int i = 0; i < 6; ++i) {
-        g_options.private_numbers[i] = nullptr;
-        g_options.private_lengths[i] = 0;
+        g.options.private_numbers[i] = nullptr;
+        g.options.private_lengths[i] = 0;
     }
-    std::free(g_options.public_key_block);
-    g_options.public_key_block = nullptr;
-    g_options.rsa_modulus = nullptr;
-    g_options.rsa_modulus_length = 0;
-    g_options.rsa_exponent = nullptr;
-    g_options.rsa_exponent_length = 0;
-    dartu_rsa_free(g_options.rsa_key);
-    g_options.rsa_key = nullptr;
+    std::free(g.options.public_key_block);
+    g.options.public_key_block = nullptr;
+    g.options.rsa_modulus = nullptr;
+    g.options.rsa_modulus_length = 0;
+    g.options.rsa_exponent = nullptr;
+    g.options.rsa_exponent_length = 0;
+    dartu_rsa_free(g.options.rsa_key);
+    g.options.rsa_key = nullptr;
 }
 
 }  // namespace
 
-dartu_global_options_t* dartu_global_options() { return &g_options; }
+dartu_global_options_t* dartu_global_options() { return &g.options; }
 
-void dartu_options_set_oem_variant(int oem) { g_oemVariant = oem ? 1 : 0; }
+void dartu_options_set_oem_variant(int oem) { g.oemVariant = oem ? 1 : 0; }
 
 int dartu_options_initialize() {
-    std::memset(&g_options, 0, sizeof g_options);
-    g_options.prefix = dartu_strdup("/darTU/");
-    g_options.prefix_length = g_options.prefix ? 7 : 0;
-    g_options.http_port = 80;
-    g_options.https_port = 443;
-    g_options.web_root = dartu_strdup("WEBROOT_NOT_SET");
-    g_options.default_documents = dartu_strdup("index.htm");
-    g_options.mime_table = dartu_builtin_mimetypes;
-    g_options.mime_count = kDartuBuiltinMimeCount;
-    g_options.server_level = kDartuLevelMultipoint;
-    g_options.login_method = kDartuLoginForm;
-    g_options.realm = dartu_strdup(g_oemVariant ? kOemRealm : kRealm);
-    g_options.tcp_nodelay = 1;
-    g_options.max_timeout = 60;
-    g_options.request_max = 0x20000;
-    g_options.response_max = 0x800000;
-    g_options.error_log = dartu_options_stderr_error_cb;
-    g_options.idle = nullptr;
-    g_options.vendor_info = "DarTU SDK web HMI toolkit";
-    g_options.server_banner = "DarTU SDK/0.9.0";
-    g_options.long_poll_support = 1;
-    g_options.session_limit = 4;
-    g_options.frame_limit = 16;
-    g_options.item_limit = 8192;
-    g_options.publish_queue_size = 4608;
-    g_options.auth_client_limit = 4;
+    std::memset(&g.options, 0, sizeof g.options);
+    g.options.prefix = dartu_strdup("/darTU/");
+    g.options.prefix_length = g.options.prefix ? 7 : 0;
+    g.options.http_port = 80;
+    g.options.https_port = 443;
+    g.options.web_root = dartu_strdup("WEBROOT_NOT_SET");
+    g.options.default_documents = dartu_strdup("index.htm");
+    g.options.mime_table = dartu_builtin_mimetypes;
+    g.options.mime_count = kDartuBuiltinMimeCount;
+    g.options.server_level = kDartuLevelMultipoint;
+    g.options.login_method = kDartuLoginForm;
+    g.options.realm = dartu_strdup(g.oemVariant ? kOemRealm : kRealm);
+    g.options.tcp_nodelay = 1;
+    g.options.max_timeout = 60;
+    g.options.request_max = 0x20000;
+    g.options.response_max = 0x800000;
+    g.options.error_log = dartu_options_stderr_error_cb;
+    g.options.idle = nullptr;
+    g.options.vendor_info = "DarTU SDK web HMI toolkit";
+    g.options.server_banner = "DarTU SDK/0.9.0";
+    g.options.long_poll_support = 1;
+    g.options.session_limit = 4;
+    g.options.frame_limit = 16;
+    g.options.item_limit = 8192;
+    g.options.publish_queue_size = 4608;
+    g.options.auth_client_limit = 4;
     return 0;
 }
 
 void dartu_options_free() {
-    std::free(g_options.server_name);
-    std::free(g_options.prefix);
-    std::free(g_options.http_address);
-    std::free(g_options.https_address);
-    std::free(g_options.certificate_file);
-    std::free(g_options.key_passphrase);
-    std::free(g_options.web_root);
-    std::free(g_options.default_documents);
-    std::free(g_options.realm);
-    if (g_options.mime_table != dartu_builtin_mimetypes) std::free(const_cast<dartu_mimetype*>(g_options.mime_table));
+    std::free(g.options.server_name);
+    std::free(g.options.prefix);
+    std::free(g.options.http_address);
+    std::free(g.options.https_address);
+    std::free(g.options.certificate_file);
+    std::free(g.options.key_passphrase);
+    std::free(g.options.web_root);
+    std::free(g.options.default_documents);
+    std::free(g.options.realm);
+    if (g.options.mime_table != dartu_builtin_mimetypes) std::free(const_cast<dartu_mimetype*>(g.options.mime_table));
     ReleaseKeys();
-    std::memset(&g_options, 0, sizeof g_options);
+    std::memset(&g.options, 0, sizeof g.options);
 }
 
 void dartu_options_set_server_name(const char* name) {
-    Replace(&g_options.server_name, name);
-    g_options.server_name_length = g_options.server_name ? static_cast<u32>(std::strlen(g_options.server_name)) : 0;
+    Replace(&g.options.server_name, name);
+    g.options.server_name_length = g.options.server_name ? static_cast<u32>(std::strlen(g.options.server_name)) : 0;
 }
 
 void dartu_options_set_web_root(const char* root, const char* default_documents) {
-    Replace(&g_options.web_root, root);
-    Replace(&g_options.default_documents, default_documents);
+    Replace(&g.options.web_root, root);
+    Replace(&g.options.default_documents, default_documents);
 }
 
 void dartu_options_set_auth_options(u32 login_method, const char* realm) {
-    std::free(g_options.realm);
-    g_options.realm = nullptr;
-    g_options.login_method = login_method;
+    std::free(g.options.realm);
+    g.options.realm = nullptr;
+    g.options.login_method = login_method;
     if (realm)
-        g_options.realm = dartu_strdup(realm);
+        g.options.realm = dartu_strdup(realm);
     else if (login_method == kDartuLoginHttpBasic || login_method == kDartuLoginHttpDigest)
-        g_options.realm = dartu_strdup(kRealm);
+        g.options.realm = dartu_strdup(kRealm);
 }
 
 void dartu_options_set_http_options(const char* address, u32 port) {
-    Replace(&g_options.http_address, address);
-    g_options.http_port = port;
+    Replace(&g.options.http_address, address);
+    g.options.http_port = port;
 }
 
 void dartu_options_set_https_options(const char* address, u32 port, const char* certificate_file,
                                      const char* key_passphrase) {
-    Replace(&g_options.https_address, address);
-    g_options.https_port = port;
-    Replace(&g_options.certificate_file, certificate_file);
-    Replace(&g_options.key_passphrase, key_passphrase);
+    Replace(&g.options.https_address, address);
+    g.options.https_port = port;
+    Replace(&g.options.certificate_file, certificate_file);
+    Replace(&g.options.key_passphrase, key_passphrase);
 }
 
 int dartu_options_generate_temporary_rsa(int bits, unsigned long exponent) {
@@ -131,7 +134,7 @@ int dartu_options_generate_temporary_rsa(int bits, unsigned long exponent) {
         dartu_rsa_free(key);
         return -1;
     }
-    g_options.rsa_key = key;
+    g.options.rsa_key = key;
     size_t modLen = mp_ubin_size(&key->N);
     size_t expLen = mp_ubin_size(&key->e);
     u8* block = static_cast<u8*>(std::malloc(modLen + expLen));
@@ -142,11 +145,11 @@ int dartu_options_generate_temporary_rsa(int bits, unsigned long exponent) {
         std::free(block);
         return -1;
     }
-    g_options.public_key_block = block;
-    g_options.rsa_modulus = block;
-    g_options.rsa_modulus_length = static_cast<u32>(modLen);
-    g_options.rsa_exponent = block + modLen;
-    g_options.rsa_exponent_length = static_cast<u32>(expLen);
+    g.options.public_key_block = block;
+    g.options.rsa_modulus = block;
+    g.options.rsa_modulus_length = static_cast<u32>(modLen);
+    g.options.rsa_exponent = block + modLen;
+    g.options.rsa_exponent_length = static_cast<u32>(expLen);
     return 0;
 }
 
@@ -159,6 +162,6 @@ void dartu_options_log_error(const char* format, ...) {
     int n = std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
     if (n < 0) return;
-    dartu_error_log_cb cb = g_options.error_log ? g_options.error_log : dartu_options_stderr_error_cb;
+    dartu_error_log_cb cb = g.options.error_log ? g.options.error_log : dartu_options_stderr_error_cb;
     cb(text);
 }
