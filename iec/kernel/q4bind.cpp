@@ -18,7 +18,13 @@ u8 FistScanRegFlag = 0;
 
 namespace {
 
-u32 g_generation = 1, g_resolved = 0;
+// The bindings are rebuilt when the database generation they were resolved
+// for is no longer the current one.
+struct State {
+    u32 generation = 1;
+    u32 resolved = 0;
+};
+State g;
 
 constexpr u32 kTwoWay[16] = {0xC00, 0xC10, 0xC20, 0xC40, 0xC90, 0xDC0, 0xDD0, 0xDF0,
                              0xE00, 0xF80, 0xF90, 0xFD0, 0x1630, 0x1660, 0x16D0, 0x1770};
@@ -98,14 +104,14 @@ void Q4Bind_Build(const u8* table) {
                     static_cast<u8>((i & 7) | (c >= 0x700 ? 0x10 : 0))};
         }
     }
-    g_resolved = g_generation;
+    g.resolved = g.generation;
 }
 
-void Q4Bind_DatabaseChanged() { ++g_generation; }
+void Q4Bind_DatabaseChanged() { ++g.generation; }
 
 void Q4Bind_Refresh() {
-    if (g_resolved == g_generation) return;
-    g_resolved = g_generation;
+    if (g.resolved == g.generation) return;
+    g.resolved = g.generation;
     for (u32 k = 0; k < WordInputEntries; ++k) VmDbWordInput_ptr[k].b = Var(VmDbWordInput_ptr[k].token, 2);
     for (u32 k = 0; k < WordOutputEntries; ++k) VmDbWordOutput_ptr[k].a = Var(VmDbWordOutput_ptr[k].token, 2);
     for (u32 k = 0; k < BoolInputEntries; ++k) VmDbBitInput_ptr[k].b = Var(VmDbBitInput_ptr[k].token, 1);

@@ -38,7 +38,6 @@ struct CodeLink {
     const u8* db;
     Q4Code code;
 };
-std::vector<CodeLink> g_codes;
 const Q4Code kNoCode{};
 
 // Malloc heaps: the private record keeps kMallocTag | index into this table;
@@ -48,7 +47,12 @@ struct MallocLink {
     const u8* db;
     Q4Heap* heap;
 };
-std::vector<MallocLink> g_heaps;
+
+struct State {
+    std::vector<CodeLink> codes;
+    std::vector<MallocLink> heaps;
+};
+State g;
 
 }  // namespace
 
@@ -159,25 +163,25 @@ int Q4VM_GetDBSize(const Q4Code& c, u8* d) {
 // --- Code links -------------------------------------------------------------------
 
 const Q4Code& Q4VM_CodeOf(const u8* db) {
-    for (const CodeLink& l : g_codes)
+    for (const CodeLink& l : g.codes)
         if (l.db == db) return l.code;
     return kNoCode;
 }
 
 void Q4VM_SetCode(const u8* db, const Q4Code& code) {
-    for (CodeLink& l : g_codes)
+    for (CodeLink& l : g.codes)
         if (l.db == db) {
             l.code = code;
             return;
         }
-    g_codes.push_back({db, code});
+    g.codes.push_back({db, code});
 }
 
 void Q4VM_Forget(u8* db) {
     if (!db) return;
     // Only what lives outside the database goes; its bytes stay as they are
     // (the hot-restart image may still be written from them).
-    for (MallocLink& l : g_heaps)
+    for (MallocLink& l : g.heaps)
         if (l.db == db && l.heap) {
             Q4Heap_DeleteHeap(l.heap);
             l = {};
@@ -186,19 +190,18 @@ void Q4VM_Forget(u8* db) {
     Q4VMMap_Forget(db);
     Q4VMTic_Forget(db);
     Q4VMWarm_Forget(db);
-    for (size_t i = 0; i < g_codes.size(); ++i)
-        if (g_codes[i].db == db) {
-            g_codes.erase(g_codes.begin() + static_cast<long>(i));
+    for (size_t i = 0; i < g.codes.size(); ++i)
+        if (g.codes[i].db == db) {
+            g.codes.erase(g.codes.begin() + static_cast<long>(i));
             break;
         }
 }
 
 void Q4VM_Reset() {
-    for (MallocLink& l : g_heaps)
+    for (MallocLink& l : g.heaps)
         if (l.heap) Q4Heap_DeleteHeap(l.heap);
-    g_heaps.clear();
-    for (const CodeLink& l : g_codes) Q4VMMap_Forget(l.db);
-    g_codes.clear();
+    for (const CodeLink& l : g.codes) Q4VMMap_Forget(l.db);
+    g = State{};
     Q4VMRsc_Reset();
     pDB = nullptr;
     iVmAlive = 0;
@@ -220,9 +223,9 @@ int Q4VM_AllocHeap(const Q4Code& c, u8* db, int rebuild) {
         Q4Heap* h = Q4Heap_CreateHeapMalloc(64);
         if (!h) return kVmErrHeap;
         size_t i = 0;
-        while (i < g_heaps.size() && g_heaps[i].heap) ++i;
-        if (i == g_heaps.size()) g_heaps.push_back({});
-        g_heaps[i] = {db, h};
+        while (i < g.heaps.size() && g.heaps[i].heap) ++i;
+        if (i == g.heaps.size()) g.heaps.push_back({});
+        g.heaps[i] = {db, h};
         PutLe32(priv + kVmPrivHeap, kMallocTag | static_cast<u32>(i));
         return kVmOk;
     }
@@ -244,7 +247,7 @@ Q4Heap* Q4VM_GetHeap(u8* db) {
     if (h == 0) return nullptr;
     if (h & kMallocTag) {
         u32 i = h & ~kMallocTag;
-        return i < g_heaps.size() && g_heaps[i].db == db ? g_heaps[i].heap : nullptr;
+        return i < g.heaps.size() && g.heaps[i].db == db ? g.heaps[i].heap : nullptr;
     }
     u32 bytes = 0;
     Q4VM_AreaPtr(db, kDbPrivate, &bytes);
@@ -256,7 +259,7 @@ Q4Heap* Q4VM_GetHeap(u8* db) {
 }
 
 void Q4VM_DeleteHeap(u8* db) {
-    for (MallocLink& l : g_heaps)
+    for (MallocLink& l : g.heaps)
         if (l.db == db && l.heap) {
             Q4Heap_DeleteHeap(l.heap);
             l = {};

@@ -27,11 +27,14 @@ struct Link {
 // A few databases live at once (the running one, a change or hot-restart
 // candidate, a clone build); a slot is freed by Q4VMMap_Forget.
 constexpr int kLinks = 16;
-Link g_links[kLinks];
-int g_nextLink = 0;
+struct State {
+    Link links[kLinks];
+    int nextLink = 0;  // the slot taken when none is free
+};
+State g;
 
 Link* LinkOf(const u8* db) {
-    for (Link& l : g_links)
+    for (Link& l : g.links)
         if (l.db == db && db) return &l;
     return nullptr;
 }
@@ -44,8 +47,8 @@ const Q4Code* CodeOf(const u8* db) {
 Link* Remember(const u8* db, const Q4Code& code) {
     Link* l = LinkOf(db);
     if (!l) {
-        l = &g_links[g_nextLink];
-        g_nextLink = (g_nextLink + 1) % kLinks;
+        l = &g.links[g.nextLink];
+        g.nextLink = (g.nextLink + 1) % kLinks;
         *l = Link{};
         l->db = db;
     }
@@ -306,7 +309,7 @@ int Q4VMMap_HotRestart(u8* db, const Q4Code& newCode) {
 }
 
 void Q4VMMap_Forget(const u8* db) {
-    for (Link& l : g_links)
+    for (Link& l : g.links)
         if (l.db == db) l = Link{};
 }
 

@@ -9,9 +9,6 @@
 
 namespace {
 
-Q4VMPrg_Runner g_runner = nullptr;
-
-u16 g_sysEvents[kQ4LogEntries];
 
 // Host objects behind the resource entries of one database.
 struct RscObjects {
@@ -36,7 +33,13 @@ void CloseObject(RscObjects* o, u32 i) {
     o->kind[i] = 0;
     o->sock[i] = -1;
 }
-std::vector<RscObjects> g_rsc;
+
+struct State {
+    Q4VMPrg_Runner runner = nullptr;
+    u16 sysEvents[kQ4LogEntries] = {};  // system events not yet read, oldest first
+    std::vector<RscObjects> rsc;
+};
+State g;
 
 u16 Flags(const u8* st) { return GetLe16(st + kQ4StFlags); }
 void SetFlags(u8* st, u16 f) { PutLe16(st + kQ4StFlags, f); }
@@ -53,12 +56,12 @@ bool MayRun(const u8* rec) {
 // Runs program p through the interpreter; 0 when a breakpoint suspended it.
 int RunProgram(u8* db, u16 p) {
     u8* rec = Q4VMPrg_Record(db, p);
-    if (!rec || !g_runner) return 1;
+    if (!rec || !g.runner) return 1;
     const Q4Code& c = Q4VM_CodeOf(db);
     u32 off = GetLe32(rec + kQ4PrCode), size = GetLe32(rec + kQ4PrCodeSize);
     if (!c.data || off >= c.size) return 1;
     if (size > c.size - off) size = c.size - off;
-    return g_runner(db, c.data + off, size, p);
+    return g.runner(db, c.data + off, size, p);
 }
 
 // Call stack: used count = depth. d->allocated is cut to what the area
@@ -104,11 +107,11 @@ void PutEntry(u8* e, u32 handle, u32 size, u16 id, u16 kind) {
     PutLe16(e + 10, kind);
 }
 RscObjects* Objects(const u8* db, bool create) {
-    for (RscObjects& o : g_rsc)
+    for (RscObjects& o : g.rsc)
         if (o.db == db) return &o;
     if (!create) return nullptr;
-    g_rsc.push_back(RscObjects{db, {}, {}, {}});
-    return &g_rsc.back();
+    g.rsc.push_back(RscObjects{db, {}, {}, {}});
+    return &g.rsc.back();
 }
 void* Object(const u8* db, u32 i) {
     RscObjects* o = Objects(db, false);
@@ -117,7 +120,7 @@ void* Object(const u8* db, u32 i) {
 
 }  // namespace
 
-void Q4VMPrg_SetRunner(Q4VMPrg_Runner runner) { g_runner = runner; }
+void Q4VMPrg_SetRunner(Q4VMPrg_Runner runner) { g.runner = runner; }
 
 // --- Programs ---------------------------------------------------------------------
 
@@ -224,7 +227,7 @@ void Q4VMPrg_ProcessExecBuffer(u8* db) {
     u32 fill = GetLe16(st + kVmStExecLength);
     if (fill == 0) return;
     u32 size = fill + 2 > bytes ? bytes : fill + 2;
-    if (g_runner) g_runner(db, buf, size, 0);
+    if (g.runner) g.runner(db, buf, size, 0);
     PutLe16(st + kVmStExecLength, 0);
 }
 
@@ -372,7 +375,7 @@ int Q4VMLog_Pop(u8* db, u16* code, u16* arg16, u32* arg32) {
 
 void Q4VMLog_PushSys(u16 code) {
     if (code == 0) return;
-    for (u16& s : g_sysEvents)
+    for (u16& s : g.sysEvents)
         if (s == 0) {
             s = code;
             return;
@@ -380,14 +383,14 @@ void Q4VMLog_PushSys(u16 code) {
 }
 
 int Q4VMLog_PopSys(u16* code) {
-    if (code) *code = g_sysEvents[0];
-    if (g_sysEvents[0] == 0) return 0;
-    std::memmove(g_sysEvents, g_sysEvents + 1, sizeof g_sysEvents - sizeof g_sysEvents[0]);
-    g_sysEvents[kQ4LogEntries - 1] = 0;
+    if (code) *code = g.sysEvents[0];
+    if (g.sysEvents[0] == 0) return 0;
+    std::memmove(g.sysEvents, g.sysEvents + 1, sizeof g.sysEvents - sizeof g.sysEvents[0]);
+    g.sysEvents[kQ4LogEntries - 1] = 0;
     return 1;
 }
 
-void Q4VMLog_ResetSys() { std::memset(g_sysEvents, 0, sizeof g_sysEvents); }
+void Q4VMLog_ResetSys() { std::memset(g.sysEvents, 0, sizeof g.sysEvents); }
 
 void Q4VMLog_RegisterUnresolved(u8* db, const char* name) {
     u8* st = Q4VM_Status(db);
@@ -571,16 +574,16 @@ void Q4VMRsc_FreeAll(u8* db) {
 }
 
 void Q4VMRsc_Forget(const u8* db) {
-    for (size_t i = 0; i < g_rsc.size(); ++i)
-        if (g_rsc[i].db == db) {
-            for (u32 k = 0; k < kQ4RscEntries; ++k) CloseObject(&g_rsc[i], k);
-            g_rsc.erase(g_rsc.begin() + static_cast<long>(i));
+    for (size_t i = 0; i < g.rsc.size(); ++i)
+        if (g.rsc[i].db == db) {
+            for (u32 k = 0; k < kQ4RscEntries; ++k) CloseObject(&g.rsc[i], k);
+            g.rsc.erase(g.rsc.begin() + static_cast<long>(i));
             return;
         }
 }
 
 void Q4VMRsc_Reset() {
-    for (RscObjects& o : g_rsc)
+    for (RscObjects& o : g.rsc)
         for (u32 k = 0; k < kQ4RscEntries; ++k) CloseObject(&o, k);
-    g_rsc.clear();
+    g.rsc.clear();
 }
