@@ -27,14 +27,17 @@ namespace {
 constexpr char kKey[] = "Wh4t A fiNe dAy fOr a w4lK iN tHe p4rK !";
 static_assert(sizeof kKey == 41);
 
-u32 g_statusIndex = 0;
-u8 g_backups[kEnetPorts * kEnetBackupBytes];
-bool g_backupsLoaded = false;
-// Last seen I/O configuration block.
-u16 g_seenCrc = 0;
-u32 g_seenSize = 0;
-const u8* g_seenConfp = nullptr;
-bool g_seenValid = false;
+struct State {
+    u32 statusIndex = 0;  // entries in the status table
+    u8 backups[kEnetPorts * kEnetBackupBytes] = {};  // stored address backups, read once
+    bool backupsLoaded = false;
+    // Last seen I/O configuration block.
+    u16 seenCrc = 0;
+    u32 seenSize = 0;
+    const u8* seenConfp = nullptr;
+    bool seenValid = false;
+};
+State g;
 
 u32 IoConfigSize() { return std::min(io_config_bl.Size(), io_config_bl.capacity); }
 
@@ -214,24 +217,24 @@ void ServicesSection(const Reader& r, u32 off, int port, EnetPortConfig& c, u32*
 }
 
 void AddStatusRequest(EnetPortConfig& c, u32 reg, u32 descriptor) {
-    if (g_statusIndex >= kDprStatusEntries) return;  // the table is full: not kept
-    u8* e = DprStatusWrReqs + 8 * g_statusIndex;
+    if (g.statusIndex >= kDprStatusEntries) return;  // the table is full: not kept
+    u8* e = DprStatusWrReqs + 8 * g.statusIndex;
     e[0] = 0;
     e[1] = 0;
     PutLe16(e + 2, static_cast<u16>((descriptor & 0x7FF) * 8));
     PutLe32(e + 4, reg);
-    ++g_statusIndex;
-    PutLe16(DprMap + kDprEgdStatusCount, static_cast<u16>(g_statusIndex));
+    ++g.statusIndex;
+    PutLe16(DprMap + kDprEgdStatusCount, static_cast<u16>(g.statusIndex));
     c.tail.egdStatusCount++;
 }
 
 void LoadBackups() {
-    if (g_backupsLoaded) return;
-    std::memset(g_backups, 0, sizeof g_backups);
+    if (g.backupsLoaded) return;
+    std::memset(g.backups, 0, sizeof g.backups);
     std::vector<u8> data;
-    if (File_ReadAll(Root_HostPath(kEnetBackupPath), data, sizeof g_backups) && data.size() == sizeof g_backups)
-        std::memcpy(g_backups, data.data(), sizeof g_backups);
-    g_backupsLoaded = true;
+    if (File_ReadAll(Root_HostPath(kEnetBackupPath), data, sizeof g.backups) && data.size() == sizeof g.backups)
+        std::memcpy(g.backups, data.data(), sizeof g.backups);
+    g.backupsLoaded = true;
 }
 
 bool IecActive() { return QuilletRuntime && quillet_variables_enumerateded; }
@@ -248,7 +251,7 @@ void Dpr_StrCrypt(char* out, const u8* in, u32 n) {
 
 void Dpr_ReadBackup(int port, EnetAddressBackup* out) {
     LoadBackups();
-    const u8* p = g_backups + kEnetBackupBytes * (port & 3);
+    const u8* p = g.backups + kEnetBackupBytes * (port & 3);
     *out = {GetLe32(p), GetLe32(p + 4), GetLe32(p + 8), GetLe32(p + 12), GetLe32(p + 16), GetLe32(p + 20)};
 }
 
@@ -257,10 +260,10 @@ void Dpr_WriteBackup(int port, const EnetAddressBackup& in) {
     u8 rec[kEnetBackupBytes];
     const u32 words[6] = {in.unused, in.marker, in.ip, in.mask, in.gateway, in.dns};
     for (int i = 0; i < 6; ++i) PutLe32(rec + 4 * i, words[i]);
-    u8* p = g_backups + kEnetBackupBytes * (port & 3);
+    u8* p = g.backups + kEnetBackupBytes * (port & 3);
     if (std::memcmp(p, rec, sizeof rec) == 0) return;
     std::memcpy(p, rec, sizeof rec);
-    File_WriteAtomic(Root_HostPath(kEnetBackupPath), g_backups, sizeof g_backups);
+    File_WriteAtomic(Root_HostPath(kEnetBackupPath), g.backups, sizeof g.backups);
 }
 
 int DprParseConfig(int port) {
@@ -380,8 +383,8 @@ void Dpr_Init() {
     T_token = 0x10008000;
     M_token = 0x1001C000;
     PutLe16(DprMap + kDprGenAnnounced, static_cast<u16>(~GetLe16(DprMap + kDprGenTaken)));
-    g_statusIndex = 0;
-    g_seenValid = false;
+    g.statusIndex = 0;
+    g.seenValid = false;
     LoadBackups();
 }
 
@@ -392,7 +395,7 @@ void Dpr_Config() {
     Dpr_Configuration[1].flags.service |= kSvcEgd;
     std::memset(DprMap + kDprQueues, 0, kDprStatusTable - kDprQueues);
     std::memset(DprStatusWrReqs, 0, 8);
-    g_statusIndex = 0;
+    g.statusIndex = 0;
     PutLe16(DprMap + kDprEgdStatusCount, 0);
     std::memcpy(DprMap + kDprGenTaken, DprMap + kDprGenAnnounced, 2);
     for (int i = 0; i < kEnetPorts; ++i) {
@@ -423,7 +426,7 @@ void Dpr_Io_Service() {
     } else if (GetLe16(DprMap + kDprRunFlag) == 0) {
         T_token = RegTokLen_16b ? 0x3000 : 0x10008000;
         M_token = RegTokLen_16b ? 0x3800 : 0x1001C000;
-        g_statusIndex = 0;
+        g.statusIndex = 0;
         PutLe16(DprMap + kDprEgdStatusCount, 0);
         for (int i = 0; i < kEnetPorts; ++i) DprParseConfig(i);
         PutLe16(DprMap + kDprRunFlag, 1);
@@ -433,13 +436,13 @@ void Dpr_Io_Service() {
     LocateEthernetRecord();
     u16 crc = io_config_bl.Crc();
     u32 size = io_config_bl.Size();
-    if (g_seenValid && crc == g_seenCrc && size == g_seenSize && EtnConfp == g_seenConfp) return;
+    if (g.seenValid && crc == g.seenCrc && size == g.seenSize && EtnConfp == g.seenConfp) return;
     if (Cmd_Downloading) return;
-    bool first = !g_seenValid;
-    g_seenValid = true;
-    g_seenCrc = crc;
-    g_seenSize = size;
-    g_seenConfp = EtnConfp;
+    bool first = !g.seenValid;
+    g.seenValid = true;
+    g.seenCrc = crc;
+    g.seenSize = size;
+    g.seenConfp = EtnConfp;
     // The first look only learns the block that start-up configured.
     if (first) return;
     if (GetLe16(DprMap + kDprGenAnnounced) == GetLe16(DprMap + kDprGenTaken))
@@ -545,7 +548,7 @@ int Dpr_Chk_Rd_Pending() { return 0; }
 void DprSetSemaphore() {}
 void DprClearSemaphore() { DprMap[kDprSemaphore] = 0; }
 
-u32 Dpr_StatusCount() { return g_statusIndex; }
+u32 Dpr_StatusCount() { return g.statusIndex; }
 
 void Dpr_Reset() {
     std::memset(Dpr_Configuration, 0, sizeof Dpr_Configuration);
@@ -554,7 +557,5 @@ void Dpr_Reset() {
     M_token = 0x1001C000;
     NTP_Enabled = 0;
     EtnConfp = nullptr;
-    g_statusIndex = 0;
-    g_backupsLoaded = false;
-    g_seenValid = false;
+    g = State{};
 }

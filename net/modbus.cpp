@@ -11,8 +11,12 @@ NxPacketPool* ModbusPacketPoolPtr = nullptr;
 
 namespace {
 
-u8 ModbusRxBuff[kModbusRxBytes];
-u8 ModbusTxMsg[kModbusTxBytes];
+// Scratch of one request: the frame taken from the stream and its answer.
+struct State {
+    u8 rxBuff[kModbusRxBytes] = {};
+    u8 txMsg[kModbusTxBytes] = {};
+};
+State g;
 
 // Function codes and their tables.
 constexpr u32 kTabCoils = 1, kTabInputs = 2, kTabHolding = 3, kTabInputRegs = 4;
@@ -168,11 +172,11 @@ void ServeStream(ModbusConn& b, int s) {
             e.streamLength = 0;  // no frame can be found in it again
             return;
         }
-        std::memcpy(ModbusRxBuff, e.stream, len);
+        std::memcpy(g.rxBuff, e.stream, len);
         std::memmove(e.stream, e.stream + len, e.streamLength - len);
         e.streamLength -= len;
-        ModbusOutcome o = Modbus_Process(b.index, ModbusRxBuff, len, ModbusTxMsg);
-        if (o.kind == ModbusOutcome::kAnswer) SendResponse(b, s, o.answerLength, ModbusTxMsg);
+        ModbusOutcome o = Modbus_Process(b.index, g.rxBuff, len, g.txMsg);
+        if (o.kind == ModbusOutcome::kAnswer) SendResponse(b, s, o.answerLength, g.txMsg);
         else if (o.kind == ModbusOutcome::kRead) e.read = o.read;
     }
 }
@@ -442,8 +446,8 @@ void Modbus_Scan(int port) {
         ModbusSocketEntry& e = b.sockets[s];
         if (!e.read.pending) continue;
         if (tcp && e.socket.state != NX_TCP_ESTABLISHED) continue;
-        u32 len = Modbus_BuildReadAnswer(e.read, ModbusTxMsg);
-        if (len == 0 || SendResponse(b, static_cast<int>(s), len, ModbusTxMsg) == 0) e.read.pending = 0;
+        u32 len = Modbus_BuildReadAnswer(e.read, g.txMsg);
+        if (len == 0 || SendResponse(b, static_cast<int>(s), len, g.txMsg) == 0) e.read.pending = 0;
         // Frames that waited behind the read are served now.
         if (tcp && !e.read.pending) ServeStream(b, static_cast<int>(s));
     }
@@ -455,10 +459,10 @@ void Modbus_Scan(int port) {
         if (b.active && !e.read.pending &&
             _nx_udp_socket_receive_port_detail(&b.udp, &p, &b.peerAddress, &b.peerPort) == NX_SUCCESS) {
             u32 n = p->length < kModbusRxBytes ? p->length : kModbusRxBytes;
-            std::memcpy(ModbusRxBuff, p->dataStart, n);
+            std::memcpy(g.rxBuff, p->dataStart, n);
             _nx_packet_release(p);
-            ModbusOutcome o = Modbus_Process(port, ModbusRxBuff, n, ModbusTxMsg);
-            if (o.kind == ModbusOutcome::kAnswer) SendResponse(b, 0, o.answerLength, ModbusTxMsg);
+            ModbusOutcome o = Modbus_Process(port, g.rxBuff, n, g.txMsg);
+            if (o.kind == ModbusOutcome::kAnswer) SendResponse(b, 0, o.answerLength, g.txMsg);
             else if (o.kind == ModbusOutcome::kRead) e.read = o.read;
         }
         return;

@@ -13,9 +13,6 @@ TovraConnState TovraConn[4];
 
 namespace {
 
-NxPacketPool* g_pool = nullptr;
-u32 g_rxPos = 0;  // read position in the waiting frame
-
 // Output that found the transmit slot full: kept in order, moved into the
 // slot as soon as it is emptied.
 constexpr u32 kTxQueueBlocks = 128;
@@ -23,8 +20,14 @@ struct TxBlock {
     u8 n;
     u8 data[kTovraMailboxData];
 };
-TxBlock g_txQueue[kTxQueueBlocks];
-u32 g_txHead = 0, g_txCount = 0;
+
+struct State {
+    NxPacketPool* pool = nullptr;
+    u32 rxPos = 0;  // read position in the waiting frame
+    TxBlock txQueue[kTxQueueBlocks] = {};
+    u32 txHead = 0, txCount = 0;
+};
+State g;
 
 u8* Mb() { return DprMap; }
 
@@ -34,25 +37,25 @@ void Produce(u32 flag) { Mb()[flag] = Complement(Mb()[flag + 1]); }
 void Consume(u32 flag) { Mb()[flag + 1] = Mb()[flag]; }
 
 bool InputWaiting() { return Full(kEtnRxFlag) || Full(kEtnOobFlag); }
-bool OutputWaiting() { return Full(kEtnTxFlag) || g_txCount != 0; }
+bool OutputWaiting() { return Full(kEtnTxFlag) || g.txCount != 0; }
 
 // Moves the oldest queued block into the transmit slot when it is empty.
 void Promote() {
-    if (Full(kEtnTxFlag) || g_txCount == 0) return;
-    const TxBlock& b = g_txQueue[g_txHead];
+    if (Full(kEtnTxFlag) || g.txCount == 0) return;
+    const TxBlock& b = g.txQueue[g.txHead];
     if (b.n != 0) std::memcpy(Mb() + kEtnTxData, b.data, b.n);
     PutLe16(Mb() + kEtnTxLength, b.n);
     Produce(kEtnTxFlag);
-    g_txHead = (g_txHead + 1) % kTxQueueBlocks;
-    g_txCount--;
+    g.txHead = (g.txHead + 1) % kTxQueueBlocks;
+    g.txCount--;
 }
 
 void Enqueue(const u8* data, u32 n) {
-    if (g_txCount == kTxQueueBlocks) return;  // far more than any answer of the interpreter
-    TxBlock& b = g_txQueue[(g_txHead + g_txCount) % kTxQueueBlocks];
+    if (g.txCount == kTxQueueBlocks) return;  // far more than any answer of the interpreter
+    TxBlock& b = g.txQueue[(g.txHead + g.txCount) % kTxQueueBlocks];
     b.n = static_cast<u8>(n);
     if (n != 0) std::memcpy(b.data, data, n);
-    g_txCount++;
+    g.txCount++;
     Promote();
 }
 
@@ -150,9 +153,9 @@ bool Transmit(TovraConnState& c, u32 k, NxPacket* p) {
 bool SendPacket(TovraConnState& c, u32 k, const u8* header, const u8* data, u32 n) {
     if (!Writable(c.slots[k])) return false;
     NxPacket* p = nullptr;
-    if (_nx_packet_allocate(g_pool, &p, 0, 0) != NX_SUCCESS) return false;
-    if (_nx_packet_data_append(p, header, kTovraHeaderBytes, g_pool, 0) != NX_SUCCESS ||
-        (n != 0 && _nx_packet_data_append(p, data, n, g_pool, 0) != NX_SUCCESS)) {
+    if (_nx_packet_allocate(g.pool, &p, 0, 0) != NX_SUCCESS) return false;
+    if (_nx_packet_data_append(p, header, kTovraHeaderBytes, g.pool, 0) != NX_SUCCESS ||
+        (n != 0 && _nx_packet_data_append(p, data, n, g.pool, 0) != NX_SUCCESS)) {
         _nx_packet_release(p);
         return false;
     }
@@ -243,7 +246,7 @@ void Handle(TovraConnState& c, u32 k) {
         u32 m = n < kTovraMailboxData ? n : kTovraMailboxData;
         std::memcpy(Mb() + kEtnRxData, data, m);
         PutLe16(Mb() + kEtnRxCount, static_cast<u16>(m));
-        g_rxPos = 0;
+        g.rxPos = 0;
         Produce(kEtnRxFlag);
         if (n != 0 && (data[0] == 3 || data[0] == 4)) {
             c.rxState = kTovraRxLong;
@@ -381,7 +384,7 @@ enum class Sent { kNo, kYes, kAbsorbed };
 u32 GatherLimit() {
     u32 limit = (static_cast<u32>(SR_Get(155)) - 71) & 0xFFC0;
     // A gathered packet must still hold one more frame and its header.
-    const u32 cap = (g_pool != nullptr ? g_pool->payloadSize : 1520) - kTovraHeaderBytes - 3 - kTovraMailboxData;
+    const u32 cap = (g.pool != nullptr ? g.pool->payloadSize : 1520) - kTovraHeaderBytes - 3 - kTovraMailboxData;
     return limit < cap ? limit : (cap & 0xFFC0);
 }
 
@@ -393,7 +396,7 @@ bool SendGathered(TovraConnState& c, u32 k) {
     u8 sum = static_cast<u8>(c.gatherChecksum + Cmd_Seed());
     u8 chk = static_cast<u8>(-sum);
     PutLe16(p->dataStart + kTovraLength, static_cast<u16>(c.gatherLength + 3));
-    if (_nx_packet_data_append(p, &chk, 1, g_pool, 0) != NX_SUCCESS) {
+    if (_nx_packet_data_append(p, &chk, 1, g.pool, 0) != NX_SUCCESS) {
         _nx_packet_release(p);
         return false;
     }
@@ -434,18 +437,18 @@ Sent ReplyPath(TovraConnState& c, u32 k, const u8* data, u32 n) {
     const bool finish = m == 0 || c.gatherLength + m >= GatherLimit();
     if (finish && !Writable(c.slots[k])) return Sent::kNo;  // nothing taken yet: tried again
     if (c.gather == nullptr) {
-        if (_nx_packet_allocate(g_pool, &c.gather, 0, 0) != NX_SUCCESS) {
+        if (_nx_packet_allocate(g.pool, &c.gather, 0, 0) != NX_SUCCESS) {
             c.gather = nullptr;
             return Sent::kNo;
         }
         OutputHeader(c.slots[k], c.reply, 0);
         const u8 start[2] = {kCmdData, 0};
-        _nx_packet_data_append(c.gather, c.reply, kTovraHeaderBytes, g_pool, 0);
-        _nx_packet_data_append(c.gather, start, 2, g_pool, 0);
+        _nx_packet_data_append(c.gather, c.reply, kTovraHeaderBytes, g.pool, 0);
+        _nx_packet_data_append(c.gather, start, 2, g.pool, 0);
         c.gatherChecksum = 0xFF;
         c.gatherLength = 0;
     }
-    if (m != 0 && _nx_packet_data_append(c.gather, data + 2, m, g_pool, 0) != NX_SUCCESS) return Sent::kNo;
+    if (m != 0 && _nx_packet_data_append(c.gather, data + 2, m, g.pool, 0) != NX_SUCCESS) return Sent::kNo;
     for (u32 i = 0; i < m; ++i) c.gatherChecksum = static_cast<u8>(c.gatherChecksum + data[2 + i]);
     c.gatherLength = static_cast<u16>(c.gatherLength + m);
     if (!finish) {
@@ -508,7 +511,7 @@ u32 Tovra_ChallengeOf(const u8* clockWords) {
 
 u32 Tovra_Init(NxIp* ip, NxPacketPool* pool) {
     TovraConnState& c = TovraConn[ip->index & 3];
-    g_pool = pool;
+    g.pool = pool;
     // Started again while running (the other services of the interface are
     // retried): the connections stay.
     if (c.ip == ip)
@@ -612,9 +615,7 @@ void Tovra_Reset() {
         c.selected = c.lastSlot = 255;
         c.challenge = c.sessionOpened = 0;
     }
-    g_pool = nullptr;
-    g_rxPos = 0;
-    g_txHead = g_txCount = 0;
+    g = State{};
     std::memset(DprMap + kDprStatusTableEnd, 0, kDprMapBytes - kDprStatusTableEnd);
 }
 
@@ -634,7 +635,7 @@ int Etn_CheckRx() {
     if (!Full(kEtnRxFlag)) return 0;
     // An empty frame carries no byte to read.
     if (GetLe16(Mb() + kEtnRxCount) == 0) {
-        g_rxPos = 0;
+        g.rxPos = 0;
         Consume(kEtnRxFlag);
         return 0;
     }
@@ -650,15 +651,15 @@ int Etn_GetRx() {
     if (!Full(kEtnRxFlag)) return -1;
     u32 count = GetLe16(Mb() + kEtnRxCount);
     if (count > kTovraMailboxData) count = kTovraMailboxData;
-    if (g_rxPos >= count) {
-        g_rxPos = 0;
+    if (g.rxPos >= count) {
+        g.rxPos = 0;
         PutLe16(Mb() + kEtnRxCount, 0);
         Consume(kEtnRxFlag);
         return -1;
     }
-    u8 b = Mb()[kEtnRxData + g_rxPos++];
-    if (g_rxPos >= count) {
-        g_rxPos = 0;
+    u8 b = Mb()[kEtnRxData + g.rxPos++];
+    if (g.rxPos >= count) {
+        g.rxPos = 0;
         PutLe16(Mb() + kEtnRxCount, 0);
         Consume(kEtnRxFlag);
     }
@@ -667,7 +668,7 @@ int Etn_GetRx() {
 
 void Etn_FlushRx() {
     if (!InputWaiting()) return;
-    g_rxPos = 0;
+    g.rxPos = 0;
     Consume(kEtnRxFlag);
     Consume(kEtnOobFlag);
 }
@@ -692,7 +693,7 @@ void Etn_PutnTx(const u8* data, u32 n) {
     }
 }
 
-u32 Etn_TxQueued() { return g_txCount; }
+u32 Etn_TxQueued() { return g.txCount; }
 
 void Etn_UpdateSecurity() {
     const u8* t = plc_reg + kSecurityTableOffset;
