@@ -496,17 +496,9 @@ bool Modbus_HasWork() {
 
 void Modbus_Reset() {
     for (ModbusConn& b : ModbusConnEth) {
-        for (ModbusSocketEntry& e : b.sockets) {
-            _nx_tcp_socket_delete(&e.socket);
-            e.socket = NxTcpSocket{};
-            e.read = {};
-            e.streamLength = 0;
-        }
+        for (ModbusSocketEntry& e : b.sockets) _nx_tcp_socket_delete(&e.socket);
         _nx_udp_socket_delete(&b.udp);
-        b.udp = NxUdpSocket{};
-        b.ip = nullptr;
-        b.active = 0;
-        b.port = 0;
+        b = ModbusConn{};
     }
     ModbusPacketPoolPtr = nullptr;
 }

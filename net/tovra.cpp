@@ -599,21 +599,9 @@ bool Tovra_HasWork() {
 
 void Tovra_Reset() {
     for (TovraConnState& c : TovraConn) {
-        for (TovraSlot& sl : c.slots) {
-            _nx_tcp_socket_delete(&sl.socket);
-            sl.socket = NxTcpSocket{};
-            sl.streamLength = 0;
-        }
+        for (TovraSlot& sl : c.slots) _nx_tcp_socket_delete(&sl.socket);
         if (c.gather != nullptr) _nx_packet_release(c.gather);
-        c.gather = nullptr;
-        c.ip = nullptr;
-        c.session = c.listening = 0;
-        c.replyMode = kTovraPlain;
-        c.rxState = kTovraRxIdle;
-        c.gatherLength = 0;
-        DropSplit(c);
-        c.selected = c.lastSlot = 255;
-        c.challenge = c.sessionOpened = 0;
+        c = TovraConnState{};
     }
     g = State{};
     std::memset(DprMap + kDprStatusTableEnd, 0, kDprMapBytes - kDprStatusTableEnd);
