@@ -23,11 +23,11 @@ const i16 kCfStatusTable[37] = {
 
 struct State {
     u32 result = 0;              // last file-system code decoded
-    int state = 0;
+    int state = 0;               // outcome of the last format
     i16 status = kCfNoMedium;    // last status handed to a caller
     u8 formatRunning = 0;        // a format is under way: unmounted drives answer busy
-    char upper[512] = {};        // CF_ToUpper's answer
-    u8 writeBuffer[512] = {};    // buffered writes of CF_WriteBuffered
+    char upper[512] = {};        // CfUpper's answer
+    u8 writeBuffer[512] = {};    // what CfWriteBuffered holds back
     u32 writeFill = 0;
     int depth = 0;               // nesting of the directory-tree walk
     FxLocalPath cdRecord[3] = {};  // current directory per drive

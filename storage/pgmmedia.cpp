@@ -383,11 +383,11 @@ i32 MakeDat(const char* name) {
         std::string stale = Root_HostPath(kCloneRetained);
         if (::unlink(stale.c_str()) == 0) File_SyncDirOf(stale);
     }
-    static u8 image[kPlcRegBytes];
-    std::memcpy(image, plc_reg, kPlcRegBytes);
+    // A snapshot, so the stored image and its check word agree.
+    std::vector<u8> image(plc_reg, plc_reg + kPlcRegBytes);
     u8 crc[2];
-    PutLe16(crc, crc16(image, kPlcRegBytes));
-    FilePiece pieces[2] = {{image, kPlcRegBytes}, {crc, 2}};
+    PutLe16(crc, crc16(image.data(), kPlcRegBytes));
+    FilePiece pieces[2] = {{image.data(), kPlcRegBytes}, {crc, 2}};
     return WriteAside(name, pieces, 2, kClonePiece);
 }
 
