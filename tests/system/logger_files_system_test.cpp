@@ -199,7 +199,7 @@ TEST(LoggerFilesSystem, LadderFileInstructionsOnTheRealController) {
     for (u16 i = 0; i < 10; ++i) EXPECT_EQ(word(lreg::R(20 + i)), static_cast<i16>(i * 111 - 300));
     EXPECT_EQ(Read(root.Path("/mnt/USB0/BACK.CSV")), data);
     // Python's csv module reads the file as ten numbers.
-    std::string cmd = "python3 -c \"import csv,sys; r=list(csv.reader(open(sys.argv[1], newline=''))); "
+    std::string cmd = "/usr/bin/python3 -c \"import csv,sys; r=list(csv.reader(open(sys.argv[1], newline=''))); "
                       "sys.exit(0 if r==[[str(i*111-300) for i in range(10)]] else 1)\" '" +
                       root.Path("/mnt/USB0/DATA.CSV") + "'";
     EXPECT_EQ(std::system(cmd.c_str()), 0) << data;
