@@ -106,6 +106,7 @@ protected:
         files.resize(fws.size());
         return files;
     }
+
     ManualClock clock_;
     dlt::LoggerPass pass_;
 };
