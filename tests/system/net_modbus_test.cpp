@@ -131,6 +131,16 @@ TEST_F(NetModbusSystem, MbpollReadsAndWritesEveryTableInRunMode) {
     ASSERT_TRUE(HaveTool("/usr/bin/mbpoll")) << "mbpoll is missing: scripts/setup.sh installs it";
     StartWith(0, true);
     ASSERT_TRUE(WaitListening());
+    // The services come up over the first passes in run mode and may refuse
+    // or close a connection made while they restart: wait for an answer.
+    std::string first;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            first = Mbpoll("-0 -t 4 -r 3000 -c 1");
+            return first.find("[3000]:") != std::string::npos;
+        },
+        kStartMs))
+        << first;
     // -0: 0-based addresses; -t 4 holding, 3 input registers, 0 coils, 1 inputs.
     struct Case {
         const char* write;   // values written at the read's first address ("" none)
