@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Installs what building, running and testing the firmware needs on a Debian
-# machine. Skips apt-get when everything is already there.
+# machine, every peer program the tests talk to included (a test whose peer
+# is missing fails). Python peers run under /usr/bin/python3, so their
+# modules come from Debian packages. Skips apt-get when everything is already
+# there.
 set -euo pipefail
 
 PACKAGES=(
@@ -10,6 +13,7 @@ PACKAGES=(
   socat python3 python3-numpy python3-ephem libdigest-crc-perl openssl
   mbpoll python3-pymodbus libmodbus-dev iproute2
   zip strace lua5.4 tshark
+  locales-all
 )
 
 missing=()

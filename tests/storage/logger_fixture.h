@@ -71,18 +71,27 @@ protected:
         }
     }
 
+    using CsvRows = std::vector<std::vector<std::string>>;
     // Fields of every line as Python's csv module reads the file.
-    std::vector<std::vector<std::string>> PythonCsv(const std::string& fw) {
-        std::string cmd = "python3 -c \"import csv,sys\nfor r in csv.reader(open(sys.argv[1], newline='')): "
-                          "print('\\x1f'.join(r))\" '" +
-                          Root_HostPath(fw) + "'";
-        std::vector<std::vector<std::string>> rows;
+    CsvRows PythonCsv(const std::string& fw) { return PythonCsvFiles({fw})[0]; }
+    // The same for several files, read by one Python run: a line with the
+    // one character 0x1e ends each file.
+    std::vector<CsvRows> PythonCsvFiles(const std::vector<std::string>& fws) {
+        std::string cmd = "/usr/bin/python3 -c \"import csv,sys\nfor n in sys.argv[1:]:\n"
+                          " for r in csv.reader(open(n, newline='')): print('\\x1f'.join(r))\n"
+                          " print('\\x1e')\"";
+        for (const std::string& fw : fws) cmd += " '" + Root_HostPath(fw) + "'";
+        std::vector<CsvRows> files(1);
         FILE* p = popen(cmd.c_str(), "r");
-        if (!p) return rows;
+        if (!p) return std::vector<CsvRows>(fws.size());
         char line[4096];
         while (std::fgets(line, sizeof line, p)) {
             std::string l = line;
             if (!l.empty() && l.back() == '\n') l.pop_back();
+            if (l == "\x1e") {
+                files.emplace_back();
+                continue;
+            }
             std::vector<std::string> f;
             size_t s = 0;
             for (;;) {
@@ -91,10 +100,11 @@ protected:
                 if (e == std::string::npos) break;
                 s = e + 1;
             }
-            rows.push_back(f);
+            files.back().push_back(f);
         }
-        EXPECT_EQ(pclose(p), 0) << "python's csv could not read " << fw;
-        return rows;
+        EXPECT_EQ(pclose(p), 0) << "python's csv could not read " << fws[0] << (fws.size() > 1 ? " or another" : "");
+        files.resize(fws.size());
+        return files;
     }
 
     ManualClock clock_;

@@ -266,6 +266,8 @@ TEST_F(LoggerTest, DateAndTimeFormats) {
         {7, 0, 1, "05-03-21", "01:07"},      {8, 0, 1, "05-03-2021", "01:07"},     {9, 0, 1, "03-05", "01:07"},
         {10, 0, 1, "21-03-05", "01:07"},     {12, 4, 1, "", ""},
     };
+    // Each format writes its own file; one Python run reads them all.
+    std::vector<std::string> names;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.date);
         LOG_Reset();
@@ -280,10 +282,15 @@ TEST_F(LoggerTest, DateAndTimeFormats) {
         Drain(1);
         char name[64];
         std::snprintf(name, sizeof name, "/mnt/USB0/LOG/F%u/0305%02u.CSV", c.date, c.hour);
-        auto rows = PythonCsv(name);
+        names.push_back(name);
+    }
+    const std::vector<CsvRows> files = PythonCsvFiles(names);
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(cases[i].date);
+        const CsvRows& rows = files[i];
         ASSERT_EQ(rows.size(), 2u);
-        EXPECT_EQ(rows[1][0], c.d);
-        EXPECT_EQ(rows[1][1], c.t);
+        EXPECT_EQ(rows[1][0], cases[i].d);
+        EXPECT_EQ(rows[1][1], cases[i].t);
     }
 }
 

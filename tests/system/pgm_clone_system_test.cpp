@@ -49,7 +49,7 @@ void WriteFile(const std::string& path, const std::vector<u8>& bytes) {
 
 // Runs the independent reader; its summary line, or "" when it refused.
 std::string RunReader(const std::string& file, const std::string& outDir, int* rc) {
-    std::string cmd = "python3 '" + std::string(PLC_SOURCE_DIR) + "/tests/system/pgm_reader.py' '" + file + "' '" +
+    std::string cmd = "/usr/bin/python3 '" + std::string(PLC_SOURCE_DIR) + "/tests/system/pgm_reader.py' '" + file + "' '" +
                       outDir + "'";
     FILE* p = popen(cmd.c_str(), "r");
     std::string out;

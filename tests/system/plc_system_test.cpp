@@ -168,6 +168,21 @@ TEST_F(FirmwareSystem, PowerFailSignalRunsPowerDown) {
 // A kill at any instant of a save leaves every image either as it was or
 // whole, never torn.
 TEST_F(FirmwareSystem, KillNineNeverLeavesATornImage) {
+    // Each stored file and what makes it whole. An empty file is what a first
+    // start (no register image) writes anew for those it marks `anew`, and
+    // what it leaves when killed before its first save.
+    struct Stored {
+        const char* name;
+        bool (*whole)(const std::vector<u8>&);
+        bool anew;
+    };
+    const Stored files[] = {
+        {"autoreg.dta", ValidRegisterImage, true},
+        {"ladder.pgm", ValidBlockFile, false},
+        {"saved.dat", [](const std::vector<u8>& f) { return f.size() == 17u; }, false},
+        {"bbram.dta", [](const std::vector<u8>& f) { return f.size() == kBbramBytes; }, true},
+    };
+    enum class Before { kNone, kEmpty, kWhole };
     std::mt19937 random(12345);
     for (int round = 0; round < 40; ++round) {
         SCOPED_TRACE(round);
@@ -175,6 +190,17 @@ TEST_F(FirmwareSystem, KillNineNeverLeavesATornImage) {
         if (round % 3 == 0) {
             std::filesystem::remove(Cfg("autoreg.dta"));
             std::filesystem::remove(Cfg("ladder.pgm"));
+        }
+        const bool firstStart = !Exists(Cfg("autoreg.dta"));
+        Before before[std::size(files)];
+        for (size_t i = 0; i < std::size(files); ++i) {
+            if (!Exists(Cfg(files[i].name))) {
+                before[i] = Before::kNone;
+                continue;
+            }
+            std::vector<u8> data = ReadFile(Cfg(files[i].name));
+            before[i] = data.empty() ? Before::kEmpty : Before::kWhole;
+            ASSERT_TRUE(data.empty() || files[i].whole(data)) << files[i].name << " " << data.size();
         }
         FirmwareProcess fw;
         ASSERT_TRUE(fw.Start());
@@ -187,16 +213,19 @@ TEST_F(FirmwareSystem, KillNineNeverLeavesATornImage) {
         fw.Signal(SIGKILL);
         ASSERT_TRUE(fw.WaitExit(kStopMs));
 
-        if (Exists(Cfg("autoreg.dta"))) {
-            std::vector<u8> image = ReadFile(Cfg("autoreg.dta"));
-            // Empty as the first start creates it, or a whole image.
-            EXPECT_TRUE(image.empty() || ValidRegisterImage(image)) << image.size();
-        }
-        if (Exists(Cfg("ladder.pgm"))) EXPECT_TRUE(ValidBlockFile(ReadFile(Cfg("ladder.pgm"))));
-        if (Exists(Cfg("saved.dat"))) EXPECT_EQ(ReadFile(Cfg("saved.dat")).size(), 17u);
-        if (Exists(Cfg("bbram.dta"))) {
-            size_t n = ReadFile(Cfg("bbram.dta")).size();
-            EXPECT_TRUE(n == 0 || n == kBbramBytes) << n;
+        for (size_t i = 0; i < std::size(files); ++i) {
+            const char* name = files[i].name;
+            if (!Exists(Cfg(name))) {
+                // A file that was there before the kill is still there: the
+                // old or the new one, never none.
+                EXPECT_EQ(before[i], Before::kNone) << name << " vanished";
+                continue;
+            }
+            std::vector<u8> data = ReadFile(Cfg(name));
+            if (before[i] == Before::kWhole && !(firstStart && files[i].anew))
+                EXPECT_TRUE(files[i].whole(data)) << name << " was whole, now " << data.size() << " bytes";
+            else
+                EXPECT_TRUE(data.empty() || files[i].whole(data)) << name << " " << data.size();
         }
     }
     // And the controller still starts on what is left.
