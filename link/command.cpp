@@ -567,3 +567,19 @@ void Cmd_Check() {
     if (CmdRun == 255 && !Receive()) return;
     Execute();
 }
+
+int Cmd_LentPortDescriptor(int which) {
+    switch (which) {
+        case 1: return Sci_View(kSciPort1).fd;
+        case 2: return Sci_View(kSciUsb).fd;
+        default: return -1;  // the programming port is never lent
+    }
+}
+
+u32 Cmd_HostCode() { return Vcomm_Host; }
+
+void Cmd_WorkbenchHandBack(int serialHost) {
+    is_q4protocol = 0;
+    if (!serialHost) return;
+    Vcomm_OpenProgrammingMode(ProgrammingPort > 1 ? 0 : ProgrammingPort);
+}

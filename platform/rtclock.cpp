@@ -1,13 +1,15 @@
 #include "platform/rtclock.h"
 
 #include "core/plc_regs.h"
-#include "link/command.h"
 #include "platform/fpga.h"
 #include "platform/rtcdev.h"
 
 u8 UtcUpdated = 0, RtcUpdated = 0, DstUpdated = 0, NTP_UserModifiedTime = 0, dstActive = 0;
 i16 timezoneValue = 0;
 u8 timezoneAdvance = 0, timezoneModField = 0;
+RtcPeers rtcPeers;
+
+void RtcPeers_Check(NeighbourCheck& check) { NEIGHBOUR_REQUIRE(check, rtcPeers, linkCommandRunning); }
 
 namespace {
 
@@ -327,7 +329,7 @@ void RtcScanStep() {
         if (NTP_UserModifiedTime) g_systemTimePending = true;
     }
 
-    if (g_systemTimePending && CmdRun == 255) {
+    if (g_systemTimePending && !(rtcPeers.linkCommandRunning && rtcPeers.linkCommandRunning())) {
         g_systemTimePending = false;
         if (NTP_UserModifiedTime) {
             u16 utc[6];

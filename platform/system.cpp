@@ -25,7 +25,6 @@
 #include "platform/rtclock.h"
 #include "platform/touch.h"
 #include "platform/watchdog.h"
-#include "webhmi/dartu_glue.h"
 
 u8 tinyImage[kTinyImageBytes];
 const char version[] = "15.50 12-Apr-2021";
@@ -34,6 +33,7 @@ u16 InitRdVer = 0;
 char productId[32];
 u8 WatchDogDisable = 0;
 u8 AutoregFailed = 0;
+SysPeers sysPeers;
 
 namespace {
 
@@ -53,8 +53,6 @@ SysRcb* g_rcbList = g_rcbList2;
 u32 g_rcbCapacity = kRcbList2;
 u32 g_rcbCount = 0;
 
-SysNeighbours g_neighbours{};
-SysMailbox g_mailboxes[kSysMailboxes]{};
 int g_mailboxState[kSysMailboxes]{};
 
 // Termination switching of serial ports 1 and 2.
@@ -134,7 +132,7 @@ void FormatMacText(const u8* mac, u8* text) {
 void SetMac(int port) {
     const u8* mac = tinyImage + (port == 0 ? kTinyMac0 : kTinyMac1);
     FormatMacText(mac, tinyImage + (port == 0 ? kTinyMacText0 : kTinyMacText1));
-    if (g_neighbours.setMacId) g_neighbours.setMacId(mac, port);
+    if (sysPeers.setMacId) sysPeers.setMacId(mac, port);
 }
 
 void CopyPath(char* out, const std::string& path) {
@@ -227,11 +225,11 @@ void FaultPanelStep() {
 bool IsSpecial(u32 address) { return address >= kSpecialFirst && address <= kSpecialLast; }
 
 void NetRead(int iface, int field, u8* out) {
-    if (g_neighbours.netRead) g_neighbours.netRead(iface, field, out, kRcbScratchBytes);
+    if (sysPeers.netRead) sysPeers.netRead(iface, field, out, kRcbScratchBytes);
 }
 
 void NetWrite(int iface, int field, const u8* in, u32 len) {
-    if (g_neighbours.netWrite) g_neighbours.netWrite(iface, field, in, len);
+    if (sysPeers.netWrite) sysPeers.netWrite(iface, field, in, len);
 }
 
 void EsrOut(u8* s, int first, int count) {
@@ -247,8 +245,8 @@ void ReadSpecial(u32 id, u8* s) {
         case 992: case 993: NetRead(static_cast<int>(id - 992), kNetDhcp, s); break;
         case 994: case 995: NetRead(static_cast<int>(id - 994), kNetDns, s); break;
         case 996: EsrOut(s, 16, 1); break;
-        case 1002: s[0] = DartuServerState.load() == kDartuRunning ? 1 : 0; break;
-        case 1003: s[0] = g_neighbours.webUserLoggedIn && g_neighbours.webUserLoggedIn() ? 1 : 0; break;
+        case 1002: s[0] = sysPeers.webServerRunning && sysPeers.webServerRunning() ? 1 : 0; break;
+        case 1003: s[0] = sysPeers.webUserLoggedIn && sysPeers.webUserLoggedIn() ? 1 : 0; break;
         case 1005: {
             i16 offset = static_cast<i16>(ESR_Get(18));
             PutLe16(s + 2, static_cast<u16>(static_cast<i16>(offset % 60)));
@@ -325,11 +323,7 @@ void SYS_Reset() {
     g_rcbList = g_rcbList2;
     g_rcbCapacity = kRcbList2;
     g_rcbCount = 0;
-    g_neighbours = SysNeighbours{};
-    for (int i = 0; i < kSysMailboxes; ++i) {
-        g_mailboxes[i] = SysMailbox{};
-        g_mailboxState[i] = 0;
-    }
+    for (int& state : g_mailboxState) state = 0;
     for (TermPort& p : g_term) {
         p.known = false;
         p.applied = 0;
@@ -727,28 +721,33 @@ void SYS_FlashWrite(const u16* source, u16* destination, u32 count) {
 // ---------------------------------------------------------------------------
 // Neighbours, mailboxes, termination.
 
-void SYS_SetNeighbours(const SysNeighbours& services) { g_neighbours = services; }
-
-void SYS_SetMailbox(int index, const SysMailbox& mailbox) {
-    if (index < 0 || index >= kSysMailboxes) return;
-    g_mailboxes[index] = mailbox;
-    g_mailboxState[index] = 0;
+void SysPeers_Check(NeighbourCheck& check) {
+    NEIGHBOUR_REQUIRE(check, sysPeers, netRead);
+    NEIGHBOUR_REQUIRE(check, sysPeers, netWrite);
+    NEIGHBOUR_REQUIRE(check, sysPeers, webUserLoggedIn);
+    NEIGHBOUR_REQUIRE(check, sysPeers, webServerRunning);
+    NEIGHBOUR_REQUIRE(check, sysPeers, ioTermSet);
+    NEIGHBOUR_REQUIRE(check, sysPeers, setMacId);
+    NEIGHBOUR_REQUIRE(check, sysPeers, mailbox);
+    NEIGHBOUR_REQUIRE(check, sysPeers, mailboxLoad);
+    NEIGHBOUR_REQUIRE(check, sysPeers, mailboxPoll);
 }
 
 int SYS_MailboxState(int index) { return index >= 0 && index < kSysMailboxes ? g_mailboxState[index] : 0; }
 
 void SYS_Update() {
     for (int i = 0; i < kSysMailboxes; ++i) {
-        SysMailbox& m = g_mailboxes[i];
-        if (m.base == nullptr || m.load == nullptr || m.poll == nullptr) continue;
+        if (!sysPeers.mailbox || !sysPeers.mailboxLoad || !sysPeers.mailboxPoll) break;
+        u8* base = sysPeers.mailbox(i);
+        if (base == nullptr) continue;
         int& state = g_mailboxState[i];
         if (state == 0) {
-            if (m.base[0] != m.base[1] && m.load() == 1) state = 2;
+            if (base[0] != base[1] && sysPeers.mailboxLoad(i) == 1) state = 2;
         } else if (state == 2) {
             i32 result = 0;
-            if (m.poll(&result) == 4) {
-                PutLe32(m.base + 4, static_cast<u32>(result));
-                m.base[1] = m.base[0];
+            if (sysPeers.mailboxPoll(i, &result) == 4) {
+                PutLe32(base + 4, static_cast<u32>(result));
+                base[1] = base[0];
                 state = 0;
             }
         } else {
@@ -765,13 +764,13 @@ void SYS_ExtendedOption() {
         if (!p.waiting) {
             if (p.known && bit == p.applied) continue;
             g_termControl = static_cast<u8>((g_termControl & ~(p.onBits | p.offBits)) | (bit ? p.onBits : p.offBits));
-            if (g_neighbours.ioTermSet) g_neighbours.ioTermSet(g_termControl);
+            if (sysPeers.ioTermSet) sysPeers.ioTermSet(g_termControl);
             p.wanted = bit;
             p.stamp = FPGA_GetFrt();
             p.waiting = true;
         } else if (FPGA_GetFrt() - p.stamp > kTermPulseTicks) {
             g_termControl &= p.keep;
-            if (g_neighbours.ioTermSet) g_neighbours.ioTermSet(g_termControl);
+            if (sysPeers.ioTermSet) sysPeers.ioTermSet(g_termControl);
             p.applied = p.wanted;
             p.known = true;
             p.waiting = false;

@@ -203,10 +203,17 @@ TEST_F(LinkCommand, BaudChangeFallsBackWithoutFrames) {
 }
 
 TEST_F(LinkCommand, WorkbenchHandOverTakesTheSerialPort) {
+    // The hand-over is counted on its way to the controller's own watch.
+    static int handOvers;
+    handOvers = 0;
+    linkPeers.WorkbenchConnectSerial = [] {
+        ++handOvers;
+        LinkPeers_WorkbenchSerial();
+    };
     EXPECT_EQ(host->Ask(38, {kNode}), 0xA0);
     EXPECT_EQ(Vcomm_Drv[0].mode[kSomProto] & 0x0F, kProtoWorkbench);
     EXPECT_EQ(is_q4protocol, 1u);
-    EXPECT_EQ(linkPeerCalls.workbenchSerial, 1);
+    EXPECT_EQ(handOvers, 1);
     // The link no longer reads the port.
     host->Send(1, {kNode});
     EXPECT_EQ(host->ReadByte(200), -1);
