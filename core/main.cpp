@@ -449,9 +449,6 @@ int PlcStart(int argc, char** argv) {
     }
     WDmainPid = getpid();
 
-    // The hardware check applies the board's hardware addresses through the
-    // Ethernet side, so its neighbours are known first.
-    Enet_RegisterNeighbours();
     SYS_HardwareCheck();
     if (!GPIOInit()) return 1;  // no board registers: nothing may run
     Timer_Init(&fpga_port, 100);

@@ -38,8 +38,10 @@ u8 ladder_olp[8 + kLadderOlpDataBytes];
 
 namespace {
 
-// Relay progress.
-u8 g_relayLastEmpty = 0;
+struct State {
+    u8 relayLastEmpty = 0;  // relay progress
+};
+State g;
 
 VcommDriver& Port() { return Vcomm_Drv[ProgrammingPort > 1 ? 0 : ProgrammingPort]; }
 u8 PortNibble() { return Port().mode[kSomProto] & 0x0F; }
@@ -111,7 +113,7 @@ void Cmd_Reset() {
     Cmd_Override = 0;
     ProgrammingPort = 0;
     is_q4protocol = 0;
-    g_relayLastEmpty = 0;
+    g = State{};
     for (u8& b : Cmd_SS_Info) b = 0;
     for (int i = 0; i < 8; ++i) ladder_olp[i] = 0;
     CmdProc_Reset();
@@ -474,13 +476,13 @@ void Relay() {
                 ForwardRequest();
                 CmdMode = 1;
                 if (code == 4) CmdBuf.timeoutMs = Cmd_LongTimeout();
-                g_relayLastEmpty = 0;
+                g = State{};
                 Cmd_TimerStart();
             } else if (CmdMode == 1 || CmdMode == 3) {
                 if (!NodeByte(&b)) break;
                 ToHost(b);
                 CmdBuf.timeoutMs = Cmd_ReplyTimeout();
-                bool end = CmdMode == 1 ? (b == kCmdBusy || b == kCmdNak) : (b == kCmdNak || g_relayLastEmpty);
+                bool end = CmdMode == 1 ? (b == kCmdBusy || b == kCmdNak) : (b == kCmdNak || g.relayLastEmpty);
                 CmdMode = 2;
                 if (end)
                     RelayEnd();
@@ -496,9 +498,9 @@ void Relay() {
                     break;
                 }
                 put_packet(kCmdData, CmdBuf.len, CmdBuf.data);
-                g_relayLastEmpty = CmdBuf.len == 0;
+                g.relayLastEmpty = CmdBuf.len == 0;
                 CmdMode = 3;
-                if (code == 4 && g_relayLastEmpty) CmdBuf.timeoutMs = Cmd_LongTimeout();
+                if (code == 4 && g.relayLastEmpty) CmdBuf.timeoutMs = Cmd_LongTimeout();
                 Cmd_TimerStart();
             }
             break;
@@ -506,7 +508,7 @@ void Relay() {
             if (CmdMode == 0) {
                 ForwardRequest();
                 CmdMode = 1;
-                g_relayLastEmpty = 0;
+                g = State{};
                 Cmd_TimerStart();
             } else if (CmdMode == 1) {
                 if (!NodeByte(&b)) break;
@@ -522,7 +524,7 @@ void Relay() {
                 if (!get_packet()) break;
                 if (CmdBuf.cmd == kCmdData) {
                     put_packet(kCmdData, CmdBuf.Stored(), CmdBuf.data);
-                    g_relayLastEmpty = CmdBuf.len == 0;
+                    g.relayLastEmpty = CmdBuf.len == 0;
                     CmdMode = 3;
                 }
                 Cmd_TimerStart();
@@ -531,7 +533,7 @@ void Relay() {
                 b = static_cast<u8>(cmd_getchar());
                 if (linkPeers.CanPutBytes != nullptr) linkPeers.CanPutBytes(&b, 1, 1);
                 CmdMode = 2;
-                if (b == kCmdNak || g_relayLastEmpty)
+                if (b == kCmdNak || g.relayLastEmpty)
                     RelayEnd();
                 else
                     Cmd_TimerStart();
@@ -566,4 +568,20 @@ void Cmd_Check() {
     }
     if (CmdRun == 255 && !Receive()) return;
     Execute();
+}
+
+int Cmd_LentPortDescriptor(int which) {
+    switch (which) {
+        case 1: return Sci_View(kSciPort1).fd;
+        case 2: return Sci_View(kSciUsb).fd;
+        default: return -1;  // the programming port is never lent
+    }
+}
+
+u32 Cmd_HostCode() { return Vcomm_Host; }
+
+void Cmd_WorkbenchHandBack(int serialHost) {
+    is_q4protocol = 0;
+    if (!serialHost) return;
+    Vcomm_OpenProgrammingMode(ProgrammingPort > 1 ? 0 : ProgrammingPort);
 }

@@ -74,6 +74,18 @@ extern u8 ladder_olp[8 + kLadderOlpDataBytes];
 // Checksum seed: the low 7 bits of the OEM identity byte.
 u8 Cmd_Seed();
 
+// What the link lends the IEC runtime's serial handle. The runtime borrows
+// port 1 (/dev/ttySP4) or the USB device port, never the programming port
+// /dev/ttySP3: the descriptor of a lent port (which 1 port 1, 2 USB), -1 for
+// the programming port (which 0) and for a port that is not open.
+int Cmd_LentPortDescriptor(int which);
+// The link's current host (kHostSerial ... kHostUsb of link/vcomm.h).
+u32 Cmd_HostCode();
+// The runtime gives the link back: the workbench no longer owns it; from the
+// serial host the programming port returns to the programming protocol at
+// 9600 baud.
+void Cmd_WorkbenchHandBack(int serialHost);
+
 // 0 warm-resets the controller, 1 reopens the programming port.
 void Cmd_PortInit(u8 how);
 void Cmd_Init();

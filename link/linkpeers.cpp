@@ -2,40 +2,57 @@
 
 #include <cstring>
 
+#include "io/ioapi.h"
 #include "link/command.h"
 #include "link/vcomm.h"
-#include "platform/fileio.h"
 #include "platform/fpga.h"
-#include "platform/root.h"
-#include "platform/system.h"
 
 LinkPeers linkPeers;
-LinkPeerCalls linkPeerCalls;
 
 namespace {
 
 constexpr u32 kWorkbenchQuietTicks = 650000;  // 65 s without a workbench frame
-bool g_workbench = false;
-u32 g_workbenchSince = 0;
+// The calibration buffer the I/O layer writes its reply into.
+constexpr u32 kIoCalBufferBytes = 67;
 
-void WorkbenchSerial() {
-    linkPeerCalls.workbenchSerial++;
-    g_workbench = true;
-    g_workbenchSince = FPGA_GetFrt();
+struct State {
+    bool workbench = false;
+    u32 workbenchSince = 0;
+};
+State g;
+
+void HandOver() {
+    g.workbench = true;
+    g.workbenchSince = FPGA_GetFrt();
 }
-void WorkbenchEthernet() {
-    linkPeerCalls.workbenchEthernet++;
-    g_workbench = true;
-    g_workbenchSince = FPGA_GetFrt();
+
+}  // namespace
+
+void LinkPeers_Check(NeighbourCheck& check) {
+    NEIGHBOUR_REQUIRE(check, linkPeers, EtnCheckRx);
+    NEIGHBOUR_REQUIRE(check, linkPeers, EtnGetRx);
+    NEIGHBOUR_REQUIRE(check, linkPeers, EtnFlushRx);
+    NEIGHBOUR_REQUIRE(check, linkPeers, EtnPutTx);
+    NEIGHBOUR_REQUIRE(check, linkPeers, EtnPutnTx);
+    NEIGHBOUR_REQUIRE(check, linkPeers, EtnUpdateSecurity);
+    NEIGHBOUR_REQUIRE(check, linkPeers, WorkbenchConnectSerial);
+    NEIGHBOUR_REQUIRE(check, linkPeers, WorkbenchConnectEthernet);
+    NEIGHBOUR_REQUIRE(check, linkPeers, WorkbenchPoll);
+    NEIGHBOUR_REQUIRE(check, linkPeers, IoCal);
+    NEIGHBOUR_REQUIRE(check, linkPeers, SaveAndSetMACID);
 }
-void WorkbenchPoll() {
-    if (!g_workbench) return;
+
+void LinkPeers_WorkbenchSerial() { HandOver(); }
+void LinkPeers_WorkbenchEthernet() { HandOver(); }
+
+void LinkPeers_WorkbenchPoll() {
+    if (!g.workbench) return;
     if (!is_q4protocol) {
-        g_workbench = false;
+        g.workbench = false;
         return;
     }
-    if (FPGA_GetFrt() - g_workbenchSince < kWorkbenchQuietTicks) return;
-    g_workbench = false;
+    if (FPGA_GetFrt() - g.workbenchSince < kWorkbenchQuietTicks) return;
+    g.workbench = false;
     VcommDriver& d = Vcomm_Drv[ProgrammingPort > 1 ? 0 : ProgrammingPort];
     if ((d.mode[kSomProto] & 0x0F) == kProtoWorkbench) {
         d.mode[kSomProto] = static_cast<u8>((d.mode[kSomProto] & 0xF0) | kProtoProgramming);
@@ -46,30 +63,13 @@ void WorkbenchPoll() {
     }
     is_q4protocol = 0;
 }
-void SaveIdentity() {
-    linkPeerCalls.identitySaved++;
-    File_WriteAtomic(Root_HostPath("/mnt/cfg/TINYIMGE.BIN"), tinyImage, sizeof tinyImage);
+
+int LinkPeers_IoCal(u8* buffer, u32 capacity) {
+    if (buffer == nullptr || capacity < kIoCalBufferBytes) return 0;
+    // The I/O layer answers 0 whether or not a module took the request; the
+    // reply it wrote is the answer either way.
+    IoCal(buffer);
+    return 1;
 }
 
-LinkPeers Defaults() {
-    LinkPeers p{};
-    p.WorkbenchConnectSerial = WorkbenchSerial;
-    p.WorkbenchConnectEthernet = WorkbenchEthernet;
-    p.WorkbenchPoll = WorkbenchPoll;
-    p.SaveAndSetMACID = SaveIdentity;
-    return p;
-}
-
-}  // namespace
-
-void LinkPeers_Reset() {
-    linkPeers = Defaults();
-    g_workbench = false;
-    linkPeerCalls = LinkPeerCalls{};
-}
-
-namespace {
-struct Init {
-    Init() { linkPeers = Defaults(); }
-} g_init;
-}  // namespace
+void LinkPeers_Reset() { g = State{}; }

@@ -1,51 +1,60 @@
 // What the programming link uses of its neighbours: the Ethernet mailbox, the
 // CAN tunnel to other controllers, the modem data socket, the IEC workbench's
-// hand-over, module calibration and the board identity. Each neighbour fills
-// in its entries when it starts; an empty entry means the neighbour is not
-// there (no input, output dropped, nothing to apply).
+// hand-over, module calibration and the board identity. The wiring fills the
+// record in at start-up. This module also keeps the workbench's hand-over
+// watch, which gives the link back when no workbench speaks on it.
 #pragma once
 
 #include "platform/bytes.h"
+#include "platform/neighbour.h"
 
 struct LinkPeers {
     // Ethernet programming mailbox.
-    int (*EtnCheckRx)();
-    int (*EtnGetRx)();
-    void (*EtnFlushRx)();
-    int (*EtnPutTx)(u8 byte);  // 112 is the link-released notice, not data
-    void (*EtnPutnTx)(const u8* data, u32 length);
-    void (*EtnUpdateSecurity)();
-    // CAN tunnel: bytes from and to the node the link works with.
-    int (*NetCheckRx)();
-    int (*NetGetRx)();
-    void (*NetFlushRx)();
-    void (*CanPutBytes)(const u8* data, u32 length, u32 linkMode);
-    int (*CanStatus)(int port);  // bit 0x80: the port failed
-    // Modem data socket 1 of the programming port.
-    int (*ModemSocketActive)();  // non-zero while a data call carries the link
-    int (*ModemCheckRecv)();
-    int (*ModemDataRecv)();
-    void (*ModemDataSend)(const u8* data, u32 length);
+    int (*EtnCheckRx)() = nullptr;
+    int (*EtnGetRx)() = nullptr;
+    void (*EtnFlushRx)() = nullptr;
+    int (*EtnPutTx)(u8 byte) = nullptr;  // 112 is the link-released notice, not data
+    void (*EtnPutnTx)(const u8* data, u32 length) = nullptr;
+    void (*EtnUpdateSecurity)() = nullptr;
+    // CAN tunnel: bytes from and to the node the link works with. May be
+    // empty: a controller without a CAN tunnel hears no node and sends to
+    // none.
+    int (*NetCheckRx)() = nullptr;
+    int (*NetGetRx)() = nullptr;
+    void (*NetFlushRx)() = nullptr;
+    void (*CanPutBytes)(const u8* data, u32 length, u32 linkMode) = nullptr;
+    int (*CanStatus)(int port) = nullptr;  // bit 0x80: the port failed
+    // Modem data socket 1 of the programming port. May be empty: a
+    // controller without a modem carries no data call.
+    int (*ModemSocketActive)() = nullptr;  // non-zero while a data call carries the link
+    int (*ModemCheckRecv)() = nullptr;
+    int (*ModemDataRecv)() = nullptr;
+    void (*ModemDataSend)(const u8* data, u32 length) = nullptr;
     // IEC workbench protocol takes the link over (command 38).
-    void (*WorkbenchConnectSerial)();
-    void (*WorkbenchConnectEthernet)();
+    void (*WorkbenchConnectSerial)() = nullptr;
+    void (*WorkbenchConnectEthernet)() = nullptr;
     // Once per pass of the command check (the workbench gives the link back).
-    void (*WorkbenchPoll)();
+    void (*WorkbenchPoll)() = nullptr;
     // Module calibration: buffer[0] the request length, then the request;
     // replaced by the reply in the same form. Returns 0 when no module answered.
-    int (*IoCal)(u8* buffer, u32 capacity);
+    int (*IoCal)(u8* buffer, u32 capacity) = nullptr;
     // Board identity image downloaded: store it and apply its MAC addresses.
-    void (*SaveAndSetMACID)();
+    void (*SaveAndSetMACID)() = nullptr;
 };
-extern LinkPeers linkPeers;
+extern LinkPeers linkPeers;  // filled by core/wiring.cpp
+void LinkPeers_Check(NeighbourCheck& check);
 
-// What the stand-ins saw (tests).
-struct LinkPeerCalls {
-    int workbenchSerial, workbenchEthernet, identitySaved;
-};
-extern LinkPeerCalls linkPeerCalls;
+// The workbench hand-over watch. The workbench protocol takes the link over
+// on the serial port or on Ethernet; with no workbench traffic for 65 s the
+// link goes back to the programming protocol (nibble 1, 9600 baud).
+void LinkPeers_WorkbenchSerial();
+void LinkPeers_WorkbenchEthernet();
+void LinkPeers_WorkbenchPoll();
 
-// Back to the stand-ins: no Ethernet, CAN or modem; the identity file is
-// written; the workbench stand-in hears no workbench traffic, so it gives the
-// link back (protocol nibble 1, 9600 baud) 65 s after the hand-over.
+// Module calibration through the local I/O: the I/O layer always writes a
+// reply (an unknown slot answers 0x40), so every request gets one back;
+// 0 only when the buffer cannot hold the I/O layer's reply.
+int LinkPeers_IoCal(u8* buffer, u32 capacity);
+
+// Forgets the hand-over watch.
 void LinkPeers_Reset();

@@ -1,9 +1,6 @@
 #include "net/enet_peers.h"
 
-#include "io/ioapi.h"
 #include "net/dpr.h"
-#include "net/tovra.h"
-#include "platform/nx_api.h"
 #include "platform/system.h"
 
 namespace {
@@ -19,11 +16,6 @@ u32* Field(int iface, int field) {
         default: return nullptr;
     }
 }
-
-// No login list is kept yet: nobody is logged in.
-bool NoWebUser() { return false; }
-
-void TermSet(u8 control) { IoTermSet(control); }
 
 }  // namespace
 
@@ -47,13 +39,4 @@ void Enet_NetWrite(int iface, int field, const u8* in, u32 len) {
     if (f != nullptr && len >= 4) *f = GetLe32(in);
 }
 
-void Enet_RegisterNeighbours() {
-    Tovra_Register();
-    SysNeighbours n{};
-    n.netRead = Enet_NetRead;
-    n.netWrite = Enet_NetWrite;
-    n.webUserLoggedIn = NoWebUser;
-    n.ioTermSet = TermSet;
-    n.setMacId = Etn_SetMacId;
-    SYS_SetNeighbours(n);
-}
+bool Enet_WebUserLoggedIn() { return false; }

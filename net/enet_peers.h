@@ -1,14 +1,9 @@
-// Start-up registration of the Ethernet side with its neighbours: the
-// programming link's Ethernet host (the mailbox of the TCP link) and the
-// system services' special registers (interface settings), hardware
-// addresses, web-user state and termination output.
+// What the Ethernet side gives the system services' special registers: the
+// interface settings and the web-user state. The wiring names these in the
+// system services' neighbour record.
 #pragma once
 
 #include "platform/bytes.h"
-
-// Called once at start-up, before the hardware check applies the board's
-// hardware addresses.
-void Enet_RegisterNeighbours();
 
 // The interface settings behind the special registers: field 0 DHCP setting
 // (one byte), 1 DNS server, 2 IP address, 3 subnet mask, 4 gateway (u32,
@@ -16,3 +11,5 @@ void Enet_RegisterNeighbours();
 // writes are ignored.
 void Enet_NetRead(int iface, int field, u8* out, u32 max);
 void Enet_NetWrite(int iface, int field, const u8* in, u32 len);
+// A web user is logged in. No login list is kept yet: nobody is.
+bool Enet_WebUserLoggedIn();

@@ -5,7 +5,6 @@
 #include "core/nvram.h"
 #include "core/plc_regs.h"
 #include "link/command.h"
-#include "link/linkpeers.h"
 #include "net/dpr.h"
 #include "platform/fpga.h"
 
@@ -605,15 +604,6 @@ void Tovra_Reset() {
     }
     g = State{};
     std::memset(DprMap + kDprStatusTableEnd, 0, kDprMapBytes - kDprStatusTableEnd);
-}
-
-void Tovra_Register() {
-    linkPeers.EtnCheckRx = Etn_CheckRx;
-    linkPeers.EtnGetRx = Etn_GetRx;
-    linkPeers.EtnFlushRx = Etn_FlushRx;
-    linkPeers.EtnPutTx = Etn_PutTx;
-    linkPeers.EtnPutnTx = Etn_PutnTx;
-    linkPeers.EtnUpdateSecurity = Etn_UpdateSecurity;
 }
 
 // --- interpreter side ------------------------------------------------------------

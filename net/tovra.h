@@ -91,8 +91,6 @@ u32 Tovra_ConnCnt(int iface);
 void Tovra_DeInit(NxIp* ip);
 // Set while a connection holds a received packet not yet served.
 bool Tovra_HasWork();
-// Connects the command interpreter to this mailbox (its Ethernet host).
-void Tovra_Register();
 // Forgets all state and deletes the sockets (tests).
 void Tovra_Reset();
 

@@ -1,13 +1,15 @@
 #include "platform/rtclock.h"
 
 #include "core/plc_regs.h"
-#include "link/command.h"
 #include "platform/fpga.h"
 #include "platform/rtcdev.h"
 
 u8 UtcUpdated = 0, RtcUpdated = 0, DstUpdated = 0, NTP_UserModifiedTime = 0, dstActive = 0;
 i16 timezoneValue = 0;
 u8 timezoneAdvance = 0, timezoneModField = 0;
+RtcPeers rtcPeers;
+
+void RtcPeers_Check(NeighbourCheck& check) { NEIGHBOUR_REQUIRE(check, rtcPeers, linkCommandRunning); }
 
 namespace {
 
@@ -25,13 +27,15 @@ constexpr int kEsrUtc = 20;  // ESR20-ESR25
 // Indexes of the six-word UTC record.
 enum { kSec, kMin, kHour, kDay, kMonth, kYear };
 
-RTCTime g_clock{};  // last value read from or written to the device, advanced in software
-u32 LastTickRTC = 0;
-u32 LastTickUTC = 0;
-
-u64 g_systemTime = 0;
-u32 g_systemTimeRequests = 0;
-bool g_systemTimePending = false;
+struct State {
+    RTCTime clock{};  // last value read from or written to the device, advanced in software
+    u32 lastTickRtc = 0;
+    u32 lastTickUtc = 0;
+    u64 systemTime = 0;
+    u32 systemTimeRequests = 0;
+    bool systemTimePending = false;
+};
+State g;
 
 u16 LocalMonthLength(u16 year, u16 month) { return days[(year & 3) == 0 ? 1 : 0][month - 1]; }
 u16 UtcMonthLength(u16 year, u16 month) { return days[CheckLeap(year)][month - 1]; }
@@ -116,37 +120,37 @@ bool OpenDevice() {
     if (!RtcDev_Open()) return false;
     RtcDevTime d;
     if (RtcDev_ReadTime(&d)) {
-        g_clock.second = static_cast<u16>(d.second);
-        g_clock.minute = static_cast<u16>(d.minute);
-        g_clock.hour = static_cast<u16>(d.hour);
-        g_clock.day = static_cast<u16>(d.day);
-        g_clock.month = static_cast<u16>(d.month + 1);
+        g.clock.second = static_cast<u16>(d.second);
+        g.clock.minute = static_cast<u16>(d.minute);
+        g.clock.hour = static_cast<u16>(d.hour);
+        g.clock.day = static_cast<u16>(d.day);
+        g.clock.month = static_cast<u16>(d.month + 1);
         const int year = d.year + 1900;
-        g_clock.year = static_cast<u16>(year < 1996 ? 1996 : year > 0xFFFF ? 0xFFFF : year);
+        g.clock.year = static_cast<u16>(year < 1996 ? 1996 : year > 0xFFFF ? 0xFFFF : year);
     }
-    LastTickRTC = FPGA_GetFrt();
+    g.lastTickRtc = FPGA_GetFrt();
     return true;
 }
 
 bool RTCRead(RTCTime* out) {
     if (!OpenDevice()) return false;
     const u32 now = FPGA_GetFrt();
-    if (now - LastTickRTC >= kTicksPerSecond) {
+    if (now - g.lastTickRtc >= kTicksPerSecond) {
         // One second per read: a clock that fell behind catches up one second
         // per read.
         u16 r[6];
-        ToRecord(g_clock, r);
+        ToRecord(g.clock, r);
         if (r[kMonth] >= 1 && r[kMonth] <= 12) StepSecond(r, LocalMonthLength);
-        g_clock.second = r[kSec];
-        g_clock.minute = r[kMin];
-        g_clock.hour = r[kHour];
-        g_clock.day = r[kDay];
-        g_clock.month = r[kMonth];
-        g_clock.year = r[kYear];
-        LastTickRTC += kTicksPerSecond;
+        g.clock.second = r[kSec];
+        g.clock.minute = r[kMin];
+        g.clock.hour = r[kHour];
+        g.clock.day = r[kDay];
+        g.clock.month = r[kMonth];
+        g.clock.year = r[kYear];
+        g.lastTickRtc += kTicksPerSecond;
     }
-    DstUpdate(&g_clock);
-    *out = g_clock;
+    DstUpdate(&g.clock);
+    *out = g.clock;
     return true;
 }
 
@@ -188,9 +192,9 @@ int RtcSet(const RTCTime* in) {
     const RTCTime t = *in;
     const RtcDevTime d{t.second, t.minute, t.hour, t.day, t.month - 1, t.year - 1900};
     if (!RtcDev_SetTime(d)) return 0;
-    g_clock = t;
-    g_clock.dayOfWeek = static_cast<u16>(DayOfWeek(t.year, t.month, t.day) + 1);
-    LastTickRTC = FPGA_GetFrt();
+    g.clock = t;
+    g.clock.dayOfWeek = static_cast<u16>(DayOfWeek(t.year, t.month, t.day) + 1);
+    g.lastTickRtc = FPGA_GetFrt();
     SR_Put(4, static_cast<u16>(SR_Get(4) & ~kClockDefaultedBit));
     if (!UtcUpdated && !DstUpdated) RtcUpdated = 1;
     NTP_UserModifiedTime = 1;
@@ -244,14 +248,14 @@ int UtcSet(UtcStamp* stamp, u16* utc6) {
 
 int UtcUpdate(u16* utc6) {
     const u32 now = FPGA_GetFrt();
-    if (now - LastTickUTC >= kTicksPerSecond) {
+    if (now - g.lastTickUtc >= kTicksPerSecond) {
         u16 r[6];
         ReadUtcRegisters(r);
         if (Sane(r) && r[kDay] <= UtcMonthLength(r[kYear], r[kMonth])) {
             StepSecond(r, UtcMonthLength);
             WriteUtcRegisters(r);
         }
-        LastTickUTC += kTicksPerSecond;
+        g.lastTickUtc += kTicksPerSecond;
     }
     if (utc6) ReadUtcRegisters(utc6);
     return 1;
@@ -264,7 +268,7 @@ int SyncUtcWithRtc(const RTCTime* local, u16* utc6, i16 offsetMinutes, u8 dst) {
     if (!Sane(in)) return 0;
     if (!ShiftMinutes(in, -static_cast<i64>(offsetMinutes) - (dst ? 60 : 0), out)) return 0;
     for (int i = 0; i < 6; ++i) utc6[i] = out[i];
-    LastTickUTC = LastTickRTC;
+    g.lastTickUtc = g.lastTickRtc;
     return 1;
 }
 
@@ -278,7 +282,7 @@ int SyncRtcWithUtc(RTCTime* local, const u16* utc6, i16 offsetMinutes, u8 dst) {
                     static_cast<u16>(DayOfWeek(out[kYear], out[kMonth], out[kDay]) + 1)};
     if (!RtcSet(&t)) return 0;
     *local = t;
-    LastTickRTC = LastTickUTC;
+    g.lastTickRtc = g.lastTickUtc;
     return 1;
 }
 
@@ -324,11 +328,11 @@ void RtcScanStep() {
         RtcUpdated = 0;
         // A request that meets a running programming command waits for the
         // end of the command instead of being dropped.
-        if (NTP_UserModifiedTime) g_systemTimePending = true;
+        if (NTP_UserModifiedTime) g.systemTimePending = true;
     }
 
-    if (g_systemTimePending && CmdRun == 255) {
-        g_systemTimePending = false;
+    if (g.systemTimePending && !(rtcPeers.linkCommandRunning && rtcPeers.linkCommandRunning())) {
+        g.systemTimePending = false;
         if (NTP_UserModifiedTime) {
             u16 utc[6];
             ReadUtcRegisters(utc);
@@ -340,26 +344,23 @@ void RtcScanStep() {
 }
 
 void Rtc_SetSystemTime(u64 secondsSince1970) {
-    g_systemTime = secondsSince1970;
-    ++g_systemTimeRequests;
+    g.systemTime = secondsSince1970;
+    ++g.systemTimeRequests;
 }
 
 bool Rtc_RequestedSystemTime(u64* secondsSince1970) {
-    if (g_systemTimeRequests == 0) return false;
-    if (secondsSince1970) *secondsSince1970 = g_systemTime;
+    if (g.systemTimeRequests == 0) return false;
+    if (secondsSince1970) *secondsSince1970 = g.systemTime;
     return true;
 }
 
-u32 Rtc_SystemTimeRequests() { return g_systemTimeRequests; }
+u32 Rtc_SystemTimeRequests() { return g.systemTimeRequests; }
 
 void Rtc_Reset() {
     RtcDev_Close();
-    g_clock = RTCTime{};
+    g = State{};
     UtcUpdated = RtcUpdated = DstUpdated = NTP_UserModifiedTime = dstActive = 0;
     timezoneValue = 0;
     timezoneAdvance = timezoneModField = 0;
-    LastTickRTC = LastTickUTC = FPGA_GetFrt();
-    g_systemTime = 0;
-    g_systemTimeRequests = 0;
-    g_systemTimePending = false;
+    g.lastTickRtc = g.lastTickUtc = FPGA_GetFrt();
 }

@@ -9,6 +9,7 @@
 #pragma once
 
 #include "platform/bytes.h"
+#include "platform/neighbour.h"
 
 struct RTCTime {
     u16 second, minute, hour, day, month, year, dayOfWeek;  // order of SR44-SR50
@@ -68,6 +69,15 @@ int SyncRtcWithUtc(RTCTime* local, const u16* utc6, i16 offsetMinutes, u8 dst);
 // Applies the daylight-saving hour once when ESR19 turns on, removes it once
 // when it turns off.
 void DstUpdate(RTCTime* clock);
+
+// What the clock step needs of the layers above; the wiring fills it in.
+struct RtcPeers {
+    // A programming command runs on the link: a system-time request waits
+    // for its end.
+    bool (*linkCommandRunning)() = nullptr;
+};
+extern RtcPeers rtcPeers;  // filled by core/wiring.cpp
+void RtcPeers_Check(NeighbourCheck& check);
 
 // The clock step of each scan: SR44-50, UTC step, time zone, synchronisation.
 void RtcScanStep();

@@ -25,7 +25,6 @@
 #include "platform/rtclock.h"
 #include "platform/touch.h"
 #include "platform/watchdog.h"
-#include "webhmi/dartu_glue.h"
 
 u8 tinyImage[kTinyImageBytes];
 const char version[] = "15.50 12-Apr-2021";
@@ -34,42 +33,46 @@ u16 InitRdVer = 0;
 char productId[32];
 u8 WatchDogDisable = 0;
 u8 AutoregFailed = 0;
+SysPeers sysPeers;
 
 namespace {
 
 // ---------------------------------------------------------------------------
 // State.
 
-volatile int g_watchdogFd = -1;
-int g_fd6Holder = -1;  // "/usr/version" kept on descriptor 6 (see StartWatchdog)
-long g_hangAfter = 0;  // test hook: keep-alives before the main loop hangs
-long g_tickles = 0;
-
 constexpr u32 kRcbList0 = 400, kRcbList1 = 64, kRcbList2 = 16;
 SysRcb g_rcbList0[kRcbList0];
 SysRcb g_rcbList1[kRcbList1];
 SysRcb g_rcbList2[kRcbList2];
-SysRcb* g_rcbList = g_rcbList2;
-u32 g_rcbCapacity = kRcbList2;
-u32 g_rcbCount = 0;
-
-SysNeighbours g_neighbours{};
-SysMailbox g_mailboxes[kSysMailboxes]{};
-int g_mailboxState[kSysMailboxes]{};
 
 // Termination switching of serial ports 1 and 2.
 struct TermPort {
     int srBit;
     u8 onBits, offBits, keep;
-    bool known;   // a value was applied
-    u8 applied;
-    bool waiting;
-    u8 wanted;
-    u32 stamp;
+    bool known = false;  // a value was applied
+    u8 applied = 0;
+    bool waiting = false;
+    u8 wanted = 0;
+    u32 stamp = 0;
 };
 constexpr u32 kTermPulseTicks = 150;  // 15 ms of the free-running counter
-TermPort g_term[2] = {{0, 0x10, 0x20, 0x30, false, 0, false, 0, 0}, {1, 0x40, 0x80, 0xC0, false, 0, false, 0, 0}};
-u8 g_termControl = 0;
+
+struct State {
+    int fd6Holder = -1;  // "/usr/version" kept on descriptor 6 (see StartWatchdog)
+    long hangAfter = 0;  // keep-alives before the main loop hangs (PLC_TEST_HANG_AFTER)
+    long tickles = 0;
+    SysRcb* rcbList = g_rcbList2;
+    u32 rcbCapacity = kRcbList2;
+    u32 rcbCount = 0;
+    int mailboxState[kSysMailboxes]{};
+    TermPort term[2] = {{0, 0x10, 0x20, 0x30}, {1, 0x40, 0x80, 0xC0}};
+    u8 termControl = 0;
+    int countdown = kFaultCountdownS;
+};
+State g;
+// Read by the fault handler: kept apart from the record so that the handler
+// reads one plain descriptor.
+volatile int g_watchdogFd = -1;
 
 // Fault handling: everything the handler needs is prepared beforehand, so
 // that it only makes async-signal-safe calls.
@@ -78,7 +81,6 @@ char g_autoregPath[kPathMax];
 char g_autoregTmp[kPathMax];
 char g_savedPath[kPathMax];
 char g_savedTmp[kPathMax];
-int g_countdown = kFaultCountdownS;
 volatile sig_atomic_t g_inFault = 0;
 constexpr size_t kAltStackBytes = 256 * 1024;
 alignas(16) u8 g_altStack[kAltStackBytes];
@@ -134,7 +136,7 @@ void FormatMacText(const u8* mac, u8* text) {
 void SetMac(int port) {
     const u8* mac = tinyImage + (port == 0 ? kTinyMac0 : kTinyMac1);
     FormatMacText(mac, tinyImage + (port == 0 ? kTinyMacText0 : kTinyMacText1));
-    if (g_neighbours.setMacId) g_neighbours.setMacId(mac, port);
+    if (sysPeers.setMacId) sysPeers.setMacId(mac, port);
 }
 
 void CopyPath(char* out, const std::string& path) {
@@ -227,11 +229,11 @@ void FaultPanelStep() {
 bool IsSpecial(u32 address) { return address >= kSpecialFirst && address <= kSpecialLast; }
 
 void NetRead(int iface, int field, u8* out) {
-    if (g_neighbours.netRead) g_neighbours.netRead(iface, field, out, kRcbScratchBytes);
+    if (sysPeers.netRead) sysPeers.netRead(iface, field, out, kRcbScratchBytes);
 }
 
 void NetWrite(int iface, int field, const u8* in, u32 len) {
-    if (g_neighbours.netWrite) g_neighbours.netWrite(iface, field, in, len);
+    if (sysPeers.netWrite) sysPeers.netWrite(iface, field, in, len);
 }
 
 void EsrOut(u8* s, int first, int count) {
@@ -247,8 +249,8 @@ void ReadSpecial(u32 id, u8* s) {
         case 992: case 993: NetRead(static_cast<int>(id - 992), kNetDhcp, s); break;
         case 994: case 995: NetRead(static_cast<int>(id - 994), kNetDns, s); break;
         case 996: EsrOut(s, 16, 1); break;
-        case 1002: s[0] = DartuServerState.load() == kDartuRunning ? 1 : 0; break;
-        case 1003: s[0] = g_neighbours.webUserLoggedIn && g_neighbours.webUserLoggedIn() ? 1 : 0; break;
+        case 1002: s[0] = sysPeers.webServerRunning && sysPeers.webServerRunning() ? 1 : 0; break;
+        case 1003: s[0] = sysPeers.webUserLoggedIn && sysPeers.webUserLoggedIn() ? 1 : 0; break;
         case 1005: {
             i16 offset = static_cast<i16>(ESR_Get(18));
             PutLe16(s + 2, static_cast<u16>(static_cast<i16>(offset % 60)));
@@ -318,27 +320,8 @@ void SYS_Reset() {
     WatchDogDisable = 0;
     AutoregFailed = 0;
     if (g_watchdogFd >= 0) StopWatchdog();
-    if (g_fd6Holder >= 0) close(g_fd6Holder);
-    g_fd6Holder = -1;
-    g_hangAfter = 0;
-    g_tickles = 0;
-    g_rcbList = g_rcbList2;
-    g_rcbCapacity = kRcbList2;
-    g_rcbCount = 0;
-    g_neighbours = SysNeighbours{};
-    for (int i = 0; i < kSysMailboxes; ++i) {
-        g_mailboxes[i] = SysMailbox{};
-        g_mailboxState[i] = 0;
-    }
-    for (TermPort& p : g_term) {
-        p.known = false;
-        p.applied = 0;
-        p.waiting = false;
-        p.wanted = 0;
-        p.stamp = 0;
-    }
-    g_termControl = 0;
-    g_countdown = kFaultCountdownS;
+    if (g.fd6Holder >= 0) close(g.fd6Holder);
+    g = State{};
 }
 
 void SYS_HardwareCheck() {
@@ -392,11 +375,11 @@ int SYS_Init(const char** productText) {
     if (productText != nullptr) *productText = productId;
     SR_Put(37, kModelCode);
 
-    g_countdown = kFaultCountdownS;
+    g.countdown = kFaultCountdownS;
     if (const char* s = std::getenv("PLC_FAULT_COUNTDOWN_S")) {
         char* end = nullptr;
         long v = std::strtol(s, &end, 10);
-        if (end != s && *end == 0 && v >= 0 && v <= kFaultCountdownS) g_countdown = static_cast<int>(v);
+        if (end != s && *end == 0 && v >= 0 && v <= kFaultCountdownS) g.countdown = static_cast<int>(v);
     }
     CopyPath(g_autoregPath, Root_HostPath("/mnt/cfg/autoreg.dta"));
     CopyPath(g_autoregTmp, Root_HostPath("/mnt/cfg/autoreg.dta.fault"));
@@ -422,7 +405,7 @@ int SYS_Init(const char** productText) {
     return fwload_set_def ? 1 : 0;
 }
 
-int SYS_FaultCountdown() { return g_countdown; }
+int SYS_FaultCountdown() { return g.countdown; }
 
 void ExceptionISR(int signalNumber) {
     // A second fault, in another thread, waits for the first to reset.
@@ -445,7 +428,7 @@ void ExceptionISR(int signalNumber) {
     Watchdog_StopFromSignal();
     g_watchdogFd = -1;
 
-    int count = g_countdown;
+    int count = g.countdown;
     u32 last = FPGA_GetFrt();
     while (count > 0) {
         FaultPanelStep();
@@ -478,16 +461,16 @@ void StartWatchdog() {
     if (fd == 6) {
         Watchdog_Write(fd, "V", 1);
         Watchdog_Close(fd);
-        g_fd6Holder = open(Root_HostPath("/usr/version").c_str(), O_RDONLY | O_CLOEXEC);
+        g.fd6Holder = open(Root_HostPath("/usr/version").c_str(), O_RDONLY | O_CLOEXEC);
         // Without the version file any harmless read-only file will hold it.
-        if (g_fd6Holder < 0) g_fd6Holder = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (g.fd6Holder < 0) g.fd6Holder = open("/dev/null", O_RDONLY | O_CLOEXEC);
         fd = Watchdog_Open();
     }
     g_watchdogFd = fd;
     if (fd >= 0) Watchdog_SetTimeout(fd, 5);
-    g_tickles = 0;
-    g_hangAfter = 0;
-    if (const char* s = std::getenv("PLC_TEST_HANG_AFTER")) g_hangAfter = std::strtol(s, nullptr, 10);
+    g.tickles = 0;
+    g.hangAfter = 0;
+    if (const char* s = std::getenv("PLC_TEST_HANG_AFTER")) g.hangAfter = std::strtol(s, nullptr, 10);
 }
 
 void StopWatchdog() {
@@ -501,7 +484,7 @@ void StopWatchdog() {
 void TickleWatchdogReal() {
     int fd = g_watchdogFd;
     if (fd < 0) return;
-    if (g_hangAfter > 0 && ++g_tickles >= g_hangAfter) {
+    if (g.hangAfter > 0 && ++g.tickles >= g.hangAfter) {
         std::fputs("main loop hangs (test hook)\n", stdout);
         std::fflush(stdout);
         for (;;) SleepMs(1000);
@@ -612,22 +595,22 @@ int SYS_GetRunLed() {
 
 void SYS_ResetRCBs(int mode) {
     if (mode == 0) {
-        g_rcbList = g_rcbList0;
-        g_rcbCapacity = kRcbList0;
+        g.rcbList = g_rcbList0;
+        g.rcbCapacity = kRcbList0;
     } else if (mode == 1) {
-        g_rcbList = g_rcbList1;
-        g_rcbCapacity = kRcbList1;
+        g.rcbList = g_rcbList1;
+        g.rcbCapacity = kRcbList1;
     } else {
-        g_rcbList = g_rcbList2;
-        g_rcbCapacity = kRcbList2;
+        g.rcbList = g_rcbList2;
+        g.rcbCapacity = kRcbList2;
     }
-    g_rcbCount = 0;
-    std::memset(g_rcbList, 0, sizeof(SysRcb) * g_rcbCapacity);
+    g.rcbCount = 0;
+    std::memset(g.rcbList, 0, sizeof(SysRcb) * g.rcbCapacity);
 }
 
 SysRcb* SYS_LinkReg(u32 address, u16 format) {
-    if (g_rcbCount >= g_rcbCapacity) return nullptr;
-    SysRcb* r = &g_rcbList[g_rcbCount++];
+    if (g.rcbCount >= g.rcbCapacity) return nullptr;
+    SysRcb* r = &g.rcbList[g.rcbCount++];
     std::memset(r, 0, sizeof *r);
     r->address = address;
     r->address2 = address;
@@ -727,28 +710,33 @@ void SYS_FlashWrite(const u16* source, u16* destination, u32 count) {
 // ---------------------------------------------------------------------------
 // Neighbours, mailboxes, termination.
 
-void SYS_SetNeighbours(const SysNeighbours& services) { g_neighbours = services; }
-
-void SYS_SetMailbox(int index, const SysMailbox& mailbox) {
-    if (index < 0 || index >= kSysMailboxes) return;
-    g_mailboxes[index] = mailbox;
-    g_mailboxState[index] = 0;
+void SysPeers_Check(NeighbourCheck& check) {
+    NEIGHBOUR_REQUIRE(check, sysPeers, netRead);
+    NEIGHBOUR_REQUIRE(check, sysPeers, netWrite);
+    NEIGHBOUR_REQUIRE(check, sysPeers, webUserLoggedIn);
+    NEIGHBOUR_REQUIRE(check, sysPeers, webServerRunning);
+    NEIGHBOUR_REQUIRE(check, sysPeers, ioTermSet);
+    NEIGHBOUR_REQUIRE(check, sysPeers, setMacId);
+    NEIGHBOUR_REQUIRE(check, sysPeers, mailbox);
+    NEIGHBOUR_REQUIRE(check, sysPeers, mailboxLoad);
+    NEIGHBOUR_REQUIRE(check, sysPeers, mailboxPoll);
 }
 
-int SYS_MailboxState(int index) { return index >= 0 && index < kSysMailboxes ? g_mailboxState[index] : 0; }
+int SYS_MailboxState(int index) { return index >= 0 && index < kSysMailboxes ? g.mailboxState[index] : 0; }
 
 void SYS_Update() {
     for (int i = 0; i < kSysMailboxes; ++i) {
-        SysMailbox& m = g_mailboxes[i];
-        if (m.base == nullptr || m.load == nullptr || m.poll == nullptr) continue;
-        int& state = g_mailboxState[i];
+        if (!sysPeers.mailbox || !sysPeers.mailboxLoad || !sysPeers.mailboxPoll) break;
+        u8* base = sysPeers.mailbox(i);
+        if (base == nullptr) continue;
+        int& state = g.mailboxState[i];
         if (state == 0) {
-            if (m.base[0] != m.base[1] && m.load() == 1) state = 2;
+            if (base[0] != base[1] && sysPeers.mailboxLoad(i) == 1) state = 2;
         } else if (state == 2) {
             i32 result = 0;
-            if (m.poll(&result) == 4) {
-                PutLe32(m.base + 4, static_cast<u32>(result));
-                m.base[1] = m.base[0];
+            if (sysPeers.mailboxPoll(i, &result) == 4) {
+                PutLe32(base + 4, static_cast<u32>(result));
+                base[1] = base[0];
                 state = 0;
             }
         } else {
@@ -760,18 +748,18 @@ void SYS_Update() {
 
 void SYS_ExtendedOption() {
     const u16 sr152 = SR_Get(152);
-    for (TermPort& p : g_term) {
+    for (TermPort& p : g.term) {
         const u8 bit = static_cast<u8>((sr152 >> p.srBit) & 1);
         if (!p.waiting) {
             if (p.known && bit == p.applied) continue;
-            g_termControl = static_cast<u8>((g_termControl & ~(p.onBits | p.offBits)) | (bit ? p.onBits : p.offBits));
-            if (g_neighbours.ioTermSet) g_neighbours.ioTermSet(g_termControl);
+            g.termControl = static_cast<u8>((g.termControl & ~(p.onBits | p.offBits)) | (bit ? p.onBits : p.offBits));
+            if (sysPeers.ioTermSet) sysPeers.ioTermSet(g.termControl);
             p.wanted = bit;
             p.stamp = FPGA_GetFrt();
             p.waiting = true;
         } else if (FPGA_GetFrt() - p.stamp > kTermPulseTicks) {
-            g_termControl &= p.keep;
-            if (g_neighbours.ioTermSet) g_neighbours.ioTermSet(g_termControl);
+            g.termControl &= p.keep;
+            if (sysPeers.ioTermSet) sysPeers.ioTermSet(g.termControl);
             p.applied = p.wanted;
             p.known = true;
             p.waiting = false;

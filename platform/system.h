@@ -8,6 +8,7 @@
 #pragma once
 
 #include "platform/bytes.h"
+#include "platform/neighbour.h"
 
 constexpr u32 kTinyImageBytes = 124;
 // Board identity image (content of /mnt/cfg/TINYIMGE.BIN): bytes 8-13 the
@@ -134,40 +135,38 @@ int SYS_BlockErase(u8* block, u32 length);
 void SYS_FlashWrite(const u16* source, u16* destination, u32 count);
 
 // ---------------------------------------------------------------------------
-// The services of neighbouring layers that this module calls. The layer
-// that owns each registers it at its start-up; until then the call is left
-// out (the special registers read 0 and ignore writes, termination is not
-// switched, the mailboxes stay pending).
+// What this module calls of the layers above it; the wiring fills it in.
 
-struct SysNeighbours {
+struct SysPeers {
     // Ethernet settings of interface 0 or 1 for the special registers:
     // field 0 DHCP setting, 1 DNS server, 2 IP address, 3 subnet mask,
     // 4 gateway. Read fills up to max bytes; write takes len bytes.
-    void (*netRead)(int iface, int field, u8* out, u32 max);
-    void (*netWrite)(int iface, int field, const u8* in, u32 len);
+    void (*netRead)(int iface, int field, u8* out, u32 max) = nullptr;
+    void (*netWrite)(int iface, int field, const u8* in, u32 len) = nullptr;
     // A web user is logged in (special register 1003).
-    bool (*webUserLoggedIn)();
+    bool (*webUserLoggedIn)() = nullptr;
+    // The web HMI server runs (special register 1002).
+    bool (*webServerRunning)() = nullptr;
     // Output of the termination relays (bits 4-7 of the control byte).
-    void (*ioTermSet)(u8 control);
+    void (*ioTermSet)(u8 control) = nullptr;
     // Hardware address of Ethernet port 0 or 1 from the board identity.
-    void (*setMacId)(const u8* mac6, int port);
+    void (*setMacId)(const u8* mac6, int port) = nullptr;
+    // The four request mailboxes served by SYS_Update: 0 file requests,
+    // 1 data logger, 2 e-mail, 3 debug log. Each mailbox starts with a
+    // request toggle, an acknowledge toggle, two bytes, and the i32 result
+    // (little-endian) at byte 4; it is pending while the toggles differ.
+    // mailbox gives its bytes; mailboxLoad hands the request to the media
+    // manager (1 accepted); mailboxPoll answers 4 when complete with the
+    // result.
+    u8* (*mailbox)(int index) = nullptr;
+    int (*mailboxLoad)(int index) = nullptr;
+    int (*mailboxPoll)(int index, i32* result) = nullptr;
 };
-constexpr int kNetDhcp = 0, kNetDns = 1, kNetIp = 2, kNetMask = 3, kNetGateway = 4;
-void SYS_SetNeighbours(const SysNeighbours& services);
+extern SysPeers sysPeers;  // filled by core/wiring.cpp
+void SysPeers_Check(NeighbourCheck& check);
 
-// The four request mailboxes served by SYS_Update: 0 file requests, 1 data
-// logger, 2 e-mail, 3 debug log. Each mailbox starts with a request toggle,
-// an acknowledge toggle, two bytes, and the i32 result (little-endian) at
-// byte 4; it is pending while the toggles differ. load hands the request to
-// the media manager (1 accepted); poll answers 4 when complete with the
-// result.
+constexpr int kNetDhcp = 0, kNetDns = 1, kNetIp = 2, kNetMask = 3, kNetGateway = 4;
 constexpr int kSysMailboxes = 4;
-struct SysMailbox {
-    u8* base;
-    int (*load)();
-    int (*poll)(i32* result);
-};
-void SYS_SetMailbox(int index, const SysMailbox& mailbox);
 // Service state of a mailbox: 0 idle, 2 request in the media manager.
 int SYS_MailboxState(int index);
 

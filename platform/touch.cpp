@@ -13,13 +13,11 @@
 
 #include "core/plc.h"
 #include "core/plc_regs.h"
-#include "link/command.h"
 #include "platform/board.h"
 #include "platform/clock.h"
 #include "platform/fpga.h"
 #include "platform/root.h"
 #include "platform/system.h"
-#include "storage/cfmgr.h"
 
 volatile sig_atomic_t PowerdownSignal = 0;
 u32 tchTic = 0;
@@ -28,6 +26,7 @@ u32 sysDTic = 0;
 u8 sysFlash = 0;
 u8 Flash100ms = 0;
 u8 Flashcount = 0;
+TouchPeers touchPeers;
 
 namespace {
 
@@ -61,7 +60,6 @@ struct TouchState {
 };
 
 TouchState g;
-TouchLoadServices g_load{};
 
 bool Held() {
     for (u8 s : g.ring)
@@ -79,16 +77,12 @@ void Enter(int state) {
     g.threeSec = sysTic;
 }
 
-bool CardLoadRunning() { return Sys_AutoLoad != 0; }
+bool CardLoadRunning() { return touchPeers.cardLoadRunning && touchPeers.cardLoadRunning(); }
+bool Downloading() { return touchPeers.downloading && touchPeers.downloading(); }
 
 void StartCardLoad() {
     g.loadStarted = true;
-    if (g_load.startCardLoad) {
-        g_load.startCardLoad();
-    } else {
-        Sys_AutoLoad = 1;
-        Sys_ALstmcInited = 0;
-    }
+    if (touchPeers.startCardLoad) touchPeers.startCardLoad();
 }
 
 void ButtonMachine() {
@@ -109,7 +103,7 @@ void ButtonMachine() {
                 g.state = kBtnIdle;
             } else if (held > kHoldTics) {
                 g.state = kBtnRunDone;
-                if (!Cmd_Downloading) SetPlcMode(SR_Get(5) != 0 ? kModeStop : kModeRun);
+                if (!Downloading()) SetPlcMode(SR_Get(5) != 0 ? kModeStop : kModeRun);
                 Say("Changed the Controller Mode\n");
             }
             break;
@@ -130,7 +124,7 @@ void ButtonMachine() {
             }
             break;
         case kBtnLoading: {
-            int r = g_load.update ? g_load.update() : static_cast<int>(kUpdateNoMedium);
+            int r = touchPeers.update ? touchPeers.update() : static_cast<int>(kUpdateNoMedium);
             if (r == 0) break;
             g.updateResult = r;
             if ((r & 0x20) && (r & 0x40)) {
@@ -244,10 +238,14 @@ void Touch_Reset() {
     Flash100ms = 0;
     Flashcount = 0;
     g = TouchState();
-    g_load = TouchLoadServices{};
 }
 
-void Touch_SetLoadServices(const TouchLoadServices& services) { g_load = services; }
+void TouchPeers_Check(NeighbourCheck& check) {
+    NEIGHBOUR_REQUIRE(check, touchPeers, update);
+    NEIGHBOUR_REQUIRE(check, touchPeers, startCardLoad);
+    NEIGHBOUR_REQUIRE(check, touchPeers, cardLoadRunning);
+    NEIGHBOUR_REQUIRE(check, touchPeers, downloading);
+}
 
 int Touch_ButtonState() { return g.state; }
 
@@ -332,7 +330,7 @@ void Touch_FaultTick() {
 }
 
 void LED_Update() {
-    if (Cmd_Downloading || CardLoadRunning()) {
+    if (Downloading() || CardLoadRunning()) {
         SYS_SetStatusLeds(kLedAlternate, kLedAlternate);
         return;
     }

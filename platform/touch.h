@@ -13,6 +13,7 @@
 #include <sys/types.h>
 
 #include "platform/bytes.h"
+#include "platform/neighbour.h"
 
 // Set by the power-fail signal; the main loop runs the power-down at the end
 // of its pass.
@@ -59,16 +60,20 @@ void Touch_EndLedChild(pid_t pid);
 void TCH_Beep();
 void TCH_BeepOvrd();
 
-// The LOAD button's update step from the media and the program load it
-// starts belong to the update layer and the media manager, which register
-// them. update returns 0 while it runs, else its result bits (0x20 medium
-// found, 0x40 program present, 0x1 kernel, 0x4 firmware); unset, the update
-// finds no medium (0x80). startCardLoad arms the program load from the
-// card; unset, the automatic program load is started directly.
-struct TouchLoadServices {
-    int (*update)();
-    void (*startCardLoad)();
+// What the buttons and LEDs need of the layers above; the wiring fills it in.
+struct TouchPeers {
+    // The LOAD button's update step from the media: 0 while it runs, else
+    // its result bits (0x20 medium found, 0x40 program present, 0x1 kernel,
+    // 0x4 firmware, 0x80 no medium).
+    int (*update)() = nullptr;
+    // Arms the program load from the card that the update found.
+    void (*startCardLoad)() = nullptr;
+    // The automatic program load from the card runs.
+    bool (*cardLoadRunning)() = nullptr;
+    // A program download over the programming link runs.
+    bool (*downloading)() = nullptr;
 };
-void Touch_SetLoadServices(const TouchLoadServices& services);
+extern TouchPeers touchPeers;  // filled by core/wiring.cpp
+void TouchPeers_Check(NeighbourCheck& check);
 
 void Touch_Reset();

@@ -16,7 +16,6 @@
 #include "core/nvram.h"
 #include "core/plc.h"
 #include "core/plc_regs.h"
-#include "link/linkpeers.h"
 #include "platform/board.h"
 #include "platform/clock.h"
 #include "platform/cmdrun.h"
@@ -45,28 +44,18 @@ constexpr u16 kSr154File = 0x100, kSr154Dir = 0x200, kSr154Dir2 = 0x400, kSr154C
 constexpr u32 kWait3s = 300;  // 10-ms units
 constexpr size_t kScriptMaxBytes = 1u << 20;
 
-void DefaultWait(u32 count) { SYS_Wait(count); }
-bool DefaultLoadHeld() { return (ButtonSample() & 2) != 0; }
-void DefaultRestart() { SYS_WarmReset(); }
-void DefaultReboot() {
-    Board_Flush();
-    std::fflush(nullptr);
-    std::exit(kExitWarmReset);
-}
-const FwHooks kDefaultHooks{DefaultWait, DefaultLoadHeld, DefaultRestart, DefaultReboot};
-
-FwHooks g_hooks = kDefaultHooks;
-pid_t g_ledChild = 0;
-
-// Update machine.
-int g_updState = 4;
-int g_updStatus = 0;
-std::string g_updFirmware;
-bool g_watchdogWasOn = false;
-
-// Mode to restore after a card firmware load.
-u8 g_savedMode = 0;
-bool g_modeHeld = false;
+struct State {
+    pid_t ledChild = 0;
+    // Update machine.
+    int updState = 4;
+    int updStatus = 0;
+    std::string updFirmware;
+    bool watchdogWasOn = false;
+    // Mode to restore after a card firmware load.
+    u8 savedMode = 0;
+    bool modeHeld = false;
+};
+State g;
 
 // ---------------------------------------------------------------------------
 // Helpers.
@@ -130,17 +119,17 @@ bool CopyFirmware(const std::string& source, const std::string& destination) {
 std::string FirmwareDestination() { return ESR_Get(8) == 1 ? "/mnt/firm/qm7c" : "/mnt/firm/firmware"; }
 
 void StartLedChild() {
-    if (g_ledChild <= 0) g_ledChild = SetStatusLeds_fork();
+    if (g.ledChild <= 0) g.ledChild = SetStatusLeds_fork();
 }
 void StopLedChild() {
-    Touch_EndLedChild(g_ledChild);
-    g_ledChild = 0;
+    Touch_EndLedChild(g.ledChild);
+    g.ledChild = 0;
 }
 
 void WaitAndRestart() {
-    g_hooks.wait10ms(kWait3s);
-    while (g_hooks.loadHeld()) g_hooks.wait10ms(1);
-    g_hooks.restart();
+    fwUpdatePeers.wait10ms(kWait3s);
+    while (fwUpdatePeers.loadHeld()) fwUpdatePeers.wait10ms(1);
+    fwUpdatePeers.restart();
 }
 
 // The OEM selection of oeminfo.txt: 1-3 decimal digits (a line end may
@@ -222,25 +211,17 @@ std::string CardBlockDevice() {
 }
 
 void HoldMode() {
-    if (g_modeHeld) return;
-    g_savedMode = static_cast<u8>(SR_Get(5) & 0xFF);
-    g_modeHeld = true;
+    if (g.modeHeld) return;
+    g.savedMode = static_cast<u8>(SR_Get(5) & 0xFF);
+    g.modeHeld = true;
     SetPlcMode(kModeStop);
 }
 
 void RestoreMode() {
-    if (!g_modeHeld) return;
-    g_modeHeld = false;
-    SetPlcMode(g_savedMode);
+    if (!g.modeHeld) return;
+    g.modeHeld = false;
+    SetPlcMode(g.savedMode);
 }
-
-void ArmCardProgramLoad() {
-    // The program load from the card (DEFAULT.PGM) is carried out by the
-    // media manager's automatic load once the key is armed.
-    Sys_ManualLoadKey = 1;
-}
-
-void IdentityDownloaded() { SaveAndSetMACID(); }
 
 // ---------------------------------------------------------------------------
 // Installation endings.
@@ -279,28 +260,35 @@ void UnmountAll() {
 // ---------------------------------------------------------------------------
 // Start-up and hooks.
 
-void FwUpdate_Init() {
-    Touch_SetLoadServices(TouchLoadServices{UpdateKernFirmApplic, ArmCardProgramLoad});
-    linkPeers.SaveAndSetMACID = IdentityDownloaded;
+FwUpdatePeers fwUpdatePeers;
+
+void FwUpdatePeers_Check(NeighbourCheck& check) {
+    NEIGHBOUR_REQUIRE(check, fwUpdatePeers, wait10ms);
+    NEIGHBOUR_REQUIRE(check, fwUpdatePeers, loadHeld);
+    NEIGHBOUR_REQUIRE(check, fwUpdatePeers, restart);
+    NEIGHBOUR_REQUIRE(check, fwUpdatePeers, reboot);
 }
 
-void FwUpdate_SetHooks(const FwHooks& hooks) {
-    g_hooks = hooks;
-    if (!g_hooks.wait10ms) g_hooks.wait10ms = DefaultWait;
-    if (!g_hooks.loadHeld) g_hooks.loadHeld = DefaultLoadHeld;
-    if (!g_hooks.restart) g_hooks.restart = DefaultRestart;
-    if (!g_hooks.reboot) g_hooks.reboot = DefaultReboot;
+void FwUpdate_Wait10ms(u32 count) { SYS_Wait(count); }
+bool FwUpdate_LoadHeld() { return (ButtonSample() & 2) != 0; }
+void FwUpdate_Restart() { SYS_WarmReset(); }
+void FwUpdate_Reboot() {
+    Board_Flush();
+    std::fflush(nullptr);
+    std::exit(kExitWarmReset);
 }
+
+void ArmCardProgramLoad() {
+    // The program load from the card (DEFAULT.PGM) is carried out by the
+    // media manager's automatic load once the key is armed.
+    Sys_ManualLoadKey = 1;
+}
+
+void FwUpdate_Init() { FwUpdate_Reset(); }
 
 void FwUpdate_Reset() {
     StopLedChild();
-    g_hooks = kDefaultHooks;
-    g_updState = 4;
-    g_updStatus = 0;
-    g_updFirmware.clear();
-    g_watchdogWasOn = false;
-    g_savedMode = 0;
-    g_modeHeld = false;
+    g = State{};
 }
 
 // ---------------------------------------------------------------------------
@@ -471,62 +459,62 @@ void InstallBoot() {
 // ---------------------------------------------------------------------------
 // Update from media.
 
-int FwUpdate_State() { return g_updState; }
+int FwUpdate_State() { return g.updState; }
 
 int UpdateKernFirmApplic() {
-    switch (g_updState) {
+    switch (g.updState) {
         case 4: {
-            g_updStatus = 0;
-            g_updFirmware.clear();
+            g.updStatus = 0;
+            g.updFirmware.clear();
             if (FindMedium().empty()) {
-                g_updState = 6;
+                g.updState = 6;
                 return 0;
             }
-            g_updStatus = kUpdMedium;
-            g_updFirmware = FindFirmwareFile(kCardFolder);
-            if (!g_updFirmware.empty()) g_updStatus |= kUpdFirmware;
-            if (FileThere("/mnt/USB0/qmkern.sb")) g_updStatus |= kUpdKernel;
-            if (FileThere("/mnt/USB0/DEFAULT.PGM")) g_updStatus |= kUpdProgram;
-            g_watchdogWasOn = SYS_WatchdogFd() >= 0;
+            g.updStatus = kUpdMedium;
+            g.updFirmware = FindFirmwareFile(kCardFolder);
+            if (!g.updFirmware.empty()) g.updStatus |= kUpdFirmware;
+            if (FileThere("/mnt/USB0/qmkern.sb")) g.updStatus |= kUpdKernel;
+            if (FileThere("/mnt/USB0/DEFAULT.PGM")) g.updStatus |= kUpdProgram;
+            g.watchdogWasOn = SYS_WatchdogFd() >= 0;
             StopWatchdog();
             StartLedChild();
-            g_updState = 5;
+            g.updState = 5;
             return 0;
         }
         case 5: {
             bool restarted = false;
-            if (g_updStatus & kUpdKernel) {
+            if (g.updStatus & kUpdKernel) {
                 if (Run("flash_eraseall /dev/mtd0") == 0 && Run("kobs-ng init /mnt/USB0/qmkern.sb") == 0) {
                     PersistFlags_Set(kPfCleanStop);
                     UncleanCount_Set(0);
                     DeleteStoredProgram();
                     RunUpdateCommands(kCardFolder);
-                    if (!g_updFirmware.empty()) CopyFirmware(g_updFirmware, FirmwareDestination());
+                    if (!g.updFirmware.empty()) CopyFirmware(g.updFirmware, FirmwareDestination());
                     Run("sync");
                     StopLedChild();
                     WaitAndRestart();
                     restarted = true;
                 }
             }
-            if (!restarted && !g_updFirmware.empty()) {
-                if (CopyFirmware(g_updFirmware, FirmwareDestination())) {
+            if (!restarted && !g.updFirmware.empty()) {
+                if (CopyFirmware(g.updFirmware, FirmwareDestination())) {
                     DeleteStoredProgram();
                     Run("sync");
                     StopLedChild();
                     WaitAndRestart();
                 }
             }
-            g_updState = 6;
+            g.updState = 6;
             return 0;
         }
         default: {
             StopLedChild();
-            if (g_watchdogWasOn) StartWatchdog();
-            g_watchdogWasOn = false;
-            g_updState = 4;
-            int medium = g_updStatus & kUpdMedium;
-            int found = g_updStatus & ~kUpdMedium;
-            return found != 0 ? g_updStatus : (kUpdNothing | medium);
+            if (g.watchdogWasOn) StartWatchdog();
+            g.watchdogWasOn = false;
+            g.updState = 4;
+            int medium = g.updStatus & kUpdMedium;
+            int found = g.updStatus & ~kUpdMedium;
+            return found != 0 ? g.updStatus : (kUpdNothing | medium);
         }
     }
 }
@@ -639,7 +627,7 @@ int Load_fw_file_from_mSD(const char* path) {
     UncleanCount_Set(0);
     Run("umount /mnt/USB");
     Run("reboot");
-    g_hooks.reboot();
+    fwUpdatePeers.reboot();
     return 1;
 }
 

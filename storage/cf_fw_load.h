@@ -14,12 +14,14 @@
 #include <vector>
 
 #include "platform/bytes.h"
+#include "platform/neighbour.h"
 #include "storage/boardid.h"
 #include "storage/cfmgr.h"
 
-// Registers the LOAD button's update and card-load services and the board
-// identity download with their callers (start-up).
+// Start-up: the update machine at its start (state 4), no LED child.
 void FwUpdate_Init();
+// Arms the program load from the card that the LOAD button's update found.
+void ArmCardProgramLoad();
 
 // ---------------------------------------------------------------------------
 // Installation.
@@ -81,14 +83,23 @@ void SD_load_fw_request();
 bool FwFolderNameValid(const char* name);
 
 // ---------------------------------------------------------------------------
-// Test hooks: the 10-ms waits, the LOAD button and the restart. The restart
-// hook may return (a test records it); the firmware's never does.
-struct FwHooks {
-    void (*wait10ms)(u32 count);
-    bool (*loadHeld)();
-    void (*restart)();     // warm reset after an update or installation
-    void (*reboot)();      // restart after the automatic load
+// The waits, the LOAD button and the restarts of an update or installation;
+// the wiring fills them in with the FwUpdate_ functions below.
+struct FwUpdatePeers {
+    void (*wait10ms)(u32 count) = nullptr;
+    bool (*loadHeld)() = nullptr;
+    void (*restart)() = nullptr;  // warm reset after an update or installation
+    void (*reboot)() = nullptr;   // restart after the automatic load
 };
-void FwUpdate_SetHooks(const FwHooks& hooks);
-// Back to the firmware's waits, button and restarts; update state 4.
+extern FwUpdatePeers fwUpdatePeers;  // filled by core/wiring.cpp
+void FwUpdatePeers_Check(NeighbourCheck& check);
+
+// The controller's own: the 10-ms waits of the system services, the LOAD
+// button as the board shows it, the warm reset, and the restart (the process
+// ends with the warm-reset code; the run script starts it again).
+void FwUpdate_Wait10ms(u32 count);
+bool FwUpdate_LoadHeld();
+void FwUpdate_Restart();
+void FwUpdate_Reboot();
+// Ends the LED child; the update machine back at state 4.
 void FwUpdate_Reset();

@@ -456,12 +456,6 @@ u16 CFM_Open() {
     g.clientPos = 0;
     for (tCFCB& s : CFCB) s = tCFCB{};
     CF_Init();
-    // The system update step serves the four request mailboxes through us.
-    SYS_SetMailbox(0, {dpram + kDpramFile, CFM_LoadDpramReq, [](i32* r) { return CFM_PollReq(pDpramCFCB, r); }});
-    SYS_SetMailbox(1, {dpram + kDpramLogger, CFM_LoadLoggerReq, [](i32* r) { return CFM_PollReq(pLoggerCFCB, r); }});
-    SYS_SetMailbox(2, {dpram + kDpramEmail, CFM_LoadEmailReq, [](i32* r) { return CFM_PollReq(pEmailCFCB, r); }});
-    SYS_SetMailbox(3, {dpram + kDpramDbgLogger, CFM_LoadDBGLoggerReq,
-                       [](i32* r) { return CFM_PollReq(pDbgLoggerCFCB, r); }});
     return SR_Get(29);
 }
 

@@ -2,15 +2,15 @@
 
 // q4_rcv and IsCommMode_Tovra belong to the runtime's host glue (q4host).
 
-namespace {
-const Q4LinkOps* g_ops = nullptr;
-}
+Q4LinkPeers q4LinkPeers;
 
-void Q4Link_SetOps(const Q4LinkOps* ops) { g_ops = ops; }
-const Q4LinkOps* Q4Link_Ops() { return g_ops; }
+void Q4LinkPeers_Check(NeighbourCheck& check) {
+    NEIGHBOUR_REQUIRE(check, q4LinkPeers, descriptor);
+    NEIGHBOUR_REQUIRE(check, q4LinkPeers, hostCode);
+    NEIGHBOUR_REQUIRE(check, q4LinkPeers, handBack);
+}
 
 void Q4Link_Reset() {
     q4_rcv = 0;
     IsCommMode_Tovra = 1;
-    g_ops = nullptr;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/bytes.h"
+#include "platform/neighbour.h"
 
 // Set on every received chunk that begins "Q4" (workbench frame), cleared by
 // any other chunk.
@@ -12,24 +13,23 @@ extern u8 q4_rcv;
 // (initial value), 0 while the workbench protocol owns the link.
 extern u8 IsCommMode_Tovra;
 
-// What the runtime needs of the programming link. The link layer installs it;
-// without it the runtime has no serial port to borrow.
-struct Q4LinkOps {
-    // Open descriptor of port MJ1 (which 0), MJ3 (1) or the USB device port
-    // (2), or -1.
-    int (*descriptor)(int which);
+// What the runtime needs of the programming link; the wiring fills it in.
+struct Q4LinkPeers {
+    // Open descriptor the runtime may borrow for port MJ1 (which 0), MJ3 (1)
+    // or the USB device port (2), or -1 when that port is not lent.
+    int (*descriptor)(int which) = nullptr;
     // Code of the programming link's current host (0 serial port, 3 USB).
-    u32 (*hostCode)();
+    u32 (*hostCode)() = nullptr;
     // The runtime gives the link back: clears the workbench-owns-the-link
     // flag; for the serial host also returns the programming port to the
-    // programming protocol at 9600 baud and asks the ladder Modbus code to
-    // set its port up again. The descriptor stays open (the link owns it).
-    void (*handBack)(int serialHost);
+    // programming protocol at 9600 baud. The descriptor stays open (the link
+    // owns it).
+    void (*handBack)(int serialHost) = nullptr;
 };
-void Q4Link_SetOps(const Q4LinkOps* ops);
-const Q4LinkOps* Q4Link_Ops();
+extern Q4LinkPeers q4LinkPeers;  // filled by core/wiring.cpp
+void Q4LinkPeers_Check(NeighbourCheck& check);
 
-// Back to the initial state (tests).
+// Back to the initial flags.
 void Q4Link_Reset();
 
 enum Q4LinkDescriptor { kQ4PortMJ1 = 0, kQ4PortMJ3 = 1, kQ4PortUSB = 2 };

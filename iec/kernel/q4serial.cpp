@@ -24,17 +24,17 @@ int Q4Serial_IsValid(const int* handle) { return handle && *handle != -1; }
 int Q4Serial_Open(int* handle, const char* settings) {
     (void)settings;
     if (!handle || *handle != -1) return 1;
-    const Q4LinkOps* ops = Q4Link_Ops();
-    if (!ops) return 1;
-    if (ops->hostCode && ops->hostCode() == 3) {
-        int fd = ops->descriptor ? ops->descriptor(kQ4PortUSB) : -1;
+    const Q4LinkPeers& ops = q4LinkPeers;
+    if (!ops.descriptor || !ops.hostCode) return 1;
+    if (ops.hostCode() == 3) {
+        int fd = ops.descriptor(kQ4PortUSB);
         if (fd >= 0) tcflush(fd, TCIFLUSH);
         *handle = fd >= 0 ? fd : -1;
         return 1;
     }
     u16 sel = PortSelect();
-    if (ops->descriptor && (sel == 0 || sel == 10)) {
-        int fd = ops->descriptor(sel == 0 ? kQ4PortMJ1 : kQ4PortMJ3);
+    if (sel == 0 || sel == 10) {
+        int fd = ops.descriptor(sel == 0 ? kQ4PortMJ1 : kQ4PortMJ3);
         *handle = fd >= 0 ? fd : -1;
     }
     return 1;
@@ -72,8 +72,8 @@ u32 Q4Serial_Receive(int* handle, u32 maximum, u8* buffer) {
         // The controller's programming software speaks: give the port back.
         q4_rcv = 0;
         IsCommMode_Tovra = 1;
-        const Q4LinkOps* ops = Q4Link_Ops();
-        if (ops && ops->handBack) ops->handBack(ops->hostCode && ops->hostCode() == 0 ? 1 : 0);
+        if (q4LinkPeers.handBack)
+            q4LinkPeers.handBack(q4LinkPeers.hostCode && q4LinkPeers.hostCode() == 0 ? 1 : 0);
         *handle = -1;  // the descriptor belongs to the serial layer
         return 0;
     }

@@ -9,7 +9,9 @@ void Q4Serial_Initialize(int* handle);
 int Q4Serial_IsValid(const int* handle);
 // Takes the descriptor of the port that system register word 290 selects
 // (0: MJ1, 10: MJ3), or the USB device port's when the programming link's
-// host is USB (its pending input discarded). An open handle stays as it is.
+// host is USB (its pending input discarded), as far as the programming link
+// lends it (it never lends the programming port). An open handle stays as it
+// is.
 // The settings text is ignored: the port keeps the controller's settings.
 // Always 1; the handle stays -1 when there is no port to take.
 int Q4Serial_Open(int* handle, const char* settings);

@@ -14,6 +14,7 @@
 #include "core/nvram.h"
 #include "core/plc.h"
 #include "core/plc_regs.h"
+#include "core/wiring.h"
 #include "platform/cmdrun.h"
 #include "platform/fx_api.h"
 #include "platform/root.h"
@@ -49,12 +50,14 @@ protected:
         Touch_Reset();
         FwUpdate_Reset();
         g_fw = FwRecorded{};
-        FwUpdate_SetHooks(FwHooks{[](u32 n) { g_fw.waited += n; },
-                                  [] { return g_fw.loadHeld > 0 && g_fw.loadHeld-- > 0; },
-                                  [] { ++g_fw.restarts; }, [] { ++g_fw.reboots; }});
+        fwUpdatePeers.wait10ms = [](u32 n) { g_fw.waited += n; };
+        fwUpdatePeers.loadHeld = [] { return g_fw.loadHeld > 0 && g_fw.loadHeld-- > 0; };
+        fwUpdatePeers.restart = [] { ++g_fw.restarts; };
+        fwUpdatePeers.reboot = [] { ++g_fw.reboots; };
     }
     void TearDown() override {
         FwUpdate_Reset();
+        Wiring_Connect();
         Fx_Reset();
         CF_Reset();
         CFM_Reset();

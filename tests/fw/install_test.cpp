@@ -119,7 +119,10 @@ TEST_F(Install, EndingsByMedium) {
         EXPECT_EQ(FwExists("/mnt/firm/firmware"), c.firmwareCopied);
         EXPECT_EQ(ProgramDeleted(), c.firmwareCopied);
         FwUpdate_Reset();  // ends the LED child
-        FwUpdate_SetHooks(FwHooks{[](u32) {}, [] { return false; }, [] {}, [] {}});
+        fwUpdatePeers.wait10ms = [](u32) {};
+        fwUpdatePeers.loadHeld = [] { return false; };
+        fwUpdatePeers.restart = [] {};
+        fwUpdatePeers.reboot = [] {};
     }
 }
 

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "core/plc_regs.h"
+#include "core/wiring.h"
 #include "iec/ext/q4csser.h"
 #include "iec/kernel/q4file.h"
 #include "iec/kernel/q4link.h"
@@ -178,7 +179,6 @@ struct FakeLink {
 };
 int FakeLink::mj1 = -1, FakeLink::usb = -1, FakeLink::handBacks = 0, FakeLink::lastSerialHost = -1;
 u32 FakeLink::host = 0;
-const Q4LinkOps kFakeOps{FakeLink::Descriptor, FakeLink::Host, FakeLink::HandBack};
 
 class HostSerial : public ::testing::Test {
 protected:
@@ -190,13 +190,16 @@ protected:
         FakeLink::usb = usb_[0];
         FakeLink::host = 0;
         FakeLink::handBacks = 0;
-        Q4Link_SetOps(&kFakeOps);
+        q4LinkPeers.descriptor = FakeLink::Descriptor;
+        q4LinkPeers.hostCode = FakeLink::Host;
+        q4LinkPeers.handBack = FakeLink::HandBack;
         new_serial_packet = 0;
         SR_Put(163, 0);
     }
     void TearDown() override {
         for (int fd : {port_[0], port_[1], usb_[0], usb_[1]}) ::close(fd);
         Q4Link_Reset();
+        Wiring_Connect();
         SR_Put(163, 0);
     }
     void Peer(const std::string& s) { ASSERT_EQ(::write(port_[1], s.data(), s.size()), static_cast<ssize_t>(s.size())); }

@@ -1,7 +1,10 @@
 // Framing, hosts, link lock and time-outs, spoken by scripted hosts over ptys.
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
+#include "io/ioapi.h"
+#include "platform/iomodules.h"
 #include "platform/reset.h"
 
 #include "link_fixture.h"
@@ -203,10 +206,17 @@ TEST_F(LinkCommand, BaudChangeFallsBackWithoutFrames) {
 }
 
 TEST_F(LinkCommand, WorkbenchHandOverTakesTheSerialPort) {
+    // The hand-over is counted on its way to the controller's own watch.
+    static int handOvers;
+    handOvers = 0;
+    linkPeers.WorkbenchConnectSerial = [] {
+        ++handOvers;
+        LinkPeers_WorkbenchSerial();
+    };
     EXPECT_EQ(host->Ask(38, {kNode}), 0xA0);
     EXPECT_EQ(Vcomm_Drv[0].mode[kSomProto] & 0x0F, kProtoWorkbench);
     EXPECT_EQ(is_q4protocol, 1u);
-    EXPECT_EQ(linkPeerCalls.workbenchSerial, 1);
+    EXPECT_EQ(handOvers, 1);
     // The link no longer reads the port.
     host->Send(1, {kNode});
     EXPECT_EQ(host->ReadByte(200), -1);
@@ -295,6 +305,48 @@ TEST_F(LinkCommand, RelayedDownloadAndUpload) {
     Settle();
     EXPECT_EQ(CmdRun, 255);
     g_node = nullptr;
+}
+
+}  // namespace
+
+namespace {
+
+// Module calibration over the link: the request reaches the I/O layer and
+// its reply, whatever it says, comes back as the answer frame.
+TEST_F(LinkCommand, CalibrationRequestsReachTheModulesAndAnswer) {
+    IoModules_Reset();
+    ASSERT_TRUE(IoModules_Plug(0, 0xA00F));
+    u16 ids[3] = {};
+    ASSERT_EQ(get_io_info(ids), 3);
+    ASSERT_EQ(IoInit(ids, 3), 0);
+    struct Case {
+        const char* what;
+        std::vector<u8> data;    // node, slot, request
+        std::vector<u8> answer;  // the leading bytes of the answer frame
+    } cases[] = {
+        {"the Ethernet slot echoes", {kNode, 2, 11, 22, 33, 44}, {11, 22, 33, 44}},
+        {"an empty slot", {kNode, 1, 0}, {0x40}},
+        {"a slot beyond the three", {kNode, 3, 0}, {0x40}},
+        {"a request longer than the calibration buffer", [] {
+             std::vector<u8> d(70, 0);
+             d[0] = kNode;
+             return d;
+         }(), {0x40}},
+        {"the base module identifies itself", {kNode, 0, 0}, {0, 0}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        LinkHost::Reply r = host->Request(23, c.data);
+        ASSERT_TRUE(r.frame) << r.single;
+        ASSERT_GE(r.data.size(), c.answer.size());
+        EXPECT_EQ(std::vector<u8>(r.data.begin(), r.data.begin() + c.answer.size()), c.answer);
+        if (std::string(c.what) == "the base module identifies itself") {
+            ASSERT_GE(r.data.size(), 14u);
+            EXPECT_EQ(GetLe16(&r.data[6]), 0xA00F);
+            EXPECT_EQ(std::string(reinterpret_cast<const char*>(&r.data[8]), 6), "BASE32");
+        }
+    }
+    IoModules_Reset();
 }
 
 }  // namespace

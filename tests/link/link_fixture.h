@@ -13,6 +13,7 @@
 #include "core/nvram.h"
 #include "core/plc.h"
 #include "core/plc_regs.h"
+#include "core/wiring.h"
 #include "io/iodriver.h"
 #include "link/cmdproc.h"
 #include "link/command.h"
@@ -54,6 +55,7 @@ protected:
         Sci_Reset();
         Vcomm_Reset();
         Cmd_Reset();
+        Wiring_Connect();  // the link's neighbours a test faked
     }
     // One main-loop step of the link while a host waits. Time stands still
     // (so no time-out runs out however slow the ptys are) except through the

@@ -1,12 +1,13 @@
-// The Ethernet side registered with its neighbours: the special registers of
-// the system services reach the interface records, and the programming
-// link's Ethernet host reaches the TCP link's mailbox.
+// The Ethernet side as the wiring connects it: the special registers of the
+// system services reach the interface records, and the programming link's
+// Ethernet host reaches the TCP link's mailbox.
 #include <gtest/gtest.h>
 
 #include <vector>
 
 #include "core/nvram.h"
 #include "core/plc_regs.h"
+#include "core/wiring.h"
 #include "link/linkpeers.h"
 #include "net/dpr.h"
 #include "net/enet.h"
@@ -23,7 +24,7 @@ protected:
     void SetUp() override {
         SYS_Reset();
         Enet_Reset();
-        Enet_RegisterNeighbours();
+        Wiring_Connect();
         SYS_ResetRCBs(0);
     }
     void TearDown() override {

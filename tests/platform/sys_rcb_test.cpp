@@ -7,6 +7,7 @@
 
 #include "core/bkuprstr.h"
 #include "core/plc_regs.h"
+#include "core/wiring.h"
 #include "platform/fileio.h"
 #include "platform/rtclock.h"
 #include "platform/system.h"
@@ -25,7 +26,10 @@ protected:
         Bkuprstr_Reset();
         UtcUpdated = 0;
     }
-    void TearDown() override { SYS_Reset(); }
+    void TearDown() override {
+        SYS_Reset();
+        Wiring_Connect();
+    }
     std::vector<u8> Read(const SysRcb* r, u32 n) {
         std::vector<u8> out(n, 0xAA);
         SYS_ReadReg(out.data(), r, n);
@@ -147,10 +151,8 @@ void NetWrite(int iface, int field, const u8*, u32 len) {
 }
 
 TEST_F(SysRcbs, NetworkIdentifiersReachTheEthernetLayer) {
-    SysNeighbours n{};
-    n.netRead = NetRead;
-    n.netWrite = NetWrite;
-    SYS_SetNeighbours(n);
+    sysPeers.netRead = NetRead;
+    sysPeers.netWrite = NetWrite;
     g_netWrites.clear();
     struct Case {
         u32 id;

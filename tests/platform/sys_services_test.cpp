@@ -15,6 +15,7 @@
 #include "core/bkuprstr.h"
 #include "core/nvram.h"
 #include "core/plc_regs.h"
+#include "core/wiring.h"
 #include "platform/board.h"
 #include "platform/cmdrun.h"
 #include "platform/fileio.h"
@@ -40,6 +41,7 @@ protected:
     void TearDown() override {
         SYS_Reset();
         Board_Close();
+        Wiring_Connect();
     }
     TempRoot root;
     RegFixture regs;
@@ -55,25 +57,27 @@ struct FakeManager {
     i32 result = 0;
 };
 FakeManager g_mgr[kSysMailboxes];
-template <int I>
-int Load() {
-    ++g_mgr[I].loads;
-    return g_mgr[I].accept;
+u8 g_boxes[kSysMailboxes][24];
+// Only mailboxes 0 and 1 are there.
+u8* Box(int i) { return i < 2 ? g_boxes[i] : nullptr; }
+int Load(int i) {
+    ++g_mgr[i].loads;
+    return g_mgr[i].accept;
 }
-template <int I>
-int Poll(i32* result) {
-    ++g_mgr[I].polls;
-    if (--g_mgr[I].pollsToFinish > 0) return 2;
-    *result = g_mgr[I].result;
+int Poll(int i, i32* result) {
+    ++g_mgr[i].polls;
+    if (--g_mgr[i].pollsToFinish > 0) return 2;
+    *result = g_mgr[i].result;
     return 4;
 }
 
 TEST_F(SysServices, MailboxGoesThroughTheMediaManagerAndIsAcknowledged) {
-    u8 boxes[kSysMailboxes][24] = {};
-    SysMailbox m0{boxes[0], Load<0>, Poll<0>}, m1{boxes[1], Load<1>, Poll<1>};
+    std::memset(g_boxes, 0, sizeof g_boxes);
+    auto& boxes = g_boxes;
     for (auto& f : g_mgr) f = FakeManager{};
-    SYS_SetMailbox(0, m0);
-    SYS_SetMailbox(1, m1);
+    sysPeers.mailbox = Box;
+    sysPeers.mailboxLoad = Load;
+    sysPeers.mailboxPoll = Poll;
 
     SYS_Update();  // nothing pending
     EXPECT_EQ(g_mgr[0].loads, 0);
@@ -106,9 +110,7 @@ std::vector<u8> g_term;
 void TermSet(u8 control) { g_term.push_back(control); }
 
 TEST_F(SysServices, TerminationRelaysArePulsedPerPort) {
-    SysNeighbours n{};
-    n.ioTermSet = TermSet;
-    SYS_SetNeighbours(n);
+    sysPeers.ioTermSet = TermSet;
     g_term.clear();
     SR_Put(152, 0x1);  // port 1 on, port 2 off
     SYS_ExtendedOption();

@@ -7,10 +7,12 @@
 #include <filesystem>
 #include <string>
 
+#include "core/wiring.h"
 #include "platform/board.h"
 #include "platform/fileio.h"
 #include "platform/system.h"
 #include "platform/touch.h"
+#include "storage/cfmgr.h"
 #include "tests/core/plc_fixture.h"
 
 namespace {
@@ -28,6 +30,7 @@ protected:
         Touch_Reset();
         PlcCore::TearDown();
         Board_Close();
+        Wiring_Connect();
     }
     // Runs the tick every 10 ms for the given time.
     void Run(int ms) {
@@ -107,6 +110,12 @@ TEST_F(SysTouch, UnstablePatternStartsNothing) {
 
 int g_updateResult;
 int g_updateCalls;
+// The media manager's automatic load starts at once.
+void StartLoad() {
+    Sys_AutoLoad = 1;
+    Sys_ALstmcInited = 0;
+}
+
 int Update() {
     ++g_updateCalls;
     return g_updateCalls < 3 ? 0 : g_updateResult;  // runs for two ticks
@@ -129,8 +138,8 @@ TEST_F(SysTouch, LoadButtonReportsTheUpdateResultByBlinks) {
         g_updateCalls = 0;
         Flashcount = 0;
         Sys_AutoLoad = 0;
-        TouchLoadServices s{Update, nullptr};
-        Touch_SetLoadServices(s);
+        touchPeers.update = Update;
+        touchPeers.startCardLoad = StartLoad;
         ForceMode(kModeRun);
         Board_PressButton(BoardButton::Load, true);
         Run(3100);
