@@ -2,6 +2,10 @@
 
 #include "platform/neighbour.h"
 
+// Shared tables.
+#include "ladder/ladder_engine.h"
+#include "storage/file.h"
+
 namespace {
 
 // Stored blocks, register images, the scan and the register memory: what
@@ -19,8 +23,11 @@ void WireBoard() {}
 void CheckBoard(NeighbourCheck&) {}
 
 // Shared tables that take their rows from each family's own module.
-void WireTables() {}
-void CheckTables(NeighbourCheck&) {}
+void WireTables() {
+    ladderEnginePeers.fileRow = File_FindRow;
+    ladderEnginePeers.fileRestart = File_Init;
+}
+void CheckTables(NeighbourCheck& check) { LadderEnginePeers_Check(check); }
 
 // The services the main loop steps, in the order of a pass.
 void WireServices() {}

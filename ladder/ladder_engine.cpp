@@ -16,9 +16,15 @@
 #include "ladder/textops.h"
 #include "ladder/wordmove.h"
 #include "platform/fpga.h"
-#include "storage/file.h"
 
 u8 RegTokLen_16b = 0;
+
+LadderEnginePeers ladderEnginePeers;
+
+void LadderEnginePeers_Check(NeighbourCheck& check) {
+    NEIGHBOUR_REQUIRE(check, ladderEnginePeers, fileRow);
+    NEIGHBOUR_REQUIRE(check, ladderEnginePeers, fileRestart);
+}
 
 namespace {
 
@@ -303,7 +309,7 @@ i32 Ladder_Scan(const u8* code) {
     if (first) {
         local_scan_time = 0;
         local_scan_time_rm = 0;
-        File_Init(0);  // no file instruction owns the channel after a (re)start
+        ladderEnginePeers.fileRestart(0);  // no file instruction owns the channel after a (re)start
     } else {
         u32 d = FPGA_GetFrt() - local_frt_100us + local_scan_time_rm;
         local_scan_time = d / 10;
