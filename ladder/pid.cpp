@@ -52,8 +52,11 @@ constexpr i32 kRule[3][4][6] = {
     {{1, 2, 1, 0, 0, 1}, {10, 34, 1, 0, 0, 1}, {10, 57, 1, 0, 0, 1}, {10, 95, 1, 0, 0, 1}},
 };
 
-PidState pid_st[kPidLoops];
-PidTune pid_at[kPidLoops];
+struct State {
+    PidState st[kPidLoops] = {};
+    PidTune at[kPidLoops] = {};
+};
+State g;
 
 inline i32 S(u16 w) { return static_cast<i16>(w); }
 inline u16 W(i32 v) { return static_cast<u16>(static_cast<i16>(v)); }
@@ -269,8 +272,8 @@ bool PidTuneCompute(u32 period, i32 amplitude, u8 options, u16* b) {
 
 int fbk_pid(PidContext* c, u16* b) {
     if (c->loop >= kPidLoops) return kPidBadLoop;
-    PidState& st = pid_st[c->loop];
-    PidTune& at = pid_at[c->loop];
+    PidState& st = g.st[c->loop];
+    PidTune& at = g.at[c->loop];
     const u16 flags = b[kPidFlags];
     const bool timeProp = flags & kPidFlagTimeProp;
 
@@ -409,12 +412,9 @@ int fbk_pid(PidContext* c, u16* b) {
     return result();
 }
 
-void Pid_Reset() {
-    for (auto& s : pid_st) s = PidState{};
-    for (auto& t : pid_at) t = PidTune{};
-}
+void Pid_Reset() { g = State{}; }
 
-u16 Pid_TuneState(u16 loop) { return loop < kPidLoops ? pid_at[loop].state : 0; }
+u16 Pid_TuneState(u16 loop) { return loop < kPidLoops ? g.at[loop].state : 0; }
 
 namespace {
 

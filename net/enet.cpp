@@ -72,9 +72,10 @@ struct Activity {
 constexpr const EnetServer* kServers[] = {&kTovraServer, &kModbusServer};
 
 constexpr bool ServersDistinct() {
-    for (const EnetServer* a : kServers)
-        for (const EnetServer* b : kServers)
-            if (a != b && (a->init == b->init || a->scan == b->scan)) return false;
+    constexpr size_t n = sizeof kServers / sizeof kServers[0];
+    for (size_t i = 0; i < n; ++i)
+        for (size_t k = i + 1; k < n; ++k)
+            if (kServers[i] == kServers[k]) return false;
     return true;
 }
 static_assert(ServersDistinct(), "a protocol server is listed twice");

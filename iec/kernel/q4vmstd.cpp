@@ -21,12 +21,12 @@ constexpr bool EmptyByTheFormat(u16 n) {
 }
 
 // True when every row names a slot inside the table, outside the slots left
-// empty by the format, with a handler, and no slot is claimed twice.
+// empty by the format, and no slot is claimed twice.
 constexpr bool RowsValid() {
     std::array<bool, kQ4StfSlots> taken{};
     for (std::span<const Q4StfRow> f : kFamilies)
         for (const Q4StfRow& r : f) {
-            if (r.slot >= kQ4StfSlots || EmptyByTheFormat(r.slot) || r.handler == nullptr || taken[r.slot])
+            if (r.slot >= kQ4StfSlots || EmptyByTheFormat(r.slot) || taken[r.slot])
                 return false;
             taken[r.slot] = true;
         }
