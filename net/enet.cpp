@@ -71,11 +71,16 @@ struct Activity {
 // are stepped.
 constexpr const EnetServer* kServers[] = {&kTovraServer, &kModbusServer};
 
+constexpr bool SameName(const char* a, const char* b) {
+    while (*a != 0 && *a == *b) ++a, ++b;
+    return *a == *b;
+}
+
 constexpr bool ServersDistinct() {
     constexpr size_t n = sizeof kServers / sizeof kServers[0];
     for (size_t i = 0; i < n; ++i)
         for (size_t k = i + 1; k < n; ++k)
-            if (kServers[i] == kServers[k]) return false;
+            if (SameName(kServers[i]->name, kServers[k]->name)) return false;
     return true;
 }
 static_assert(ServersDistinct(), "a protocol server is listed twice");
