@@ -2,9 +2,9 @@
 
 #include "platform/neighbour.h"
 
-// System services and the programming link.
 #include "iec/kernel/q4link.h"
 #include "io/ioapi.h"
+#include "ladder/ladder_engine.h"
 #include "link/command.h"
 #include "link/linkpeers.h"
 #include "net/enet_peers.h"
@@ -16,6 +16,7 @@
 #include "storage/boardid.h"
 #include "storage/cf_fw_load.h"
 #include "storage/cfmgr.h"
+#include "storage/file.h"
 #include "webhmi/dartu_glue.h"
 
 namespace {
@@ -113,8 +114,11 @@ void WireBoard() {}
 void CheckBoard(NeighbourCheck&) {}
 
 // Shared tables that take their rows from each family's own module.
-void WireTables() {}
-void CheckTables(NeighbourCheck&) {}
+void WireTables() {
+    ladderEnginePeers.fileRow = File_FindRow;
+    ladderEnginePeers.fileRestart = File_Init;
+}
+void CheckTables(NeighbourCheck& check) { LadderEnginePeers_Check(check); }
 
 // The services the main loop steps, in the order of a pass.
 void WireServices() {}

@@ -347,3 +347,15 @@ u8 Flow_Instruction(const u16* code, u32& ip, u8 rung, bool) {
     ip = static_cast<u32>(p - code);
     return r;
 }
+
+namespace {
+
+u32 OperandWords(const u16* code, u32 avail, bool) { return Flow_OperandWords(code, avail); }
+
+constexpr LadderRoutineRow kRoutines[] = {
+    {381, 381, "FLOW", Flow_Instruction, 0, {}, OperandWords},
+};
+
+}  // namespace
+
+const std::span<const LadderRoutineRow> kFlowRoutines{kRoutines};

@@ -9,6 +9,8 @@
 #pragma once
 
 #include "platform/bytes.h"
+#include "ladder/ladder_ops.h"
+#include "ladder/ladder_routines.h"
 
 // Sub-operations.
 enum FlowOp : u16 {
@@ -39,3 +41,13 @@ u32 Flow_OperandWords(const u16* code, u32 avail);
 // the operands; any non-zero rung value is power flow. The operand tokens
 // are one-word tokens whatever the token width.
 u8 Flow_Instruction(const u16* code, u32& ip, u8 rung, bool tok16);
+
+// The family's block-routine rows.
+extern const std::span<const LadderRoutineRow> kFlowRoutines;
+
+// The family's rows of the ladder opcode table.
+namespace lrow {
+inline constexpr Row kFlowOps[] = {
+    Rt(381, 381, "FLOW"),
+};
+}  // namespace lrow

@@ -16,52 +16,63 @@
 #include "ladder/textops.h"
 #include "ladder/wordmove.h"
 #include "platform/fpga.h"
-#include "storage/file.h"
 
 u8 RegTokLen_16b = 0;
 
+LadderEnginePeers ladderEnginePeers;
+
+void LadderEnginePeers_Check(NeighbourCheck& check) {
+    NEIGHBOUR_REQUIRE(check, ladderEnginePeers, fileRow);
+    NEIGHBOUR_REQUIRE(check, ladderEnginePeers, fileRestart);
+}
+
 namespace {
 
-// Power-flow stack: entry 0 lies below the bottom (the empty stack's top),
-// entries 1..20 hold values.
-u8 l_stack[kLadderBoolStackDepth + 1];
-u16 w_stack[kLadderWordStackDepth];
-u32 call_stack[kLadderCallDepth];  // word offsets of the return points
-u8 call_stack_index = 0;
-u32 local_frt_100us = 0;
-u32 local_scan_time = 0;
-u32 local_scan_time_rm = 0;
-u16 time_frt_100us = 0;
+struct State {
+    // Power-flow stack: entry 0 lies below the bottom (the empty stack's
+    // top), entries 1..20 hold values.
+    u8 l_stack[kLadderBoolStackDepth + 1] = {};
+    u16 w_stack[kLadderWordStackDepth] = {};
+    u32 call_stack[kLadderCallDepth] = {};  // word offsets of the return points
+    u8 call_stack_index = 0;
+    u32 local_frt_100us = 0;
+    u32 local_scan_time = 0;
+    u32 local_scan_time_rm = 0;
+    u16 time_frt_100us = 0;
+    // The checked copy of the program: its length in words, and the block
+    // header and token width it was taken with.
+    u32 words = 0;
+    bool loaded = false;
+    u32 size = 0;
+    u16 crc = 0;
+    bool tok16 = false;
+    LadderCheckResult check{LadderCheckStatus::kEmpty, 0};
+};
+State g;
 
-// The checked copy of the program.
+// The checked copy of the program (a buffer each load writes, not state).
 u16 g_code[kLadderMaxProgramBytes / 2];
-u32 g_words = 0;
-bool g_loaded = false;
-u32 g_size = 0;
-u16 g_crc = 0;
-bool g_tok16 = false;
-LadderCheckResult g_check{LadderCheckStatus::kEmpty, 0};
 
 void LoadProgram(const u8* data, u32 size, u16 crc, bool tok16) {
-    g_loaded = true;
-    g_size = size;
-    g_crc = crc;
-    g_tok16 = tok16;
+    g.loaded = true;
+    g.size = size;
+    g.crc = crc;
+    g.tok16 = tok16;
     if (size < 2) {
         // No program in the block: the scan ends at once.
         g_code[0] = 9;
-        g_words = 1;
-        g_check = {LadderCheckStatus::kOk, 0};
+        g.words = 1;
+        g.check = {LadderCheckStatus::kOk, 0};
         return;
     }
     if (size > kLadderMaxProgramBytes) {
-        g_words = 0;
-        g_check = {LadderCheckStatus::kTooLarge, 0};
+        g.words = 0;
+        g.check = {LadderCheckStatus::kTooLarge, 0};
         return;
     }
-    g_words = size / 2;
-    for (u32 i = 0; i < g_words; ++i) g_code[i] = GetLe16(data + 2 * i);
-    g_check = LadderCheck_Words(g_code, g_words, tok16);
+    g.words = size / 2;
+    for (u32 i = 0; i < g.words; ++i) g_code[i] = GetLe16(data + 2 * i);
+    g.check = LadderCheck_Words(g_code, g.words, tok16);
 }
 
 i32 EndHousekeeping() {
@@ -88,8 +99,8 @@ inline i32 Offset(u32 ip) { return static_cast<i32>(ip); }
 template <bool kTok16>
 i32 Run(const u16* code) {
     using namespace lcontact;
-    u8* top = &l_stack[0];
-    u16* wsp = &w_stack[0];
+    u8* top = &g.l_stack[0];
+    u16* wsp = &g.w_stack[0];
     u32 ip = 0;
     u32 segment = 0;  // where the current straight run of code began
     i64 budget = kLadderScanBudgetWords;
@@ -198,8 +209,8 @@ i32 Run(const u16* code) {
             case LExec::kCalll: {
                 i32 n = w == 73 ? static_cast<i16>(LadderLit(code, ip)) : static_cast<i32>(LadderLit2(code, ip));
                 if (*top-- == 0) break;
-                if (call_stack_index >= kLadderCallDepth) return Offset(ip);
-                call_stack[call_stack_index++] = ip;
+                if (g.call_stack_index >= kLadderCallDepth) return Offset(ip);
+                g.call_stack[g.call_stack_index++] = ip;
                 if (!transfer(ip + n)) return Offset(ip);
                 break;
             }
@@ -210,8 +221,8 @@ i32 Run(const u16* code) {
             }
             case LExec::kRet:
                 if (*top-- == 0) break;
-                if (call_stack_index == 0) return Offset(ip);
-                if (!transfer(call_stack[--call_stack_index])) return Offset(ip);
+                if (g.call_stack_index == 0) return Offset(ip);
+                if (!transfer(g.call_stack[--g.call_stack_index])) return Offset(ip);
                 break;
             case LExec::kStep: {
                 // Record: state, then a u32 count of milliseconds.
@@ -227,7 +238,7 @@ i32 Run(const u16* code) {
                         k = 0;
                         break;
                     case 1: {
-                        u32 ms = (LadderRegWord(s + 1) | (static_cast<u32>(LadderRegWord(s + 2)) << 16)) + local_scan_time;
+                        u32 ms = (LadderRegWord(s + 1) | (static_cast<u32>(LadderRegWord(s + 2)) << 16)) + g.local_scan_time;
                         LadderPutRegWord(s + 1, static_cast<u16>(ms));
                         LadderPutRegWord(s + 2, static_cast<u16>(ms >> 16));
                         k = 1;
@@ -301,20 +312,20 @@ i32 Ladder_Scan(const u8* code) {
     // remainder carried over.
     const bool first = S_Get(1);
     if (first) {
-        local_scan_time = 0;
-        local_scan_time_rm = 0;
-        File_Init(0);  // no file instruction owns the channel after a (re)start
+        g.local_scan_time = 0;
+        g.local_scan_time_rm = 0;
+        ladderEnginePeers.fileRestart(0);  // no file instruction owns the channel after a (re)start
     } else {
-        u32 d = FPGA_GetFrt() - local_frt_100us + local_scan_time_rm;
-        local_scan_time = d / 10;
-        local_scan_time_rm = d % 10;
+        u32 d = FPGA_GetFrt() - g.local_frt_100us + g.local_scan_time_rm;
+        g.local_scan_time = d / 10;
+        g.local_scan_time_rm = d % 10;
     }
     u32 t = FPGA_GetFrt();
-    time_frt_100us = static_cast<u16>(t & 0x3FFF);
+    g.time_frt_100us = static_cast<u16>(t & 0x3FFF);
     SR_PutDword(149, t);
-    local_frt_100us = t;
+    g.local_frt_100us = t;
     if (first) RegTokLen_16b = (NV_EditorFeatures & kFeatTok16) != 0 ? 1 : 0;
-    call_stack_index = 0;
+    g.call_stack_index = 0;
 
     // While an IEC application is loaded its cycle replaces the ladder code.
     if (QuilletRuntime) return EndHousekeeping();
@@ -323,29 +334,18 @@ i32 Ladder_Scan(const u8* code) {
     if (code != ladder) return 0;
     u32 size = std::min(ladder_bl.Size(), ladder_bl.capacity);
     bool tok16 = RegTokLen_16b != 0;
-    if (!g_loaded || size != g_size || ladder_bl.Crc() != g_crc || tok16 != g_tok16)
+    if (!g.loaded || size != g.size || ladder_bl.Crc() != g.crc || tok16 != g.tok16)
         LoadProgram(code, size, ladder_bl.Crc(), tok16);
-    if (!g_check.Ok()) return Offset(g_check.offset);
+    if (!g.check.Ok()) return Offset(g.check.offset);
     return tok16 ? Run<true>(g_code) : Run<false>(g_code);
 }
 
-u32 Ladder_ScanTimeMs() { return local_scan_time; }
-u16 Ladder_TimerStamp() { return time_frt_100us; }
-LadderCheckResult Ladder_LastCheck() { return g_check; }
+u32 Ladder_ScanTimeMs() { return g.local_scan_time; }
+u16 Ladder_TimerStamp() { return g.time_frt_100us; }
+LadderCheckResult Ladder_LastCheck() { return g.check; }
 
 void Ladder_Reset() {
-    std::fill(std::begin(l_stack), std::end(l_stack), 0);
-    std::fill(std::begin(w_stack), std::end(w_stack), 0);
-    std::fill(std::begin(call_stack), std::end(call_stack), 0);
-    call_stack_index = 0;
-    local_frt_100us = local_scan_time = local_scan_time_rm = 0;
-    time_frt_100us = 0;
+    g = State{};
     LadderPanel_Reset();
     RegTokLen_16b = 0;
-    g_loaded = false;
-    g_words = 0;
-    g_size = 0;
-    g_crc = 0;
-    g_tok16 = false;
-    g_check = {LadderCheckStatus::kEmpty, 0};
 }

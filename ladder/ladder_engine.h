@@ -14,6 +14,8 @@
 
 #include "platform/bytes.h"
 #include "ladder/ladder_check.h"
+#include "ladder/ladder_routines.h"
+#include "platform/neighbour.h"
 
 // Normal end of a scan; any other result is the program fault offset in
 // words from the start of the program.
@@ -45,3 +47,16 @@ LadderCheckResult Ladder_LastCheck();
 
 // Forgets the interpreter state (start-up and tests).
 void Ladder_Reset();
+
+// What the interpreter reaches of the services above it. The file
+// instructions belong to the file service, which uses the media.
+struct LadderEnginePeers {
+    // The routine row of a file instruction opcode (248-254), nullptr for
+    // any other; read by the routine table (LadderRoutine_Find).
+    const LadderRoutineRow* (*fileRow)(u16 opcode) = nullptr;
+    // Called at the first scan after a (re)start, before any instruction
+    // runs: no file instruction owns the file channel any more.
+    int (*fileRestart)(int value) = nullptr;
+};
+extern LadderEnginePeers ladderEnginePeers;  // filled by core/wiring.cpp
+void LadderEnginePeers_Check(NeighbourCheck& check);

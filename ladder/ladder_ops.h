@@ -6,6 +6,10 @@
 // known to all of them or to none.
 #pragma once
 
+#include <array>
+#include <initializer_list>
+#include <span>
+
 #include "platform/bytes.h"
 
 // Words 0x400 and above are contact words (the word is the bit address).
@@ -175,3 +179,72 @@ u32 LadderInstruction_Words(const u16* code, u32 avail, bool tok16);
 // spans, its length and its word-stack effect, from the table or from the
 // instruction's own decoder.
 LadderLayout LadderInstruction_Layout(const u16* code, u32 avail, bool tok16);
+
+// ---------------------------------------------------------------------------
+// Rows of the table. Each instruction family declares its rows in its own
+// header (namespace lrow, a constexpr array named k...Ops); ladder_ops.cpp
+// assembles the table from the families' arrays at compile time and refuses
+// to build when two rows claim one opcode.
+namespace lrow {
+
+using O = LOpd;
+using E = LExec;
+using F = LFlow;
+
+struct Row {
+    u16 first;  // opcode range
+    u16 last;
+    const char* name;
+    E exec;
+    F flow;
+    u8 boolNeed;
+    i8 boolDelta;
+    u8 wordNeed;
+    i8 wordDelta;
+    u8 wordSpan;
+    u8 count;
+    std::array<O, kLadderMaxOperands> operands;
+    LadderLayoutFn layout;
+};
+
+constexpr Row MakeRow(u16 first, u16 last, const char* name, E exec, F flow, u8 need, i8 delta, u8 span,
+                      std::initializer_list<O> ops, u8 wneed = 0, i8 wdelta = 0, LadderLayoutFn layout = nullptr) {
+    Row r{first, last, name, exec, flow, need, delta, wneed, wdelta, span, 0, {}, layout};
+    for (O o : ops) r.operands[r.count++] = o;
+    return r;
+}
+
+// An instruction this interpreter executes.
+constexpr Row Op(u16 code, const char* name, E exec, F flow, u8 need, i8 delta, std::initializer_list<O> ops = {},
+                 u8 span = 1) {
+    return MakeRow(code, code, name, exec, flow, need, delta, span, ops);
+}
+// An assigned instruction of a family not built yet: executing it is a
+// program fault, so the checker treats it as the end of its path.
+constexpr Row Un(u16 first, u16 last, const char* name, std::initializer_list<O> ops = {}) {
+    return MakeRow(first, last, name, E::kFault, F::kStop, 0, 0, 1, ops);
+}
+// An instruction of the word-stack families: `wneed` entries needed, net
+// change `wdelta`; the power-flow stack keeps its depth (the rung value may
+// be written).
+constexpr Row Wd(u16 first, u16 last, const char* name, E exec, u8 wneed, i8 wdelta,
+                 std::initializer_list<O> ops = {}, u8 span = 1) {
+    return MakeRow(first, last, name, exec, F::kNext, 0, 0, span, ops, wneed, wdelta);
+}
+// An instruction with several encodings: its family's decoder gives its
+// operands, length and word-stack effect.
+constexpr Row Ly(u16 code, const char* name, E exec, u8 need, i8 delta, LadderLayoutFn layout) {
+    return MakeRow(code, code, name, exec, F::kNext, need, delta, 1, {}, 0, 0, layout);
+}
+// An instruction carried out by a block routine (see LadderRoutine_Find):
+// it needs one power-flow entry, replaces it with its result, and gives its
+// own length to the checker.
+constexpr Row Rt(u16 first, u16 last, const char* name) {
+    return MakeRow(first, last, name, E::kRoutine, F::kNext, 1, 0, 1, {O::kRoutine});
+}
+
+}  // namespace lrow
+
+// The families' rows as the table was assembled from them, one span per
+// family (for the checks of the tests and tools).
+std::span<const std::span<const lrow::Row>> LadderOp_Families();

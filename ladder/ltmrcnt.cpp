@@ -244,6 +244,8 @@ u32 Counter32_OperandWords(const u16* code, u32 avail, bool tok16) {
     return pos;
 }
 
+const std::span<const LadderRoutineRow> kTimerCounterRoutines{kRows};
+
 const LadderRoutineRow* Timer_FindRow(u16 opcode) {
     for (const auto& r : kRows)
         if (opcode == r.first) return &r;

@@ -17,8 +17,8 @@
 #pragma once
 
 #include "platform/bytes.h"
-
-struct LadderRoutineRow;
+#include "ladder/ladder_ops.h"
+#include "ladder/ladder_routines.h"
 
 // Block routines. ip stands on the word after the opcode and is advanced
 // past the operands. An operand outside the register memory leaves every
@@ -37,3 +37,20 @@ u32 Counter32_OperandWords(const u16* code, u32 avail, bool tok16);
 
 // The routine row of a timer or 16-bit counter opcode, or nullptr.
 const LadderRoutineRow* Timer_FindRow(u16 opcode);
+// The family's block-routine rows.
+extern const std::span<const LadderRoutineRow> kTimerCounterRoutines;
+
+// The family's rows of the ladder opcode table.
+namespace lrow {
+inline constexpr Row kTimerCounterOps[] = {
+    Rt(199, 199, "CNT32"),
+    Rt(200, 203, "CNT16"),
+    Rt(204, 215, "TMR16"),
+    Rt(450, 455, "TMR32"),
+    Rt(458, 463, "TMR16"),
+    Rt(466, 471, "TMR32"),
+    Rt(474, 479, "TMR16"),
+    Rt(482, 487, "TMR32"),
+    Rt(498, 503, "TMR32"),
+};
+}  // namespace lrow

@@ -249,3 +249,19 @@ u8 Multi_Shift(const u16* code, u32& ip, u8, bool tok16) { return MultiInstructi
 u8 Multi_Rotate(const u16* code, u32& ip, u8, bool tok16) { return MultiInstruction(code, ip, tok16, true, false); }
 u8 IEC_Multi_Shift(const u16* code, u32& ip, u8, bool tok16) { return MultiInstruction(code, ip, tok16, false, true); }
 u8 IEC_Multi_Rotate(const u16* code, u32& ip, u8, bool tok16) { return MultiInstruction(code, ip, tok16, true, true); }
+
+namespace {
+
+using O = LOpd;
+constexpr O B = O::kBit, Wd = O::kWord, K = O::kLit, L = O::kLitOrReg;
+
+constexpr LadderRoutineRow kRoutines[] = {
+    {118, 118, "MSHIFT", Multi_Shift, 7, {K, B, L, L, B, B, B}, nullptr},
+    {119, 119, "MROTATE", Multi_Rotate, 5, {K, B, L, L, B}, nullptr},
+    {529, 529, "MSHIFTX", IEC_Multi_Shift, 7, {K, Wd, L, L, B, B, B}, nullptr},
+    {530, 530, "MROTATEX", IEC_Multi_Rotate, 5, {K, Wd, L, L, B}, nullptr},
+};
+
+}  // namespace
+
+const std::span<const LadderRoutineRow> kMultiShiftRoutines{kRoutines};

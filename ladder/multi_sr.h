@@ -4,6 +4,8 @@
 #pragma once
 
 #include "platform/bytes.h"
+#include "ladder/ladder_ops.h"
+#include "ladder/ladder_routines.h"
 
 // Filled by the instruction, consumed by one element routine.
 struct MultiPar {
@@ -50,3 +52,14 @@ u8 Multi_Shift(const u16* code, u32& ip, u8 rung, bool tok16);
 u8 Multi_Rotate(const u16* code, u32& ip, u8 rung, bool tok16);
 u8 IEC_Multi_Shift(const u16* code, u32& ip, u8 rung, bool tok16);
 u8 IEC_Multi_Rotate(const u16* code, u32& ip, u8 rung, bool tok16);
+
+// The family's block-routine rows.
+extern const std::span<const LadderRoutineRow> kMultiShiftRoutines;
+
+// The family's rows of the ladder opcode table.
+namespace lrow {
+inline constexpr Row kMultiShiftOps[] = {
+    Rt(118, 119, "MREGSHIFT"),
+    Rt(529, 530, "MREGSHIFTX"),
+};
+}  // namespace lrow

@@ -32,11 +32,6 @@ constexpr i32 kScreenLimit = 511;
 // register bit addresses.
 constexpr u32 kNodeLiteralMax = 1024;
 
-u16 old_change_screen = 0;
-// Per scan: the forced screen (0xFFFF none) and the switch-screen number.
-u16 forcedScreen = kNoScreen;
-u16 switchScreen = 0;
-
 // The status of each alarm-list instruction, keyed by its code offset. When
 // every slot is taken (many lists, or lists of programs loaded earlier) the
 // slot used longest ago is given to the new list, which then starts afresh.
@@ -49,31 +44,39 @@ struct AlarmSlot {
     bool used;
 };
 constexpr int kAlarmSlots = 32;
-AlarmSlot alarmSlots[kAlarmSlots];
-int lastSlot = 0;
-u32 scanCount = 0;
+
+struct State {
+    u16 old_change_screen = 0;
+    // Per scan: the forced screen (0xFFFF none) and the switch-screen number.
+    u16 forcedScreen = kNoScreen;
+    u16 switchScreen = 0;
+    AlarmSlot alarmSlots[kAlarmSlots] = {};
+    int lastSlot = 0;
+    u32 scanCount = 0;
+};
+State g;
 
 u16& AlarmStatus(u32 at) {
-    AlarmSlot* s = &alarmSlots[lastSlot];
+    AlarmSlot* s = &g.alarmSlots[g.lastSlot];
     if (!(s->used && s->at == at)) {
         int pick = -1;
         for (int k = 0; k < kAlarmSlots && pick < 0; ++k)
-            if (alarmSlots[k].used && alarmSlots[k].at == at) pick = k;
+            if (g.alarmSlots[k].used && g.alarmSlots[k].at == at) pick = k;
         if (pick < 0) {
             pick = 0;
             for (int k = 0; k < kAlarmSlots; ++k) {
-                if (!alarmSlots[k].used) {
+                if (!g.alarmSlots[k].used) {
                     pick = k;
                     break;
                 }
-                if (scanCount - alarmSlots[k].scan > scanCount - alarmSlots[pick].scan) pick = k;
+                if (g.scanCount - g.alarmSlots[k].scan > g.scanCount - g.alarmSlots[pick].scan) pick = k;
             }
-            alarmSlots[pick] = AlarmSlot{at, scanCount, 0, true};
+            g.alarmSlots[pick] = AlarmSlot{at, g.scanCount, 0, true};
         }
-        lastSlot = pick;
-        s = &alarmSlots[pick];
+        g.lastSlot = pick;
+        s = &g.alarmSlots[pick];
     }
-    s->scan = scanCount;
+    s->scan = g.scanCount;
     return s->status;
 }
 
@@ -114,7 +117,7 @@ void ShowAlarms(const AlarmList& l, u16& status) {
     if ((st & kStatusActive) != 0 && (st & kStatusScreen) != kStatusScreen) cur = l.IndexOf(st & kStatusScreen);
     if (cur == l.n) cur = l.FirstInList(0);
     if (cur < l.n) {
-        forcedScreen = l.Screen(cur);
+        g.forcedScreen = l.Screen(cur);
         auto press = [&](Key k) {
             if (l.keys[k] == 0 || (st & kHeld[k]) != 0) return false;
             st = static_cast<u16>(st | kHeld[k]);
@@ -142,10 +145,10 @@ void ShowAlarms(const AlarmList& l, u16& status) {
             cur = l.FirstInList(0);
             none = cur == l.n;
         }
-        forcedScreen = none ? kNoScreen : l.Screen(cur);
-        st = static_cast<u16>((forcedScreen & kStatusScreen) | (st & kStatusHeld) | kStatusActive);
+        g.forcedScreen = none ? kNoScreen : l.Screen(cur);
+        st = static_cast<u16>((g.forcedScreen & kStatusScreen) | (st & kStatusHeld) | kStatusActive);
     } else {
-        forcedScreen = kNoScreen;
+        g.forcedScreen = kNoScreen;
     }
     for (int k = 0; k < 4; ++k)
         if (l.keys[k] == 0) st = static_cast<u16>(st & ~kHeld[k]);
@@ -281,39 +284,32 @@ u8 NodeId(u32 operand) {
 }  // namespace
 
 void LadderPanel_ScanStart() {
-    ++scanCount;
-    forcedScreen = kNoScreen;
-    switchScreen = 0;
+    ++g.scanCount;
+    g.forcedScreen = kNoScreen;
+    g.switchScreen = 0;
 }
 
 void LadderPanel_End() {
-    SR_Put(2, static_cast<u16>(forcedScreen + 1));
-    if (switchScreen != old_change_screen) {
-        old_change_screen = switchScreen;
-        if (switchScreen != 0) SR_Put(1, switchScreen);
+    SR_Put(2, static_cast<u16>(g.forcedScreen + 1));
+    if (g.switchScreen != g.old_change_screen) {
+        g.old_change_screen = g.switchScreen;
+        if (g.switchScreen != 0) SR_Put(1, g.switchScreen);
     }
 }
 
-void LadderPanel_Reset() {
-    old_change_screen = 0;
-    forcedScreen = kNoScreen;
-    switchScreen = 0;
-    for (AlarmSlot& s : alarmSlots) s = AlarmSlot{};
-    lastSlot = 0;
-    scanCount = 0;
-}
+void LadderPanel_Reset() { g = State{}; }
 
 template <bool kTok16>
 bool LadderPanel_Exec(u16 op, LadderVm& vm) {
     switch (op) {
         case kScrForce: {
             const u16 n = LadderLit(vm.code, vm.ip);
-            if (vm.PopRung() != 0) forcedScreen = n;
+            if (vm.PopRung() != 0) g.forcedScreen = n;
             return true;
         }
         case kScrSwitch: {
             const u16 n = LadderLit(vm.code, vm.ip);
-            if (vm.PopRung() != 0) switchScreen = n;
+            if (vm.PopRung() != 0) g.switchScreen = n;
             return true;
         }
         case kScrTest: {
@@ -321,12 +317,12 @@ bool LadderPanel_Exec(u16 op, LadderVm& vm) {
             bool on;
             if (SR_Get(3) != 0)
                 on = false;
-            else if (forcedScreen == kNoScreen)
+            else if (g.forcedScreen == kNoScreen)
                 // Taken as numbers: SR1 or SR2 at 0 (no screen) is -1 here,
                 // never screen 65535.
                 on = SR_Get(2) - 1 == static_cast<i32>(n) || SR_Get(1) - 1 == static_cast<i32>(n);
             else
-                on = forcedScreen == n;
+                on = g.forcedScreen == n;
             vm.PushRung(on ? 0xFF : 0);
             return true;
         }

@@ -47,3 +47,18 @@ void LadderPanel_ScanStart();
 void LadderPanel_End();
 // Forgets the screen and alarm state (start-up and tests).
 void LadderPanel_Reset();
+
+// The family's rows of the ladder opcode table.
+namespace lrow {
+inline constexpr Row kPanelOps[] = {
+    Op(39, "SCRFORCE", E::kPanel, F::kNext, 1, -1, {O::kLit}),
+    Op(40, "SCRTEST", E::kPanel, F::kNext, 0, 1, {O::kLit}),
+    Ly(41, "ALMLIST", E::kPanel, 0, 0, LadderPanel_LayoutAlarm),
+    Op(48, "SCRSWITCH", E::kPanel, F::kNext, 1, -1, {O::kLit}),
+    Op(230, "RTCSET", E::kPanel, F::kNext, 0, 0, {O::kWord}, 7),
+    Ly(394, "TALKIEC", E::kPanel, 0, 0, LadderPanel_LayoutTalkIec),
+    Op(520, "RTCSETP", E::kPanel, F::kNext, 0, 0, {O::kWord}, 2),
+    Ly(528, "ALMLISTX", E::kPanel, 0, 0, LadderPanel_LayoutAlarm),
+    Op(544, "NODEID", E::kPanel, F::kNext, 0, 0, {O::kLitOrReg}),
+};
+}  // namespace lrow

@@ -3,14 +3,8 @@
 #include <algorithm>
 
 #include "core/plc_regs.h"
-#include "ladder/flow_fun.h"
 #include "ladder/ladder_operand.h"
-#include "ladder/ltmrcnt.h"
-#include "ladder/multi_sr.h"
 #include "ladder/pid_math.h"
-#include "ladder/schedule.h"
-#include "ladder/sunpos.h"
-#include "storage/file.h"
 
 namespace {
 
@@ -58,8 +52,11 @@ constexpr i32 kRule[3][4][6] = {
     {{1, 2, 1, 0, 0, 1}, {10, 34, 1, 0, 0, 1}, {10, 57, 1, 0, 0, 1}, {10, 95, 1, 0, 0, 1}},
 };
 
-PidState pid_st[kPidLoops];
-PidTune pid_at[kPidLoops];
+struct State {
+    PidState st[kPidLoops] = {};
+    PidTune at[kPidLoops] = {};
+};
+State g;
 
 inline i32 S(u16 w) { return static_cast<i16>(w); }
 inline u16 W(i32 v) { return static_cast<u16>(static_cast<i16>(v)); }
@@ -275,8 +272,8 @@ bool PidTuneCompute(u32 period, i32 amplitude, u8 options, u16* b) {
 
 int fbk_pid(PidContext* c, u16* b) {
     if (c->loop >= kPidLoops) return kPidBadLoop;
-    PidState& st = pid_st[c->loop];
-    PidTune& at = pid_at[c->loop];
+    PidState& st = g.st[c->loop];
+    PidTune& at = g.at[c->loop];
     const u16 flags = b[kPidFlags];
     const bool timeProp = flags & kPidFlagTimeProp;
 
@@ -415,12 +412,9 @@ int fbk_pid(PidContext* c, u16* b) {
     return result();
 }
 
-void Pid_Reset() {
-    for (auto& s : pid_st) s = PidState{};
-    for (auto& t : pid_at) t = PidTune{};
-}
+void Pid_Reset() { g = State{}; }
 
-u16 Pid_TuneState(u16 loop) { return loop < kPidLoops ? pid_at[loop].state : 0; }
+u16 Pid_TuneState(u16 loop) { return loop < kPidLoops ? g.at[loop].state : 0; }
 
 namespace {
 
@@ -501,54 +495,15 @@ u8 Pid_Instruction(const u16* code, u32& ip, u8 rung, bool tok16) {
 namespace {
 
 using O = LOpd;
-constexpr O B = O::kBit, Wd = O::kWord, K = O::kLit, L = O::kLitOrReg;
+constexpr O B = O::kBit, Wd = O::kWord, K = O::kLit;
 
 constexpr LadderRoutineRow kRoutines[] = {
-    {118, 118, "MSHIFT", Multi_Shift, 7, {K, B, L, L, B, B, B}, nullptr},
-    {119, 119, "MROTATE", Multi_Rotate, 5, {K, B, L, L, B}, nullptr},
     {240, 241, "PID", Pid_Instruction, 8, {K, Wd, Wd, Wd, B, B, B, Wd}, nullptr},
     {242, 243, "PIDTUNE", Pid_Instruction, 11, {K, Wd, Wd, Wd, B, B, B, B, K, Wd, B}, nullptr},
-    {244, 244, "SUNPOS", SunPos_Instruction, 5, {Wd, Wd, Wd, Wd, Wd}, nullptr},
-    {370, 370, "SCHEDTOD", Schedule_TimeOfDay, 4, {L, L, L, L}, nullptr},
-    {372, 372, "SCHEDDOW", Schedule_DayOfWeekImm, 1, {K}, nullptr},
-    {373, 373, "SCHEDDOWR", Schedule_DayOfWeekReg, 1, {Wd}, nullptr},
-    {374, 374, "SCHEDDOM", Schedule_DayOfMonthImm, 2, {K, K}, nullptr},
-    {375, 375, "SCHEDDOMR", Schedule_DayOfMonthReg, 1, {Wd}, nullptr},
-    {376, 376, "SCHEDMOY", Schedule_MonthOfYearImm, 1, {K}, nullptr},
-    {377, 377, "SCHEDMOYR", Schedule_MonthOfYearReg, 1, {Wd}, nullptr},
-    {378, 378, "SCHEDYEAR", Schedule_YearImm, 2, {K, K}, nullptr},
-    {379, 379, "SCHEDYEARR", Schedule_YearReg, 1, {Wd}, nullptr},
-    {381, 381, "FLOW", Flow_Instruction, 0, {}, [](const u16* c, u32 a, bool) { return Flow_OperandWords(c, a); }},
     {523, 524, "PIDX", Pid_Instruction, 8, {K, Wd, Wd, Wd, B, B, B, Wd}, nullptr},
     {525, 526, "PIDTUNEX", Pid_Instruction, 11, {K, Wd, Wd, Wd, B, B, B, B, K, Wd, B}, nullptr},
-    {529, 529, "MSHIFTX", IEC_Multi_Shift, 7, {K, Wd, L, L, B, B, B}, nullptr},
-    {530, 530, "MROTATEX", IEC_Multi_Rotate, 5, {K, Wd, L, L, B}, nullptr},
 };
 
 }  // namespace
 
-const LadderRoutineRow* LadderRoutine_Find(u16 opcode) {
-    for (const auto& r : kRoutines)
-        if (opcode >= r.first && opcode <= r.last) return &r;
-    // The file, timer and counter instructions keep their rows beside their
-    // routines.
-    if (const LadderRoutineRow* t = Timer_FindRow(opcode)) return t;
-    return File_FindRow(opcode);
-}
-
-u32 LadderRoutine_Words(const u16* code, u32 avail, bool tok16) {
-    if (avail == 0) return 0;
-    const LadderRoutineRow* r = LadderRoutine_Find(code[0]);
-    if (r == nullptr) return 0;
-    if (r->words != nullptr) {
-        const u32 n = r->words(code + 1, avail - 1, tok16);
-        return n == 0 ? 0 : n + 1;
-    }
-    u32 pos = 1;
-    for (u8 i = 0; i < r->count; ++i) {
-        const u32 n = LadderOperand_Words(r->operands[i], code + pos, avail - pos, tok16);
-        if (n == 0) return 0;
-        pos += n;
-    }
-    return pos;
-}
+const std::span<const LadderRoutineRow> kPidRoutines{kRoutines};

@@ -9,6 +9,7 @@
 
 #include "platform/bytes.h"
 #include "ladder/ladder_ops.h"
+#include "ladder/ladder_routines.h"
 
 constexpr int kPidLoops = 64;
 
@@ -106,35 +107,14 @@ u32 IEC_NON_IEC_PidParser(const u16* code, u32 ip, u16 opcode, u32 stamp, u8* to
 // ip, the stamp the scan time stamp in SR149-150.
 u8 Pid_Instruction(const u16* code, u32& ip, u8 rung, bool tok16);
 
-// ---------------------------------------------------------------------------
-// Block routines of the PID, shift and rotate, schedule, sun-position and
-// flow instructions, for the interpreter's dispatch and the program checker.
-// Each routine takes the code, the index of the word after the opcode (which
-// it advances past the operands), the rung value (the top of the power-flow
-// stack, which must hold one entry) and the token width, and returns the
-// value that replaces the top; the stack depth does not change. Routines
-// check every register they reach against the register memory themselves.
 
-using LadderRoutineFn = u8 (*)(const u16* code, u32& ip, u8 rung, bool tok16);
+// The family's block-routine rows.
+extern const std::span<const LadderRoutineRow> kPidRoutines;
 
-constexpr int kLadderRoutineMaxOperands = 11;
-
-struct LadderRoutineRow {
-    u16 first;  // opcode range
-    u16 last;
-    const char* name;
-    LadderRoutineFn run;
-    // Operand layout after the opcode in the table's operand kinds; when
-    // `words` is set the layout is variable and it gives the operand words
-    // (0 when they run past avail).
-    u8 count;
-    LOpd operands[kLadderRoutineMaxOperands];
-    u32 (*words)(const u16* operands, u32 avail, bool tok16);
+// The family's rows of the ladder opcode table.
+namespace lrow {
+inline constexpr Row kPidOps[] = {
+    Rt(240, 243, "PID"),
+    Rt(523, 526, "PIDX"),
 };
-
-// The row of an opcode, or nullptr when none of these routines serves it.
-const LadderRoutineRow* LadderRoutine_Find(u16 opcode);
-// Words of the instruction at code[0] (opcode included) with the given token
-// width; 0 when the opcode is not one of these or the operands run past
-// avail.
-u32 LadderRoutine_Words(const u16* code, u32 avail, bool tok16);
+}  // namespace lrow

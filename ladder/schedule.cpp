@@ -133,3 +133,24 @@ u8 Schedule_YearReg(const u16* code, u32& ip, u8 rung, bool tok16) {
     const u32 years = v[0] | (v[1] << 16);
     return static_cast<u8>(Q4Schedule_Year(&years));
 }
+
+namespace {
+
+using O = LOpd;
+constexpr O Wd = O::kWord, K = O::kLit, L = O::kLitOrReg;
+
+constexpr LadderRoutineRow kRoutines[] = {
+    {370, 370, "SCHEDTOD", Schedule_TimeOfDay, 4, {L, L, L, L}, nullptr},
+    {372, 372, "SCHEDDOW", Schedule_DayOfWeekImm, 1, {K}, nullptr},
+    {373, 373, "SCHEDDOWR", Schedule_DayOfWeekReg, 1, {Wd}, nullptr},
+    {374, 374, "SCHEDDOM", Schedule_DayOfMonthImm, 2, {K, K}, nullptr},
+    {375, 375, "SCHEDDOMR", Schedule_DayOfMonthReg, 1, {Wd}, nullptr},
+    {376, 376, "SCHEDMOY", Schedule_MonthOfYearImm, 1, {K}, nullptr},
+    {377, 377, "SCHEDMOYR", Schedule_MonthOfYearReg, 1, {Wd}, nullptr},
+    {378, 378, "SCHEDYEAR", Schedule_YearImm, 2, {K, K}, nullptr},
+    {379, 379, "SCHEDYEARR", Schedule_YearReg, 1, {Wd}, nullptr},
+};
+
+}  // namespace
+
+const std::span<const LadderRoutineRow> kScheduleRoutines{kRoutines};

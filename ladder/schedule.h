@@ -3,6 +3,8 @@
 #pragma once
 
 #include "platform/bytes.h"
+#include "ladder/ladder_ops.h"
+#include "ladder/ladder_routines.h"
 
 // TRUE (1) when the clock's minute of the day lies in [start, stop); a stop
 // before the start runs past midnight; start = stop is never TRUE. Hours
@@ -38,3 +40,14 @@ u8 Schedule_MonthOfYearImm(const u16* code, u32& ip, u8 rung, bool tok16);
 u8 Schedule_MonthOfYearReg(const u16* code, u32& ip, u8 rung, bool tok16);
 u8 Schedule_YearImm(const u16* code, u32& ip, u8 rung, bool tok16);
 u8 Schedule_YearReg(const u16* code, u32& ip, u8 rung, bool tok16);
+
+// The family's block-routine rows.
+extern const std::span<const LadderRoutineRow> kScheduleRoutines;
+
+// The family's rows of the ladder opcode table.
+namespace lrow {
+inline constexpr Row kScheduleOps[] = {
+    Rt(370, 370, "SCHED"),
+    Rt(372, 379, "SCHED"),
+};
+}  // namespace lrow

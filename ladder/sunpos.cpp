@@ -79,3 +79,16 @@ u8 SunPos_Instruction(const u16* code, u32& ip, u8 rung, bool tok16) {
     PutLeFloat(&plc_reg[2 * w[4]], static_cast<float>(r.azimuth));
     return rung;
 }
+
+namespace {
+
+using O = LOpd;
+constexpr O Wd = O::kWord;
+
+constexpr LadderRoutineRow kRoutines[] = {
+    {244, 244, "SUNPOS", SunPos_Instruction, 5, {Wd, Wd, Wd, Wd, Wd}, nullptr},
+};
+
+}  // namespace
+
+const std::span<const LadderRoutineRow> kSunPosRoutines{kRoutines};

@@ -4,6 +4,8 @@
 #pragma once
 
 #include "platform/bytes.h"
+#include "ladder/ladder_ops.h"
+#include "ladder/ladder_routines.h"
 
 struct SunTime {
     i32 year;  // four digits
@@ -34,3 +36,13 @@ double sunpos(const SunTime* time, const SunLocation* location, SunResult* resul
 // operands. Runs whatever the power flow, which it returns unchanged;
 // operands outside the register memory make it write nothing.
 u8 SunPos_Instruction(const u16* code, u32& ip, u8 rung, bool tok16);
+
+// The family's block-routine rows.
+extern const std::span<const LadderRoutineRow> kSunPosRoutines;
+
+// The family's rows of the ladder opcode table.
+namespace lrow {
+inline constexpr Row kSunPosOps[] = {
+    Rt(244, 244, "SUNPOS"),
+};
+}  // namespace lrow

@@ -43,3 +43,26 @@ void LadderText_LayoutTextLit(const u16* code, u32 avail, bool tok16, LadderLayo
 // Layout of NUM2STR, PNUM2STR and PNUM2VSTR: operands, kind, decimals (not
 // PNUM2VSTR), width and the 20-byte format, which is checked here.
 void LadderText_LayoutFormat(const u16* code, u32 avail, bool tok16, LadderLayout& out);
+
+// The family's rows of the ladder opcode table.
+namespace lrow {
+inline constexpr Row kTextOps[] = {
+    Wd(178, 178, "STRCMP", E::kText, 0, 0, {O::kLit, O::kByte, O::kByte}),
+    Ly(179, "STRCMPK", E::kText, 0, 0, LadderText_LayoutTextLit),
+    Wd(182, 182, "STRMOV", E::kText, 0, 0, {O::kLit, O::kByte, O::kByte}),
+    Ly(183, "STRMOVK", E::kText, 0, 0, LadderText_LayoutTextLit),
+    Wd(184, 184, "STR2NUM", E::kText, 0, 0, {O::kWord, O::kByte, O::kLit}),
+    Ly(187, "NUM2STR", E::kText, 0, 0, LadderText_LayoutFormat),
+    Wd(188, 188, "STRLEN", E::kText, 0, 0, {O::kWord, O::kByte}),
+    Wd(400, 400, "U64STR", E::kText, 0, 0, {O::kByte, O::kWord}, 4),
+    Wd(511, 511, "PSTRCPY", E::kText, 0, 0, {O::kWord, O::kWord}, 2),
+    Wd(512, 512, "PSTRCAT", E::kText, 0, 0, {O::kWord, O::kWord}, 2),
+    Wd(513, 513, "PSTREQ", E::kText, 0, 0, {O::kWord, O::kWord}, 2),
+    Wd(514, 514, "PSTRNE", E::kText, 0, 0, {O::kWord, O::kWord}, 2),
+    Wd(515, 515, "PSTRGE", E::kText, 0, 0, {O::kWord, O::kWord}, 2),
+    Wd(516, 516, "PSTR2NUM", E::kText, 0, 0, {O::kWord, O::kWord, O::kLit}, 2),
+    Ly(517, "PNUM2STR", E::kText, 0, 0, LadderText_LayoutFormat),
+    Ly(518, "PNUM2VSTR", E::kText, 0, 0, LadderText_LayoutFormat),
+    Wd(519, 519, "PCSTR2NUM", E::kText, 0, 0, {O::kWord, O::kWord, O::kLit}, 2),
+};
+}  // namespace lrow

@@ -38,3 +38,34 @@ void LadderMove_LayoutBlk(const u16* code, u32 avail, bool tok16, LadderLayout& 
 // indexed or the pointer operand list. When the flags choose neither, the
 // instruction still spans the whole indexed list, which it skips.
 void LadderMove_LayoutTbl(const u16* code, u32 avail, bool tok16, LadderLayout& out);
+
+// The family's rows of the ladder opcode table.
+namespace lrow {
+inline constexpr Row kMoveOps[] = {
+    Wd(75, 75, "LDDI2I", E::kMove, 0, 1, {O::kWord}, 2),
+    Wd(76, 76, "LDR2DI", E::kMove, 0, 2, {O::kWord}, 2),
+    Wd(77, 77, "LDR2I", E::kMove, 0, 1, {O::kWord}, 2),
+    Wd(78, 78, "LDDI2R", E::kMove, 0, 2, {O::kWord}, 2),
+    Wd(79, 79, "LDI2R", E::kMove, 0, 2, {O::kWord}),
+    Wd(80, 80, "LDW", E::kMove, 0, 1, {O::kWord}),
+    Wd(81, 81, "LDKW", E::kMove, 0, 1, {O::kLit}),
+    Wd(82, 82, "STW", E::kMove, 1, -1, {O::kWord}),
+    Wd(83, 83, "LDD", E::kMove, 0, 2, {O::kWord}, 2),
+    Wd(84, 84, "LDKD", E::kMove, 0, 2, {O::kLit2}),
+    Wd(85, 85, "STD", E::kMove, 2, -2, {O::kWord}, 2),
+    Wd(86, 86, "LDKI2DI", E::kMove, 0, 2, {O::kLit}),
+    Wd(87, 87, "LDI2DI", E::kMove, 0, 2, {O::kWord}),
+    Wd(90, 90, "MOVW", E::kMove, 0, 0, {O::kWord, O::kWord}),
+    Ly(91, "BLKMOV", E::kMove, 0, 0, LadderMove_LayoutBlk),
+    Wd(92, 92, "MOVKW", E::kMove, 0, 0, {O::kWord, O::kLit}),
+    Wd(93, 93, "FILLW", E::kMove, 0, 0, {O::kWord, O::kWord, O::kLit}),
+    Wd(94, 94, "FILLKW", E::kMove, 0, 0, {O::kWord, O::kLit, O::kLit}),
+    Wd(95, 95, "MOVD", E::kMove, 0, 0, {O::kWord, O::kWord}, 2),
+    Wd(96, 96, "MOVKD", E::kMove, 0, 0, {O::kWord, O::kLit2}, 2),
+    Ly(97, "TBLGET", E::kMove, 0, 0, LadderMove_LayoutTbl),
+    Ly(98, "TBLPUT", E::kMove, 0, 0, LadderMove_LayoutTbl),
+    Ly(99, "TBLCOPY", E::kMove, 0, 0, LadderMove_LayoutTbl),
+    Wd(195, 195, "LDB", E::kMove, 0, 1, {O::kByte}),
+    Wd(196, 196, "STB", E::kMove, 1, -1, {O::kByte}),
+};
+}  // namespace lrow

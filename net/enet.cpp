@@ -12,8 +12,11 @@
 #include "core/main.h"
 #include "core/plc_regs.h"
 #include "net/dpr.h"
+#include "net/enet_server.h"
 #include "net/modbus.h"
+#include "net/modbus_server.h"
 #include "net/tovra.h"
+#include "net/tovra_server.h"
 #include "platform/clock.h"
 #include "platform/fileio.h"
 #include "platform/fpga.h"
@@ -63,6 +66,24 @@ struct Activity {
     u16 bit = 0;
     u32 time = 0;
 } g_tx[4], g_rx[4];
+
+// The protocol servers every interface runs, in the order they start and
+// are stepped.
+constexpr const EnetServer* kServers[] = {&kTovraServer, &kModbusServer};
+
+constexpr bool SameName(const char* a, const char* b) {
+    while (*a != 0 && *a == *b) ++a, ++b;
+    return *a == *b;
+}
+
+constexpr bool ServersDistinct() {
+    constexpr size_t n = sizeof kServers / sizeof kServers[0];
+    for (size_t i = 0; i < n; ++i)
+        for (size_t k = i + 1; k < n; ++k)
+            if (SameName(kServers[i]->name, kServers[k]->name)) return false;
+    return true;
+}
+static_assert(ServersDistinct(), "a protocol server is listed twice");
 
 bool ScriptExists() { return MasterFilePresent == 0; }
 
@@ -232,12 +253,11 @@ void StepInterface(int i, int sliced) {
             if (i == 1) g_firstDns = 0;
         }
     }
-    // The programming link runs with or without a configuration or address.
-    if (g_protoOk[i]) Tovra_Scan(i);
-    if (!(c.flags.address & kAddrNoStream) && EnetIpAddress[i] != 0 && g_protoOk[i]) {
-        Modbus_Scan(i);
-        if (sliced == 0 && (i == 0 || (i == 2 && WifiStation()))) EtnEmailScan(1);
-    }
+    const bool streams = !(c.flags.address & kAddrNoStream) && EnetIpAddress[i] != 0;
+    if (g_protoOk[i])
+        for (const EnetServer* s : kServers)
+            if (!s->needsAddress || streams) s->scan(i);
+    if (streams && g_protoOk[i] && sliced == 0 && (i == 0 || (i == 2 && WifiStation()))) EtnEmailScan(1);
 }
 
 void AddressChangeCommands() {
@@ -301,7 +321,8 @@ void StatusWords() {
         _nx_ip_driver_direct_command(&ip, 12, &duplex);
         Track(g_tx[i], sent, now);
         Track(g_rx[i], received, now);
-        u32 count = Modbus_Conn_Cnt(static_cast<int>(i)) + Tovra_ConnCnt(static_cast<int>(i));
+        u32 count = 0;
+        for (const EnetServer* s : kServers) count += s->connections(static_cast<int>(i));
         if (i == 0 || (i == 2 && WifiStation())) count += EtnEmailConnCnt();
         // The count keeps below the flag bits.
         u16 w = static_cast<u16>(count > 0xFF ? 0xFF : count);
@@ -444,15 +465,13 @@ u32 Protocols_Init(int port) {
     r |= _nx_igmp_enable(ip);
     r |= _nx_udp_enable(ip);
     r |= _nx_tcp_enable(ip);
-    r |= Tovra_Init(ip, &EnetPacketPool);
-    r |= Modbus_Init(ip, &EnetPacketPool);
+    for (const EnetServer* s : kServers) r |= s->init(ip, &EnetPacketPool);
     if (port < 2) dhcpInit(port, Dpr_Configuration[port].dhcp);
     return r;
 }
 
 void Protocols_DeInit(int port) {
-    Tovra_DeInit(&EnetIp[port]);
-    Modbus_DeInit(&EnetIp[port]);
+    for (const EnetServer* s : kServers) s->deInit(&EnetIp[port]);
 }
 
 void EnetGetIpAddress(int i) {
@@ -557,9 +576,14 @@ void Etn_UpdateStatus() {
     PutLe16(DprMap + kDprNodeId, etnStatusNodeId);
 }
 
+bool EnetServers_HaveWork() {
+    for (const EnetServer* s : kServers)
+        if (s->hasWork()) return true;
+    return false;
+}
+
 void Enet_Reset() {
-    Tovra_Reset();
-    Modbus_Reset();
+    for (const EnetServer* s : kServers) s->reset();
     for (NxIp& ip : EnetIp) {
         if (ip.icmpFd >= 0) ::close(ip.icmpFd);
         ip = NxIp{};

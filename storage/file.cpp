@@ -269,12 +269,9 @@ bool RegValue(u32 address, bool pair, u32* v) {
 
 // ------------------------------------------------------------------ channel
 
-const u16* g_owner = nullptr;  // channel 0's owner (its record), null when free
-
 // The single transfer in flight on the channel: its staging buffer receives
 // what the read returns before it goes into the registers.
 alignas(4) u8 g_staging[kDpramDataBytes];
-u32 g_countOut = 0;
 // What the started read may put into the registers: its checked
 // destination and the bits checked there.
 struct Transfer {
@@ -283,7 +280,19 @@ struct Transfer {
     u32 width = 0;   // bits per element; 0 a record read
     bool bit = false;      // one bit through a byte
     bool rowCount = false; // the 32-bit row count
-} g_xfer;
+};
+
+struct State {
+    const u16* owner = nullptr;  // channel 0's owner (its record), null when free
+    u32 countOut = 0;
+    Transfer xfer;
+    // Background jobs (copy, delete): child pid, drive-busy flags (bit 1 B:,
+    // bit 2 A:) and the instruction whose job it is.
+    pid_t pid[2] = {};
+    u8 busy[2] = {};
+    const u16* jobOwner[2] = {};
+};
+State g;
 
 // ------------------------------------------------------------------ names and paths
 
@@ -434,10 +443,7 @@ i16 CheckSource(const std::string& fw, bool wild) {
 
 // ------------------------------------------------------------------ jobs
 
-std::mutex g_lock;
-pid_t g_pid[2];
-u8 g_busy[2];        // drive-busy flags of the copy and delete jobs (bit 1 B:, bit 2 A:)
-const u16* g_jobOwner[2];  // instruction whose job it is
+std::mutex g_lock;  // guards the jobs' part of the state
 
 int Index(FileJob job) { return job == FileJob::kCopy ? 0 : 1; }
 i16& Result(int i) { return i == 0 ? CopyRet : DeleteRet; }
@@ -456,12 +462,12 @@ void EndChild(pid_t pid) {
 
 void PollLocked() {
     for (int i = 0; i < 2; ++i) {
-        if (g_pid[i] <= 0) continue;
+        if (g.pid[i] <= 0) continue;
         int status = 0;
-        if (waitpid(g_pid[i], &status, WNOHANG) == g_pid[i]) {
+        if (waitpid(g.pid[i], &status, WNOHANG) == g.pid[i]) {
             Result(i) = (WIFEXITED(status) && WEXITSTATUS(status) == 0) ? 0 : kFileJobFailed;
-            g_pid[i] = 0;
-            g_busy[i] = 0;
+            g.pid[i] = 0;
+            g.busy[i] = 0;
         }
     }
 }
@@ -469,10 +475,10 @@ void PollLocked() {
 // Ends a job by its pid. A stop keeps the owner, whose instruction then
 // shows -4 until its power flow goes FALSE.
 void EndLocked(int i, bool forgetOwner) {
-    if (g_pid[i] > 0) EndChild(g_pid[i]);
-    g_pid[i] = 0;
-    g_busy[i] = 0;
-    if (forgetOwner) g_jobOwner[i] = nullptr;
+    if (g.pid[i] > 0) EndChild(g.pid[i]);
+    g.pid[i] = 0;
+    g.busy[i] = 0;
+    if (forgetOwner) g.jobOwner[i] = nullptr;
     Result(i) = kFileDisabled;
 }
 
@@ -521,7 +527,7 @@ bool StartJob(int i, const std::string& src, const std::string& dst, bool wild) 
     }
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     if (pid < 0) return false;
-    g_pid[i] = pid;
+    g.pid[i] = pid;
     return true;
 }
 
@@ -535,7 +541,7 @@ struct Ctx {
 };
 
 void Release(const u16* rec) {
-    if (g_owner == rec) g_owner = nullptr;
+    if (g.owner == rec) g.owner = nullptr;
 }
 
 // Copy (249) and delete (253).
@@ -546,21 +552,21 @@ u8 JobInstruction(Ctx& c, bool copy, u8 power, const NameRef& na, const NameRef&
     PollLocked();
     if (!power) {
         if (c.owner) {
-            if (g_jobOwner[j] == rec) EndLocked(j, true);
+            if (g.jobOwner[j] == rec) EndLocked(j, true);
             Result(j) = kFileDisabled;
             Release(rec);
         }
         c.st.Put(0, kFileDisabled);
         return 0;
     }
-    if (g_owner && !c.owner) {
+    if (g.owner && !c.owner) {
         c.st.Put(0, kFileBusy);
         return 0;
     }
     if (c.owner) {
         // A result belongs to its own job: another instruction's job never
         // shows here.
-        if (g_jobOwner[j] == rec) c.st.Put(0, Result(j));
+        if (g.jobOwner[j] == rec) c.st.Put(0, Result(j));
         return c.st.Get(0) == 0;
     }
     char a[kNameMax + 1], b[kNameMax + 1];
@@ -575,29 +581,29 @@ u8 JobInstruction(Ctx& c, bool copy, u8 power, const NameRef& na, const NameRef&
     // channel and shows the result until its power flow goes FALSE; an IEC
     // block's channel is released at once.
     auto fail = [&](i16 code) -> u8 {
-        g_busy[j] = 0;
+        g.busy[j] = 0;
         Result(j) = code;
         c.st.Put(0, code);
         c.st.Put(1, 0);
         if (c.iec) {
-            g_jobOwner[j] = nullptr;
+            g.jobOwner[j] = nullptr;
             Release(rec);
             return 0;
         }
-        g_owner = rec;
-        g_jobOwner[j] = rec;
+        g.owner = rec;
+        g.jobOwner[j] = rec;
         return code == 0;
     };
     if (!okA || !okB) return fail(kFileInvalid);
-    g_owner = rec;
-    g_jobOwner[j] = rec;
+    g.owner = rec;
+    g.jobOwner[j] = rec;
     Result(j) = kFileRunning;
     int sd = DriveOf(a), dd = copy ? DriveOf(b) : sd;
     if (Cf_Check(sd) != 3 || Cf_Check(dd) != 3) {
         return fail(kFileNoMedium);
     }
     u8 mine = static_cast<u8>(DriveBit(sd) | DriveBit(dd));
-    if (g_busy[1 - j] & mine) {
+    if (g.busy[1 - j] & mine) {
         return fail(kFileBusy);
     }
     std::string src, dst;
@@ -609,7 +615,7 @@ u8 JobInstruction(Ctx& c, bool copy, u8 power, const NameRef& na, const NameRef&
     if (e != 0) {
         return fail(e);
     }
-    g_busy[j] = mine;
+    g.busy[j] = mine;
     if (!StartJob(j, src, dst, wild)) {
         return fail(kFileJobFailed);
     }
@@ -632,34 +638,34 @@ void PollTransfer(Ctx& c, u16 op) {
             u32 type = record ? 0 : (r.U16(10) & 0x7FFF);
             q.type = type;
             q.dest = g_staging;
-            q.countOut = &g_countOut;
+            q.countOut = &g.countOut;
             if (record) q.word8 = kCfMixedRead | (static_cast<u32>(r.U16(38)) << 16);
-            g_countOut = 0;
+            g.countOut = 0;
             res = CF_DpramReadFile(poll, &q);
             if (res == kFileRunning) return;
             // Only what the checked destination holds goes into the registers.
-            u32 done = g_countOut;
-            u64 got = g_xfer.width == 0 ? g_xfer.roomBits
-                      : g_xfer.rowCount ? 32
-                                        : static_cast<u64>(done) * g_xfer.width;
-            if (g_xfer.bit) {
+            u32 done = g.countOut;
+            u64 got = g.xfer.width == 0 ? g.xfer.roomBits
+                      : g.xfer.rowCount ? 32
+                                        : static_cast<u64>(done) * g.xfer.width;
+            if (g.xfer.bit) {
                 if (done == 1) {
                     u8 v = g_staging[0] ? 1 : 0;
-                    PlcReg_Set(static_cast<u32>(g_xfer.destBit), &v, 1);
+                    PlcReg_Set(static_cast<u32>(g.xfer.destBit), &v, 1);
                 }
             } else {
-                u64 bytes = std::min<u64>(std::min(g_xfer.roomBits, got) / 8, sizeof g_staging);
-                std::memcpy(RegByte(g_xfer.destBit), g_staging, bytes);
+                u64 bytes = std::min<u64>(std::min(g.xfer.roomBits, got) / 8, sizeof g_staging);
+                std::memcpy(RegByte(g.xfer.destBit), g_staging, bytes);
             }
             c.st.Put(1, static_cast<i32>(done));
             break;
         }
         case kFileOpWrite: {
             CfDpramWriteRequest q{};
-            q.countOut = &g_countOut;
+            q.countOut = &g.countOut;
             res = CF_DpramWriteFile(poll, &q);
             if (res == kFileRunning) return;
-            c.st.Put(1, static_cast<i32>(g_countOut));
+            c.st.Put(1, static_cast<i32>(g.countOut));
             break;
         }
         case kFileOpRename:
@@ -719,14 +725,14 @@ i32 StartTransfer(Ctx& c, u16 op, const NameRef& na, const NameRef& nb) {
                 }
                 if (bits > kMaxTransferBits) return kFileInvalid;
                 if (!DestinationAllowed(bit, type == 2 ? 1 : bits)) return kFileInvalid;
-                g_xfer = Transfer{bit, bits, static_cast<u32>(width), type == 2, first == -1};
+                g.xfer = Transfer{bit, bits, static_cast<u32>(width), type == 2, first == -1};
                 CfDpramReadRequest q{};
                 q.mode = mode;
                 q.name = a;
                 q.dest = g_staging;
                 q.type = type;
                 q.count = count;
-                q.countOut = &g_countOut;
+                q.countOut = &g.countOut;
                 q.first = first;
                 return CF_DpramReadFile(0, &q);
             }
@@ -745,7 +751,7 @@ i32 StartTransfer(Ctx& c, u16 op, const NameRef& na, const NameRef& nb) {
             q.data = data;
             q.type = type;
             q.count = count;
-            q.countOut = &g_countOut;
+            q.countOut = &g.countOut;
             q.perLine = second;
             q.formatBits = opt & 0x0F;
             q.append = (opt >> 4) & 1;
@@ -775,7 +781,7 @@ i32 StartTransfer(Ctx& c, u16 op, const NameRef& na, const NameRef& nb) {
                 q.name = a;
                 q.data = RegByte(bit);
                 q.count = perRecord;
-                q.countOut = &g_countOut;
+                q.countOut = &g.countOut;
                 q.formatBits = r.U16(12);
                 q.append = 1;
                 q.word9 = kCfMixedWrite | (static_cast<u32>(r.U16(14)) << 16);
@@ -785,14 +791,14 @@ i32 StartTransfer(Ctx& c, u16 op, const NameRef& na, const NameRef& nb) {
                 return CF_DpramWriteFile(0, &q);
             }
             if (!DestinationAllowed(bit, bytes * 8ull)) return kFileInvalid;
-            g_xfer = Transfer{bit, bytes * 8ull, 0, false, false};
+            g.xfer = Transfer{bit, bytes * 8ull, 0, false, false};
             u32 index = static_cast<u16>(c.st.Get(2));
             CfDpramReadRequest q{};
             q.mode = r.U16(10);
             q.name = a;
             q.dest = g_staging;
             q.count = perRecord;
-            q.countOut = &g_countOut;
+            q.countOut = &g.countOut;
             q.first = static_cast<i32>(static_cast<u64>(index) * perRecord);
             q.word8 = kCfMixedRead | (bytes << 16);
             q.fieldList = list;
@@ -824,7 +830,7 @@ u8 Execute(const u16*& ip, u8 power, u32 availBytes) {
     bool jobOp = op == kFileOpCopy || op == kFileOpDelete;
     bool iec = jobOp && IecCaller();
     u32 statusAt = op == kFileOpRead || op == kFileOpWrite ? 20 : op == kFileOpRecord ? (r.U16(2) == kFileRecordWriteForm ? 20 : 16) : 4;
-    Ctx c{r, FindStatus(r.U32(statusAt), iec), g_owner == r.w, iec};
+    Ctx c{r, FindStatus(r.U32(statusAt), iec), g.owner == r.w, iec};
     if (!c.st.words) return 0;
     if (op == kFileOpRecord && r.U16(2) != kFileRecordWriteForm) {
         u32 rewind = r.U32(20);
@@ -846,7 +852,7 @@ u8 Execute(const u16*& ip, u8 power, u32 availBytes) {
         if (op == kFileOpRead || op == kFileOpWrite) c.st.Put(1, 0);
         return 0;
     }
-    if (g_owner && !c.owner) {
+    if (g.owner && !c.owner) {
         c.st.Put(0, kFileBusy);
         return 0;
     }
@@ -860,7 +866,7 @@ u8 Execute(const u16*& ip, u8 power, u32 availBytes) {
     i32 res = badChannel ? kFileInvalid : StartTransfer(c, op, na, nb);
     c.st.Put(0, res);
     if (op != kFileOpRecord) c.st.Put(1, 0);
-    if (res == kFileRunning) g_owner = r.w;
+    if (res == kFileRunning) g.owner = r.w;
     return res == 0;
 }
 
@@ -890,7 +896,7 @@ const LadderRoutineRow kRows[] = {
 // ------------------------------------------------------------------ interface
 
 int File_Init(int value) {
-    g_owner = nullptr;
+    g.owner = nullptr;
     return value;
 }
 
@@ -971,13 +977,13 @@ int isDirectoryEmpty(const char* directory) {
 void File_RecordJob(FileJob job, pid_t child) {
     std::lock_guard<std::mutex> lock(g_lock);
     int i = Index(job);
-    g_pid[i] = child;
+    g.pid[i] = child;
     if (child > 0) Result(i) = -2;
 }
 
 pid_t File_JobPid(FileJob job) {
     std::lock_guard<std::mutex> lock(g_lock);
-    return g_pid[Index(job)];
+    return g.pid[Index(job)];
 }
 
 void File_PollJobs() {
@@ -988,7 +994,7 @@ void File_PollJobs() {
 void File_StopJobs() {
     std::lock_guard<std::mutex> lock(g_lock);
     for (int i = 0; i < 2; ++i) {
-        if (g_pid[i] <= 0) continue;
+        if (g.pid[i] <= 0) continue;
         EndLocked(i, false);
     }
 }
@@ -998,7 +1004,5 @@ void File_Reset() {
     std::lock_guard<std::mutex> lock(g_lock);
     CopyRet = 0;
     DeleteRet = 0;
-    g_owner = nullptr;
-    g_busy[0] = g_busy[1] = 0;
-    g_jobOwner[0] = g_jobOwner[1] = nullptr;
+    g = State{};
 }

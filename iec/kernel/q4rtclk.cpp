@@ -3,17 +3,40 @@
 #include <cstdio>
 #include <ctime>
 
+#include "core/plc_regs.h"
 #include "platform/clock.h"
+#include "platform/rtcdev.h"
+#include "platform/rtclock.h"
 
 namespace {
+
+// The special registers of the controller's zone: offset in minutes (local =
+// UTC + offset) and daylight saving in the low byte (one more hour).
+constexpr int kEsrTimeZone = 18;
+constexpr int kEsrDaylight = 19;
 
 struct Reading {
     std::tm tm;
     u32 ms;
+    bool daylight;
 };
 
+// One reading of the controller's clock: its local time is the clock
+// device's (host UTC plus the stored offset, which RTCSET, SETCLK and a
+// clock set over the link move); UTC is that less the zone and daylight
+// saving of the special registers.
 Reading Read(bool local) {
-    i64 ns = Clock_UtcNs();
+    // The clock module opens the device and takes its time first.
+    if (!RtcDev_IsOpen()) {
+        RTCTime t;
+        RtcGet(&t);
+    }
+    const bool daylight = (ESR_Get(kEsrDaylight) & 0xFF) != 0;
+    i64 ns = Clock_UtcNs() + RtcDev_OffsetSeconds() * 1000000000;
+    if (!local) {
+        const i64 minutes = static_cast<i16>(ESR_Get(kEsrTimeZone)) + (daylight ? 60 : 0);
+        ns -= minutes * 60 * 1000000000;
+    }
     i64 sec = ns / 1000000000;
     i64 rem = ns % 1000000000;
     if (rem < 0) {
@@ -22,13 +45,9 @@ Reading Read(bool local) {
     }
     std::time_t t = static_cast<std::time_t>(sec);
     Reading r{};
-    if (local) {
-        tzset();
-        localtime_r(&t, &r.tm);
-    } else {
-        gmtime_r(&t, &r.tm);
-    }
+    gmtime_r(&t, &r.tm);
     r.ms = static_cast<u32>(rem / 1000000);
+    r.daylight = daylight;
     return r;
 }
 
@@ -51,7 +70,7 @@ void Q4RtClk_GetCurDateTimeStamp(int local, u32* date, u32* time, u32* daylight)
     Reading r = Read(local != 0);
     if (date) *date = DateOf(r.tm);
     if (time) *time = TimeOf(r);
-    if (daylight) *daylight = 0;
+    if (daylight) *daylight = r.daylight ? 1 : 0;
 }
 
 int Q4RtClk_GetString(int kind, char* buffer, u32 size) {

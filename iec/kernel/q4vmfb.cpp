@@ -1,7 +1,9 @@
 #include "iec/kernel/q4vmfb.h"
 
+#include <array>
 #include <cstdio>
 #include <cstring>
+#include <span>
 #include <vector>
 
 #include "iec/ext/q4bdll.h"
@@ -116,55 +118,117 @@ Q4FbHandler Q4VMFbl_HandlerAt(u32 handle) {
     return handle < h.size() ? h[handle] : Q4VMFbl_null;
 }
 
-#define NA(n) {n, NotAvailable}
-const Q4BlockEntry kQ4StdBlocks[kStdBlockCount] = {
-    NA("R_TRIG"), NA("F_TRIG"), NA("RS"), NA("SR"), NA("CMP"), NA("SEMA"), NA("TON"), NA("TOF"), NA("TP"),
-    NA("BLINK"), NA("STACKINT"), NA("SERIO"), NA("SERIO_B"), NA("AVERAGE"), NA("HYSTER"), NA("LIM_ALRM"),
-    NA("INTEGRAL"), NA("DERIVATE"), NA("SIG_GEN"), NA("RAMP"), NA("CURVELIN"), NA("SURFLIN"), NA("UNPACK8"),
-    NA("TOFR"), NA("TPR"), NA("PLS"), NA("FLIPFLOP"), NA("BLINKA"), NA("DTAT"), NA("DTCURDATETIME"), NA("DTEVERY"),
-    NA("FIFO"), NA("LIFO"), NA("ALARM_M"), NA("ALARM_A"), NA("LOGFILECSV"), NA("TMU"), NA("TMUSEC"), NA("TMD"),
-    NA("MBSLAVEUDP"), NA("MBSLAVEUDPEX"), NA("MBSLAVERTU"), NA("MBSLAVERTUEX"), NA("MBSLAVERTUEXD"), NA("SIGPLAY"),
-    NA("ISFCSTEP"), NA("ISFCINITSTEP"), NA("AVERAGEL"), NA("HYSTERACC"), NA("CANRCVMSG"), NA("MBMASTERTCP"),
-    NA("MBMASTERRTU"), NA("MBSLAVETCP"), NA("MBSLAVETCPEX"),
+namespace {
+
+// The names of the standard list and of the controller's block table, in the
+// order that gives each its number in the code image format (never moved).
+constexpr const char* kStdNames[kStdBlockCount] = {
+    "R_TRIG", "F_TRIG", "RS", "SR", "CMP", "SEMA", "TON", "TOF", "TP",
+    "BLINK", "STACKINT", "SERIO", "SERIO_B", "AVERAGE", "HYSTER", "LIM_ALRM",
+    "INTEGRAL", "DERIVATE", "SIG_GEN", "RAMP", "CURVELIN", "SURFLIN", "UNPACK8",
+    "TOFR", "TPR", "PLS", "FLIPFLOP", "BLINKA", "DTAT", "DTCURDATETIME", "DTEVERY",
+    "FIFO", "LIFO", "ALARM_M", "ALARM_A", "LOGFILECSV", "TMU", "TMUSEC", "TMD",
+    "MBSLAVEUDP", "MBSLAVEUDPEX", "MBSLAVERTU", "MBSLAVERTUEX", "MBSLAVERTUEXD", "SIGPLAY",
+    "ISFCSTEP", "ISFCINITSTEP", "AVERAGEL", "HYSTERACC", "CANRCVMSG", "MBMASTERTCP",
+    "MBMASTERRTU", "MBSLAVETCP", "MBSLAVETCPEX",
 };
 
-const Q4BlockEntry PFB[kPfbCount + 1] = {
-    NA("TXBMANAGER"), NA("TXBAPPEND"), NA("TXBAPPENDLINE"), NA("TXBAPPENDTXB"), NA("TXBAPPENDEOL"), NA("TXBCLEAR"),
-    NA("TXBCOPY"), NA("TXBFREE"), NA("TXBGETDATA"), NA("TXBLASTERROR"), NA("TXBGETLENGTH"), NA("TXBGETLINE"),
-    NA("TXBGETSTRING"), NA("TXBNEW"), NA("TXBNEWSTRING"), NA("TXBREADFILE"), NA("TXBREWIND"), NA("TXBSETDATA"),
-    NA("TXBSETSTRING"), NA("TXBWRITEFILE"), NA("TXBANSITOUTF8"), NA("TXBUTF8TOANSI"), NA("TXBSENDTCP"), NA("TXBRCVTCP"),
-    NA("XMLMANAGER"), NA("XMLADDCHILD"), NA("XMLCHECKTAGNAME"), NA("XMLFIRSTCHILD"), NA("XMLFREEDOC"), NA("XMLLASTERROR"),
-    NA("XMLGETSYBVALUE"), NA("XMLGETTAGATTRIB"), NA("XMLGETTAGCONT"), NA("XMLGETTAGCONTT"), NA("XMLGETTAGNAME"),
-    NA("XMLNEWDOC"), NA("XMLNEXTCHILD"), NA("XMLPARSEDOCFILE"), NA("XMLPARSEDOCTXB"), NA("XMLSETSYBVALUE"),
-    NA("XMLSETTAGATTRIB"), NA("XMLSETTAGCONT"), NA("XMLSETTAGCONTT"), NA("XMLWRITEDOCFILE"), NA("XMLWRITEDOCTXB"),
-    NA("XMLGETPARENT"), NA("HMINEWMENU"), NA("HMINEWMENUITEM"), NA("HMIDELMENU"), NA("HMIRENAMEMENU"), NA("HMIMENU"),
-    NA("ARCOUNT"), NA("ARFIND"), NA("ARFILL"), NA("ARMIN"), NA("ARMAX"), NA("ARSORT"),
-    NA("PID"), NA("CTUR"), NA("CTDR"), NA("CTUDR"),
-    NA("CANOPENGETLOCID"), NA("CANOPENGETSTATE"), NA("CANOPENSETNMT"), NA("CANOPENSDOREAD"), NA("CANOPENSDOWRITE"),
-    NA("CANOPENRCEMC"), NA("CANOPENRCEMCDEV"), NA("LIM"), NA("COPY_CF"), NA("READ_CF"), NA("READ_CF2"), NA("WRITE_CF"),
-    NA("WRITE_CF2"), NA("DELETE_CF"), NA("SETPID"), NA("SETPIDMAN"), NA("GETPIDMAN"), NA("PID_IND"), NA("PID_IND_AUTO"),
-    NA("PID_ISA_AUTO"), NA("PID_ISA"), NA("SAVERCPBYSTR"), NA("SAVERCPBYINDEX"), NA("SAVERCPBYSTR2"), NA("LOADRCPBYSTR"),
-    NA("LOADRCPBYINDEX"), NA("LOADRCPBYSTR2"), NA("RENAME_CF"), NA("OPENCOMMREG"), NA("OPENCOMM"), NA("CLOSECOMM"),
-    NA("SENDCOMM"), NA("RCVCOMM"), NA("CHANGESCREEN"), NA("FORCESCREEN"), NA("SCALEINT"), NA("SCALEREAL"), NA("SETCLK"),
-    NA("BITCLEAR"), NA("BITSET"), NA("BITTEST"), NA("ALARM"), NA("MODBUSDOREQUEST"), NA("MODBUSMAPSLAVE"),
-    NA("MODBUSMAPEXTEND"), NA("OLDUSERSMASTER"), NA("KEYPRESS"), NA("NETPUTHB"), NA("NETGETHB"), NA("NETGETWORD"),
-    NA("NETPUTWORD"), NA("NETPUTWORDEX"), NA("NETGETREMOTEI"), NA("NETPUTLOCALQ"), NA("NETGETREMOTEAI"),
-    NA("NETPUTLOCALAQ"), NA("GPRSCONNECT"), NA("GPRSCONNECTS"), NA("MODEMSENDINIT"), NA("MODEMAUTODIAL"),
-    NA("MODEMAUTOANSWER"), NA("DAYSOFMONTH"), NA("DAYSOFWEEK"), NA("MONTHSOFYEAR"), NA("STARTENDYEAR"), NA("TIMEOFDAY"),
-    NA("FILL"), NA("MULTIROT"), NA("MULTISHIFT"), NA("MVB"), NA("ASCIITODINT"), NA("ASCIITOINT"), NA("ASCIITOREAL"),
-    NA("CMPSTRINGCONST"), NA("CMPSTRINGVAR"), NA("DINTTOASCII"), NA("INTTOASCII"), NA("REALTOASCII"), NA("SETSTRING"),
-    NA("STRINGLEN"), NA("STRINGLENA"), NA("DEGTORAD"), NA("RADTODEG"), NA("TOF100MS"), NA("TOF100MS32"), NA("TOF10MS"),
-    NA("TOF10MS32"), NA("TOF1MS"), NA("TOF1MS32"), NA("TOF1S"), NA("TOF1S32"), NA("TON100MS"), NA("TON100MS32"),
-    NA("TON10MS"), NA("TON10MS32"), NA("TON1MS"), NA("TON1MS32"), NA("TON1S"), NA("TON1S32"), NA("TONR100MS"),
-    NA("TONR100MS32"), NA("TONR10MS"), NA("TONR10MS32"), NA("TONR1MS"), NA("TONR1MS32"), NA("TONR1S"), NA("TONR1S32"),
-    NA("SETPID_R"), NA("PID_IND_R"), NA("SETPIDMAN_R"), NA("PID_IND_AUTO_R"), NA("PID_ISA_R"), NA("PID_ISA_AUTO_R"),
-    NA("SETCANID"), NA("TEXTTABLE"), NA("STRINGCONCAT"), NA("CHARASCIICODE"), NA("DELETECHARS"), NA("INSERTCHARS"),
-    NA("ASCIITOHEX"), NA("HEXTOASCII"), NA("CRC16"), NA("STRINGFIND"), NA("STRINGREPLACE"), NA("STRINGLEFT"),
-    NA("STRINGMID"), NA("STRINGRIGHT"), NA("SUNPOS"), NA("ABS"), NA("SHL"), NA("SHR"), NA("ROL"), NA("ROR"),
-    NA("NOT_MASK"), NA("AND_MASK"), NA("OR_MASK"), NA("XOR_MASK"), NA("SEL"), NA("MOD"), NA("SQRT"), NA("CTU"), NA("CTD"),
-    {nullptr, nullptr},
+constexpr const char* kPfbNames[kPfbCount] = {
+    "TXBMANAGER", "TXBAPPEND", "TXBAPPENDLINE", "TXBAPPENDTXB", "TXBAPPENDEOL", "TXBCLEAR",
+    "TXBCOPY", "TXBFREE", "TXBGETDATA", "TXBLASTERROR", "TXBGETLENGTH", "TXBGETLINE",
+    "TXBGETSTRING", "TXBNEW", "TXBNEWSTRING", "TXBREADFILE", "TXBREWIND", "TXBSETDATA",
+    "TXBSETSTRING", "TXBWRITEFILE", "TXBANSITOUTF8", "TXBUTF8TOANSI", "TXBSENDTCP", "TXBRCVTCP",
+    "XMLMANAGER", "XMLADDCHILD", "XMLCHECKTAGNAME", "XMLFIRSTCHILD", "XMLFREEDOC", "XMLLASTERROR",
+    "XMLGETSYBVALUE", "XMLGETTAGATTRIB", "XMLGETTAGCONT", "XMLGETTAGCONTT", "XMLGETTAGNAME",
+    "XMLNEWDOC", "XMLNEXTCHILD", "XMLPARSEDOCFILE", "XMLPARSEDOCTXB", "XMLSETSYBVALUE",
+    "XMLSETTAGATTRIB", "XMLSETTAGCONT", "XMLSETTAGCONTT", "XMLWRITEDOCFILE", "XMLWRITEDOCTXB",
+    "XMLGETPARENT", "HMINEWMENU", "HMINEWMENUITEM", "HMIDELMENU", "HMIRENAMEMENU", "HMIMENU",
+    "ARCOUNT", "ARFIND", "ARFILL", "ARMIN", "ARMAX", "ARSORT",
+    "PID", "CTUR", "CTDR", "CTUDR",
+    "CANOPENGETLOCID", "CANOPENGETSTATE", "CANOPENSETNMT", "CANOPENSDOREAD", "CANOPENSDOWRITE",
+    "CANOPENRCEMC", "CANOPENRCEMCDEV", "LIM", "COPY_CF", "READ_CF", "READ_CF2", "WRITE_CF",
+    "WRITE_CF2", "DELETE_CF", "SETPID", "SETPIDMAN", "GETPIDMAN", "PID_IND", "PID_IND_AUTO",
+    "PID_ISA_AUTO", "PID_ISA", "SAVERCPBYSTR", "SAVERCPBYINDEX", "SAVERCPBYSTR2", "LOADRCPBYSTR",
+    "LOADRCPBYINDEX", "LOADRCPBYSTR2", "RENAME_CF", "OPENCOMMREG", "OPENCOMM", "CLOSECOMM",
+    "SENDCOMM", "RCVCOMM", "CHANGESCREEN", "FORCESCREEN", "SCALEINT", "SCALEREAL", "SETCLK",
+    "BITCLEAR", "BITSET", "BITTEST", "ALARM", "MODBUSDOREQUEST", "MODBUSMAPSLAVE",
+    "MODBUSMAPEXTEND", "OLDUSERSMASTER", "KEYPRESS", "NETPUTHB", "NETGETHB", "NETGETWORD",
+    "NETPUTWORD", "NETPUTWORDEX", "NETGETREMOTEI", "NETPUTLOCALQ", "NETGETREMOTEAI",
+    "NETPUTLOCALAQ", "GPRSCONNECT", "GPRSCONNECTS", "MODEMSENDINIT", "MODEMAUTODIAL",
+    "MODEMAUTOANSWER", "DAYSOFMONTH", "DAYSOFWEEK", "MONTHSOFYEAR", "STARTENDYEAR", "TIMEOFDAY",
+    "FILL", "MULTIROT", "MULTISHIFT", "MVB", "ASCIITODINT", "ASCIITOINT", "ASCIITOREAL",
+    "CMPSTRINGCONST", "CMPSTRINGVAR", "DINTTOASCII", "INTTOASCII", "REALTOASCII", "SETSTRING",
+    "STRINGLEN", "STRINGLENA", "DEGTORAD", "RADTODEG", "TOF100MS", "TOF100MS32", "TOF10MS",
+    "TOF10MS32", "TOF1MS", "TOF1MS32", "TOF1S", "TOF1S32", "TON100MS", "TON100MS32",
+    "TON10MS", "TON10MS32", "TON1MS", "TON1MS32", "TON1S", "TON1S32", "TONR100MS",
+    "TONR100MS32", "TONR10MS", "TONR10MS32", "TONR1MS", "TONR1MS32", "TONR1S", "TONR1S32",
+    "SETPID_R", "PID_IND_R", "SETPIDMAN_R", "PID_IND_AUTO_R", "PID_ISA_R", "PID_ISA_AUTO_R",
+    "SETCANID", "TEXTTABLE", "STRINGCONCAT", "CHARASCIICODE", "DELETECHARS", "INSERTCHARS",
+    "ASCIITOHEX", "HEXTOASCII", "CRC16", "STRINGFIND", "STRINGREPLACE", "STRINGLEFT",
+    "STRINGMID", "STRINGRIGHT", "SUNPOS", "ABS", "SHL", "SHR", "ROL", "ROR",
+    "NOT_MASK", "AND_MASK", "OR_MASK", "XOR_MASK", "SEL", "MOD", "SQRT", "CTU", "CTD",
 };
-#undef NA
+
+// Each family of blocks declares the handlers of its blocks by name in its
+// own module (a constexpr array of Q4BlockEntry); the tables are assembled
+// from the name lists and the families' rows at compile time. A block no
+// family serves yet is known by name and not available.
+constexpr std::array<std::span<const Q4BlockEntry>, 0> kFamilies{};
+
+constexpr bool SameName(const char* a, const char* b) {
+    while (*a != 0 && *a == *b) ++a, ++b;
+    return *a == *b;
+}
+
+constexpr Q4FbHandler HandlerOf(const char* name) {
+    for (std::span<const Q4BlockEntry> f : kFamilies)
+        for (const Q4BlockEntry& e : f)
+            if (SameName(e.name, name)) return e.handler;
+    return NotAvailable;
+}
+
+// True when every family row names a block of one of the lists and no block
+// is claimed twice; and no name is listed twice.
+constexpr bool RowsValid() {
+    for (u32 i = 0; i < kPfbCount; ++i)
+        for (u32 k = i + 1; k < kPfbCount; ++k)
+            if (SameName(kPfbNames[i], kPfbNames[k])) return false;
+    for (u32 i = 0; i < kStdBlockCount; ++i)
+        for (u32 k = i + 1; k < kStdBlockCount; ++k)
+            if (SameName(kStdNames[i], kStdNames[k])) return false;
+    for (std::span<const Q4BlockEntry> f : kFamilies)
+        for (const Q4BlockEntry& e : f) {
+            if (e.name == nullptr) return false;
+            int listed = 0, claimed = 0;
+            for (const char* n : kPfbNames) listed += SameName(n, e.name) ? 1 : 0;
+            for (const char* n : kStdNames) listed += SameName(n, e.name) ? 1 : 0;
+            for (std::span<const Q4BlockEntry> g : kFamilies)
+                for (const Q4BlockEntry& o : g) claimed += SameName(o.name, e.name) ? 1 : 0;
+            if (listed == 0 || claimed != 1) return false;
+        }
+    return true;
+}
+static_assert(RowsValid(), "block rows overlap, repeat a name or name a block of neither list");
+
+constexpr std::array<Q4BlockEntry, kStdBlockCount> MakeStd() {
+    std::array<Q4BlockEntry, kStdBlockCount> t{};
+    for (u32 i = 0; i < kStdBlockCount; ++i) t[i] = Q4BlockEntry{kStdNames[i], HandlerOf(kStdNames[i])};
+    return t;
+}
+
+constexpr std::array<Q4BlockEntry, kPfbCount + 1> MakePfb() {
+    std::array<Q4BlockEntry, kPfbCount + 1> t{};
+    for (u32 i = 0; i < kPfbCount; ++i) t[i] = Q4BlockEntry{kPfbNames[i], HandlerOf(kPfbNames[i])};
+    t[kPfbCount] = Q4BlockEntry{nullptr, nullptr};
+    return t;
+}
+
+}  // namespace
+
+const std::array<Q4BlockEntry, kStdBlockCount> kQ4StdBlocks = MakeStd();
+const std::array<Q4BlockEntry, kPfbCount + 1> PFB = MakePfb();
+
+std::span<const std::span<const Q4BlockEntry>> Q4VMFbl_Families() { return kFamilies; }
 
 int Q4Blocks_GetFirstID(u32* id) {
     *id = 0;

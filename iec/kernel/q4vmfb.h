@@ -9,6 +9,9 @@
 // instance data are byte offsets from the start of the database (0: none).
 #pragma once
 
+#include <array>
+#include <span>
+
 #include "platform/bytes.h"
 #include "iec/kernel/q4vmcode.h"
 #include "iec/kernel/q4vmtic.h"
@@ -36,7 +39,7 @@ struct Q4BlockEntry {
     Q4FbHandler handler;
 };
 constexpr u32 kPfbCount = 203;
-extern const Q4BlockEntry PFB[kPfbCount + 1];
+extern const std::array<Q4BlockEntry, kPfbCount + 1> PFB;
 int Q4Blocks_GetFirstID(u32* id);
 int Q4Blocks_GetNextID(u32* id);
 const char* Q4Blocks_GetName(u32 id);
@@ -44,7 +47,12 @@ Q4FbHandler Q4Blocks_GetProc(u32 id);
 
 // The standard list (54 blocks, fixed order).
 constexpr u32 kStdBlockCount = 54;
-extern const Q4BlockEntry kQ4StdBlocks[kStdBlockCount];
+extern const std::array<Q4BlockEntry, kStdBlockCount> kQ4StdBlocks;
+
+// Both tables take their names from the format's lists and each block's
+// handler from the rows of its family's own module; these are the families'
+// rows, one span per family.
+std::span<const std::span<const Q4BlockEntry>> Q4VMFbl_Families();
 
 // Search record of the list walk.
 struct Q4FbSearch {

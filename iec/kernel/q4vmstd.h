@@ -8,6 +8,7 @@
 #pragma once
 
 #include <array>
+#include <span>
 
 #include "platform/bytes.h"
 
@@ -18,8 +19,18 @@ using Q4StfHandler = int (*)(u8* db, const u16* operands, u16 number);
 constexpr u16 kQ4StfSlots = 222;
 constexpr u16 kQ4StfFatalStop = 135;
 
+// A row of the table: each family of functions declares its rows in its
+// own module (a constexpr array k...Rows); the table is assembled from them.
+struct Q4StfRow {
+    u16 slot;
+    Q4StfHandler handler;
+};
+
 // The table; an empty slot is a null handler.
 extern const std::array<Q4StfHandler, kQ4StfSlots> _STFS;
+
+// The families' rows the table was assembled from, one span per family.
+std::span<const std::span<const Q4StfRow>> Q4VMStf_Families();
 
 // call: the words after the call opcode (function number, N, operands).
 // Runs the slot's handler; an unknown number, an empty slot or a handler

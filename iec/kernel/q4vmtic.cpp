@@ -36,21 +36,23 @@ inline void St(u8* p, T v) {
 
 // --- Verification ---------------------------------------------------------------
 
-std::string g_fault;
-
 struct Verified {
     const u8* db;
     const u8* codeData;  // the code image the programs were checked in
     std::vector<std::vector<bool>> starts;  // instruction starts per program (word index)
 };
-std::vector<Verified> g_verified;
+struct State {
+    std::string fault;                // why the last verification refused
+    std::vector<Verified> verified;   // databases whose programs passed
+};
+State g;
 
 u16 Alloc(u8* db, u32 area) { return Q4VM_GetDesc(db, area).allocated; }
 
 bool Fault(const char* what, u32 pos) {
     char buf[128];
     std::snprintf(buf, sizeof buf, "%s at byte %u", what, pos);
-    g_fault = buf;
+    g.fault = buf;
     return false;
 }
 
@@ -229,7 +231,7 @@ bool CheckStream(u8* db, const u16* w, u32 n, u16 program, std::vector<bool>& st
 }
 
 Verified* Find(const u8* db) {
-    for (Verified& v : g_verified)
+    for (Verified& v : g.verified)
         if (v.db == db) return &v;
     return nullptr;
 }
@@ -349,7 +351,7 @@ inline T Quotient(T a, T b) {
 
 // --- Verification entry points ------------------------------------------------------
 
-const char* Q4VMTic_LastFault() { return g_fault.c_str(); }
+const char* Q4VMTic_LastFault() { return g.fault.c_str(); }
 
 int Q4VMTic_Verify(u8* db, const u8* code, u32 length, u16 program) {
     std::vector<bool> starts;
@@ -361,7 +363,7 @@ int Q4VMTic_Verify(u8* db, const u8* code, u32 length, u16 program) {
 
 int Q4VMTic_VerifyAll(u8* db) {
     Q4VMTic_Forget(db);
-    g_fault.clear();
+    g.fault.clear();
     const Q4Code& code = Q4VM_CodeOf(db);
     Verified v{db, code.data, {}};
     u16 count = Q4VMPrg_Count(db);
@@ -370,25 +372,25 @@ int Q4VMTic_VerifyAll(u8* db) {
         u8* rec = Q4VMPrg_Record(db, p);
         u32 off = GetLe32(rec + kQ4PrCode), size = GetLe32(rec + kQ4PrCodeSize);
         if (!code.data || off >= code.size || off % 2) {
-            g_fault = "program outside the code image";
+            g.fault = "program outside the code image";
             return kVmErrCodeInvalid;
         }
         if (size > code.size - off) size = code.size - off;
         std::vector<u16> w(size / 2);
         for (size_t k = 0; k < w.size(); ++k) w[k] = GetLe16(code.data + off + 2 * k);
         if (!CheckStream(db, w.data(), static_cast<u32>(w.size()), p, v.starts[p])) {
-            g_fault = "program " + std::to_string(p) + ": " + g_fault;
+            g.fault = "program " + std::to_string(p) + ": " + g.fault;
             return kVmErrCodeInvalid;
         }
     }
-    g_verified.push_back(std::move(v));
+    g.verified.push_back(std::move(v));
     return 0;
 }
 
 void Q4VMTic_Forget(const u8* db) {
-    for (size_t k = 0; k < g_verified.size(); ++k)
-        if (g_verified[k].db == db) {
-            g_verified.erase(g_verified.begin() + static_cast<long>(k));
+    for (size_t k = 0; k < g.verified.size(); ++k)
+        if (g.verified[k].db == db) {
+            g.verified.erase(g.verified.begin() + static_cast<long>(k));
             return;
         }
 }

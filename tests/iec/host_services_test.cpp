@@ -19,6 +19,8 @@
 #include "iec/kernel/q4rtclk.h"
 #include "iec/kernel/q4serial.h"
 #include "iec/kernel/q4socket.h"
+#include "platform/rtcdev.h"
+#include "platform/rtclock.h"
 #include "testsupport/manual_clock.h"
 #include "testsupport/temp_root.h"
 
@@ -125,7 +127,24 @@ TEST(HostFiles, LinesAndSeeks) {
     EXPECT_EQ(Slurp(root.Path("/mnt/cfg/w.txt")), "one\n");
 }
 
-TEST(HostClock, StampsOfOneReading) {
+// The runtime's clock is the controller's: a fresh root (the clock device
+// shows host time) and clear zone registers.
+class HostClock : public ::testing::Test {
+protected:
+    HostClock() {
+        ESR_Put(18, 0);
+        ESR_Put(19, 0);
+        RtcDev_SetMissing(false);
+        Rtc_Reset();
+    }
+    ~HostClock() override {
+        ESR_Put(18, 0);
+        Rtc_Reset();
+    }
+    TempRoot root_;
+};
+
+TEST_F(HostClock, StampsOfOneReading) {
     ScopedTz tz("UTC");
     ManualClock clock;  // 2021-03-05 12:00:00 UTC, a Friday
     EXPECT_EQ(Q4RtClk_GetCurDateStamp(), 0x07E50305u);
@@ -152,9 +171,14 @@ TEST(HostClock, StampsOfOneReading) {
     EXPECT_EQ(Q4RtClk_GetString(0, buf, 5), 4);  // cut to the buffer
 }
 
-TEST(HostClock, LocalTimeFollowsTheZone) {
-    ScopedTz tz("EST5");
+TEST_F(HostClock, LocalTimeFollowsTheZone) {
+    ScopedTz tz("UTC");
     ManualClock clock;  // 12:00 UTC = 07:00 local
+    // The controller's zone five hours west of UTC, its clock set to local
+    // time as RTCSET sets it.
+    ESR_Put(18, static_cast<u16>(-300));
+    RTCTime seven{0, 0, 7, 5, 3, 2021, 0};
+    ASSERT_EQ(RtcSet(&seven), 1);
     u32 local = 0, utc = 0;
     Q4RtClk_GetCurDateTimeStamp(1, nullptr, &local, nullptr);
     Q4RtClk_GetCurDateTimeStamp(0, nullptr, &utc, nullptr);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <climits>
 #include <cmath>
@@ -553,3 +554,37 @@ TEST(Tic, CtSegmentAccess) {
 }
 
 }  // namespace
+
+// Both block tables are assembled from the format's name lists and the
+// families' rows: every name is listed once, every family row names a
+// listed block that no other row claims, and the table holds its handler.
+TEST(Tic, BlockTablesClaimEachBlockOnce) {
+    std::vector<std::string> names;
+    for (const Q4BlockEntry& e : kQ4StdBlocks) {
+        ASSERT_NE(e.name, nullptr);
+        ASSERT_NE(e.handler, nullptr) << e.name;
+        names.push_back(std::string("std:") + e.name);
+    }
+    for (u32 i = 0; i < kPfbCount; ++i) {
+        ASSERT_NE(PFB[i].name, nullptr) << i;
+        ASSERT_NE(PFB[i].handler, nullptr) << PFB[i].name;
+        names.push_back(PFB[i].name);
+    }
+    EXPECT_EQ(PFB[kPfbCount].name, nullptr);
+    EXPECT_EQ(PFB[kPfbCount].handler, nullptr);
+    std::vector<std::string> sorted = names;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(std::adjacent_find(sorted.begin(), sorted.end()), sorted.end());
+    std::vector<std::string> claimed;
+    for (std::span<const Q4BlockEntry> family : Q4VMFbl_Families())
+        for (const Q4BlockEntry& r : family) {
+            claimed.push_back(r.name);
+            int found = 0;
+            for (const Q4BlockEntry& e : kQ4StdBlocks) found += std::strcmp(e.name, r.name) == 0 && e.handler == r.handler;
+            for (u32 i = 0; i < kPfbCount; ++i)
+                found += std::strcmp(PFB[i].name, r.name) == 0 && PFB[i].handler == r.handler;
+            EXPECT_GE(found, 1) << r.name;
+        }
+    std::sort(claimed.begin(), claimed.end());
+    EXPECT_EQ(std::adjacent_find(claimed.begin(), claimed.end()), claimed.end());
+}

@@ -12,6 +12,22 @@ TEST(StandardFunctions, SlotsEmptyByTheFormatStayEmpty) {
     for (u16 n : {0, 37, 38, 39, 50, 55, 59, 64, 69, 221}) EXPECT_EQ(_STFS[n], nullptr) << n;
 }
 
+// The table is assembled from the families' rows: each slot from at most one
+// row, and every handler in the table from a row.
+TEST(StandardFunctions, FamiliesClaimEachSlotOnce) {
+    std::array<int, kQ4StfSlots> claims{};
+    for (std::span<const Q4StfRow> family : Q4VMStf_Families())
+        for (const Q4StfRow& r : family) {
+            ASSERT_LT(r.slot, kQ4StfSlots);
+            ++claims[r.slot];
+            EXPECT_EQ(_STFS[r.slot], r.handler) << r.slot;
+        }
+    for (u16 n = 0; n < kQ4StfSlots; ++n) {
+        EXPECT_LE(claims[n], 1) << n;
+        EXPECT_EQ(_STFS[n] != nullptr, claims[n] == 1) << n;
+    }
+}
+
 // Unknown numbers, empty slots and slots whose family is not there stop the
 // application with event 17 carrying the number; the log's limit holds.
 TEST(StandardFunctions, UnknownNumbersLogAndStop) {

@@ -1,6 +1,7 @@
 // Operand decoding in both token widths.
 #include "ladder/ladder_operand.h"
 #include "ladder/ladder_ops.h"
+#include "ladder/ladder_routines.h"
 
 #include <gtest/gtest.h>
 
@@ -99,3 +100,34 @@ TEST(LadderOperand, OpcodeTableGroups) {
 }
 
 }  // namespace
+
+TEST(LadderOperand, FamiliesClaimEachOpcodeOnce) {
+    // The opcode table is assembled from the families' rows: no opcode may
+    // come from two rows, and every assigned opcode comes from one.
+    std::vector<int> claims(kLadderOpcodes, 0);
+    for (std::span<const lrow::Row> family : LadderOp_Families())
+        for (const lrow::Row& r : family) {
+            ASSERT_LE(r.first, r.last) << r.name;
+            ASSERT_LT(r.last, kLadderOpcodes) << r.name;
+            for (u32 c = r.first; c <= r.last; ++c) ++claims[c];
+        }
+    std::vector<int> routineClaims(kLadderOpcodes, 0);
+    for (std::span<const LadderRoutineRow> family : LadderRoutine_Families())
+        for (const LadderRoutineRow& r : family)
+            for (u32 c = r.first; c <= r.last && c < kLadderOpcodes; ++c) ++routineClaims[c];
+    for (u16 c = 0; c < kLadderOpcodes; ++c) {
+        const LadderOp& op = LadderOp_Get(c);
+        EXPECT_LE(claims[c], 1) << c;
+        EXPECT_EQ(claims[c], op.Assigned() ? 1 : 0) << c;
+        EXPECT_LE(routineClaims[c], 1) << c;
+        // A routine opcode has exactly one routine row (the file rows come
+        // through the wiring), and a routine row serves only such opcodes.
+        const LadderRoutineRow* row = LadderRoutine_Find(c);
+        EXPECT_EQ(row != nullptr, op.exec == LExec::kRoutine) << c;
+        if (row != nullptr) {
+            EXPECT_LE(row->first, c);
+            EXPECT_GE(row->last, c);
+        }
+        if (routineClaims[c] == 1) EXPECT_EQ(op.exec, LExec::kRoutine) << c;
+    }
+}

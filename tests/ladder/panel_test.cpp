@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <vector>
 
+#include "core/plc_regs.h"
+#include "iec/kernel/q4rtclk.h"
 #include "io/canopen.h"
 #include "platform/clock.h"
 #include "platform/rtclock.h"
@@ -455,6 +457,58 @@ TEST_P(PanelClock, SetsTheControllerClockNotTheHost) {
             EXPECT_EQ(t.minute, good[1]);
             EXPECT_EQ(t.second, good[0]);
         }
+    }
+}
+
+TEST_P(PanelClock, MovesTheIecRuntimeClockWithTheControllers) {
+    // The IEC runtime reads the controller's clock: after RTCSET its local
+    // date and time are the controller's, and its UTC is that less the zone
+    // and daylight saving of ESR18 and ESR19.
+    struct Case {
+        const char* what;
+        i16 zoneMinutes;
+        u16 daylight;
+        u16 rec[7];  // second, minute, hour, day, month, year, day of week
+        u32 utcDate, utcMs;
+    };
+    const Case cases[] = {
+        {"no zone", 0, 0, {30, 20, 10, 15, 6, 2030, 7}, 0x07EE060Fu, (10 * 3600 + 20 * 60 + 30) * 1000u},
+        {"east, across midnight", 120, 0, {5, 0, 1, 1, 1, 2031, 4}, 0x07EE0C1Fu, (23 * 3600 + 5) * 1000u},
+        {"west with daylight saving", -300, 1, {0, 30, 22, 28, 2, 2029, 4}, 0x07ED0301u, (2 * 3600 + 30 * 60) * 1000u},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove(root.Path(kRtcOffsetFile));
+        Rtc_Reset();
+        ESR_Put(18, static_cast<u16>(c.zoneMinutes));
+        ESR_Put(19, c.daylight);
+        u32 dateBefore = 0;
+        Q4RtClk_GetCurDateTimeStamp(1, &dateBefore, nullptr, nullptr);
+        LadderBuilder p = Prog();
+        p.Contl(kA).Op("RTCSET", {lreg::R(30)}).Out(kY0);
+        p.End();
+        Load(p);
+        const u32 recByte = 2 * ((lreg::R(30) - 0x400) >> 4);
+        for (int k = 0; k < 7; ++k) PutLe16(plc_reg + recByte + 2 * k, c.rec[k]);
+        SetRegBit(kA, true);
+        ASSERT_EQ(Scan(), kLadderEnd);
+        ASSERT_TRUE(RegBit(kY0));
+        RTCTime controller{};
+        RtcGet(&controller);
+        u32 date = 0, ms = 0, daylight = 9;
+        Q4RtClk_GetCurDateTimeStamp(1, &date, &ms, &daylight);
+        EXPECT_NE(date, dateBefore);
+        EXPECT_EQ(date, Q4DateStamp(controller.year, controller.month, controller.day));
+        EXPECT_EQ(ms / 1000, (controller.hour * 3600u + controller.minute * 60u + controller.second));
+        EXPECT_EQ(date, Q4DateStamp(c.rec[5], c.rec[4], c.rec[3]));
+        EXPECT_EQ(ms / 1000, (c.rec[2] * 3600u + c.rec[1] * 60u + c.rec[0]));
+        EXPECT_EQ(daylight, c.daylight);
+        EXPECT_EQ(Q4RtClk_GetCurDateStamp(), date);
+        Q4RtClk_GetCurDateTimeStamp(0, &date, &ms, nullptr);
+        EXPECT_EQ(date, c.utcDate);
+        EXPECT_EQ(ms / 1000, c.utcMs / 1000);
+        ESR_Put(18, 0);
+        ESR_Put(19, 0);
     }
 }
 
