@@ -2,6 +2,10 @@
 
 #include "platform/neighbour.h"
 
+// The board's devices and their drivers.
+#include "core/main.h"
+#include "link/sci.h"
+
 namespace {
 
 // Stored blocks, register images, the scan and the register memory: what
@@ -15,8 +19,8 @@ void WireSystemAndLink() {}
 void CheckSystemAndLink(NeighbourCheck&) {}
 
 // The board's devices as the I/O and the serial ports reach them.
-void WireBoard() {}
-void CheckBoard(NeighbourCheck&) {}
+void WireBoard() { sciPeers.kernelBuild = Main_KernelBuild; }
+void CheckBoard(NeighbourCheck& check) { SciPeers_Check(check); }
 
 // Shared tables that take their rows from each family's own module.
 void WireTables() {}

@@ -1,10 +1,9 @@
 #include "io/i2c_io.h"
 
-#include <time.h>
-
 #include <algorithm>
 #include <cstring>
 
+#include "core/plc_regs.h"
 #include "io/ioapi.h"
 #include "platform/i2c_imx28_drv.h"
 
@@ -19,16 +18,8 @@ constexpr u32 kRefusedLimit = 1000, kPollLimit = 1002;
 
 bool g_busReady = false;
 bool g_tmp275Ready = false;
-u32 g_pauseUs = 500;
-
-void Pause() {
-    if (g_pauseUs == 0) return;
-    timespec ts{0, static_cast<long>(g_pauseUs) * 1000};
-    nanosleep(&ts, nullptr);
-}
-
 bool EnsureBus() {
-    if (!g_busReady) g_busReady = i2c0_init() != 0;
+    if (!g_busReady) g_busReady = i2c0_init(I2c_KernelBuild()) != 0;
     return g_busReady;
 }
 
@@ -151,13 +142,14 @@ int I2C_write_mem(const u8* source, u32 address, u32 count, u32 type) {
         u8 buf[3];
         std::memcpy(buf, f.addr, f.addrBytes);
         buf[f.addrBytes] = source[i];
+        // A device still in the write cycle of the byte before refuses its
+        // address; the refusals are counted rather than timed, as the bus
+        // answers at once.
         u32 refused = i == 0 ? 0 : 1;
         for (;;) {
-            Pause();
             if (Write(f.device, buf, f.addrBytes + 1) == 0) break;
             if (++refused > kRefusedLimit) return 2;
         }
-        Pause();
         ++address;
     }
     // Acknowledge polling: the device answers again once its write cycle ends.
@@ -277,12 +269,17 @@ int get_io_info(u16* idents) {
     return 3;
 }
 
-void I2cIo_SetWritePauseUs(u32 us) { g_pauseUs = us; }
+u16 I2c_KernelBuild() {
+    auto ch = [](int i) {
+        u16 w = ESR_Get(9 + i / 2);
+        return static_cast<int>(i % 2 == 0 ? (w & 0xFF) : (w >> 8));
+    };
+    return static_cast<u16>(10 * (ch(7) - '0') + (ch(8) - '0'));
+}
 
 void I2cIo_Reset() {
     g_busReady = false;
     g_tmp275Ready = false;
-    g_pauseUs = 500;
     PULMAR_present = 0;
     I2c_Reset();
 }

@@ -35,7 +35,8 @@ int get_io_info(u16* idents);
 // Set when slot 1 holds the expansion 0x1F0F; kept for the run.
 extern u8 PULMAR_present;
 
-// Byte-mode write pacing in microseconds (500); tests may shorten it.
-void I2cIo_SetWritePauseUs(u32 us);
+// Two digits of the kernel revision text (ESR9-ESR13, characters 7 and 8)
+// that choose the bus path (platform/i2c_imx28_drv.h i2c0_init).
+u16 I2c_KernelBuild();
 // Forgets the bus state, the sensor set-up and the expansion flag (tests).
 void I2cIo_Reset();

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "core/plc_regs.h"
-#include "platform/board.h"
+#include "platform/gpio.h"
 #include "platform/fpga.h"
 #include "platform/spi_imx28_drv.h"
 
@@ -108,10 +108,8 @@ u8 SlotCheck(const IoMessage* m) {
 bool Inverted(const SlotState& t) { return (t.mode & kModeInverted) != 0; }
 u8 Inv(const SlotState& t, u8 v) { return Inverted(t) ? static_cast<u8>(~v) : v; }
 
-// SoC bank 0 pin 17: the modules' enable and write line.
-void Pin17(bool high) {
-    Board_RegWrite(kSocPinctrlBase + kPinctrlDout0 + (high ? kRegSet : kRegClr), 1u << 17);
-}
+// The modules' enable and write line.
+void Pin17(bool high) { Gpio_DriveIoEnable(high); }
 
 int WriteIo2(u8 device, u8 a, u8 b) {
     const u8 d[2] = {a, b};
@@ -219,10 +217,7 @@ void Init(IoMessage* m) {
         g_tbl[s].row = row < 0 ? kNoRow : static_cast<u16>(row);
         if (row >= 0) g_tbl[s].flags = 0;
     }
-    // Bank 0 pin 17 a GPIO output driven high.
-    Board_RegWrite(kSocPinctrlBase + kPinctrlMuxsel0 + 0x10 * 1 + kRegSet, 0xC);
-    Board_RegWrite(kSocPinctrlBase + kPinctrlDout0 + kRegSet, 1u << 17);
-    Board_RegWrite(kSocPinctrlBase + kPinctrlDoe0 + kRegSet, 1u << 17);
+    Gpio_SetupIoEnableLine();
 }
 
 void Query(IoMessage* m) {

@@ -1,19 +1,18 @@
 #include "link/sci.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
-#include "core/main.h"
 #include "core/plc_regs.h"
 #include "link/command.h"
 #include "link/vcomm.h"
-#include "platform/board.h"
 #include "platform/rct.h"
 #include "platform/root.h"
 
@@ -25,12 +24,10 @@ namespace {
 
 constexpr u32 kCntTbl[13] = {116666, 58333, 29166, 14583, 7291, 3645, 1822, 911, 607, 303, 2430, 1215, 3365};
 constexpr speed_t kSpeeds[10] = {B300, B600, B1200, B2400, B4800, B9600, B19200, B38400, B57600, B115200};
-constexpr const char* kDevices[kSciUnits] = {"/dev/ttySP3", "/dev/ttySP4", "/dev/ttyGS0", "/dev/ttySP0"};
-constexpr u32 kSocBase = 0x80018000;
-constexpr u32 kUartFifoClear[2] = {0x58038, 0x5a038};
 constexpr const char* kUsbStatePath = "/sys/devices/platform/fsl-usb2-udc/gadget/suspended";
-// Bounded waits for a device that does not take or give bytes at once.
-constexpr int kIoWaitMs = 200;
+// Bytes kept for a device that does not take them at once; past this nobody
+// reads the port and the rest is dropped.
+constexpr size_t kPendingMax = 64 * 1024;
 constexpr size_t kRequestLog = 64;
 
 constexpr u32 kNoPort = 0xFFFFFFFF;
@@ -47,6 +44,8 @@ struct Driver {
     u32 shortDelay = 0;
     int passCnt = 0;
     int gapAnswer = 0;
+    bool usbArmed = false;       // the USB port's WaitRx armed its timer
+    std::vector<u8> pending;     // accepted for the device, not yet taken by it
     SciView view;
 
     explicit Driver(int u) : unit(u) { Clear(); }
@@ -64,6 +63,8 @@ struct Driver {
         shortDelay = 0;
         passCnt = 0;
         gapAnswer = 0;
+        usbArmed = false;
+        pending.clear();
     }
     int& fd() { return view.fd; }
     u8 Nibble() const { return mode[kSomProto] & 0x0F; }
@@ -105,24 +106,39 @@ struct Driver {
     }
 
     // --- device I/O ---
-    int WriteDevice(const u8* data, u32 n) {
-        if (view.fd < 0) return 0;
-        u32 done = 0;
-        int waited = 0;
-        while (done < n) {
-            ssize_t w = ::write(view.fd, data + done, n - done);
+    // Writes what the device takes now; false on a device error.
+    bool WriteNow(const u8* data, u32 n, u32* done) {
+        *done = 0;
+        while (*done < n) {
+            ssize_t w = ::write(view.fd, data + *done, n - *done);
             if (w > 0) {
-                done += static_cast<u32>(w);
+                *done += static_cast<u32>(w);
                 continue;
             }
             if (w < 0 && errno == EINTR) continue;
-            if (w < 0 && errno != EAGAIN) break;
-            if (waited >= kIoWaitMs) break;  // nobody reads: drop the rest
-            pollfd p{view.fd, POLLOUT, 0};
-            ::poll(&p, 1, 10);
-            waited += 10;
+            return w < 0 && errno == EAGAIN;
         }
-        return static_cast<int>(done);
+        return true;
+    }
+    // Hands the device what it kept back, as far as it takes it now.
+    void Pump() {
+        if (pending.empty() || view.fd < 0) return;
+        u32 done = 0;
+        bool ok = WriteNow(pending.data(), static_cast<u32>(pending.size()), &done);
+        if (!ok) done = static_cast<u32>(pending.size());  // the device is gone: drop it
+        pending.erase(pending.begin(), pending.begin() + done);
+    }
+    // Queues the bytes behind what is kept back and writes what the device
+    // takes; the rest goes out on later calls. Answers the bytes accepted.
+    int WriteDevice(const u8* data, u32 n) {
+        if (view.fd < 0) return 0;
+        Pump();
+        u32 done = 0;
+        if (pending.empty() && !WriteNow(data, n, &done)) return static_cast<int>(done);
+        size_t room = kPendingMax - std::min(kPendingMax, pending.size());
+        size_t keep = std::min<size_t>(n - done, room);
+        pending.insert(pending.end(), data + done, data + done + keep);
+        return static_cast<int>(done + keep);
     }
     int DeviceReadable() {
         if (view.fd < 0) return 0;
@@ -152,9 +168,10 @@ struct Driver {
     int CountTx() {
         if (VirtualCmd) return static_cast<int>(TxRingCount());
         if (view.fd < 0) return 0;
+        Pump();
         int n = 0;
-        if (::ioctl(view.fd, TIOCOUTQ, &n) != 0) return 0;
-        return n & 0xFFFF;
+        if (::ioctl(view.fd, TIOCOUTQ, &n) != 0) n = 0;
+        return static_cast<int>((static_cast<size_t>(n) + pending.size()) & 0xFFFF);
     }
     int EmptyTx() { return CountTx() == 0 ? 1 : 0; }
     void FlushTx() {
@@ -324,7 +341,7 @@ int Driver::Open(const u8* req) {
                 Request(kSciReqMode485, 1);
                 iface = 1;
                 view.fifoOff = 1;
-                if (Board_RegExists(kSocBase + kUartFifoClear[1])) Board_RegWrite(kSocBase + kUartFifoClear[1], 0x10);
+                Serial_ClearUartFifo(1);
             }
             break;
         case 5: break;
@@ -358,7 +375,7 @@ int Driver::Open(const u8* req) {
     if (unit == kSciPort0) {
         Request(kSciReqMode485, 1);
         view.fifoOff = 1;
-        if (Board_RegExists(kSocBase + kUartFifoClear[0])) Board_RegWrite(kSocBase + kUartFifoClear[0], 0x10);
+        Serial_ClearUartFifo(0);
     }
     RCT_Release(view.hdRtu);
     view.hdRtu = 0;
@@ -367,7 +384,7 @@ int Driver::Open(const u8* req) {
         view.timerMode = 0;
         return result;
     }
-    view.kernelBuild = Main_KernelBuild() & 0xFFFF;
+    view.kernelBuild = (sciPeers.kernelBuild ? sciPeers.kernelBuild() : 0) & 0xFFFF;
     if (view.kernelBuild <= 3544) {
         Request(kSciReqGapSet, 0);
     } else {
@@ -384,6 +401,7 @@ int Driver::Open(const u8* req) {
 
 int Driver::CheckRx() {
     if (VirtualCmd) return rx_in != rx_out ? 1 : 0;
+    Pump();
     bool skipCount = false;
     if (view.rtuCheckKernel) {
         int a = Request(kSciReqGapSeen, 0);
@@ -409,14 +427,12 @@ int Driver::GetRx() {
     }
     if (view.fd < 0) return 0;
     u8 b = 0;
-    for (int waited = 0;;) {
+    // The caller asked CheckRx first; nothing there now answers 0.
+    for (;;) {
         ssize_t r = ::read(view.fd, &b, 1);
         if (r == 1) break;
         if (r < 0 && errno == EINTR) continue;
-        if ((r < 0 && errno != EAGAIN) || r == 0 || waited >= kIoWaitMs) return 0;
-        pollfd p{view.fd, POLLIN, 0};
-        ::poll(&p, 1, 10);
-        waited += 10;
+        return 0;
     }
     if (Nibble() == kProtoRtu && !view.rtuCheckKernel) {
         view.rtuIndex = 2;
@@ -426,29 +442,32 @@ int Driver::GetRx() {
 }
 
 int Driver::WaitRx(u8* byte) {
-    int armed = 0;
-    for (;;) {
-        int c = CheckRx();
-        if (c == 1) {
-            u8 b = static_cast<u8>(GetRx());
-            if (byte != nullptr) *byte = b;
-            view.timerMode = 1;
-            return 1;
-        }
-        if (c == 255 || (SR_Get(5) & 0xFF) != 2) {
-            RCT_Stop(view.hdRtu);
-            passCnt = 0;
-            return 0;
-        }
-        // The USB port keeps its armed flag for this call only.
-        int& flag = unit == kSciUsb ? armed : passCnt;
-        if (flag == 0 && view.timerMode == 1) {
-            flag = 1;
+    int c = CheckRx();
+    if (c == 1) {
+        u8 b = static_cast<u8>(GetRx());
+        if (byte != nullptr) *byte = b;
+        view.timerMode = 1;
+        usbArmed = false;
+        return 1;
+    }
+    if (c == 255 || (SR_Get(5) & 0xFF) != 2) {
+        RCT_Stop(view.hdRtu);
+        passCnt = 0;
+        usbArmed = false;
+        return 0;
+    }
+    // The USB port keeps its armed flag until this wait has its answer.
+    if (unit == kSciUsb) {
+        if (!usbArmed && view.timerMode == 1) {
+            usbArmed = true;
             TimerArmByBaud();
         }
-        if (unit != kSciUsb && byte != nullptr && *byte == 0xAA) return 2;
-        ExecuteSubLoop_Wait(0);
+    } else if (passCnt == 0 && view.timerMode == 1) {
+        passCnt = 1;
+        TimerArmByBaud();
     }
+    // Nothing yet: the caller asks again on a later pass.
+    return 2;
 }
 
 int InitUnit(int unit, u32 port, const u8* startMode, bool keepModeOnFailure) {
@@ -456,7 +475,8 @@ int InitUnit(int unit, u32 port, const u8* startMode, bool keepModeOnFailure) {
     d.unit = unit;
     d.port = port;
     if (d.fd() >= 0) ::close(d.fd());
-    d.fd() = ::open(Root_HostPath(kDevices[unit]).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    d.pending.clear();
+    d.fd() = ::open(Root_HostPath(Serial_DevicePath(unit)).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (d.fd() < 0 && keepModeOnFailure) return 0;
     std::memcpy(d.mode, startMode, kVcommModeBytes);
     if (d.fd() >= 0) ::fcntl(d.fd(), F_SETFL, ::fcntl(d.fd(), F_GETFL) | O_NONBLOCK);
@@ -511,6 +531,9 @@ constexpr VcommDriver MakeTable() {
 }  // namespace
 
 VcommDriver Vcomm_Drv[2] = {MakeTable<kSciPort0>(), MakeTable<kSciPort1>()};
+SciPeers sciPeers;
+
+void SciPeers_Check(NeighbourCheck& check) { NEIGHBOUR_REQUIRE(check, sciPeers, kernelBuild); }
 
 u32 Sci_CharTime(u32 baudCode) { return baudCode < 13 ? kCntTbl[baudCode] : kCntTbl[0]; }
 
@@ -555,6 +578,7 @@ void USBPortMon() {
         if (g_usbNow == '1' && g_usbPrev == '0') {
             if (d.fd() >= 0) ::close(d.fd());
             d.fd() = -1;
+            d.pending.clear();
         } else if (g_usbNow == '0' && g_usbPrev == '1') {
             SCI4_Init(3);
         }

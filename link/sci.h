@@ -4,10 +4,17 @@
 // operations in Vcomm_Drv (link/vcomm.h); the USB port's operations are
 // called directly.
 //
-// The devices are paths under the root. What a pseudo-terminal cannot do
-// (modem lines, the board driver's private requests 0x5461, 0x5463, 0x5465,
-// 0x5466, the interface-select output of port 1) is answered here and
-// recorded, so tests can read the settings the driver built.
+// The devices are paths under the root (platform/serial.h). What a
+// pseudo-terminal cannot do (modem lines, the board driver's private requests
+// 0x5461, 0x5463, 0x5465, 0x5466, the interface-select output of port 1) is
+// answered here and recorded, so tests can read the settings the driver
+// built.
+//
+// No call waits for the device: what a full device does not take at once is
+// kept in the driver and written on the later calls (the transmit counts
+// include it, so "transmit empty" still means every byte has left), and
+// WaitRx answers 2 while no byte and no frame gap is there yet, to be asked
+// again on a later pass.
 #pragma once
 
 #include <termios.h>
@@ -15,6 +22,8 @@
 #include <vector>
 
 #include "platform/bytes.h"
+#include "platform/neighbour.h"
+#include "platform/serial.h"
 
 // Driver units.
 constexpr int kSciPort0 = 0, kSciPort1 = 1, kSciUsb = 2, kSciSpare = 3;
@@ -23,9 +32,14 @@ constexpr int kSciUnits = 4;
 // Ring size of the intercept mode (and of the RTU frame buffer).
 constexpr u32 kSciRingBytes = 2048;
 
-// Private requests of the board's serial driver.
-constexpr unsigned long kSciReqMode485 = 0x5461, kSciReqGapSeen = 0x5463, kSciReqGapSet = 0x5465,
-                        kSciReqGapArm = 0x5466;
+// What the serial drivers reach of the layers above them.
+struct SciPeers {
+    // Build number of the board's kernel (4 digits of its revision text, 0
+    // when unreadable); an RTU open asks it to choose who finds frame gaps.
+    int (*kernelBuild)() = nullptr;
+};
+extern SciPeers sciPeers;  // filled by core/wiring.cpp
+void SciPeers_Check(NeighbourCheck& check);
 
 int SCI0_Init(int port);
 int SCI1_Init(int port);
@@ -45,6 +59,8 @@ int SCI4_CountTx();
 int SCI4_PutTx(u8 byte);
 int SCI4_PutnTx(const u8* data, u32 length);
 int SCI4_PutsTx(const char* text);
+// 1 with a byte, 0 at a frame gap or outside run mode, 2 while nothing has
+// come yet (ask again on a later pass).
 int SCI4_WaitRx(u8* byte);
 void SCI4_InitWait(u32 microseconds, u32 third);
 void SCI4_SetIntrcpt(int on);

@@ -1,8 +1,5 @@
 #include "platform/i2c_imx28_drv.h"
 
-#include <time.h>
-
-#include "core/plc_regs.h"
 #include "platform/board.h"
 #include "platform/iomodules.h"
 
@@ -49,8 +46,6 @@ void SoftReset() {
     Put(kI2cCtrl0 + kRegSet, kCtrlSoftReset);
     for (u32 i = 0; i < kPolls && !(Reg(kI2cCtrl0) & kCtrlClockGate); ++i) {
     }
-    timespec ts{0, 100000};
-    nanosleep(&ts, nullptr);
     Put(kI2cCtrl0 + kRegClr, kCtrlSoftReset);
     WaitCtrl0Clear(kCtrlSoftReset);
     Put(kI2cCtrl0 + kRegClr, kCtrlClockGate);
@@ -84,23 +79,17 @@ bool Run(u32 ctrl0) {
 
 void ClearFlags() { Put(kI2cCtrl1 + kRegClr, kI2cCtrl1Flags); }
 
+// Transfers before any set-up take the path chosen last (the direct one at
+// first).
 bool Ready() {
-    if (!g_ready) i2c0_init();
+    if (!g_ready) i2c0_init(g_kernel ? 32 : 0);
     return g_ready;
 }
 
 }  // namespace
 
-u16 I2c_KernelBuild() {
-    auto ch = [](int i) {
-        u16 w = ESR_Get(9 + i / 2);
-        return static_cast<int>(i % 2 == 0 ? (w & 0xFF) : (w >> 8));
-    };
-    return static_cast<u16>(10 * (ch(7) - '0') + (ch(8) - '0'));
-}
-
-int i2c0_init() {
-    g_kernel = I2c_KernelBuild() >= 32;
+int i2c0_init(u16 kernelBuild) {
+    g_kernel = kernelBuild >= 32;
     if (g_kernel) {
         g_ready = true;
         return 1;

@@ -39,7 +39,6 @@ protected:
         Ssp2_Reset();
         Spi_Reset();
         PutKernelRevision("2.6.35.44");
-        I2cIo_SetWritePauseUs(0);
     }
     void TearDown() override {
         Board_SetWriteHook(kSocI2c0Base, nullptr);
@@ -54,7 +53,6 @@ protected:
     void UseDirectRegisters(bool direct) {
         PutKernelRevision(direct ? "2.6.35.31" : "2.6.35.44");
         I2cIo_Reset();
-        I2cIo_SetWritePauseUs(0);
     }
 
     TempRoot root;
