@@ -171,7 +171,10 @@ struct Driver {
         Pump();
         int n = 0;
         if (::ioctl(view.fd, TIOCOUTQ, &n) != 0) n = 0;
-        return static_cast<int>((static_cast<size_t>(n) + pending.size()) & 0xFFFF);
+        // The count is 16 bits wide: a larger one saturates rather than
+        // wrapping to "empty".
+        size_t total = static_cast<size_t>(n & 0xFFFF) + pending.size();
+        return static_cast<int>(std::min<size_t>(total, 0xFFFF));
     }
     int EmptyTx() { return CountTx() == 0 ? 1 : 0; }
     void FlushTx() {
