@@ -4,6 +4,9 @@
 
 // The board's devices and their drivers.
 #include "core/main.h"
+#include "io/i2c_io.h"
+#include "io/ioapi.h"
+#include "io/iodriver.h"
 #include "link/sci.h"
 
 namespace {
@@ -19,8 +22,16 @@ void WireSystemAndLink() {}
 void CheckSystemAndLink(NeighbourCheck&) {}
 
 // The board's devices as the I/O and the serial ports reach them.
-void WireBoard() { sciPeers.kernelBuild = Main_KernelBuild; }
-void CheckBoard(NeighbourCheck& check) { SciPeers_Check(check); }
+void WireBoard() {
+    sciPeers.kernelBuild = Main_KernelBuild;
+    ioDriverPeers.exchange = io_driver;
+    ioDriverPeers.probe = I2cIo_ProbeSlots;
+    ioDriverPeers.servesOutsideTable = nullptr;  // the driver serves the module table only
+}
+void CheckBoard(NeighbourCheck& check) {
+    SciPeers_Check(check);
+    IoDriverPeers_Check(check);
+}
 
 // Shared tables that take their rows from each family's own module.
 void WireTables() {}

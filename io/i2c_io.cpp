@@ -233,8 +233,9 @@ int write_io_eeprom(u8 device, u32 address, u32 count, const u8* data, int type)
     return I2C_write_mem(data, a, count, static_cast<u32>(type));
 }
 
-int get_io_info(u16* idents) {
-    if (IoApi_ScriptedProbe(idents)) return 3;
+int get_io_info(u16* idents) { return ioDriverPeers.probe(idents); }
+
+int I2cIo_ProbeSlots(u16* idents) {
     static const u8 kExid[2] = {0x4C, 0x4E};
     static const u16 kExidSuffix[2] = {0x000E, 0x000F};
     static const u8 kGenid[2] = {0x08, 0x0A};

@@ -646,7 +646,6 @@ void Stop(IoMessage* m) {
 }
 
 void Start(IoMessage* m) {
-    if (m->slot < 2) ++ioDriverCalls.start[m->slot];
     if (m->slot >= 2 || g_tbl[m->slot].row != kRowFieldBus) return;
     int slot = m->slot;
     Config c = ConfigOf(slot);

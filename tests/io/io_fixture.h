@@ -11,6 +11,7 @@
 
 #include "core/plc.h"
 #include "core/plc_regs.h"
+#include "core/wiring.h"
 #include "io/iodriver.h"
 #include "platform/board.h"
 #include "platform/fpga.h"
@@ -48,6 +49,7 @@ protected:
         Board_SetWriteHook(kSocSsp1Base, nullptr);
         Board_SetWriteHook(kSocSsp2Base, nullptr);
         IoDriver_Reset();
+        Wiring_Connect();  // a test may have put its own driver in
     }
     // Chooses the I2C path for the next transfers.
     void UseDirectRegisters(bool direct) {
