@@ -16,11 +16,14 @@ constexpr u32 kMaxIoBytes = 256;
 constexpr u32 kBlockMax = 1023, kBlockChunk = 100;
 constexpr u32 kRefusedLimit = 1000, kPollLimit = 1002;
 
-bool g_busReady = false;
-bool g_tmp275Ready = false;
+struct State {
+    bool busReady = false;
+    bool tmp275Ready = false;  // the sensor at 0x9E is set to 12 bits
+};
+State g;
 bool EnsureBus() {
-    if (!g_busReady) g_busReady = i2c0_init(I2c_KernelBuild()) != 0;
-    return g_busReady;
+    if (!g.busReady) g.busReady = i2c0_init(I2c_KernelBuild()) != 0;
+    return g.busReady;
 }
 
 // Bus speed for a transfer; 0 leaves it as it is.
@@ -210,11 +213,11 @@ int I2C_read_io(u8 device, u8* buffer, u32 type, u32 count) {
 
 int I2C_read_LM92(u8 device, i16* result) {
     I2C_init(kFastHz);
-    if (device == 0x9E && !g_tmp275Ready) {
+    if (device == 0x9E && !g.tmp275Ready) {
         const u8 config[2] = {0x01, 0x60};  // 12-bit resolution
         const u8 pointer = 0x00;
         if (Write(device, config, 2) != 0 || Write(device, &pointer, 1) != 0) return 1;
-        g_tmp275Ready = true;
+        g.tmp275Ready = true;
     }
     u8 b[2];
     if (Read(device, b, 2) != 0) return 1;
@@ -279,8 +282,7 @@ u16 I2c_KernelBuild() {
 }
 
 void I2cIo_Reset() {
-    g_busReady = false;
-    g_tmp275Ready = false;
+    g = State{};
     PULMAR_present = 0;
     I2c_Reset();
 }
