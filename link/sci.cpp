@@ -48,24 +48,7 @@ struct Driver {
     std::vector<u8> pending;     // accepted for the device, not yet taken by it
     SciView view;
 
-    explicit Driver(int u) : unit(u) { Clear(); }
-    void Clear() {
-        view.fd = -1;
-        std::memset(&view.newTio, 0, sizeof view.newTio);
-        view.timerMode = view.rtuIndex = view.rtuCheckKernel = view.kernelBuild = view.hdRtu = 0;
-        view.interfaceBit = view.fifoOff = 0;
-        view.rtuOverflows = 0;
-        view.requests.clear();
-        std::memset(mode, 0, sizeof mode);
-        rx_in = rx_out = tx_in = tx_out = 0;
-        rtuOverflow = false;
-        VirtualCmd = 0;
-        shortDelay = 0;
-        passCnt = 0;
-        gapAnswer = 0;
-        usbArmed = false;
-        pending.clear();
-    }
+    explicit Driver(int u) : unit(u) {}
     int& fd() { return view.fd; }
     u8 Nibble() const { return mode[kSomProto] & 0x0F; }
 
@@ -259,12 +242,16 @@ struct Driver {
     }
 };
 
-Driver g_drv[kSciUnits] = {Driver(0), Driver(1), Driver(2), Driver(3)};
-u8 g_usbPrev = 0, g_usbNow = 0;
+// The four drivers and the USB port's last two suspend states.
+struct State {
+    Driver drv[kSciUnits] = {Driver(0), Driver(1), Driver(2), Driver(3)};
+    u8 usbPrev = 0, usbNow = 0;
+};
+State g;
 
 template <int U>
 void TimerCallback() {
-    g_drv[U].Callback();
+    g.drv[U].Callback();
 }
 constexpr RctCallback kCallbacks[kSciUnits] = {TimerCallback<0>, TimerCallback<1>, TimerCallback<2>, TimerCallback<3>};
 
@@ -474,7 +461,7 @@ int Driver::WaitRx(u8* byte) {
 }
 
 int InitUnit(int unit, u32 port, const u8* startMode, bool keepModeOnFailure) {
-    Driver& d = g_drv[unit];
+    Driver& d = g.drv[unit];
     d.unit = unit;
     d.port = port;
     if (d.fd() >= 0) ::close(d.fd());
@@ -490,7 +477,7 @@ int InitUnit(int unit, u32 port, const u8* startMode, bool keepModeOnFailure) {
 }
 
 // Table operations of ports 0 and 1 (the port argument selects the unit).
-Driver& P(u32 port) { return g_drv[port == 1 ? kSciPort1 : kSciPort0]; }
+Driver& P(u32 port) { return g.drv[port == 1 ? kSciPort1 : kSciPort0]; }
 int OpOpen(u32 p, const u8* m) { return P(p).Open(m); }
 int OpZero(u32) { return 0; }
 int OpStatusRx(u32, int) { return 0; }
@@ -512,20 +499,20 @@ int OpWaitRx(u32 p, u8* b) { return P(p).WaitRx(b); }
 int OpIoCtl(u32 p, int r, u32* v) { return P(p).IoCtl(r, v); }
 template <int U>
 void OpSetIntrcpt(int on) {
-    g_drv[U].SetIntrcpt(on);
+    g.drv[U].SetIntrcpt(on);
 }
 template <int U>
 int OpStuffRx(u8 b) {
-    return g_drv[U].StuffRx(b);
+    return g.drv[U].StuffRx(b);
 }
 template <int U>
 int OpDrainTx(u8* b) {
-    return g_drv[U].DrainTx(b);
+    return g.drv[U].DrainTx(b);
 }
 
 template <int U>
 constexpr VcommDriver MakeTable() {
-    return VcommDriver{g_drv[U].mode, OpOpen,     OpZero,     OpStatusRx,   OpCheckRx,  OpCountRx,     OpFlushRx,
+    return VcommDriver{g.drv[U].mode, OpOpen,     OpZero,     OpStatusRx,   OpCheckRx,  OpCountRx,     OpFlushRx,
                        OpGetRx,       OpEmptyTx,  OpCheckTx,  OpCountTx,    OpFlushTx,  OpPutTx,       OpPutnTx,
                        OpPutsTx,      OpRtuTx,    OpZero,     OpSetNone,    OpZero,     OpSetNone,     OpZero,
                        OpSetNone,     OpInitWait, OpWaitRx,   OpIoCtl,      OpSetIntrcpt<U>, OpStuffRx<U>, OpDrainTx<U>};
@@ -554,19 +541,19 @@ int SCI0_Init(int port) {
 int SCI1_Init(int port) {
     Vcomm_Drv[1] = MakeTable<kSciPort1>();
     int r = InitUnit(kSciPort1, static_cast<u32>(port), rism_mode, false);
-    FileDesForMJ3 = &g_drv[kSciPort1].view.fd;
+    FileDesForMJ3 = &g.drv[kSciPort1].view.fd;
     return r;
 }
 
 int SCI2_Init(int port) {
     int r = InitUnit(kSciSpare, static_cast<u32>(port), rism_mode, false);
-    FileDesForMJ1 = &g_drv[kSciSpare].view.fd;
+    FileDesForMJ1 = &g.drv[kSciSpare].view.fd;
     return r;
 }
 
 int SCI4_Init(int) {
     int r = InitUnit(kSciUsb, 0, tovra_mode, true);
-    if (g_drv[kSciUsb].fd() >= 0) FileDesForUSB = &g_drv[kSciUsb].view.fd;
+    if (g.drv[kSciUsb].fd() >= 0) FileDesForUSB = &g.drv[kSciUsb].view.fd;
     return r;
 }
 
@@ -575,31 +562,31 @@ void USBPortMon() {
     if (fd < 0) return;
     char c;
     if (::read(fd, &c, 1) == 1) {
-        g_usbPrev = g_usbNow;
-        g_usbNow = static_cast<u8>(c);
-        Driver& d = g_drv[kSciUsb];
-        if (g_usbNow == '1' && g_usbPrev == '0') {
+        g.usbPrev = g.usbNow;
+        g.usbNow = static_cast<u8>(c);
+        Driver& d = g.drv[kSciUsb];
+        if (g.usbNow == '1' && g.usbPrev == '0') {
             if (d.fd() >= 0) ::close(d.fd());
             d.fd() = -1;
             d.pending.clear();
-        } else if (g_usbNow == '0' && g_usbPrev == '1') {
+        } else if (g.usbNow == '0' && g.usbPrev == '1') {
             SCI4_Init(3);
         }
     }
     ::close(fd);
 }
 
-u8* SCI4_ModeRecord() { return g_drv[kSciUsb].mode; }
-int SCI4_Open(const u8* m) { return g_drv[kSciUsb].Open(m); }
-int SCI4_CheckRx() { return g_drv[kSciUsb].CheckRx(); }
-int SCI4_CountRx() { return g_drv[kSciUsb].CountRx(); }
-int SCI4_GetRx() { return g_drv[kSciUsb].GetRx(); }
-void SCI4_FlushRx() { g_drv[kSciUsb].FlushRx(); }
-int SCI4_EmptyTx() { return g_drv[kSciUsb].EmptyTx(); }
-int SCI4_CountTx() { return g_drv[kSciUsb].CountTx(); }
-int SCI4_PutTx(u8 b) { return g_drv[kSciUsb].PutTx(b); }
+u8* SCI4_ModeRecord() { return g.drv[kSciUsb].mode; }
+int SCI4_Open(const u8* m) { return g.drv[kSciUsb].Open(m); }
+int SCI4_CheckRx() { return g.drv[kSciUsb].CheckRx(); }
+int SCI4_CountRx() { return g.drv[kSciUsb].CountRx(); }
+int SCI4_GetRx() { return g.drv[kSciUsb].GetRx(); }
+void SCI4_FlushRx() { g.drv[kSciUsb].FlushRx(); }
+int SCI4_EmptyTx() { return g.drv[kSciUsb].EmptyTx(); }
+int SCI4_CountTx() { return g.drv[kSciUsb].CountTx(); }
+int SCI4_PutTx(u8 b) { return g.drv[kSciUsb].PutTx(b); }
 int SCI4_PutnTx(const u8* data, u32 n) {
-    Driver& d = g_drv[kSciUsb];
+    Driver& d = g.drv[kSciUsb];
     if (d.VirtualCmd) {
         u32 i = 0;
         for (; data != nullptr && i < n; ++i) d.PutTx(data[i]);
@@ -607,32 +594,28 @@ int SCI4_PutnTx(const u8* data, u32 n) {
     }
     return d.PutnTx(data, n);
 }
-int SCI4_PutsTx(const char* t) { return g_drv[kSciUsb].PutsTx(t); }
-int SCI4_WaitRx(u8* b) { return g_drv[kSciUsb].WaitRx(b); }
-void SCI4_InitWait(u32 us, u32 third) { g_drv[kSciUsb].InitWait(us, third); }
-void SCI4_SetIntrcpt(int on) { g_drv[kSciUsb].SetIntrcpt(on); }
-int SCI4_StuffRx(u8 b) { return g_drv[kSciUsb].StuffRx(b); }
-int SCI4_DrainTx(u8* b) { return g_drv[kSciUsb].DrainTx(b); }
+int SCI4_PutsTx(const char* t) { return g.drv[kSciUsb].PutsTx(t); }
+int SCI4_WaitRx(u8* b) { return g.drv[kSciUsb].WaitRx(b); }
+void SCI4_InitWait(u32 us, u32 third) { g.drv[kSciUsb].InitWait(us, third); }
+void SCI4_SetIntrcpt(int on) { g.drv[kSciUsb].SetIntrcpt(on); }
+int SCI4_StuffRx(u8 b) { return g.drv[kSciUsb].StuffRx(b); }
+int SCI4_DrainTx(u8* b) { return g.drv[kSciUsb].DrainTx(b); }
 
-const SciView& Sci_View(int unit) { return g_drv[unit >= 0 && unit < kSciUnits ? unit : 0].view; }
+const SciView& Sci_View(int unit) { return g.drv[unit >= 0 && unit < kSciUnits ? unit : 0].view; }
 
-bool Sci_InterceptOn(int unit) { return unit >= 0 && unit < kSciUnits && g_drv[unit].VirtualCmd != 0; }
+bool Sci_InterceptOn(int unit) { return unit >= 0 && unit < kSciUnits && g.drv[unit].VirtualCmd != 0; }
 
 void Sci_SetGapAnswer(int unit, int answer) {
-    if (unit >= 0 && unit < kSciUnits) g_drv[unit].gapAnswer = answer;
+    if (unit >= 0 && unit < kSciUnits) g.drv[unit].gapAnswer = answer;
 }
 
 void Sci_Reset() {
-    for (int u = 0; u < kSciUnits; ++u) {
-        Driver& d = g_drv[u];
+    for (Driver& d : g.drv) {
         if (d.fd() >= 0) ::close(d.fd());
         RCT_Release(d.view.hdRtu);
-        d.Clear();
-        d.unit = u;
-        d.port = kNoPort;
     }
+    g = State{};
     Vcomm_Drv[0] = MakeTable<kSciPort0>();
     Vcomm_Drv[1] = MakeTable<kSciPort1>();
     FileDesForMJ3 = FileDesForUSB = FileDesForMJ1 = nullptr;
-    g_usbPrev = g_usbNow = 0;
 }

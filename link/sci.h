@@ -78,16 +78,16 @@ struct SciRequest {
     long argument;
 };
 struct SciView {
-    int fd;                 // -1 when not open
-    termios newTio;         // the attributes last built
-    int timerMode;          // 0 none, 1 frame gap, 2 explicit time-out
-    int rtuIndex;           // 0 idle, 2 armed, 1 expired
-    int rtuCheckKernel;     // the serial driver finds frame gaps
-    int kernelBuild;
-    int hdRtu;              // one-shot timer handle, 0 none
-    int interfaceBit;       // port 1's interface-select output
-    int fifoOff;            // UART FIFO switched off
-    u32 rtuOverflows;       // RTU frames dropped for exceeding the buffer
+    int fd = -1;                // -1 when not open
+    termios newTio{};           // the attributes last built
+    int timerMode = 0;          // 0 none, 1 frame gap, 2 explicit time-out
+    int rtuIndex = 0;           // 0 idle, 2 armed, 1 expired
+    int rtuCheckKernel = 0;     // the serial driver finds frame gaps
+    int kernelBuild = 0;
+    int hdRtu = 0;              // one-shot timer handle, 0 none
+    int interfaceBit = 0;       // port 1's interface-select output
+    int fifoOff = 0;            // UART FIFO switched off
+    u32 rtuOverflows = 0;       // RTU frames dropped for exceeding the buffer
     std::vector<SciRequest> requests;  // the most recent requests (0x5463 not recorded)
 };
 const SciView& Sci_View(int unit);
