@@ -56,11 +56,6 @@ constexpr u16 kBkRestored = 0x4, kBkStored = 0x8, kBkRunAfterRestore = 0x10, kBk
               kBkStoreNow = 0x40, kBkEraseNow = 0x80, kCloneMake = 0x100, kCloneLoad = 0x200,
               kCloneConfirm = 0x1000, kBkRestoreNow = 0x2000, kBkRestoreConfirm = 0x4000;
 
-// The power controller's reset register and its power-off request: bit 0
-// with the unlock key in the upper half.
-constexpr u32 kPowerResetReg = 0x80044100;
-constexpr u32 kPowerOffRequest = (0x3E77u << 16) | 0x1;
-
 // The main loop and the watchdog thread both save the image: one at a time.
 std::mutex saveMutex;
 alignas(8) u8 saveImage[kImageFileBytes];
@@ -315,7 +310,7 @@ void PowerDown() {
     nanosleep(&wait, nullptr);
     // The board's power controller cuts the supply; here the process ends
     // with the power-off code once the request is written.
-    Board_RegWrite(kPowerResetReg, kPowerOffRequest);
+    Supply_RequestPowerOff();
     std::exit(kExitPowerOff);
 }
 

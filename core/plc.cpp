@@ -525,7 +525,7 @@ void IoStart() {
     S_Put(1, true);
     for (u8 slot = 0; slot < 2; ++slot) {
         IoMessage m{kIoMsgStart, slot, 0, nullptr};
-        io_driver(&m);
+        ioDriverPeers.exchange(&m);
     }
 }
 

@@ -2,11 +2,15 @@
 
 #include "platform/neighbour.h"
 
+#include "core/main.h"
 #include "iec/kernel/q4link.h"
+#include "io/i2c_io.h"
 #include "io/ioapi.h"
+#include "io/iodriver.h"
 #include "ladder/ladder_engine.h"
 #include "link/command.h"
 #include "link/linkpeers.h"
+#include "link/sci.h"
 #include "net/enet_peers.h"
 #include "net/tovra.h"
 #include "platform/nx_api.h"
@@ -110,8 +114,16 @@ void CheckSystemAndLink(NeighbourCheck& check) {
 }
 
 // The board's devices as the I/O and the serial ports reach them.
-void WireBoard() {}
-void CheckBoard(NeighbourCheck&) {}
+void WireBoard() {
+    sciPeers.kernelBuild = Main_KernelBuild;
+    ioDriverPeers.exchange = io_driver;
+    ioDriverPeers.probe = I2cIo_ProbeSlots;
+    ioDriverPeers.servesOutsideTable = nullptr;  // the driver serves the module table only
+}
+void CheckBoard(NeighbourCheck& check) {
+    SciPeers_Check(check);
+    IoDriverPeers_Check(check);
+}
 
 // Shared tables that take their rows from each family's own module.
 void WireTables() {

@@ -45,7 +45,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Plc_Reset();
     IoDriver_Reset();
     IoModules_Reset();
-    I2cIo_SetWritePauseUs(0);
     u8 pick = in.Byte();
     IoModules_Plug(0, kSlot0[(pick & 0x0F) % (sizeof kSlot0 / 2)]);
     IoModules_Plug(1, kSlot1[(pick >> 4) % (sizeof kSlot1 / 2)]);

@@ -1,17 +1,20 @@
 #include "io/candrv.h"
 
 namespace {
-CanEventCallback g_events[2][3];
+struct State {
+    CanEventCallback events[2][3] = {};
+};
+State g;
 }
 
 void _Can_SetEvent(int port, int kind, CanEventCallback callback) {
     if (port < 0 || port > 1 || kind < 0 || kind > 2) return;
-    g_events[port][kind] = callback;
+    g.events[port][kind] = callback;
 }
 
 CanEventCallback Can_GetEvent(int port, int kind) {
     if (port < 0 || port > 1 || kind < 0 || kind > 2) return nullptr;
-    return g_events[port][kind];
+    return g.events[port][kind];
 }
 
 void Can_Isr() {}

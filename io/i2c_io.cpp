@@ -1,10 +1,9 @@
 #include "io/i2c_io.h"
 
-#include <time.h>
-
 #include <algorithm>
 #include <cstring>
 
+#include "core/plc_regs.h"
 #include "io/ioapi.h"
 #include "platform/i2c_imx28_drv.h"
 
@@ -17,19 +16,14 @@ constexpr u32 kMaxIoBytes = 256;
 constexpr u32 kBlockMax = 1023, kBlockChunk = 100;
 constexpr u32 kRefusedLimit = 1000, kPollLimit = 1002;
 
-bool g_busReady = false;
-bool g_tmp275Ready = false;
-u32 g_pauseUs = 500;
-
-void Pause() {
-    if (g_pauseUs == 0) return;
-    timespec ts{0, static_cast<long>(g_pauseUs) * 1000};
-    nanosleep(&ts, nullptr);
-}
-
+struct State {
+    bool busReady = false;
+    bool tmp275Ready = false;  // the sensor at 0x9E is set to 12 bits
+};
+State g;
 bool EnsureBus() {
-    if (!g_busReady) g_busReady = i2c0_init() != 0;
-    return g_busReady;
+    if (!g.busReady) g.busReady = i2c0_init(I2c_KernelBuild()) != 0;
+    return g.busReady;
 }
 
 // Bus speed for a transfer; 0 leaves it as it is.
@@ -151,13 +145,14 @@ int I2C_write_mem(const u8* source, u32 address, u32 count, u32 type) {
         u8 buf[3];
         std::memcpy(buf, f.addr, f.addrBytes);
         buf[f.addrBytes] = source[i];
+        // A device still in the write cycle of the byte before refuses its
+        // address; the refusals are counted rather than timed, as the bus
+        // answers at once.
         u32 refused = i == 0 ? 0 : 1;
         for (;;) {
-            Pause();
             if (Write(f.device, buf, f.addrBytes + 1) == 0) break;
             if (++refused > kRefusedLimit) return 2;
         }
-        Pause();
         ++address;
     }
     // Acknowledge polling: the device answers again once its write cycle ends.
@@ -218,11 +213,11 @@ int I2C_read_io(u8 device, u8* buffer, u32 type, u32 count) {
 
 int I2C_read_LM92(u8 device, i16* result) {
     I2C_init(kFastHz);
-    if (device == 0x9E && !g_tmp275Ready) {
+    if (device == 0x9E && !g.tmp275Ready) {
         const u8 config[2] = {0x01, 0x60};  // 12-bit resolution
         const u8 pointer = 0x00;
         if (Write(device, config, 2) != 0 || Write(device, &pointer, 1) != 0) return 1;
-        g_tmp275Ready = true;
+        g.tmp275Ready = true;
     }
     u8 b[2];
     if (Read(device, b, 2) != 0) return 1;
@@ -241,8 +236,9 @@ int write_io_eeprom(u8 device, u32 address, u32 count, const u8* data, int type)
     return I2C_write_mem(data, a, count, static_cast<u32>(type));
 }
 
-int get_io_info(u16* idents) {
-    if (IoApi_ScriptedProbe(idents)) return 3;
+int get_io_info(u16* idents) { return ioDriverPeers.probe(idents); }
+
+int I2cIo_ProbeSlots(u16* idents) {
     static const u8 kExid[2] = {0x4C, 0x4E};
     static const u16 kExidSuffix[2] = {0x000E, 0x000F};
     static const u8 kGenid[2] = {0x08, 0x0A};
@@ -277,12 +273,16 @@ int get_io_info(u16* idents) {
     return 3;
 }
 
-void I2cIo_SetWritePauseUs(u32 us) { g_pauseUs = us; }
+u16 I2c_KernelBuild() {
+    auto ch = [](int i) {
+        u16 w = ESR_Get(9 + i / 2);
+        return static_cast<int>(i % 2 == 0 ? (w & 0xFF) : (w >> 8));
+    };
+    return static_cast<u16>(10 * (ch(7) - '0') + (ch(8) - '0'));
+}
 
 void I2cIo_Reset() {
-    g_busReady = false;
-    g_tmp275Ready = false;
-    g_pauseUs = 500;
+    g = State{};
     PULMAR_present = 0;
     I2c_Reset();
 }

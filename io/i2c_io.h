@@ -31,11 +31,17 @@ int read_io_eeprom(u8 device, u32 address, u32 count, u8* buffer, int type);
 int write_io_eeprom(u8 device, u32 address, u32 count, const u8* data, int type);
 
 // Probes slots 0 and 1 into idents[0..1], idents[2] = 64000; returns 3.
+// Asks the probing of the I/O layer's device side (io/ioapi.h
+// IoDriverPeers), which on the controller is I2cIo_ProbeSlots.
 int get_io_info(u16* idents);
+// Probes the slots over the bus: the expander, generation-2 and memory
+// addresses of each slot, then its scan list.
+int I2cIo_ProbeSlots(u16* idents);
 // Set when slot 1 holds the expansion 0x1F0F; kept for the run.
 extern u8 PULMAR_present;
 
-// Byte-mode write pacing in microseconds (500); tests may shorten it.
-void I2cIo_SetWritePauseUs(u32 us);
+// Two digits of the kernel revision text (ESR9-ESR13, characters 7 and 8)
+// that choose the bus path (platform/i2c_imx28_drv.h i2c0_init).
+u16 I2c_KernelBuild();
 // Forgets the bus state, the sensor set-up and the expansion flag (tests).
 void I2cIo_Reset();

@@ -9,7 +9,7 @@
 
 u16 io_init[3] = {0xFF, 0xFF, 0xFF};
 IoSlotInfoEntry slotinfo[3];
-IoDriverCalls ioDriverCalls;
+IoDriverPeers ioDriverPeers;
 u8 IoOemByte = 0;
 
 // The module table: ident, name, DI, DO, AI, AQ, class, flags.
@@ -52,22 +52,15 @@ const char* IoIdent_Name(int row) {
 namespace {
 
 // Message buffers of the interface, one each.
-IoMessage g_ioenv{kIoMsgInit, 0, 0, nullptr};
-IoMessage g_extmsg{0, 0, 0, nullptr};
-IoMessage g_iomsg{0, 0, 0, nullptr};
-IoMessage g_querymsg{0, 0, 0, nullptr};
-IoMessage g_calmsg{0, 0, 0, nullptr};
-u8 g_calbuf[64];
-
-struct ScriptedModule {
-    bool on = false;
-    u16 ident = 0xFF;
-    char model[7] = "";
-    u16 counts[4] = {};
-    int cfgResult = 0;
+struct State {
+    IoMessage ioenv{kIoMsgInit, 0, 0, nullptr};
+    IoMessage extmsg{0, 0, 0, nullptr};
+    IoMessage iomsg{0, 0, 0, nullptr};
+    IoMessage querymsg{0, 0, 0, nullptr};
+    IoMessage calmsg{0, 0, 0, nullptr};
+    u8 calbuf[64] = {};
 };
-ScriptedModule g_script[3];
-bool g_scripted = false;
+State g;
 
 constexpr u16 kSlot2Ident = 64000;
 
@@ -107,62 +100,52 @@ bool ModemLinesA(u16 id) { return In(id, {0x6E0F, 0x6F0F, 0xAE0F, 0xAF0F, 0xEE0F
 // One image exchange with the slot's module (start and count in bytes of the
 // digital images, in words of the analog ones).
 void Exchange(u8 kind, int slot, u8* image, u32 start, u32 count) {
-    g_extmsg = IoMessage{kind, static_cast<u8>(slot), 0, image};
-    g_extmsg.start = static_cast<u16>(start);
-    g_extmsg.count = static_cast<u16>(count);
-    io_driver(&g_extmsg);
+    g.extmsg = IoMessage{kind, static_cast<u8>(slot), 0, image};
+    g.extmsg.start = static_cast<u16>(start);
+    g.extmsg.count = static_cast<u16>(count);
+    ioDriverPeers.exchange(&g.extmsg);
 }
 
 }  // namespace
 
 int IoInit(const u16* idents, int count) {
-    ++ioDriverCalls.init;
     if (count > 3) count = 3;
     for (int s = 0; s < count; ++s) io_init[s] = idents[s];
     int n = count < 2 ? count : 2;
     int unknown = 0;
-    g_ioenv = IoMessage{kIoMsgInit, 0, 0, nullptr};
-    g_ioenv.idents[0] = g_ioenv.idents[1] = 0xFF;
+    g.ioenv = IoMessage{kIoMsgInit, 0, 0, nullptr};
+    g.ioenv.idents[0] = g.ioenv.idents[1] = 0xFF;
     for (int s = 0; s < n; ++s) {
         u16 id = idents[s];
         int row = IoIdent_Find(id);
-        if (g_script[s].on && g_script[s].ident == id) {
+        if (ioDriverPeers.servesOutsideTable && ioDriverPeers.servesOutsideTable(s, id)) {
             slotinfo[s] = {nullptr, 0, id};
         } else if (row >= 0) {
-            slotinfo[s] = {&g_ioenv, io_ident[row].cls, id};
+            slotinfo[s] = {&g.ioenv, io_ident[row].cls, id};
         } else {
             slotinfo[s] = {nullptr, 255, id};
             if (id != 0xFF) unknown |= 1 << s;
         }
-        g_ioenv.idents[s] = id;
+        g.ioenv.idents[s] = id;
     }
-    if (slotinfo[0].cls != 255 || slotinfo[1].cls != 255) io_driver(&g_ioenv);
+    if (slotinfo[0].cls != 255 || slotinfo[1].cls != 255) ioDriverPeers.exchange(&g.ioenv);
     slotinfo[2].cls = 0;
     return unknown;
 }
 
 int IoCfg(IoSlotRecord* record, int slot) {
     if (record == nullptr || slot < 0 || slot > 2) return 0;
-    ++ioDriverCalls.cfg[slot];
-    if (g_script[slot].on) {
-        const ScriptedModule& m = g_script[slot];
-        const u16 zero[4] = {0, 0, 0, 0};
-        FillRecord(record, 0, slot == 2 ? "VDL420" : m.model, slot == 2 ? zero : m.counts);
-        record->info.status = static_cast<char>(m.cfgResult);
-        record->info.configured = m.cfgResult == 0 ? 1 : 0;
-        return 0;
-    }
     if (slot == 2) {
         // The Ethernet module: the network layer reads its record itself.
         const u16 zero[4] = {0, 0, 0, 0};
         FillRecord(record, 0, "VDL420", zero);
         return 0;
     }
-    g_iomsg = IoMessage{kIoMsgConfigure, static_cast<u8>(slot), 0, const_cast<u8*>(record->config)};
-    io_driver(&g_iomsg);
-    g_querymsg = IoMessage{kIoMsgQuery, static_cast<u8>(slot), 0, nullptr};
-    io_driver(&g_querymsg);
-    FillRecord(record, g_querymsg.status, g_querymsg.name, g_querymsg.counts);
+    g.iomsg = IoMessage{kIoMsgConfigure, static_cast<u8>(slot), 0, const_cast<u8*>(record->config)};
+    ioDriverPeers.exchange(&g.iomsg);
+    g.querymsg = IoMessage{kIoMsgQuery, static_cast<u8>(slot), 0, nullptr};
+    ioDriverPeers.exchange(&g.querymsg);
+    FillRecord(record, g.querymsg.status, g.querymsg.name, g.querymsg.counts);
     return 0;
 }
 
@@ -183,14 +166,14 @@ int IoCal(u8* buffer) {
         buffer[0] = static_cast<u8>(req);
         return 0;
     }
-    std::memset(g_calbuf, 0, sizeof g_calbuf);
-    std::memcpy(g_calbuf, buffer + 3, req);
-    g_calmsg = IoMessage{kIoMsgCalibrate, static_cast<u8>(slot), 0, g_calbuf};
-    g_calmsg.length = static_cast<u8>(req);
-    io_driver(&g_calmsg);
-    u32 m = g_calmsg.length <= sizeof g_calbuf ? g_calmsg.length : sizeof g_calbuf;
+    std::memset(g.calbuf, 0, sizeof g.calbuf);
+    std::memcpy(g.calbuf, buffer + 3, req);
+    g.calmsg = IoMessage{kIoMsgCalibrate, static_cast<u8>(slot), 0, g.calbuf};
+    g.calmsg.length = static_cast<u8>(req);
+    ioDriverPeers.exchange(&g.calmsg);
+    u32 m = g.calmsg.length <= sizeof g.calbuf ? g.calmsg.length : sizeof g.calbuf;
     buffer[0] = static_cast<u8>(m);
-    std::memcpy(buffer + 1, g_calbuf, m);
+    std::memcpy(buffer + 1, g.calbuf, m);
     return 0;
 }
 
@@ -202,42 +185,34 @@ int get_ident(const u16* ident) {
 
 void IoGetIs(u8* image, int slot, u32 firstBit, u32 bits) {
     if (slot < 0 || slot > 1) return;
-    ++ioDriverCalls.getIs[slot];
-    ioDriverCalls.lastStartBit[slot] = firstBit;
     Exchange(kIoMsgGetIs, slot, image, firstBit / 8, bits / 8);
 }
 
 void IoPutQs(u8* image, int slot, u32 firstBit, u32 bits) {
     if (slot < 0 || slot > 1) return;
-    ++ioDriverCalls.putQs[slot];
-    ioDriverCalls.lastPutStartBit[slot] = firstBit;
     Exchange(kIoMsgPutQs, slot, image, firstBit / 8, bits / 8);
 }
 
 void IoGetAIs(u8* image, int slot, u32 firstWord, u32 words) {
     if (slot < 0 || slot > 1) return;
-    ++ioDriverCalls.getAIs[slot];
     Exchange(kIoMsgGetAIs, slot, image, firstWord, words);
 }
 
 void IoPutAQs(u8* image, int slot, u32 firstWord, u32 words) {
     if (slot < 0 || slot > 1) return;
-    ++ioDriverCalls.putAQs[slot];
     Exchange(kIoMsgPutAQs, slot, image, firstWord, words);
 }
 
 void IoService(int slot) {
     if (slot < 0 || slot > 1) return;
-    ++ioDriverCalls.service[slot];
-    g_iomsg = IoMessage{kIoMsgService, static_cast<u8>(slot), 0, nullptr};
-    io_driver(&g_iomsg);
+    g.iomsg = IoMessage{kIoMsgService, static_cast<u8>(slot), 0, nullptr};
+    ioDriverPeers.exchange(&g.iomsg);
 }
 
 int IoStop() {
-    ++ioDriverCalls.stop;
     for (u8 slot = 0; slot < 2; ++slot) {
-        g_extmsg = IoMessage{kIoMsgStop, slot, 0, nullptr};
-        io_driver(&g_extmsg);
+        g.extmsg = IoMessage{kIoMsgStop, slot, 0, nullptr};
+        ioDriverPeers.exchange(&g.extmsg);
     }
     return 0;
 }
@@ -309,32 +284,15 @@ void strmcpy(char* destination, const char* source, int n) {
     destination[i] = '\0';
 }
 
-void IoDriver_SetModule(int slot, u16 identity, const char* model, u16 di, u16 dq, u16 ai, u16 aq, int cfgResult) {
-    if (slot < 0 || slot > 2) return;
-    ScriptedModule& m = g_script[slot];
-    m.on = true;
-    m.ident = identity;
-    std::snprintf(m.model, sizeof m.model, "%-6.6s", model ? model : "");
-    m.counts[0] = di;
-    m.counts[1] = dq;
-    m.counts[2] = ai;
-    m.counts[3] = aq;
-    m.cfgResult = cfgResult;
-    g_scripted = true;
-}
-
-bool IoApi_ScriptedProbe(u16* idents) {
-    if (!g_scripted) return false;
-    for (int s = 0; s < 3; ++s) idents[s] = g_script[s].on ? g_script[s].ident : 0xFF;
-    return true;
+void IoDriverPeers_Check(NeighbourCheck& check) {
+    NEIGHBOUR_REQUIRE(check, ioDriverPeers, exchange);
+    NEIGHBOUR_REQUIRE(check, ioDriverPeers, probe);
 }
 
 void IoDriver_Reset() {
-    for (auto& m : g_script) m = ScriptedModule{};
-    g_scripted = false;
+    g = State{};
     for (auto& id : io_init) id = 0xFF;
     for (auto& e : slotinfo) e = {nullptr, 255, 0xFF};
-    ioDriverCalls = IoDriverCalls{};
     IoOemByte = 0;
     I2cIo_Reset();
     IoDriverState_Reset();

@@ -6,6 +6,7 @@
 
 #include "platform/bytes.h"
 #include "core/plc.h"
+#include "platform/neighbour.h"
 
 // Detected module ident per slot (0xFF: empty; 64000: the Ethernet module).
 extern u16 io_init[3];
@@ -84,19 +85,26 @@ void IoTick();
 void api_tickle_watchdog();
 void strmcpy(char* destination, const char* source, int n);
 
-// Test view: what the scan asked of the I/O, and scripted modules that stand
-// for identities outside the module table (a scripted slot is identified,
-// accepted and configured with the given name, counts and result; while any
-// is scripted, probing reports only scripted slots).
-struct IoDriverCalls {
-    int start[3], stop, service[3], getIs[3], putQs[3], getAIs[3], putAQs[3], cfg[3], init;
-    u32 lastStartBit[3];
-    u32 lastPutStartBit[3];
-    u32 eepromWrites;
+// The device side of the interface: the module driver its messages go to and
+// the probing of the slots. The controller uses the driver of io/iodriver
+// and the bus probing of io/i2c_io on the plug-in modules of the simulated
+// board (platform/iomodules); a test may put a recording or scripted driver
+// here and calls Wiring_Connect to put these back.
+struct IoDriverPeers {
+    // Carries out one I/O message for the module of its slot, filling in its
+    // answer (status, name, counts, calibration bytes).
+    void (*exchange)(IoMessage* message) = nullptr;
+    // Probes slots 0 and 1 into idents[0..1] (0xFF: empty) and sets
+    // idents[2] to 64000; answers 3 (get_io_info).
+    int (*probe)(u16* idents) = nullptr;
+    // True when the driver serves the module of a slot (0 or 1) itself,
+    // outside the module table: IoInit accepts the slot with class 0 and
+    // gives it no row. May be empty: the controller's driver serves only the
+    // modules of the table.
+    bool (*servesOutsideTable)(int slot, u16 ident) = nullptr;
 };
-extern IoDriverCalls ioDriverCalls;
-void IoDriver_SetModule(int slot, u16 identity, const char* model, u16 di, u16 dq, u16 ai, u16 aq, int cfgResult);
-// Fills the idents of the scripted slots when any is scripted.
-bool IoApi_ScriptedProbe(u16* idents);
+extern IoDriverPeers ioDriverPeers;  // filled by core/wiring.cpp
+void IoDriverPeers_Check(NeighbourCheck& check);
+
 // Forgets every module state of the I/O layer (interface, driver, bus).
 void IoDriver_Reset();

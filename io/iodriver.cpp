@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "core/plc_regs.h"
-#include "platform/board.h"
+#include "platform/gpio.h"
 #include "platform/fpga.h"
 #include "platform/spi_imx28_drv.h"
 
@@ -77,9 +77,14 @@ struct SlotState {
     bool gen2Present = false;
 };
 
-SlotState g_tbl[2];
-IoMessage* g_current = nullptr;
-u8 hscMode = 0, PwmMode = 0, g_analogRun = 0;
+// The driver's state: both slots, the message being served, the counter and
+// pulse modes and whether analog outputs run.
+struct State {
+    SlotState tbl[2];
+    IoMessage* current = nullptr;
+    u8 hscMode = 0, pwmMode = 0, analogRun = 0;
+};
+State g;
 
 // Configuration data of a slot (bounded by what was downloaded).
 struct Config {
@@ -101,17 +106,15 @@ Config ConfigOf(int slot) {
 
 u8 SlotCheck(const IoMessage* m) {
     if (m->slot >= 2) return kIoStatusBadSlot;
-    if (g_tbl[m->slot].row == kNoRow) return kIoStatusNoModule;
+    if (g.tbl[m->slot].row == kNoRow) return kIoStatusNoModule;
     return kIoStatusOk;
 }
 
 bool Inverted(const SlotState& t) { return (t.mode & kModeInverted) != 0; }
 u8 Inv(const SlotState& t, u8 v) { return Inverted(t) ? static_cast<u8>(~v) : v; }
 
-// SoC bank 0 pin 17: the modules' enable and write line.
-void Pin17(bool high) {
-    Board_RegWrite(kSocPinctrlBase + kPinctrlDout0 + (high ? kRegSet : kRegClr), 1u << 17);
-}
+// The modules' enable and write line.
+void Pin17(bool high) { Gpio_DriveIoEnable(high); }
 
 int WriteIo2(u8 device, u8 a, u8 b) {
     const u8 d[2] = {a, b};
@@ -216,20 +219,17 @@ void Gen2Service(int slot, SlotState& t) {
 void Init(IoMessage* m) {
     for (int s = 0; s < 2; ++s) {
         int row = IoIdent_Find(m->idents[s]);
-        g_tbl[s].row = row < 0 ? kNoRow : static_cast<u16>(row);
-        if (row >= 0) g_tbl[s].flags = 0;
+        g.tbl[s].row = row < 0 ? kNoRow : static_cast<u16>(row);
+        if (row >= 0) g.tbl[s].flags = 0;
     }
-    // Bank 0 pin 17 a GPIO output driven high.
-    Board_RegWrite(kSocPinctrlBase + kPinctrlMuxsel0 + 0x10 * 1 + kRegSet, 0xC);
-    Board_RegWrite(kSocPinctrlBase + kPinctrlDout0 + kRegSet, 1u << 17);
-    Board_RegWrite(kSocPinctrlBase + kPinctrlDoe0 + kRegSet, 1u << 17);
+    Gpio_SetupIoEnableLine();
 }
 
 void Query(IoMessage* m) {
     m->length = 0;
     m->status = SlotCheck(m);
     if (m->status != kIoStatusOk) return;
-    SlotState& t = g_tbl[m->slot];
+    SlotState& t = g.tbl[m->slot];
     if (t.row == kRowGen2A || t.row == kRowGen2B) {
         if (!t.gen2Present) {
             m->status = kIoStatusNoModule;
@@ -320,7 +320,7 @@ void Configure(IoMessage* m) {
     m->status = SlotCheck(m);
     if (m->status != kIoStatusOk) return;
     int slot = m->slot;
-    SlotState& t = g_tbl[slot];
+    SlotState& t = g.tbl[slot];
     if (t.flags & kFlagCalMode) return;
     t.flags = static_cast<u16>((t.flags & ~0x300u) | ((m->status & 3u) << 8));
     if (t.row == kRowGen2A || t.row == kRowGen2B) {
@@ -426,7 +426,7 @@ void Configure(IoMessage* m) {
 void ReadConfig(IoMessage* m) {
     m->status = SlotCheck(m);
     if (m->status != kIoStatusOk) return;
-    const SlotState& t = g_tbl[m->slot];
+    const SlotState& t = g.tbl[m->slot];
     for (int i = 0; i < 12; ++i) m->configWords[i] = t.storedConfig[i];
     m->length = t.filterShift;
 }
@@ -443,7 +443,7 @@ void DigitalInputs(IoMessage* m) {
     m->status = SlotCheck(m);
     if (m->status != kIoStatusOk) return;
     int slot = m->slot;
-    SlotState& t = g_tbl[slot];
+    SlotState& t = g.tbl[slot];
     u8 b[4] = {};
     u8 p[2];
     switch (t.row) {
@@ -516,10 +516,10 @@ void DigitalInputs(IoMessage* m) {
 }
 
 void DigitalOutputs(IoMessage* m) {
-    if (PwmMode == 0) PwmMode = 1;
+    if (g.pwmMode == 0) g.pwmMode = 1;
     m->status = SlotCheck(m);
     if (m->status != kIoStatusOk) return;
-    SlotState& t = g_tbl[m->slot];
+    SlotState& t = g.tbl[m->slot];
     if (t.row == kRowAq4 || t.row == kRowAq2) return;
     u8 image[4] = {};
     if (m->data) std::memcpy(image, m->data, std::min<u32>(4, m->count));
@@ -530,21 +530,21 @@ void DigitalOutputs(IoMessage* m) {
 void AnalogInputs(IoMessage* m) {
     m->status = SlotCheck(m);
     if (m->status == kIoStatusOk) {
-        SlotState& t = g_tbl[m->slot];
+        SlotState& t = g.tbl[m->slot];
         if (!(t.flags & kFlagCalMode) && t.row == kRowFieldBus && m->data && BusState(m->slot)) {
             u32 n = (m->count & 0x7FFFu) * 2;
             if (n != 0) BusRead(m->slot, m->start, static_cast<u8*>(m->data), n);
         }
         t.flags &= static_cast<u16>(~kFlagConfigured);
     }
-    hscMode = 1;
-    g_analogRun = 1;
+    g.hscMode = 1;
+    g.analogRun = 1;
 }
 
 void AnalogOutputs(IoMessage* m) {
     m->status = SlotCheck(m);
     if (m->status != kIoStatusOk) return;
-    SlotState& t = g_tbl[m->slot];
+    SlotState& t = g.tbl[m->slot];
     if (t.flags & kFlagCalMode) return;
     if (t.row == kRowFieldBus && m->data && BusState(m->slot)) {
         u32 n = (m->count & 0x7FFFu) * 2;
@@ -565,7 +565,7 @@ void Calibrate(IoMessage* m) {
             m->length = 9;
             return;
         }
-        const SlotState& t = g_tbl[m->slot];
+        const SlotState& t = g.tbl[m->slot];
         u16 id = IdentOfRow(t.row);
         buf[0] = 0;
         buf[1] = 0;
@@ -587,10 +587,10 @@ void Calibrate(IoMessage* m) {
 }
 
 void Stop(IoMessage* m) {
-    hscMode = 0;
-    PwmMode = 0;
-    g_analogRun = 0;
-    if (m->slot < 2 && g_tbl[m->slot].row == kRowFieldBus) {
+    g.hscMode = 0;
+    g.pwmMode = 0;
+    g.analogRun = 0;
+    if (m->slot < 2 && g.tbl[m->slot].row == kRowFieldBus) {
         const u8 zero = 0;
         BusWrite(m->slot, kBusRun, &zero, 1);
         return;
@@ -598,7 +598,7 @@ void Stop(IoMessage* m) {
     m->status = SlotCheck(m);
     if (m->status != kIoStatusOk) return;
     int slot = m->slot;
-    SlotState& t = g_tbl[slot];
+    SlotState& t = g.tbl[slot];
     if (t.row == kRowGen2A || t.row == kRowGen2B) {
         if (t.gen2Present) {
             const u8 zero = 0;
@@ -651,8 +651,7 @@ void Stop(IoMessage* m) {
 }
 
 void Start(IoMessage* m) {
-    if (m->slot < 2) ++ioDriverCalls.start[m->slot];
-    if (m->slot >= 2 || g_tbl[m->slot].row != kRowFieldBus) return;
+    if (m->slot >= 2 || g.tbl[m->slot].row != kRowFieldBus) return;
     int slot = m->slot;
     Config c = ConfigOf(slot);
     if (c.p == nullptr) return;
@@ -689,7 +688,7 @@ void Start(IoMessage* m) {
 
 void io_driver(IoMessage* m) {
     if (m == nullptr) return;
-    g_current = m;
+    g.current = m;
     switch (m->kind) {
         case kIoMsgNone: m->status = kIoStatusOk; break;
         case kIoMsgInit: case kIoMsgInit3: Init(m); break;
@@ -698,8 +697,8 @@ void io_driver(IoMessage* m) {
         case kIoMsgReadConfig: ReadConfig(m); break;
         case kIoMsgService:
             m->status = SlotCheck(m);
-            if (m->status == kIoStatusOk && (g_tbl[m->slot].row == kRowGen2A || g_tbl[m->slot].row == kRowGen2B))
-                Gen2Service(m->slot, g_tbl[m->slot]);
+            if (m->status == kIoStatusOk && (g.tbl[m->slot].row == kRowGen2A || g.tbl[m->slot].row == kRowGen2B))
+                Gen2Service(m->slot, g.tbl[m->slot]);
             break;
         case kIoMsgCalibrate: Calibrate(m); break;
         case kIoMsgGetIs: DigitalInputs(m); break;
@@ -710,12 +709,12 @@ void io_driver(IoMessage* m) {
         case kIoMsgStart: Start(m); break;
         default: m->status = kIoStatusBadType; break;
     }
-    g_current = nullptr;
+    g.current = nullptr;
 }
 
 int io_q_put(int slot, int control) {
     if (slot < 0 || slot > 1) return 0;
-    SlotState& t = g_tbl[slot];
+    SlotState& t = g.tbl[slot];
     const u8* b = t.outImage;
     bool ctl0 = (control & 1) != 0;
     bool mode7 = Inverted(t);
@@ -740,7 +739,7 @@ int io_q_put(int slot, int control) {
                          static_cast<u8>(0xFF & ~(ctl0 ? 1 : 0) & ~((control & 2) ? 2 : 0)));
             break;
         case kRowFieldBus: {
-            IoMessage* m = g_current;
+            IoMessage* m = g.current;
             if (m && m->kind == kIoMsgPutQs && m->slot == slot && BusState(slot) && m->data && m->count)
                 r = BusWrite(slot, m->start, static_cast<const u8*>(m->data), m->count);
             break;
@@ -798,7 +797,7 @@ int io_q_put(int slot, int control) {
 
 void IoPutRESET(int slot, int asserted) {
     if (slot < 0 || slot > 1) return;
-    u16 row = g_tbl[slot].row;
+    u16 row = g.tbl[slot].row;
     if (row != 5 && row != 6) return;
     u8 device = row == 5 ? 0x72 : 0x70;
     u8 v;
@@ -809,13 +808,11 @@ void IoPutRESET(int slot, int asserted) {
 
 void io_driver_init() {}
 
-u16 IoDriver_Row(int slot) { return slot >= 0 && slot < 2 ? g_tbl[slot].row : kNoRow; }
-u16 IoDriver_Flags(int slot) { return slot >= 0 && slot < 2 ? g_tbl[slot].flags : 0; }
-const u8* IoDriver_OutputImage(int slot) { return slot >= 0 && slot < 2 ? g_tbl[slot].outImage : nullptr; }
+u16 IoDriver_Row(int slot) { return slot >= 0 && slot < 2 ? g.tbl[slot].row : kNoRow; }
+u16 IoDriver_Flags(int slot) { return slot >= 0 && slot < 2 ? g.tbl[slot].flags : 0; }
+const u8* IoDriver_OutputImage(int slot) { return slot >= 0 && slot < 2 ? g.tbl[slot].outImage : nullptr; }
 u32 IoDriver_Gen2Address(int slot, int image) { return Gen2Address(slot, image); }
 
 void IoDriverState_Reset() {
-    for (auto& t : g_tbl) t = SlotState{};
-    g_current = nullptr;
-    hscMode = PwmMode = g_analogRun = 0;
+    g = State{};
 }

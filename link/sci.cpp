@@ -1,19 +1,18 @@
 #include "link/sci.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
-#include "core/main.h"
 #include "core/plc_regs.h"
 #include "link/command.h"
 #include "link/vcomm.h"
-#include "platform/board.h"
 #include "platform/rct.h"
 #include "platform/root.h"
 
@@ -25,12 +24,10 @@ namespace {
 
 constexpr u32 kCntTbl[13] = {116666, 58333, 29166, 14583, 7291, 3645, 1822, 911, 607, 303, 2430, 1215, 3365};
 constexpr speed_t kSpeeds[10] = {B300, B600, B1200, B2400, B4800, B9600, B19200, B38400, B57600, B115200};
-constexpr const char* kDevices[kSciUnits] = {"/dev/ttySP3", "/dev/ttySP4", "/dev/ttyGS0", "/dev/ttySP0"};
-constexpr u32 kSocBase = 0x80018000;
-constexpr u32 kUartFifoClear[2] = {0x58038, 0x5a038};
 constexpr const char* kUsbStatePath = "/sys/devices/platform/fsl-usb2-udc/gadget/suspended";
-// Bounded waits for a device that does not take or give bytes at once.
-constexpr int kIoWaitMs = 200;
+// Bytes kept for a device that does not take them at once; past this nobody
+// reads the port and the rest is dropped.
+constexpr size_t kPendingMax = 64 * 1024;
 constexpr size_t kRequestLog = 64;
 
 constexpr u32 kNoPort = 0xFFFFFFFF;
@@ -47,24 +44,11 @@ struct Driver {
     u32 shortDelay = 0;
     int passCnt = 0;
     int gapAnswer = 0;
+    bool usbArmed = false;       // the USB port's WaitRx armed its timer
+    std::vector<u8> pending;     // accepted for the device, not yet taken by it
     SciView view;
 
-    explicit Driver(int u) : unit(u) { Clear(); }
-    void Clear() {
-        view.fd = -1;
-        std::memset(&view.newTio, 0, sizeof view.newTio);
-        view.timerMode = view.rtuIndex = view.rtuCheckKernel = view.kernelBuild = view.hdRtu = 0;
-        view.interfaceBit = view.fifoOff = 0;
-        view.rtuOverflows = 0;
-        view.requests.clear();
-        std::memset(mode, 0, sizeof mode);
-        rx_in = rx_out = tx_in = tx_out = 0;
-        rtuOverflow = false;
-        VirtualCmd = 0;
-        shortDelay = 0;
-        passCnt = 0;
-        gapAnswer = 0;
-    }
+    explicit Driver(int u) : unit(u) {}
     int& fd() { return view.fd; }
     u8 Nibble() const { return mode[kSomProto] & 0x0F; }
 
@@ -105,24 +89,39 @@ struct Driver {
     }
 
     // --- device I/O ---
-    int WriteDevice(const u8* data, u32 n) {
-        if (view.fd < 0) return 0;
-        u32 done = 0;
-        int waited = 0;
-        while (done < n) {
-            ssize_t w = ::write(view.fd, data + done, n - done);
+    // Writes what the device takes now; false on a device error.
+    bool WriteNow(const u8* data, u32 n, u32* done) {
+        *done = 0;
+        while (*done < n) {
+            ssize_t w = ::write(view.fd, data + *done, n - *done);
             if (w > 0) {
-                done += static_cast<u32>(w);
+                *done += static_cast<u32>(w);
                 continue;
             }
             if (w < 0 && errno == EINTR) continue;
-            if (w < 0 && errno != EAGAIN) break;
-            if (waited >= kIoWaitMs) break;  // nobody reads: drop the rest
-            pollfd p{view.fd, POLLOUT, 0};
-            ::poll(&p, 1, 10);
-            waited += 10;
+            return w < 0 && errno == EAGAIN;
         }
-        return static_cast<int>(done);
+        return true;
+    }
+    // Hands the device what it kept back, as far as it takes it now.
+    void Pump() {
+        if (pending.empty() || view.fd < 0) return;
+        u32 done = 0;
+        bool ok = WriteNow(pending.data(), static_cast<u32>(pending.size()), &done);
+        if (!ok) done = static_cast<u32>(pending.size());  // the device is gone: drop it
+        pending.erase(pending.begin(), pending.begin() + done);
+    }
+    // Queues the bytes behind what is kept back and writes what the device
+    // takes; the rest goes out on later calls. Answers the bytes accepted.
+    int WriteDevice(const u8* data, u32 n) {
+        if (view.fd < 0) return 0;
+        Pump();
+        u32 done = 0;
+        if (pending.empty() && !WriteNow(data, n, &done)) return static_cast<int>(done);
+        size_t room = kPendingMax - std::min(kPendingMax, pending.size());
+        size_t keep = std::min<size_t>(n - done, room);
+        pending.insert(pending.end(), data + done, data + done + keep);
+        return static_cast<int>(done + keep);
     }
     int DeviceReadable() {
         if (view.fd < 0) return 0;
@@ -152,9 +151,13 @@ struct Driver {
     int CountTx() {
         if (VirtualCmd) return static_cast<int>(TxRingCount());
         if (view.fd < 0) return 0;
+        Pump();
         int n = 0;
-        if (::ioctl(view.fd, TIOCOUTQ, &n) != 0) return 0;
-        return n & 0xFFFF;
+        if (::ioctl(view.fd, TIOCOUTQ, &n) != 0) n = 0;
+        // The count is 16 bits wide: a larger one saturates rather than
+        // wrapping to "empty".
+        size_t total = static_cast<size_t>(n & 0xFFFF) + pending.size();
+        return static_cast<int>(std::min<size_t>(total, 0xFFFF));
     }
     int EmptyTx() { return CountTx() == 0 ? 1 : 0; }
     void FlushTx() {
@@ -239,12 +242,16 @@ struct Driver {
     }
 };
 
-Driver g_drv[kSciUnits] = {Driver(0), Driver(1), Driver(2), Driver(3)};
-u8 g_usbPrev = 0, g_usbNow = 0;
+// The four drivers and the USB port's last two suspend states.
+struct State {
+    Driver drv[kSciUnits] = {Driver(0), Driver(1), Driver(2), Driver(3)};
+    u8 usbPrev = 0, usbNow = 0;
+};
+State g;
 
 template <int U>
 void TimerCallback() {
-    g_drv[U].Callback();
+    g.drv[U].Callback();
 }
 constexpr RctCallback kCallbacks[kSciUnits] = {TimerCallback<0>, TimerCallback<1>, TimerCallback<2>, TimerCallback<3>};
 
@@ -324,7 +331,7 @@ int Driver::Open(const u8* req) {
                 Request(kSciReqMode485, 1);
                 iface = 1;
                 view.fifoOff = 1;
-                if (Board_RegExists(kSocBase + kUartFifoClear[1])) Board_RegWrite(kSocBase + kUartFifoClear[1], 0x10);
+                Serial_ClearUartFifo(1);
             }
             break;
         case 5: break;
@@ -358,7 +365,7 @@ int Driver::Open(const u8* req) {
     if (unit == kSciPort0) {
         Request(kSciReqMode485, 1);
         view.fifoOff = 1;
-        if (Board_RegExists(kSocBase + kUartFifoClear[0])) Board_RegWrite(kSocBase + kUartFifoClear[0], 0x10);
+        Serial_ClearUartFifo(0);
     }
     RCT_Release(view.hdRtu);
     view.hdRtu = 0;
@@ -367,7 +374,7 @@ int Driver::Open(const u8* req) {
         view.timerMode = 0;
         return result;
     }
-    view.kernelBuild = Main_KernelBuild() & 0xFFFF;
+    view.kernelBuild = (sciPeers.kernelBuild ? sciPeers.kernelBuild() : 0) & 0xFFFF;
     if (view.kernelBuild <= 3544) {
         Request(kSciReqGapSet, 0);
     } else {
@@ -384,6 +391,7 @@ int Driver::Open(const u8* req) {
 
 int Driver::CheckRx() {
     if (VirtualCmd) return rx_in != rx_out ? 1 : 0;
+    Pump();
     bool skipCount = false;
     if (view.rtuCheckKernel) {
         int a = Request(kSciReqGapSeen, 0);
@@ -409,14 +417,12 @@ int Driver::GetRx() {
     }
     if (view.fd < 0) return 0;
     u8 b = 0;
-    for (int waited = 0;;) {
+    // The caller asked CheckRx first; nothing there now answers 0.
+    for (;;) {
         ssize_t r = ::read(view.fd, &b, 1);
         if (r == 1) break;
         if (r < 0 && errno == EINTR) continue;
-        if ((r < 0 && errno != EAGAIN) || r == 0 || waited >= kIoWaitMs) return 0;
-        pollfd p{view.fd, POLLIN, 0};
-        ::poll(&p, 1, 10);
-        waited += 10;
+        return 0;
     }
     if (Nibble() == kProtoRtu && !view.rtuCheckKernel) {
         view.rtuIndex = 2;
@@ -426,37 +432,41 @@ int Driver::GetRx() {
 }
 
 int Driver::WaitRx(u8* byte) {
-    int armed = 0;
-    for (;;) {
-        int c = CheckRx();
-        if (c == 1) {
-            u8 b = static_cast<u8>(GetRx());
-            if (byte != nullptr) *byte = b;
-            view.timerMode = 1;
-            return 1;
-        }
-        if (c == 255 || (SR_Get(5) & 0xFF) != 2) {
-            RCT_Stop(view.hdRtu);
-            passCnt = 0;
-            return 0;
-        }
-        // The USB port keeps its armed flag for this call only.
-        int& flag = unit == kSciUsb ? armed : passCnt;
-        if (flag == 0 && view.timerMode == 1) {
-            flag = 1;
+    int c = CheckRx();
+    if (c == 1) {
+        u8 b = static_cast<u8>(GetRx());
+        if (byte != nullptr) *byte = b;
+        view.timerMode = 1;
+        usbArmed = false;
+        return 1;
+    }
+    if (c == 255 || (SR_Get(5) & 0xFF) != 2) {
+        RCT_Stop(view.hdRtu);
+        passCnt = 0;
+        usbArmed = false;
+        return 0;
+    }
+    // The USB port keeps its armed flag until this wait has its answer.
+    if (unit == kSciUsb) {
+        if (!usbArmed && view.timerMode == 1) {
+            usbArmed = true;
             TimerArmByBaud();
         }
-        if (unit != kSciUsb && byte != nullptr && *byte == 0xAA) return 2;
-        ExecuteSubLoop_Wait(0);
+    } else if (passCnt == 0 && view.timerMode == 1) {
+        passCnt = 1;
+        TimerArmByBaud();
     }
+    // Nothing yet: the caller asks again on a later pass.
+    return 2;
 }
 
 int InitUnit(int unit, u32 port, const u8* startMode, bool keepModeOnFailure) {
-    Driver& d = g_drv[unit];
+    Driver& d = g.drv[unit];
     d.unit = unit;
     d.port = port;
     if (d.fd() >= 0) ::close(d.fd());
-    d.fd() = ::open(Root_HostPath(kDevices[unit]).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    d.pending.clear();
+    d.fd() = ::open(Root_HostPath(Serial_DevicePath(unit)).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (d.fd() < 0 && keepModeOnFailure) return 0;
     std::memcpy(d.mode, startMode, kVcommModeBytes);
     if (d.fd() >= 0) ::fcntl(d.fd(), F_SETFL, ::fcntl(d.fd(), F_GETFL) | O_NONBLOCK);
@@ -467,7 +477,7 @@ int InitUnit(int unit, u32 port, const u8* startMode, bool keepModeOnFailure) {
 }
 
 // Table operations of ports 0 and 1 (the port argument selects the unit).
-Driver& P(u32 port) { return g_drv[port == 1 ? kSciPort1 : kSciPort0]; }
+Driver& P(u32 port) { return g.drv[port == 1 ? kSciPort1 : kSciPort0]; }
 int OpOpen(u32 p, const u8* m) { return P(p).Open(m); }
 int OpZero(u32) { return 0; }
 int OpStatusRx(u32, int) { return 0; }
@@ -489,20 +499,20 @@ int OpWaitRx(u32 p, u8* b) { return P(p).WaitRx(b); }
 int OpIoCtl(u32 p, int r, u32* v) { return P(p).IoCtl(r, v); }
 template <int U>
 void OpSetIntrcpt(int on) {
-    g_drv[U].SetIntrcpt(on);
+    g.drv[U].SetIntrcpt(on);
 }
 template <int U>
 int OpStuffRx(u8 b) {
-    return g_drv[U].StuffRx(b);
+    return g.drv[U].StuffRx(b);
 }
 template <int U>
 int OpDrainTx(u8* b) {
-    return g_drv[U].DrainTx(b);
+    return g.drv[U].DrainTx(b);
 }
 
 template <int U>
 constexpr VcommDriver MakeTable() {
-    return VcommDriver{g_drv[U].mode, OpOpen,     OpZero,     OpStatusRx,   OpCheckRx,  OpCountRx,     OpFlushRx,
+    return VcommDriver{g.drv[U].mode, OpOpen,     OpZero,     OpStatusRx,   OpCheckRx,  OpCountRx,     OpFlushRx,
                        OpGetRx,       OpEmptyTx,  OpCheckTx,  OpCountTx,    OpFlushTx,  OpPutTx,       OpPutnTx,
                        OpPutsTx,      OpRtuTx,    OpZero,     OpSetNone,    OpZero,     OpSetNone,     OpZero,
                        OpSetNone,     OpInitWait, OpWaitRx,   OpIoCtl,      OpSetIntrcpt<U>, OpStuffRx<U>, OpDrainTx<U>};
@@ -511,6 +521,9 @@ constexpr VcommDriver MakeTable() {
 }  // namespace
 
 VcommDriver Vcomm_Drv[2] = {MakeTable<kSciPort0>(), MakeTable<kSciPort1>()};
+SciPeers sciPeers;
+
+void SciPeers_Check(NeighbourCheck& check) { NEIGHBOUR_REQUIRE(check, sciPeers, kernelBuild); }
 
 u32 Sci_CharTime(u32 baudCode) { return baudCode < 13 ? kCntTbl[baudCode] : kCntTbl[0]; }
 
@@ -528,19 +541,19 @@ int SCI0_Init(int port) {
 int SCI1_Init(int port) {
     Vcomm_Drv[1] = MakeTable<kSciPort1>();
     int r = InitUnit(kSciPort1, static_cast<u32>(port), rism_mode, false);
-    FileDesForMJ3 = &g_drv[kSciPort1].view.fd;
+    FileDesForMJ3 = &g.drv[kSciPort1].view.fd;
     return r;
 }
 
 int SCI2_Init(int port) {
     int r = InitUnit(kSciSpare, static_cast<u32>(port), rism_mode, false);
-    FileDesForMJ1 = &g_drv[kSciSpare].view.fd;
+    FileDesForMJ1 = &g.drv[kSciSpare].view.fd;
     return r;
 }
 
 int SCI4_Init(int) {
     int r = InitUnit(kSciUsb, 0, tovra_mode, true);
-    if (g_drv[kSciUsb].fd() >= 0) FileDesForUSB = &g_drv[kSciUsb].view.fd;
+    if (g.drv[kSciUsb].fd() >= 0) FileDesForUSB = &g.drv[kSciUsb].view.fd;
     return r;
 }
 
@@ -549,30 +562,31 @@ void USBPortMon() {
     if (fd < 0) return;
     char c;
     if (::read(fd, &c, 1) == 1) {
-        g_usbPrev = g_usbNow;
-        g_usbNow = static_cast<u8>(c);
-        Driver& d = g_drv[kSciUsb];
-        if (g_usbNow == '1' && g_usbPrev == '0') {
+        g.usbPrev = g.usbNow;
+        g.usbNow = static_cast<u8>(c);
+        Driver& d = g.drv[kSciUsb];
+        if (g.usbNow == '1' && g.usbPrev == '0') {
             if (d.fd() >= 0) ::close(d.fd());
             d.fd() = -1;
-        } else if (g_usbNow == '0' && g_usbPrev == '1') {
+            d.pending.clear();
+        } else if (g.usbNow == '0' && g.usbPrev == '1') {
             SCI4_Init(3);
         }
     }
     ::close(fd);
 }
 
-u8* SCI4_ModeRecord() { return g_drv[kSciUsb].mode; }
-int SCI4_Open(const u8* m) { return g_drv[kSciUsb].Open(m); }
-int SCI4_CheckRx() { return g_drv[kSciUsb].CheckRx(); }
-int SCI4_CountRx() { return g_drv[kSciUsb].CountRx(); }
-int SCI4_GetRx() { return g_drv[kSciUsb].GetRx(); }
-void SCI4_FlushRx() { g_drv[kSciUsb].FlushRx(); }
-int SCI4_EmptyTx() { return g_drv[kSciUsb].EmptyTx(); }
-int SCI4_CountTx() { return g_drv[kSciUsb].CountTx(); }
-int SCI4_PutTx(u8 b) { return g_drv[kSciUsb].PutTx(b); }
+u8* SCI4_ModeRecord() { return g.drv[kSciUsb].mode; }
+int SCI4_Open(const u8* m) { return g.drv[kSciUsb].Open(m); }
+int SCI4_CheckRx() { return g.drv[kSciUsb].CheckRx(); }
+int SCI4_CountRx() { return g.drv[kSciUsb].CountRx(); }
+int SCI4_GetRx() { return g.drv[kSciUsb].GetRx(); }
+void SCI4_FlushRx() { g.drv[kSciUsb].FlushRx(); }
+int SCI4_EmptyTx() { return g.drv[kSciUsb].EmptyTx(); }
+int SCI4_CountTx() { return g.drv[kSciUsb].CountTx(); }
+int SCI4_PutTx(u8 b) { return g.drv[kSciUsb].PutTx(b); }
 int SCI4_PutnTx(const u8* data, u32 n) {
-    Driver& d = g_drv[kSciUsb];
+    Driver& d = g.drv[kSciUsb];
     if (d.VirtualCmd) {
         u32 i = 0;
         for (; data != nullptr && i < n; ++i) d.PutTx(data[i]);
@@ -580,32 +594,28 @@ int SCI4_PutnTx(const u8* data, u32 n) {
     }
     return d.PutnTx(data, n);
 }
-int SCI4_PutsTx(const char* t) { return g_drv[kSciUsb].PutsTx(t); }
-int SCI4_WaitRx(u8* b) { return g_drv[kSciUsb].WaitRx(b); }
-void SCI4_InitWait(u32 us, u32 third) { g_drv[kSciUsb].InitWait(us, third); }
-void SCI4_SetIntrcpt(int on) { g_drv[kSciUsb].SetIntrcpt(on); }
-int SCI4_StuffRx(u8 b) { return g_drv[kSciUsb].StuffRx(b); }
-int SCI4_DrainTx(u8* b) { return g_drv[kSciUsb].DrainTx(b); }
+int SCI4_PutsTx(const char* t) { return g.drv[kSciUsb].PutsTx(t); }
+int SCI4_WaitRx(u8* b) { return g.drv[kSciUsb].WaitRx(b); }
+void SCI4_InitWait(u32 us, u32 third) { g.drv[kSciUsb].InitWait(us, third); }
+void SCI4_SetIntrcpt(int on) { g.drv[kSciUsb].SetIntrcpt(on); }
+int SCI4_StuffRx(u8 b) { return g.drv[kSciUsb].StuffRx(b); }
+int SCI4_DrainTx(u8* b) { return g.drv[kSciUsb].DrainTx(b); }
 
-const SciView& Sci_View(int unit) { return g_drv[unit >= 0 && unit < kSciUnits ? unit : 0].view; }
+const SciView& Sci_View(int unit) { return g.drv[unit >= 0 && unit < kSciUnits ? unit : 0].view; }
 
-bool Sci_InterceptOn(int unit) { return unit >= 0 && unit < kSciUnits && g_drv[unit].VirtualCmd != 0; }
+bool Sci_InterceptOn(int unit) { return unit >= 0 && unit < kSciUnits && g.drv[unit].VirtualCmd != 0; }
 
 void Sci_SetGapAnswer(int unit, int answer) {
-    if (unit >= 0 && unit < kSciUnits) g_drv[unit].gapAnswer = answer;
+    if (unit >= 0 && unit < kSciUnits) g.drv[unit].gapAnswer = answer;
 }
 
 void Sci_Reset() {
-    for (int u = 0; u < kSciUnits; ++u) {
-        Driver& d = g_drv[u];
+    for (Driver& d : g.drv) {
         if (d.fd() >= 0) ::close(d.fd());
         RCT_Release(d.view.hdRtu);
-        d.Clear();
-        d.unit = u;
-        d.port = kNoPort;
     }
+    g = State{};
     Vcomm_Drv[0] = MakeTable<kSciPort0>();
     Vcomm_Drv[1] = MakeTable<kSciPort1>();
     FileDesForMJ3 = FileDesForUSB = FileDesForMJ1 = nullptr;
-    g_usbPrev = g_usbNow = 0;
 }

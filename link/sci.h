@@ -4,10 +4,17 @@
 // operations in Vcomm_Drv (link/vcomm.h); the USB port's operations are
 // called directly.
 //
-// The devices are paths under the root. What a pseudo-terminal cannot do
-// (modem lines, the board driver's private requests 0x5461, 0x5463, 0x5465,
-// 0x5466, the interface-select output of port 1) is answered here and
-// recorded, so tests can read the settings the driver built.
+// The devices are paths under the root (platform/serial.h). What a
+// pseudo-terminal cannot do (modem lines, the board driver's private requests
+// 0x5461, 0x5463, 0x5465, 0x5466, the interface-select output of port 1) is
+// answered here and recorded, so tests can read the settings the driver
+// built.
+//
+// No call waits for the device: what a full device does not take at once is
+// kept in the driver and written on the later calls (the transmit counts
+// include it, so "transmit empty" still means every byte has left), and
+// WaitRx answers 2 while no byte and no frame gap is there yet, to be asked
+// again on a later pass.
 #pragma once
 
 #include <termios.h>
@@ -15,6 +22,8 @@
 #include <vector>
 
 #include "platform/bytes.h"
+#include "platform/neighbour.h"
+#include "platform/serial.h"
 
 // Driver units.
 constexpr int kSciPort0 = 0, kSciPort1 = 1, kSciUsb = 2, kSciSpare = 3;
@@ -23,9 +32,14 @@ constexpr int kSciUnits = 4;
 // Ring size of the intercept mode (and of the RTU frame buffer).
 constexpr u32 kSciRingBytes = 2048;
 
-// Private requests of the board's serial driver.
-constexpr unsigned long kSciReqMode485 = 0x5461, kSciReqGapSeen = 0x5463, kSciReqGapSet = 0x5465,
-                        kSciReqGapArm = 0x5466;
+// What the serial drivers reach of the layers above them.
+struct SciPeers {
+    // Build number of the board's kernel (4 digits of its revision text, 0
+    // when unreadable); an RTU open asks it to choose who finds frame gaps.
+    int (*kernelBuild)() = nullptr;
+};
+extern SciPeers sciPeers;  // filled by core/wiring.cpp
+void SciPeers_Check(NeighbourCheck& check);
 
 int SCI0_Init(int port);
 int SCI1_Init(int port);
@@ -45,6 +59,8 @@ int SCI4_CountTx();
 int SCI4_PutTx(u8 byte);
 int SCI4_PutnTx(const u8* data, u32 length);
 int SCI4_PutsTx(const char* text);
+// 1 with a byte, 0 at a frame gap or outside run mode, 2 while nothing has
+// come yet (ask again on a later pass).
 int SCI4_WaitRx(u8* byte);
 void SCI4_InitWait(u32 microseconds, u32 third);
 void SCI4_SetIntrcpt(int on);
@@ -62,16 +78,16 @@ struct SciRequest {
     long argument;
 };
 struct SciView {
-    int fd;                 // -1 when not open
-    termios newTio;         // the attributes last built
-    int timerMode;          // 0 none, 1 frame gap, 2 explicit time-out
-    int rtuIndex;           // 0 idle, 2 armed, 1 expired
-    int rtuCheckKernel;     // the serial driver finds frame gaps
-    int kernelBuild;
-    int hdRtu;              // one-shot timer handle, 0 none
-    int interfaceBit;       // port 1's interface-select output
-    int fifoOff;            // UART FIFO switched off
-    u32 rtuOverflows;       // RTU frames dropped for exceeding the buffer
+    int fd = -1;                // -1 when not open
+    termios newTio{};           // the attributes last built
+    int timerMode = 0;          // 0 none, 1 frame gap, 2 explicit time-out
+    int rtuIndex = 0;           // 0 idle, 2 armed, 1 expired
+    int rtuCheckKernel = 0;     // the serial driver finds frame gaps
+    int kernelBuild = 0;
+    int hdRtu = 0;              // one-shot timer handle, 0 none
+    int interfaceBit = 0;       // port 1's interface-select output
+    int fifoOff = 0;            // UART FIFO switched off
+    u32 rtuOverflows = 0;       // RTU frames dropped for exceeding the buffer
     std::vector<SciRequest> requests;  // the most recent requests (0x5463 not recorded)
 };
 const SciView& Sci_View(int unit);

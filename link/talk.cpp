@@ -1,13 +1,16 @@
 #include "link/talk.h"
 
 namespace {
-u8 g_open[2];
+struct State {
+    u8 open[2] = {};  // a talk session holds the port
+};
+State g;
 }
 
-int TalkOpened(int port) { return port >= 0 && port <= 1 ? g_open[port] : 0; }
+int TalkOpened(int port) { return port >= 0 && port <= 1 ? g.open[port] : 0; }
 void TalkClosed(int port) {
-    if (port >= 0 && port <= 1) g_open[port] = 0;
+    if (port >= 0 && port <= 1) g.open[port] = 0;
 }
 void Talk_SetOpened(int port) {
-    if (port >= 0 && port <= 1) g_open[port] = 1;
+    if (port >= 0 && port <= 1) g.open[port] = 1;
 }

@@ -51,7 +51,8 @@ struct BoardRecord {
     u32 wdResets;
     u32 controllerStartLo;  // start time of the controller process (host clock
     u32 controllerStartHi;  // ticks), so that a reused pid is never signalled
-    u32 reserved1[45];
+    u32 powerOffRequests;   // supply cuts the controller asked for
+    u32 reserved1[44];
     u32 modules[kModuleSlots][kModuleSlotWords];
 };
 static_assert(offsetof(BoardRecord, blocks) == 16);
@@ -341,6 +342,10 @@ bool Board_SignalPowerFail() {
 }
 
 u32 Board_PowerFailCount() { return Load(Rec()->powerFailCount); }
+
+void Supply_RequestPowerOff() { __atomic_fetch_add(&Rec()->powerOffRequests, 1u, __ATOMIC_SEQ_CST); }
+
+u32 Supply_PowerOffRequests() { return Load(Rec()->powerOffRequests); }
 
 void Board_GetWatchdog(BoardWatchdog* out) {
     BoardRecord* r = Rec();

@@ -13,12 +13,23 @@
 // 32-bit operations. The record is the host's byte order, which is checked
 // to be little-endian, so the file has one layout everywhere.
 //
+// The board is reached through one header per device kind: platform/gpio.h
+// (pins, buttons, LEDs), platform/i2c_imx28_drv.h (the I2C bus),
+// platform/spi_imx28_drv.h and platform/ssp2_xch.h (SPI and the shift
+// chains), platform/serial.h (serial ports), platform/rtcdev.h (the RTC),
+// platform/watchdog.h and platform/supply.h (supply and power-fail). The raw
+// register calls below are for the device models and drivers of the board
+// floor only: no module above it computes a SoC address.
+//
 // The board is opened on first use from the current root (Root_Init must
 // have run); when the root changes (a test's fresh root) the next access
 // re-opens the board of the new root. A fresh root gives a fresh board.
 #pragma once
 
 #include "platform/bytes.h"
+#include "platform/gpio.h"
+#include "platform/rtcdev.h"
+#include "platform/supply.h"
 
 // ---------------------------------------------------------------------------
 // SoC register blocks, by the physical addresses the firmware computes.
@@ -54,22 +65,9 @@ constexpr u32 kPinctrlPull0 = 0x600;    // 7 pull-up registers
 constexpr u32 kPinctrlDout0 = 0x700;    // data out, one per bank
 constexpr u32 kPinctrlDin0 = 0x900;     // data in, one per bank (read-only to the firmware)
 constexpr u32 kPinctrlDoe0 = 0xB00;     // output enables, one per bank
-constexpr int kGpioBanks = 5;
 
 // Real-time clock block: persistent register n at kSocRtcBase + 0x60 + 0x10 * n.
 constexpr u32 kRtcPersistent0 = 0x60;
-constexpr int kPersistentRegs = 6;
-// The persistent registers the controller uses.
-constexpr int kPersistentFaultFlags = 3;     // fault flags of the last stop (ESR7)
-constexpr int kPersistentUncleanCount = 4;   // power-ups without a clean stop (SR52)
-
-// Board wiring of the pins the rest of the system uses.
-constexpr int kButtonRunBank = 0, kButtonRunPin = 21;    // active low
-constexpr int kButtonLoadBank = 1, kButtonLoadPin = 2;   // active low
-constexpr int kLedABank = 4, kLedAPin = 5;               // on while the pin is high
-constexpr int kLedBBank = 4, kLedBPin = 13;
-constexpr int kOption0Bank = 3, kOption0Pin = 14;
-constexpr int kOption1Bank = 2, kOption1Pin = 27;
 
 // Raw register access, as through the firmware's mapping of /dev/mem.
 // Addresses outside the simulated blocks read 0 and ignore writes. A write to
@@ -94,52 +92,6 @@ void Board_SetWriteHook(u32 blockBase, BoardWriteHook hook);
 // register). One hook per block; nullptr removes it.
 using BoardReadHook = void (*)(u32 regAddr);
 void Board_SetReadHook(u32 blockBase, BoardReadHook hook);
-
-// ---------------------------------------------------------------------------
-// GPIO banks (0-4) by name. Bits outside the mask are left as they are.
-
-u32 Board_GpioOut(int bank);
-void Board_GpioOutSet(int bank, u32 mask);
-void Board_GpioOutClear(int bank, u32 mask);
-u32 Board_GpioIn(int bank);
-u32 Board_GpioDir(int bank);  // output enables
-void Board_GpioDirSet(int bank, u32 mask);
-void Board_GpioDirClear(int bank, u32 mask);
-// The outside world drives input pins: bits of mask take the bits of value.
-void Board_SetGpioInput(int bank, u32 mask, u32 value);
-
-// ---------------------------------------------------------------------------
-// Buttons, LEDs, persistent registers.
-
-enum class BoardButton { Run = 0, Load = 1 };
-void Board_PressButton(BoardButton button, bool pressed);
-bool Board_ButtonPressed(BoardButton button);
-
-// LED 0 is LED A (OK state), LED 1 is LED B (run state); true when lit.
-bool Board_Led(int led);
-
-u32 Board_Persistent(int index);  // 0 for an index out of range
-void Board_SetPersistent(int index, u32 value);
-
-// ---------------------------------------------------------------------------
-// Power supply and power-fail.
-
-// The five supply words the power-fail driver reports (ESR2-ESR6), also kept
-// as the 10 little-endian bytes of the root's "/proc/powerdown".
-constexpr int kSupplyWords = 5;
-void Board_SupplyWords(u16 out[kSupplyWords]);
-void Board_SetSupplyWords(const u16 in[kSupplyWords]);
-
-// The process the power-fail driver signals (registered by writing its pid
-// into /proc/powerdown); 0 when none.
-constexpr int kPowerFailSignal = 44;
-i32 Board_ControllerPid();
-void Board_SetControllerPid(i32 pid);
-// Sends the power-fail signal to the registered controller and counts it.
-// False when no controller is registered, it has ended (a pid given to
-// another process since is never signalled) or the signal cannot be sent.
-bool Board_SignalPowerFail();
-u32 Board_PowerFailCount();
 
 // ---------------------------------------------------------------------------
 // Watchdog state, written by platform/watchdog and read by the tool.

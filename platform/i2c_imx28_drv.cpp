@@ -1,8 +1,5 @@
 #include "platform/i2c_imx28_drv.h"
 
-#include <time.h>
-
-#include "core/plc_regs.h"
 #include "platform/board.h"
 #include "platform/iomodules.h"
 
@@ -11,10 +8,13 @@ namespace {
 constexpr long kSysI2c = 366;
 constexpr u32 kPolls = 0xFFFFF;
 
-bool g_ready = false;
-bool g_kernel = false;
-I2cCmd g_cmd{};
-u32 g_version = 0;
+struct State {
+    bool ready = false;
+    bool kernel = false;  // the kernel's system call, not the registers
+    I2cCmd cmd{};
+    u32 version = 0;
+};
+State g;
 
 // The board kernel's system calls, as the simulated board answers them.
 long KernelSyscall(long number, long operation, void* argument, long extra) {
@@ -23,12 +23,12 @@ long KernelSyscall(long number, long operation, void* argument, long extra) {
 }
 
 bool KernelTransfer(u8 address, u8* data, u32 length, u32 direction) {
-    g_cmd.address = address;
-    g_cmd.data = data;
-    g_cmd.length = length;
-    g_cmd.direction = direction;
-    g_cmd.result = 0xFFFFFFFF;
-    I2cCmd* record = &g_cmd;
+    g.cmd.address = address;
+    g.cmd.data = data;
+    g.cmd.length = length;
+    g.cmd.direction = direction;
+    g.cmd.result = 0xFFFFFFFF;
+    I2cCmd* record = &g.cmd;
     KernelSyscall(kSysI2c, 1, &record, 0);
     return true;
 }
@@ -49,8 +49,6 @@ void SoftReset() {
     Put(kI2cCtrl0 + kRegSet, kCtrlSoftReset);
     for (u32 i = 0; i < kPolls && !(Reg(kI2cCtrl0) & kCtrlClockGate); ++i) {
     }
-    timespec ts{0, 100000};
-    nanosleep(&ts, nullptr);
     Put(kI2cCtrl0 + kRegClr, kCtrlSoftReset);
     WaitCtrl0Clear(kCtrlSoftReset);
     Put(kI2cCtrl0 + kRegClr, kCtrlClockGate);
@@ -84,25 +82,19 @@ bool Run(u32 ctrl0) {
 
 void ClearFlags() { Put(kI2cCtrl1 + kRegClr, kI2cCtrl1Flags); }
 
+// Transfers before any set-up take the path chosen last (the direct one at
+// first).
 bool Ready() {
-    if (!g_ready) i2c0_init();
-    return g_ready;
+    if (!g.ready) i2c0_init(g.kernel ? 32 : 0);
+    return g.ready;
 }
 
 }  // namespace
 
-u16 I2c_KernelBuild() {
-    auto ch = [](int i) {
-        u16 w = ESR_Get(9 + i / 2);
-        return static_cast<int>(i % 2 == 0 ? (w & 0xFF) : (w >> 8));
-    };
-    return static_cast<u16>(10 * (ch(7) - '0') + (ch(8) - '0'));
-}
-
-int i2c0_init() {
-    g_kernel = I2c_KernelBuild() >= 32;
-    if (g_kernel) {
-        g_ready = true;
+int i2c0_init(u16 kernelBuild) {
+    g.kernel = kernelBuild >= 32;
+    if (g.kernel) {
+        g.ready = true;
         return 1;
     }
     // The register blocks of the board: attach the device models behind them.
@@ -112,9 +104,9 @@ int i2c0_init() {
     Board_RegWrite(kSocPinctrlBase + kPinctrlDrive0 + 0x10 * 15 + kRegClr, 0x33);
     Board_RegWrite(kSocPinctrlBase + kPinctrlDrive0 + 0x10 * 15 + kRegSet, 0x44);
     Board_RegWrite(kSocPinctrlBase + kPinctrlPull0 + 0x10 * 3 + kRegSet, 0x3000000);
-    g_version = Reg(kI2cVersion);
+    g.version = Reg(kI2cVersion);
     SoftReset();
-    g_ready = true;
+    g.ready = true;
     i2c_timing(1);
     Put(kI2cCtrl0 + kRegSet, kI2cCtrl0Transmit);
     ClearFlags();
@@ -126,8 +118,8 @@ int i2c0_init() {
 }
 
 int i2c_timing(int speed) {
-    if (g_kernel) {
-        g_cmd.timing = static_cast<u32>(speed);
+    if (g.kernel) {
+        g.cmd.timing = static_cast<u32>(speed);
         return 1;
     }
     bool fast = speed == 2;
@@ -139,9 +131,9 @@ int i2c_timing(int speed) {
 
 int i2c0_query(u8 address, int stop) {
     if (!Ready()) return 0;
-    if (g_kernel) {
+    if (g.kernel) {
         KernelTransfer(address, nullptr, 0, 0);
-        return g_cmd.result != 0 ? 1 : 0;
+        return g.cmd.result != 0 ? 1 : 0;
     }
     Put(kI2cData, address);
     return Run(stop ? 0x00190001 : 0x00290001) ? 1 : 0;
@@ -149,9 +141,9 @@ int i2c0_query(u8 address, int stop) {
 
 int i2c_data_read(u8 address, u8* buffer, u32 count) {
     if (!Ready() || buffer == nullptr) return 0;
-    if (g_kernel) {
+    if (g.kernel) {
         KernelTransfer(address, buffer, count, 1);
-        return count != 0 && g_cmd.result == 0 ? 1 : 0;
+        return count != 0 && g.cmd.result == 0 ? 1 : 0;
     }
     if (count == 0 || count > kI2cCtrl0CountMask) return 0;
     bool ok = i2c0_query(static_cast<u8>(address | 1), 0) &&
@@ -170,9 +162,9 @@ int i2c_data_read(u8 address, u8* buffer, u32 count) {
 
 int i2c_data_write(u8 address, const u8* data, u32 count) {
     if (!Ready() || (data == nullptr && count != 0)) return 0;
-    if (g_kernel) {
+    if (g.kernel) {
         KernelTransfer(address, const_cast<u8*>(data), count, 0);
-        return count != 0 && g_cmd.result == 0 ? 1 : 0;
+        return count != 0 && g.cmd.result == 0 ? 1 : 0;
     }
     if (count == 0) return 0;
     bool ok = i2c0_query(static_cast<u8>(address & 0xFE), 0);
@@ -187,15 +179,12 @@ int i2c_data_write(u8 address, const u8* data, u32 count) {
 }
 
 void i2c0_close() {
-    if (!g_kernel && g_ready) Put(kI2cCtrl0 + kRegSet, kCtrlClockGate);
-    g_ready = false;
+    if (!g.kernel && g.ready) Put(kI2cCtrl0 + kRegSet, kCtrlClockGate);
+    g.ready = false;
 }
 
-bool I2c_KernelPath() { return g_kernel; }
+bool I2c_KernelPath() { return g.kernel; }
 
 void I2c_Reset() {
-    g_ready = false;
-    g_kernel = false;
-    g_cmd = I2cCmd{};
-    g_version = 0;
+    g = State{};
 }

@@ -1,7 +1,13 @@
-// The SoC's I2C0 controller, reached either through the board kernel's I2C
-// system call or, on older kernels, by programming the controller's
-// registers directly. Every call answers 1 for success and 0 for failure
-// (not acknowledged, bus busy, data engine not finished in time).
+// The board's I2C bus: the one header through which the firmware reaches
+// every I2C device (module expanders and memories, sensors, converters).
+//
+// The bus is the SoC's I2C0 controller, reached either through the board
+// kernel's I2C system call or, on older kernels, by programming the
+// controller's registers directly; the devices behind it are the simulated
+// ones of platform/iomodules. Every call answers 1 for success and 0 for
+// failure (not acknowledged, bus busy, data engine not finished). A
+// transfer is complete when the call returns: the simulated devices answer
+// at once, so nothing waits.
 #pragma once
 
 #include "platform/bytes.h"
@@ -27,11 +33,10 @@ constexpr u32 kI2cCtrl1NoSlaveAck = 0x20, kI2cCtrl1EngineDone = 0x40, kI2cCtrl1B
               kI2cCtrl1Flags = 0xFF;
 constexpr u32 kI2cStatBusBusy = 0x400, kI2cStatEngineBusy = 0x800;
 
-// Two digits of the kernel revision text (ESR9-ESR13, characters 7 and 8):
-// 32 and above take the kernel path.
-u16 I2c_KernelBuild();
 // Readies the bus: 1, or 0 when the register blocks cannot be reached.
-int i2c0_init();
+// kernelBuild is the two digits of the kernel revision that the I/O layer
+// reads (io/i2c_io.h I2c_KernelBuild): 32 and above take the kernel path.
+int i2c0_init(u16 kernelBuild);
 // 1 standard (100 kHz), 2 fast (400 kHz); answers 1.
 int i2c_timing(int speed);
 // 1 when the device acknowledged its address; stop 0 keeps the bus held.

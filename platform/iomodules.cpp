@@ -413,22 +413,41 @@ void DeviceRead(int slot, Dev kind, u8 dev, u8* d, u32 n) {
 // ---------------------------------------------------------------------------
 // I2C0 controller model (direct register path).
 
+// The transfer the I2C0 controller model is in, with the bytes a read
+// brought; the shift chain the pins select; the SPI transaction of the I/O
+// logic.
 struct I2cTransaction {
     bool active = false;
     u8 address = 0;
     std::vector<u8> written;
 };
-I2cTransaction g_txn;
-std::vector<u8> g_rx;
-size_t g_rxPos = 0;
+struct ChainState {
+    int active = -1;
+    u32 shifted = 0;
+    int bits = 0;
+};
+struct LogicTransaction {
+    u8 header[4] = {};
+    int headerBytes = 0;
+    int dataBytes = 0;
+    u32 value = 0;
+};
+struct State {
+    I2cTransaction txn;
+    std::vector<u8> rx;
+    size_t rxPos = 0;
+    ChainState chain;
+    LogicTransaction logic;
+};
+State g;
 
 u32 I2cReg(u32 offset) { return Board_RegRead(kSocI2c0Base + offset); }
 void I2cRegWrite(u32 offset, u32 v) { Board_RegWrite(kSocI2c0Base + offset, v); }
 
 void EndTransaction() {
-    if (g_txn.active && (g_txn.address & 1) == 0 && !g_txn.written.empty())
-        IoBus_Write(g_txn.address, g_txn.written.data(), static_cast<u32>(g_txn.written.size()));
-    g_txn = I2cTransaction{};
+    if (g.txn.active && (g.txn.address & 1) == 0 && !g.txn.written.empty())
+        IoBus_Write(g.txn.address, g.txn.written.data(), static_cast<u32>(g.txn.written.size()));
+    g.txn = I2cTransaction{};
 }
 
 void I2cRun(u32 ctrl0) {
@@ -443,22 +462,22 @@ void I2cRun(u32 ctrl0) {
                 EndTransaction();
                 ack = IoBus_Address(b);
                 if (ack) {
-                    g_txn.active = true;
-                    g_txn.address = b;
+                    g.txn.active = true;
+                    g.txn.address = b;
                 }
-            } else if (g_txn.active && (g_txn.address & 1) == 0) {
-                g_txn.written.push_back(b);
+            } else if (g.txn.active && (g.txn.address & 1) == 0) {
+                g.txn.written.push_back(b);
             } else {
                 ack = false;
             }
         }
     } else {
-        g_rx.assign(count, 0);
-        g_rxPos = 0;
-        if (g_txn.active && (g_txn.address & 1)) IoBus_Read(g_txn.address, g_rx.data(), count);
+        g.rx.assign(count, 0);
+        g.rxPos = 0;
+        if (g.txn.active && (g.txn.address & 1)) IoBus_Read(g.txn.address, g.rx.data(), count);
         else ack = false;
     }
-    if (!ack) g_txn = I2cTransaction{};
+    if (!ack) g.txn = I2cTransaction{};
     if (ctrl0 & kI2cCtrl0PostSendStop) EndTransaction();
     u32 flags = kI2cCtrl1EngineDone | kI2cCtrl1BusFree | (ack ? 0 : kI2cCtrl1NoSlaveAck);
     I2cRegWrite(kI2cCtrl1 + kRegSet, flags);
@@ -469,17 +488,17 @@ void I2cWriteHook(u32 regAddr, u32 oldValue, u32 newValue) {
     if (regAddr != kSocI2c0Base + kI2cCtrl0) return;
     if ((newValue & kI2cCtrl0Run) && !(oldValue & kI2cCtrl0Run)) I2cRun(newValue);
     if (newValue & kCtrlSoftReset) {
-        g_txn = I2cTransaction{};
-        g_rx.clear();
-        g_rxPos = 0;
+        g.txn = I2cTransaction{};
+        g.rx.clear();
+        g.rxPos = 0;
     }
 }
 
 // Each read of the data register takes the next four received bytes.
 void I2cReadHook(u32 regAddr) {
-    if (regAddr != kSocI2c0Base + kI2cData || g_rxPos >= g_rx.size()) return;
+    if (regAddr != kSocI2c0Base + kI2cData || g.rxPos >= g.rx.size()) return;
     u32 v = 0;
-    for (int i = 0; i < 4 && g_rxPos < g_rx.size(); ++i) v |= static_cast<u32>(g_rx[g_rxPos++]) << (8 * i);
+    for (int i = 0; i < 4 && g.rxPos < g.rx.size(); ++i) v |= static_cast<u32>(g.rx[g.rxPos++]) << (8 * i);
     I2cRegWrite(kI2cData, v);
 }
 
@@ -493,12 +512,6 @@ constexpr u32 kClockBit = 1u << 16, kDataOutBit = 1u << 17, kDataInBit = 1u << 1
 constexpr u32 kChain0Select = 1u << 5;  // bank 4, active high
 constexpr u32 kChain1Select = 1u << 19, kChain2Select = 1u << 21;  // bank 2, active low
 
-struct ChainState {
-    int active = -1;
-    u32 shifted = 0;
-    int bits = 0;
-};
-ChainState g_chain;
 
 int SelectedChain() {
     if (Board_GpioOut(4) & kChain0Select) return 0;
@@ -509,19 +522,19 @@ int SelectedChain() {
 }
 
 void PresentInputBit() {
-    if (g_chain.active != 0 && g_chain.active != 1) return;
-    u32 in = Word(kAreaBoard, kWChainIn + g_chain.active);
-    int bit = 15 - g_chain.bits;
+    if (g.chain.active != 0 && g.chain.active != 1) return;
+    u32 in = Word(kAreaBoard, kWChainIn + g.chain.active);
+    int bit = 15 - g.chain.bits;
     bool level = bit >= 0 ? ((in >> bit) & 1) : true;
     Board_SetGpioInput(2, kDataInBit, level ? kDataInBit : 0);
 }
 
 void ChainSelectChanged() {
     int now = SelectedChain();
-    if (now == g_chain.active) return;
-    if (g_chain.active >= 0 && g_chain.bits > 0) SetWord(kAreaBoard, kWChainOut + g_chain.active, g_chain.shifted);
-    g_chain = ChainState{};
-    g_chain.active = now;
+    if (now == g.chain.active) return;
+    if (g.chain.active >= 0 && g.chain.bits > 0) SetWord(kAreaBoard, kWChainOut + g.chain.active, g.chain.shifted);
+    g.chain = ChainState{};
+    g.chain.active = now;
     if (now >= 0) PresentInputBit();
     else Board_SetGpioInput(2, kDataInBit, kDataInBit);  // pulled up
 }
@@ -533,17 +546,17 @@ void PinWriteHook(u32 regAddr, u32 oldValue, u32 newValue) {
     }
     if (regAddr != kSocPinctrlBase + kPinctrlDout0 + 0x10 * 2) return;
     if ((oldValue ^ newValue) & (kChain1Select | kChain2Select)) ChainSelectChanged();
-    if (!((oldValue ^ newValue) & kClockBit) || g_chain.active < 0) return;
+    if (!((oldValue ^ newValue) & kClockBit) || g.chain.active < 0) return;
     bool rising = (newValue & kClockBit) != 0;
     bool bit = (newValue & kDataOutBit) != 0;
-    if (g_chain.active == 2) {
-        if (rising && g_chain.bits < 12) {
-            if (bit) g_chain.shifted |= 1u << g_chain.bits;
-            ++g_chain.bits;
+    if (g.chain.active == 2) {
+        if (rising && g.chain.bits < 12) {
+            if (bit) g.chain.shifted |= 1u << g.chain.bits;
+            ++g.chain.bits;
         }
-    } else if (!rising && g_chain.bits < 16) {
-        g_chain.shifted = (g_chain.shifted << 1) | (bit ? 1 : 0);
-        ++g_chain.bits;
+    } else if (!rising && g.chain.bits < 16) {
+        g.chain.shifted = (g.chain.shifted << 1) | (bit ? 1 : 0);
+        ++g.chain.bits;
         PresentInputBit();
     }
 }
@@ -574,25 +587,18 @@ constexpr u32 kSspStatusFifoEmpty = 0x20;
 constexpr int kWLogicRegs = 16;  // board words 16-255: registers 0-239
 constexpr u32 kLogicRegs = 240;
 
-struct LogicTransaction {
-    u8 header[4] = {};
-    int headerBytes = 0;
-    int dataBytes = 0;
-    u32 value = 0;
-};
-LogicTransaction g_logic;
 
 u32 LogicReg(u16 reg) { return reg < kLogicRegs ? Word(kAreaBoard, kWLogicRegs + reg) : 0; }
 
 void SspByte(u32 base, bool read) {
-    LogicTransaction& t = g_logic;
+    LogicTransaction& t = g.logic;
     if (t.headerBytes < 4) {
         t.header[t.headerBytes++] = static_cast<u8>(Board_RegRead(base + kSspData));
         if (t.headerBytes == 4) {
             u16 reg = static_cast<u16>((t.header[2] << 8) | t.header[3]);
             t.value = LogicReg(reg);
             t.dataBytes = 0;
-            if (t.header[1] == 0 || t.header[1] > 4 || (t.header[0] != 1 && t.header[0] != 2)) g_logic = {};
+            if (t.header[1] == 0 || t.header[1] > 4 || (t.header[0] != 1 && t.header[0] != 2)) g.logic = {};
         }
         return;
     }
@@ -608,7 +614,7 @@ void SspByte(u32 base, bool read) {
     }
     if (t.dataBytes >= len) {
         if (t.header[0] == 2 && reg < kLogicRegs) SetWord(kAreaBoard, kWLogicRegs + reg, t.value);
-        g_logic = {};
+        g.logic = {};
     }
 }
 
@@ -677,11 +683,7 @@ u16 IoModules_Ident(int slot) { return IdentOf(slot); }
 void IoModules_Reset() {
     for (int s = 0; s < kIoModuleSlots; ++s) IoModules_Unplug(s);
     ClearArea(kAreaBoard);
-    g_txn = I2cTransaction{};
-    g_rx.clear();
-    g_rxPos = 0;
-    g_chain = ChainState{};
-    g_logic = LogicTransaction{};
+    g = State{};
 }
 
 void IoModules_SetNoAck(int slot, bool on) {

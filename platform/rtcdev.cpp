@@ -12,10 +12,13 @@ namespace {
 constexpr size_t kOffsetFileBytes = 8;  // i64, little-endian
 constexpr i64 kSecondsPerDay = 86400;
 
-bool g_open = false;
-bool g_missing = false;
-i64 g_offset = 0;
-bool g_offsetStored = false;  // the file holds g_offset
+struct State {
+    bool open = false;
+    bool missing = false;
+    i64 offset = 0;
+    bool offsetStored = false;  // the file holds offset
+};
+State g;
 
 }  // namespace
 
@@ -48,10 +51,10 @@ i64 HostSeconds() { return FloorDiv(Clock_UtcNs(), 1000000000); }
 
 i64 LoadOffset() {
     std::vector<u8> bytes;
-    g_offsetStored = false;
+    g.offsetStored = false;
     if (!File_ReadAll(Root_HostPath(kRtcOffsetFile), bytes, kOffsetFileBytes) || bytes.size() != kOffsetFileBytes)
         return 0;
-    g_offsetStored = true;
+    g.offsetStored = true;
     return static_cast<i64>(GetLe64(bytes.data()));
 }
 
@@ -67,25 +70,27 @@ bool StoreOffset(i64 offset) {
 }  // namespace
 
 bool RtcDev_Open() {
-    if (g_missing) return false;
-    if (!g_open) {
-        g_offset = LoadOffset();
-        g_open = true;
+    if (g.missing) return false;
+    if (!g.open) {
+        g.offset = LoadOffset();
+        g.open = true;
     }
     return true;
 }
 
 void RtcDev_Close() {
-    g_open = false;
-    g_offset = 0;
-    g_offsetStored = false;
+    // A missing device stays missing; everything else is read again at the
+    // next open.
+    bool missing = g.missing;
+    g = State{};
+    g.missing = missing;
 }
 
-bool RtcDev_IsOpen() { return g_open && !g_missing; }
+bool RtcDev_IsOpen() { return g.open && !g.missing; }
 
 bool RtcDev_ReadTime(RtcDevTime* out) {
     if (!out || !RtcDev_IsOpen()) return false;
-    const i64 t = HostSeconds() + g_offset;
+    const i64 t = HostSeconds() + g.offset;
     const i64 days = FloorDiv(t, kSecondsPerDay);
     const i64 secs = t - days * kSecondsPerDay;
     i64 year;
@@ -110,13 +115,13 @@ bool RtcDev_SetTime(const RtcDevTime& in) {
     const i64 offset = t - HostSeconds();
     // A clock kept in step by the time server is set every second with the
     // offset it already has: no need to write the file again.
-    if (g_offsetStored && offset == g_offset) return true;
+    if (g.offsetStored && offset == g.offset) return true;
     if (!StoreOffset(offset)) return false;
-    g_offset = offset;
-    g_offsetStored = true;
+    g.offset = offset;
+    g.offsetStored = true;
     return true;
 }
 
-i64 RtcDev_OffsetSeconds() { return g_offset; }
+i64 RtcDev_OffsetSeconds() { return g.offset; }
 
-void RtcDev_SetMissing(bool missing) { g_missing = missing; }
+void RtcDev_SetMissing(bool missing) { g.missing = missing; }

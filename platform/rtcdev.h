@@ -15,6 +15,15 @@ struct RtcDevTime {
     int second, minute, hour, day, month, year;
 };
 
+// The battery-backed persistent registers of the clock block (0-5); they keep
+// their values across a reset and a power-off.
+constexpr int kPersistentRegs = 6;
+// The persistent registers the controller uses.
+constexpr int kPersistentFaultFlags = 3;     // fault flags of the last stop (ESR7)
+constexpr int kPersistentUncleanCount = 4;   // power-ups without a clean stop (SR52)
+u32 Board_Persistent(int index);  // 0 for an index out of range
+void Board_SetPersistent(int index, u32 value);
+
 // Firmware path of the offset file.
 constexpr const char* kRtcOffsetFile = "/mnt/rtc/offset";
 

@@ -20,7 +20,10 @@ constexpr u32 kSspCtrl1Polarity = 0x200, kSspCtrl1Phase = 0x400, kSspCtrl1Word8 
 const u8 kClockTable[12][2] = {{2, 0},  {2, 1},  {2, 2},  {2, 3},  {4, 2},  {4, 4},
                                {6, 4},  {8, 4},  {10, 4}, {20, 4}, {40, 4}, {100, 4}};
 
-bool g_setUp[4] = {};
+struct State {
+    bool setUp[4] = {};  // per bus 1-3
+};
+State g;
 
 u32 SspBase(int bus) { return bus == 1 ? kSocSsp1Base : kSocSsp2Base; }
 
@@ -106,7 +109,7 @@ u32 spi_data_RD_nWR(u32 value, u16 reg, int length, int read) {
 }
 
 int spi_init(const SpiSetup& setup) {
-    if (setup.bus < 1 || setup.bus > 3 || g_setUp[setup.bus]) return 0;
+    if (setup.bus < 1 || setup.bus > 3 || g.setUp[setup.bus]) return 0;
     IoModules_AttachBoard();
     // SSP clock from the crystal: divider register of the port, then its
     // bypass bit in the clock-sequence register.
@@ -125,14 +128,14 @@ int spi_init(const SpiSetup& setup) {
                 ((setup.mode & 2) ? kSspCtrl1Phase : 0);
     Board_RegWrite(base + kSspCtrl1, ctrl1);
     Board_RegWrite(base + kSspCtrl0 + kRegSet, kSspCtrl0LockCs);
-    g_setUp[setup.bus] = true;
+    g.setUp[setup.bus] = true;
     return 1;
 }
 
 void spi_close(int bus) {
-    if (bus < 1 || bus > 3 || !g_setUp[bus]) return;
+    if (bus < 1 || bus > 3 || !g.setUp[bus]) return;
     Board_RegWrite(SspBase(bus) + kSspCtrl0 + kRegSet, kCtrlClockGate);
-    g_setUp[bus] = false;
+    g.setUp[bus] = false;
 }
 
 void Fpga_Init() {}
@@ -145,5 +148,5 @@ void Fpga_Close() {
 
 void Spi_Reset() {
     spi_usage = {0, 0};
-    for (bool& b : g_setUp) b = false;
+    g = State{};
 }

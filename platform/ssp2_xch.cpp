@@ -16,7 +16,10 @@ constexpr const char* kShadowPath = "/proc/Ssp2_Out_Data";
 constexpr u32 kClock = 1u << 16, kDataOut = 1u << 17, kDataIn = 1u << 18;
 constexpr u32 kSelect0 = 1u << 5, kSelect1 = 1u << 19, kSelect2 = 1u << 21;
 
-bool g_pinsReady = false;
+struct State {
+    bool pinsReady = false;
+};
+State g;
 
 u32 PinReg(u32 base, int bank) { return kSocPinctrlBase + base + 0x10 * static_cast<u32>(bank); }
 void Set(u32 base, int bank, u32 bits) { Board_RegWrite(PinReg(base, bank) + kRegSet, bits); }
@@ -46,7 +49,7 @@ void SetUpPins() {
     MuxGpio(2, 16);
     MuxGpio(2, 17);
     Set(kPinctrlDoe0, 2, kClock | kDataOut);
-    g_pinsReady = true;
+    g.pinsReady = true;
 }
 
 void Select(int chain, bool on) {
@@ -81,7 +84,7 @@ void Ssp2_ReadShadow(u32 shadow[3]) {
 
 u32 Ssp2_Xch(u32 setBits, u32 clearBits, int chain) {
     if (chain < 0 || chain > 2) return 0;
-    if (!g_pinsReady) SetUpPins();
+    if (!g.pinsReady) SetUpPins();
     Select(chain, true);
     u32 shadow[3];
     Ssp2_ReadShadow(shadow);
@@ -113,4 +116,4 @@ int Ssp2_Busy() {
     return (!(b2 & kSelect1) || !(b2 & kSelect2)) ? 1 : 0;
 }
 
-void Ssp2_Reset() { g_pinsReady = false; }
+void Ssp2_Reset() { g = State{}; }

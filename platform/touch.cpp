@@ -259,22 +259,8 @@ bool GPIOInit() {
                      kBoardStatePath, Root_Dir().c_str());
         return false;
     }
-    auto at = [](u32 offset) { return kSocMapBase + offset; };
-    auto setBits = [](u32 reg, u32 bits) { Board_RegWrite(reg + kRegSet, bits); };
-
     Board_SetPersistent(0, 0x00010021);
-    // Clock controller: PLL0 on, and the two clock words of the board.
-    u32 pll0 = Board_RegRead(kSocClkctrlBase);
-    Board_RegWrite(kSocClkctrlBase, (pll0 & ~0xC0000000u) | (1u << 26));
-    Board_RegWrite(at(0x38140), Board_RegRead(at(0x38140)) & ~0xFu);
-    Board_RegWrite(at(0x38028), 0x01000000);
-    // Pin functions and drive strengths; the buttons are inputs, the option
-    // outputs and the LED bank outputs.
-    setBits(kSocPinctrlBase + kPinctrlMuxsel0 + 0x10 * 1, 0x00000C00);
-    setBits(kSocPinctrlBase + kPinctrlMuxsel0 + 0x10 * 2, 0x30);
-    setBits(kSocPinctrlBase + kPinctrlMuxsel0 + 0x10 * 6, 0x30000000);
-    setBits(kSocPinctrlBase + kPinctrlDrive0 + 0x10 * 2, 0x600600);
-    setBits(kSocPinctrlBase + kPinctrlDrive0 + 0x10 * 13, 0x06000000);
+    Gpio_SetupPanelClocksAndPins();
     Board_GpioDirClear(kButtonRunBank, 1u << kButtonRunPin);
     Board_GpioDirClear(kButtonLoadBank, 1u << kButtonLoadPin);
     Board_GpioDirSet(kOption0Bank, 1u << kOption0Pin);
@@ -290,9 +276,7 @@ bool GPIOInit() {
     // overwritten by the registration).
     Board_SetControllerPid(static_cast<i32>(getpid()));
 
-    const u32 mux5 = kSocPinctrlBase + kPinctrlMuxsel0 + 0x10 * 5;
-    Board_RegWrite(mux5, (Board_RegRead(mux5) & 0x00C00000u) | 0x00150000u);
-    setBits(kSocPinctrlBase + kPinctrlDrive0 + 0x10 * 11, 0x6000);
+    Gpio_SetupOption1Pins();
     Board_GpioDirSet(kOption1Bank, 1u << kOption1Pin);
     // The supply words are there before the first battery test.
     ReadSupplyWords();

@@ -26,12 +26,12 @@ struct WatchdogState {
     bool magicArmed = false;
     int timeoutS = kWatchdogDefaultTimeoutS;
     u64 lastKeepAliveNs = 0;
+    WatchdogResetAction action = nullptr;  // nullptr: DefaultReset
+    bool monitorWanted = true;
 };
 
 std::mutex g_mutex;
 WatchdogState g_wd;
-WatchdogResetAction g_action = nullptr;
-bool g_monitorWanted = true;
 volatile sig_atomic_t g_signalStopped = 0;
 
 void DefaultReset() {
@@ -134,7 +134,7 @@ int Watchdog_Open() {
         g_wd.counting = true;
         g_wd.magicArmed = false;
         KeepAliveLocked();
-        startMonitor = g_monitorWanted;
+        startMonitor = g_wd.monitorWanted;
     }
     if (startMonitor) TheMonitor().Start();
     std::lock_guard<std::mutex> lock(g_mutex);
@@ -208,7 +208,7 @@ bool Watchdog_Poll() {
         // One reset per expiry: the board restarts with the watchdog off.
         g_wd.counting = false;
         PublishLocked(now, true);
-        action = g_action ? g_action : DefaultReset;
+        action = g_wd.action ? g_wd.action : DefaultReset;
     }
     action();
     return true;
@@ -216,13 +216,13 @@ bool Watchdog_Poll() {
 
 void Watchdog_SetResetAction(WatchdogResetAction action) {
     std::lock_guard<std::mutex> lock(g_mutex);
-    g_action = action;
+    g_wd.action = action;
 }
 
 void Watchdog_SetMonitor(bool on) {
     {
         std::lock_guard<std::mutex> lock(g_mutex);
-        g_monitorWanted = on;
+        g_wd.monitorWanted = on;
     }
     if (!on) TheMonitor().Stop();
 }
@@ -242,6 +242,4 @@ void Watchdog_Reset() {
     std::lock_guard<std::mutex> lock(g_mutex);
     if (g_wd.fd >= 0) close(g_wd.fd);
     g_wd = WatchdogState();
-    g_action = nullptr;
-    g_monitorWanted = true;
 }

@@ -12,6 +12,7 @@
 #include "core/nvram.h"
 #include "core/plc.h"
 #include "core/plc_regs.h"
+#include "core/wiring.h"
 #include "io/canopen.h"
 #include "io/iodriver.h"
 #include "ladder/logic.h"
@@ -27,6 +28,7 @@
 #include "storage/cfmgr.h"
 #include "storage/file.h"
 #include "storage/logger.h"
+#include "testsupport/io_script.h"
 #include "testsupport/manual_clock.h"
 #include "testsupport/reg_fixture.h"
 #include "testsupport/temp_root.h"
@@ -41,7 +43,7 @@ protected:
         Bkuprstr_Reset();
         Plc_Reset();
         Cmd_Reset();
-        IoDriver_Reset();
+        IoScript_Install();
         CanOpen_Reset();
         PMGR_Reset();
         SMS_Reset();
@@ -64,6 +66,7 @@ protected:
         LogicUpdate_SetTestHook(nullptr);
         File_Reset();
         Dartu_Reset();
+        Wiring_Connect();
     }
 
     u8 Mode() const { return SR_Get(5) & 0xFF; }

@@ -252,7 +252,7 @@ TEST_F(PlcScanTest, WhatEachModeExchangesAndRuns) {
     };
     for (const ModeScanCase& c : cases) {
         SCOPED_TRACE(static_cast<int>(c.mode));
-        IoDriver_Reset();
+        IoScript_Install();
         PMGR_Reset();
         LogicUpdate_SetTestHook(nullptr);
         int tx = canOpenCalls.tx;
@@ -291,7 +291,7 @@ TEST_F(PlcScanTest, ModuleIdentityCheck) {
     for (const IoCase& c : cases) {
         SCOPED_TRACE(::testing::Message() << std::hex << c.detected << "/" << c.configured);
         Plc_Reset();
-        IoDriver_Reset();
+        IoScript_Install();
         std::memset(plc_reg, 0, kPlcRegBytes);
         S_Put(6, true);
         IoDriver_SetModule(0, c.detected, "MOD001", 16, 8, 4, 2, 0);
@@ -313,7 +313,7 @@ TEST_F(PlcScanTest, ModuleThatReportsNoConfigurationIsAFault) {
     const std::pair<int, char> cases[] = {{1, 'c'}, {2, 'f'}};
     for (auto [result, status] : cases) {
         Plc_Reset();
-        IoDriver_Reset();
+        IoScript_Install();
         IoDriver_SetModule(0, 0x1234, "MOD001", 16, 8, 4, 2, result);
         PutIoConfig({{0x1234, {}}, {0xFFFF, {}}});
         EXPECT_EQ(IoConfig(), 1);
@@ -340,7 +340,7 @@ TEST_F(PlcScanTest, FieldBusModuleWithoutStationIsSkipped) {
     for (u32 station : {0u, 5u}) {
         SCOPED_TRACE(station);
         Plc_Reset();
-        IoDriver_Reset();
+        IoScript_Install();
         IoDriver_SetModule(1, 0x3333, "DONRU1", 0, 0, 0, 0, 0);
         std::vector<u8> cfg(44, 0);
         PutLe32(&cfg[0], station);

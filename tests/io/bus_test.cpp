@@ -89,7 +89,7 @@ TEST_F(BusTest, KernelAndDirectPathsMoveTheSameBytes) {
         IoModules_Reset();
         UseDirectRegisters(direct);
         ASSERT_TRUE(IoModules_Plug(0, 0xA00F));
-        ASSERT_EQ(i2c0_init(), 1);
+        ASSERT_EQ(i2c0_init(I2c_KernelBuild()), 1);
         EXPECT_EQ(I2c_KernelPath(), !direct);
         EXPECT_EQ(i2c0_query(0x40, 1), 1);
         EXPECT_EQ(i2c0_query(0x48, 1), 0);  // nobody there
@@ -113,7 +113,7 @@ TEST_F(BusTest, KernelAndDirectPathsMoveTheSameBytes) {
 TEST_F(BusTest, DirectPathProgramsTheControllerRegisters) {
     UseDirectRegisters(true);
     ASSERT_TRUE(IoModules_Plug(0, 0xA00F));
-    ASSERT_EQ(i2c0_init(), 1);
+    ASSERT_EQ(i2c0_init(I2c_KernelBuild()), 1);
     EXPECT_EQ(Board_RegRead(kSocI2c0Base + kI2cTiming0), 0x00780030u);
     i2c_timing(2);
     EXPECT_EQ(Board_RegRead(kSocI2c0Base + kI2cTiming0), 0x000F0007u);
@@ -193,7 +193,7 @@ TEST_F(BusTest, KernelBuildFromTheRevisionText) {
         PutKernelRevision(text);
         EXPECT_EQ(I2c_KernelBuild(), build) << text;
         I2c_Reset();
-        i2c0_init();
+        i2c0_init(I2c_KernelBuild());
         EXPECT_EQ(I2c_KernelPath(), build >= 32) << text;
     }
 }

@@ -1,9 +1,13 @@
 // The I/O driver's messages against simulated modules: digital inputs and
 // outputs per module row, stop values, field-bus and generation-2 modules,
 // and the answers to bad messages.
+#include <algorithm>
+#include <string>
 #include <vector>
 
+#include "core/wiring.h"
 #include "io_fixture.h"
+#include "link/sci.h"
 
 namespace {
 
@@ -303,6 +307,55 @@ TEST_F(DriverTest, ReadConfigurationStaysInTheMessage) {
     const u16 want[12] = {1, 2, 24, 16, 0, 0, 3, 0x80, 0x01, 0, 0, 0};
     for (int i = 0; i < 12; ++i) EXPECT_EQ(m.configWords[i], want[i]) << i;
     EXPECT_EQ(m.length, 3);
+}
+
+}  // namespace
+
+namespace {
+
+// The I/O interface reaches its driver and probing only through its device
+// record: each entry the controller needs is named when it is left out, and
+// a driver put there instead sees the interface's messages.
+TEST_F(DriverTest, DeviceRecordEntriesAreRequiredAndCarryTheMessages) {
+    struct Case {
+        const char* entry;
+        void (*clear)();
+    } cases[] = {
+        {"ioDriverPeers.exchange", [] { ioDriverPeers.exchange = nullptr; }},
+        {"ioDriverPeers.probe", [] { ioDriverPeers.probe = nullptr; }},
+        {"sciPeers.kernelBuild", [] { sciPeers.kernelBuild = nullptr; }},
+    };
+    for (const Case& c : cases) {
+        Wiring_Connect();
+        c.clear();
+        std::vector<std::string> missing = Wiring_Missing();
+        EXPECT_NE(std::find(missing.begin(), missing.end(), c.entry), missing.end()) << c.entry;
+    }
+    Wiring_Connect();
+    EXPECT_TRUE(Wiring_Missing().empty());
+
+    static std::vector<u8> kinds;
+    kinds.clear();
+    ioDriverPeers.exchange = [](IoMessage* m) {
+        kinds.push_back(m->kind);
+        io_driver(m);
+    };
+    ioDriverPeers.probe = [](u16* ids) {
+        ids[0] = 0xA00F;
+        ids[1] = 0xFF;
+        ids[2] = 64000;
+        return 3;
+    };
+    ASSERT_TRUE(IoModules_Plug(0, 0xA00F));
+    u16 ids[3] = {};
+    EXPECT_EQ(get_io_info(ids), 3);
+    EXPECT_EQ(ids[0], 0xA00F);
+    EXPECT_EQ(IoInit(ids, 3), 0);
+    u8 image[8] = {};
+    IoGetIs(image, 0, 0, 32);
+    IoStop();
+    EXPECT_EQ(kinds, (std::vector<u8>{kIoMsgInit, kIoMsgGetIs, kIoMsgStop, kIoMsgStop}));
+    Wiring_Connect();
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 
 #include "core/plc.h"
 #include "core/plc_regs.h"
+#include "core/wiring.h"
 #include "io/iodriver.h"
 #include "platform/board.h"
 #include "platform/fpga.h"
@@ -39,7 +40,6 @@ protected:
         Ssp2_Reset();
         Spi_Reset();
         PutKernelRevision("2.6.35.44");
-        I2cIo_SetWritePauseUs(0);
     }
     void TearDown() override {
         Board_SetWriteHook(kSocI2c0Base, nullptr);
@@ -49,12 +49,12 @@ protected:
         Board_SetWriteHook(kSocSsp1Base, nullptr);
         Board_SetWriteHook(kSocSsp2Base, nullptr);
         IoDriver_Reset();
+        Wiring_Connect();  // a test may have put its own driver in
     }
     // Chooses the I2C path for the next transfers.
     void UseDirectRegisters(bool direct) {
         PutKernelRevision(direct ? "2.6.35.31" : "2.6.35.44");
         I2cIo_Reset();
-        I2cIo_SetWritePauseUs(0);
     }
 
     TempRoot root;

@@ -192,6 +192,9 @@ TEST_F(Sci, WaitRxReturnsAtOnceOutsideRunOrWhenAsked) {
     SR_Put(5, 2);
     b = 0xAA;
     EXPECT_EQ(Vcomm_Drv[1].WaitRx(1, &b), 2);
+    // Nothing there yet: the caller is told to ask again, not held.
+    b = 0;
+    EXPECT_EQ(Vcomm_Drv[1].WaitRx(1, &b), 2);
     WriteHost(p1, {0x42});
     EXPECT_EQ(Vcomm_Drv[1].WaitRx(1, &b), 1);
     EXPECT_EQ(b, 0x42);
@@ -233,6 +236,36 @@ TEST_F(Sci, UsbMonitorClosesOnSuspendAndReopensOnResume) {
     USBPortMon();
     EXPECT_GE(Sci_View(kSciUsb).fd, 0);
     EXPECT_EQ(SCI4_ModeRecord()[kSomProto], tovra_mode[kSomProto]);
+}
+
+// A device that stops taking bytes never holds the caller: what it does not
+// take is kept, counted as still to send, and goes out in order once the
+// peer reads again.
+TEST_F(Sci, AFullDeviceKeepsTheRestWithoutWaiting) {
+    ASSERT_EQ(Open(1, {9, 0, 3, 0, 0, 0x01}), 1);
+    std::vector<u8> block(256 * 1024);
+    for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<u8>(i * 7);
+    // More than a pty buffers, with nobody reading: accepted up to the kept
+    // limit, at once.
+    int accepted = Vcomm_Drv[1].PutnTx(1, block.data(), static_cast<u32>(block.size()));
+    ASSERT_GT(accepted, 64 * 1024);
+    ASSERT_LT(accepted, static_cast<int>(block.size()));
+    EXPECT_GT(Vcomm_Drv[1].CountTx(1), 0);
+    EXPECT_EQ(Vcomm_Drv[1].EmptyTx(1), 0);
+    // The peer reads; the later calls hand the device the rest.
+    std::vector<u8> got;
+    int fl = fcntl(p1.Master(), F_GETFL);
+    fcntl(p1.Master(), F_SETFL, fl | O_NONBLOCK);
+    for (int i = 0; i < 5000 && got.size() < static_cast<size_t>(accepted); ++i) {
+        u8 buf[4096];
+        ssize_t n = read(p1.Master(), buf, sizeof buf);
+        if (n > 0) got.insert(got.end(), buf, buf + n);
+        else usleep(1000);
+        Vcomm_Drv[1].CheckRx(1);
+    }
+    ASSERT_EQ(got.size(), static_cast<size_t>(accepted));
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), block.begin()));
+    EXPECT_EQ(Vcomm_Drv[1].EmptyTx(1), 1);
 }
 
 }  // namespace

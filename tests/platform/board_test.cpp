@@ -13,6 +13,9 @@
 #include "platform/board.h"
 #include "platform/cmdrun.h"
 #include "platform/fileio.h"
+#include "platform/gpio.h"
+#include "platform/serial.h"
+#include "platform/supply.h"
 #include "platform/root.h"
 #include "testsupport/temp_root.h"
 
@@ -182,6 +185,36 @@ void Hook(u32 addr, u32 oldValue, u32 newValue) {
     ++g_hookCalls;
 }
 }  // namespace
+
+// The named device calls land on the pins and words they name, and a
+// power-off request is kept in the board file where a second process sees it.
+TEST(Board, NamedDeviceCallsReachTheirPinsAndWords) {
+    TempRoot root;
+    ASSERT_TRUE(Board_Open());
+    const u32 enable = 1u << kIoEnablePin;
+    Gpio_SetupIoEnableLine();
+    EXPECT_EQ(Board_GpioDir(kIoEnableBank) & enable, enable);
+    EXPECT_EQ(Board_GpioOut(kIoEnableBank) & enable, enable);
+    for (bool high : {false, true, false}) {
+        Gpio_DriveIoEnable(high);
+        EXPECT_EQ((Board_GpioOut(kIoEnableBank) & enable) != 0, high);
+    }
+    EXPECT_EQ(Board_GpioOut(kIoEnableBank) & ~enable, 0u);  // no other pin moved
+    // The panel set-up turns PLL0 on and leaves the power-down bits clear.
+    Board_RegWrite(kSocClkctrlBase, 0xC0000000u);
+    Gpio_SetupPanelClocksAndPins();
+    EXPECT_EQ(Board_RegRead(kSocClkctrlBase), 1u << 26);
+    EXPECT_EQ(Supply_PowerOffRequests(), 0u);
+    Supply_RequestPowerOff();
+    Board_Close();
+    ASSERT_TRUE(Board_Open());
+    EXPECT_EQ(Supply_PowerOffRequests(), 1u);
+    EXPECT_STREQ(Serial_DevicePath(1), "/dev/ttySP4");
+    EXPECT_EQ(Serial_DevicePath(4), nullptr);
+    Serial_ClearUartFifo(0);  // no UART block on this board: nothing is written
+    Serial_ClearUartFifo(7);
+    Board_Close();
+}
 
 TEST(Board, WriteHookSeesTheRegisterWithItsOldAndNewValue) {
     TempRoot root;
