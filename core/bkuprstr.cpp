@@ -14,16 +14,14 @@
 #include <vector>
 
 #include "core/nvram.h"
-#include "iec/blocks/q4hostglue.h"
 #include "platform/board.h"
 #include "platform/fileio.h"
+#include "platform/neighbour.h"
 #include "platform/reset.h"
 #include "platform/root.h"
 #include "platform/rtclock.h"
 #include "platform/system.h"
 #include "storage/cf_api.h"
-#include "storage/cfmgr.h"
-#include "storage/pgmmedia.h"
 
 alignas(8) u8 crcsize_tbl[kBackupAreaBytes];
 u8 bbram[kBbramBytes];
@@ -32,6 +30,23 @@ u8 Manual_test = 0;
 u8 Mrstate_flag = 0;
 u8 Clone_Sure_Flag = 0;
 u8 Clon_LoadClone = 0;
+BackupPeers backupPeers;
+
+void BackupPeers_Check(NeighbourCheck& check) {
+    NEIGHBOUR_REQUIRE(check, backupPeers, deleteIecRetained);
+    NEIGHBOUR_REQUIRE(check, backupPeers, saveIecRetained);
+    NEIGHBOUR_REQUIRE(check, backupPeers, loadIecRetained);
+    NEIGHBOUR_REQUIRE(check, backupPeers, cardLoadRequests);
+    NEIGHBOUR_REQUIRE(check, backupPeers, clearCardLoadRequests);
+    NEIGHBOUR_REQUIRE(check, backupPeers, mediaInitTime);
+    NEIGHBOUR_REQUIRE(check, backupPeers, mediaFreeKb);
+    NEIGHBOUR_REQUIRE(check, backupPeers, saveProgramToMedia);
+    NEIGHBOUR_REQUIRE(check, backupPeers, readProgramIdentity);
+    NEIGHBOUR_REQUIRE(check, backupPeers, validateProgram);
+    NEIGHBOUR_REQUIRE(check, backupPeers, loadProgram);
+    NEIGHBOUR_REQUIRE(check, backupPeers, pollMedia);
+    NEIGHBOUR_REQUIRE(check, backupPeers, makeCloneImage);
+}
 
 namespace {
 
@@ -343,16 +358,16 @@ int BkpRegisters() { return WritePrivate(kBkpRegPath, crcsize_tbl, kBackupFileBy
 int ClrRegFile() {
     crcsize_tbl[kBackupRestoredOffset] = kNotRestored;
     crcsize_tbl[kBackupMarkerOffset] = 0;
-    if (QuilletRuntime) DelQuilletRetentiveFile();
+    if (QuilletRuntime) backupPeers.deleteIecRetained();
     return Remove(kBkpRegPath) ? 1 : 0;
 }
 
 void q4_reg_store_backup() {
-    if (Q4VMWarm_SaveToFile(kRetBackupPath)) ::chmod(Root_HostPath(kRetBackupPath).c_str(), 0600);
+    if (backupPeers.saveIecRetained(kRetBackupPath)) ::chmod(Root_HostPath(kRetBackupPath).c_str(), 0600);
 }
 
 void q4_reg_load_backup() {
-    Q4VMWarm_LoadFromFile(kRetBackupPath);
+    backupPeers.loadIecRetained(kRetBackupPath);
     std::vector<u8> data;
     if (!File_ReadAll(Root_HostPath(kRetBackupPath), data, 64u << 20)) return;
     if (!WritePrivate(kRetPath, data.data(), data.size())) std::fputs("write failed\n", stderr);
@@ -431,7 +446,7 @@ constexpr const char* kCloneLoadProgram = "A:\\AUTOLOAD.PGM";
 constexpr const char* kCardProgram = "A:\\DEFAULT.PGM";
 constexpr const char* kCloneImagePath = "A:\\clone.dat";
 
-u8 g_sysInfo[kPgmIdentityBytes];
+u8 g_sysInfo[kProgramIdentityBytes];
 
 bool LoadCloneStep();
 
@@ -439,9 +454,7 @@ bool LoadCloneStep();
 // scan, held off while a load runs, goes on). True while it runs.
 bool StartCardLoad() {
     if (CF_GetStatus(0) != kCfOk) {
-        Sys_AutoLoad = 0;
-        Sys_AppLoad = 0;
-        Sys_ManualLoadKey = 0;
+        backupPeers.clearCardLoadRequests(kCardLoadKey | kCardLoadAuto | kCardLoadApp);
         return false;
     }
     g_cardLoad = true;
@@ -455,19 +468,17 @@ bool StartCardLoad() {
 // bit 0x100 is cleared and bit 0x400 tells that the clone is not complete.
 bool MakeCloneStep() {
     if (g_cloneStep == 0) {
-        u32 parm[5] = {};
-        CFM_GetParm(parm);
-        g_cloneFreeKb = parm[0];
-        CFM_LoadReq(pDirCFCB, 0, kCfmPgmSave, reinterpret_cast<intptr_t>(kCloneProgram), 0);
+        g_cloneFreeKb = backupPeers.mediaFreeKb();
+        backupPeers.saveProgramToMedia(kCloneProgram);
         g_cloneStep = 1;
         return true;
     }
     i32 result = 0;
-    if (CFM_PollReq(pDirCFCB, &result) == kCfmBusy) return true;
+    if (backupPeers.pollMedia(&result) == kMediaBusy) return true;
     g_cloneStep = 0;
-    bool ok = result == 0 && static_cast<u64>(g_cloneFreeKb) * 1024u >= kCloneImageBytes;
+    bool ok = result == 0 && static_cast<u64>(g_cloneFreeKb) * 1024u >= kCloneBytes;
     SetSr164(kCloneMake, false);
-    if (ok) ok = MakeDat(kCloneImagePath) == 0;
+    if (ok) ok = backupPeers.makeCloneImage(kCloneImagePath) == 0;
     if (!ok) SetSr164(kCloneMakeFailed, true);
     return false;
 }
@@ -477,22 +488,21 @@ bool MakeCloneStep() {
 bool LoadCloneStep() {
     const char* name = g_cardLoad ? kCardProgram : kCloneLoadProgram;
     if (g_cloneStep == 0) {
-        CFM_LoadReq(pDirCFCB, 0, kCfmPgmIdentity, reinterpret_cast<intptr_t>(g_sysInfo), 0);
+        backupPeers.readProgramIdentity(g_sysInfo);
         g_cloneStep = 1;
         return true;
     }
     i32 result = 0;
-    if (CFM_PollReq(pDirCFCB, &result) == kCfmBusy) return true;
+    if (backupPeers.pollMedia(&result) == kMediaBusy) return true;
     g_cloneRequestFailed = result != 0;
     if (CheckCloneError()) return true;  // state 9 runs on the next pass
     if (g_cloneStep == 1) {
-        CFM_LoadReq(pDirCFCB, 0, kCfmPgmValidate, reinterpret_cast<intptr_t>(name),
-                    reinterpret_cast<intptr_t>(g_sysInfo));
+        backupPeers.validateProgram(name, g_sysInfo);
         g_cloneStep = 2;
         return true;
     }
     if (g_cloneStep == 2) {
-        CFM_LoadReq(pDirCFCB, 0, kCfmPgmLoad, 0, 0);
+        backupPeers.loadProgram();
         g_cloneStep = 3;
         return true;
     }
@@ -593,16 +603,16 @@ void ManualRestoreExecute() {
             // A program load from the card takes the clone load's road: by
             // the LOAD key once the card is there, or at start-up once the
             // media manager has served its first requests.
-            if (Sys_ManualLoadKey && Sys_AutoLoad) {
-                Sys_ManualLoadKey = 0;
-                Sys_AutoLoad = 0;
+            const u8 load = backupPeers.cardLoadRequests();
+            if ((load & kCardLoadKey) && (load & kCardLoadAuto)) {
+                backupPeers.clearCardLoadRequests(kCardLoadKey | kCardLoadAuto);
                 if (StartCardLoad()) return;
-            } else if (Sys_AppLoad && Sys_AutoLoad) {
-                if (Sys_CFinitTime >= 6) {
-                    Sys_AppLoad = 0;
+            } else if ((load & kCardLoadApp) && (load & kCardLoadAuto)) {
+                if (backupPeers.mediaInitTime() >= 6) {
+                    backupPeers.clearCardLoadRequests(kCardLoadApp);
                     if (StartCardLoad()) return;
                 }
-            } else if (Sys_AutoLoad) {
+            } else if (load & kCardLoadAuto) {
                 // A load started without either reason (the LOAD button
                 // without the media manager's arming) takes the same road,
                 // so that the scan is never held off by a load nobody runs.
