@@ -80,20 +80,23 @@ constexpr u32 kPowerOffRequest = (0x3E77u << 16) | 0x1;
 std::mutex saveMutex;
 alignas(8) u8 saveImage[kImageFileBytes];
 
-// A clean stop seen at this start; a retried load stays on the clean path
-// (saved.dat is gone by then) so that a bad image is never taken.
-// Step of a running clone make (state 6) or load (state 8): 0 not started,
-// then the directory request that is awaited.
-int g_cloneStep = 0;
-// The last directory request of a clone load reported an error.
-bool g_cloneRequestFailed = false;
-// The load in state 8 is a program load from the card, not a clone.
-bool g_cardLoad = false;
-// Free space of drive A: when the clone was started.
-u32 g_cloneFreeKb = 0;
-bool cleanStopSeen = false;
-// The unclean counter counts power-ups, not load attempts.
-bool uncleanCounted = false;
+struct State {
+    // A clean stop seen at this start; a retried load stays on the clean path
+    // (saved.dat is gone by then) so that a bad image is never taken.
+    bool cleanStopSeen = false;
+    // The unclean counter counts power-ups, not load attempts.
+    bool uncleanCounted = false;
+    // Step of a running clone make (state 6) or load (state 8): 0 not
+    // started, then the directory request that is awaited.
+    int cloneStep = 0;
+    // The last directory request of a clone load reported an error.
+    bool cloneRequestFailed = false;
+    // The load in state 8 is a program load from the card, not a clone.
+    bool cardLoad = false;
+    // Free space of drive A: when the clone was started.
+    u32 cloneFreeKb = 0;
+};
+State g;
 
 bool Exists(const char* fw) { return ::access(Root_HostPath(fw).c_str(), F_OK) == 0; }
 
@@ -174,12 +177,7 @@ void Bkuprstr_Reset() {
     Mrstate_flag = 0;
     Clone_Sure_Flag = 0;
     Clon_LoadClone = 0;
-    cleanStopSeen = false;
-    uncleanCounted = false;
-    g_cloneStep = 0;
-    g_cloneRequestFailed = false;
-    g_cardLoad = false;
-    g_cloneFreeKb = 0;
+    g = State{};
 }
 
 // ---------------------------------------------------------------------------
@@ -255,10 +253,10 @@ int AutoLoadRegisters() {
     } else {
         if (Exists(kSavedPath)) {
             Remove(kSavedPath);
-            cleanStopSeen = true;
+            g.cleanStopSeen = true;
         }
         std::vector<u8> image;
-        if (cleanStopSeen) {
+        if (g.cleanStopSeen) {
             Image got = ReadAutoImage(image);
             if (got == Image::Good) {
                 std::memcpy(plc_reg, &image[8], kPlcRegBytes);
@@ -293,14 +291,14 @@ int AutoLoadRegisters() {
         ESR_Put(7, static_cast<u16>(PersistFlags_Get()));
     }
 
-    if (!(PersistFlags_Get() & kPfCleanStop) && !uncleanCounted) {
+    if (!(PersistFlags_Get() & kPfCleanStop) && !g.uncleanCounted) {
         UncleanCount_Set(UncleanCount_Get() + 1);
-        uncleanCounted = true;
+        g.uncleanCounted = true;
     }
     SR_Put(52, static_cast<u16>(UncleanCount_Get()));
     if (result == 1) {
         PersistFlags_Set(PersistFlags_Get() & ~kPfCleanStop);
-        cleanStopSeen = false;
+        g.cleanStopSeen = false;
     }
     return result;
 }
@@ -457,8 +455,8 @@ bool StartCardLoad() {
         backupPeers.clearCardLoadRequests(kCardLoadKey | kCardLoadAuto | kCardLoadApp);
         return false;
     }
-    g_cardLoad = true;
-    g_cloneStep = 0;
+    g.cardLoad = true;
+    g.cloneStep = 0;
     Manual_test = 8;
     return LoadCloneStep();
 }
@@ -467,16 +465,16 @@ bool StartCardLoad() {
 // clone image. True while it runs. Whatever fails, the request is over:
 // bit 0x100 is cleared and bit 0x400 tells that the clone is not complete.
 bool MakeCloneStep() {
-    if (g_cloneStep == 0) {
-        g_cloneFreeKb = backupPeers.mediaFreeKb();
+    if (g.cloneStep == 0) {
+        g.cloneFreeKb = backupPeers.mediaFreeKb();
         backupPeers.saveProgramToMedia(kCloneProgram);
-        g_cloneStep = 1;
+        g.cloneStep = 1;
         return true;
     }
     i32 result = 0;
     if (backupPeers.pollMedia(&result) == kMediaBusy) return true;
-    g_cloneStep = 0;
-    bool ok = result == 0 && static_cast<u64>(g_cloneFreeKb) * 1024u >= kCloneBytes;
+    g.cloneStep = 0;
+    bool ok = result == 0 && static_cast<u64>(g.cloneFreeKb) * 1024u >= kCloneBytes;
     SetSr164(kCloneMake, false);
     if (ok) ok = backupPeers.makeCloneImage(kCloneImagePath) == 0;
     if (!ok) SetSr164(kCloneMakeFailed, true);
@@ -486,27 +484,27 @@ bool MakeCloneStep() {
 // State 8: identity, validation and load through the media manager, each
 // awaited; a clone stops at the first failure. True while it runs.
 bool LoadCloneStep() {
-    const char* name = g_cardLoad ? kCardProgram : kCloneLoadProgram;
-    if (g_cloneStep == 0) {
+    const char* name = g.cardLoad ? kCardProgram : kCloneLoadProgram;
+    if (g.cloneStep == 0) {
         backupPeers.readProgramIdentity(g_sysInfo);
-        g_cloneStep = 1;
+        g.cloneStep = 1;
         return true;
     }
     i32 result = 0;
     if (backupPeers.pollMedia(&result) == kMediaBusy) return true;
-    g_cloneRequestFailed = result != 0;
+    g.cloneRequestFailed = result != 0;
     if (CheckCloneError()) return true;  // state 9 runs on the next pass
-    if (g_cloneStep == 1) {
+    if (g.cloneStep == 1) {
         backupPeers.validateProgram(name, g_sysInfo);
-        g_cloneStep = 2;
+        g.cloneStep = 2;
         return true;
     }
-    if (g_cloneStep == 2) {
+    if (g.cloneStep == 2) {
         backupPeers.loadProgram();
-        g_cloneStep = 3;
+        g.cloneStep = 3;
         return true;
     }
-    g_cloneStep = 0;
+    g.cloneStep = 0;
     Manual_test = 9;
     return true;
 }
@@ -550,12 +548,12 @@ void ManualRegbackupScan() {
 }
 
 int CheckCloneError() {
-    if (!g_cloneRequestFailed || !Clon_LoadClone) return 0;
+    if (!g.cloneRequestFailed || !Clon_LoadClone) return 0;
     SetSr164(kCloneLoadFailed, true);
     SetSr164(kCloneLoad, false);
     Clon_LoadClone = 0;
     Manual_test = 9;
-    g_cloneStep = 0;
+    g.cloneStep = 0;
     return 1;
 }
 
@@ -596,8 +594,8 @@ void ManualRestoreExecute() {
             SetSr164(kCloneConfirm | kCloneLoad, false);
             Clone_Sure_Flag = 0;
             Clon_LoadClone = 0;
-            g_cardLoad = false;
-            g_cloneStep = 0;
+            g.cardLoad = false;
+            g.cloneStep = 0;
             break;
         default: {
             // A program load from the card takes the clone load's road: by

@@ -73,27 +73,30 @@ constexpr u32 kEditLocTableBytes = 25856;     // register location table of an I
 constexpr const char* kQ4UpdPath = "/mnt/cfg/q4.upd";
 constexpr const char* kQ4CodPath = "/mnt/cfg/q4.cod";
 
-// Clock bits.
-bool g_firstScan = true;
-u16 g_prevTick = 0, g_s3Start = 0, g_s4Start = 0, g_s5Start = 0;
-// Scan-time statistics.
-u32 g_logicStart = 0;
-u32 g_scanTotal = 0;
-bool g_scanMeasured = false;
-// Mode changes.
-bool g_modeCalled = false;
-// Module detection.
-bool g_ioDetected = false;
-int g_ioDetectFlags = 0;
-// Controller network settings (10 bytes; the word at offset 4 is the settings word).
-u8 g_netSettings[10];
+struct State {
+    // Clock bits.
+    bool firstScan = true;
+    u16 prevTick = 0, s3Start = 0, s4Start = 0, s5Start = 0;
+    // Scan-time statistics.
+    u32 logicStart = 0;
+    u32 scanTotal = 0;
+    bool scanMeasured = false;
+    // Mode changes.
+    bool modeCalled = false;
+    // Module detection.
+    bool ioDetected = false;
+    int ioDetectFlags = 0;
+    // Controller network settings (10 bytes; the word at offset 4 is the settings word).
+    u8 netSettings[10] = {};
+};
+State g;
 
 void ResetScanStatistics() {
     SR_Put(6, 0);
     SR_Put(7, 0xFFFF);
     SR_Put(8, 0);
-    g_scanTotal = 0;
-    g_scanMeasured = false;
+    g.scanTotal = 0;
+    g.scanMeasured = false;
 }
 
 bool IecEnumerated() { return QuilletRuntime && scanPeers.iecVariablesKnown(); }
@@ -113,29 +116,29 @@ bool IsIecRecord(const u8* data, u32 size) {
 
 void ClockBits(u32 now) {
     u16 t = static_cast<u16>(now);
-    if (g_firstScan) {
-        g_firstScan = false;
+    if (g.firstScan) {
+        g.firstScan = false;
         S_Put(3, true);
         S_Put(4, true);
         S_Put(5, true);
-        g_s3Start = g_s4Start = g_s5Start = t;
-        g_prevTick = t;
+        g.s3Start = g.s4Start = g.s5Start = t;
+        g.prevTick = t;
         return;
     }
-    i16 d = static_cast<i16>(static_cast<u16>(t - g_prevTick));
-    if (static_cast<i16>(static_cast<u16>(t - g_s3Start)) > 49) {
+    i16 d = static_cast<i16>(static_cast<u16>(t - g.prevTick));
+    if (static_cast<i16>(static_cast<u16>(t - g.s3Start)) > 49) {
         S_Put(3, !S_Get(3));
-        g_s3Start = d > 49 ? t : static_cast<u16>(g_s3Start + 50);
+        g.s3Start = d > 49 ? t : static_cast<u16>(g.s3Start + 50);
     }
-    if (static_cast<i16>(static_cast<u16>(t - g_s4Start)) > 499) {
+    if (static_cast<i16>(static_cast<u16>(t - g.s4Start)) > 499) {
         S_Put(4, !S_Get(4));
-        g_s4Start = d > 499 ? t : static_cast<u16>(g_s4Start + 500);
+        g.s4Start = d > 499 ? t : static_cast<u16>(g.s4Start + 500);
     }
-    if (static_cast<i16>(static_cast<u16>(t - g_s5Start)) > 4999) {
+    if (static_cast<i16>(static_cast<u16>(t - g.s5Start)) > 4999) {
         S_Put(5, !S_Get(5));
-        g_s5Start = static_cast<u16>(g_s5Start + 5000);
+        g.s5Start = static_cast<u16>(g.s5Start + 5000);
     }
-    g_prevTick = t;
+    g.prevTick = t;
 }
 
 // ---------------------------------------------------------------------------
@@ -314,20 +317,20 @@ void OnlineProgrammingStep() {
 
 void MeasureScanTime(u32 now) {
     if (!S_Get(1) && !S_Get(10)) {
-        u32 d = now - g_logicStart;
+        u32 d = now - g.logicStart;
         if (d > 0xFFFF) d = 0xFFFF;
-        if (!g_scanMeasured) {
-            g_scanMeasured = true;
+        if (!g.scanMeasured) {
+            g.scanMeasured = true;
             SR_Put(6, static_cast<u16>(d));
-            g_scanTotal = 16 * d;
+            g.scanTotal = 16 * d;
         } else {
-            g_scanTotal = g_scanTotal - SR_Get(6) + d;
-            SR_Put(6, static_cast<u16>(g_scanTotal / 16));
+            g.scanTotal = g.scanTotal - SR_Get(6) + d;
+            SR_Put(6, static_cast<u16>(g.scanTotal / 16));
         }
         if (d < SR_Get(7)) SR_Put(7, static_cast<u16>(d));
         if (d > SR_Get(8)) SR_Put(8, static_cast<u16>(d));
     }
-    g_logicStart = now;
+    g.logicStart = now;
 }
 
 void RunLogic() {
@@ -433,15 +436,7 @@ void FieldBusStationCheck(int slot) {
 }  // namespace
 
 void Plc_Reset() {
-    g_firstScan = true;
-    g_prevTick = g_s3Start = g_s4Start = g_s5Start = 0;
-    g_logicStart = 0;
-    g_scanTotal = 0;
-    g_scanMeasured = false;
-    g_modeCalled = false;
-    g_ioDetected = false;
-    g_ioDetectFlags = 0;
-    std::memset(g_netSettings, 0, sizeof g_netSettings);
+    g = State{};
     std::memset(io_cfg, 0, sizeof io_cfg);
     PlcIoNormal = {plc_reg + kRegI, plc_reg + kRegQ, plc_reg + kRegAI, plc_reg + kRegAQ};
     PlcRxHandlerStopped = 0;
@@ -493,8 +488,8 @@ void SetPlcMode(u8 requested) {
     if (requested > kModeIoHold) return;
     u8 target = (requested == kModeRunFaulted || (SR_Get(4) & kSr4BlockingFaults) == 0) ? requested : kModeStop;
     u8 current = SR_Get(5) & 0xFF;
-    bool first = !g_modeCalled;
-    g_modeCalled = true;
+    bool first = !g.modeCalled;
+    g.modeCalled = true;
     if (target == current) return;
 
     if (!first) {
@@ -535,8 +530,8 @@ void SetPlcMode(u8 requested) {
     bool fromRun = (current == kModeRun || current == kModeRunFaulted) && target <= kModeRunFaulted;
     if (fromHold || fromRun) {
         SR_Put(6, 0);
-        g_scanTotal = 0;
-        g_scanMeasured = false;
+        g.scanTotal = 0;
+        g.scanMeasured = false;
         for (int port = 0; port < 2; ++port) {
             if (scanPeers.talkOpened(port)) {
                 scanPeers.openProgrammingMode(static_cast<u32>(port));
@@ -559,9 +554,9 @@ void IoStart() {
 }
 
 int IoConfig() {
-    if (!g_ioDetected) {
-        g_ioDetectFlags = scanPeers.detectModules();
-        g_ioDetected = true;
+    if (!g.ioDetected) {
+        g.ioDetectFlags = scanPeers.detectModules();
+        g.ioDetected = true;
     }
     PlcIoNormal = {plc_reg + kRegI, plc_reg + kRegQ, plc_reg + kRegAI, plc_reg + kRegAQ};
 
@@ -575,7 +570,7 @@ int IoConfig() {
         r.info.configured = 0;
         u16 detected = scanPeers.moduleIdentity(slot);
         u16 configured = cfg[slot].identity;
-        if (g_ioDetectFlags & (1 << slot)) {
+        if (g.ioDetectFlags & (1 << slot)) {
             SetSlotText(r, '*', "Unsupported");
             ClearCounts(r);
         } else if (detected == configured && detected == 0xFF) {
@@ -636,7 +631,7 @@ void NetConfig() {
         if (first & 0x80) {
             SR_Put(31, first & 0x7F);
             if (have >= 11 && GetLe16(net_config + 1 + 4) != 0) {
-                std::memcpy(g_netSettings, net_config + 1, sizeof g_netSettings);
+                std::memcpy(g.netSettings, net_config + 1, sizeof g.netSettings);
                 Plc_NetInit();
                 return;
             }
@@ -647,7 +642,7 @@ void NetConfig() {
         SR_Put(61, 1);
         SR_Put(31, 0);
     }
-    std::memcpy(g_netSettings, kDefaultSettings, sizeof g_netSettings);
+    std::memcpy(g.netSettings, kDefaultSettings, sizeof g.netSettings);
     Plc_NetInit();
 }
 
@@ -658,7 +653,7 @@ void Plc_NetInit() {
     start.baudCode = SR_Get(30);
     start.a = 2;
     start.b = 3;
-    start.settings = GetLe16(g_netSettings + 4);
+    start.settings = GetLe16(g.netSettings + 4);
     start.nodeId = SR_Get(29);
     start.idCount = SR_Get(61);
     start.sr31Bit1 = static_cast<u8>((SR_Get(31) >> 1) & 1);

@@ -1,3 +1,4 @@
+#include <string>
 #include <vector>
 
 #include "plc_fixture.h"
@@ -264,6 +265,39 @@ TEST_F(PlcScanTest, WhatEachModeExchangesAndRuns) {
         EXPECT_EQ(ioDriverCalls.putQs[0], c.outputs ? 1 : 0);
         EXPECT_EQ(pmgrCalls.scan, c.mode != 0 ? 1 : 0);
         EXPECT_EQ(scanRecord.Count("canOpenTransmit"), tx + 1);  // every scan
+    }
+}
+
+TEST_F(PlcScanTest, NeighboursEachScanInOrder) {
+    struct Case {
+        const char* name;
+        u8 mode;
+        u16 model;          // module of slot 1: e-mail models step the client
+        bool rxStopped;     // CANopen reception suspended
+        std::vector<std::string> trace;
+    } cases[] = {
+        {"stop", 0, 0x1234, false, {"canOpenReceive", "canOpenTransmit", "ethernetStatus"}},
+        {"stop, e-mail model", 0, 0xDF0F, false, {"canOpenReceive", "emailScan", "canOpenTransmit", "ethernetStatus"}},
+        {"run",
+         2,
+         0xDF0F,
+         false,
+         {"canOpenReceive", "emailScan", "runLadder", "protocolScan", "smsScan", "logUpdate", "debugLogUpdate",
+          "canOpenTransmit", "ethernetStatus"}},
+        {"I/O only, reception suspended",
+         1,
+         0x1234,
+         true,
+         {"protocolScan", "smsScan", "logUpdate", "debugLogUpdate", "canOpenTransmit", "ethernetStatus"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ForceMode(c.mode);
+        io_init[1] = c.model;
+        PlcRxHandlerStopped = c.rxStopped ? 1 : 0;
+        scanRecord = ScanRecord{};
+        PlcScan();
+        EXPECT_EQ(scanRecord.trace, c.trace);
     }
 }
 
