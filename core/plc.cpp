@@ -12,12 +12,6 @@
 #include "platform/root.h"
 #include "platform/rtclock.h"
 
-// State of the IEC runtime that the scan and the mode changes touch. The
-// runtime's host glue owns them; these definitions stand until it is linked.
-__attribute__((weak)) u8 QuilletS9 = 0;
-__attribute__((weak)) u8 QuilletFirstRun = 0;
-__attribute__((weak)) u16 iVmAlive = 0;
-
 IoSlotRecord io_cfg[kIoSlots];
 PlcIoBases PlcIoNormal = {plc_reg + kRegI, plc_reg + kRegQ, plc_reg + kRegAI, plc_reg + kRegAQ};
 u8 PlcRxHandlerStopped = 0;
@@ -29,6 +23,9 @@ void ScanPeers_Check(NeighbourCheck& check) {
     NEIGHBOUR_REQUIRE(check, scanPeers, iecSyncSystem);
     NEIGHBOUR_REQUIRE(check, scanPeers, iecSyncInputs);
     NEIGHBOUR_REQUIRE(check, scanPeers, iecSyncOutputs);
+    NEIGHBOUR_REQUIRE(check, scanPeers, iecSeesS9);
+    NEIGHBOUR_REQUIRE(check, scanPeers, iecForgetFirstRun);
+    NEIGHBOUR_REQUIRE(check, scanPeers, iecHalted);
     NEIGHBOUR_REQUIRE(check, scanPeers, moduleIdentity);
     NEIGHBOUR_REQUIRE(check, scanPeers, detectModules);
     NEIGHBOUR_REQUIRE(check, scanPeers, configureSlot);
@@ -447,7 +444,7 @@ void Plc_ResumeRxHandler() { PlcRxHandlerStopped = 0; }
 
 void PlcScan() {
     u32 now = FPGA_GetFrt();
-    if (S_Get(9)) QuilletS9 = 1;
+    if (S_Get(9)) scanPeers.iecSeesS9();
     ClockBits(now);
     RtcScanStep();
     if (!PlcRxHandlerStopped) scanPeers.canOpenReceive();
@@ -503,7 +500,7 @@ void SetPlcMode(u8 requested) {
     if (current == kModeStop) {
         if (QuilletRuntime) {
             QuilletStop();
-            QuilletFirstRun = 0;
+            scanPeers.iecForgetFirstRun();
             QuilletStart();
         }
         scanPeers.protocolStart();
@@ -523,7 +520,7 @@ void SetPlcMode(u8 requested) {
         scanPeers.protocolStop();
         scanPeers.smsStop();
         scanPeers.logStop();
-        if (IecEnumerated()) iVmAlive = 3;
+        if (IecEnumerated()) scanPeers.iecHalted();
         scanPeers.stopFileJobs();
     }
     bool fromHold = current == kModeIoHold && target <= kModeIoOnly;

@@ -51,12 +51,6 @@ struct PlcIoBases {
 };
 extern PlcIoBases PlcIoNormal;
 
-// IEC runtime state the scan and the mode changes touch (owned by the
-// runtime's host glue): the first-cycle flag and the copy of %S9 for the
-// first cycle.
-extern u8 QuilletFirstRun;
-extern u8 QuilletS9;
-
 // Start record of the CANopen layer, built by Plc_NetInit.
 struct CanOpenNetStart {
     volatile u32* counter;  // free-running counter reading
@@ -82,6 +76,9 @@ struct ScanPeers {
     void (*iecSyncSystem)() = nullptr;    // system registers bound to variables, before the inputs
     void (*iecSyncInputs)() = nullptr;    // input registers, after reading the inputs
     void (*iecSyncOutputs)() = nullptr;   // output registers, after the cycle
+    void (*iecSeesS9)() = nullptr;          // S9 is on: the runtime keeps it for its first cycle
+    void (*iecForgetFirstRun)() = nullptr;  // leaving stop: the restarted application runs a first cycle
+    void (*iecHalted)() = nullptr;          // entering stop: the runtime's cycle is reported halted
     // The local I/O.
     u16 (*moduleIdentity)(int slot) = nullptr;  // detected module of a slot, 0xFF for none
     int (*detectModules)() = nullptr;           // reads the identities and starts the modules; flags of unsupported slots

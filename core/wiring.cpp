@@ -9,6 +9,7 @@
 #include "iec/blocks/q4EnumQuilletVariables.h"
 #include "iec/blocks/q4hostglue.h"
 #include "iec/kernel/q4host.h"
+#include "iec/kernel/q4vmdb.h"
 #include "io/candrv.h"
 #include "io/canopen.h"
 #include "io/i2c_io.h"
@@ -58,6 +59,9 @@ void WireControl() {
         QuilletUpdateBitOutputRegs();
         QuilletUpdateWordOutputRegs();
     };
+    s.iecSeesS9 = [] { QuilletS9 = 1; };
+    s.iecForgetFirstRun = [] { QuilletFirstRun = 0; };
+    s.iecHalted = [] { iVmAlive = 3; };
     s.moduleIdentity = [](int slot) { return io_init[slot]; };
     s.detectModules = [] {
         u16 ids[3] = {0xFF, 0xFF, 0xFF};

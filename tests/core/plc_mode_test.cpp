@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "plc_fixture.h"
+#include "iec/kernel/q4host.h"
 #include "platform/fileio.h"
 
 namespace {
