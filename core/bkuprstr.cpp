@@ -14,16 +14,14 @@
 #include <vector>
 
 #include "core/nvram.h"
-#include "iec/blocks/q4hostglue.h"
 #include "platform/board.h"
 #include "platform/fileio.h"
+#include "platform/neighbour.h"
 #include "platform/reset.h"
 #include "platform/root.h"
 #include "platform/rtclock.h"
 #include "platform/system.h"
 #include "storage/cf_api.h"
-#include "storage/cfmgr.h"
-#include "storage/pgmmedia.h"
 
 alignas(8) u8 crcsize_tbl[kBackupAreaBytes];
 u8 bbram[kBbramBytes];
@@ -32,6 +30,23 @@ u8 Manual_test = 0;
 u8 Mrstate_flag = 0;
 u8 Clone_Sure_Flag = 0;
 u8 Clon_LoadClone = 0;
+BackupPeers backupPeers;
+
+void BackupPeers_Check(NeighbourCheck& check) {
+    NEIGHBOUR_REQUIRE(check, backupPeers, deleteIecRetained);
+    NEIGHBOUR_REQUIRE(check, backupPeers, saveIecRetained);
+    NEIGHBOUR_REQUIRE(check, backupPeers, loadIecRetained);
+    NEIGHBOUR_REQUIRE(check, backupPeers, cardLoadRequests);
+    NEIGHBOUR_REQUIRE(check, backupPeers, clearCardLoadRequests);
+    NEIGHBOUR_REQUIRE(check, backupPeers, mediaInitTime);
+    NEIGHBOUR_REQUIRE(check, backupPeers, mediaFreeKb);
+    NEIGHBOUR_REQUIRE(check, backupPeers, saveProgramToMedia);
+    NEIGHBOUR_REQUIRE(check, backupPeers, readProgramIdentity);
+    NEIGHBOUR_REQUIRE(check, backupPeers, validateProgram);
+    NEIGHBOUR_REQUIRE(check, backupPeers, loadProgram);
+    NEIGHBOUR_REQUIRE(check, backupPeers, pollMedia);
+    NEIGHBOUR_REQUIRE(check, backupPeers, makeCloneImage);
+}
 
 namespace {
 
@@ -60,20 +75,23 @@ constexpr u16 kBkRestored = 0x4, kBkStored = 0x8, kBkRunAfterRestore = 0x10, kBk
 std::mutex saveMutex;
 alignas(8) u8 saveImage[kImageFileBytes];
 
-// A clean stop seen at this start; a retried load stays on the clean path
-// (saved.dat is gone by then) so that a bad image is never taken.
-// Step of a running clone make (state 6) or load (state 8): 0 not started,
-// then the directory request that is awaited.
-int g_cloneStep = 0;
-// The last directory request of a clone load reported an error.
-bool g_cloneRequestFailed = false;
-// The load in state 8 is a program load from the card, not a clone.
-bool g_cardLoad = false;
-// Free space of drive A: when the clone was started.
-u32 g_cloneFreeKb = 0;
-bool cleanStopSeen = false;
-// The unclean counter counts power-ups, not load attempts.
-bool uncleanCounted = false;
+struct State {
+    // A clean stop seen at this start; a retried load stays on the clean path
+    // (saved.dat is gone by then) so that a bad image is never taken.
+    bool cleanStopSeen = false;
+    // The unclean counter counts power-ups, not load attempts.
+    bool uncleanCounted = false;
+    // Step of a running clone make (state 6) or load (state 8): 0 not
+    // started, then the directory request that is awaited.
+    int cloneStep = 0;
+    // The last directory request of a clone load reported an error.
+    bool cloneRequestFailed = false;
+    // The load in state 8 is a program load from the card, not a clone.
+    bool cardLoad = false;
+    // Free space of drive A: when the clone was started.
+    u32 cloneFreeKb = 0;
+};
+State g;
 
 bool Exists(const char* fw) { return ::access(Root_HostPath(fw).c_str(), F_OK) == 0; }
 
@@ -154,12 +172,7 @@ void Bkuprstr_Reset() {
     Mrstate_flag = 0;
     Clone_Sure_Flag = 0;
     Clon_LoadClone = 0;
-    cleanStopSeen = false;
-    uncleanCounted = false;
-    g_cloneStep = 0;
-    g_cloneRequestFailed = false;
-    g_cardLoad = false;
-    g_cloneFreeKb = 0;
+    g = State{};
 }
 
 // ---------------------------------------------------------------------------
@@ -235,10 +248,10 @@ int AutoLoadRegisters() {
     } else {
         if (Exists(kSavedPath)) {
             Remove(kSavedPath);
-            cleanStopSeen = true;
+            g.cleanStopSeen = true;
         }
         std::vector<u8> image;
-        if (cleanStopSeen) {
+        if (g.cleanStopSeen) {
             Image got = ReadAutoImage(image);
             if (got == Image::Good) {
                 std::memcpy(plc_reg, &image[8], kPlcRegBytes);
@@ -273,14 +286,14 @@ int AutoLoadRegisters() {
         ESR_Put(7, static_cast<u16>(PersistFlags_Get()));
     }
 
-    if (!(PersistFlags_Get() & kPfCleanStop) && !uncleanCounted) {
+    if (!(PersistFlags_Get() & kPfCleanStop) && !g.uncleanCounted) {
         UncleanCount_Set(UncleanCount_Get() + 1);
-        uncleanCounted = true;
+        g.uncleanCounted = true;
     }
     SR_Put(52, static_cast<u16>(UncleanCount_Get()));
     if (result == 1) {
         PersistFlags_Set(PersistFlags_Get() & ~kPfCleanStop);
-        cleanStopSeen = false;
+        g.cleanStopSeen = false;
     }
     return result;
 }
@@ -338,16 +351,16 @@ int BkpRegisters() { return WritePrivate(kBkpRegPath, crcsize_tbl, kBackupFileBy
 int ClrRegFile() {
     crcsize_tbl[kBackupRestoredOffset] = kNotRestored;
     crcsize_tbl[kBackupMarkerOffset] = 0;
-    if (QuilletRuntime) DelQuilletRetentiveFile();
+    if (QuilletRuntime) backupPeers.deleteIecRetained();
     return Remove(kBkpRegPath) ? 1 : 0;
 }
 
 void q4_reg_store_backup() {
-    if (Q4VMWarm_SaveToFile(kRetBackupPath)) ::chmod(Root_HostPath(kRetBackupPath).c_str(), 0600);
+    if (backupPeers.saveIecRetained(kRetBackupPath)) ::chmod(Root_HostPath(kRetBackupPath).c_str(), 0600);
 }
 
 void q4_reg_load_backup() {
-    Q4VMWarm_LoadFromFile(kRetBackupPath);
+    backupPeers.loadIecRetained(kRetBackupPath);
     std::vector<u8> data;
     if (!File_ReadAll(Root_HostPath(kRetBackupPath), data, 64u << 20)) return;
     if (!WritePrivate(kRetPath, data.data(), data.size())) std::fputs("write failed\n", stderr);
@@ -426,7 +439,7 @@ constexpr const char* kCloneLoadProgram = "A:\\AUTOLOAD.PGM";
 constexpr const char* kCardProgram = "A:\\DEFAULT.PGM";
 constexpr const char* kCloneImagePath = "A:\\clone.dat";
 
-u8 g_sysInfo[kPgmIdentityBytes];
+u8 g_sysInfo[kProgramIdentityBytes];
 
 bool LoadCloneStep();
 
@@ -434,13 +447,11 @@ bool LoadCloneStep();
 // scan, held off while a load runs, goes on). True while it runs.
 bool StartCardLoad() {
     if (CF_GetStatus(0) != kCfOk) {
-        Sys_AutoLoad = 0;
-        Sys_AppLoad = 0;
-        Sys_ManualLoadKey = 0;
+        backupPeers.clearCardLoadRequests(kCardLoadKey | kCardLoadAuto | kCardLoadApp);
         return false;
     }
-    g_cardLoad = true;
-    g_cloneStep = 0;
+    g.cardLoad = true;
+    g.cloneStep = 0;
     Manual_test = 8;
     return LoadCloneStep();
 }
@@ -449,20 +460,18 @@ bool StartCardLoad() {
 // clone image. True while it runs. Whatever fails, the request is over:
 // bit 0x100 is cleared and bit 0x400 tells that the clone is not complete.
 bool MakeCloneStep() {
-    if (g_cloneStep == 0) {
-        u32 parm[5] = {};
-        CFM_GetParm(parm);
-        g_cloneFreeKb = parm[0];
-        CFM_LoadReq(pDirCFCB, 0, kCfmPgmSave, reinterpret_cast<intptr_t>(kCloneProgram), 0);
-        g_cloneStep = 1;
+    if (g.cloneStep == 0) {
+        g.cloneFreeKb = backupPeers.mediaFreeKb();
+        backupPeers.saveProgramToMedia(kCloneProgram);
+        g.cloneStep = 1;
         return true;
     }
     i32 result = 0;
-    if (CFM_PollReq(pDirCFCB, &result) == kCfmBusy) return true;
-    g_cloneStep = 0;
-    bool ok = result == 0 && static_cast<u64>(g_cloneFreeKb) * 1024u >= kCloneImageBytes;
+    if (backupPeers.pollMedia(&result) == kMediaBusy) return true;
+    g.cloneStep = 0;
+    bool ok = result == 0 && static_cast<u64>(g.cloneFreeKb) * 1024u >= kCloneBytes;
     SetSr164(kCloneMake, false);
-    if (ok) ok = MakeDat(kCloneImagePath) == 0;
+    if (ok) ok = backupPeers.makeCloneImage(kCloneImagePath) == 0;
     if (!ok) SetSr164(kCloneMakeFailed, true);
     return false;
 }
@@ -470,28 +479,27 @@ bool MakeCloneStep() {
 // State 8: identity, validation and load through the media manager, each
 // awaited; a clone stops at the first failure. True while it runs.
 bool LoadCloneStep() {
-    const char* name = g_cardLoad ? kCardProgram : kCloneLoadProgram;
-    if (g_cloneStep == 0) {
-        CFM_LoadReq(pDirCFCB, 0, kCfmPgmIdentity, reinterpret_cast<intptr_t>(g_sysInfo), 0);
-        g_cloneStep = 1;
+    const char* name = g.cardLoad ? kCardProgram : kCloneLoadProgram;
+    if (g.cloneStep == 0) {
+        backupPeers.readProgramIdentity(g_sysInfo);
+        g.cloneStep = 1;
         return true;
     }
     i32 result = 0;
-    if (CFM_PollReq(pDirCFCB, &result) == kCfmBusy) return true;
-    g_cloneRequestFailed = result != 0;
+    if (backupPeers.pollMedia(&result) == kMediaBusy) return true;
+    g.cloneRequestFailed = result != 0;
     if (CheckCloneError()) return true;  // state 9 runs on the next pass
-    if (g_cloneStep == 1) {
-        CFM_LoadReq(pDirCFCB, 0, kCfmPgmValidate, reinterpret_cast<intptr_t>(name),
-                    reinterpret_cast<intptr_t>(g_sysInfo));
-        g_cloneStep = 2;
+    if (g.cloneStep == 1) {
+        backupPeers.validateProgram(name, g_sysInfo);
+        g.cloneStep = 2;
         return true;
     }
-    if (g_cloneStep == 2) {
-        CFM_LoadReq(pDirCFCB, 0, kCfmPgmLoad, 0, 0);
-        g_cloneStep = 3;
+    if (g.cloneStep == 2) {
+        backupPeers.loadProgram();
+        g.cloneStep = 3;
         return true;
     }
-    g_cloneStep = 0;
+    g.cloneStep = 0;
     Manual_test = 9;
     return true;
 }
@@ -535,12 +543,12 @@ void ManualRegbackupScan() {
 }
 
 int CheckCloneError() {
-    if (!g_cloneRequestFailed || !Clon_LoadClone) return 0;
+    if (!g.cloneRequestFailed || !Clon_LoadClone) return 0;
     SetSr164(kCloneLoadFailed, true);
     SetSr164(kCloneLoad, false);
     Clon_LoadClone = 0;
     Manual_test = 9;
-    g_cloneStep = 0;
+    g.cloneStep = 0;
     return 1;
 }
 
@@ -581,23 +589,23 @@ void ManualRestoreExecute() {
             SetSr164(kCloneConfirm | kCloneLoad, false);
             Clone_Sure_Flag = 0;
             Clon_LoadClone = 0;
-            g_cardLoad = false;
-            g_cloneStep = 0;
+            g.cardLoad = false;
+            g.cloneStep = 0;
             break;
         default: {
             // A program load from the card takes the clone load's road: by
             // the LOAD key once the card is there, or at start-up once the
             // media manager has served its first requests.
-            if (Sys_ManualLoadKey && Sys_AutoLoad) {
-                Sys_ManualLoadKey = 0;
-                Sys_AutoLoad = 0;
+            const u8 load = backupPeers.cardLoadRequests();
+            if ((load & kCardLoadKey) && (load & kCardLoadAuto)) {
+                backupPeers.clearCardLoadRequests(kCardLoadKey | kCardLoadAuto);
                 if (StartCardLoad()) return;
-            } else if (Sys_AppLoad && Sys_AutoLoad) {
-                if (Sys_CFinitTime >= 6) {
-                    Sys_AppLoad = 0;
+            } else if ((load & kCardLoadApp) && (load & kCardLoadAuto)) {
+                if (backupPeers.mediaInitTime() >= 6) {
+                    backupPeers.clearCardLoadRequests(kCardLoadApp);
                     if (StartCardLoad()) return;
                 }
-            } else if (Sys_AutoLoad) {
+            } else if (load & kCardLoadAuto) {
                 // A load started without either reason (the LOAD button
                 // without the media manager's arming) takes the same road,
                 // so that the scan is never held off by a load nobody runs.

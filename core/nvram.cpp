@@ -14,10 +14,9 @@
 #include "core/bkuprstr.h"
 #include "core/plc.h"
 #include "core/plc_regs.h"
-#include "iec/blocks/q4EnumQuilletVariables.h"
-#include "iec/blocks/q4hostglue.h"
 #include "platform/board.h"
 #include "platform/fileio.h"
+#include "platform/neighbour.h"
 #include "platform/root.h"
 #include "platform/system.h"
 
@@ -56,6 +55,16 @@ u8 fwload_set_def = 0;
 u8 QuilletRuntime = 0;
 u8 Q4_init = 0;
 const u8* QuilletI0_VarLoc = nullptr;
+NvramPeers nvramPeers;
+
+void NvramPeers_Check(NeighbourCheck& check) {
+    NEIGHBOUR_REQUIRE(check, nvramPeers, startIec);
+    NEIGHBOUR_REQUIRE(check, nvramPeers, stopIec);
+    NEIGHBOUR_REQUIRE(check, nvramPeers, forgetIecVariables);
+    NEIGHBOUR_REQUIRE(check, nvramPeers, deleteIecCode);
+    NEIGHBOUR_REQUIRE(check, nvramPeers, markNetIoConfig);
+    NEIGHBOUR_REQUIRE(check, nvramPeers, applyNetIoConfig);
+}
 
 namespace {
 
@@ -359,7 +368,7 @@ int SaveLadder() {
     }
     if (QuilletRuntime) {
         QuilletStop();
-        DeleteQuilletProgram();
+        nvramPeers.deleteIecCode();
     }
     QuilletStart();
     return 1;
@@ -473,19 +482,17 @@ void LoadQuillet(const u8* record, u32 size) {
     }
     Q4_init = 0;
     QuilletRuntime = 1;
-    Quillet_init();
-    CmdNetIoConfigUpdated = 1;
-    J1939_init_start = 1;
-    NetIoConfig();
-    CmdNetIoConfigUpdated = 0;
-    J1939_init_start = 0;
+    nvramPeers.startIec();
+    nvramPeers.markNetIoConfig(1);
+    nvramPeers.applyNetIoConfig();
+    nvramPeers.markNetIoConfig(0);
 }
 
 void QuilletStart() { LoadQuillet(ladder, ClampedSize(ladder_bl)); }
 
 void QuilletStop() {
-    Quillet_Exit();
-    ClearQuilletFlags(0);
+    nvramPeers.stopIec();
+    nvramPeers.forgetIecVariables();
 }
 
 // ---------------------------------------------------------------------------

@@ -6,6 +6,23 @@
 
 #include "platform/bytes.h"
 
+class NeighbourCheck;
+
+// What the stored-program code reaches of the IEC runtime above it when an
+// application is handed over, stopped or deleted. Every entry is required.
+struct NvramPeers {
+    void (*startIec)() = nullptr;            // start the runtime with the stored code image
+    void (*stopIec)() = nullptr;             // stop the runtime
+    void (*forgetIecVariables)() = nullptr;  // the variable map of the stopped application is gone
+    int (*deleteIecCode)() = nullptr;        // delete the stored code image; 1 when gone
+    // Marks the network and I/O configuration as pending (on) for the apply
+    // below, or as taken (off).
+    void (*markNetIoConfig)(u8 on) = nullptr;
+    void (*applyNetIoConfig)() = nullptr;  // applies a pending network and I/O configuration
+};
+extern NvramPeers nvramPeers;  // filled by core/wiring.cpp
+void NvramPeers_Check(NeighbourCheck& check);
+
 // A stored block: an 8-byte header (u16 CRC-16 of the data, u16 reserved,
 // u32 data size, little-endian) followed by the data. `base` points at the
 // header; the data capacity is the room after it.

@@ -6,36 +6,62 @@
 #include "core/bkuprstr.h"
 #include "core/nvram.h"
 #include "core/plc_regs.h"
-#include "iec/blocks/q4EnumQuilletVariables.h"
-#include "iec/kernel/q4vmdb.h"
-#include "io/candrv.h"
-#include "io/canopen.h"
-#include "io/iodriver.h"
-#include "ladder/logic.h"
-#include "link/command.h"
-#include "link/promgr.h"
-#include "link/talk.h"
-#include "link/vcomm.h"
-#include "net/enet.h"
 #include "platform/fileio.h"
 #include "platform/fpga.h"
+#include "platform/neighbour.h"
 #include "platform/root.h"
 #include "platform/rtclock.h"
-#include "remote/email.h"
-#include "remote/sms.h"
-#include "storage/dbg_logger.h"
-#include "storage/file.h"
-#include "storage/logger.h"
-
-// State of the IEC runtime that the scan and the mode changes touch. The
-// runtime's host glue owns them; these definitions stand until it is linked.
-__attribute__((weak)) u8 QuilletS9 = 0;
-__attribute__((weak)) u8 QuilletFirstRun = 0;
-__attribute__((weak)) u16 iVmAlive = 0;
 
 IoSlotRecord io_cfg[kIoSlots];
 PlcIoBases PlcIoNormal = {plc_reg + kRegI, plc_reg + kRegQ, plc_reg + kRegAI, plc_reg + kRegAQ};
 u8 PlcRxHandlerStopped = 0;
+ScanPeers scanPeers;
+
+void ScanPeers_Check(NeighbourCheck& check) {
+    NEIGHBOUR_REQUIRE(check, scanPeers, runLadder);
+    NEIGHBOUR_REQUIRE(check, scanPeers, iecVariablesKnown);
+    NEIGHBOUR_REQUIRE(check, scanPeers, iecSyncSystem);
+    NEIGHBOUR_REQUIRE(check, scanPeers, iecSyncInputs);
+    NEIGHBOUR_REQUIRE(check, scanPeers, iecSyncOutputs);
+    NEIGHBOUR_REQUIRE(check, scanPeers, iecSeesS9);
+    NEIGHBOUR_REQUIRE(check, scanPeers, iecForgetFirstRun);
+    NEIGHBOUR_REQUIRE(check, scanPeers, iecHalted);
+    NEIGHBOUR_REQUIRE(check, scanPeers, moduleIdentity);
+    NEIGHBOUR_REQUIRE(check, scanPeers, detectModules);
+    NEIGHBOUR_REQUIRE(check, scanPeers, configureSlot);
+    NEIGHBOUR_REQUIRE(check, scanPeers, getInputs);
+    NEIGHBOUR_REQUIRE(check, scanPeers, putOutputs);
+    NEIGHBOUR_REQUIRE(check, scanPeers, getAnalogInputs);
+    NEIGHBOUR_REQUIRE(check, scanPeers, putAnalogOutputs);
+    NEIGHBOUR_REQUIRE(check, scanPeers, serviceModule);
+    NEIGHBOUR_REQUIRE(check, scanPeers, startModule);
+    NEIGHBOUR_REQUIRE(check, scanPeers, stopIo);
+    NEIGHBOUR_REQUIRE(check, scanPeers, writeModuleMemory);
+    NEIGHBOUR_REQUIRE(check, scanPeers, startCanOpen);
+    NEIGHBOUR_REQUIRE(check, scanPeers, canOpenReceive);
+    NEIGHBOUR_REQUIRE(check, scanPeers, canOpenTransmit);
+    NEIGHBOUR_REQUIRE(check, scanPeers, onlineEditing);
+    NEIGHBOUR_REQUIRE(check, scanPeers, endOnlineEditing);
+    NEIGHBOUR_REQUIRE(check, scanPeers, editBlock);
+    NEIGHBOUR_REQUIRE(check, scanPeers, clearOverride);
+    NEIGHBOUR_REQUIRE(check, scanPeers, publishSlotInfo);
+    NEIGHBOUR_REQUIRE(check, scanPeers, talkOpened);
+    NEIGHBOUR_REQUIRE(check, scanPeers, talkClosed);
+    NEIGHBOUR_REQUIRE(check, scanPeers, openProgrammingMode);
+    NEIGHBOUR_REQUIRE(check, scanPeers, protocolScan);
+    NEIGHBOUR_REQUIRE(check, scanPeers, protocolStart);
+    NEIGHBOUR_REQUIRE(check, scanPeers, protocolStop);
+    NEIGHBOUR_REQUIRE(check, scanPeers, smsScan);
+    NEIGHBOUR_REQUIRE(check, scanPeers, smsStart);
+    NEIGHBOUR_REQUIRE(check, scanPeers, smsStop);
+    NEIGHBOUR_REQUIRE(check, scanPeers, logUpdate);
+    NEIGHBOUR_REQUIRE(check, scanPeers, logStart);
+    NEIGHBOUR_REQUIRE(check, scanPeers, logStop);
+    NEIGHBOUR_REQUIRE(check, scanPeers, debugLogUpdate);
+    NEIGHBOUR_REQUIRE(check, scanPeers, emailScan);
+    NEIGHBOUR_REQUIRE(check, scanPeers, stopFileJobs);
+    NEIGHBOUR_REQUIRE(check, scanPeers, ethernetStatus);
+}
 
 namespace {
 
@@ -44,30 +70,33 @@ constexpr u32 kEditLocTableBytes = 25856;     // register location table of an I
 constexpr const char* kQ4UpdPath = "/mnt/cfg/q4.upd";
 constexpr const char* kQ4CodPath = "/mnt/cfg/q4.cod";
 
-// Clock bits.
-bool g_firstScan = true;
-u16 g_prevTick = 0, g_s3Start = 0, g_s4Start = 0, g_s5Start = 0;
-// Scan-time statistics.
-u32 g_logicStart = 0;
-u32 g_scanTotal = 0;
-bool g_scanMeasured = false;
-// Mode changes.
-bool g_modeCalled = false;
-// Module detection.
-bool g_ioDetected = false;
-int g_ioDetectFlags = 0;
-// Controller network settings (10 bytes; the word at offset 4 is the settings word).
-u8 g_netSettings[10];
+struct State {
+    // Clock bits.
+    bool firstScan = true;
+    u16 prevTick = 0, s3Start = 0, s4Start = 0, s5Start = 0;
+    // Scan-time statistics.
+    u32 logicStart = 0;
+    u32 scanTotal = 0;
+    bool scanMeasured = false;
+    // Mode changes.
+    bool modeCalled = false;
+    // Module detection.
+    bool ioDetected = false;
+    int ioDetectFlags = 0;
+    // Controller network settings (10 bytes; the word at offset 4 is the settings word).
+    u8 netSettings[10] = {};
+};
+State g;
 
 void ResetScanStatistics() {
     SR_Put(6, 0);
     SR_Put(7, 0xFFFF);
     SR_Put(8, 0);
-    g_scanTotal = 0;
-    g_scanMeasured = false;
+    g.scanTotal = 0;
+    g.scanMeasured = false;
 }
 
-bool IecEnumerated() { return QuilletRuntime && quillet_variables_enumerateded; }
+bool IecEnumerated() { return QuilletRuntime && scanPeers.iecVariablesKnown(); }
 
 void MirrorProgramBlock() {
     SR_Put(23, ladder_bl.Crc());
@@ -84,29 +113,29 @@ bool IsIecRecord(const u8* data, u32 size) {
 
 void ClockBits(u32 now) {
     u16 t = static_cast<u16>(now);
-    if (g_firstScan) {
-        g_firstScan = false;
+    if (g.firstScan) {
+        g.firstScan = false;
         S_Put(3, true);
         S_Put(4, true);
         S_Put(5, true);
-        g_s3Start = g_s4Start = g_s5Start = t;
-        g_prevTick = t;
+        g.s3Start = g.s4Start = g.s5Start = t;
+        g.prevTick = t;
         return;
     }
-    i16 d = static_cast<i16>(static_cast<u16>(t - g_prevTick));
-    if (static_cast<i16>(static_cast<u16>(t - g_s3Start)) > 49) {
+    i16 d = static_cast<i16>(static_cast<u16>(t - g.prevTick));
+    if (static_cast<i16>(static_cast<u16>(t - g.s3Start)) > 49) {
         S_Put(3, !S_Get(3));
-        g_s3Start = d > 49 ? t : static_cast<u16>(g_s3Start + 50);
+        g.s3Start = d > 49 ? t : static_cast<u16>(g.s3Start + 50);
     }
-    if (static_cast<i16>(static_cast<u16>(t - g_s4Start)) > 499) {
+    if (static_cast<i16>(static_cast<u16>(t - g.s4Start)) > 499) {
         S_Put(4, !S_Get(4));
-        g_s4Start = d > 499 ? t : static_cast<u16>(g_s4Start + 500);
+        g.s4Start = d > 499 ? t : static_cast<u16>(g.s4Start + 500);
     }
-    if (static_cast<i16>(static_cast<u16>(t - g_s5Start)) > 4999) {
+    if (static_cast<i16>(static_cast<u16>(t - g.s5Start)) > 4999) {
         S_Put(5, !S_Get(5));
-        g_s5Start = static_cast<u16>(g_s5Start + 5000);
+        g.s5Start = static_cast<u16>(g.s5Start + 5000);
     }
-    g_prevTick = t;
+    g.prevTick = t;
 }
 
 // ---------------------------------------------------------------------------
@@ -149,17 +178,17 @@ void FieldBusExchange(int slot, Dir dir) {
     if (dBits != 0) {
         if (u8* p = PlcReg_Ptr(dRef, dBits)) {
             if (dir == Dir::kIn)
-                IoGetIs(p, slot, 128, dBits);
+                scanPeers.getInputs(p, slot, 128, dBits);
             else
-                IoPutQs(p, slot, 128, dBits);
+                scanPeers.putOutputs(p, slot, 128, dBits);
         }
     }
     if (aWords != 0) {
         if (u8* p = PlcReg_Ptr(aRef, aWords * 16)) {
             if (dir == Dir::kIn)
-                IoGetAIs(p, slot, aStart, aWords);
+                scanPeers.getAnalogInputs(p, slot, aStart, aWords);
             else
-                IoPutAQs(p, slot, aStart, aWords);
+                scanPeers.putAnalogOutputs(p, slot, aStart, aWords);
         }
     }
 }
@@ -178,11 +207,11 @@ void ExchangeIo(Dir dir) {
         if (byteOffset + bits / 8 > kIBytes) bits = (kIBytes - byteOffset) * 8;
         if (wordOffset + words > kAIWords) words = kAIWords - wordOffset;
         if (dir == Dir::kIn) {
-            IoGetIs(PlcIoNormal.i + byteOffset, slot, 0, bits);
-            IoGetAIs(PlcIoNormal.ai + 2 * wordOffset, slot, 0, words);
+            scanPeers.getInputs(PlcIoNormal.i + byteOffset, slot, 0, bits);
+            scanPeers.getAnalogInputs(PlcIoNormal.ai + 2 * wordOffset, slot, 0, words);
         } else {
-            IoPutQs(PlcIoNormal.q + byteOffset, slot, 0, bits);
-            IoPutAQs(PlcIoNormal.aq + 2 * wordOffset, slot, 0, words);
+            scanPeers.putOutputs(PlcIoNormal.q + byteOffset, slot, 0, bits);
+            scanPeers.putAnalogOutputs(PlcIoNormal.aq + 2 * wordOffset, slot, 0, words);
         }
         byteOffset += bits / 8;
         wordOffset += words;
@@ -196,13 +225,15 @@ void ExchangeIo(Dir dir) {
 // The edit block comes from the programming link: it is taken only when its
 // size fits the program block and its CRC-16 matches.
 bool SwitchToEditedLadder() {
-    u16 crc = GetLe16(ladder_olp);
-    u32 size = GetLe32(ladder_olp + 4);
+    u32 olpCapacity = 0;
+    u8* olp = scanPeers.editBlock(&olpCapacity);
+    u16 crc = GetLe16(olp);
+    u32 size = GetLe32(olp + 4);
     if (size < ladder_bl.validMin || size > ladder_bl.validMax || size > ladder_bl.capacity ||
-        size > kLadderOlpDataBytes)
+        size > olpCapacity)
         return false;
-    if (crc16(ladder_olp + 8, size) != crc) return false;
-    std::memcpy(ladder_bl.base, ladder_olp, 8 + size);
+    if (crc16(olp + 8, size) != crc) return false;
+    std::memcpy(ladder_bl.base, olp, 8 + size);
     MirrorProgramBlock();
     return true;
 }
@@ -210,10 +241,12 @@ bool SwitchToEditedLadder() {
 // IEC application: the change image q4.upd becomes the code, followed by the
 // new register location table and the rest of the edit block.
 bool SwitchToEditedIec() {
-    u32 editSize = GetLe32(ladder_olp + 4);
-    if (editSize < kEditLocTableBytes + 4 || editSize > kLadderOlpDataBytes) return false;
-    u8* edit = ladder_olp + 8;
-    if (crc16(edit, editSize) != GetLe16(ladder_olp)) return false;
+    u32 olpCapacity = 0;
+    u8* olp = scanPeers.editBlock(&olpCapacity);
+    u32 editSize = GetLe32(olp + 4);
+    if (editSize < kEditLocTableBytes + 4 || editSize > olpCapacity) return false;
+    u8* edit = olp + 8;
+    if (crc16(edit, editSize) != GetLe16(olp)) return false;
     // Room left for the code: record header, table and the edit tail must fit too.
     u64 fixed = 16ull + kEditLocTableBytes + (editSize - kEditLocTableBytes - 4);
     if (fixed >= ladder_bl.capacity) return false;
@@ -223,7 +256,7 @@ bool SwitchToEditedIec() {
     if (!File_WriteAtomic(Root_HostPath(kQ4CodPath), code.data(), code.size())) return false;
 
     PutLe32(edit + kEditLocTableBytes, 1);
-    PutLe16(ladder_olp, crc16(edit, editSize));
+    PutLe16(olp, crc16(edit, editSize));
 
     u8* rec = ladder_bl.Data();
     std::memcpy(rec + 16, code.data(), codeLen);
@@ -235,7 +268,7 @@ bool SwitchToEditedIec() {
     ladder_bl.SetHeader(crc16(rec, size), size);
     MirrorProgramBlock();
     Q4SaveLadderPgm();
-    OLPMode = 0;
+    scanPeers.endOnlineEditing();
     ESR_Put(1, ESR_Get(1) & 0xFF00);
     return true;
 }
@@ -244,7 +277,7 @@ void SwitchPrograms() {
     bool ok;
     if (QuilletRuntime) {
         // Without an IEC record in the program block there is nothing to switch.
-        if (!IsIecRecord(ladder_bl.Data(), ladder_bl.Size()) || !quillet_variables_enumerateded) return;
+        if (!IsIecRecord(ladder_bl.Data(), ladder_bl.Size()) || !scanPeers.iecVariablesKnown()) return;
         ok = SwitchToEditedIec();
     } else {
         ok = SwitchToEditedLadder();
@@ -281,33 +314,33 @@ void OnlineProgrammingStep() {
 
 void MeasureScanTime(u32 now) {
     if (!S_Get(1) && !S_Get(10)) {
-        u32 d = now - g_logicStart;
+        u32 d = now - g.logicStart;
         if (d > 0xFFFF) d = 0xFFFF;
-        if (!g_scanMeasured) {
-            g_scanMeasured = true;
+        if (!g.scanMeasured) {
+            g.scanMeasured = true;
             SR_Put(6, static_cast<u16>(d));
-            g_scanTotal = 16 * d;
+            g.scanTotal = 16 * d;
         } else {
-            g_scanTotal = g_scanTotal - SR_Get(6) + d;
-            SR_Put(6, static_cast<u16>(g_scanTotal / 16));
+            g.scanTotal = g.scanTotal - SR_Get(6) + d;
+            SR_Put(6, static_cast<u16>(g.scanTotal / 16));
         }
         if (d < SR_Get(7)) SR_Put(7, static_cast<u16>(d));
         if (d > SR_Get(8)) SR_Put(8, static_cast<u16>(d));
     }
-    g_logicStart = now;
+    g.logicStart = now;
 }
 
 void RunLogic() {
     MeasureScanTime(FPGA_GetFrt());
-    if (OLPMode) {
+    if (scanPeers.onlineEditing()) {
         OnlineProgrammingStep();
     } else if ((ESR_Get(1) & 5) == 5) {
         SaveLadder();
         ESR_Put(1, ESR_Get(1) & 0xFF00);
     }
-    i32 result = LogicUpdate(ladder);
-    if (result == kLogicEnd) return;
-    if (!OLPMode) {
+    i32 result = scanPeers.runLadder(ladder);
+    if (result == kProgramEnd) return;
+    if (!scanPeers.onlineEditing()) {
         SR_PutDword(53, static_cast<u32>(result));
         SR_Put(4, SR_Get(4) | kSr4ProgramFault);
         SetPlcMode(kModeStop);
@@ -393,22 +426,14 @@ void FieldBusStationCheck(int slot) {
         // The count goes into the module's own memory: the two-address-byte
         // memory of the first or second plug-in slot (slots 1 and 2 here).
         u8 b = static_cast<u8>(station);
-        write_io_eeprom(slot == 1 ? 0x1C : 0x1E, 252, 1, &b, 3);
+        scanPeers.writeModuleMemory(slot == 1 ? 0x1C : 0x1E, 252, 1, &b, 3);
     }
 }
 
 }  // namespace
 
 void Plc_Reset() {
-    g_firstScan = true;
-    g_prevTick = g_s3Start = g_s4Start = g_s5Start = 0;
-    g_logicStart = 0;
-    g_scanTotal = 0;
-    g_scanMeasured = false;
-    g_modeCalled = false;
-    g_ioDetected = false;
-    g_ioDetectFlags = 0;
-    std::memset(g_netSettings, 0, sizeof g_netSettings);
+    g = State{};
     std::memset(io_cfg, 0, sizeof io_cfg);
     PlcIoNormal = {plc_reg + kRegI, plc_reg + kRegQ, plc_reg + kRegAI, plc_reg + kRegAQ};
     PlcRxHandlerStopped = 0;
@@ -419,21 +444,19 @@ void Plc_ResumeRxHandler() { PlcRxHandlerStopped = 0; }
 
 void PlcScan() {
     u32 now = FPGA_GetFrt();
-    if (S_Get(9)) QuilletS9 = 1;
+    if (S_Get(9)) scanPeers.iecSeesS9();
     ClockBits(now);
     RtcScanStep();
-    if (!PlcRxHandlerStopped) CANOpenRxMsg();
-    if (HasEmail(io_init[1])) EtnEmailScan(0);
+    if (!PlcRxHandlerStopped) scanPeers.canOpenReceive();
+    if (HasEmail(scanPeers.moduleIdentity(1))) scanPeers.emailScan();
     if (IecEnumerated()) {
-        QuilletUpdateWordSRRegs();
-        QuilletUpdateBitSysRegs();
+        scanPeers.iecSyncSystem();
     }
     if ((SR_Get(5) & 0xFF) != kModeStop) {
         if (S_Get(6)) ExchangeIo(Dir::kIn);
         if (S_Get(12)) PlcForceInputs();
         if (IecEnumerated()) {
-            QuilletUpdateBitInputRegs();
-            QuilletUpdateWordInputRegs();
+            scanPeers.iecSyncInputs();
         }
         u8 mode = SR_Get(5) & 0xFF;
         if (mode == kModeRun || mode == kModeRunFaulted) RunLogic();
@@ -443,28 +466,27 @@ void PlcScan() {
             if (S_Get(6)) {
                 ExchangeIo(Dir::kOut);
                 for (int slot = 0; slot < kIoSlots; ++slot)
-                    if (io_init[slot] != 0xFF) IoService(slot);
+                    if (scanPeers.moduleIdentity(slot) != 0xFF) scanPeers.serviceModule(slot);
             }
             if (IecEnumerated()) {
-                QuilletUpdateBitOutputRegs();
-                QuilletUpdateWordOutputRegs();
+                scanPeers.iecSyncOutputs();
             }
-            PMGR_Scan();
-            SMS_Scanner();
-            LOG_Update();
-            DLOG_Update();
+            scanPeers.protocolScan();
+            scanPeers.smsScan();
+            scanPeers.logUpdate();
+            scanPeers.debugLogUpdate();
         }
     }
-    CANOpenTxMsg();
-    Etn_UpdateStatus();
+    scanPeers.canOpenTransmit();
+    scanPeers.ethernetStatus();
 }
 
 void SetPlcMode(u8 requested) {
     if (requested > kModeIoHold) return;
     u8 target = (requested == kModeRunFaulted || (SR_Get(4) & kSr4BlockingFaults) == 0) ? requested : kModeStop;
     u8 current = SR_Get(5) & 0xFF;
-    bool first = !g_modeCalled;
-    g_modeCalled = true;
+    bool first = !g.modeCalled;
+    g.modeCalled = true;
     if (target == current) return;
 
     if (!first) {
@@ -473,17 +495,17 @@ void SetPlcMode(u8 requested) {
         AutoSaveRegisters();
         SR_Put(5, current);
     }
-    if (target != kModeRun) OLPMode = 0;
+    if (target != kModeRun) scanPeers.endOnlineEditing();
 
     if (current == kModeStop) {
         if (QuilletRuntime) {
             QuilletStop();
-            QuilletFirstRun = 0;
+            scanPeers.iecForgetFirstRun();
             QuilletStart();
         }
-        PMGR_Start();
-        SMS_Start();
-        LOG_Start();
+        scanPeers.protocolStart();
+        scanPeers.smsStart();
+        scanPeers.logStart();
     }
     if (target == kModeRun || target == kModeRunFaulted) {
         if (current == kModeIoHold) {
@@ -494,26 +516,26 @@ void SetPlcMode(u8 requested) {
         }
     }
     if (target == kModeStop) {
-        IoStop();
-        PMGR_Stop();
-        SMS_Stop();
-        LOG_Stop();
-        if (IecEnumerated()) iVmAlive = 3;
-        File_StopJobs();
+        scanPeers.stopIo();
+        scanPeers.protocolStop();
+        scanPeers.smsStop();
+        scanPeers.logStop();
+        if (IecEnumerated()) scanPeers.iecHalted();
+        scanPeers.stopFileJobs();
     }
     bool fromHold = current == kModeIoHold && target <= kModeIoOnly;
     bool fromRun = (current == kModeRun || current == kModeRunFaulted) && target <= kModeRunFaulted;
     if (fromHold || fromRun) {
         SR_Put(6, 0);
-        g_scanTotal = 0;
-        g_scanMeasured = false;
+        g.scanTotal = 0;
+        g.scanMeasured = false;
         for (int port = 0; port < 2; ++port) {
-            if (TalkOpened(port)) {
-                Vcomm_OpenProgrammingMode(static_cast<u32>(port));
-                TalkClosed(port);
+            if (scanPeers.talkOpened(port)) {
+                scanPeers.openProgrammingMode(static_cast<u32>(port));
+                scanPeers.talkClosed(port);
             }
         }
-        Cmd_Override = 0;
+        scanPeers.clearOverride();
     }
     SR_Put(5, target);
 }
@@ -524,17 +546,14 @@ void IoStart() {
     ResetScanStatistics();
     S_Put(1, true);
     for (u8 slot = 0; slot < 2; ++slot) {
-        IoMessage m{kIoMsgStart, slot, 0, nullptr};
-        ioDriverPeers.exchange(&m);
+        scanPeers.startModule(slot);
     }
 }
 
 int IoConfig() {
-    if (!g_ioDetected) {
-        u16 ids[3] = {0xFF, 0xFF, 0xFF};
-        get_io_info(ids);
-        g_ioDetectFlags = IoInit(ids, 3);
-        g_ioDetected = true;
+    if (!g.ioDetected) {
+        g.ioDetectFlags = scanPeers.detectModules();
+        g.ioDetected = true;
     }
     PlcIoNormal = {plc_reg + kRegI, plc_reg + kRegQ, plc_reg + kRegAI, plc_reg + kRegAQ};
 
@@ -546,9 +565,9 @@ int IoConfig() {
         r.config = cfg[slot].data;
         r.configBytes = cfg[slot].bytes;
         r.info.configured = 0;
-        u16 detected = io_init[slot];
+        u16 detected = scanPeers.moduleIdentity(slot);
         u16 configured = cfg[slot].identity;
-        if (g_ioDetectFlags & (1 << slot)) {
+        if (g.ioDetectFlags & (1 << slot)) {
             SetSlotText(r, '*', "Unsupported");
             ClearCounts(r);
         } else if (detected == configured && detected == 0xFF) {
@@ -556,7 +575,7 @@ int IoConfig() {
             ClearCounts(r);
             r.info.configured = 1;
         } else if (detected == configured || VariantsCompatible(detected, configured)) {
-            IoCfg(&r, slot);
+            scanPeers.configureSlot(&r, slot);
             u8 result = static_cast<u8>(r.info.status);
             r.info.status = (result == 0 && r.info.configured) ? ' ' : (result >= 2 ? 'f' : 'c');
             FieldBusStationCheck(slot);
@@ -564,7 +583,7 @@ int IoConfig() {
             SetSlotText(r, '-', "I/O Missing");
             ClearCounts(r);
         } else {
-            IoCfg(&r, slot);
+            scanPeers.configureSlot(&r, slot);
             r.info.status = configured == 0xFF ? '+' : '?';
         }
         if (r.info.status != ' ') fault = true;
@@ -572,22 +591,23 @@ int IoConfig() {
     if (fault) {
         SR_Put(4, SR_Get(4) | kSr4IoFault);
         S_Put(6, false);
-        IoStop();
+        scanPeers.stopIo();
     } else {
         SR_Put(4, SR_Get(4) & ~kSr4IoFault);
     }
 
-    std::memset(Cmd_SS_Info, 0, sizeof Cmd_SS_Info);
+    u8 info[kSlotInfoBytes] = {};
     for (int e = 0; e < 4; ++e) {
-        u8* entry = Cmd_SS_Info + e * kCmdSsInfoEntryBytes;
+        u8* entry = info + e * kSlotInfoEntryBytes;
         if (e < kIoSlots) {
-            PutLe16(entry, io_init[e]);
+            PutLe16(entry, scanPeers.moduleIdentity(e));
             std::memcpy(entry + 2, &io_cfg[e].info, sizeof(IoSlotInfo));
         } else {
             PutLe16(entry, 0xFF);
         }
     }
-    std::memcpy(&plc_reg[2 * (127 + 64)], Cmd_SS_Info, kCmdSsInfoBytes);
+    scanPeers.publishSlotInfo(info);
+    std::memcpy(&plc_reg[2 * (127 + 64)], info, kSlotInfoBytes);
     return fault ? 1 : 0;
 }
 
@@ -608,7 +628,7 @@ void NetConfig() {
         if (first & 0x80) {
             SR_Put(31, first & 0x7F);
             if (have >= 11 && GetLe16(net_config + 1 + 4) != 0) {
-                std::memcpy(g_netSettings, net_config + 1, sizeof g_netSettings);
+                std::memcpy(g.netSettings, net_config + 1, sizeof g.netSettings);
                 Plc_NetInit();
                 return;
             }
@@ -619,22 +639,20 @@ void NetConfig() {
         SR_Put(61, 1);
         SR_Put(31, 0);
     }
-    std::memcpy(g_netSettings, kDefaultSettings, sizeof g_netSettings);
+    std::memcpy(g.netSettings, kDefaultSettings, sizeof g.netSettings);
     Plc_NetInit();
 }
 
 void Plc_NetInit() {
-    NodeId_Flag = 0;
     CanOpenNetStart start{};
     start.counter = &fpga_port;
     start.ticksPerMs = 100;
     start.baudCode = SR_Get(30);
     start.a = 2;
     start.b = 3;
-    start.settings = GetLe16(g_netSettings + 4);
+    start.settings = GetLe16(g.netSettings + 4);
     start.nodeId = SR_Get(29);
     start.idCount = SR_Get(61);
     start.sr31Bit1 = static_cast<u8>((SR_Get(31) >> 1) & 1);
-    CANOpenInit(&start);
-    _Can_SetEvent(0, kCanEventReceive, nullptr);
+    scanPeers.startCanOpen(&start);
 }

@@ -5,17 +5,30 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/nvram.h"
-#include "core/plc.h"
-#include "iec/blocks/q4EnumQuilletVariables.h"
-#include "link/command.h"
+#include "platform/neighbour.h"
 #include "platform/root.h"
 #include "platform/rtclock.h"
-#include "platform/system.h"
 
 alignas(8) u8 plc_reg[kPlcRegBytes];
 alignas(8) u8 old_reg[kPlcRegBytes];
 u8 io_force[kForceTableBytes];
+RegPeers regPeers;
+
+void RegPeers_Check(NeighbourCheck& check) {
+    NEIGHBOUR_REQUIRE(check, regPeers, setMode);
+    NEIGHBOUR_REQUIRE(check, regPeers, networkRestart);
+    NEIGHBOUR_REQUIRE(check, regPeers, portRequest);
+    NEIGHBOUR_REQUIRE(check, regPeers, menuOption);
+    NEIGHBOUR_REQUIRE(check, regPeers, iecLoaded);
+    NEIGHBOUR_REQUIRE(check, regPeers, iecVariablesKnown);
+    NEIGHBOUR_REQUIRE(check, regPeers, onlineEditing);
+    NEIGHBOUR_REQUIRE(check, regPeers, iecSpan);
+    NEIGHBOUR_REQUIRE(check, regPeers, packBools);
+    NEIGHBOUR_REQUIRE(check, regPeers, unpackBools);
+    NEIGHBOUR_REQUIRE(check, regPeers, stopIec);
+    NEIGHBOUR_REQUIRE(check, regPeers, identityImage);
+    NEIGHBOUR_REQUIRE(check, regPeers, versionText);
+}
 
 namespace {
 
@@ -181,8 +194,8 @@ inline bool TopBitsSet(u32 address) { return (address & 0xC0000000u) == 0xC00000
 
 // An address that names a variable of the running IEC application.
 inline bool IsLiveIecRef(u32 address) {
-    return QuilletRuntime == 1 && TopBitsSet(address) && quillet_variables_enumerateded == 1 &&
-           address != 0xFFFFFFFFu;
+    return TopBitsSet(address) && address != 0xFFFFFFFFu && regPeers.iecLoaded() == 1 &&
+           regPeers.iecVariablesKnown() == 1;
 }
 
 inline u32 IecClass(u32 address) { return (address >> 26) & 7u; }
@@ -216,7 +229,7 @@ int IecGet(u8* dst, u32 address, u32 bits) {
     if (cls == 7) return 1;
     u8* p;
     u32 avail;
-    int r = QuilletVmDbSpan(address, &p, &avail);
+    int r = regPeers.iecSpan(address, &p, &avail);
     if (r < 0) return 0;
     if (r == 0) return 1;  // a string that was never built: nothing to copy
     if (bits == 1) {
@@ -233,7 +246,7 @@ int IecGet(u8* dst, u32 address, u32 bits) {
     if (cls == 6) {
         // One byte per BOOL becomes one bit; whole destination bytes only.
         if (u64{count} * 8 > avail) return 0;
-        Quillet_Byte_To_Bit(p, dst, count * 8);
+        regPeers.packBools(p, dst, count * 8);
         return 1;
     }
     if (cls == 4 && !(address & 0x20000000u)) {
@@ -266,7 +279,7 @@ int IecSet(u32 address, const u8* src, u32 bits) {
     if (cls == 7) return 1;
     u8* p;
     u32 avail;
-    int r = QuilletVmDbSpan(address, &p, &avail);
+    int r = regPeers.iecSpan(address, &p, &avail);
     if (r < 0) return 0;
     if (r == 0) return 1;
     if (bits == 1) {
@@ -282,7 +295,7 @@ int IecSet(u32 address, const u8* src, u32 bits) {
     const u32 count = bits / 8;
     if (cls == 6) {
         if (u64{count} * 8 > avail) return 0;
-        Quillet_Bit_To_Byte(src, p, count * 8);
+        regPeers.unpackBools(src, p, count * 8);
         return 1;
     }
     if (bit != 0) return 1;
@@ -327,20 +340,20 @@ int SrWrite(u32 address, const u8* src, u32 bits) {
     if (value < row.min || value > row.max) return kSrRefused;
     switch (address) {
         case 0xC40:  // SR5: mode change, which writes SR5 itself
-            SetPlcMode(static_cast<u8>(value));
+            regPeers.setMode(static_cast<u8>(value));
             return kSrDone;
         case 0xDC0:  // SR29: node id; the controller occupies SR61 ids from it
             if (static_cast<i64>(value) > 128 - static_cast<i64>(SR_Get(61))) return kSrRefused;
             SR_Put(29, static_cast<u16>(value));
-            Plc_NetInit();
+            regPeers.networkRestart();
             SR_Put(4, static_cast<u16>(SR_Get(4) & ~0x20u));
             return kSrDone;
         case 0xDD0:  // SR30
             SR_Put(30, static_cast<u16>(value));
-            Plc_NetInit();
+            regPeers.networkRestart();
             return kSrDone;
         case 0xE10:  // SR34: port request, never stored
-            Cmd_PortInit(static_cast<u8>(value));
+            regPeers.portRequest(static_cast<u8>(value));
             return kSrDone;
         case 0xDF0:
         case 0x1640:
@@ -353,7 +366,7 @@ int SrWrite(u32 address, const u8* src, u32 bits) {
             return kSrDone;
         case 0x1630:  // SR164 bits 0 and 1: menu options
         case 0x1631:
-            SYS_MenuOption(static_cast<int>(address - 0x1630), static_cast<int>(value));
+            regPeers.menuOption(static_cast<int>(address - 0x1630), static_cast<int>(value));
             return kSrContinue;
         default:
             return kSrContinue;
@@ -425,7 +438,7 @@ u8* PlcReg_Ptr(u32 address, u32 bits) {
         // names no storage, so there is no pointer to give.
         u8* p;
         u32 avail;
-        if (QuilletVmDbSpan(address, &p, &avail) <= 0 || (u64{bits} + 7) / 8 > avail) return nullptr;
+        if (regPeers.iecSpan(address, &p, &avail) <= 0 || (u64{bits} + 7) / 8 > avail) return nullptr;
         return p;
     }
     const u32 off = DecodeOffset(address, bits);
@@ -437,7 +450,7 @@ int PlcReg_Get(void* destination, u32 address, u32 bits) {
     u32 bitInByte = address & 7;
     u32 span = bits;
     if (IsLiveIecRef(address)) {
-        if (OLPMode == 0) return IecGet(dst, address, bits);
+        if (regPeers.onlineEditing() == 0) return IecGet(dst, address, bits);
         // During an on-line change the variable is read in place; a single
         // bit is the element's bit, not the low bits of the index.
         if (bits == 1) {
@@ -464,9 +477,10 @@ int PlcReg_Set(u32 address, const void* source, u32 bits) {
         if (r != kSrContinue) return r;
     }
     if (TopBitsSet(address)) {
-        if (quillet_variables_enumerateded == 1) {
-            if (QuilletRuntime == 1 && address != 0xFFFFFFFFu) return OLPMode ? 0 : IecSet(address, src, bits);
-        } else if (QuilletRuntime == 1) {
+        if (regPeers.iecVariablesKnown() == 1) {
+            if (regPeers.iecLoaded() == 1 && address != 0xFFFFFFFFu)
+                return regPeers.onlineEditing() ? 0 : IecSet(address, src, bits);
+        } else if (regPeers.iecLoaded() == 1) {
             return 0;
         }
     }
@@ -511,10 +525,10 @@ void PlcTmpClear() {
 }
 
 void PlcRegClear() {
-    if (QuilletRuntime == 1) {
+    if (regPeers.iecLoaded() == 1) {
         // The IEC application keeps its own retained values: a cold clear
         // stops it and forgets them instead of clearing registers.
-        QuilletStop();
+        regPeers.stopIec();
         const std::string path = Root_HostPath("/mnt/cfg/q4.ret");
         if (std::remove(path.c_str()) != 0) std::printf("Remove_error: %s\n", std::strerror(errno));
         return;
@@ -566,9 +580,9 @@ void PlcRegInit(int cold) {
         PlcTmpClear();
     }
 
-    SR_PutDword(35, GetBe32(&tinyImage[10]));
+    SR_PutDword(35, GetBe32(regPeers.identityImage() + 10));
     SR_Put(6, 0);
-    SR_Put(38, VersionNumber(version));
+    SR_Put(38, VersionNumber(regPeers.versionText()));
 
     dstActive = static_cast<u8>(ESR_Get(19));
     SR_Put(59, 0);

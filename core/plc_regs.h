@@ -4,7 +4,34 @@
 
 #include "platform/bytes.h"
 
+class NeighbourCheck;
+
 constexpr u32 kPlcRegBytes = 109176;
+
+// What the register memory reaches above it: the side effects of a
+// system-register write, the running IEC application's variables and the
+// controller identity that start-up mirrors. Every entry is required.
+struct RegPeers {
+    // System-register writes.
+    void (*setMode)(u8 mode) = nullptr;       // SR5: the mode change
+    void (*networkRestart)() = nullptr;       // SR29, SR30: the controller network restarts
+    void (*portRequest)(u8 how) = nullptr;    // SR34: the programming port is re-opened
+    void (*menuOption)(int option, int on) = nullptr;  // SR164 bits 0 and 1
+    // The IEC application.
+    u8 (*iecLoaded)() = nullptr;          // 1 while the stored program carries an IEC application
+    u8 (*iecVariablesKnown)() = nullptr;  // 1 once its variables are enumerated
+    u8 (*onlineEditing)() = nullptr;      // the on-line programming mode is on
+    // Storage of a variable reference: 1 resolved, 0 nothing to store into, -1 outside.
+    int (*iecSpan)(u32 reference, u8** data, u32* bytes) = nullptr;
+    void (*packBools)(const u8* source, u8* packed, u32 count) = nullptr;      // one byte per BOOL to bits
+    void (*unpackBools)(const u8* packed, u8* destination, u32 count) = nullptr;  // bits to one byte per BOOL
+    void (*stopIec)() = nullptr;  // a cold clear stops the application
+    // Controller identity.
+    const u8* (*identityImage)() = nullptr;  // the identity image; its bytes 10-13 (big-endian) give SR35
+    const char* (*versionText)() = nullptr;  // firmware version text; digits 1, 2, 4 and 5 give SR38
+};
+extern RegPeers regPeers;  // filled by core/wiring.cpp
+void RegPeers_Check(NeighbourCheck& check);
 
 // Byte offsets of the fixed areas inside plc_reg.
 constexpr u32 kRegIG = 0, kRegQG = 32, kRegS = 64, kRegK = 96, kRegAIG = 128, kRegAQG = 192, kRegSR = 256,

@@ -1,6 +1,36 @@
 #include "core/wiring.h"
 
+#include <cstring>
+
+#include "core/bkuprstr.h"
+#include "core/nvram.h"
+#include "core/plc.h"
+#include "core/plc_regs.h"
+#include "iec/blocks/q4EnumQuilletVariables.h"
+#include "iec/blocks/q4hostglue.h"
+#include "iec/kernel/q4host.h"
+#include "iec/kernel/q4vmdb.h"
+#include "io/candrv.h"
+#include "io/canopen.h"
+#include "io/i2c_io.h"
+#include "io/ioapi.h"
+#include "io/iodriver.h"
+#include "ladder/logic.h"
+#include "link/command.h"
+#include "link/promgr.h"
+#include "link/talk.h"
+#include "link/vcomm.h"
+#include "net/enet.h"
 #include "platform/neighbour.h"
+#include "platform/system.h"
+#include "remote/email.h"
+#include "remote/sms.h"
+#include "storage/cfmgr.h"
+#include "storage/dbg_logger.h"
+#include "storage/file.h"
+#include "storage/logger.h"
+#include "storage/pgmfile.h"
+#include "storage/pgmmedia.h"
 
 #include "core/main.h"
 #include "iec/kernel/q4link.h"
@@ -27,8 +57,151 @@ namespace {
 
 // Stored blocks, register images, the scan and the register memory: what
 // they reach of the engines and services above them.
-void WireControl() {}
-void CheckControl(NeighbourCheck&) {}
+static_assert(kProgramEnd == kLogicEnd, "the scan and the program agree on the end result");
+static_assert(kSlotInfoBytes == kCmdSsInfoBytes && kSlotInfoEntryBytes == kCmdSsInfoEntryBytes,
+              "the slot records fit the system information block");
+static_assert(kMediaBusy == kCfmBusy, "the register images read the media manager's busy answer");
+static_assert(kProgramIdentityBytes == kPgmIdentityBytes && kCloneBytes == kCloneImageBytes,
+              "the clone steps size their buffers as the program media do");
+
+void WireControl() {
+    ScanPeers& s = scanPeers;
+    s.runLadder = LogicUpdate;
+    s.iecVariablesKnown = [] { return quillet_variables_enumerateded; };
+    s.iecSyncSystem = [] {
+        QuilletUpdateWordSRRegs();
+        QuilletUpdateBitSysRegs();
+    };
+    s.iecSyncInputs = [] {
+        QuilletUpdateBitInputRegs();
+        QuilletUpdateWordInputRegs();
+    };
+    s.iecSyncOutputs = [] {
+        QuilletUpdateBitOutputRegs();
+        QuilletUpdateWordOutputRegs();
+    };
+    s.iecSeesS9 = [] { QuilletS9 = 1; };
+    s.iecForgetFirstRun = [] { QuilletFirstRun = 0; };
+    s.iecHalted = [] { iVmAlive = 3; };
+    s.moduleIdentity = [](int slot) { return io_init[slot]; };
+    s.detectModules = [] {
+        u16 ids[3] = {0xFF, 0xFF, 0xFF};
+        get_io_info(ids);
+        return IoInit(ids, 3);
+    };
+    s.configureSlot = IoCfg;
+    s.getInputs = IoGetIs;
+    s.putOutputs = IoPutQs;
+    s.getAnalogInputs = IoGetAIs;
+    s.putAnalogOutputs = IoPutAQs;
+    s.serviceModule = IoService;
+    s.startModule = [](u8 slot) {
+        IoMessage m{kIoMsgStart, slot, 0, nullptr};
+        ioDriverPeers.exchange(&m);
+    };
+    s.stopIo = IoStop;
+    s.writeModuleMemory = write_io_eeprom;
+    s.startCanOpen = [](const CanOpenNetStart* start) {
+        NodeId_Flag = 0;
+        CANOpenInit(start);
+        _Can_SetEvent(0, kCanEventReceive, nullptr);
+    };
+    s.canOpenReceive = CANOpenRxMsg;
+    s.canOpenTransmit = CANOpenTxMsg;
+    s.onlineEditing = [] { return OLPMode; };
+    s.endOnlineEditing = [] { OLPMode = 0; };
+    s.editBlock = [](u32* capacity) {
+        *capacity = kLadderOlpDataBytes;
+        return static_cast<u8*>(ladder_olp);
+    };
+    s.clearOverride = [] { Cmd_Override = 0; };
+    s.publishSlotInfo = [](const u8* info) { std::memcpy(Cmd_SS_Info, info, kCmdSsInfoBytes); };
+    s.talkOpened = TalkOpened;
+    s.talkClosed = TalkClosed;
+    s.openProgrammingMode = Vcomm_OpenProgrammingMode;
+    s.protocolScan = PMGR_Scan;
+    s.protocolStart = PMGR_Start;
+    s.protocolStop = PMGR_Stop;
+    s.smsScan = SMS_Scanner;
+    s.smsStart = SMS_Start;
+    s.smsStop = SMS_Stop;
+    s.logUpdate = LOG_Update;
+    s.logStart = LOG_Start;
+    s.logStop = LOG_Stop;
+    s.debugLogUpdate = DLOG_Update;
+    s.emailScan = [] { EtnEmailScan(0); };
+    s.stopFileJobs = File_StopJobs;
+    s.ethernetStatus = Etn_UpdateStatus;
+
+    RegPeers& r = regPeers;
+    r.setMode = SetPlcMode;
+    r.networkRestart = Plc_NetInit;
+    r.portRequest = Cmd_PortInit;
+    r.menuOption = SYS_MenuOption;
+    r.iecLoaded = [] { return QuilletRuntime; };
+    r.iecVariablesKnown = [] { return quillet_variables_enumerateded; };
+    r.onlineEditing = [] { return OLPMode; };
+    r.iecSpan = QuilletVmDbSpan;
+    r.packBools = Quillet_Byte_To_Bit;
+    r.unpackBools = Quillet_Bit_To_Byte;
+    r.stopIec = QuilletStop;
+    r.identityImage = [] { return static_cast<const u8*>(tinyImage); };
+    r.versionText = [] { return static_cast<const char*>(version); };
+
+    NvramPeers& n = nvramPeers;
+    n.startIec = Quillet_init;
+    n.stopIec = Quillet_Exit;
+    n.forgetIecVariables = [] { ClearQuilletFlags(0); };
+    n.deleteIecCode = DeleteQuilletProgram;
+    n.markNetIoConfig = [](u8 on) {
+        CmdNetIoConfigUpdated = on;
+        J1939_init_start = on;
+    };
+    n.applyNetIoConfig = NetIoConfig;
+
+    BackupPeers& b = backupPeers;
+    b.deleteIecRetained = DelQuilletRetentiveFile;
+    b.saveIecRetained = Q4VMWarm_SaveToFile;
+    b.loadIecRetained = Q4VMWarm_LoadFromFile;
+    b.cardLoadRequests = [] {
+        return static_cast<u8>((Sys_ManualLoadKey ? kCardLoadKey : 0) | (Sys_AutoLoad ? kCardLoadAuto : 0) |
+                               (Sys_AppLoad ? kCardLoadApp : 0));
+    };
+    b.clearCardLoadRequests = [](u8 bits) {
+        if (bits & kCardLoadKey) Sys_ManualLoadKey = 0;
+        if (bits & kCardLoadAuto) Sys_AutoLoad = 0;
+        if (bits & kCardLoadApp) Sys_AppLoad = 0;
+    };
+    b.mediaInitTime = [] { return static_cast<u8>(Sys_CFinitTime); };
+    b.mediaFreeKb = [] {
+        u32 parm[5] = {};
+        CFM_GetParm(parm);
+        return parm[0];
+    };
+    b.saveProgramToMedia = [](const char* name) {
+        CFM_LoadReq(pDirCFCB, 0, kCfmPgmSave, reinterpret_cast<intptr_t>(name), 0);
+    };
+    b.readProgramIdentity = [](u8* identity) {
+        CFM_LoadReq(pDirCFCB, 0, kCfmPgmIdentity, reinterpret_cast<intptr_t>(identity), 0);
+    };
+    b.validateProgram = [](const char* name, const u8* identity) {
+        CFM_LoadReq(pDirCFCB, 0, kCfmPgmValidate, reinterpret_cast<intptr_t>(name),
+                    reinterpret_cast<intptr_t>(identity));
+    };
+    b.loadProgram = [] { CFM_LoadReq(pDirCFCB, 0, kCfmPgmLoad, 0, 0); };
+    b.pollMedia = [](i32* result) { return CFM_PollReq(pDirCFCB, result); };
+    b.makeCloneImage = MakeDat;
+
+    q4HostPeers.stopIo = IoStop;
+}
+
+void CheckControl(NeighbourCheck& check) {
+    ScanPeers_Check(check);
+    RegPeers_Check(check);
+    NvramPeers_Check(check);
+    BackupPeers_Check(check);
+    Q4HostPeers_Check(check);
+}
 
 // System services, buttons and LEDs, the clock, the programming link's
 // neighbours and the IEC runtime's borrowed link.

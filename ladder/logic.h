@@ -9,10 +9,3 @@
 constexpr i32 kLogicEnd = -1;
 
 i32 LogicUpdate(const u8* code);
-
-// Replaces the scan's result (tests make a program fault this way); nullptr
-// restores the normal end.
-using LogicTestHook = i32 (*)(const u8* code);
-void LogicUpdate_SetTestHook(LogicTestHook hook);
-// Scans run since the last reset (tests).
-extern u32 logicUpdateCalls;

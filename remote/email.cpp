@@ -1,7 +1,5 @@
 #include "remote/email.h"
 
-int emailScanCalls = 0;
-
-void EtnEmailScan(int) { emailScanCalls++; }
+void EtnEmailScan(int) {}
 int EtnEmailDiscnt() { return 1; }
 unsigned EtnEmailConnCnt() { return 0; }

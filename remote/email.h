@@ -2,7 +2,6 @@
 #pragma once
 
 void EtnEmailScan(int unused);
-extern int emailScanCalls;
 // Ends the client's connection; 1 once it is closed (there is none yet).
 int EtnEmailDiscnt();
 // Established connections of the client (none yet).

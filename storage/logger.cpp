@@ -12,8 +12,6 @@
 #include "storage/cf_api.h"
 #include "storage/cf_logmb.h"
 
-LogCalls logCalls;
-
 namespace {
 
 constexpr i32 kPending = -2, kBusy = -3;
@@ -613,7 +611,6 @@ int LOG_ParseTable(const u8* data, u32 size, LogTable* out) {
 }
 
 void LOG_Start() {
-    logCalls.start++;
     State& s = S();
     const u32 size = std::min(datalog_table.Size(), datalog_table.capacity);
     const u8* data = datalog_table.Data();
@@ -660,10 +657,9 @@ void LOG_Start() {
     s.item = 0;
 }
 
-void LOG_Stop() { logCalls.stop++; }
+void LOG_Stop() {}
 
 void LOG_Update() {
-    logCalls.update++;
     State& s = S();
     if (!s.taken) return;
     Sample();
@@ -673,7 +669,6 @@ void LOG_Update() {
 }
 
 void LOG_Reset() {
-    logCalls = LogCalls{};
     g_state.~State();
     new (&g_state) State();
     std::memset(g_rows, 0, sizeof g_rows);

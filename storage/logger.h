@@ -18,11 +18,6 @@ void LOG_Stop();
 // Every scan outside stop mode: samples and advances the writer.
 void LOG_Update();
 
-// Calls of the three entries since the last reset (the scan's tests).
-struct LogCalls {
-    int start, stop, update;
-};
-extern LogCalls logCalls;
 // Forgets the table, the rows and the writer (power-up, tests).
 void LOG_Reset();
 

@@ -1,7 +1,7 @@
 // What the stored-program and register-image code hands over to the IEC
-// runtime (start, stop, stored files, retained values) and to the programming
-// link (least stand-ins until the link layer replaces them). Every call is
-// counted so that the hand-over can be checked.
+// runtime (start, stop, stored files, retained values), and the apply of a
+// network and I/O configuration that came in over the programming link or
+// with an IEC application.
 #pragma once
 
 #include "platform/bytes.h"
@@ -15,15 +15,13 @@ int DelQuilletRetentiveFile();  // delete the retained-variable file; 1 when gon
 int Q4VMWarm_SaveToFile(const char* firmwarePath);
 int Q4VMWarm_LoadFromFile(const char* firmwarePath);
 
-// Network and I/O configuration of the programming link.
+// Network and I/O configuration of the programming link. A download of either
+// (or an IEC application) sets CmdNetIoConfigUpdated; NetIoConfig then applies
+// it at once as start-up applies the stored one (NetConfig, then IoConfig)
+// and clears the flag.
 extern u8 CmdNetIoConfigUpdated;
 extern u8 J1939_init_start;
 void NetIoConfig();
 
-// Call counters of the stand-ins (tests).
-struct Q4HostGlueCalls {
-    int init, exit, deleteProgram, deleteRetentive, saveRet, loadRet, netIoConfig;
-    u8 netIoUpdatedSeen, j1939Seen;  // the two flags as NetIoConfig saw them
-};
-extern Q4HostGlueCalls q4HostGlueCalls;
+// Clears both flags (tests and start-up).
 void Q4HostGlue_Reset();

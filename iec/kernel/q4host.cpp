@@ -14,9 +14,9 @@
 #include "iec/kernel/q4vmcyc.h"
 #include "iec/kernel/q4vmdb.h"
 #include "iec/kernel/q4vmtic.h"
-#include "io/ioapi.h"
 #include "platform/clock.h"
 #include "platform/fileio.h"
+#include "platform/neighbour.h"
 #include "platform/root.h"
 
 u8* pCode = nullptr;
@@ -29,6 +29,9 @@ u8 q4_rcv = 0;
 u32 timer_Q4 = 0;
 u8 bNewRegParams = 0;
 char Q4FILE_PATH[255] = "";
+Q4HostPeers q4HostPeers;
+
+void Q4HostPeers_Check(NeighbourCheck& check) { NEIGHBOUR_REQUIRE(check, q4HostPeers, stopIo); }
 
 namespace {
 
@@ -260,7 +263,7 @@ void Q4Host_Init() {
     Q4MM_Open(&mmData, Q4FILE_PATH);
     Q4VM_OpenDynaLinks();
     Q4VMTic_Init();
-    IoStop();
+    q4HostPeers.stopIo();
     if (iVmAlive != 1) Start(Q4StartRequest{});
     Q4_init = 1;
     Q4Bind_Build(QuilletI0_VarLoc);

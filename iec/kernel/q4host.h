@@ -11,6 +11,15 @@
 #include "platform/bytes.h"
 #include "iec/kernel/q4vmimg.h"
 
+class NeighbourCheck;
+
+// What the runtime reaches of the services above it. Every entry is required.
+struct Q4HostPeers {
+    int (*stopIo)() = nullptr;  // the local I/O stops while a new application starts
+};
+extern Q4HostPeers q4HostPeers;  // filled by core/wiring.cpp
+void Q4HostPeers_Check(NeighbourCheck& check);
+
 extern u8* pCode;
 extern Q4MMData mmData;
 extern u8 QuilletFirstRun;

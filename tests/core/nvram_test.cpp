@@ -12,12 +12,22 @@
 #include "core/bkuprstr.h"
 #include "core/nvram.h"
 #include "core/plc_regs.h"
+#include "core/wiring.h"
 #include "iec/blocks/q4EnumQuilletVariables.h"
 #include "iec/blocks/q4hostglue.h"
 #include "platform/fileio.h"
 #include "testsupport/temp_root.h"
 
 namespace {
+
+// What the stored-program code handed over to the IEC runtime: the
+// recorders count each call and pass it on to the real runtime.
+struct IecHandOver {
+    int start = 0, stop = 0, deleteCode = 0, applyNetIo = 0;
+    u8 netIoUpdatedSeen = 0, j1939Seen = 0;  // the two flags as the apply saw them
+};
+IecHandOver handOver;
+NvramPeers nvramReal;
 
 class Nvram : public ::testing::Test {
 protected:
@@ -26,7 +36,28 @@ protected:
         Bkuprstr_Reset();
         Q4HostGlue_Reset();
         std::memset(plc_reg, 0, kPlcRegBytes);
+        handOver = IecHandOver{};
+        nvramReal = nvramPeers;
+        nvramPeers.startIec = [] {
+            handOver.start++;
+            nvramReal.startIec();
+        };
+        nvramPeers.stopIec = [] {
+            handOver.stop++;
+            nvramReal.stopIec();
+        };
+        nvramPeers.deleteIecCode = [] {
+            handOver.deleteCode++;
+            return nvramReal.deleteIecCode();
+        };
+        nvramPeers.applyNetIoConfig = [] {
+            handOver.applyNetIo++;
+            handOver.netIoUpdatedSeen = CmdNetIoConfigUpdated;
+            handOver.j1939Seen = J1939_init_start;
+            nvramReal.applyNetIoConfig();
+        };
     }
+    void TearDown() override { Wiring_Connect(); }
     TempRoot root;
 };
 
@@ -301,7 +332,7 @@ TEST_F(Nvram, ProgramFilesRoundTrip) {
     EXPECT_EQ(std::vector<u8>(&plc_reg[kSecurityTableOffset], &plc_reg[kSecurityTableOffset] + 60), security);
     EXPECT_EQ(SR_GetDword(21), 60u);
     EXPECT_EQ(SR_Get(28), 0xABCD);
-    EXPECT_EQ(q4HostGlueCalls.init, 0);  // a ladder program, not an IEC application
+    EXPECT_EQ(handOver.start, 0);  // a ladder program, not an IEC application
 }
 
 TEST_F(Nvram, MissingFilesLoadNothingAndSucceed) {
@@ -428,10 +459,10 @@ TEST_F(Nvram, IecApplicationHandOver) {
     EXPECT_EQ(QuilletRuntime, 1);
     EXPECT_EQ(Q4_init, 1);  // cleared by the hand-over, set again by the runtime's start
     EXPECT_EQ(QuilletI0_VarLoc, good.data() + 116);
-    EXPECT_EQ(q4HostGlueCalls.init, 1);
-    EXPECT_EQ(q4HostGlueCalls.netIoConfig, 1);
-    EXPECT_EQ(q4HostGlueCalls.netIoUpdatedSeen, 1);
-    EXPECT_EQ(q4HostGlueCalls.j1939Seen, 1);
+    EXPECT_EQ(handOver.start, 1);
+    EXPECT_EQ(handOver.applyNetIo, 1);
+    EXPECT_EQ(handOver.netIoUpdatedSeen, 1);
+    EXPECT_EQ(handOver.j1939Seen, 1);
     EXPECT_EQ(CmdNetIoConfigUpdated, 0);
     std::vector<u8> code = ReadFile(root.Path("/mnt/cfg/q4.cod"));
     EXPECT_EQ(code, std::vector<u8>(good.begin() + 16, good.begin() + 116));
@@ -451,11 +482,12 @@ TEST_F(Nvram, IecApplicationHandOver) {
     };
     for (const Case& c : refused) {
         Q4HostGlue_Reset();
+        handOver = IecHandOver{};
         QuilletRuntime = 1;
         LoadQuillet(c.record.data(), static_cast<u32>(c.record.size()));
         EXPECT_EQ(QuilletRuntime, 0) << c.name;
         EXPECT_EQ(QuilletI0_VarLoc, nullptr) << c.name;
-        EXPECT_EQ(q4HostGlueCalls.init, 0) << c.name;
+        EXPECT_EQ(handOver.start, 0) << c.name;
     }
 }
 
@@ -466,20 +498,22 @@ TEST_F(Nvram, SavingAnIecProgramReplacesTheRuntime) {
     QuilletStart();
     ASSERT_EQ(QuilletRuntime, 1);
     Q4HostGlue_Reset();
+    handOver = IecHandOver{};
     quillet_variables_enumerateded = 1;
     ASSERT_EQ(SaveLadder(), 1);
-    EXPECT_EQ(q4HostGlueCalls.exit, 1);
+    EXPECT_EQ(handOver.stop, 1);
     EXPECT_EQ(quillet_variables_enumerateded, 0);
-    EXPECT_EQ(q4HostGlueCalls.deleteProgram, 1);
-    EXPECT_EQ(q4HostGlueCalls.init, 1);
+    EXPECT_EQ(handOver.deleteCode, 1);
+    EXPECT_EQ(handOver.start, 1);
     EXPECT_TRUE(std::filesystem::exists(root.Path("/mnt/cfg/q4.cod")));
 
     // Loaded back at start, the application starts again.
     Nvram_Reset();
     Q4HostGlue_Reset();
+    handOver = IecHandOver{};
     ASSERT_EQ(LoadLadder(), 1);
     EXPECT_EQ(QuilletRuntime, 1);
-    EXPECT_EQ(q4HostGlueCalls.init, 1);
+    EXPECT_EQ(handOver.start, 1);
 }
 
 TEST_F(Nvram, CrashLogWrittenFromSignalHandler) {

@@ -175,9 +175,9 @@ TEST_F(PlcMainLoop, ScanSkippedWhileAutomaticLoadRuns) {
     ForceMode(2);
     Sys_AutoLoad = 1;
     The_Loop(0);
-    EXPECT_EQ(logicUpdateCalls, 0u);
+    EXPECT_EQ(scanRecord.ladderRuns, 0);
     The_Loop(0);  // no medium: the load ends and the scan runs again
-    EXPECT_EQ(logicUpdateCalls, 1u);
+    EXPECT_EQ(scanRecord.ladderRuns, 1);
 }
 
 TEST_F(PlcMainLoop, PassMirrorsFaultsAndSystemBits) {

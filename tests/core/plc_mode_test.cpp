@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "plc_fixture.h"
+#include "iec/kernel/q4host.h"
 #include "platform/fileio.h"
 
 namespace {
@@ -38,11 +39,11 @@ TEST_P(ModeMatrix, RequestGivesModeAndSideEffects) {
     EXPECT_EQ(S_Get(1), c.firstScan);
     EXPECT_EQ(S_Get(10), c.resumed);
     EXPECT_EQ(pmgrCalls.start, c.servicesStarted);
-    EXPECT_EQ(smsCalls.start, c.servicesStarted);
-    EXPECT_EQ(logCalls.start, c.servicesStarted);
+    EXPECT_EQ(scanRecord.Count("smsStart"), c.servicesStarted);
+    EXPECT_EQ(scanRecord.Count("logStart"), c.servicesStarted);
     EXPECT_EQ(ioDriverCalls.stop, c.stops);
     EXPECT_EQ(pmgrCalls.stop, c.stops);
-    EXPECT_EQ(logCalls.stop, c.stops);
+    EXPECT_EQ(scanRecord.Count("logStop"), c.stops);
     // The statistics restart whenever a run mode is entered.
     if (c.ioStarts || c.resumed) {
         EXPECT_EQ(SR_Get(7), 0xFFFF);

@@ -1,3 +1,4 @@
+#include <string>
 #include <vector>
 
 #include "plc_fixture.h"
@@ -165,7 +166,7 @@ TEST_F(PlcScanTest, ProgramFaultStopsWithoutWritingOutputs) {
     S_Put(6, true);
     PlcScan();  // a good scan first
     ASSERT_EQ(ioDriverCalls.putQs[0], 1);
-    LogicUpdate_SetTestHook(FaultAt1234);
+    scanRecord.program = FaultAt1234;
     int scansBefore = pmgrCalls.scan;
     PlcScan();
     EXPECT_EQ(Mode(), 0);
@@ -188,7 +189,7 @@ TEST_F(PlcScanTest, ProgramFaultDuringOnlineEditRestoresStoredProgram) {
     PlcScan();
     PlcScan();
     ASSERT_EQ(GetLe16(ladder), 0x0401);
-    LogicUpdate_SetTestHook(FaultAt1234);
+    scanRecord.program = FaultAt1234;
     PlcScan();
     EXPECT_EQ(ESR_Get(1), 0x100);
     EXPECT_EQ(Mode(), 2);
@@ -254,16 +255,49 @@ TEST_F(PlcScanTest, WhatEachModeExchangesAndRuns) {
         SCOPED_TRACE(static_cast<int>(c.mode));
         IoScript_Install();
         PMGR_Reset();
-        LogicUpdate_SetTestHook(nullptr);
-        int tx = canOpenCalls.tx;
+        scanRecord = ScanRecord{};
+        int tx = scanRecord.Count("canOpenTransmit");
         ForceMode(c.mode);
         S_Put(6, true);
         PlcScan();
         EXPECT_EQ(ioDriverCalls.getIs[0], c.inputs ? 1 : 0);
-        EXPECT_EQ(logicUpdateCalls, c.logic ? 1u : 0u);
+        EXPECT_EQ(scanRecord.ladderRuns, c.logic ? 1 : 0);
         EXPECT_EQ(ioDriverCalls.putQs[0], c.outputs ? 1 : 0);
         EXPECT_EQ(pmgrCalls.scan, c.mode != 0 ? 1 : 0);
-        EXPECT_EQ(canOpenCalls.tx, tx + 1);  // every scan
+        EXPECT_EQ(scanRecord.Count("canOpenTransmit"), tx + 1);  // every scan
+    }
+}
+
+TEST_F(PlcScanTest, NeighboursEachScanInOrder) {
+    struct Case {
+        const char* name;
+        u8 mode;
+        u16 model;          // module of slot 1: e-mail models step the client
+        bool rxStopped;     // CANopen reception suspended
+        std::vector<std::string> trace;
+    } cases[] = {
+        {"stop", 0, 0x1234, false, {"canOpenReceive", "canOpenTransmit", "ethernetStatus"}},
+        {"stop, e-mail model", 0, 0xDF0F, false, {"canOpenReceive", "emailScan", "canOpenTransmit", "ethernetStatus"}},
+        {"run",
+         2,
+         0xDF0F,
+         false,
+         {"canOpenReceive", "emailScan", "runLadder", "protocolScan", "smsScan", "logUpdate", "debugLogUpdate",
+          "canOpenTransmit", "ethernetStatus"}},
+        {"I/O only, reception suspended",
+         1,
+         0x1234,
+         true,
+         {"protocolScan", "smsScan", "logUpdate", "debugLogUpdate", "canOpenTransmit", "ethernetStatus"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ForceMode(c.mode);
+        io_init[1] = c.model;
+        PlcRxHandlerStopped = c.rxStopped ? 1 : 0;
+        scanRecord = ScanRecord{};
+        PlcScan();
+        EXPECT_EQ(scanRecord.trace, c.trace);
     }
 }
 
@@ -273,7 +307,7 @@ TEST_F(PlcScanTest, NoExchangeWithoutIoOk) {
     PlcScan();
     EXPECT_EQ(ioDriverCalls.getIs[0], 0);
     EXPECT_EQ(ioDriverCalls.putQs[0], 0);
-    EXPECT_EQ(logicUpdateCalls, 1u);
+    EXPECT_EQ(scanRecord.ladderRuns, 1);
 }
 
 struct IoCase {
@@ -406,7 +440,7 @@ TEST_F(PlcScanTest, NetworkSettings) {
     };
     for (const NetCase& c : cases) {
         SCOPED_TRACE(c.name);
-        CanOpen_Reset();
+        scanRecord = ScanRecord{};
         NodeId_Flag = 1;
         if (!c.block.empty()) std::memcpy(net_config, c.block.data(), c.block.size());
         net_config_bl.SetHeader(crc16(net_config, static_cast<u32>(c.block.size())),
@@ -416,10 +450,10 @@ TEST_F(PlcScanTest, NetworkSettings) {
         NetConfig();
         EXPECT_EQ(SR_Get(31), c.sr31);
         EXPECT_EQ(SR_Get(61), c.sr61);
-        ASSERT_EQ(canOpenCalls.init, 1);
-        EXPECT_EQ(canOpenCalls.last.settings, c.settings);
-        EXPECT_EQ(canOpenCalls.last.idCount, c.sr61);
-        EXPECT_EQ(canOpenCalls.last.nodeId, 7);
+        ASSERT_EQ(scanRecord.canOpenStarts, 1);
+        EXPECT_EQ(scanRecord.lastStart.settings, c.settings);
+        EXPECT_EQ(scanRecord.lastStart.idCount, c.sr61);
+        EXPECT_EQ(scanRecord.lastStart.nodeId, 7);
         EXPECT_EQ(NodeId_Flag, 0);
         EXPECT_EQ(Can_GetEvent(0, kCanEventReceive), nullptr);
         EXPECT_LE(SR_Get(61), 127);
@@ -428,10 +462,10 @@ TEST_F(PlcScanTest, NetworkSettings) {
 
 TEST_F(PlcScanTest, EmailStepOnlyOnEmailModels) {
     for (u16 model : {0xDF0Fu, 0x1234u, 0xAE0Fu}) {
-        emailScanCalls = 0;
+        scanRecord = ScanRecord{};
         io_init[1] = model;
         PlcScan();
-        EXPECT_EQ(emailScanCalls, model != 0x1234u ? 1 : 0);
+        EXPECT_EQ(scanRecord.Count("emailScan"), model != 0x1234u ? 1 : 0);
     }
 }
 
