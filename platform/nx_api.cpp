@@ -1084,17 +1084,23 @@ void EnetThread() {
     }
 }
 
-void Nx_IdleWait(int ms) {
-    if (ms <= 0) return;
-    std::vector<pollfd> fds;
-    fds.reserve(g_udpFds.size() + 16);
+void Nx_PollSet(std::vector<pollfd>& fds) {
     for (NxTcpSocket* s : g_registry) {
         if (s == nullptr || s->fd < 0) continue;
         if (s->state == NX_TCP_LISTEN) fds.push_back({s->fd, POLLIN, 0});
         else if (s->state == NX_TCP_CONNECTING) fds.push_back({s->fd, POLLOUT, 0});
         else if (s->state == NX_TCP_ESTABLISHED && ConnectionFd(s) >= 0)
-            fds.push_back({ConnectionFd(s), static_cast<short>(POLLIN | POLLRDHUP), 0});
+            // Bytes the kernel did not take yet are sent as soon as it can.
+            fds.push_back({ConnectionFd(s),
+                           static_cast<short>(POLLIN | POLLRDHUP | (s->backlog.empty() ? 0 : POLLOUT)), 0});
     }
     for (int fd : g_udpFds) fds.push_back({fd, POLLIN, 0});
+}
+
+void Nx_IdleWait(int ms) {
+    if (ms <= 0) return;
+    std::vector<pollfd> fds;
+    fds.reserve(g_udpFds.size() + 16);
+    Nx_PollSet(fds);
     poll(fds.data(), fds.size(), ms);
 }
