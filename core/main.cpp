@@ -24,11 +24,7 @@
 #include "core/plc_regs.h"
 #include "core/wiring.h"
 #include "iec/blocks/q4EnumQuilletVariables.h"
-#include "io/candrv.h"
 #include "link/command.h"
-#include "link/datagram.h"
-#include "link/fxphost.h"
-#include "link/promgr.h"
 #include "link/vcomm.h"
 #include "net/enet.h"
 #include "net/enet_peers.h"
@@ -39,142 +35,49 @@
 #include "platform/rct.h"
 #include "platform/reset.h"
 #include "platform/root.h"
+#include "platform/service.h"
 #include "platform/system.h"
 #include "platform/timers.h"
 #include "platform/touch.h"
-#include "platform/tx_api.h"
 #include "platform/watchdog.h"
-#include "remote/modem.h"
 #include "remote/mqttMain.h"
 #include "remote/wifiStatus.h"
 #include "storage/cf_fw_load.h"
 #include "storage/cfmgr.h"
 #include "webhmi/dartu_glue.h"
 
-// The IEC runtime's workbench service; its host glue replaces this when it
-// is linked.
-__attribute__((weak)) void Quillet_Comm_service() {}
-
 int BIS = 0;
 u8 BootMode = 0;
 pid_t WDmainPid = 0;
-int MasterFilePresent = -1;
-int MasterScriptPipefd = -1;
 u8 Main_CountedPasses = 0;
+DriverPassPeers driverPassPeers;
 
 namespace {
 
+// A stop asked for by a signal; written by the handler, so outside the record.
 volatile sig_atomic_t g_stopRequested = 0;
-u8 g_pmgrBusy = 0;  // re-entry mask, one bit per protocol driver
-pid_t g_freeSpaceChild = 0;
-pid_t g_masterChild = 0;
+
+struct State {
+    u8 pmgrBusy = 0;         // re-entry mask, one bit per protocol driver
+    pid_t freeSpaceChild = 0;
+    u32 due = 0;             // earliest time a service of the last pass asked for
+};
+State g;
 
 void OnStopSignal(int) { g_stopRequested = 1; }
 
-// A child of ours ends with the main process (the board would lose it with
-// the reset); when the parent is already gone it ends at once.
-void BindChildToParent(pid_t parent) {
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (getppid() != parent) _exit(0);
-}
-
-// Ends one child of ours by its pid: it may first end by itself within the
-// grace time (the master script's reader drains its pipe), then it is killed.
-void EndChild(pid_t& pid, int graceMs = 0) {
-    if (pid <= 0) return;
-    int status;
-    pid_t r = waitpid(pid, &status, WNOHANG);
-    for (int waited = 0; r == 0 && waited < graceMs; waited += 5) {
-        SleepMs(5);
-        r = waitpid(pid, &status, WNOHANG);
-    }
-    if (r == 0) {
-        kill(pid, SIGKILL);
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-    }
-    pid = 0;
-}
-
 }  // namespace
+
+void DriverPassPeers_Check(NeighbourCheck& check) {
+    NEIGHBOUR_REQUIRE(check, driverPassPeers, count);
+    NEIGHBOUR_REQUIRE(check, driverPassPeers, pass);
+}
 
 // Ends our own children by their pids (never by name).
 void Main_EndChildren() {
     if (getpid() != WDmainPid) return;
-    if (MasterScriptPipefd >= 0) {
-        close(MasterScriptPipefd);
-        MasterScriptPipefd = -1;
-    }
-    EndChild(g_masterChild, 500);
-    EndChild(g_freeSpaceChild);
-}
-
-// The master script's reader. The script itself is outside the system and
-// is never run; its reader records every command line it is given, in order,
-// so that what the firmware asked of it can be seen. Only async-signal-safe
-// calls run here (the process may have other threads when it forks).
-[[noreturn]] static void MasterScriptReader(int logFd) {
-    char buffer[512];
-    for (;;) {
-        ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
-        if (n == 0) _exit(0);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            _exit(1);
-        }
-        for (ssize_t done = 0; done < n;) {
-            ssize_t w = write(logFd, buffer + done, static_cast<size_t>(n - done));
-            if (w < 0) {
-                if (errno == EINTR) continue;
-                _exit(1);
-            }
-            done += w;
-        }
-    }
-}
-
-void Main_StartMasterScript() {
-    struct stat st;
-    MasterFilePresent = stat(Root_HostPath(kMasterScriptPath).c_str(), &st);
-    if (MasterFilePresent != 0) return;
-    // A reader left from an earlier start of this process is ours: end it by pid.
-    EndChild(g_masterChild);
-    std::string logPath = Root_HostPath(kMasterScriptLogPath);
-    int logFd = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    int fds[2];
-    if (pipe(fds) != 0) {
-        std::perror("pipe");
-        MasterFilePresent = -1;
-        if (logFd >= 0) close(logFd);
-        return;
-    }
-    pid_t parent = getpid();
-    pid_t pid = fork();
-    if (pid < 0) {
-        std::fprintf(stderr, "FORK failed\n");
-        close(fds[0]);
-        close(fds[1]);
-        if (logFd >= 0) close(logFd);
-        MasterFilePresent = -1;
-        return;
-    }
-    if (pid == 0) {
-        BindChildToParent(parent);
-        close(fds[1]);
-        if (dup2(fds[0], STDIN_FILENO) < 0) {
-            const char msg[] = "dup2[0]\n";
-            ssize_t r = write(STDERR_FILENO, msg, sizeof msg - 1);
-            (void)r;
-            _exit(1);
-        }
-        if (logFd < 0) _exit(1);
-        MasterScriptReader(logFd);
-    }
-    close(fds[0]);
-    if (logFd >= 0) close(logFd);
-    fcntl(fds[1], F_SETFD, FD_CLOEXEC);
-    MasterScriptPipefd = fds[1];
-    g_masterChild = pid;
+    MasterScript_End();
+    MasterScript_EndChild(g.freeSpaceChild, 0);
 }
 
 namespace {
@@ -183,10 +86,10 @@ void StartFreeSpaceChild() {
     pid_t parent = getpid();
     pid_t pid = fork();
     if (pid == 0) {
-        BindChildToParent(parent);
+        MasterScript_BindChildToParent(parent);
         BackTsk();
     }
-    if (pid > 0) g_freeSpaceChild = pid;
+    if (pid > 0) g.freeSpaceChild = pid;
 }
 
 void StartWatchdogThread() {
@@ -231,6 +134,7 @@ void MirrorFaults() {
 // and the clean-stop marker written, as at a power-down, so the next start
 // restores the registers and the mode without counting an unclean stop.
 [[noreturn]] void CleanExit() {
+    Service_StopAll();
     Dartu_StopThread(1000);
     PersistFlags_Set(PersistFlags_Get() | kPfCleanStop);
     // Stopping the IEC application saves its retained values.
@@ -248,42 +152,8 @@ void MirrorFaults() {
 
 void Main_Reset() {
     g_stopRequested = 0;
-    g_pmgrBusy = 0;
+    g = State{};
     Main_CountedPasses = 0;
-}
-
-int Main_KernelBuild() {
-    char text[10];
-    for (int i = 0; i < 5; ++i) {
-        u16 w = ESR_Get(9 + i);
-        text[2 * i] = static_cast<char>(w & 0xFF);
-        text[2 * i + 1] = static_cast<char>(w >> 8);
-    }
-    static const int kPos[4] = {4, 5, 7, 8};
-    static const int kWeight[4] = {1000, 100, 10, 1};
-    int build = 0;
-    for (int k = 0; k < 4; ++k) {
-        char c = text[kPos[k]];
-        if (c < '0' || c > '9') return 0;
-        build += (c - '0') * kWeight[k];
-    }
-    return build;
-}
-
-bool MasterScript_Write(const char* line) {
-    if (MasterFilePresent != 0 || MasterScriptPipefd < 0 || line == nullptr) return false;
-    std::string text(line);
-    if (text.empty() || text.back() != '\n') text += '\n';
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t w = write(MasterScriptPipefd, text.data() + done, text.size() - done);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        done += static_cast<size_t>(w);
-    }
-    return true;
 }
 
 void DebugMsg(const char* text) { std::printf("%s\n", text); }
@@ -301,52 +171,63 @@ void Delay(u32 milliseconds) {
 }
 
 void ExecutePMGR_Loop() {
-    u32 count = PMGR_DriverCount();
+    u32 count = driverPassPeers.count();
     for (u32 i = 0; count >= 1 && count <= 8 && i < count; ++i) {
         u8 bit = static_cast<u8>(1u << i);
-        if (g_pmgrBusy & bit) continue;
-        g_pmgrBusy |= bit;
-        PMGR_TheLoop(static_cast<int>(i));
-        g_pmgrBusy &= static_cast<u8>(~bit);
-        count = PMGR_DriverCount();
+        if (g.pmgrBusy & bit) continue;
+        g.pmgrBusy |= bit;
+        driverPassPeers.pass(static_cast<int>(i));
+        g.pmgrBusy &= static_cast<u8>(~bit);
+        count = driverPassPeers.count();
     }
 }
 
-int The_Loop(int) {
-    Can_Isr();
-    TimerISR();
-    RctISR();
+u32 Main_StepProtocolDrivers(u32 now) {
     ExecutePMGR_Loop();
+    return Service_NextTick(now);
+}
+
+u32 Main_StepStatusBits(u32 now) {
     UpdateSystemBits();
+    return Service_NextTick(now);
+}
+
+u32 Main_StepScan(u32 now) {
     if (!Sys_AutoLoad) PlcScan();
-    FailSafeFlagCheck();
-    ManualRestoreExecute();
-    Cmd_Check();
-    Dpram_Service();
+    // A running controller scans at the pace of the old fixed 1 ms wait; an
+    // automatic load steps at that pace too. Stopped, the tick is enough.
+    if (Sys_AutoLoad || (SR_Get(5) & 0xFF) != kModeStop) return now + 10;
+    return Service_NextTick(now);
+}
+
+u32 Main_StepBatteryTest(u32 now) {
     if (SYS_BattTest())
         SR_Put(4, SR_Get(4) & ~kSr4BatteryLow);
     else
         SR_Put(4, SR_Get(4) | kSr4BatteryLow);
-    FxpMain(1);
+    return Service_NextTick(now);
+}
+
+u32 Main_StepFaultMirror(u32 now) {
     MirrorFaults();
-    Datagram_Check();
-    SYS_Update();
-    CFM_Update();
-    CFM_TheLoop();
-    if (QuilletRuntime) Quillet_Comm_service();
-    EnetMain(0);
-    tx_timer_check();
-    USBPortMon();
-    TickleWatchdogReal();
-    ModemCycle();
-    if (PowerdownSignal) {
-        PowerDown();
-        return 0;
-    }
+    return Service_NextTick(now);
+}
+
+u32 Main_StepPowerDown(u32 now) {
+    if (PowerdownSignal) PowerDown();
+    return Service_NextTick(now);
+}
+
+int The_Loop(int) {
+    g.due = Service_Pass(FPGA_GetFrt());
     return 1;
 }
 
-int ExecuteSubLoop_Wait(int) { return The_Loop(0); }
+int ExecuteSubLoop_Wait(int) {
+    int r = The_Loop(0);
+    Service_IdleWait(g.due);
+    return r;
+}
 
 void Main_WebStep() {
     dartu_check_ftp_state();
@@ -388,6 +269,7 @@ void Main_Iteration() {
     } else if (!Cmd_Downloading && Main_CountedPasses < 101) {
         Main_CountedPasses++;
     }
+    Service_IdleWait(g.due);
 }
 
 bool WatchdogScanStep() {
@@ -473,7 +355,7 @@ int PlcStart(int argc, char** argv) {
     std::atexit(Main_EndChildren);
     StartFreeSpaceChild();
     if (Main_KernelBuild() > 3543) StartWatchdogThread();
-    Main_StartMasterScript();
+    MasterScript_Start();
 
     StartWatchdog();
     Dpram_Init();
@@ -534,6 +416,7 @@ int PlcStart(int argc, char** argv) {
     Cf_Check(0);
     Cf_Check(2);
 
+    Service_InitAll();
     std::printf("%s: main loop running\n", product != nullptr ? product : "controller");
     std::fflush(stdout);
     while (!g_stopRequested) Main_Iteration();

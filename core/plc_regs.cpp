@@ -658,3 +658,21 @@ float UTIL_GetFloat(const u16* words) {
     std::memcpy(&f, &bits, sizeof f);
     return f;
 }
+
+int Main_KernelBuild() {
+    char text[10];
+    for (int i = 0; i < 5; ++i) {
+        u16 w = ESR_Get(9 + i);
+        text[2 * i] = static_cast<char>(w & 0xFF);
+        text[2 * i + 1] = static_cast<char>(w >> 8);
+    }
+    static const int kPos[4] = {4, 5, 7, 8};
+    static const int kWeight[4] = {1000, 100, 10, 1};
+    int build = 0;
+    for (int k = 0; k < 4; ++k) {
+        char c = text[kPos[k]];
+        if (c < '0' || c > '9') return 0;
+        build += (c - '0') * kWeight[k];
+    }
+    return build;
+}

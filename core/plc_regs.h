@@ -117,3 +117,7 @@ u16 crc16_next(const void* data, u32 length, u16 crc);
 u32 UTIL_GetDword(const u16* words);
 void UTIL_PutDword(u16* words, u32 value);
 float UTIL_GetFloat(const u16* words);
+
+// Kernel build number from the kernel release text in ESR9-ESR13
+// (characters 4, 5, 7 and 8 as decimal digits); 0 when they are not digits.
+int Main_KernelBuild();

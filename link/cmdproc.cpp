@@ -28,18 +28,23 @@ u8 CANOpen_dwnld = 0;
 
 namespace {
 
-// Headers of the areas whose blocks have none of their own.
-u8 g_forceHeader[kNvHeaderBytes], g_securityHeader[kNvHeaderBytes], g_infoHeader[kNvHeaderBytes],
-    g_identityHeader[kNvHeaderBytes];
-
-// Transfer state.
-u32 g_area = 0;
-u32 g_pos = 0;        // write, compare or send position (data offset, or header offset for the header flag)
-u32 g_count = 0;      // bytes written or still to send
-u32 g_lastFrame = 0;  // data bytes of the last upload frame
-bool g_header = false;
-bool g_global = false;
-u16 g_answerStamp = 0;
+struct State {
+    // Headers of the areas whose blocks have none of their own.
+    u8 forceHeader[kNvHeaderBytes] = {}, securityHeader[kNvHeaderBytes] = {}, infoHeader[kNvHeaderBytes] = {},
+       identityHeader[kNvHeaderBytes] = {};
+    // Transfer state.
+    u32 area = 0;
+    u32 pos = 0;        // write, compare or send position (data offset, or header offset for the header flag)
+    u32 count = 0;      // bytes written or still to send
+    u32 lastFrame = 0;  // data bytes of the last upload frame
+    bool header = false;
+    bool global = false;
+    u16 answerStamp = 0;
+    // A baud change waits for its answer to leave at the old rate.
+    u8 baudCode = 0;
+    u32 drainStart = 0;  // 100-us counter when the answer was queued
+};
+State g;
 
 void Answer(u8 b) { putbyte(b); }
 void Done() { CmdRun = 255; }
@@ -57,24 +62,24 @@ void FrameOf(const u8* data, u32 n) { put_packet(kCmdData, n, data); }
 void RefreshHeader(u32 area) {
     switch (area) {
         case 2:
-            PutLe16(g_forceHeader, SR_Get(25));
-            PutLe16(g_forceHeader + 2, 0);
-            PutLe32(g_forceHeader + 4, std::min<u32>(SR_GetDword(15), kForceTableMax));
+            PutLe16(g.forceHeader, SR_Get(25));
+            PutLe16(g.forceHeader + 2, 0);
+            PutLe32(g.forceHeader + 4, std::min<u32>(SR_GetDword(15), kForceTableMax));
             break;
         case 4:
-            PutLe16(g_securityHeader, SR_Get(28));
-            PutLe16(g_securityHeader + 2, 0);
-            PutLe32(g_securityHeader + 4, std::min<u32>(SR_GetDword(21), kSecurityTableMax));
+            PutLe16(g.securityHeader, SR_Get(28));
+            PutLe16(g.securityHeader + 2, 0);
+            PutLe32(g.securityHeader + 4, std::min<u32>(SR_GetDword(21), kSecurityTableMax));
             break;
         case 17:
-            PutLe16(g_infoHeader, crc16(Cmd_SS_Info, kCmdSsInfoBytes));
-            PutLe16(g_infoHeader + 2, 0);
-            PutLe32(g_infoHeader + 4, kCmdSsInfoBytes);
+            PutLe16(g.infoHeader, crc16(Cmd_SS_Info, kCmdSsInfoBytes));
+            PutLe16(g.infoHeader + 2, 0);
+            PutLe32(g.infoHeader + 4, kCmdSsInfoBytes);
             break;
         case 19:
-            PutLe16(g_identityHeader, crc16(tinyImage, kTinyImageBytes));
-            PutLe16(g_identityHeader + 2, 0);
-            PutLe32(g_identityHeader + 4, kTinyImageBytes);
+            PutLe16(g.identityHeader, crc16(tinyImage, kTinyImageBytes));
+            PutLe16(g.identityHeader + 2, 0);
+            PutLe32(g.identityHeader + 4, kTinyImageBytes);
             break;
         default: break;
     }
@@ -132,11 +137,11 @@ void RefuseDownloadFrame() {
 
 // Sends the next upload frame from the position.
 void SendUploadFrame() {
-    const FileInfoRow row = Cmd_FileInfo(g_area);
-    u32 n = std::min<u32>(CmdDataMax, g_count);
+    const FileInfoRow row = Cmd_FileInfo(g.area);
+    u32 n = std::min<u32>(CmdDataMax, g.count);
     static const u8 kZeros[kCmdDataStore] = {};
-    const u8* src = g_global ? kZeros : (g_header ? row.header : row.data) + g_pos;
-    g_lastFrame = n;
+    const u8* src = g.global ? kZeros : (g.header ? row.header : row.data) + g.pos;
+    g.lastFrame = n;
     FrameOf(src, n);
     CmdBuf.timeoutMs = Cmd_ReplyTimeout();
     Cmd_TimerStart();
@@ -155,13 +160,13 @@ void UploadSteps() {
                 int s = Timer_Status(CmdBaudTimer);
                 if (s == kTimerRunning || s == kTimerExpired) Timer_Start(CmdBaudTimer, 0);
             }
-            if (g_lastFrame == 0) {
+            if (g.lastFrame == 0) {
                 Cmd_TimerStop();
                 Done();
                 return;
             }
-            g_pos += g_lastFrame;
-            g_count -= g_lastFrame;
+            g.pos += g.lastFrame;
+            g.count -= g.lastFrame;
             SendUploadFrame();
         } else {
             if (b != kCmdNak) flushbyte();
@@ -196,14 +201,15 @@ bool IecBackupAddress(u32 address) {
     return address == 0xC0000000u && QuilletRuntime && quillet_variables_enumerateded;
 }
 
-void WaitSentBounded() {
-    // The answer must leave at the old rate; a host that does not read is not
-    // waited for long, and an intercepting peer takes the bytes at its own pace.
-    if (Sci_InterceptOn(static_cast<int>(ProgrammingPort))) return;
-    for (int i = 0; i < 100 && !Vcomm_Drv[ProgrammingPort].EmptyTx(ProgrammingPort); ++i) {
-        timespec t{0, 1000000};
-        nanosleep(&t, nullptr);
-    }
+constexpr u32 kDrainLimit = 1000;  // 100 ms in 100-us counts
+
+// True once an answer queued at drainStart has left the programming port, or
+// when the host has not taken it within the limit (a host that does not read
+// is not waited for long); an intercepting peer takes the bytes at its own pace.
+bool AnswerSent() {
+    if (Sci_InterceptOn(static_cast<int>(ProgrammingPort))) return true;
+    if (Vcomm_Drv[ProgrammingPort].EmptyTx(ProgrammingPort)) return true;
+    return FPGA_GetFrt() - g.drainStart >= kDrainLimit;
 }
 
 }  // namespace
@@ -212,13 +218,13 @@ FileInfoRow Cmd_FileInfo(u32 area) {
     switch (area) {
         case 0: return Block(ladder_bl, 23, 11, 256);
         case 2:
-            return FileInfoRow{plc_reg + kForceTableOffset, g_forceHeader, kForceTableMax, 25, 15, 0, 0};
+            return FileInfoRow{plc_reg + kForceTableOffset, g.forceHeader, kForceTableMax, 25, 15, 0, 0};
         case 4:
-            return FileInfoRow{plc_reg + kSecurityTableOffset, g_securityHeader, kSecurityTableMax, 28, 21, 0, 0};
+            return FileInfoRow{plc_reg + kSecurityTableOffset, g.securityHeader, kSecurityTableMax, 28, 21, 0, 0};
         case 5: return Block(io_config_bl, 26, 17, 128);
         case 6: return Block(net_config_bl, 27, 19, 0);
-        case 17: return FileInfoRow{Cmd_SS_Info, g_infoHeader, kCmdSsInfoBytes, 0, 0, 0, 0};
-        case 19: return FileInfoRow{tinyImage, g_identityHeader, kTinyImageBytes, 0, 0, 0, 0};
+        case 17: return FileInfoRow{Cmd_SS_Info, g.infoHeader, kCmdSsInfoBytes, 0, 0, 0, 0};
+        case 19: return FileInfoRow{tinyImage, g.identityHeader, kTinyImageBytes, 0, 0, 0, 0};
         case 20: return Block(promgr_table_bl, 130, 123, 64);
         case 21: return Block(sms_table_bl, 147, 143, 64);
         case 22: return Block(datalog_table, 0, 0, 0);
@@ -233,10 +239,7 @@ void CmdProc_Reset() {
     CmdGrfxType = 0;
     CmdNetIoConfigUpdated = 0;
     CANOpen_dwnld = 0;
-    g_area = g_pos = g_count = g_lastFrame = 0;
-    g_header = g_global = false;
-    std::memset(g_forceHeader, 0, sizeof g_forceHeader);
-    std::memset(g_securityHeader, 0, sizeof g_securityHeader);
+    g = State{};
     Datagram_Reset();
 }
 
@@ -459,20 +462,28 @@ void get_baud_rate() {
 }
 
 void set_baud_rate() {
-    u8 code = Arg(1);
-    Answer(kCmdAck);
-    if (CmdHost != kHostUsb) {
-        WaitSentBounded();
-        VcommDriver& d = Vcomm_Drv[ProgrammingPort];
-        u8 m[kVcommModeBytes];
-        std::memcpy(m, d.mode, kVcommModeBytes);
-        m[kSomBaud] = code;
-        d.Open(ProgrammingPort, m);
-        if ((d.mode[kSomProto] & 0x0F) != (tovra_mode[kSomProto] & 0x0F) || code == tovra_mode[kSomBaud])
-            Timer_Stop(CmdBaudTimer);
-        else
-            Timer_Start(CmdBaudTimer, Cmd_LongTimeout());
+    if (CmdMode == 0) {
+        g.baudCode = Arg(1);
+        Answer(kCmdAck);
+        if (CmdHost == kHostUsb) {
+            Done();
+            return;
+        }
+        g.drainStart = FPGA_GetFrt();
+        CmdMode = 1;
     }
+    // The answer must leave at the old rate: the port is opened again on a
+    // later pass, once it has.
+    if (!AnswerSent()) return;
+    VcommDriver& d = Vcomm_Drv[ProgrammingPort];
+    u8 m[kVcommModeBytes];
+    std::memcpy(m, d.mode, kVcommModeBytes);
+    m[kSomBaud] = g.baudCode;
+    d.Open(ProgrammingPort, m);
+    if ((d.mode[kSomProto] & 0x0F) != (tovra_mode[kSomProto] & 0x0F) || g.baudCode == tovra_mode[kSomBaud])
+        Timer_Stop(CmdBaudTimer);
+    else
+        Timer_Start(CmdBaudTimer, Cmd_LongTimeout());
     Done();
 }
 
@@ -516,9 +527,9 @@ void download_memory() {
         CmdGrfxType = area >= 7 && area <= 11 ? 1 : 0;
         bool iecHold = QuilletRuntime && (!quillet_variables_enumerateded || area == 26);
         if (area != 2 && !OLPMode && !iecHold) CmdPanel(0);
-        g_area = area;
-        g_count = 0;
-        g_pos = 0;
+        g.area = area;
+        g.count = 0;
+        g.pos = 0;
         const FileInfoRow row = Cmd_FileInfo(area);
         if (row.erase) {
             if (area == 23) CANOpen_dwnld = 1;
@@ -532,27 +543,27 @@ void download_memory() {
     }
     while (CmdRun != 255 && get_packet()) {
         if (CmdBuf.cmd != kCmdData) continue;
-        const FileInfoRow row = Cmd_FileInfo(g_area);
+        const FileInfoRow row = Cmd_FileInfo(g.area);
         u32 n = CmdBuf.len;
         if (n > 0) {
-            if (CmdBuf.Truncated() || n > row.capacity - g_pos) {
+            if (CmdBuf.Truncated() || n > row.capacity - g.pos) {
                 RefuseDownloadFrame();
                 return;
             }
-            nv_write(row.data + g_pos, CmdBuf.data, n);
-            g_pos += n;
-            g_count += n;
+            nv_write(row.data + g.pos, CmdBuf.data, n);
+            g.pos += n;
+            g.count += n;
             Answer(kCmdAck);
             Cmd_TimerStart();
             continue;
         }
-        u16 crc = crc16(row.data, g_count);
+        u16 crc = crc16(row.data, g.count);
         PutLe16(row.header, crc);
         PutLe16(row.header + 2, 0);
-        PutLe32(row.header + 4, g_count);
+        PutLe32(row.header + 4, g.count);
         if (row.crcReg != 0) SR_Put(row.crcReg, crc);
-        if (row.sizeReg != 0) SR_PutDword(row.sizeReg, g_count);
-        AfterDownload(g_area, g_count);
+        if (row.sizeReg != 0) SR_PutDword(row.sizeReg, g.count);
+        AfterDownload(g.area, g.count);
         if (!(Vcomm_Lock & 2u)) CmdPanel(1);
         AnswerDone(kCmdAck);
     }
@@ -566,8 +577,8 @@ void verify_memory() {
             return;
         }
         CmdPanel(1);
-        g_area = area;
-        g_pos = 0;
+        g.area = area;
+        g.pos = 0;
         Answer(kCmdAck);
         CmdBuf.timeoutMs = Cmd_ReplyTimeout();
         Cmd_TimerStart();
@@ -576,7 +587,7 @@ void verify_memory() {
     }
     while (CmdRun != 255 && get_packet()) {
         if (CmdBuf.cmd != kCmdData) continue;
-        const FileInfoRow row = Cmd_FileInfo(g_area);
+        const FileInfoRow row = Cmd_FileInfo(g.area);
         u32 n = CmdBuf.len;
         if (n == 0) {
             Cmd_TimerStop();
@@ -584,12 +595,12 @@ void verify_memory() {
             return;
         }
         // Bytes past the block, or more than the frame stored, cannot match.
-        if (CmdBuf.Truncated() || n > row.capacity - g_pos || std::memcmp(row.data + g_pos, CmdBuf.data, n) != 0) {
+        if (CmdBuf.Truncated() || n > row.capacity - g.pos || std::memcmp(row.data + g.pos, CmdBuf.data, n) != 0) {
             Cmd_TimerStop();
             AnswerDone(kCmdNak);
             return;
         }
-        g_pos += n;
+        g.pos += n;
         Answer(kCmdAck);
         Cmd_TimerStart();
     }
@@ -604,19 +615,19 @@ void upload_memory() {
         }
         RefreshHeader(area);
         const FileInfoRow row = Cmd_FileInfo(area);
-        g_area = area;
-        g_global = false;
-        g_header = Len() >= 3 && Arg(2) != 0;
-        g_pos = 0;
+        g.area = area;
+        g.global = false;
+        g.header = Len() >= 3 && Arg(2) != 0;
+        g.pos = 0;
         // A size field beyond the block (a corrupt header) is not followed past it.
-        g_count = g_header ? kNvHeaderBytes : std::min<u32>(GetLe32(row.header + 4), row.capacity);
-        g_answerStamp = static_cast<u16>(FPGA_GetFrt());
+        g.count = g.header ? kNvHeaderBytes : std::min<u32>(GetLe32(row.header + 4), row.capacity);
+        g.answerStamp = static_cast<u16>(FPGA_GetFrt());
         Answer(kCmdAck);
         CmdMode = 2;
         return;
     }
     if (CmdMode == 2) {
-        if (static_cast<u16>(static_cast<u16>(FPGA_GetFrt()) - g_answerStamp) < 2500) return;
+        if (static_cast<u16>(static_cast<u16>(FPGA_GetFrt()) - g.answerStamp) < 2500) return;
         CmdMode = 4;
     }
     UploadSteps();
@@ -630,10 +641,10 @@ void get_global_data() {
             return;
         }
         u32 words = Len() == 3 ? 1 : Arg(3);
-        g_global = true;
-        g_header = false;
-        g_pos = 0;
-        g_count = 2 * words;
+        g.global = true;
+        g.header = false;
+        g.pos = 0;
+        g.count = 2 * words;
         Answer(kCmdAck);
         CmdMode = 4;
     }

@@ -13,8 +13,11 @@ namespace {
 // Largest reference whose register bit address (reference x 16) fits 32 bits.
 constexpr u32 kDgMaxRef = 0x0FFFFFFF;
 
-bool g_primed = false;
-u32 g_lastTick = 0;
+struct State {
+    bool primed = false;  // the ageing clock has its first stamp
+    u32 lastTick = 0;     // 100-us counter of the last ageing step
+};
+State g;
 
 bool Valid(u8 index, u16 key) { return index < kDgEntries && DgDefTable[index].inUse == 1 && DgDefTable[index].key == key; }
 
@@ -37,8 +40,7 @@ u32 RequestWordCount() {
 
 void Datagram_Reset() {
     std::memset(DgDefTable, 0, sizeof DgDefTable);
-    g_primed = false;
-    g_lastTick = 0;
+    g = State{};
 }
 
 u8 Datagram_Create(u8 timeout, u16 key, const u16* words, u32 wordCount) {
@@ -108,18 +110,18 @@ u8 Datagram_Write(u8 index, u16 key, const u16* source, u32 wordCount) {
 
 void Datagram_Check() {
     u32 now = FPGA_GetFrt();
-    if (!g_primed) {
-        g_primed = true;
-        g_lastTick = now;
+    if (!g.primed) {
+        g.primed = true;
+        g.lastTick = now;
         return;
     }
-    if (static_cast<u16>(now - g_lastTick) < 1001) return;
+    if (static_cast<u16>(now - g.lastTick) < 1001) return;
     for (DgDef& d : DgDefTable) {
         if (d.inUse != 1 || d.timeout == 0) continue;
         d.age++;
         if (d.age == d.timeout) d.inUse = 0;
     }
-    g_lastTick = now;
+    g.lastTick = now;
 }
 
 void cmd_datagram_delete() {

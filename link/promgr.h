@@ -1,5 +1,5 @@
 // Manager of the loadable protocol drivers. Until it is built no driver is
-// loaded; the per-driver pass can be given a body by tests.
+// loaded: a driver's pass does nothing.
 #pragma once
 
 #include "platform/bytes.h"
@@ -12,10 +12,10 @@ void PMGR_TheLoop(int driver);
 // 0 when the section is too short to hold it.
 u32 PMGR_DriverCount();
 
+// Calls of the scan and the mode changes, as the scan tests read them until
+// the scan reaches the manager through its own neighbour record.
 struct PmgrCalls {
     int start, stop, scan;
 };
 extern PmgrCalls pmgrCalls;
-// Test body of one driver pass and a driver count that replaces the section's.
-void PMGR_SetTestDriver(void (*pass)(int driver), u32 count);
 void PMGR_Reset();

@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <string>
 
-#include "core/main.h"
 #include "core/plc_regs.h"
 #include "net/dpr.h"
 #include "net/enet_server.h"
@@ -20,8 +19,10 @@
 #include "platform/clock.h"
 #include "platform/fileio.h"
 #include "platform/fpga.h"
+#include "platform/masterscript.h"
 #include "platform/root.h"
 #include "platform/rtclock.h"
+#include "platform/service.h"
 #include "remote/dhcp.h"
 #include "remote/email.h"
 #include "remote/wifi.h"
@@ -48,7 +49,6 @@ constexpr const char* kNames[4] = {"eth0", "eth1", "mlan0", "uap0"};
 
 alignas(8) u8 g_poolArea[kPoolBytes];
 alignas(8) u8 g_arpCache[13248];
-int g_idleWaitMs = 1;
 u8 g_firstDone = 0;      // first call's initialisation finished
 u8 g_created = 0;        // pool and instances created
 u8 g_protoOk[4] = {};    // protocol services of the interface initialised
@@ -451,7 +451,9 @@ bool FirstCall() {
 
 }  // namespace
 
-void Enet_SetIdleWaitMs(int ms) { g_idleWaitMs = ms < 0 ? 0 : ms; }
+void Enet_SetIdleWaitMs(int ms) { Service_SetIdleCapMs(ms < 0 ? 0 : ms); }
+
+bool Enet_HasWork() { return Modbus_HasWork() || Tovra_HasWork(); }
 
 u16 Enet_StatusWord(int port) { return g_status[port & 3]; }
 
@@ -568,7 +570,6 @@ void EnetMain(int sliced) {
     RestartCommands();
     Dpr_Io_Service();
     EnetThread();
-    if (!Modbus_HasWork() && !Tovra_HasWork()) Nx_IdleWait(g_idleWaitMs);
 }
 
 void Etn_UpdateStatus() {

@@ -33,10 +33,13 @@ void EnetGetIpAddress(int port);
 // Status word of an interface as last written.
 u16 Enet_StatusWord(int port);
 
-// The main step ends by waiting on the sockets for at most this long, so an
-// idle controller does not spin a host core. 0 makes the pass return at once
-// (benchmarks, unit tests).
+// Bounds the main loop's idle wait (platform/service.h) to this many
+// milliseconds; 0 makes every pass follow the last at once (benchmarks, unit
+// tests).
 void Enet_SetIdleWaitMs(int ms);
+// True while a server has requests in hand that the next pass serves without
+// waiting for a socket.
+bool Enet_HasWork();
 void Etn_UpdateStatus();
 // Node id as last copied into the Ethernet status map.
 extern u16 etnStatusNodeId;

@@ -27,11 +27,14 @@
 
 namespace {
 
-NxTcpSocket* g_registry[kNxRegistrySlots];
-int g_ownNamespace = -1;  // -1 not decided yet
-// Open UDP descriptors, for the idle wait only.
-std::vector<int> g_udpFds;
-u32 g_linkStamp = 0;  // shared by all instances: when a link last came up
+struct State {
+    NxTcpSocket* registry[kNxRegistrySlots] = {};
+    int ownNamespace = -1;  // -1 not decided yet
+    // Open UDP descriptors, for the idle wait only.
+    std::vector<int> udpFds;
+    u32 linkStamp = 0;  // shared by all instances: when a link last came up
+};
+State g;
 
 std::string NsOf(long pid) {
     char path[64], link[64] = {};
@@ -58,7 +61,7 @@ long ParentOf(long pid) {
 // The host's namespace is that of PID 1; where PID 1 cannot be looked at
 // (a sandbox), that of the oldest ancestor that can.
 bool OwnNs() {
-    if (g_ownNamespace < 0) {
+    if (g.ownNamespace < 0) {
         std::string self = NsOf(static_cast<long>(getpid()));
         std::string host = NsOf(1);
         for (long pid = ParentOf(getpid()); host.empty() && pid > 1;) {
@@ -67,9 +70,9 @@ bool OwnNs() {
             if (!ns.empty() && (parent <= 1 || NsOf(parent).empty())) host = ns;
             pid = parent;
         }
-        g_ownNamespace = (!self.empty() && !host.empty() && self != host) ? 1 : 0;
+        g.ownNamespace = (!self.empty() && !host.empty() && self != host) ? 1 : 0;
     }
-    return g_ownNamespace == 1;
+    return g.ownNamespace == 1;
 }
 
 // Records an interface setting the host namespace must not receive.
@@ -130,9 +133,9 @@ bool BindToDevice(int fd, const NxIp* ip) {
 }
 
 bool Register(NxTcpSocket* s) {
-    for (NxTcpSocket*& slot : g_registry)
+    for (NxTcpSocket*& slot : g.registry)
         if (slot == s) return true;
-    for (NxTcpSocket*& slot : g_registry) {
+    for (NxTcpSocket*& slot : g.registry) {
         if (slot == nullptr) {
             slot = s;
             return true;
@@ -142,7 +145,7 @@ bool Register(NxTcpSocket* s) {
 }
 
 void Unregister(NxTcpSocket* s) {
-    for (NxTcpSocket*& slot : g_registry)
+    for (NxTcpSocket*& slot : g.registry)
         if (slot == s) slot = nullptr;
 }
 
@@ -161,7 +164,7 @@ sockaddr_in ServerAddress(const NxIp* ip, const char* kind, u32 port) {
 }
 
 // One datagram socket for the interface requests, kept open (the link is
-// queried several times a pass).
+// queried several times a pass) and kept by a reset of the socket layer.
 int g_ioctlFd = -1;
 int IoctlSocket() {
     if (g_ioctlFd < 0) g_ioctlFd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -254,16 +257,11 @@ void ReadLinkSettings(int s, NxIp* ip) {
 
 bool Nx_OwnNamespace() { return OwnNs(); }
 
-void Nx_Reset() {
-    for (NxTcpSocket*& slot : g_registry) slot = nullptr;
-    g_udpFds.clear();
-    g_ownNamespace = -1;
-    g_linkStamp = 0;
-}
+void Nx_Reset() { g = State{}; }
 
 u32 Nx_RegisteredCount() {
     u32 n = 0;
-    for (NxTcpSocket* s : g_registry) n += s != nullptr;
+    for (NxTcpSocket* s : g.registry) n += s != nullptr;
     return n;
 }
 
@@ -379,12 +377,12 @@ u32 _nx_ip_driver_direct_command(NxIp* ip, u32 command, u32* valueOut) {
     if (!running) {
         ip->linkUp = 0;
     } else if (ip->linkUp == 0) {
-        g_linkStamp = FPGA_GetFrt();
-        if (g_linkStamp == 0) g_linkStamp = 1;
+        g.linkStamp = FPGA_GetFrt();
+        if (g.linkStamp == 0) g.linkStamp = 1;
         ip->linkUp = 1;
         ReadLinkSettings(s, ip);
-    } else if (g_linkStamp != 0 && static_cast<u32>(FPGA_GetFrt() - g_linkStamp) > 100000) {
-        g_linkStamp = 0;
+    } else if (g.linkStamp != 0 && static_cast<u32>(FPGA_GetFrt() - g.linkStamp) > 100000) {
+        g.linkStamp = 0;
         ReadLinkSettings(s, ip);
     }
     u32 v = 0;
@@ -643,7 +641,7 @@ u32 _nx_tcp_server_socket_listen(NxIp* ip, u32 port, NxTcpSocket* s, u32, NxList
 
 u32 _nx_tcp_server_socket_relisten(NxIp* ip, u32 port, NxTcpSocket* s) {
     if (s->state != NX_TCP_CLOSED) return NX_NOT_CLOSED;
-    for (NxTcpSocket* other : g_registry) {
+    for (NxTcpSocket* other : g.registry) {
         if (other == s || !LiveServerOn(other, ip, port)) continue;
         if (!Register(s)) return NX_FAILURE;
         if (s->fd >= 0 && s->fd != other->fd) close(s->fd);
@@ -699,7 +697,7 @@ u32 _nx_tcp_server_socket_unaccept(NxTcpSocket* s) {
 }
 
 u32 _nx_tcp_server_socket_unlisten(NxIp* ip, u32 port) {
-    for (NxTcpSocket* s : g_registry)
+    for (NxTcpSocket* s : g.registry)
         if (LiveServerOn(s, ip, port)) _nx_tcp_socket_delete(s);
     return NX_SUCCESS;
 }
@@ -714,7 +712,7 @@ u32 _nx_tcp_socket_delete(NxTcpSocket* s) {
         Unregister(s);
     } else {
         bool shared = false;
-        for (NxTcpSocket*& slot : g_registry) {
+        for (NxTcpSocket*& slot : g.registry) {
             if (slot == s) {
                 slot = nullptr;
                 continue;
@@ -800,9 +798,9 @@ u32 _nx_tcp_socket_transmit_configure(NxTcpSocket*, u32, u32, u32, u32) { return
 
 namespace {
 void ForgetUdp(int fd) {
-    for (size_t i = 0; i < g_udpFds.size(); ++i)
-        if (g_udpFds[i] == fd) {
-            g_udpFds.erase(g_udpFds.begin() + static_cast<long>(i));
+    for (size_t i = 0; i < g.udpFds.size(); ++i)
+        if (g.udpFds[i] == fd) {
+            g.udpFds.erase(g.udpFds.begin() + static_cast<long>(i));
             return;
         }
 }
@@ -822,7 +820,7 @@ u32 UdpOpen(NxUdpSocket* s) {
     }
     BindToDevice(fd, s->ip);
     s->fd = fd;
-    g_udpFds.push_back(fd);
+    g.udpFds.push_back(fd);
     return NX_SUCCESS;
 }
 
@@ -1011,7 +1009,7 @@ void EnetThread() {
     pollfd fds[kNxRegistrySlots];
     NxTcpSocket* who[kNxRegistrySlots];
     u32 n = 0;
-    for (NxTcpSocket*& slot : g_registry) {
+    for (NxTcpSocket*& slot : g.registry) {
         NxTcpSocket* s = slot;
         if (s == nullptr) continue;
         if (s->fd < 0 || !FdValid(s->fd)) {
@@ -1075,7 +1073,7 @@ void EnetThread() {
             if (seen) continue;
             told.push_back(s->fd);
             // Every server socket sharing the descriptor is told; the first to accept wins.
-            for (NxTcpSocket* t : g_registry) {
+            for (NxTcpSocket* t : g.registry) {
                 if (t == nullptr || t->state != NX_TCP_LISTEN || t->fd != s->fd) continue;
                 t->peerPort = 1;
                 if (t->listenCallback) t->listenCallback(t, t->localPort);
@@ -1084,17 +1082,23 @@ void EnetThread() {
     }
 }
 
-void Nx_IdleWait(int ms) {
-    if (ms <= 0) return;
-    std::vector<pollfd> fds;
-    fds.reserve(g_udpFds.size() + 16);
-    for (NxTcpSocket* s : g_registry) {
+void Nx_PollSet(std::vector<pollfd>& fds) {
+    for (NxTcpSocket* s : g.registry) {
         if (s == nullptr || s->fd < 0) continue;
         if (s->state == NX_TCP_LISTEN) fds.push_back({s->fd, POLLIN, 0});
         else if (s->state == NX_TCP_CONNECTING) fds.push_back({s->fd, POLLOUT, 0});
         else if (s->state == NX_TCP_ESTABLISHED && ConnectionFd(s) >= 0)
-            fds.push_back({ConnectionFd(s), static_cast<short>(POLLIN | POLLRDHUP), 0});
+            // Bytes the kernel did not take yet are sent as soon as it can.
+            fds.push_back({ConnectionFd(s),
+                           static_cast<short>(POLLIN | POLLRDHUP | (s->backlog.empty() ? 0 : POLLOUT)), 0});
     }
-    for (int fd : g_udpFds) fds.push_back({fd, POLLIN, 0});
+    for (int fd : g.udpFds) fds.push_back({fd, POLLIN, 0});
+}
+
+void Nx_IdleWait(int ms) {
+    if (ms <= 0) return;
+    std::vector<pollfd> fds;
+    fds.reserve(g.udpFds.size() + 16);
+    Nx_PollSet(fds);
     poll(fds.data(), fds.size(), ms);
 }

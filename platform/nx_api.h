@@ -11,6 +11,8 @@
 // listened on or connected to has Root_PortOffset() added.
 #pragma once
 
+#include <poll.h>
+
 #include <string>
 #include <vector>
 
@@ -193,6 +195,10 @@ u32 _nx_icmp_ping(NxIp* ip, u32 address, const void* data, u32 size, NxPacket** 
 
 // The socket poll of every pass.
 void EnetThread();
+// The descriptors of every registered socket and open UDP socket, with the
+// events that mean work for the poll loop (a connection to accept, a connect
+// that completed, data or a peer's close), appended to fds.
+void Nx_PollSet(std::vector<pollfd>& fds);
 // Waits at most ms for input on any registered socket or open UDP socket
 // (0: returns at once).
 void Nx_IdleWait(int ms);

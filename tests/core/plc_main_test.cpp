@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "plc_fixture.h"
+#include "core/wiring.h"
 #include "net/enet.h"
 #include "iec/blocks/q4EnumQuilletVariables.h"
 #include "platform/fileio.h"
@@ -14,8 +15,15 @@
 #include "platform/cmdrun.h"
 #include "platform/board.h"
 #include "platform/reset.h"
+#include "platform/service.h"
 
 namespace {
+
+int g_passes[3];
+int g_depth;
+u32 g_driverCount;
+
+u32 DriverCount() { return g_driverCount; }
 
 class PlcMainLoop : public PlcCore {
 protected:
@@ -23,10 +31,17 @@ protected:
         PlcCore::SetUp();
         Dartu_InitMutexes();
     }
+    void TearDown() override {
+        Wiring_Connect();
+        PlcCore::TearDown();
+    }
+    // Drivers of the protocol-driver pass faked through its neighbour record.
+    static void FakeDrivers(void (*pass)(int driver), u32 count) {
+        g_driverCount = count;
+        driverPassPeers.count = DriverCount;
+        driverPassPeers.pass = pass;
+    }
 };
-
-int g_passes[3];
-int g_depth;
 
 // Driver 0 waits for input: it runs a nested pass from inside its own pass.
 void WaitingDriver(int driver) {
@@ -41,7 +56,7 @@ void WaitingDriver(int driver) {
 TEST_F(PlcMainLoop, WaitingDriverNeverReentersItsOwnPass) {
     g_passes[0] = g_passes[1] = g_passes[2] = 0;
     g_depth = 0;
-    PMGR_SetTestDriver(WaitingDriver, 3);
+    FakeDrivers(WaitingDriver, 3);
     for (int i = 0; i < 5; ++i) The_Loop(0);
     EXPECT_EQ(g_passes[0], 5);
     // The others also get their pass inside the nested one.
@@ -53,10 +68,53 @@ TEST_F(PlcMainLoop, DriverCountOutsideOneToEightServesNone) {
     g_passes[0] = 0;
     g_depth = 1;  // no nesting
     for (u32 count : {0u, 9u}) {
-        PMGR_SetTestDriver(WaitingDriver, count);
+        FakeDrivers(WaitingDriver, count);
         The_Loop(0);
     }
     EXPECT_EQ(g_passes[0], 0);
+}
+
+// The pass keeps its fixed order: what a step finds depends on the steps
+// before it (the scan sees the status bits, the fault mirror the battery test).
+TEST_F(PlcMainLoop, PassStepsTheWiredServicesInTheirOrder) {
+    const std::vector<std::string> want = {
+        "can receive", "tick, buttons and LEDs", "serial-driver timers", "protocol drivers", "status bits", "scan",
+        "fail-safe and manual restore", "command check", "programming-port mailbox", "battery test", "file exchange",
+        "fault mirror", "datagrams", "system update mailboxes", "media manager", "IEC workbench", "ethernet",
+        "software timers", "usb port monitor", "watchdog", "modem", "power-down"};
+    std::vector<std::string> names;
+    for (u32 i = 0; i < serviceList.count; ++i) names.push_back(serviceList.entries[i].name);
+    EXPECT_EQ(names, want);
+}
+
+// Running, the scan asks for the next millisecond as the old fixed wait gave
+// it; stopped, nothing is due before the next 10-ms tick.
+TEST_F(PlcMainLoop, ScanAsksForTheMillisecondOnlyWhileRunning) {
+    struct Case {
+        u8 mode;
+        u8 autoLoad;
+        u32 want;
+    };
+    const u32 now = 12345;
+    const Case cases[] = {{kModeStop, 0, 12400}, {kModeIoOnly, 0, now + 10}, {kModeRun, 0, now + 10},
+                          {kModeRunFaulted, 0, now + 10}, {kModeStop, 1, now + 10}};
+    for (const Case& c : cases) {
+        ForceMode(c.mode);
+        Sys_AutoLoad = c.autoLoad;
+        EXPECT_EQ(Main_StepScan(now), c.want) << int(c.mode) << " " << int(c.autoLoad);
+    }
+    Sys_AutoLoad = 0;
+}
+
+TEST_F(PlcMainLoop, StartRefusedWhileTheDriverPassIsNotWired) {
+    driverPassPeers.pass = nullptr;
+    char name[] = "plcfw";
+    char* argv[] = {name, nullptr};
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(PlcStart(1, argv), 1);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("driverPassPeers.pass"), std::string::npos) << err;
+    EXPECT_EQ(err.find("driverPassPeers.count"), std::string::npos) << err;
 }
 
 TEST_F(PlcMainLoop, PassesDuringDownloadDoNotCountTowardsWebStart) {
@@ -115,7 +173,7 @@ void ProbeMutexFromOtherThread(int) {
 // The main loop holds demoMutex through a pass and gives it back after;
 // only the holder unlocks it.
 TEST_F(PlcMainLoop, DemoMutexIsHeldThroughThePassOnly) {
-    PMGR_SetTestDriver(ProbeMutexFromOtherThread, 1);
+    FakeDrivers(ProbeMutexFromOtherThread, 1);
     Main_Iteration();
     EXPECT_NE(g_trylockDuringPass.load(), 0);  // busy during the pass
     EXPECT_FALSE(Dartu_MainLoopHolds());
@@ -227,7 +285,7 @@ TEST_F(PlcMainLoop, MasterScriptLinesReachItsReader) {
     EXPECT_FALSE(MasterScript_Write("stopall"));  // no script: the pipe stays closed
     mkdir(root.Path("/opt/varnok").c_str(), 0700);
     std::ofstream(root.Path(kMasterScriptPath)) << "exit 1\n";
-    Main_StartMasterScript();
+    MasterScript_Start();
     ASSERT_EQ(MasterFilePresent, 0);
     EXPECT_TRUE(MasterScript_Write("stopall"));
     EXPECT_TRUE(MasterScript_Write("start0\n"));

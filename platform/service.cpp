@@ -1,0 +1,71 @@
+#include "platform/service.h"
+
+#include <cerrno>
+
+#include "platform/clock.h"
+#include "platform/fpga.h"
+
+ServiceList serviceList;
+
+namespace {
+
+struct State {
+    int capMs = -1;
+    std::vector<pollfd> fds;  // kept between waits so a wait allocates nothing
+};
+State g;
+
+}  // namespace
+
+void ServiceList_Check(NeighbourCheck& check) {
+    if (serviceList.count == 0 || serviceList.entries == nullptr) {
+        check.Require("serviceList", "entries", static_cast<void (*)()>(nullptr));
+        return;
+    }
+    for (u32 i = 0; i < serviceList.count; ++i) {
+        const Service& s = serviceList.entries[i];
+        const char* name = s.name != nullptr ? s.name : "unnamed";
+        if (s.name == nullptr) check.Require("serviceList", "name", static_cast<void (*)()>(nullptr));
+        check.Require("serviceList", name, s.step);
+    }
+}
+
+void Service_InitAll() {
+    for (u32 i = 0; i < serviceList.count; ++i)
+        if (serviceList.entries[i].init != nullptr) serviceList.entries[i].init();
+}
+
+void Service_StopAll() {
+    for (u32 i = serviceList.count; i-- > 0;)
+        if (serviceList.entries[i].stop != nullptr) serviceList.entries[i].stop();
+}
+
+u32 Service_Pass(u32 now) {
+    u32 due = Service_NextTick(now);
+    for (u32 i = 0; i < serviceList.count; ++i) due = Service_Earlier(due, serviceList.entries[i].step(now));
+    return due;
+}
+
+void Service_Descriptors(std::vector<pollfd>& fds) {
+    for (u32 i = 0; i < serviceList.count; ++i)
+        if (serviceList.entries[i].descriptors != nullptr) serviceList.entries[i].descriptors(fds);
+}
+
+int Service_IdleWait(u32 due) {
+    if (g.capMs == 0) return 0;
+    u32 now = FPGA_GetFrt();
+    if (!Service_Before(now, due)) return 0;
+    // Round up: a wait that ends early would only spin through another pass.
+    int ms = static_cast<int>((due - now + 9u) / 10u);
+    if (g.capMs > 0 && ms > g.capMs) ms = g.capMs;
+    // On a clock that is advanced by hand no due time comes by waiting: the
+    // wait only gives peers the old millisecond to answer.
+    if (Clock_IsManual() && ms > 1) ms = 1;
+    g.fds.clear();
+    Service_Descriptors(g.fds);
+    int r = poll(g.fds.data(), g.fds.size(), ms);
+    return r < 0 ? 0 : r;
+}
+
+void Service_SetIdleCapMs(int ms) { g.capMs = ms; }
+int Service_IdleCapMs() { return g.capMs; }
