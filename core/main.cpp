@@ -27,7 +27,6 @@
 #include "link/command.h"
 #include "link/vcomm.h"
 #include "net/enet.h"
-#include "net/enet_peers.h"
 #include "platform/clock.h"
 #include "platform/cmdrun.h"
 #include "platform/fpga.h"
