@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "core/wiring.h"
 #include "core/bkuprstr.h"
 #include "core/nvram.h"
 #include "core/plc.h"
@@ -53,10 +54,11 @@ struct Controller {
         ladder[kLadderBytes - 1] = 0;
         PutLe32(ladder + kLadderBytes - 9, 0);
         ladder_bl.SetHeader(crc16(ladder, kLadderBytes), kLadderBytes);
-        MCMD_SetRoundHook(Round);
+        mcmdPeers.roundDone = Round;
         ok = SaveProgram() == 1;
     }
     ~Controller() {
+        Wiring_Connect();
         MCMD_Reset();
         Sci_Reset();
         Vcomm_Reset();

@@ -48,6 +48,7 @@
 #include "storage/file.h"
 #include "storage/logger.h"
 #include "storage/pgmfile.h"
+#include "storage/mcmd.h"
 #include "storage/pgmmedia.h"
 #include "webhmi/dartu_glue.h"
 
@@ -273,6 +274,11 @@ void WireSystemAndLink() {
     q4LinkPeers.descriptor = Cmd_LentPortDescriptor;
     q4LinkPeers.hostCode = Cmd_HostCode;
     q4LinkPeers.handBack = Cmd_WorkbenchHandBack;
+
+    // Program media: a media transfer keeps the watchdog alive in every wait
+    // round; a clone load ends with the warm reset.
+    mcmdPeers.roundDone = TickleWatchdogReal;
+    pgmMediaPeers.warmReset = SYS_WarmReset;
 }
 
 void CheckSystemAndLink(NeighbourCheck& check) {
@@ -282,6 +288,8 @@ void CheckSystemAndLink(NeighbourCheck& check) {
     FwUpdatePeers_Check(check);
     LinkPeers_Check(check);
     Q4LinkPeers_Check(check);
+    McmdPeers_Check(check);
+    PgmMediaPeers_Check(check);
 }
 
 // The board's devices as the I/O and the serial ports reach them.

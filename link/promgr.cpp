@@ -2,13 +2,9 @@
 
 #include "core/nvram.h"
 
-PmgrCalls pmgrCalls;
-
-void PMGR_Reset() { pmgrCalls = PmgrCalls{}; }
-
-void PMGR_Start() { pmgrCalls.start++; }
-void PMGR_Stop() { pmgrCalls.stop++; }
-void PMGR_Scan() { pmgrCalls.scan++; }
+void PMGR_Start() {}
+void PMGR_Stop() {}
+void PMGR_Scan() {}
 
 void PMGR_TheLoop(int) {}
 

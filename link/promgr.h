@@ -11,11 +11,3 @@ void PMGR_TheLoop(int driver);
 // Number of drivers named by the protocol-driver section (u32 at its byte 8),
 // 0 when the section is too short to hold it.
 u32 PMGR_DriverCount();
-
-// Calls of the scan and the mode changes, as the scan tests read them until
-// the scan reaches the manager through its own neighbour record.
-struct PmgrCalls {
-    int start, stop, scan;
-};
-extern PmgrCalls pmgrCalls;
-void PMGR_Reset();

@@ -43,7 +43,6 @@ struct State {
     Rx rx;
     bool open = false;
     u32 stamp = 0;  // start of the current wait (the idle timer)
-    void (*hook)() = nullptr;
     u8 scratch[kMcmdFrameMax] = {};  // where an answer goes when the caller keeps none
 };
 State g;
@@ -157,8 +156,7 @@ u16 Wait(u32 ms, bool frameWait) {
             Cmd_Check();
             if (frameWait) TimerISR();
         }
-        TickleWatchdogReal();
-        if (g.hook) g.hook();
+        mcmdPeers.roundDone();
         // Once a data frame has begun, each byte gets the answer time anew.
         if (TimedOut(g.rx.state == 0 ? ms : kAnswerMs)) return kMcmdTimeout;
     }
@@ -177,7 +175,9 @@ bool AnswersWithFrame(u8 command) {
 
 void MCMD_Reset() { g = State{}; }
 
-void MCMD_SetRoundHook(void (*hook)()) { g.hook = hook; }
+McmdPeers mcmdPeers;
+
+void McmdPeers_Check(NeighbourCheck& check) { NEIGHBOUR_REQUIRE(check, mcmdPeers, roundDone); }
 
 bool MCMD_Open() { return g.open; }
 

@@ -6,10 +6,11 @@
 // main-loop pass and no scan runs meanwhile.
 //
 // Waits are measured on the free-running counter; a test advances the
-// manual clock from the round hook.
+// manual clock from the end of a wait round (mcmdPeers.roundDone).
 #pragma once
 
 #include "platform/bytes.h"
+#include "platform/neighbour.h"
 
 // Results of the waiting calls besides the answer byte.
 constexpr u16 kMcmdTimeout = 0x8000;
@@ -41,6 +42,11 @@ u16 MCMD_SendData(u8 len, const u8* data);
 // in buffer and its length in *len.
 u16 MCMD_GetData(u32* len, u8* buffer, u32 cap);
 
-// Tests: called once per wait round (a test advances its clock there).
-void MCMD_SetRoundHook(void (*hook)());
+// What a wait round keeps alive besides the command interpreter and the
+// tick: the watchdog, which a transfer inside one pass would otherwise starve.
+struct McmdPeers {
+    void (*roundDone)() = nullptr;  // after every wait round
+};
+extern McmdPeers mcmdPeers;  // filled by core/wiring.cpp
+void McmdPeers_Check(NeighbourCheck& check);
 void MCMD_Reset();

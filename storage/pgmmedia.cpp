@@ -39,7 +39,6 @@ struct State {
     PgmImage image;
     bool validated = false;
     u8 node = 0;
-    void (*resetHook)() = nullptr;
 };
 State g;
 
@@ -211,7 +210,9 @@ void PgmMedia_Reset() {
     MCMD_Errno = 0;
 }
 
-void PgmMedia_SetResetHook(void (*hook)()) { g.resetHook = hook; }
+PgmMediaPeers pgmMediaPeers;
+
+void PgmMediaPeers_Check(NeighbourCheck& check) { NEIGHBOUR_REQUIRE(check, pgmMediaPeers, warmReset); }
 
 i32 ReleaseCnxn() {
     g.validated = false;
@@ -312,11 +313,7 @@ i32 LoadPgm() {
             TCH_BeepOvrd();
             SaveProgram();
             AutoSaveRegisters();
-            if (g.resetHook) {
-                g.resetHook();
-                return r;
-            }
-            SYS_WarmReset();
+            pgmMediaPeers.warmReset();
         }
         return r;
     }

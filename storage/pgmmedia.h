@@ -18,6 +18,7 @@
 
 #include "platform/bytes.h"
 #include "core/plc_regs.h"
+#include "platform/neighbour.h"
 #include "storage/pgmfile.h"
 
 constexpr u32 kCloneImageBytes = kPlcRegBytes + 2;
@@ -60,6 +61,10 @@ void Update_SystemVariables();
 // card load of the media manager). 0 or the first failure's code.
 i32 PgmMedia_LoadFile(const char* name);
 
-// Tests: called instead of the warm reset that ends a clone load.
-void PgmMedia_SetResetHook(void (*hook)());
+// What ends a clone load: the warm reset that starts the loaded program.
+struct PgmMediaPeers {
+    void (*warmReset)() = nullptr;
+};
+extern PgmMediaPeers pgmMediaPeers;  // filled by core/wiring.cpp
+void PgmMediaPeers_Check(NeighbourCheck& check);
 void PgmMedia_Reset();

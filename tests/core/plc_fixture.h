@@ -112,7 +112,6 @@ protected:
         Cmd_Reset();
         IoScript_Install();
         NodeId_Flag = 0;
-        PMGR_Reset();
         LOG_Reset();
         File_Reset();
         Vcomm_Reset();

@@ -38,11 +38,11 @@ TEST_P(ModeMatrix, RequestGivesModeAndSideEffects) {
     EXPECT_EQ(ioDriverCalls.start[1], c.ioStarts);
     EXPECT_EQ(S_Get(1), c.firstScan);
     EXPECT_EQ(S_Get(10), c.resumed);
-    EXPECT_EQ(pmgrCalls.start, c.servicesStarted);
+    EXPECT_EQ(scanRecord.Count("protocolStart"), c.servicesStarted);
     EXPECT_EQ(scanRecord.Count("smsStart"), c.servicesStarted);
     EXPECT_EQ(scanRecord.Count("logStart"), c.servicesStarted);
     EXPECT_EQ(ioDriverCalls.stop, c.stops);
-    EXPECT_EQ(pmgrCalls.stop, c.stops);
+    EXPECT_EQ(scanRecord.Count("protocolStop"), c.stops);
     EXPECT_EQ(scanRecord.Count("logStop"), c.stops);
     // The statistics restart whenever a run mode is entered.
     if (c.ioStarts || c.resumed) {

@@ -167,13 +167,13 @@ TEST_F(PlcScanTest, ProgramFaultStopsWithoutWritingOutputs) {
     PlcScan();  // a good scan first
     ASSERT_EQ(ioDriverCalls.putQs[0], 1);
     scanRecord.program = FaultAt1234;
-    int scansBefore = pmgrCalls.scan;
+    int scansBefore = scanRecord.Count("protocolScan");
     PlcScan();
     EXPECT_EQ(Mode(), 0);
     EXPECT_TRUE(SR_Get(4) & 0x100);
     EXPECT_EQ(SR_GetDword(53), 0x1234u);
     EXPECT_EQ(ioDriverCalls.putQs[0], 1);  // the faulted scan wrote nothing
-    EXPECT_EQ(pmgrCalls.scan, scansBefore);
+    EXPECT_EQ(scanRecord.Count("protocolScan"), scansBefore);
     EXPECT_EQ(ioDriverCalls.stop, 1);
     // The fault bit keeps the controller out of run until it is cleared.
     SetPlcMode(2);
@@ -254,7 +254,6 @@ TEST_F(PlcScanTest, WhatEachModeExchangesAndRuns) {
     for (const ModeScanCase& c : cases) {
         SCOPED_TRACE(static_cast<int>(c.mode));
         IoScript_Install();
-        PMGR_Reset();
         scanRecord = ScanRecord{};
         int tx = scanRecord.Count("canOpenTransmit");
         ForceMode(c.mode);
@@ -263,7 +262,7 @@ TEST_F(PlcScanTest, WhatEachModeExchangesAndRuns) {
         EXPECT_EQ(ioDriverCalls.getIs[0], c.inputs ? 1 : 0);
         EXPECT_EQ(scanRecord.ladderRuns, c.logic ? 1 : 0);
         EXPECT_EQ(ioDriverCalls.putQs[0], c.outputs ? 1 : 0);
-        EXPECT_EQ(pmgrCalls.scan, c.mode != 0 ? 1 : 0);
+        EXPECT_EQ(scanRecord.Count("protocolScan"), c.mode != 0 ? 1 : 0);
         EXPECT_EQ(scanRecord.Count("canOpenTransmit"), tx + 1);  // every scan
     }
 }

@@ -14,7 +14,7 @@ protected:
     void SetUp() override {
         PgmTest::SetUp();
         g_resets = 0;
-        PgmMedia_SetResetHook(CountReset);
+        pgmMediaPeers.warmReset = CountReset;
         SetCardSpace(100000);
     }
     // What the free-space child reports for the card (1 kB blocks).

@@ -26,7 +26,7 @@ protected:
         Cmd_Override = 1;
         g_seen.clear();
         g_inject.clear();
-        MCMD_SetRoundHook(CaptureRound);
+        mcmdPeers.roundDone = CaptureRound;
     }
 };
 

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "core/wiring.h"
 #include "core/bkuprstr.h"
 #include "core/nvram.h"
 #include "core/plc.h"
@@ -65,9 +66,10 @@ protected:
         Cmd_Init();
         ASSERT_TRUE(Fx_InsertMedium(0));
         CrtAutoSaveRegFile();  // the register image a program save also writes
-        MCMD_SetRoundHook(PgmRoundMs);
+        mcmdPeers.roundDone = PgmRoundMs;
     }
     void TearDown() override {
+        Wiring_Connect();  // the real round and warm reset
         MCMD_Reset();
         PgmMedia_Reset();
         Sci_Reset();

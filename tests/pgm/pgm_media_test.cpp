@@ -147,7 +147,7 @@ TEST_F(PgmMediaTest, AFailedSaveKeepsTheOldFile) {
     StoreProgram(10);
     PutCard("AUTOLOAD.PGM", {'o', 'l', 'd'});
     g_rounds = 0;
-    MCMD_SetRoundHook(GoSilent);
+    mcmdPeers.roundDone = GoSilent;
     EXPECT_EQ(SavePgm("A:\\AUTOLOAD.PGM"), kPgmNoAnswer);
     EXPECT_NE(MCMD_Errno, 0u);
     EXPECT_EQ(Card("AUTOLOAD.PGM"), (std::vector<u8>{'o', 'l', 'd'}));
