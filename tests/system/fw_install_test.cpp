@@ -150,6 +150,9 @@ TEST_F(InstallSystem, EndingsShowOnTheLeds) {
         ASSERT_TRUE(fw.WaitForOutput(c.message, kInstallMs)) << fw.Output();
         const bool code = std::strcmp(c.name, "no identity") == 0;
         const int window = code ? 6500 : 3500;  // a whole group and its pause
+        // The message comes just before the blinking child is ended; the
+        // ending shows from then on.
+        ASSERT_TRUE(WaitUntil([&] { return fw.Children().empty(); }, 5000));
         std::vector<std::pair<bool, bool>> s = SampleLeds(window);
         ASSERT_GT(s.size(), 40u);
         EXPECT_TRUE(Together(s));
