@@ -59,8 +59,6 @@ constexpr u32 kTermPulseTicks = 150;  // 15 ms of the free-running counter
 
 struct State {
     int fd6Holder = -1;  // "/usr/version" kept on descriptor 6 (see StartWatchdog)
-    long hangAfter = 0;  // keep-alives before the main loop hangs (PLC_TEST_HANG_AFTER)
-    long tickles = 0;
     SysRcb* rcbList = g_rcbList2;
     u32 rcbCapacity = kRcbList2;
     u32 rcbCount = 0;
@@ -468,9 +466,6 @@ void StartWatchdog() {
     }
     g_watchdogFd = fd;
     if (fd >= 0) Watchdog_SetTimeout(fd, 5);
-    g.tickles = 0;
-    g.hangAfter = 0;
-    if (const char* s = std::getenv("PLC_TEST_HANG_AFTER")) g.hangAfter = std::strtol(s, nullptr, 10);
 }
 
 void StopWatchdog() {
@@ -484,11 +479,6 @@ void StopWatchdog() {
 void TickleWatchdogReal() {
     int fd = g_watchdogFd;
     if (fd < 0) return;
-    if (g.hangAfter > 0 && ++g.tickles >= g.hangAfter) {
-        std::fputs("main loop hangs (test hook)\n", stdout);
-        std::fflush(stdout);
-        for (;;) SleepMs(1000);
-    }
     Watchdog_Write(fd, "w", 1);
 }
 

@@ -57,9 +57,7 @@ int SYS_FaultCountdown();
 
 void StartWatchdog();
 void StopWatchdog();
-// Keep-alive, once per main-loop pass. Test hook: with PLC_TEST_HANG_AFTER
-// set to N when the watchdog is started, the N-th keep-alive never returns
-// (a main loop that hangs), so the watchdog's reset can be seen.
+// Keep-alive, once per main-loop pass.
 void TickleWatchdogReal();
 void set_watchdog_time(int seconds);
 // Descriptor of the open watchdog device, -1 when closed.

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <thread>
 
@@ -28,6 +29,8 @@ struct WatchdogState {
     u64 lastKeepAliveNs = 0;
     WatchdogResetAction action = nullptr;  // nullptr: DefaultReset
     bool monitorWanted = true;
+    long stallAfter = 0;  // PLC_TEST_HANG_AFTER: keep-alive writes before the device stalls its writer
+    long writes = 0;
 };
 
 std::mutex g_mutex;
@@ -133,6 +136,9 @@ int Watchdog_Open() {
         g_wd.fd = fd;
         g_wd.counting = true;
         g_wd.magicArmed = false;
+        g_wd.writes = 0;
+        g_wd.stallAfter = 0;
+        if (const char* s = std::getenv("PLC_TEST_HANG_AFTER")) g_wd.stallAfter = std::strtol(s, nullptr, 10);
         KeepAliveLocked();
         startMonitor = g_wd.monitorWanted;
     }
@@ -142,10 +148,19 @@ int Watchdog_Open() {
 }
 
 long Watchdog_Write(int fd, const void* data, size_t count) {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::unique_lock<std::mutex> lock(g_mutex);
     if (!GoodFd(fd)) return -1;
     if (count == 0) return 0;
     const char* p = static_cast<const char*>(data);
+    if (g_wd.stallAfter > 0 && ++g_wd.writes >= g_wd.stallAfter) {
+        // The injected fault of the simulated board: the device never returns
+        // from this write, so its writer (the main loop) hangs and the
+        // watchdog, still counting, resets the controller.
+        lock.unlock();
+        std::fputs("main loop hangs: the watchdog device stalls its writer\n", stdout);
+        std::fflush(stdout);
+        for (;;) SleepMs(1000);
+    }
     g_wd.magicArmed = false;
     for (size_t i = 0; i < count; ++i)
         if (p[i] == 'V') g_wd.magicArmed = true;

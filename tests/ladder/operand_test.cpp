@@ -128,6 +128,8 @@ TEST(LadderOperand, FamiliesClaimEachOpcodeOnce) {
             EXPECT_LE(row->first, c);
             EXPECT_GE(row->last, c);
         }
-        if (routineClaims[c] == 1) EXPECT_EQ(op.exec, LExec::kRoutine) << c;
+        if (routineClaims[c] == 1) {
+            EXPECT_EQ(op.exec, LExec::kRoutine) << c;
+        }
     }
 }
