@@ -49,23 +49,28 @@ constexpr const char* kNames[4] = {"eth0", "eth1", "mlan0", "uap0"};
 
 alignas(8) u8 g_poolArea[kPoolBytes];
 alignas(8) u8 g_arpCache[13248];
-u8 g_firstDone = 0;      // first call's initialisation finished
-u8 g_created = 0;        // pool and instances created
-u8 g_protoOk[4] = {};    // protocol services of the interface initialised
-u8 g_firstDns = 1;
-u8 g_addrChange[4] = {};
-u32 g_ntpLastSysSec = 0;
-u16 g_restartProgress = 0;
-u16 g_restartStage = 0;
-u8 g_webStopForConfig = 0;  // a new configuration waits for the web thread to end
-u16 g_status[4] = {};
-bool g_initFailureShown[2] = {};
-u32 g_retryStamp[2] = {};
 struct Activity {
     u32 lastCount = 0;
     u16 bit = 0;
     u32 time = 0;
-} g_tx[4], g_rx[4];
+};
+
+struct State {
+    u8 firstDone = 0;      // first call's initialisation finished
+    u8 created = 0;        // pool and instances created
+    u8 protoOk[4] = {};    // protocol services of the interface initialised
+    u8 firstDns = 1;
+    u8 addrChange[4] = {};
+    u32 ntpLastSysSec = 0;
+    u16 restartProgress = 0;
+    u16 restartStage = 0;
+    u8 webStopForConfig = 0;  // a new configuration waits for the web thread to end
+    u16 status[4] = {};
+    bool initFailureShown[2] = {};
+    u32 retryStamp[2] = {};
+    Activity tx[4], rx[4];
+};
+State g;
 
 // The protocol servers every interface runs, in the order they start and
 // are stepped.
@@ -171,17 +176,17 @@ void NewConfiguration() {
     for (u32 i = 0; i < EnetPortScan; ++i) Modbus_Stop(static_cast<int>(i));
     if (AnyRegisterWeb() && DartuServerState != kDartuStopped && DartuFtping == 0) {
         DartuServerState = kDartuStop;
-        g_webStopForConfig = 1;
+        g.webStopForConfig = 1;
     }
 }
 
 // The web thread ends by itself after a stop request; the main loop never
 // waits for it inside a pass, it looks again on the next one.
 void FollowWebStop() {
-    if (!g_webStopForConfig) return;
+    if (!g.webStopForConfig) return;
     if (DartuThreadCreated == 0 || DartuFtping == 1) {
         DartuHttp = 0;
-        g_webStopForConfig = 0;
+        g.webStopForConfig = 0;
     }
 }
 
@@ -235,14 +240,14 @@ void StepInterface(int i, int sliced) {
         if (ip.linkUp && (ip.address != EnetIpAddress[i] || ip.mask != EnetNetMask[i])) {
             _nx_ip_address_set(&ip, EnetIpAddress[i], EnetNetMask[i]);
             clearIpFlag[i] = 0;
-            g_addrChange[i] = 1;
+            g.addrChange[i] = 1;
             if (i == 0) DartuUpdateNewIp = 1;
         }
         u32 gw = EnetGateway[i];
         if (ip.gateway != gw && Enet_LinkUp[i] && !wifiCntFlw.apStarting &&
             ((gw ^ EnetIpAddress[i]) & EnetNetMask[i]) == 0)
             _nx_ip_gateway_address_set(&ip, gw);
-        if ((g_firstDns || ip.dns != EnetDns[i]) && ScriptExists()) {
+        if ((g.firstDns || ip.dns != EnetDns[i]) && ScriptExists()) {
             u32 d = EnetDns[i];
             char line[64];
             std::snprintf(line, sizeof line, "dnsSet_%d_%ld_%d.%d.%d.%d\n", 4, static_cast<long>(i),
@@ -250,14 +255,14 @@ void StepInterface(int i, int sliced) {
                           static_cast<int>((d >> 8) & 255), static_cast<int>(d & 255));
             if (MasterScriptPipefd >= 0) Command(line);
             ip.dns = d;
-            if (i == 1) g_firstDns = 0;
+            if (i == 1) g.firstDns = 0;
         }
     }
     const bool streams = !(c.flags.address & kAddrNoStream) && EnetIpAddress[i] != 0;
-    if (g_protoOk[i])
+    if (g.protoOk[i])
         for (const EnetServer* s : kServers)
             if (!s->needsAddress || streams) s->scan(i);
-    if (streams && g_protoOk[i] && sliced == 0 && (i == 0 || (i == 2 && WifiStation()))) EtnEmailScan(1);
+    if (streams && g.protoOk[i] && sliced == 0 && (i == 0 || (i == 2 && WifiStation()))) EtnEmailScan(1);
 }
 
 void AddressChangeCommands() {
@@ -267,33 +272,33 @@ void AddressChangeCommands() {
         return;
     }
     bool up0 = EnetIp[0].linkUp, up1 = EnetIp[1].linkUp;
-    if (g_addrChange[0] && g_addrChange[1]) {
+    if (g.addrChange[0] && g.addrChange[1]) {
         if (up0 && up1) {
             Command("stopall\n");
-            g_addrChange[0] = g_addrChange[1] = 0;
+            g.addrChange[0] = g.addrChange[1] = 0;
             Command("startall\n");
         }
-    } else if (g_addrChange[1]) {
+    } else if (g.addrChange[1]) {
         if (up1) {
             Command("stop1\n");
-            g_addrChange[1] = 0;
+            g.addrChange[1] = 0;
             Command("start1\n");
         }
-    } else if (g_addrChange[0]) {
+    } else if (g.addrChange[0]) {
         if (up0) {
             Command("stop0\n");
-            g_addrChange[0] = 0;
+            g.addrChange[0] = 0;
             Command("start0\n");
         }
     }
-    if ((g_addrChange[2] && EnetIp[2].linkUp) || (g_addrChange[3] && EnetIp[3].linkUp)) {
+    if ((g.addrChange[2] && EnetIp[2].linkUp) || (g.addrChange[3] && EnetIp[3].linkUp)) {
         Command("stop2\n");
         Command("stop3\n");
-        if (g_addrChange[2]) {
-            g_addrChange[2] = 0;
+        if (g.addrChange[2]) {
+            g.addrChange[2] = 0;
             Command("start2\n");
         } else {
-            g_addrChange[3] = 0;
+            g.addrChange[3] = 0;
             Command("start3\n");
         }
     }
@@ -319,20 +324,20 @@ void StatusWords() {
         _nx_ip_driver_direct_command(&ip, 14, &received);
         _nx_ip_driver_direct_command(&ip, 11, &speed);
         _nx_ip_driver_direct_command(&ip, 12, &duplex);
-        Track(g_tx[i], sent, now);
-        Track(g_rx[i], received, now);
+        Track(g.tx[i], sent, now);
+        Track(g.rx[i], received, now);
         u32 count = 0;
         for (const EnetServer* s : kServers) count += s->connections(static_cast<int>(i));
         if (i == 0 || (i == 2 && WifiStation())) count += EtnEmailConnCnt();
         // The count keeps below the flag bits.
         u16 w = static_cast<u16>(count > 0xFF ? 0xFF : count);
         if (ip.linkUp) w |= 0x100;
-        if (g_tx[i].bit) w |= 0x200;
-        if (g_rx[i].bit) w |= 0x400;
+        if (g.tx[i].bit) w |= 0x200;
+        if (g.rx[i].bit) w |= 0x400;
         if (speed == 1) w |= 0x1000;
         if (speed == 2) w |= 0x4000;
         if (duplex) w |= 0x2000;
-        g_status[i] = w;
+        g.status[i] = w;
         const EnetPortConfig& c = Dpr_Configuration[i];
         if (c.statusReg >= 0x400) Dpr_Set_W_Data(c.statusReg, w);
         if (c.versionReg >= 0x400) Dpr_Set_W_Data(c.versionReg, kEnetVersion);
@@ -348,33 +353,33 @@ void Statistics() {
 
 void RestartCommands() {
     u16 r156 = SR_Get(156), r153 = SR_Get(153);
-    auto may = [](u16 bit) { return g_restartProgress == 0 || g_restartProgress == bit; };
+    auto may = [](u16 bit) { return g.restartProgress == 0 || g.restartProgress == bit; };
     auto clear = [](int sr, u16 bit) { SR_Put(sr, static_cast<u16>(SR_Get(sr) & ~bit)); };
     // FTP daemon.
     int ftp = (r156 & 0x08) ? 0 : (r153 & 0x08) ? 1 : -1;
     u16 ftpBit = ftp == 0 ? 0x04 : 0x80;
     if (ftp >= 0 && may(ftpBit)) {
-        if (g_restartStage == 0) {
-            g_restartProgress = ftpBit;
+        if (g.restartStage == 0) {
+            g.restartProgress = ftpBit;
             ::unlink(Root_HostPath(ftp == 0 ? "/opt/varnok/ftp/started1.txt" : "/opt/varnok/ftp/started2.txt").c_str());
             Command(ftp == 0 ? "stop0\n" : "stop1\n", "master write errno");
             Command(ftp == 0 ? "start0\n" : "start1\n", "master write errno");
-            g_restartStage = 1;
+            g.restartStage = 1;
         } else if (StartedFileExists(ftp)) {
             clear(ftp == 0 ? 156 : 153, 0x08);
-            g_restartStage = 0;
-            g_restartProgress = 0;
+            g.restartStage = 0;
+            g.restartProgress = 0;
         }
     }
     // Modbus.
     int mb = (SR_Get(156) & 0x02) ? 0 : (SR_Get(153) & 0x02) ? 1 : -1;
     u16 mbBit = mb == 0 ? 0x02 : 0x40;
     if (mb >= 0 && may(mbBit)) {
-        g_restartProgress = mbBit;
+        g.restartProgress = mbBit;
         Modbus_Stop(mb);
-        if (g_created) Modbus_Init(&EnetIp[mb], &EnetPacketPool);
+        if (g.created) Modbus_Init(&EnetIp[mb], &EnetPacketPool);
         clear(mb == 0 ? 156 : 153, 0x02);
-        g_restartProgress = 0;
+        g.restartProgress = 0;
     }
     // EGD: the service is not built yet; the request completes at once.
     int egd = (SR_Get(156) & 0x01) ? 0 : (SR_Get(153) & 0x01) ? 1 : -1;
@@ -382,28 +387,28 @@ void RestartCommands() {
     if (egd >= 0 && may(egdBit)) clear(egd == 0 ? 156 : 153, 0x01);
     // Web-HMI server.
     if ((SR_Get(156) & 0x10) && may(0x08)) {
-        if (g_restartStage == 0 || !(g_restartProgress & 0x08)) {
-            g_restartProgress = 0x08;
+        if (g.restartStage == 0 || !(g.restartProgress & 0x08)) {
+            g.restartProgress = 0x08;
             if (DartuServerState >= kDartuStart && DartuFtping == 0) DartuServerState = kDartuStop;
             // Waiting for the thread to end happens over later passes.
             if (DartuThreadCreated == 0 || DartuFtping == 1) {
                 if (DartuFtping == 0) {
-                    g_restartStage = 1;
+                    g.restartStage = 1;
                     DartuServerState = kDartuStart;
                 }
             }
         } else if (DartuServerState == kDartuRunning) {
             clear(156, 0x10);
-            g_restartProgress = 0;
-            g_restartStage = 0;
+            g.restartProgress = 0;
+            g.restartStage = 0;
         }
     }
     // E-mail connection.
     if ((SR_Get(156) & 0x20) && may(0x10)) {
-        g_restartProgress = 0x10;
+        g.restartProgress = 0x10;
         if (EtnEmailDiscnt() == 1) {
             clear(156, 0x20);
-            g_restartProgress = 0;
+            g.restartProgress = 0;
         }
     }
 }
@@ -414,21 +419,21 @@ void RestartCommands() {
 void InitServices() {
     u32 now = _tx_time_get();
     for (int i = 0; i < 2; ++i) {
-        if (g_protoOk[i]) continue;
-        if (g_retryStamp[i] != 0 && static_cast<u32>(now - g_retryStamp[i]) < 1000) continue;
+        if (g.protoOk[i]) continue;
+        if (g.retryStamp[i] != 0 && static_cast<u32>(now - g.retryStamp[i]) < 1000) continue;
         if (Protocols_Init(i) == 0) {
-            g_protoOk[i] = 1;
+            g.protoOk[i] = 1;
             continue;
         }
         Protocols_DeInit(i);
-        g_retryStamp[i] = now != 0 ? now : 1;
-        if (!g_initFailureShown[i]) std::fprintf(stderr, "Ethernet services of %s could not start\n", kNames[i]);
-        g_initFailureShown[i] = true;
+        g.retryStamp[i] = now != 0 ? now : 1;
+        if (!g.initFailureShown[i]) std::fprintf(stderr, "Ethernet services of %s could not start\n", kNames[i]);
+        g.initFailureShown[i] = true;
     }
 }
 
 bool FirstCall() {
-    if (!g_created) {
+    if (!g.created) {
         Dpr_Init();
         Dpr_Config();
         for (int i = 0; i < 4; ++i) EnetGetIpAddress(i);
@@ -442,10 +447,10 @@ bool FirstCall() {
             _nx_ip_create(&EnetIp[i], kNames[i], EnetIpAddress[i], EnetNetMask[i], &EnetPacketPool, Etn_Driver,
                           nullptr, 4, 10);
         EnetPortScan = 4;
-        g_created = 1;
+        g.created = 1;
     }
     InitServices();
-    g_firstDone = 1;
+    g.firstDone = 1;
     return true;
 }
 
@@ -455,7 +460,7 @@ void Enet_SetIdleWaitMs(int ms) { Service_SetIdleCapMs(ms < 0 ? 0 : ms); }
 
 bool Enet_HasWork() { return Modbus_HasWork() || Tovra_HasWork(); }
 
-u16 Enet_StatusWord(int port) { return g_status[port & 3]; }
+u16 Enet_StatusWord(int port) { return g.status[port & 3]; }
 
 u32 Protocols_Init(int port) {
     NxIp* ip = &EnetIp[port];
@@ -527,7 +532,7 @@ void EnetGetIpAddress(int i) {
 }
 
 void EnetMain(int sliced) {
-    if (!g_firstDone) FirstCall();
+    if (!g.firstDone) FirstCall();
     else InitServices();
     WiFi_Scan(&wifiCntFlw);
     if (!wifiCntFlw.present) {
@@ -538,7 +543,7 @@ void EnetMain(int sliced) {
             Protocols_DeInit(3);
             // A failure is tried again on the next pass, not within this one.
             if (Protocols_Init(2) == 0 && Protocols_Init(3) == 0) {
-                g_protoOk[2] = g_protoOk[3] = 1;
+                g.protoOk[2] = g.protoOk[3] = 1;
                 EnetPortScan = 4;
                 wifiCntFlw.initialised = 1;
             } else {
@@ -558,8 +563,8 @@ void EnetMain(int sliced) {
     if (ScriptExists() && NTP_Enabled) {
         i64 ns = Clock_UtcNs();
         u32 sec = static_cast<u32>(ns / 1000000000);
-        if (sec != g_ntpLastSysSec) {
-            g_ntpLastSysSec = sec;
+        if (sec != g.ntpLastSysSec) {
+            g.ntpLastSysSec = sec;
             UtcStamp st{sec, static_cast<u32>((ns / 1000000) % 1000)};
             UtcSet(&st, reinterpret_cast<u16*>(&plc_reg[2 * (54271 + 20)]));
         }
@@ -597,20 +602,10 @@ void Enet_Reset() {
         Enet_LinkUp[i] = 0;
         EnetLinkUpTimer[i] = 0;
         clearIpFlag[i] = 0;
-        g_addrChange[i] = 0;
-        g_protoOk[i] = 0;
-        g_status[i] = 0;
-        g_tx[i] = g_rx[i] = {};
     }
     MasterRestartOn = 0;
     DartuHttp = 1;
     DartuUpdateNewIp = 0;
-    g_firstDone = g_created = 0;
-    g_firstDns = 1;
-    g_ntpLastSysSec = 0;
-    g_restartProgress = g_restartStage = 0;
-    g_webStopForConfig = 0;
-    g_initFailureShown[0] = g_initFailureShown[1] = false;
-    g_retryStamp[0] = g_retryStamp[1] = 0;
+    g = State{};
     wifiCntFlw = WifiControl{};
 }
