@@ -257,7 +257,6 @@ constexpr RctCallback kCallbacks[kSciUnits] = {TimerCallback<0>, TimerCallback<1
 
 int Driver::Open(const u8* req) {
     if (req == nullptr) return 0;
-    if (unit <= kSciPort1) vcommOpenCount[unit]++;
     u8 reqNibble = req[kSomProto] & 0x0F;
     if (!Vcomm_OpenAllowed(Nibble(), reqNibble)) return 0;
     int result = 1;

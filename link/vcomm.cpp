@@ -4,7 +4,6 @@
 
 const SerialOpenMode tovra_mode = {5, 0, 3, 0, 0, 0x01};
 const SerialOpenMode rism_mode = {5, 0, 3, 0, 0, 0x30};
-int vcommOpenCount[2];
 
 u32 Vcomm_Lock = 0;
 u16 Vcomm_Idle = 0;
@@ -68,6 +67,5 @@ void Vcomm_Reset() {
     Vcomm_Host = 0;
     Vcomm_Mode = 0;
     Vcomm_ConnectId = 0;
-    vcommOpenCount[0] = vcommOpenCount[1] = 0;
     Sci_Reset();
 }

@@ -64,9 +64,6 @@ extern VcommDriver Vcomm_Drv[2];
 // Reopens serial port 0 or 1 in the programming default mode through its driver.
 void Vcomm_OpenProgrammingMode(u32 port);
 
-// Number of opens per port since the last reset (tests).
-extern int vcommOpenCount[2];
-
 // --- Who holds the programming link ---------------------------------------
 // Bit 0: a frame is being received or a command runs; bit 1: the host locked
 // the link (command 25); 0: free.
@@ -92,6 +89,6 @@ int Vcomm_LockSet(int operation);
 // for that bit): stores host, mode and node id and sets the lock to 1.
 void Vcomm_ModeSet(int frameStart, u32 host, u32 mode, u8 nodeId);
 
-// Forgets the link state and the open counts (tests). The port drivers keep
+// Forgets the link state (tests). The port drivers keep
 // their own state (Sci_Reset).
 void Vcomm_Reset();

@@ -95,14 +95,30 @@ TEST_F(PlcMode, OnlineProgrammingEndsWithAnyModeButRun) {
     EXPECT_EQ(OLPMode, 1);
 }
 
+// Opens of the two serial ports, counted by wrapping their drivers' Open.
+int g_portOpens[2];
+int (*g_realOpen[2])(u32, const u8*);
+template <int P>
+int CountedOpen(u32 port, const u8* mode) {
+    g_portOpens[P]++;
+    return g_realOpen[P](port, mode);
+}
+
 TEST_F(PlcMode, StopReturnsSerialPortsTakenByTheProgram) {
     ForceMode(2);
     Talk_SetOpened(1);
     Cmd_Override = 1;
+    g_portOpens[0] = g_portOpens[1] = 0;
+    g_realOpen[0] = Vcomm_Drv[0].Open;
+    g_realOpen[1] = Vcomm_Drv[1].Open;
+    Vcomm_Drv[0].Open = CountedOpen<0>;
+    Vcomm_Drv[1].Open = CountedOpen<1>;
     SetPlcMode(0);
+    Vcomm_Drv[0].Open = g_realOpen[0];
+    Vcomm_Drv[1].Open = g_realOpen[1];
     EXPECT_EQ(TalkOpened(1), 0);
-    EXPECT_EQ(vcommOpenCount[1], 1);  // reopened in the programming mode
-    EXPECT_EQ(vcommOpenCount[0], 0);  // port 0 was not taken
+    EXPECT_EQ(g_portOpens[1], 1);  // reopened in the programming mode
+    EXPECT_EQ(g_portOpens[0], 0);  // port 0 was not taken
     EXPECT_EQ(Vcomm_Drv[1].mode[5] & 0x0F, 1);
     EXPECT_EQ(Cmd_Override, 0);
 }
