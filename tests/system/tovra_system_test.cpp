@@ -59,7 +59,12 @@ public:
         usleep(300000);  // the last segments reach the capture
         kill(pid_, SIGINT);
         int st = 0;
-        waitpid(pid_, &st, 0);
+        // A capture that does not end on the interrupt (its own child still
+        // starting on a loaded machine) is killed rather than waited for.
+        if (!WaitUntil([&] { return waitpid(pid_, &st, WNOHANG) == pid_; }, 10000)) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, &st, 0);
+        }
         pid_ = 0;
     }
     ~Capture() { Stop(); }
