@@ -193,3 +193,10 @@ int LinkHost::WriteRegs(u8 node, u32 address, u8 bits, const std::vector<u8>& va
     req.insert(req.end(), values.begin(), values.end());
     return Ask(24, req);
 }
+
+bool LinkHost::NodeId(u8* node) {
+    Reply r = Request(9, {0xFF});
+    if (!r.frame || r.data.size() != 1) return false;
+    *node = r.data[0];
+    return true;
+}

@@ -56,6 +56,9 @@ public:
     // A request and its single-byte answer (-1: none).
     int Ask(u8 command, const std::vector<u8>& data, int timeoutMs = 3000);
     Reply Request(u8 command, const std::vector<u8>& data, int timeoutMs = 3000);
+    // Asks the controller its node number (command 9 to any node); false
+    // unless a whole frame of exactly one byte came back.
+    bool NodeId(u8* node);
 
     // Whole transfers. Each returns the host's last answer byte from the
     // controller (0xA0 when everything was accepted), -1 on a time-out.

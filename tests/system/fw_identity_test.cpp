@@ -60,10 +60,7 @@ protected:
         }
         if (!ok || !fw.WaitForOutput("main loop running", kStartMs)) return false;
         host = std::make_unique<LinkHost>(serial.Master());
-        LinkHost::Reply r = host->Request(9, {0xFF});
-        if (!r.frame || r.data.size() != 1) return false;
-        node = r.data[0];
-        return true;
+        return host->NodeId(&node);
     }
 
     TempRoot root;

@@ -36,10 +36,7 @@ protected:
         usbPtr = std::make_unique<LinkHost>(usb.Master());
         ASSERT_TRUE(fw.Start());
         ASSERT_TRUE(fw.WaitForOutput("main loop running", kStartMs)) << fw.Output();
-        LinkHost::Reply r = host().Request(9, {0xFF});
-        ASSERT_TRUE(r.frame);
-        ASSERT_EQ(r.data.size(), 1u);
-        node = r.data[0];
+        ASSERT_TRUE(host().NodeId(&node));
     }
     void TearDown() override {
         fw.Signal(SIGTERM);

@@ -83,10 +83,7 @@ struct Controller {
         // The output of an earlier run stays in the log: wait for a new line.
         int before = Runs();
         if (!fw.Start() || !WaitUntil([&] { return Runs() > before; }, kWaitMs)) return false;
-        LinkHost::Reply r = host->Request(9, {0xFF});
-        if (!r.frame || r.data.size() != 1) return false;
-        node = r.data[0];
-        return true;
+        return host->NodeId(&node);
     }
     int Sr164() {
         LinkHost::Reply r = host->ReadRegs(node, kSr164, 16);
