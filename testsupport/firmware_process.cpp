@@ -1,6 +1,7 @@
 #include "testsupport/firmware_process.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -45,6 +46,15 @@ FirmwareProcess::~FirmwareProcess() {
     std::filesystem::remove_all(logDir_, ec);
 }
 
+void FirmwareProcess::SetEnv(const std::string& name, const std::string& value) {
+    for (auto& e : env_)
+        if (e.first == name) {
+            e.second = value;
+            return;
+        }
+    env_.emplace_back(name, value);
+}
+
 bool FirmwareProcess::Start(const std::vector<std::string>& args) {
     if (pid_ > 0 && !exited_) return false;
     exited_ = false;
@@ -54,16 +64,36 @@ bool FirmwareProcess::Start(const std::vector<std::string>& args) {
     std::vector<char*> argv;
     for (auto& w : words) argv.push_back(w.data());
     argv.push_back(nullptr);
+    // The child's environment is made here: after the fork only
+    // async-signal-safe calls are allowed.
+    std::vector<std::string> envWords;
+    for (char** e = environ; *e != nullptr; ++e) {
+        std::string word = *e;
+        bool replaced = false;
+        for (const auto& [name, value] : env_) replaced = replaced || word.rfind(name + "=", 0) == 0;
+        if (!replaced) envWords.push_back(word);
+    }
+    for (const auto& [name, value] : env_)
+        if (!value.empty()) envWords.push_back(name + "=" + value);
+    std::vector<char*> envp;
+    for (auto& w : envWords) envp.push_back(w.data());
+    envp.push_back(nullptr);
+    std::string nsPath = netns_.empty() ? std::string() : "/var/run/netns/" + netns_;
     pid_t pid = fork();
     if (pid < 0) return false;
     if (pid == 0) {
+        if (!nsPath.empty()) {
+            int ns = open(nsPath.c_str(), O_RDONLY | O_CLOEXEC);
+            if (ns < 0 || setns(ns, CLONE_NEWNET) != 0) _exit(126);
+            close(ns);
+        }
         int out = open(outPath_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
         if (out < 0 || chdir(workDir_.c_str()) != 0) _exit(127);
         dup2(out, STDOUT_FILENO);
         dup2(out, STDERR_FILENO);
         close(out);
         close(STDIN_FILENO);
-        execv(argv[0], argv.data());
+        execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
     pid_ = pid;

@@ -2,6 +2,11 @@
 // the test process) with its standard input closed, its output captured in
 // a file, and its working directory an empty folder outside the root, and
 // waits for it with bounded polls.
+//
+// Each process can be given an environment of its own (another root and
+// port offset for a second controller beside the first) and a network
+// namespace to start in (testsupport/net_namespace.h); the test process's
+// own environment and namespace are never changed.
 #pragma once
 
 #include <signal.h>
@@ -9,6 +14,7 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/bytes.h"
@@ -19,6 +25,12 @@ public:
     ~FirmwareProcess();  // kills a process still running and removes its folders
     FirmwareProcess(const FirmwareProcess&) = delete;
     FirmwareProcess& operator=(const FirmwareProcess&) = delete;
+
+    // Set before Start: a variable of this process's environment only (an
+    // empty value removes the variable), and the named network namespace
+    // (ip netns) that the process starts in.
+    void SetEnv(const std::string& name, const std::string& value);
+    void SetNetNamespace(const std::string& name) { netns_ = name; }
 
     bool Start(const std::vector<std::string>& args = {});
     pid_t Pid() const { return pid_; }
@@ -37,7 +49,8 @@ public:
     std::vector<pid_t> Children() const;
 
 private:
-    std::string workDir_, logDir_, outPath_;
+    std::string workDir_, logDir_, outPath_, netns_;
+    std::vector<std::pair<std::string, std::string>> env_;
     pid_t pid_ = 0;
     bool exited_ = false;
     int status_ = 0;

@@ -2,9 +2,7 @@
 // namespace of its own the controller puts the address on eth0 (a veth end);
 // in the host's namespace the address is only recorded. A foreign image is
 // refused.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -16,6 +14,7 @@
 #include "platform/system.h"
 #include "testsupport/fw_media.h"
 #include "testsupport/link_host.h"
+#include "testsupport/net_namespace.h"
 #include "testsupport/shell.h"
 #include "testsupport/temp_root.h"
 
@@ -38,27 +37,13 @@ protected:
             fw.Signal(SIGTERM);
             fw.WaitExit(kStartMs);
         }
-        if (!ns_.empty()) Shell("ip netns del " + ns_);
     }
     // Starts the controller with a pty as its programming port, inside the
     // namespace when one is named; the node number it answers with.
     bool Start(const std::string& ns) {
         if (!serial.Open(root.Path("/dev/ttySP3"))) return false;
-        bool ok = true;
-        if (ns.empty()) {
-            ok = fw.Start();
-        } else {
-            int self = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
-            int target = open(("/var/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
-            ok = self >= 0 && target >= 0 && setns(target, CLONE_NEWNET) == 0;
-            if (ok) {
-                ok = fw.Start();
-                setns(self, CLONE_NEWNET);
-            }
-            if (self >= 0) close(self);
-            if (target >= 0) close(target);
-        }
-        if (!ok || !fw.WaitForOutput("main loop running", kStartMs)) return false;
+        fw.SetNetNamespace(ns);
+        if (!fw.Start() || !fw.WaitForOutput("main loop running", kStartMs)) return false;
         host = std::make_unique<LinkHost>(serial.Master());
         return host->NodeId(&node);
     }
@@ -68,27 +53,18 @@ protected:
     FirmwareProcess fw;
     std::unique_ptr<LinkHost> host;
     u8 node = 0;
-    std::string ns_;
 };
 
 TEST_F(IdentitySystem, InItsOwnNamespaceTheDownloadedAddressGoesOnEth0) {
-    ns_ = "plcid" + std::to_string(getpid());
-    int st = 0;
-    Shell("ip netns add " + ns_, &st);
-    if (st != 0) {
-        ns_.clear();
-        GTEST_SKIP() << "cannot create a network namespace here";
-    }
-    Shell("ip -n " + ns_ + " link add eth0 type veth peer name p0", &st);
-    if (st != 0) GTEST_SKIP() << "cannot create a veth pair here";
-    ASSERT_TRUE(Start(ns_)) << fw.Output();
+    NetNamespacePair ns;
+    ASSERT_TRUE(ns.Create()) << ns.Error();
+    ASSERT_TRUE(Start(ns.Controller())) << fw.Output();
 
     const u8 eth0[6] = {0x02, 0x50, 0x4C, 0x01, 0x02, 0x03}, eth1[6] = {0x02, 0x50, 0x4C, 0x01, 0x02, 0x04};
     ASSERT_EQ(host->Download(node, kArea, Image(eth0, eth1), 64), 0xA0);
     EXPECT_TRUE(WaitUntil(
-        [&] { return Shell("ip -n " + ns_ + " link show eth0").find("02:50:4c:01:02:03") != std::string::npos; },
-        kStartMs))
-        << Shell("ip -n " + ns_ + " link show eth0") << fw.Output();
+        [&] { return ns.CtlIp("link show eth0").find("02:50:4c:01:02:03") != std::string::npos; }, kStartMs))
+        << ns.CtlIp("link show eth0") << fw.Output();
     std::vector<u8> stored;
     ASSERT_TRUE(File_ReadAll(root.Path("/mnt/cfg/TINYIMGE.BIN"), stored, 4096));
     EXPECT_EQ(stored, Image(eth0, eth1));
