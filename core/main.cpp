@@ -317,6 +317,8 @@ int PlcStart(int argc, char** argv) {
         std::fprintf(stderr, "cannot create the root folder\n");
         return 1;
     }
+    // A test that drives the board's clock runs the controller on it.
+    if (Clock_UseBoardIfDriven()) std::printf("clock: driven by the board\n");
     rlimit limit;
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
         std::perror("Failed to get limit..\n");

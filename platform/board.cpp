@@ -1,6 +1,9 @@
 #include "platform/board.h"
 
 #include <fcntl.h>
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <time.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -31,6 +34,14 @@ constexpr u32 kBlockBases[] = {kSocSsp1Base,    kSocSsp2Base, kSocPinctrlBase, k
                                kSocLradcBase,   kSocRtcBase,  kSocI2c0Base};
 constexpr int kBlocks = sizeof(kBlockBases) / sizeof(kBlockBases[0]);
 
+// A waiter on the driven clock: its thread id and its deadline.
+struct ClockSlot {
+    u32 tid;
+    u32 reserved;
+    u64 deadlineNs;
+};
+constexpr int kClockSlots = 8;
+
 // The record in the board file. Only 32-bit words, so that every access is
 // one atomic load or store; the layout is fixed (checked below).
 struct BoardRecord {
@@ -52,11 +63,18 @@ struct BoardRecord {
     u32 controllerStartLo;  // start time of the controller process (host clock
     u32 controllerStartHi;  // ticks), so that a reused pid is never signalled
     u32 powerOffRequests;   // supply cuts the controller asked for
-    u32 reserved1[44];
+    // The clock a test drives (see the header); 64-bit words 8-aligned.
+    u32 clockDriven;
+    u32 clockEpoch;         // counts advances; waiters block on it
+    u64 clockMonoNs;
+    i64 clockUtcNs;
+    ClockSlot clockSlots[kClockSlots];
+    u32 reserved1[44 - 6 - kClockSlots * 4];
     u32 modules[kModuleSlots][kModuleSlotWords];
 };
 static_assert(offsetof(BoardRecord, blocks) == 16);
 static_assert(offsetof(BoardRecord, supply) == 16 + kBlocks * kSocBlockBytes);
+static_assert(offsetof(BoardRecord, clockMonoNs) % 8 == 0);
 static_assert(offsetof(BoardRecord, modules) == 16 + kBlocks * kSocBlockBytes + 256);
 static_assert(sizeof(BoardRecord) == 16 + kBlocks * kSocBlockBytes + 256 + kModuleSlots * kModuleSlotWords * 4);
 
@@ -72,6 +90,8 @@ u32 Load(const u32& w) { return __atomic_load_n(&w, __ATOMIC_SEQ_CST); }
 void Store(u32& w, u32 v) { __atomic_store_n(&w, v, __ATOMIC_SEQ_CST); }
 i32 LoadI(const i32& w) { return __atomic_load_n(&w, __ATOMIC_SEQ_CST); }
 void StoreI(i32& w, i32 v) { __atomic_store_n(&w, v, __ATOMIC_SEQ_CST); }
+u64 Load64(const u64& w) { return __atomic_load_n(&w, __ATOMIC_SEQ_CST); }
+void Store64(u64& w, u64 v) { __atomic_store_n(&w, v, __ATOMIC_SEQ_CST); }
 
 void InitFresh(BoardRecord* r) {
     std::memset(r, 0, sizeof(*r));
@@ -398,4 +418,124 @@ void Board_Flush() {
 bool Board_IsOpen() {
     std::lock_guard<std::mutex> lock(g_openMutex);
     return g_rec != nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// The driven clock.
+
+namespace {
+
+// The waiter's slot: its own, else a free one, else one whose thread has
+// ended. Null when all eight are taken by live threads (the waiter then
+// waits unnoted: a test may look before it has run).
+bool ThreadAlive(u32 tid) {
+    if (tid == 0) return false;
+    int fd = open(("/proc/" + std::to_string(tid) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char buf[256];
+    ssize_t n = read(fd, buf, sizeof(buf) - 1);
+    close(fd);
+    if (n <= 0) return false;
+    buf[n] = 0;
+    const char* close = std::strrchr(buf, ')');  // the name may hold spaces
+    char state = close != nullptr && close[1] == ' ' ? close[2] : 'X';
+    return state != 'Z' && state != 'X' && state != 'x';
+}
+
+ClockSlot* MySlot(BoardRecord* r) {
+    const u32 me = static_cast<u32>(syscall(SYS_gettid));
+    for (ClockSlot& s : r->clockSlots)
+        if (Load(s.tid) == me) return &s;
+    for (int pass = 0; pass < 2; ++pass)
+        for (ClockSlot& s : r->clockSlots) {
+            u32 owner = Load(s.tid);
+            if (pass == 0 ? owner != 0 : ThreadAlive(owner)) continue;
+            if (__atomic_compare_exchange_n(&s.tid, &owner, me, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) return &s;
+        }
+    return nullptr;
+}
+
+void FutexWake(u32* word) {
+    syscall(SYS_futex, word, FUTEX_WAKE, INT32_MAX, nullptr, nullptr, 0);
+}
+
+void FutexWait(u32* word, u32 seen, int realMs) {
+    timespec t{realMs / 1000, (realMs % 1000) * 1000000L};
+    syscall(SYS_futex, word, FUTEX_WAIT, seen, &t, nullptr, 0);
+}
+
+}  // namespace
+
+void Board_SetClockDriven(bool driven, u64 monotonicNs, i64 utcNs) {
+    BoardRecord* r = Rec();
+    if (driven) {
+        Store64(r->clockMonoNs, monotonicNs);
+        Store64(*reinterpret_cast<u64*>(&r->clockUtcNs), static_cast<u64>(utcNs));
+        for (ClockSlot& s : r->clockSlots) Store(s.tid, 0);
+    }
+    Store(r->clockDriven, driven ? 1 : 0);
+    __atomic_fetch_add(&r->clockEpoch, 1u, __ATOMIC_SEQ_CST);
+    FutexWake(&r->clockEpoch);
+}
+
+bool Board_ClockDriven() { return Load(Rec()->clockDriven) != 0; }
+u64 Board_ClockMonotonicNs() { return Load64(Rec()->clockMonoNs); }
+i64 Board_ClockUtcNs() { return static_cast<i64>(Load64(*reinterpret_cast<u64*>(&Rec()->clockUtcNs))); }
+
+void Board_ClockAdvance(u64 ns) {
+    BoardRecord* r = Rec();
+    __atomic_fetch_add(&r->clockMonoNs, ns, __ATOMIC_SEQ_CST);
+    __atomic_fetch_add(&r->clockUtcNs, static_cast<i64>(ns), __ATOMIC_SEQ_CST);
+    __atomic_fetch_add(&r->clockEpoch, 1u, __ATOMIC_SEQ_CST);
+    FutexWake(&r->clockEpoch);
+}
+
+void Board_ClockSetUtc(i64 utcNs) {
+    BoardRecord* r = Rec();
+    Store64(*reinterpret_cast<u64*>(&r->clockUtcNs), static_cast<u64>(utcNs));
+    __atomic_fetch_add(&r->clockEpoch, 1u, __ATOMIC_SEQ_CST);
+    FutexWake(&r->clockEpoch);
+}
+
+void Board_ClockNoteDeadline(u64 deadlineNs) {
+    if (ClockSlot* s = MySlot(Rec())) Store64(s->deadlineNs, deadlineNs);
+}
+
+bool Board_ClockWait(u64 deadlineNs, int realMs) {
+    BoardRecord* r = Rec();
+    if (ClockSlot* s = MySlot(r)) Store64(s->deadlineNs, deadlineNs);
+    u32 epoch = Load(r->clockEpoch);
+    if (Load64(r->clockMonoNs) >= deadlineNs) return true;
+    FutexWait(&r->clockEpoch, epoch, realMs);
+    return Load64(r->clockMonoNs) >= deadlineNs;
+}
+
+bool Board_ClockSettled() {
+    BoardRecord* r = Rec();
+    const u64 now = Load64(r->clockMonoNs);
+    for (ClockSlot& s : r->clockSlots) {
+        u32 owner = Load(s.tid);
+        if (owner != 0 && Load64(s.deadlineNs) <= now && ThreadAlive(owner)) return false;
+    }
+    return true;
+}
+
+bool Board_ClockSettle(int guardMs) {
+    for (long waitedUs = 0; waitedUs < static_cast<long>(guardMs) * 1000; waitedUs += 200) {
+        if (Board_ClockSettled()) return true;
+        timespec t{0, 200000};
+        nanosleep(&t, nullptr);
+    }
+    return Board_ClockSettled();
+}
+
+bool Board_ClockAdvanceSettled(u64 ns, u64 stepNs, int guardMs) {
+    if (stepNs == 0) stepNs = 1;
+    for (u64 done = 0; done < ns;) {
+        const u64 step = ns - done < stepNs ? ns - done : stepNs;
+        Board_ClockAdvance(step);
+        done += step;
+        if (!Board_ClockSettle(guardMs)) return false;
+    }
+    return true;
 }

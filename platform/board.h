@@ -117,6 +117,44 @@ u32 Board_ModuleWord(int slot, int word);
 void Board_SetModuleWord(int slot, int word, u32 value);
 
 // ---------------------------------------------------------------------------
+// The controller's clock, when a test drives it.
+//
+// A test (or the board tool) can hold the controller's time in the board
+// record: the monotonic reading and the time of day then move only when the
+// test advances them, and a controller started on such a board reads its
+// time there (platform/clock.h, Clock_UseBoard). Every wait of the
+// controller on that clock (the main loop's idle wait, the sleeps of its
+// threads and children) notes its deadline in a slot of the record while it
+// waits, so the test can tell when everything that fell due has run: the
+// board is settled at a time when every live waiter waits for a later one.
+
+// Makes the board's clock driven from the given readings, or (false) gives
+// the controller back the host's clocks at its next start.
+void Board_SetClockDriven(bool driven, u64 monotonicNs = 0, i64 utcNs = 0);
+bool Board_ClockDriven();
+u64 Board_ClockMonotonicNs();
+i64 Board_ClockUtcNs();
+// Moves both readings forward and wakes every waiter.
+void Board_ClockAdvance(u64 ns);
+// Sets the time of day only (a step of the host's clock); monotonic stays.
+void Board_ClockSetUtc(i64 utcNs);
+// The calling thread waits until the monotonic reading reaches the deadline:
+// notes the deadline in its slot (kept after the wait, until its next wait
+// or its end) and blocks until an advance reaches it or realMs of host time
+// passed, whichever is first. Answers true when the deadline is reached.
+bool Board_ClockWait(u64 deadlineNs, int realMs);
+// Notes the calling thread's next deadline without blocking (a waiter that
+// blocks elsewhere, in a poll over its descriptors).
+void Board_ClockNoteDeadline(u64 deadlineNs);
+// True when no live waiter's deadline is at or before the current reading.
+bool Board_ClockSettled();
+// Waits (host time, at most guardMs) until the board is settled.
+bool Board_ClockSettle(int guardMs);
+// Advances ns in steps of at most stepNs, settling after each step; false
+// when a settle ran out of its guard (the controller hangs).
+bool Board_ClockAdvanceSettled(u64 ns, u64 stepNs, int guardMs);
+
+// ---------------------------------------------------------------------------
 // Life cycle.
 
 // Firmware path of the board file below the root.

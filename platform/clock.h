@@ -21,12 +21,29 @@ void Clock_UseManual(u64 monotonicNs, i64 utcNs);
 // Back to the host clocks.
 void Clock_UseReal();
 bool Clock_IsManual();
+// When the board's clock is driven by a test (platform/board.h), reads the
+// time from the board from now on and answers true; otherwise changes
+// nothing. The controller calls it once at start-up; its children inherit
+// it.
+bool Clock_UseBoardIfDriven();
+// True while the time comes from the board.
+bool Clock_IsBoard();
 // Moves the manual clock forward (both readings). Ignored on the real clock.
 void Clock_Advance(u64 ns);
 // Sets only the manual UTC reading (a host clock step); monotonic time stays.
 void Clock_SetManualUtc(i64 utcNs);
 
-// Waits in real time (the host's, whatever clock the firmware reads), resuming
-// after signals. Only for threads and children outside the main loop and for
-// start-up and shutdown waits; a main-loop pass never sleeps.
+// Waits ms milliseconds of the controller's time, resuming after signals:
+// host time normally; on the board's driven clock until the test has
+// advanced it that far (the wait is noted on the board, so the test knows
+// when the sleeper has woken). Only for threads and children outside the
+// main loop and for start-up and shutdown waits; a main-loop pass never
+// sleeps.
 void SleepMs(long ms);
+// Waits in the host's real time whatever clock the firmware reads: only for
+// waits on the host itself (a child process given time to end).
+void SleepHostMs(long ms);
+
+// The main loop's idle wait on the board's driven clock: notes the deadline
+// on the board, and answers whether the clock has reached it.
+void Clock_NoteDeadline(u64 monotonicNs);

@@ -58,7 +58,7 @@ void MasterScript_EndChild(pid_t& pid, int graceMs) {
     int status;
     pid_t r = waitpid(pid, &status, WNOHANG);
     for (int waited = 0; r == 0 && waited < graceMs; waited += 5) {
-        SleepMs(5);
+        SleepHostMs(5);
         r = waitpid(pid, &status, WNOHANG);
     }
     if (r == 0) {

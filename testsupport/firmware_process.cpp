@@ -121,6 +121,12 @@ bool FirmwareProcess::WaitExit(int timeoutMs) {
     return done;
 }
 
+bool FirmwareProcess::HasExited() {
+    if (pid_ <= 0) return false;
+    if (!exited_ && waitpid(pid_, &status_, WNOHANG) == pid_) exited_ = true;
+    return exited_;
+}
+
 int FirmwareProcess::ExitCode() const { return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1; }
 int FirmwareProcess::TermSignal() const { return WIFSIGNALED(status_) ? WTERMSIG(status_) : 0; }
 

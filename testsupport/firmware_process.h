@@ -38,6 +38,8 @@ public:
     void Signal(int sig);
     // Waits for the process to end; false on time-out (it is then killed).
     bool WaitExit(int timeoutMs);
+    // True once the process has ended (looks once, never waits or kills).
+    bool HasExited();
     bool Exited() const { return exited_; }
     int ExitCode() const;     // -1 when it did not exit normally
     int TermSignal() const;   // 0 when it was not ended by a signal

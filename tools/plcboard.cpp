@@ -25,13 +25,24 @@ const char kUsage[] =
     "  press run|load|both      press a button (held until released)\n"
     "  release run|load|both    release a button\n"
     "  hold run|load|both MS    press, keep it pressed MS milliseconds, release\n"
+    "                           (of the driven clock when the board's is driven)\n"
     "  leds                     LED A (OK) and LED B (run): 1 lit, 0 dark\n"
     "  gpio BANK                data out, data in and output enables of a bank\n"
     "  input BANK MASK VALUE    drive the input pins of MASK to VALUE\n"
     "  persist [N]              battery-backed persistent registers\n"
     "  watchdog                 watchdog state and seconds left\n"
     "  supply [W0 W1 W2 W3 W4]  show or set the five supply words\n"
-    "  powerfail                send the power-fail signal to the controller\n";
+    "  powerfail                send the power-fail signal to the controller\n"
+    "  clock                    the board's clock: driven or host, its readings\n"
+    "  clock drive [UTC]        the controller started next reads its time from the\n"
+    "                           board, from UTC (seconds since 1970; default: now)\n"
+    "  clock host               the controller started next reads the host's clocks\n"
+    "  clock advance MS [STEP]  move the driven clock MS ms in steps of STEP ms\n"
+    "                           (default 10), waiting after each until everything\n"
+    "                           the controller had due by then has run\n";
+
+constexpr int kSettleGuardMs = 20000;
+constexpr u64 kNsPerMs = 1000000ull;
 
 int Usage() {
     std::fputs(kUsage, stderr);
@@ -78,6 +89,50 @@ void PrintSupply() {
     std::printf("supply=%u %u %u %u %u\n", s[0], s[1], s[2], s[3], s[4]);
 }
 
+void PrintClock() {
+    std::printf("driven=%d monotonic_ms=%llu utc=%lld settled=%d\n", Board_ClockDriven() ? 1 : 0,
+                static_cast<unsigned long long>(Board_ClockMonotonicNs() / kNsPerMs),
+                static_cast<long long>(Board_ClockUtcNs() / 1000000000ll), Board_ClockSettled() ? 1 : 0);
+}
+
+// The clock subcommands; 2 for a usage error.
+int ClockCommand(int nargs, char** args) {
+    if (nargs == 0) {
+        PrintClock();
+        return 0;
+    }
+    const char* sub = args[0];
+    if (std::strcmp(sub, "drive") == 0 && nargs <= 2) {
+        i64 utc = static_cast<i64>(time(nullptr));
+        if (nargs == 2) {
+            u32 v;
+            if (!ParseU32(args[1], &v)) return 2;
+            utc = v;
+        }
+        Board_SetClockDriven(true, 1000ull * 1000000000ull, utc * 1000000000ll);
+        PrintClock();
+        return 0;
+    }
+    if (std::strcmp(sub, "host") == 0 && nargs == 1) {
+        Board_SetClockDriven(false);
+        PrintClock();
+        return 0;
+    }
+    if (std::strcmp(sub, "advance") == 0 && (nargs == 2 || nargs == 3)) {
+        u32 ms, step = 10;
+        if (!ParseU32(args[1], &ms) || (nargs == 3 && (!ParseU32(args[2], &step) || step == 0))) return 2;
+        if (!Board_ClockDriven()) {
+            std::fprintf(stderr, "plcboard: the board's clock is not driven\n");
+            return 1;
+        }
+        bool settled = Board_ClockAdvanceSettled(ms * kNsPerMs, step * kNsPerMs, kSettleGuardMs);
+        PrintClock();
+        if (!settled) std::fprintf(stderr, "plcboard: the controller did not settle\n");
+        return settled ? 0 : 1;
+    }
+    return 2;
+}
+
 void PrintPersistent() {
     for (int i = 0; i < kPersistentRegs; ++i) std::printf("persist%d=0x%08x\n", i, Board_Persistent(i));
 }
@@ -118,11 +173,17 @@ int main(int argc, char** argv) {
         u32 ms;
         if (!ParseButtons(a1, &run, &load) || !ParseU32(argv[i + 2], &ms) || ms > 600000) return Usage();
         SetButtons(run, load, true);
-        timespec t{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-        while (nanosleep(&t, &t) != 0 && errno == EINTR) {
+        bool held = true;
+        if (Board_ClockDriven()) {
+            held = Board_ClockSettle(kSettleGuardMs) &&
+                   Board_ClockAdvanceSettled(ms * kNsPerMs, 10 * kNsPerMs, kSettleGuardMs);
+        } else {
+            timespec t{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+            while (nanosleep(&t, &t) != 0 && errno == EINTR) {
+            }
         }
         SetButtons(run, load, false);
-        return 0;
+        return held ? 0 : 1;
     }
     if (std::strcmp(cmd, "leds") == 0 && nargs == 0) {
         PrintLeds();
@@ -168,6 +229,10 @@ int main(int argc, char** argv) {
         }
         PrintSupply();
         return 0;
+    }
+    if (std::strcmp(cmd, "clock") == 0) {
+        int r = ClockCommand(nargs, argv + i + 1);
+        return r == 2 ? Usage() : r;
     }
     if (std::strcmp(cmd, "powerfail") == 0 && nargs == 0) {
         i32 pid = Board_ControllerPid();

@@ -28,7 +28,9 @@ void* ServerThread(void*) {
             dartuThreadPasses++;
             pthread_mutex_unlock(&demoMutex);
         }
-        SleepMs(2);
+        // Host time: the thread only hands the lock back and forth; it has
+        // no timing of the controller's own.
+        SleepHostMs(2);
     }
     DartuServerState = kDartuStopped;
     DartuThreadCreated = 0;
@@ -85,7 +87,7 @@ bool Dartu_StopThread(int timeoutMs) {
     bool held = g_mainHolds;
     Dartu_MainLoopGive();
     DartuServerState = kDartuStop;
-    for (int waited = 0; DartuThreadCreated.load() && waited < timeoutMs; waited += 2) SleepMs(2);
+    for (int waited = 0; DartuThreadCreated.load() && waited < timeoutMs; waited += 2) SleepHostMs(2);
     if (held) Dartu_MainLoopTake();
     return !DartuThreadCreated.load();
 }

@@ -1,20 +1,20 @@
 // System tests of the board services on the real executable: buttons, LEDs,
-// power-fail, the fault handler and the watchdog. They run on real time, so
-// they are few and each is bounded.
+// power-fail, the fault handler and the watchdog. The controller runs on the
+// board's clock, which the test advances: what it reads after an advance is
+// the state at exactly that time, however loaded the machine.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/plc_regs.h"
+#include "testsupport/board_clock.h"
 #include "testsupport/firmware_process.h"
 #include "platform/board.h"
 #include "platform/fileio.h"
@@ -62,23 +62,31 @@ protected:
         if (out) *out = text;
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
-    // Watches LED n for the given time: whether it was seen lit and dark.
+    // Watches LED n for the given time of the controller's clock, one look
+    // every 10 ms: whether it was seen lit and dark.
     std::pair<bool, bool> WatchLed(int led, int ms) {
         bool lit = false, dark = false;
-        for (int t = 0; t < ms; t += 5) {
+        for (int t = 0; t < ms; t += 10) {
+            EXPECT_TRUE(clock.Advance(10));
             (Board_Led(led) ? lit : dark) = true;
-            usleep(5000);
         }
         return {lit, dark};
     }
     void HoldRun(int ms) {
-        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
         Board_PressButton(BoardButton::Run, true);
-        std::this_thread::sleep_until(until);
+        EXPECT_TRUE(clock.Advance(static_cast<u64>(ms)));
         Board_PressButton(BoardButton::Run, false);
+    }
+    bool AdvanceToExit(FirmwareProcess& fw, u64 maxMs = 20000) {
+        return clock.AdvanceUntil([&] { return fw.HasExited(); }, maxMs);
+    }
+    // Advances the clock until the controller has printed the text.
+    bool AdvanceToOutput(FirmwareProcess& fw, const std::string& text, u64 maxMs = 10000) {
+        return clock.AdvanceUntil([&] { return fw.Output().find(text) != std::string::npos; }, maxMs);
     }
 
     TempRoot root;
+    BoardClock clock;
 };
 
 TEST_F(BoardSystem, RunButtonTogglesModeAndLedsFollow) {
@@ -88,13 +96,13 @@ TEST_F(BoardSystem, RunButtonTogglesModeAndLedsFollow) {
     EXPECT_EQ(WatchLed(1, 1200), (std::pair{false, true}));
 
     HoldRun(2900);
-    ASSERT_TRUE(fw.WaitForOutput("Didn't Changed the Controller Mode", kStopMs)) << fw.Output();
+    ASSERT_TRUE(AdvanceToOutput(fw, "Didn't Changed the Controller Mode")) << fw.Output();
     EXPECT_EQ(fw.Output().find("Changed the Controller Mode\nRUN"), std::string::npos);
     EXPECT_EQ(WatchLed(1, 1200), (std::pair{false, true}));
 
     // Through the board tool, as a user would.
     ASSERT_EQ(Tool("hold run 3300"), 0);
-    ASSERT_TRUE(fw.WaitForOutput("RUN Button Released", kStopMs)) << fw.Output();
+    ASSERT_TRUE(AdvanceToOutput(fw, "RUN Button Released")) << fw.Output();
     EXPECT_NE(fw.Output().find("\nChanged the Controller Mode"), std::string::npos);
     // Run with the empty program: the run LED flashes slowly.
     EXPECT_EQ(WatchLed(1, 1500), (std::pair{true, true}));
@@ -103,7 +111,7 @@ TEST_F(BoardSystem, RunButtonTogglesModeAndLedsFollow) {
     EXPECT_EQ(leds.rfind("A=", 0), 0u) << leds;
 
     fw.Signal(SIGTERM);
-    ASSERT_TRUE(fw.WaitExit(kStopMs));
+    ASSERT_TRUE(AdvanceToExit(fw)) << fw.Output();
     std::vector<u8> image;
     ASSERT_TRUE(File_ReadAll(Cfg("autoreg.dta"), image, 1 << 20));
     ASSERT_EQ(image.size(), 8u + kPlcRegBytes);
@@ -116,7 +124,7 @@ TEST_F(BoardSystem, PowerFailFromTheBoardRunsThePowerDown) {
     std::string out;
     ASSERT_EQ(Tool("powerfail", &out), 0) << out;
     EXPECT_NE(out.find("signalled=" + std::to_string(fw.Pid())), std::string::npos);
-    ASSERT_TRUE(fw.WaitExit(kStopMs));
+    ASSERT_TRUE(AdvanceToExit(fw)) << fw.Output();
     EXPECT_EQ(fw.ExitCode(), kExitPowerOff) << fw.Output();
     EXPECT_TRUE(Exists(Cfg("saved.dat")));
 }
@@ -126,13 +134,17 @@ TEST_F(BoardSystem, FaultSignalWritesCrashLogAndResetsAfterCountdown) {
     FirmwareProcess fw;
     StartRunning(fw);
     fw.Signal(SIGSEGV);
-    ASSERT_TRUE(fw.WaitForOutput("Reset in:01", kStopMs)) << fw.Output();
+    ASSERT_TRUE(AdvanceToOutput(fw, "Reset in:01")) << fw.Output();
+    const u64 firstSecond = clock.ElapsedMs();
     // Counting down: the watchdog is stopped and both LEDs flash fast.
     BoardWatchdog w;
     Board_GetWatchdog(&w);
     EXPECT_EQ(w.enabled, 0u);
     EXPECT_EQ(WatchLed(0, 400), (std::pair{true, true}));
-    ASSERT_TRUE(fw.WaitExit(kStopMs));
+    ASSERT_TRUE(AdvanceToExit(fw)) << fw.Output();
+    // One second per count, on the controller's clock.
+    EXPECT_GE(clock.ElapsedMs() - firstSecond, 1000u);
+    EXPECT_LE(clock.ElapsedMs() - firstSecond, 1100u);
     EXPECT_EQ(fw.ExitCode(), kExitWarmReset) << fw.Output();
     const std::string out = fw.Output();
     EXPECT_NE(out.find("System Exception Occurred\nInvalid Memory Access Fault\n"), std::string::npos) << out;
@@ -145,7 +157,7 @@ TEST_F(BoardSystem, FaultSignalWritesCrashLogAndResetsAfterCountdown) {
     FirmwareProcess again;
     StartRunning(again);
     again.Signal(SIGTERM);
-    ASSERT_TRUE(again.WaitExit(kStopMs));
+    ASSERT_TRUE(AdvanceToExit(again)) << again.Output();
     EXPECT_EQ(again.ExitCode(), kExitNormal);
 }
 
@@ -153,15 +165,23 @@ TEST_F(BoardSystem, WatchdogResetsAControllerWhoseLoopHangs) {
     ScopedEnv hang("PLC_TEST_HANG_AFTER", "20");
     FirmwareProcess fw;
     StartRunning(fw);
-    ASSERT_TRUE(fw.WaitForOutput("main loop hangs", kStartMs));
-    const auto hungAt = std::chrono::steady_clock::now();
-    ASSERT_TRUE(fw.WaitExit(kStopMs));
-    const auto waited = std::chrono::steady_clock::now() - hungAt;
-    EXPECT_EQ(fw.ExitCode(), kExitWarmReset) << fw.Output();
-    EXPECT_GE(waited, std::chrono::seconds(4));  // the 5-second time-out, not at once
+    ASSERT_TRUE(AdvanceToOutput(fw, "main loop hangs")) << fw.Output();
+    const u64 hungAt = clock.ElapsedMs();
     BoardWatchdog w;
-    Board_GetWatchdog(&w);
+    ASSERT_TRUE(clock.AdvanceUntil(
+        [&] {
+            Board_GetWatchdog(&w);
+            return w.resets != 0;
+        },
+        10000))
+        << fw.Output();
+    // The 5-second time-out from the last keep-alive, looked at every 100 ms.
+    EXPECT_GE(clock.ElapsedMs() - hungAt, 4900u);
+    EXPECT_LE(clock.ElapsedMs() - hungAt, 5200u);
     EXPECT_EQ(w.resets, 1u);
+    // The reset ends the process at once.
+    ASSERT_TRUE(fw.WaitExit(kStopMs));
+    EXPECT_EQ(fw.ExitCode(), kExitWarmReset) << fw.Output();
 }
 
 TEST_F(BoardSystem, BothButtonsClearProgramAndImagesAndRestart) {
@@ -170,23 +190,24 @@ TEST_F(BoardSystem, BothButtonsClearProgramAndImagesAndRestart) {
     ASSERT_TRUE(Exists(Cfg("ladder.pgm")));
     ASSERT_TRUE(Exists(Cfg("autoreg.dta")));
     ASSERT_EQ(Tool("hold both 3300"), 0);
-    ASSERT_TRUE(fw.WaitForOutput("Do VGD", kStopMs)) << fw.Output();
+    ASSERT_TRUE(AdvanceToOutput(fw, "Do VGD")) << fw.Output();
     // While it waits, the LED child alternates the LEDs.
     bool sawA = false, sawB = false;
-    for (int t = 0; t < 2000 && !(sawA && sawB); t += 5) {
+    for (int t = 0; t < 2000 && !(sawA && sawB); t += 10) {
+        ASSERT_TRUE(clock.Advance(10));
         bool a = Board_Led(0), b = Board_Led(1);
         sawA |= a && !b;
         sawB |= b && !a;
-        usleep(5000);
     }
     EXPECT_TRUE(sawA && sawB);
-    ASSERT_TRUE(fw.WaitExit(kStopMs));
+    ASSERT_TRUE(AdvanceToExit(fw)) << fw.Output();
     EXPECT_EQ(fw.ExitCode(), kExitWarmReset) << fw.Output();
     EXPECT_FALSE(Exists(Cfg("ladder.pgm")));
     EXPECT_FALSE(Exists(Cfg("autoreg.dta")));
 }
 
-TEST_F(BoardSystem, UnmappableBoardStopsTheStartWithAMessage) {
+TEST(BoardSystemStart, UnmappableBoardStopsTheStartWithAMessage) {
+    TempRoot root;
     std::filesystem::create_directories(root.Path(kBoardStatePath));
     FirmwareProcess fw;
     ASSERT_TRUE(fw.Start());

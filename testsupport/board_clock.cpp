@@ -1,0 +1,34 @@
+#include "testsupport/board_clock.h"
+
+#include "platform/board.h"
+
+namespace {
+
+constexpr int kGuardMs = 20000;
+constexpr u64 kNsPerMs = 1000000ull;
+
+}  // namespace
+
+BoardClock::BoardClock(i64 utcSeconds, u64 monotonicNs) : startNs_(monotonicNs) {
+    Board_SetClockDriven(true, monotonicNs, utcSeconds * 1000000000ll);
+}
+
+bool BoardClock::Settle(int guardMs) { return Board_ClockSettle(guardMs); }
+
+bool BoardClock::Advance(u64 ms, u64 stepMs) {
+    return Board_ClockAdvanceSettled(ms * kNsPerMs, stepMs * kNsPerMs, kGuardMs);
+}
+
+bool BoardClock::AdvanceUntil(const std::function<bool()>& condition, u64 maxMs, u64 stepMs) {
+    if (condition()) return true;
+    if (stepMs == 0) stepMs = 1;
+    for (u64 done = 0; done < maxMs; done += stepMs) {
+        if (!Advance(stepMs, stepMs)) return false;
+        if (condition()) return true;
+    }
+    return false;
+}
+
+u64 BoardClock::ElapsedMs() const { return (Board_ClockMonotonicNs() - startNs_) / kNsPerMs; }
+
+i64 BoardClock::UtcSeconds() const { return Board_ClockUtcNs() / 1000000000ll; }
