@@ -164,9 +164,11 @@ void Enable_Interrupt(int on) {
 }
 
 void Delay(u32 milliseconds) {
-    u32 start = FPGA_GetFrt();
-    while (FPGA_GetFrt() - start < milliseconds * 10) {
-    }
+    const u32 start = FPGA_GetFrt();
+    const u32 ticks = milliseconds * 10;
+    for (u32 spent; (spent = FPGA_GetFrt() - start) < ticks;)
+        Clock_NoteDeadline(Clock_MonotonicNs() + static_cast<u64>(ticks - spent) * 100000ull);
+    Clock_NoteDeadline(0);
 }
 
 void ExecutePMGR_Loop() {

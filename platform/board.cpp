@@ -442,8 +442,7 @@ bool ThreadAlive(u32 tid) {
     return state != 'Z' && state != 'X' && state != 'x';
 }
 
-ClockSlot* MySlot(BoardRecord* r) {
-    const u32 me = static_cast<u32>(syscall(SYS_gettid));
+ClockSlot* SlotOf(BoardRecord* r, u32 me) {
     for (ClockSlot& s : r->clockSlots)
         if (Load(s.tid) == me) return &s;
     for (int pass = 0; pass < 2; ++pass)
@@ -454,6 +453,8 @@ ClockSlot* MySlot(BoardRecord* r) {
         }
     return nullptr;
 }
+
+ClockSlot* MySlot(BoardRecord* r) { return SlotOf(r, static_cast<u32>(syscall(SYS_gettid))); }
 
 void FutexWake(u32* word) {
     syscall(SYS_futex, word, FUTEX_WAKE, INT32_MAX, nullptr, nullptr, 0);
@@ -497,17 +498,24 @@ void Board_ClockSetUtc(i64 utcNs) {
     FutexWake(&r->clockEpoch);
 }
 
+void Board_ClockNoteBusy(u32 tid) {
+    if (ClockSlot* s = SlotOf(Rec(), tid)) Store64(s->deadlineNs, 0);
+}
+
 void Board_ClockNoteDeadline(u64 deadlineNs) {
     if (ClockSlot* s = MySlot(Rec())) Store64(s->deadlineNs, deadlineNs);
 }
 
 bool Board_ClockWait(u64 deadlineNs, int realMs) {
     BoardRecord* r = Rec();
-    if (ClockSlot* s = MySlot(r)) Store64(s->deadlineNs, deadlineNs);
+    ClockSlot* s = MySlot(r);
+    if (s != nullptr) Store64(s->deadlineNs, deadlineNs);
     u32 epoch = Load(r->clockEpoch);
-    if (Load64(r->clockMonoNs) >= deadlineNs) return true;
-    FutexWait(&r->clockEpoch, epoch, realMs);
-    return Load64(r->clockMonoNs) >= deadlineNs;
+    if (Load64(r->clockMonoNs) < deadlineNs) FutexWait(&r->clockEpoch, epoch, realMs);
+    if (Load64(r->clockMonoNs) < deadlineNs) return false;
+    // Woken: busy with what fell due until the next wait.
+    if (s != nullptr) Store64(s->deadlineNs, 0);
+    return true;
 }
 
 bool Board_ClockSettled() {

@@ -138,14 +138,20 @@ i64 Board_ClockUtcNs();
 void Board_ClockAdvance(u64 ns);
 // Sets the time of day only (a step of the host's clock); monotonic stays.
 void Board_ClockSetUtc(i64 utcNs);
+// A slot holds a deadline only while its thread waits; a thread that stops
+// waiting, for whatever reason, notes 0 (busy) until it waits again.
+//
 // The calling thread waits until the monotonic reading reaches the deadline:
-// notes the deadline in its slot (kept after the wait, until its next wait
-// or its end) and blocks until an advance reaches it or realMs of host time
-// passed, whichever is first. Answers true when the deadline is reached.
+// notes the deadline in its slot and blocks until an advance reaches it or
+// realMs of host time passed, whichever is first. Answers true when the
+// deadline is reached (the thread is then noted busy).
 bool Board_ClockWait(u64 deadlineNs, int realMs);
-// Notes the calling thread's next deadline without blocking (a waiter that
-// blocks elsewhere, in a poll over its descriptors).
+// Notes the calling thread's deadline without blocking (a waiter that blocks
+// elsewhere, in a poll over its descriptors, or spins), 0 when it is busy.
 void Board_ClockNoteDeadline(u64 deadlineNs);
+// Marks a thread (a controller process being started, by its pid) busy
+// until it first waits, so that no advance runs ahead of its start.
+void Board_ClockNoteBusy(u32 tid);
 // True when no live waiter's deadline is at or before the current reading.
 bool Board_ClockSettled();
 // Waits (host time, at most guardMs) until the board is settled.

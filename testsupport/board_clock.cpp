@@ -1,6 +1,7 @@
 #include "testsupport/board_clock.h"
 
 #include "platform/board.h"
+#include "testsupport/firmware_process.h"
 
 namespace {
 
@@ -27,6 +28,14 @@ bool BoardClock::AdvanceUntil(const std::function<bool()>& condition, u64 maxMs,
         if (condition()) return true;
     }
     return false;
+}
+
+bool BoardClock::AdvanceToOutput(FirmwareProcess& fw, const std::string& text, u64 maxMs) {
+    return AdvanceUntil([&] { return fw.Output().find(text) != std::string::npos; }, maxMs);
+}
+
+bool BoardClock::AdvanceToExit(FirmwareProcess& fw, u64 maxMs) {
+    return AdvanceUntil([&] { return fw.HasExited(); }, maxMs);
 }
 
 u64 BoardClock::ElapsedMs() const { return (Board_ClockMonotonicNs() - startNs_) / kNsPerMs; }

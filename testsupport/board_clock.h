@@ -11,8 +11,11 @@
 #pragma once
 
 #include <functional>
+#include <string>
 
 #include "platform/bytes.h"
+
+class FirmwareProcess;
 
 class BoardClock {
 public:
@@ -29,6 +32,9 @@ public:
     // (checked before the first step too), at most maxMs; false when it
     // never held or a settle ran out.
     bool AdvanceUntil(const std::function<bool()>& condition, u64 maxMs, u64 stepMs = 10);
+    // Advances until the controller has printed the text, or has ended.
+    bool AdvanceToOutput(FirmwareProcess& fw, const std::string& text, u64 maxMs = 20000);
+    bool AdvanceToExit(FirmwareProcess& fw, u64 maxMs = 20000);
     // Milliseconds advanced since the clock was made.
     u64 ElapsedMs() const;
     // The controller's time of day (host UTC of its clock), in seconds.

@@ -97,6 +97,9 @@ bool FirmwareProcess::Start(const std::vector<std::string>& args) {
         _exit(127);
     }
     pid_ = pid;
+    // On a clock the test drives, the controller counts as busy from now
+    // until it first waits, so no advance runs ahead of its start.
+    if (Board_ClockDriven()) Board_ClockNoteBusy(static_cast<u32>(pid));
     return true;
 }
 

@@ -67,6 +67,7 @@ public:
         return true;
     }
     bool WaitExit(int timeoutMs) {
+        if (exited_) return true;
         bool done = WaitUntil([&] { return waitpid(pid_, &status_, WNOHANG) == pid_; }, timeoutMs);
         if (!done) {
             kill(pid_, SIGKILL);
@@ -75,7 +76,10 @@ public:
         exited_ = true;
         return done;
     }
-    bool Running() { return !exited_ && waitpid(pid_, &status_, WNOHANG) == 0; }
+    bool Running() {
+        if (!exited_ && waitpid(pid_, &status_, WNOHANG) == pid_) exited_ = true;
+        return !exited_;
+    }
     int ExitCode() const { return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1; }
     std::string Output() const { return Read(dir_ + "/output"); }
     bool WaitForOutput(const std::string& text, int timeoutMs) {

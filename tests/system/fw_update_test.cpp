@@ -1,12 +1,13 @@
 // LOAD held on a running controller: the update from the card under strace,
-// the program load from the card, and a card with nothing to load.
+// the program load from the card, and a card with nothing to load. The
+// controller runs on the board's clock, advanced by the test.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <string>
 #include <vector>
 
+#include "testsupport/board_clock.h"
 #include "testsupport/firmware_process.h"
 #include "fw_traced.h"
 #include "platform/board.h"
@@ -26,6 +27,7 @@ constexpr int kStartMs = 60000;  // under strace and sanitizers
 class UpdateSystem : public ::testing::Test {
 protected:
     TempRoot root;
+    BoardClock clock;
 };
 
 TEST_F(UpdateSystem, LoadHeldFlashesTheKernelCopiesTheFirmwareAndResetsOnRelease) {
@@ -42,13 +44,13 @@ TEST_F(UpdateSystem, LoadHeldFlashesTheKernelCopiesTheFirmwareAndResetsOnRelease
     ASSERT_TRUE(FwExists("/mnt/cfg/ladder.pgm"));
 
     Board_PressButton(BoardButton::Load, true);
-    ASSERT_TRUE(WaitUntil([] { return FwGet("/mnt/firm/firmware") == "new firmware image"; }, kStartMs))
+    ASSERT_TRUE(clock.AdvanceUntil([] { return FwGet("/mnt/firm/firmware") == "new firmware image"; }, 20000))
         << fw.Output();
     // 3 s after the copy, and then only once LOAD is let go.
-    usleep(4000 * 1000);
+    ASSERT_TRUE(clock.Advance(4000));
     EXPECT_TRUE(fw.Running());
     Board_PressButton(BoardButton::Load, false);
-    ASSERT_TRUE(fw.WaitExit(kStartMs)) << fw.Output();
+    ASSERT_TRUE(clock.AdvanceUntil([&] { return !fw.Running(); }, 20000)) << fw.Output();
     EXPECT_EQ(fw.ExitCode(), kExitWarmReset) << fw.Output();
 
     EXPECT_FALSE(FwExists("/mnt/cfg/ladder.pgm"));
@@ -74,8 +76,8 @@ TEST_F(UpdateSystem, LoadHeldWithOnlyAProgramLoadsItAndAnEmptyCardBlinks) {
     // Nothing on the card: four blinks, the controller goes on.
     std::string hold = std::string(PLC_BIN_DIR) + "/plcboard --root '" + root.Dir() + "' hold load 3400";
     ASSERT_EQ(system(hold.c_str()), 0);
-    ASSERT_TRUE(fw.WaitForOutput("Kernel/Firmware/Applic files missing", kStartMs)) << fw.Output();
-    ASSERT_TRUE(fw.WaitForOutput("LOAD Button Release", kStartMs)) << fw.Output();
+    ASSERT_TRUE(clock.AdvanceToOutput(fw, "Kernel/Firmware/Applic files missing")) << fw.Output();
+    ASSERT_TRUE(clock.AdvanceToOutput(fw, "LOAD Button Release")) << fw.Output();
 
     LadderBuilder b;
     for (int i = 1; i <= 8; ++i) b.Contact(lreg::I(i)).Out(lreg::Q(i));
@@ -84,18 +86,18 @@ TEST_F(UpdateSystem, LoadHeldWithOnlyAProgramLoadsItAndAnEmptyCardBlinks) {
     std::vector<u8> file = PgmFileBuilder().Model(567).Version(1550).Table(0, program).Bytes();
     FwPut("/mnt/USB0/DEFAULT.PGM", std::string(file.begin(), file.end()));
     ASSERT_EQ(system(hold.c_str()), 0);
-    EXPECT_TRUE(WaitUntil(
+    EXPECT_TRUE(clock.AdvanceUntil(
         [&] {
             std::string stored = FwGet("/mnt/cfg/ladder.pgm");
             return stored.size() == 8 + program.size() &&
                    std::equal(program.begin(), program.end(), stored.begin() + 8);
         },
-        kStartMs))
+        20000))
         << fw.Output();
     EXPECT_TRUE(fw.Running());
     EXPECT_EQ(FwOnly(SysCmd_Log(), {"flash_eraseall", "kobs-ng", "reboot"}), std::vector<std::string>{});
     fw.Signal(SIGTERM);
-    EXPECT_TRUE(fw.WaitExit(kStartMs));
+    EXPECT_TRUE(clock.AdvanceToExit(fw)) << fw.Output();
 }
 
 }  // namespace

@@ -10,12 +10,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/plc_regs.h"
@@ -143,16 +141,18 @@ TEST(LoggerFilesSystem, LadderFileInstructionsOnTheRealController) {
     }
     ASSERT_GT(decoy, 0);
 
+    // The host's clock: the copies are real work of child processes, which
+    // no clock of the controller's paces.
     FirmwareProcess fw;
     ASSERT_TRUE(fw.Start());
     EXPECT_TRUE(WaitUntil([&] { return Read(root.Path("/mnt/USB0/NEWDIR/c.Csv")) == "3"; }, kWaitMs)) << fw.Output();
-    bool back = WaitUntil([&] { return Read(root.Path("/mnt/USB0/BACK.CSV")) != "<missing>"; }, kWaitMs);
-    // The instruction sees its answer on a later pass of the mailbox; give the
-    // controller a moment before the power-down takes its image.
-    if (back) std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const bool back = WaitUntil([&] { return Read(root.Path("/mnt/USB0/BACK.CSV")) != "<missing>"; }, kWaitMs);
+    // The instruction sees its answer on a later pass of the mailbox: some
+    // passes more before the power-down takes its image.
+    ASSERT_TRUE(Board_Open());
+    ASSERT_TRUE(WaitMainLoopPasses(20, kWaitMs));
     std::string data = Read(root.Path("/mnt/USB0/DATA.CSV"));
 
-    ASSERT_TRUE(WaitUntil([&] { return Board_IsOpen() || Board_Open(); }, kWaitMs));
     ASSERT_TRUE(WaitUntil([&] { return Board_ControllerPid() == fw.Pid(); }, kWaitMs));
     EXPECT_TRUE(Board_SignalPowerFail());
     ASSERT_TRUE(fw.WaitExit(kWaitMs));

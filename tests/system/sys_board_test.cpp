@@ -77,14 +77,6 @@ protected:
         EXPECT_TRUE(clock.Advance(static_cast<u64>(ms)));
         Board_PressButton(BoardButton::Run, false);
     }
-    bool AdvanceToExit(FirmwareProcess& fw, u64 maxMs = 20000) {
-        return clock.AdvanceUntil([&] { return fw.HasExited(); }, maxMs);
-    }
-    // Advances the clock until the controller has printed the text.
-    bool AdvanceToOutput(FirmwareProcess& fw, const std::string& text, u64 maxMs = 10000) {
-        return clock.AdvanceUntil([&] { return fw.Output().find(text) != std::string::npos; }, maxMs);
-    }
-
     TempRoot root;
     BoardClock clock;
 };
@@ -96,13 +88,13 @@ TEST_F(BoardSystem, RunButtonTogglesModeAndLedsFollow) {
     EXPECT_EQ(WatchLed(1, 1200), (std::pair{false, true}));
 
     HoldRun(2900);
-    ASSERT_TRUE(AdvanceToOutput(fw, "Didn't Changed the Controller Mode")) << fw.Output();
+    ASSERT_TRUE(clock.AdvanceToOutput(fw, "Didn't Changed the Controller Mode")) << fw.Output();
     EXPECT_EQ(fw.Output().find("Changed the Controller Mode\nRUN"), std::string::npos);
     EXPECT_EQ(WatchLed(1, 1200), (std::pair{false, true}));
 
     // Through the board tool, as a user would.
     ASSERT_EQ(Tool("hold run 3300"), 0);
-    ASSERT_TRUE(AdvanceToOutput(fw, "RUN Button Released")) << fw.Output();
+    ASSERT_TRUE(clock.AdvanceToOutput(fw, "RUN Button Released")) << fw.Output();
     EXPECT_NE(fw.Output().find("\nChanged the Controller Mode"), std::string::npos);
     // Run with the empty program: the run LED flashes slowly.
     EXPECT_EQ(WatchLed(1, 1500), (std::pair{true, true}));
@@ -111,7 +103,7 @@ TEST_F(BoardSystem, RunButtonTogglesModeAndLedsFollow) {
     EXPECT_EQ(leds.rfind("A=", 0), 0u) << leds;
 
     fw.Signal(SIGTERM);
-    ASSERT_TRUE(AdvanceToExit(fw)) << fw.Output();
+    ASSERT_TRUE(clock.AdvanceToExit(fw)) << fw.Output();
     std::vector<u8> image;
     ASSERT_TRUE(File_ReadAll(Cfg("autoreg.dta"), image, 1 << 20));
     ASSERT_EQ(image.size(), 8u + kPlcRegBytes);
@@ -124,7 +116,7 @@ TEST_F(BoardSystem, PowerFailFromTheBoardRunsThePowerDown) {
     std::string out;
     ASSERT_EQ(Tool("powerfail", &out), 0) << out;
     EXPECT_NE(out.find("signalled=" + std::to_string(fw.Pid())), std::string::npos);
-    ASSERT_TRUE(AdvanceToExit(fw)) << fw.Output();
+    ASSERT_TRUE(clock.AdvanceToExit(fw)) << fw.Output();
     EXPECT_EQ(fw.ExitCode(), kExitPowerOff) << fw.Output();
     EXPECT_TRUE(Exists(Cfg("saved.dat")));
 }
@@ -134,14 +126,14 @@ TEST_F(BoardSystem, FaultSignalWritesCrashLogAndResetsAfterCountdown) {
     FirmwareProcess fw;
     StartRunning(fw);
     fw.Signal(SIGSEGV);
-    ASSERT_TRUE(AdvanceToOutput(fw, "Reset in:01")) << fw.Output();
+    ASSERT_TRUE(clock.AdvanceToOutput(fw, "Reset in:01")) << fw.Output();
     const u64 firstSecond = clock.ElapsedMs();
     // Counting down: the watchdog is stopped and both LEDs flash fast.
     BoardWatchdog w;
     Board_GetWatchdog(&w);
     EXPECT_EQ(w.enabled, 0u);
     EXPECT_EQ(WatchLed(0, 400), (std::pair{true, true}));
-    ASSERT_TRUE(AdvanceToExit(fw)) << fw.Output();
+    ASSERT_TRUE(clock.AdvanceToExit(fw)) << fw.Output();
     // One second per count, on the controller's clock.
     EXPECT_GE(clock.ElapsedMs() - firstSecond, 1000u);
     EXPECT_LE(clock.ElapsedMs() - firstSecond, 1100u);
@@ -157,7 +149,7 @@ TEST_F(BoardSystem, FaultSignalWritesCrashLogAndResetsAfterCountdown) {
     FirmwareProcess again;
     StartRunning(again);
     again.Signal(SIGTERM);
-    ASSERT_TRUE(AdvanceToExit(again)) << again.Output();
+    ASSERT_TRUE(clock.AdvanceToExit(again)) << again.Output();
     EXPECT_EQ(again.ExitCode(), kExitNormal);
 }
 
@@ -165,7 +157,7 @@ TEST_F(BoardSystem, WatchdogResetsAControllerWhoseLoopHangs) {
     ScopedEnv hang("PLC_TEST_HANG_AFTER", "20");
     FirmwareProcess fw;
     StartRunning(fw);
-    ASSERT_TRUE(AdvanceToOutput(fw, "main loop hangs")) << fw.Output();
+    ASSERT_TRUE(clock.AdvanceToOutput(fw, "main loop hangs")) << fw.Output();
     const u64 hungAt = clock.ElapsedMs();
     BoardWatchdog w;
     ASSERT_TRUE(clock.AdvanceUntil(
@@ -190,7 +182,7 @@ TEST_F(BoardSystem, BothButtonsClearProgramAndImagesAndRestart) {
     ASSERT_TRUE(Exists(Cfg("ladder.pgm")));
     ASSERT_TRUE(Exists(Cfg("autoreg.dta")));
     ASSERT_EQ(Tool("hold both 3300"), 0);
-    ASSERT_TRUE(AdvanceToOutput(fw, "Do VGD")) << fw.Output();
+    ASSERT_TRUE(clock.AdvanceToOutput(fw, "Do VGD")) << fw.Output();
     // While it waits, the LED child alternates the LEDs.
     bool sawA = false, sawB = false;
     for (int t = 0; t < 2000 && !(sawA && sawB); t += 10) {
@@ -200,7 +192,7 @@ TEST_F(BoardSystem, BothButtonsClearProgramAndImagesAndRestart) {
         sawB |= b && !a;
     }
     EXPECT_TRUE(sawA && sawB);
-    ASSERT_TRUE(AdvanceToExit(fw)) << fw.Output();
+    ASSERT_TRUE(clock.AdvanceToExit(fw)) << fw.Output();
     EXPECT_EQ(fw.ExitCode(), kExitWarmReset) << fw.Output();
     EXPECT_FALSE(Exists(Cfg("ladder.pgm")));
     EXPECT_FALSE(Exists(Cfg("autoreg.dta")));
