@@ -430,15 +430,23 @@ namespace {
 // waits unnoted: a test may look before it has run).
 bool ThreadAlive(u32 tid) {
     if (tid == 0) return false;
-    int fd = open(("/proc/" + std::to_string(tid) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+    // No allocation: a forked child of a threaded process may call this.
+    char path[32] = "/proc/";
+    char digits[12];
+    int n = 0;
+    for (u32 v = tid; v != 0; v /= 10) digits[n++] = static_cast<char>('0' + v % 10);
+    int at = 6;
+    while (n > 0) path[at++] = digits[--n];
+    std::memcpy(path + at, "/stat", 6);
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     char buf[256];
-    ssize_t n = read(fd, buf, sizeof(buf) - 1);
+    ssize_t got = read(fd, buf, sizeof(buf) - 1);
     close(fd);
-    if (n <= 0) return false;
-    buf[n] = 0;
-    const char* close = std::strrchr(buf, ')');  // the name may hold spaces
-    char state = close != nullptr && close[1] == ' ' ? close[2] : 'X';
+    if (got <= 0) return false;
+    buf[got] = 0;
+    const char* end = std::strrchr(buf, ')');  // the name may hold spaces
+    char state = end != nullptr && end[1] == ' ' ? end[2] : 'X';
     return state != 'Z' && state != 'X' && state != 'x';
 }
 
@@ -499,7 +507,15 @@ void Board_ClockSetUtc(i64 utcNs) {
 }
 
 void Board_ClockNoteBusy(u32 tid) {
-    if (ClockSlot* s = SlotOf(Rec(), tid)) Store64(s->deadlineNs, 0);
+    BoardRecord* r = Rec();
+    // A child that already noted a wait of its own keeps it.
+    for (ClockSlot& s : r->clockSlots)
+        if (Load(s.tid) == tid) return;
+    ClockSlot* s = SlotOf(r, tid);
+    if (s == nullptr) return;
+    // Only over what the slot held before: the child may have just noted.
+    u64 before = Load64(s->deadlineNs);
+    if (before != 0) __atomic_compare_exchange_n(&s->deadlineNs, &before, 0ull, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
 }
 
 void Board_ClockNoteDeadline(u64 deadlineNs) {

@@ -149,8 +149,9 @@ bool Board_ClockWait(u64 deadlineNs, int realMs);
 // Notes the calling thread's deadline without blocking (a waiter that blocks
 // elsewhere, in a poll over its descriptors, or spins), 0 when it is busy.
 void Board_ClockNoteDeadline(u64 deadlineNs);
-// Marks a thread (a controller process being started, by its pid) busy
-// until it first waits, so that no advance runs ahead of its start.
+// Marks a thread (a controller process being started, a child just forked,
+// by its pid) busy until it first waits, so that no advance runs ahead of
+// its start; a thread that already waits keeps its deadline.
 void Board_ClockNoteBusy(u32 tid);
 // True when no live waiter's deadline is at or before the current reading.
 bool Board_ClockSettled();

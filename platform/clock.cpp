@@ -59,6 +59,10 @@ void Clock_NoteDeadline(u64 monotonicNs) {
     if (g_board.load(std::memory_order_acquire)) Board_ClockNoteDeadline(monotonicNs);
 }
 
+void Clock_NoteChildBusy(int pid) {
+    if (g_board.load(std::memory_order_acquire) && pid > 0) Board_ClockNoteBusy(static_cast<u32>(pid));
+}
+
 bool Clock_IsManual() { return g_manual.load(std::memory_order_acquire); }
 
 void Clock_Advance(u64 ns) {

@@ -47,3 +47,5 @@ void SleepHostMs(long ms);
 // The main loop's idle wait on the board's driven clock: notes the deadline
 // on the board, and answers whether the clock has reached it.
 void Clock_NoteDeadline(u64 monotonicNs);
+// A child just forked (by its pid) counts as busy until it first waits.
+void Clock_NoteChildBusy(int pid);

@@ -342,7 +342,10 @@ pid_t SetStatusLeds_fork() {
     const pid_t parent = getpid();
     pid_t pid = fork();
     if (pid < 0) return 0;
-    if (pid > 0) return pid;
+    if (pid > 0) {
+        Clock_NoteChildBusy(pid);
+        return pid;
+    }
     // The child: only async-signal-safe calls (the parent may have threads).
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != parent) _exit(0);
