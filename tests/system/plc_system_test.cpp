@@ -204,6 +204,8 @@ TEST_F(FirmwareSystem, KillNineNeverLeavesATornImage) {
         }
         FirmwareProcess fw;
         ASSERT_TRUE(fw.Start());
+        // The pauses choose a random moment for the kill (during the start,
+        // the scan or the save); they wait for nothing the controller does.
         usleep(static_cast<useconds_t>(random() % 40000));
         if (round % 2 == 1) {
             // Interrupt the save of a clean stop.
