@@ -326,7 +326,9 @@ TEST_F(EipSystem, ClassOneExchangeSessionsAndCapture) {
     EXPECT_EQ(bad, "status=0\n");
     if (::testing::Test::HasFailure()) std::printf("%s", Tshark("").c_str());
 
-    // T->O periods at RPI 10 ms: the RPI plus at most a main-loop pass.
+    // T->O periods at RPI 10 ms: the RPI plus at most a main-loop pass (on a
+    // loaded machine a pass may wait for the processor: the bound of the
+    // slow tenth is loose).
     std::string times =
         Tshark("-Y 'ip.src == 10.9.0.2 && udp.dstport == 2222' -T fields -e frame.time_relative");
     std::vector<double> t;
@@ -343,7 +345,7 @@ TEST_F(EipSystem, ClassOneExchangeSessionsAndCapture) {
     const double median = gaps[gaps.size() / 2];
     EXPECT_GE(median, 9.5);
     EXPECT_LE(median, 12.0);
-    EXPECT_LE(gaps[gaps.size() * 9 / 10], 15.0);
+    EXPECT_LE(gaps[gaps.size() * 9 / 10], 25.0);
 }
 
 }  // namespace
