@@ -575,24 +575,29 @@ u32 Enet_Lnk_Service(const CipRequest& r, u8* reply) {
     }
 }
 
+u32 Message_Router_Route(const u8* d, u32 length, u8* reply, u8 shortStatus) {
+    const u8 service = length > 0 ? d[0] : 0;
+    if (length < 2 || length - 2 < 2u * d[1]) return Header(reply, service, shortStatus);
+    const u32 pathBytes = 2u * d[1];
+    CipPathInfo path;
+    // An empty path names nothing: no earlier request's path is reused.
+    if (Epath_Parse(d + 2, &path, pathBytes) != 0 || path.entryCount == 0)
+        return Header(reply, service, kCipPathSegmentError);
+    CipRequest r;
+    r.service = service;
+    r.cls = path.entries[0].cls;
+    r.instance = path.entries[0].instance;
+    r.attribute = path.entries[0].attribute;
+    r.data = d + 2 + pathBytes;
+    r.length = static_cast<u16>(length - 2 - pathBytes);
+    return Message_Router_Service(r, reply);
+}
+
 u32 Conn_Put_Data(const u8* d, u32 length, u8* reply, CipConnection* c) {
     const u8 service = length > 0 ? d[0] : 0;
     if (c == nullptr) return Header(reply, service, kCipObjectStateConflict);
-    if (c->type == 0 && (c->state == kCipConnEstablished || c->state == kCipConnDeferred)) {
-        if (length < 2 || length - 2 < 2u * d[1]) return Header(reply, service, kCipNotEnoughData);
-        const u32 pathBytes = 2u * d[1];
-        CipPathInfo path;
-        if (Epath_Parse(d + 2, &path, pathBytes) != 0 || path.entryCount == 0)
-            return Header(reply, service, kCipPathSegmentError);
-        CipRequest r;
-        r.service = service;
-        r.cls = path.entries[0].cls;
-        r.instance = path.entries[0].instance;
-        r.attribute = path.entries[0].attribute;
-        r.data = d + 2 + pathBytes;
-        r.length = static_cast<u16>(length - 2 - pathBytes);
-        return Message_Router_Service(r, reply);
-    }
+    if (c->type == 0 && (c->state == kCipConnEstablished || c->state == kCipConnDeferred))
+        return Message_Router_Route(d, length, reply, kCipNotEnoughData);
     // I/O connections carry no explicit requests.
     if (c->type == 1 && c->state == kCipConnEstablished) return Header(reply, service, kCipPathSegmentError);
     return Header(reply, service, kCipObjectStateConflict);

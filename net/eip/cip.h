@@ -196,6 +196,11 @@ void Connection_Inst_Free(CipConnection* p);
 int Message_Router_Class_Install(CipMessageRouter* router, u16 cls, CipHandler handler);
 // Routes one request; answers the reply length.
 u32 Message_Router_Service(const CipRequest& request, u8* reply);
+// Routes a request as it arrives: service, path size in words, path (its
+// first application path entry addresses the object), service data. A
+// request shorter than its path answers shortStatus, a path that does not
+// parse or names no object 0x04.
+u32 Message_Router_Route(const u8* data, u32 length, u8* reply, u8 shortStatus);
 
 u32 Identity_Service(const CipRequest& request, u8* reply);
 u32 Conn_Manager_Service(const CipRequest& request, u8* reply);

@@ -538,19 +538,7 @@ u32 Ucmm_Msg(u8* request, u8* reply, u32 length) {
     if (service != kCipGetSingle && service != kCipSetSingle && service != kCipForwardClose &&
         service != kCipForwardOpen)
         return Cip_ErrorReply(reply, service, kCipServiceNotSupported);
-    if (length < 2 || length - 2 < 2u * request[1]) return Cip_ErrorReply(reply, service, kCipPathSegmentError);
-    const u32 pathBytes = 2u * request[1];
-    CipPathInfo path;
-    if (Epath_Parse(request + 2, &path, pathBytes) != 0 || path.entryCount == 0)
-        return Cip_ErrorReply(reply, service, kCipPathSegmentError);
-    CipRequest r;
-    r.service = service;
-    r.cls = path.entries[0].cls;
-    r.instance = path.entries[0].instance;
-    r.attribute = path.entries[0].attribute;
-    r.data = request + 2 + pathBytes;
-    r.length = static_cast<u16>(length - 2 - pathBytes);
-    return Message_Router_Service(r, reply);
+    return Message_Router_Route(request, length, reply, kCipPathSegmentError);
 }
 
 u8 EncapMsg(int port, const u8* message, u32 received) {

@@ -27,6 +27,7 @@
 #include "testsupport/net_namespace.h"
 #include "testsupport/shell.h"
 #include "testsupport/temp_root.h"
+#include "testsupport/tshark_capture.h"
 
 namespace {
 
@@ -108,47 +109,6 @@ private:
     int fd_ = -1;
 };
 
-// tshark on the peer's end of the veth pair, writing into a file.
-class PeerCapture {
-public:
-    ~PeerCapture() { Stop(); }
-    // Starts tshark and waits until it shows the probe's packets (it
-    // captures only some time after it says so).
-    bool Start(const std::string& ns, const std::string& file, const std::function<void()>& probe) {
-        pid_ = fork();
-        if (pid_ == 0) {
-            std::freopen((file + ".log").c_str(), "w", stderr);
-            std::freopen((file + ".out").c_str(), "w", stdout);
-            execl("/usr/sbin/ip", "ip", "netns", "exec", ns.c_str(), "/usr/bin/tshark", "-l", "-P", "-i", "p0",
-                  "-w", file.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        log_ = file + ".log";
-        return pid_ > 0 && WaitUntil(
-                               [&] {
-                                   probe();
-                                   std::vector<u8> out;
-                                   return File_ReadAll(file + ".out", out, 1u << 20) && !out.empty();
-                               },
-                               20000);
-    }
-    void Stop() {
-        if (pid_ <= 0) return;
-        kill(pid_, SIGINT);
-        int st = 0;
-        if (!WaitUntil([&] { return waitpid(pid_, &st, WNOHANG) == pid_; }, 10000)) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, &st, 0);
-        }
-        pid_ = 0;
-    }
-    std::string Log() const { return Shell("cat " + log_); }
-
-private:
-    pid_t pid_ = 0;
-    std::string log_;
-};
-
 class EipSystem : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -179,7 +139,7 @@ protected:
         ASSERT_TRUE(fw.Start());
         ASSERT_TRUE(fw.WaitForOutput("main loop running", kStartMs)) << fw.Output();
         // Probe: a datagram to an absent neighbour puts ARP requests on the link.
-        ASSERT_TRUE(capture_.Start(ns_.Peer(), pcap_, [&] {
+        ASSERT_TRUE(capture_.Start(ns_.Peer(), "p0", "", pcap_, [&] {
             Inside(ns_.Peer(), [] {
                 int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
                 sockaddr_in sa{};
@@ -215,7 +175,7 @@ protected:
     TempRoot root;
     NetNamespacePair ns_;
     FirmwareProcess fw;
-    PeerCapture capture_;
+    TsharkCapture capture_;
     std::string pcap_ = root.Path("/eip.pcapng");
     EipOriginator first_;
 };
@@ -314,7 +274,7 @@ TEST_F(EipSystem, ClassOneExchangeSessionsAndCapture) {
     EXPECT_EQ(r.general, 0);
     ASSERT_TRUE(modbus.Read(201, 1, &words));
     EXPECT_TRUE(WaitUntil([&] { return modbus.Read(201, 1, &words) && words[0] == 0; }, 5000));
-    capture_.Stop();
+    capture_.Stop(300);  // the last datagrams reach the capture
 
     // The capture: every frame of the adapter is dissected, I/O included,
     // without a malformed packet or an error-level finding.
