@@ -741,7 +741,7 @@ u32 Eip_Init(NxIp* ip, NxPacketPool* pool) {
 void Eip_Scan(int port) {
     if (port < 0 || port > 1) return;
     EipPortState& p = EipConnEth[port];
-    if (p.ip == nullptr) return;
+    if (p.ip == nullptr || p.produced == nullptr || p.consumed == nullptr) return;
     if (!(Dpr_Configuration[port].flags.service & kSvcEip)) {
         for (EipTcpSession& e : p.sessions) {
             if (e.socket.state != NX_TCP_ESTABLISHED) continue;
@@ -752,6 +752,9 @@ void Eip_Scan(int port) {
     }
     EipTcpSocketListen(p);
     p.statusWord = static_cast<u16>(p.explicitCount * 256 + p.ioCount);
+    // A new configuration may have changed the sizes.
+    p.produced->memberBits[0] = static_cast<u16>(8 * Produced(port).bytes);
+    p.consumed->memberBits[0] = static_cast<u16>(8 * Consumed(port).bytes);
 
     if (GetLe16(DprMap + kDprRunFlag) == 1) {
         const MapPart produced = Produced(port), consumed = Consumed(port), status = Status(port);

@@ -476,6 +476,30 @@ TEST_F(EipAdapter, ClassThreeRequestsAndTheirTimeOut) {
     EXPECT_EQ(EipConnEth[0].explicitCount, 0);
 }
 
+TEST_F(EipAdapter, IdleSessionsCloseAfterAMinuteUnlessIoRuns) {
+    EipOriginator quiet(Pumper()), busy(Pumper());
+    ASSERT_TRUE(quiet.Connect("127.0.0.1", Port()));
+    ASSERT_TRUE(quiet.Register());
+    clock_.AdvanceMs(60000);
+    Pump();
+    EXPECT_EQ(Eip_Conn_Cnt(0), 1u);
+    clock_.AdvanceMs(1);
+    Pump();
+    EXPECT_EQ(Eip_Conn_Cnt(0), 0u);
+    // A producing connection keeps every session of the interface alive.
+    ASSERT_TRUE(busy.Connect("127.0.0.1", Port()));
+    ASSERT_TRUE(busy.Register());
+    eipo::ForwardOpen f = Bidirectional();
+    f.otParams = 0;
+    f.toRpi = 1000000;
+    ASSERT_EQ(busy.Unconnected(eipo::ForwardOpenRequest(f)).general, 0);
+    for (int s = 0; s < 70; ++s) {
+        clock_.AdvanceMs(1000);
+        Pump();
+    }
+    EXPECT_EQ(Eip_Conn_Cnt(0), 1u);
+}
+
 class EipIoTest : public EipAdapter {
 protected:
     // Opens the bidirectional connection over a session; the reply's sockaddr items.
