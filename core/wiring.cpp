@@ -379,7 +379,7 @@ constexpr Service kPass[] = {
     {"ethernet", nullptr,
      [](u32 now) {
          EnetMain(0);
-         return Enet_HasWork() ? now : Service_NextTick(now);
+         return Enet_HasWork() ? now : Enet_NextTime(now);
      },
      nullptr, Nx_PollSet},
     {"software timers", nullptr, [](u32 now) { tx_timer_check(); return Service_NextTick(now); }, nullptr, nullptr},

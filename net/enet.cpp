@@ -11,6 +11,8 @@
 
 #include "core/plc_regs.h"
 #include "net/dpr.h"
+#include "net/eip/eip.h"
+#include "net/eip/eip_server.h"
 #include "net/enet_server.h"
 #include "net/modbus.h"
 #include "net/modbus_server.h"
@@ -74,7 +76,7 @@ State g;
 
 // The protocol servers every interface runs, in the order they start and
 // are stepped.
-constexpr const EnetServer* kServers[] = {&kTovraServer, &kModbusServer};
+constexpr const EnetServer* kServers[] = {&kTovraServer, &kModbusServer, &kEipServer};
 
 constexpr bool SameName(const char* a, const char* b) {
     while (*a != 0 && *a == *b) ++a, ++b;
@@ -459,6 +461,14 @@ bool FirstCall() {
 void Enet_SetIdleWaitMs(int ms) { Service_SetIdleCapMs(ms < 0 ? 0 : ms); }
 
 bool Enet_HasWork() { return Modbus_HasWork() || Tovra_HasWork(); }
+
+u32 Enet_NextTime(u32 now) {
+    u32 next = Service_NextTick(now);
+    // Cyclic productions are due on their own period, not on the tick.
+    u32 ms = Eip_NextProductionMs();
+    if (ms < 10) next = Service_Earlier(next, now + 10 * ms);
+    return next;
+}
 
 u16 Enet_StatusWord(int port) { return g.status[port & 3]; }
 

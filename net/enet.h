@@ -40,6 +40,9 @@ void Enet_SetIdleWaitMs(int ms);
 // True while a server has requests in hand that the next pass serves without
 // waiting for a socket.
 bool Enet_HasWork();
+// When the Ethernet step next needs to run (100-us counter), at the latest on
+// the next 10-ms tick.
+u32 Enet_NextTime(u32 now);
 void Etn_UpdateStatus();
 // Node id as last copied into the Ethernet status map.
 extern u16 etnStatusNodeId;

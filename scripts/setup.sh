@@ -12,7 +12,7 @@ PACKAGES=(
   libtommath-dev
   socat python3 python3-numpy python3-ephem libdigest-crc-perl openssl
   mbpoll python3-pymodbus libmodbus-dev iproute2
-  zip strace lua5.4 tshark
+  zip strace lua5.4 tshark nodejs
   locales-all
 )
 
@@ -25,4 +25,18 @@ if [ ${#missing[@]} -gt 0 ]; then
   [ "$(id -u)" -ne 0 ] && SUDO="sudo"
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
+fi
+
+# npm peers of the system tests (Debian packages no EtherNet/IP originator),
+# installed at the versions tests/peers/package.json pins, into a folder of
+# the work tree that git ignores.
+if ! command -v npm >/dev/null 2>&1; then
+  SUDO=""
+  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq npm
+fi
+PEERS="$(cd "$(dirname "$0")/.." && pwd)/tests/peers"
+if [ ! -f "$PEERS/node_modules/st-ethernet-ip/package.json" ]; then
+  npm install --prefix "$PEERS" --no-package-lock --no-audit --no-fund
 fi

@@ -24,6 +24,7 @@
 #include "testsupport/shell.h"
 #include "testsupport/temp_root.h"
 #include "testsupport/tovra_host.h"
+#include "testsupport/tshark_capture.h"
 
 namespace {
 
@@ -31,76 +32,6 @@ constexpr int kStartMs = 30000;
 constexpr u16 kLinkPort = 18501;
 constexpr u32 kSr5 = 0x400 + 16u * (127 + 5);
 constexpr u32 kSr155 = 0x400 + 16u * (127 + 155);
-
-// tshark writing what passes the port on loopback into a file.
-class Capture {
-public:
-    // Starts tshark and waits until it sees packets of the port: probe
-    // connections are made until the first shows up in its summary lines.
-    bool Start(int port, const std::string& file, const std::function<void()>& probe) {
-        if (access("/usr/bin/tshark", X_OK) != 0) return false;
-        file_ = file;
-        port_ = port;
-        pid_ = fork();
-        if (pid_ == 0) {
-            freopen((file + ".out").c_str(), "w", stdout);
-            freopen((file + ".log").c_str(), "w", stderr);
-            std::string filter = "tcp port " + std::to_string(port);
-            execl("/usr/bin/tshark", "tshark", "-l", "-P", "-i", "lo", "-f", filter.c_str(), "-w", file.c_str(),
-                  static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        return pid_ > 0 && WaitUntil(
-                               [&] {
-                                   probe();
-                                   std::vector<u8> out;
-                                   return File_ReadAll(file + ".out", out, 1u << 20) && !out.empty();
-                               },
-                               30000);  // tshark starts slowly on a loaded machine
-    }
-    void Stop() {
-        if (pid_ <= 0) return;
-        // A last connection marks the end: tshark prints packets in the
-        // order it captures them, so once it has printed the marker's SYN,
-        // every segment before it is in the file.
-        int marker = ConnectLoopback(port_);
-        if (marker >= 0) {
-            sockaddr_in self{};
-            socklen_t len = sizeof(self);
-            getsockname(marker, reinterpret_cast<sockaddr*>(&self), &len);
-            const std::string from = " " + std::to_string(ntohs(self.sin_port)) + " ";
-            WaitUntil(
-                [&] {
-                    std::vector<u8> out;
-                    File_ReadAll(file_ + ".out", out, 1u << 24);
-                    std::string text(out.begin(), out.end());
-                    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + 1)) {
-                        size_t end = text.find('\n', at);
-                        if (text.substr(at, end - at).find("SYN") != std::string::npos) return true;
-                    }
-                    return false;
-                },
-                10000);
-            close(marker);
-        }
-        kill(pid_, SIGINT);
-        int st = 0;
-        // A capture that does not end on the interrupt (its own child still
-        // starting on a loaded machine) is killed rather than waited for.
-        if (!WaitUntil([&] { return waitpid(pid_, &st, WNOHANG) == pid_; }, 10000)) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, &st, 0);
-        }
-        pid_ = 0;
-    }
-    ~Capture() { Stop(); }
-    std::string Log() const { return Shell("cat " + file_ + ".log"); }
-
-private:
-    pid_t pid_ = 0;
-    std::string file_;
-    int port_ = 0;
-};
 
 class TovraSystem : public ::testing::Test {
 protected:
@@ -144,9 +75,9 @@ std::vector<u8> RegRequest(u8 node, u32 address, u8 bits, const std::vector<u8>&
 }
 
 TEST_F(TovraSystem, DownloadRunUploadBusyAndHostileFramesOverTcp) {
-    Capture cap;
+    TsharkCapture cap;
     const std::string pcap = root.Path("/link.pcapng");
-    const bool capturing = cap.Start(port_, pcap, [&] {
+    const bool capturing = cap.Start("", "lo", "tcp port " + std::to_string(port_), pcap, [&] {
         TovraHost probe;
         probe.Connect(port_);
     });
@@ -215,7 +146,17 @@ TEST_F(TovraSystem, DownloadRunUploadBusyAndHostileFramesOverTcp) {
     EXPECT_TRUE(fw.Running());
     EXPECT_FALSE(fw.Exited());
 
-    cap.Stop();
+    // A last connection marks the end of the exchange in the capture.
+    int marker = -1;
+    cap.StopAfterMarker([&] {
+        marker = ConnectLoopback(port_);
+        if (marker < 0) return std::string();
+        sockaddr_in self{};
+        socklen_t len = sizeof(self);
+        getsockname(marker, reinterpret_cast<sockaddr*>(&self), &len);
+        return " " + std::to_string(ntohs(self.sin_port)) + " ";
+    });
+    if (marker >= 0) close(marker);
     ASSERT_TRUE(capturing) << cap.Log();
     std::string frames =
         Shell("(tshark -r " + pcap + " -Y 'tcp.len > 0' -T fields -e frame.number 2>/dev/null) | wc -l");
