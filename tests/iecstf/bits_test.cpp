@@ -300,3 +300,32 @@ TEST(BitFunctions, ArraysBeyondTheirTableStop) {
 }
 
 }  // namespace
+
+namespace {
+
+// With a CT segment an array operand is a DINT holding the array's byte
+// offset in the segment; the whole array must lie inside the segment.
+TEST(BitFunctions, ArraysInTheCtSegment) {
+    IecImageBuilder b;
+    b.CtSegment(64, 64).CtInit(60, {1, 2, 3, 4});
+    u16 r = b.Var(kQ4TypeDint), buf = b.Var(kQ4TypeDint, 56), data = b.Var(kQ4TypeDint, 0x0A0B0C0D),
+        pos = b.Var(kQ4TypeDint, 2), big = b.Var(kQ4TypeBool, 1);
+    TicAssembler t;
+    // SERIALIZEOUT into 8 bytes at offset 56: the segment's last bytes.
+    t.Op("CALL_STF", {104, 7, r, kQ4TypeDint, buf, 8, data, pos, big}).Op("END");
+    b.Program(t.Finish());
+    IecVmDb db(b.Build());
+    ASSERT_EQ(db.Result(), 0);
+    Q4VM_Cycle(db.Db(), 1);
+    EXPECT_EQ(GetLe32(db.Data32(r)), 6u);
+    u32 bytes = 0;
+    u8* ct = Q4VM_AreaPtr(db.Db(), kDbCtSegment, &bytes);
+    ASSERT_NE(ct, nullptr);
+    EXPECT_EQ(GetBe32(ct + 58), 0x0A0B0C0Du);
+    // Moved up by one byte, the 8-byte buffer would end past the segment.
+    PutLe32(db.Data32(buf), 57);
+    Q4VM_Cycle(db.Db(), 2);
+    EXPECT_TRUE(GetLe16(db.Status() + kQ4StFlags) & (kVmFlagStopped | kVmFlagStopRequest));
+}
+
+}  // namespace
