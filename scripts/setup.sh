@@ -10,7 +10,7 @@ PACKAGES=(
   build-essential cmake ninja-build ccache pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libtommath-dev
-  socat python3 python3-numpy python3-ephem libdigest-crc-perl openssl
+  socat python3 python3-numpy python3-crcmod python3-ephem libdigest-crc-perl openssl
   mbpoll python3-pymodbus libmodbus-dev iproute2
   zip strace lua5.4 tshark nodejs
   locales-all

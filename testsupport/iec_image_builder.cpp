@@ -281,6 +281,23 @@ IecImageBuilder& IecImageBuilder::StringTable(std::vector<std::string> texts) {
     stringTables_.push_back(std::move(b));
     return *this;
 }
+IecImageBuilder& IecImageBuilder::TextTable(u32 first, std::vector<std::optional<std::string>> texts) {
+    const u32 n = static_cast<u32>(texts.size());
+    std::vector<u8> b(8 + 4 * n, 0);
+    PutLe32(&b[0], first);
+    PutLe32(&b[4], first + n - 1);
+    for (u32 i = 0; i < n; ++i) {
+        if (!texts[i]) continue;
+        PutLe32(&b[8 + 4 * i], static_cast<u32>(b.size()));
+        b.push_back(static_cast<u8>(texts[i]->size()));
+        b.insert(b.end(), texts[i]->begin(), texts[i]->end());
+    }
+    return StringTableBytes(std::move(b));
+}
+IecImageBuilder& IecImageBuilder::StringTableBytes(std::vector<u8> bytes) {
+    stringTables_.push_back(std::move(bytes));
+    return *this;
+}
 IecImageBuilder& IecImageBuilder::Signal(std::vector<u8> bytes) {
     signals_.push_back(std::move(bytes));
     return *this;

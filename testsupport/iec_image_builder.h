@@ -10,6 +10,7 @@
 #pragma once
 
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -175,6 +176,12 @@ public:
     IecImageBuilder& Password(u32 password);
     IecImageBuilder& HeapSize(i32 bytes);
     IecImageBuilder& StringTable(std::vector<std::string> texts);
+    // A string table as the compiler lays it out: first and last text number,
+    // per number the offset of its length-prefixed text from the table's
+    // start (0 for a number without text: nullopt), then the texts.
+    IecImageBuilder& TextTable(u32 first, std::vector<std::optional<std::string>> texts);
+    // A string table of raw bytes (for malformed tables).
+    IecImageBuilder& StringTableBytes(std::vector<u8> bytes);
     IecImageBuilder& Signal(std::vector<u8> bytes);
 
     std::vector<u8> Build() const;

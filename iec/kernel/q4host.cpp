@@ -193,6 +193,8 @@ void Q4EVSTRACE(const char* fmt, ...) {
     std::vsnprintf(buf, sizeof buf, fmt, ap);
     va_end(ap);
     std::printf("%s\n", buf);
+    // A trace line goes out at once, also when standard output is a file.
+    std::fflush(stdout);
 }
 
 int Q4EVSPORT() { return 9000; }

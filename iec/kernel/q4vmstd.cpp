@@ -2,7 +2,10 @@
 
 #include <span>
 
+#include "iec/kernel/q4stfbits.h"
+#include "iec/kernel/q4stfdate.h"
 #include "iec/kernel/q4stfmath.h"
+#include "iec/kernel/q4stfstr.h"
 #include "iec/kernel/q4tools.h"
 #include "iec/kernel/q4vmdb.h"
 #include "iec/kernel/q4vmprg.h"
@@ -13,6 +16,9 @@ namespace {
 // together from them here, at compile time.
 constexpr std::span<const Q4StfRow> kFamilies[] = {
     kQ4StfMathRows,
+    kQ4StfBitsRows,
+    kQ4StfStrRows,
+    kQ4StfDateRows,
 };
 
 // Slots that the format leaves empty; no family may claim one.

@@ -39,7 +39,11 @@ protected:
         b.Program(t.Finish());
         RegLocTable loc;
         loc.Bind(kAQG1, IecVarRef(kRef16, cnt)).Bind(kAQG1 + 1, IecVarRef(kRef16, x)).Bind(kAQG1 + 2, IecVarRef(kRef16, y));
-        std::vector<u8> rec = IecAppRecord(b.Build(), loc);
+        StoreApp(b.Build(), loc);
+    }
+    // Stores an application in ladder.pgm, as a download leaves it.
+    void StoreApp(const std::vector<u8>& code, const RegLocTable& loc) {
+        std::vector<u8> rec = IecAppRecord(code, loc);
         if (rec.size() % 2) rec.push_back(0);
         std::vector<u8> file(8);
         PutLe16(file.data(), crc16(rec.data(), static_cast<u32>(rec.size())));
@@ -111,6 +115,29 @@ TEST_F(IecAppSystem, BoundRegistersFollowTheApplicationAndRetainSurvivesARestart
     image = Image();
     EXPECT_GT(Word(image, kRegAQG), count) << output;
     EXPECT_EQ(Word(image, kRegAQG + 4), 100);
+}
+
+// PRINTF lines reach the runtime's trace on standard output; CYCLESTOP
+// pauses the application, so no cycle runs after the one that called it.
+TEST_F(IecAppSystem, PrintfTracesAndCycleStopPauses) {
+    IecImageBuilder b;
+    u16 cnt = b.Var(kQ4TypeDint), one = b.Var(kQ4TypeDint, 1), three = b.Var(kQ4TypeDint, 3), z = b.Var(kQ4TypeDint);
+    u16 printed = b.Var(kQ4TypeBool), stop = b.Var(kQ4TypeBool), paused = b.Var(kQ4TypeBool);
+    u16 fmt = b.String(40, "IEC tick %d, %s %%");
+    TicAssembler t;
+    t.Op("ADD_DINT", {cnt, cnt, one})
+        .Op("CALL_STF", {80, 6, printed, fmt, cnt, z, z, z})
+        .Op("GE_DINT", {stop, cnt, three})
+        .Op("CALL_STF", {136, 2, paused, stop})
+        .Op("END");
+    b.Program(t.Finish());
+    StoreApp(b.Build(), RegLocTable());
+    constexpr u32 kSR5 = 2 * (127 + 5);
+    SetWords({{kSR5, 2}});
+    RunPasses(30);
+    for (const char* line : {"IEC tick 1, %s %\n", "IEC tick 2, %s %\n", "IEC tick 3, %s %\n"})
+        EXPECT_NE(output.find(line), std::string::npos) << line << "\n" << output;
+    EXPECT_EQ(output.find("IEC tick 4"), std::string::npos) << "the application ran after CYCLESTOP\n" << output;
 }
 
 }  // namespace
