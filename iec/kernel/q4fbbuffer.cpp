@@ -16,20 +16,13 @@ namespace {
 constexpr i32 kDepth = 128;
 constexpr u32 kSkCount = 512, kSkCap = 516, kSkPush = 520, kSkPop = 521;
 
-// Edge on an input whose previous value is kept at inst[at].
-bool Edge(u8* inst, u32 at, bool v) {
-    bool e = v && !inst[at];
-    inst[at] = v;
-    return e;
-}
-
 }  // namespace
 
 // PUSH, POP, R1, IN, N -> EMPTY, OFLO, TOP.
 int Q4Stfb_StackInt(int command, u8* db, u8*, u8* inst, const u16* ops) {
     if (command == kFbInstanceInit && inst) Q4Fb_SetU32(inst, kSkCap, kDepth);
     return Q4Fb_Run({14, 524, false}, command, inst, ops, 8, [&] {
-        bool push = Edge(inst, kSkPush, Q4Fb_Bool(db, ops[0])), pop = Edge(inst, kSkPop, Q4Fb_Bool(db, ops[1]));
+        bool push = Q4Fb_Edge(inst, kSkPush, Q4Fb_Bool(db, ops[0])), pop = Q4Fb_Edge(inst, kSkPop, Q4Fb_Bool(db, ops[1]));
         // Kept in range whatever a saved database holds.
         i32 count = std::clamp(static_cast<i32>(Q4Fb_U32(inst, kSkCount)), 0, kDepth);
         i32 cap = std::clamp(static_cast<i32>(Q4Fb_U32(inst, kSkCap)), 0, kDepth);
@@ -90,7 +83,7 @@ void Refuse(u8* db, const u16* ops, u16 type) {
 void Buffer(bool lifo, u8* db, u8* inst, const u16* ops) {
     u16 type = ops[kType];
     Q4Fb_PutBool(db, ops[kOflo], false, kForce);
-    bool push = Edge(inst, kBfPush, Q4Fb_Bool(db, ops[kPush])), pop = Edge(inst, kBfPop, Q4Fb_Bool(db, ops[kPop]));
+    bool push = Q4Fb_Edge(inst, kBfPush, Q4Fb_Bool(db, ops[kPush])), pop = Q4Fb_Edge(inst, kBfPop, Q4Fb_Bool(db, ops[kPop]));
     u32 size = Q4Type_Size(type);
     if (Q4Type_Class(type) == kQ4ClassString || Q4Type_Class(type) == kQ4ClassNone || size == 0 || (type & kQ4TypeExternal))
         return Refuse(db, ops, type);

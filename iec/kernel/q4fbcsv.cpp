@@ -100,12 +100,6 @@ int Q4Csv_Line(u8* db, i32 list, std::string* line) {
 
 namespace {
 
-bool Edge(u8* inst, u32 at, bool v) {
-    bool e = v && !inst[at];
-    inst[at] = v;
-    return e;
-}
-
 // Opens the file for appending, creating it when missing.
 bool OpenAppend(FxFile* f, const char* path) {
     i16 st = CF_Open(f, path, 1);
@@ -118,7 +112,7 @@ bool OpenAppend(FxFile* f, const char* path) {
 // LOG, RST, LIST, PATH -> Q, ERR. Instance: previous LOG, previous RST.
 int Q4Stfb_LogFileCsv(int command, u8* db, u8*, u8* inst, const u16* ops) {
     return Q4Fb_Run({35, 2, false}, command, inst, ops, 6, [&] {
-        bool log = Edge(inst, 0, Q4Fb_Bool(db, ops[0])), rst = Edge(inst, 1, Q4Fb_Bool(db, ops[1]));
+        bool log = Q4Fb_Edge(inst, 0, Q4Fb_Bool(db, ops[0])), rst = Q4Fb_Edge(inst, 1, Q4Fb_Bool(db, ops[1]));
         const u8* ps = Q4Tools_String(db, ops[3]);
         std::string path = ps ? std::string(Q4Str_GetText(ps), Q4Str_GetLength(ps)) : std::string();
         bool q = false;

@@ -81,11 +81,7 @@ namespace {
 constexpr u32 kValue = 0, kPrev = 4;
 
 // An edge on input k (its operand op): 1 now, 0 at the previous execution.
-bool Edge(u8* db, u8* inst, u32 k, u16 op) {
-    bool v = Q4Fb_Bool(db, op), e = v && !inst[kPrev + k];
-    inst[kPrev + k] = v;
-    return e;
-}
+bool Edge(u8* db, u8* inst, u32 k, u16 op) { return Q4Fb_Edge(inst, kPrev + k, Q4Fb_Bool(db, op)); }
 
 // Counters answer only their instance size.
 bool Executes(int command, u8* inst, const u16* ops, u16 n, int* answer) {

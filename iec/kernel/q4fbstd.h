@@ -39,6 +39,13 @@ u32 Q4Fb_Seconds(u8* db);
 // Instance fields (little-endian in the database, which is saved whole).
 inline u32 Q4Fb_U32(const u8* inst, u32 at) { return GetLe32(inst + at); }
 inline void Q4Fb_SetU32(u8* inst, u32 at, u32 v) { PutLe32(inst + at, v); }
+// An edge: v is 1 and the previous value kept at inst[at] was 0; the new
+// value is kept.
+inline bool Q4Fb_Edge(u8* inst, u32 at, bool v) {
+    bool e = v && !inst[at];
+    inst[at] = v ? 1 : 0;
+    return e;
+}
 float Q4Fb_F32(const u8* inst, u32 at);
 void Q4Fb_SetF32(u8* inst, u32 at, float v);
 double Q4Fb_F64(const u8* inst, u32 at);

@@ -12,6 +12,7 @@
 #include "iec/kernel/q4rtclk.h"
 #include "iec/kernel/q4vmcyc.h"
 #include "iec/kernel/q4vmfb.h"
+#include "platform/rtclock.h"
 #include "testsupport/manual_clock.h"
 #include "testsupport/temp_root.h"
 
@@ -514,8 +515,33 @@ TEST(StdBlocks, TimersInTheCycleAcrossMidnight) {
 // Date and time blocks read the controller's clock.
 class ClockBlocks : public ::testing::Test {
 protected:
+    ~ClockBlocks() override { Rtc_Reset(); }
     TempRoot root_;
 };
+
+// The controller's clock set as RTCSET or the link set it moves the alarm's
+// date with it.
+TEST_F(ClockBlocks, AlarmFollowsTheControllerClockWhenItIsSet) {
+    ManualClock clock;  // 2021-03-05 12:00 UTC
+    FbDb f;
+    Inst inst{};
+    f.SetD(f.D(0), 2030);
+    f.SetD(f.D(1), 1);
+    f.SetD(f.D(2), 2);
+    f.SetT(f.T(0), 8 * 3600000u);
+    std::vector<u16> ops{f.D(0), f.D(1), f.D(2), f.T(0), f.B(0), f.B(1), f.B(2)};
+    f.Exec(Q4Stfb_DtAt, inst.data(), ops);
+    f.Exec(Q4Stfb_DtAt, inst.data(), ops);
+    EXPECT_FALSE(f.GetB(f.B(2)));
+    RTCTime early{59, 59, 7, 2, 1, 2030, 0};
+    ASSERT_EQ(RtcSet(&early), 1);
+    f.Exec(Q4Stfb_DtAt, inst.data(), ops);
+    EXPECT_FALSE(f.GetB(f.B(2)));
+    clock.AdvanceMs(1000);
+    f.Exec(Q4Stfb_DtAt, inst.data(), ops);
+    EXPECT_TRUE(f.GetB(f.B(1)));
+    EXPECT_TRUE(f.GetB(f.B(2)));
+}
 
 TEST_F(ClockBlocks, CurrentDateTimeSplitsTheClock) {
     ManualClock clock(1614945600 + 3723);  // 2021-03-05 13:02:03 UTC
