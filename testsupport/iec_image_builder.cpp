@@ -303,6 +303,30 @@ IecImageBuilder& IecImageBuilder::Signal(std::vector<u8> bytes) {
     return *this;
 }
 
+IecImageBuilder& IecImageBuilder::SignalPoints(const std::vector<std::pair<u32, float>>& points) {
+    std::vector<u8> b(4 + 8 * points.size());
+    PutLe32(b.data(), static_cast<u32>(points.size()));
+    for (size_t k = 0; k < points.size(); ++k) {
+        PutLe32(b.data() + 4 + 8 * k, points[k].first);
+        std::memcpy(b.data() + 8 + 8 * k, &points[k].second, 4);
+    }
+    return Signal(std::move(b));
+}
+IecImageBuilder& IecImageBuilder::VarList(const std::vector<VarListEntry>& entries) {
+    std::vector<u8> b(8 + 8 * entries.size());
+    PutLe16(b.data(), static_cast<u16>(entries.size()));
+    for (size_t k = 0; k < entries.size(); ++k) {
+        PutLe16(b.data() + 8 + 8 * k, entries[k].type);
+        PutLe16(b.data() + 10 + 8 * k, entries[k].index);
+        PutLe32(b.data() + 12 + 8 * k, entries[k].ctOffset);
+    }
+    return VarListBytes(std::move(b));
+}
+IecImageBuilder& IecImageBuilder::VarListBytes(std::vector<u8> bytes) {
+    varLists_.push_back(std::move(bytes));
+    return *this;
+}
+
 // ---------------------------------------------------------------------------
 // Emission
 // ---------------------------------------------------------------------------
@@ -409,6 +433,7 @@ std::vector<u8> IecImageBuilder::Build() const {
     if (complex) need(kQ4ExtCtTypes);
     if (!stringTables_.empty()) need(kQ4ExtStringTables);
     if (!signals_.empty()) need(kQ4ExtSignals);
+    if (!varLists_.empty()) need(kQ4ExtVarLists);
     bool names = std::any_of(instances_.begin(), instances_.end(), [](const Inst& i) { return !i.name.empty(); });
     if (names) need(kQ4ExtInstanceNames);
     if (retCtSize_) level = std::max<u32>(level, 11);
@@ -569,6 +594,7 @@ std::vector<u8> IecImageBuilder::Build() const {
     };
     tables(stringTables_, kQ4ExtStringTables);
     tables(signals_, kQ4ExtSignals);
+    tables(varLists_, kQ4ExtVarLists);
 
     // Variable map.
     if (!noMap_) {

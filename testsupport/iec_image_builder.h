@@ -183,6 +183,18 @@ public:
     // A string table of raw bytes (for malformed tables).
     IecImageBuilder& StringTableBytes(std::vector<u8> bytes);
     IecImageBuilder& Signal(std::vector<u8> bytes);
+    // A signal from its points {time in ms, value}.
+    IecImageBuilder& SignalPoints(const std::vector<std::pair<u32, float>>& points);
+    // A variable list (numbered from 0 in declaration order) of entries
+    // {type code, index, CT offset}.
+    struct VarListEntry {
+        u16 type;
+        u16 index;
+        u32 ctOffset = 0;
+    };
+    IecImageBuilder& VarList(const std::vector<VarListEntry>& entries);
+    // A variable list from raw bytes (for malformed lists).
+    IecImageBuilder& VarListBytes(std::vector<u8> bytes);
 
     std::vector<u8> Build() const;
 
@@ -259,5 +271,6 @@ private:
     u32 extLevel_ = 0;
     std::map<u32, u32> ext_;
     std::vector<std::vector<u8>> stringTables_, signals_;
+    std::vector<std::vector<u8>> varLists_;
     mutable Layout layout_;
 };

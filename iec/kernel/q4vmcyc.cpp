@@ -36,6 +36,10 @@ int Q4VM_Cycle(u8* db, u32 now) {
     u8* st = Q4VM_Status(db);
     u8* priv = Q4VM_Private(db);
     if (!st || !priv || Stopped(st)) return 1;
+    // Blocks keep time stamps in which 0 means "not started"; so that the
+    // clock's midnight reading is not taken for one, the VM time of a cycle
+    // is never 0 (midnight reads as 1 ms, a shift of at most 1 ms once a day).
+    if (now == 0) now = 1;
     if (GetLe32(priv + kVmPrivFirstDone)) {
         u32 ms = GetLe32(st + kVmStMillis) + Q4VM_Elapsed(now, GetLe32(st + kVmStNow));
         PutLe32(st + kVmStSeconds, GetLe32(st + kVmStSeconds) + ms / 1000);

@@ -7,6 +7,14 @@
 #include <vector>
 
 #include "iec/ext/q4bdll.h"
+#include "iec/kernel/q4fbbuffer.h"
+#include "iec/kernel/q4fbclock.h"
+#include "iec/kernel/q4fbcsv.h"
+#include "iec/kernel/q4fblogic.h"
+#include "iec/kernel/q4fbpid.h"
+#include "iec/kernel/q4fbserio.h"
+#include "iec/kernel/q4fbsignal.h"
+#include "iec/kernel/q4fbtimer.h"
 #include "iec/kernel/q4tools.h"
 #include "iec/kernel/q4types.h"
 #include "iec/kernel/q4vmdb.h"
@@ -173,7 +181,10 @@ constexpr const char* kPfbNames[kPfbCount] = {
 // own module (a constexpr array of Q4BlockEntry); the tables are assembled
 // from the name lists and the families' rows at compile time. A block no
 // family serves yet is known by name and not available.
-constexpr std::array<std::span<const Q4BlockEntry>, 0> kFamilies{};
+constexpr std::span<const Q4BlockEntry> kFamilies[] = {
+    kQ4FbLogicRows, kQ4FbTimerRows, kQ4FbClockRows, kQ4FbSignalRows, kQ4FbBufferRows,
+    kQ4FbSerioRows, kQ4FbCsvRows,   kQ4FbPidRows,
+};
 
 constexpr bool SameName(const char* a, const char* b) {
     while (*a != 0 && *a == *b) ++a, ++b;
