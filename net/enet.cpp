@@ -12,6 +12,7 @@
 #include "core/plc_regs.h"
 #include "net/dpr.h"
 #include "net/enet_server.h"
+#include "net/http_pages_server.h"
 #include "net/modbus.h"
 #include "net/modbus_server.h"
 #include "net/tovra.h"
@@ -74,7 +75,7 @@ State g;
 
 // The protocol servers every interface runs, in the order they start and
 // are stepped.
-constexpr const EnetServer* kServers[] = {&kTovraServer, &kModbusServer};
+constexpr const EnetServer* kServers[] = {&kTovraServer, &kModbusServer, &kHttpPagesServer};
 
 constexpr bool SameName(const char* a, const char* b) {
     while (*a != 0 && *a == *b) ++a, ++b;
@@ -188,6 +189,16 @@ void FollowWebStop() {
         DartuHttp = 0;
         g.webStopForConfig = 0;
     }
+}
+
+// A configuration that enables the register web server makes it the HTTP
+// server also when no new configuration announces it (a stored one at
+// start-up) and when the web-HMI server was already stopped: the web-HMI
+// server is asked to stop and the flag falls to 0 once its thread has ended.
+void ChooseRegisterWeb() {
+    if (DartuHttp == 0 || g.webStopForConfig || DartuFtping != 0) return;
+    if (DartuServerState != kDartuStopped) DartuServerState = kDartuStop;
+    g.webStopForConfig = 1;
 }
 
 void StepInterface(int i, int sliced) {
@@ -458,7 +469,7 @@ bool FirstCall() {
 
 void Enet_SetIdleWaitMs(int ms) { Service_SetIdleCapMs(ms < 0 ? 0 : ms); }
 
-bool Enet_HasWork() { return Modbus_HasWork() || Tovra_HasWork(); }
+bool Enet_HasWork() { return EnetServers_HaveWork(); }
 
 u16 Enet_StatusWord(int port) { return g.status[port & 3]; }
 
@@ -569,7 +580,12 @@ void EnetMain(int sliced) {
             UtcSet(&st, reinterpret_cast<u16*>(&plc_reg[2 * (54271 + 20)]));
         }
     }
-    if (!AnyRegisterWeb()) DartuHttp = 1;
+    if (!AnyRegisterWeb()) {
+        DartuHttp = 1;
+        g.webStopForConfig = 0;
+    } else {
+        ChooseRegisterWeb();
+    }
     StatusWords();
     Statistics();
     RestartCommands();
