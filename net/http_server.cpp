@@ -31,6 +31,22 @@ constexpr const char kNoLength[] = "NetX HTTP No Content Length";
 
 u32 Min(u32 a, u32 b) { return a < b ? a : b; }
 
+// True once per 10-ms tick of the clock: waits count ticks, so that a
+// controller whose passes follow each other at once (run mode) gives a peer
+// as long as one that idles between them.
+bool NextTick(HttpServerObject* s) {
+    u32 tick = FPGA_GetFrt() / 100;
+    if (tick == s->lastTick) return false;
+    s->lastTick = tick;
+    return true;
+}
+
+// Counts one more waiting tick; true when the wait has lasted its limit.
+bool WaitedOut(HttpServerObject* s, u32* counter, u32 limit) {
+    if (NextTick(s)) ++*counter;
+    return *counter >= limit;
+}
+
 char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool SameNoCase(const u8* p, const char* text, u32 n) {
@@ -247,10 +263,12 @@ bool Base64Decode(const u8* in, u32 length, char* out, u32 size, u32* outLength)
     return true;
 }
 
-bool BasicPasses(HttpServerObject* s, const char* name, const char* password) {
+}  // namespace
+
+bool Http_BasicPasses(const u8* head, u32 headLength, const char* name, const char* password) {
     const u8* v = nullptr;
     u32 n = 0;
-    if (!FindHeader(Data(s->request), s->headLength, "Authorization:", &v, &n)) return false;
+    if (!FindHeader(head, headLength, "Authorization:", &v, &n)) return false;
     if (n < 6 || !SameNoCase(v, "basic ", 6)) return false;
     v += 6;
     n -= 6;
@@ -263,6 +281,8 @@ bool BasicPasses(HttpServerObject* s, const char* name, const char* password) {
     int e = std::snprintf(expected, sizeof expected, "%s:%s", name, password);
     return e > 0 && static_cast<u32>(e) == length && std::memcmp(decoded, expected, length) == 0;
 }
+
+namespace {
 
 // The values of a Digest header that the check takes.
 struct DigestFields {
@@ -345,9 +365,8 @@ NonceState CheckNonce(const HttpServerObject* s, const char* nonce) {
 }
 
 // The request line's method word and target.
-bool MethodAndTarget(const HttpServerObject* s, char* method, u32 methodSize, char* target, u32 targetSize) {
-    const u8* p = Data(s->request);
-    u32 line = LineLength(p, s->headLength);
+bool MethodAndTarget(const u8* p, u32 length, char* method, u32 methodSize, char* target, u32 targetSize) {
+    u32 line = LineLength(p, length);
     u32 i = 0;
     while (i < line && p[i] != ' ') ++i;
     if (!CopyBounded(method, methodSize, p, i)) return false;
@@ -356,33 +375,44 @@ bool MethodAndTarget(const HttpServerObject* s, char* method, u32 methodSize, ch
     return i > t && CopyBounded(target, targetSize, p + t, i - t);
 }
 
-// Checks the Digest response; answers 401 itself when it does not pass.
-bool DigestPasses(HttpServerObject* s, const char* name, const char* password, const char* realm) {
-    NonceState nonceState = kNonceBad;
+}  // namespace
+
+HttpDigestResult Http_DigestCheck(const HttpServerObject* s, const u8* head, u32 headLength, const char* name,
+                                  const char* password, const char* realm) {
     const u8* v = nullptr;
     u32 n = 0;
-    if (FindHeader(Data(s->request), s->headLength, "Authorization:", &v, &n) && n >= 7 &&
-        SameNoCase(v, "digest ", 7)) {
-        DigestFields f{};
-        char method[16], target[kDigestUriBytes];
-        if (ParseDigest(v + 7, n - 7, &f) && MethodAndTarget(s, method, sizeof method, target, sizeof target)) {
-            nonceState = CheckNonce(s, f.nonce);
-            char expected[kMd5HexChars + 1];
-            Http_DigestResponse(name, realm, password, method, f.uri, f.nonce, f.nc, f.cnonce, expected);
-            bool match = std::strcmp(f.username, name) == 0 && std::strcmp(f.realm, realm) == 0 &&
-                         std::strcmp(f.uri, target) == 0 && std::strcmp(f.qop, "auth") == 0 && f.nc[0] != 0 &&
-                         f.cnonce[0] != 0 && std::strlen(f.response) == kMd5HexChars &&
-                         std::strcmp(f.response, expected) == 0;
-            if (match && nonceState == kNonceFresh) return true;
-            // A stale nonce counts as stale only when the rest was right.
-            if (!match) nonceState = kNonceBad;
-        }
+    if (!FindHeader(head, headLength, "Authorization:", &v, &n) || n < 7 || !SameNoCase(v, "digest ", 7))
+        return HttpDigestResult::kRefused;
+    DigestFields f{};
+    char method[16], target[kDigestUriBytes];
+    if (!ParseDigest(v + 7, n - 7, &f) || !MethodAndTarget(head, headLength, method, sizeof method, target,
+                                                           sizeof target))
+        return HttpDigestResult::kRefused;
+    char expected[kMd5HexChars + 1];
+    Http_DigestResponse(name, realm, password, method, f.uri, f.nonce, f.nc, f.cnonce, expected);
+    bool match = std::strcmp(f.username, name) == 0 && std::strcmp(f.realm, realm) == 0 &&
+                 std::strcmp(f.uri, target) == 0 && std::strcmp(f.qop, "auth") == 0 && f.nc[0] != 0 &&
+                 f.cnonce[0] != 0 && std::strlen(f.response) == kMd5HexChars && std::strcmp(f.response, expected) == 0;
+    // A stale nonce counts as stale only when the rest was right.
+    if (!match) return HttpDigestResult::kRefused;
+    switch (CheckNonce(s, f.nonce)) {
+        case kNonceFresh: return HttpDigestResult::kPass;
+        case kNonceStale: return HttpDigestResult::kStale;
+        default: return HttpDigestResult::kRefused;
     }
+}
+
+namespace {
+
+// Checks the Digest response; answers 401 itself when it does not pass.
+bool DigestPasses(HttpServerObject* s, const char* name, const char* password, const char* realm) {
+    HttpDigestResult r = Http_DigestCheck(s, Data(s->request), s->headLength, name, password, realm);
+    if (r == HttpDigestResult::kPass) return true;
     char nonce[kHttpNonceChars + 1];
     Http_Nonce(s, FPGA_GetFrt(), nonce);
     char challenge[256];
     std::snprintf(challenge, sizeof challenge, "Digest realm=\"%s\", algorithm=\"md5\", nonce=\"%s\", qop=\"auth\"%s",
-                  realm, nonce, nonceState == kNonceStale ? ", stale=true" : "");
+                  realm, nonce, r == HttpDigestResult::kStale ? ", stale=true" : "");
     Unauthorized(s, challenge);
     return false;
 }
@@ -400,7 +430,7 @@ bool Authenticate(HttpServerObject* s, u32 type) {
     if (realm == nullptr) realm = "";
     if (r == kHttpSuccess || r == kHttpNoAuthentication) return true;
     if (r == kHttpBasicAuthentication) {
-        if (BasicPasses(s, name, password)) return true;
+        if (Http_BasicPasses(Data(s->request), s->headLength, name, password)) return true;
         char challenge[128];
         std::snprintf(challenge, sizeof challenge, "Basic realm=\"%s\"", realm);
         Unauthorized(s, challenge);
@@ -522,7 +552,7 @@ void BodyStep(HttpServerObject* s) {
     } else if (progress) {
         s->stalls = 0;
         return;
-    } else if (++s->stalls < kHttpWaitSteps) {
+    } else if (!WaitedOut(s, &s->stalls, kHttpWaitSteps)) {
         return;
     } else {
         error = "NetX HTTP Receive Timeout";
@@ -609,7 +639,7 @@ void Dispatch(HttpServerObject* s) {
 
 void SendStep(HttpServerObject* s) {
     if (!s->socket.backlog.empty() || !s->socket.canSend) {
-        if (++s->stalls >= kHttpWaitSteps * 10) Drop(s);
+        if (WaitedOut(s, &s->stalls, kHttpWaitSteps)) Drop(s);
         return;
     }
     s->stalls = 0;
@@ -624,7 +654,7 @@ void SendStep(HttpServerObject* s) {
 }
 
 void FlushStep(HttpServerObject* s) {
-    if (s->socket.backlog.empty() || ++s->stalls >= kHttpWaitSteps) CloseConnection(s);
+    if (s->socket.backlog.empty() || WaitedOut(s, &s->stalls, kHttpWaitSteps)) CloseConnection(s);
 }
 
 }  // namespace
@@ -706,12 +736,11 @@ void _nx_http_server_thread_entry(HttpServerObject* s) {
             return;
         }
         ReleaseRequest(s);
+        s->waitCounter = 2;
+        NextTick(s);
     }
     Gathered g = GatherRequest(s);
-    if (g == kIncomplete && s->waitCounter < kHttpWaitSteps) {
-        ++s->waitCounter;
-        return;
-    }
+    if (g == kIncomplete && !WaitedOut(s, &s->waitCounter, kHttpWaitSteps)) return;
     if (g != kReady) {
         Drop(s);
         return;

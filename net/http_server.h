@@ -8,8 +8,9 @@
 // No thread runs it: its owner calls the step once per main-loop pass and
 // every step does one bounded piece of work. A request head and a request body
 // may arrive over many passes; they are kept until complete, a head for at
-// most 1000 steps, a body until 1000 steps in a row bring nothing. A head that
-// does not fit one packet of the pool is refused.
+// most 1000 ticks of 10 ms, a body until 1000 ticks in a row bring nothing
+// (waits count ticks, not passes, which follow each other at once in run
+// mode). A head that does not fit one packet of the pool is refused.
 //
 // Resources name files below the root of the server's drive; a name with a
 // ".." step, a drive letter, a backslash, an empty step or a control
@@ -47,7 +48,7 @@ constexpr u32 kHttpServerId = 0x48545450;  // "HTTP"
 constexpr u32 kHttpPort = 80;
 constexpr u32 kHttpMinPacket = 604;    // smallest pool payload the server works with
 constexpr u32 kHttpResourceBytes = 40; // 39 characters and the NUL
-constexpr u32 kHttpWaitSteps = 1000;   // steps a head may take, and a body may stall
+constexpr u32 kHttpWaitSteps = 1000;   // 10-ms ticks a head may take, and a body may stall
 constexpr u32 kHttpNonceLifetimeS = 300;
 constexpr u32 kHttpNonceChars = 40;    // 8 hex digits of issue time, 32 of keyed hash
 
@@ -67,7 +68,7 @@ struct HttpServerObject {
     const char* name;
     NxIp* ip;
     char resource[kHttpResourceBytes];
-    u32 waitCounter;  // 1: a connection waits to be accepted; then steps spent on its head
+    u32 waitCounter;  // 1: a connection waits to be accepted; then ticks spent on its head
     NxPacketPool* pool;
     FxMedia* media;
     FxFile file;
@@ -80,7 +81,8 @@ struct HttpServerObject {
     u32 headLength;       // bytes of the head with its empty line; 0 while incomplete
     NxPacket* spill;      // bytes received beyond the request packet's room
     u8 phase;             // what the connection is doing between steps (http_server.cpp)
-    u32 stalls;           // steps in a row without progress of a body or a send
+    u32 stalls;           // ticks in a row without progress of a body or a send
+    u32 lastTick;         // the 10-ms tick a wait was last counted in
     u32 contentLength;
     u32 bodyDone;         // PUT: body bytes written
     u32 sendRemaining;    // GET: file bytes still to send
@@ -133,7 +135,15 @@ bool Http_FileName(const char* resource, u32 drive, char* out, u32 size);
 // Content type by the name's extension.
 const char* Http_ContentType(const char* resource);
 
-// Digest pieces (RFC 2617, qop "auth"). A nonce issued at the time of the
+// The Authorization header of a head checked against name and password:
+// Basic, and Digest (RFC 2617, qop "auth") with the server's nonces; a
+// response that is right but whose nonce has expired is stale.
+bool Http_BasicPasses(const u8* head, u32 headLength, const char* name, const char* password);
+enum class HttpDigestResult { kPass, kStale, kRefused };
+HttpDigestResult Http_DigestCheck(const HttpServerObject* server, const u8* head, u32 headLength, const char* name,
+                                  const char* password, const char* realm);
+
+// Digest pieces. A nonce issued at the time of the
 // 100-us counter, keyed by the server's key (41 bytes out).
 void Http_Nonce(const HttpServerObject* server, u32 stamp, char* out);
 // The response a client computes (33 bytes out).

@@ -214,10 +214,12 @@ protected:
         unsetenv("PLC_PORT_OFFSET");
         Root_Init();
     }
+    // One pass of the controller, 10 ms of its clock.
     void Pass() {
         _nx_http_server_thread_entry(&server_);
         EnetThread();
         Nx_IdleWait(1);
+        clock_.AdvanceMs(10);
     }
     int Connect() { return ConnectLoopback(static_cast<int>(kHttpPort) + Root_PortOffset()); }
     void Send(int fd, const std::string& bytes) {
@@ -268,6 +270,7 @@ protected:
                "\"\r\n";
     }
 
+    ManualClock clock_;
     TempRoot root_;
     std::vector<u8> area_;
     NxPacketPool pool_;
@@ -374,7 +377,7 @@ TEST_F(HttpLoopback, HeadsAcrossPassesAndTheirLimits) {
     Send(fd, "GET /index.htm HTTP/1.0\r\nX-Pad: " + std::string(3000, 'p') + "\r\n\r\n");
     EXPECT_EQ(Collect(fd), "");
 
-    // A head that never completes is dropped after its steps.
+    // A head that never completes is dropped after its 1000 ticks.
     fd = Connect();
     ASSERT_GE(fd, 0);
     Send(fd, "GET /index.htm HTTP/1.0\r\n");
@@ -427,7 +430,6 @@ TEST_F(HttpLoopback, BasicAuthentication) {
 }
 
 TEST_F(HttpLoopback, DigestNoncesAreBoundToTimeUserAndTarget) {
-    ManualClock clock;
     ASSERT_TRUE(FwPut("/mnt/USB0/a.txt", "A"));
     ASSERT_TRUE(FwPut("/mnt/USB0/b.txt", "B"));
     g_cb.auth = kHttpDigestAuthentication;
@@ -459,9 +461,9 @@ TEST_F(HttpLoopback, DigestNoncesAreBoundToTimeUserAndTarget) {
 
     // Near the end of its life the nonce still serves; after it, the answer is
     // 401 stale with a fresh nonce that serves again.
-    clock.AdvanceMs(kHttpNonceLifetimeS * 1000ull - 1000);
+    clock_.AdvanceMs(kHttpNonceLifetimeS * 1000ull - 1000);
     EXPECT_EQ(Body(Exchange("GET /a.txt HTTP/1.0\r\n" + header + "\r\n")), "A");
-    clock.AdvanceMs(2000);
+    clock_.AdvanceMs(2000);
     a = Exchange("GET /a.txt HTTP/1.0\r\n" + header + "\r\n");
     EXPECT_EQ(Status(a), "HTTP/1.0 401 Unauthorized");
     EXPECT_NE(a.find(", stale=true\r\n"), std::string::npos);
