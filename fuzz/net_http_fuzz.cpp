@@ -42,7 +42,7 @@ void Pages(NxPacket* packet, const u8* rest, u32 restLength) {
     int format = Http_FindFormat(p.fmt);
     u8 data[32 + 8];
     std::memset(data, 0xA5, sizeof data);
-    std::memcpy(data, rest, restLength < 32 ? restLength : 32);
+    if (restLength > 0) std::memcpy(data, rest, restLength < 32 ? restLength : 32);
     char value[kHttpParamBytes + 8];
     std::memset(value, 0x5A, sizeof value);
     if (Http_FormatValue(format, p, address, bits, data, value)) Check(std::strlen(value) < kHttpParamBytes);
