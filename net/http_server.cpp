@@ -5,6 +5,7 @@
 #include <initializer_list>
 #include <random>
 
+#include "darTUsdk/dartusdk/dartu_base64.h"
 #include "platform/fpga.h"
 #include "storage/cf_api.h"
 
@@ -233,36 +234,6 @@ void Unauthorized(HttpServerObject* s, const char* challenge) {
     SendText(s, text);
 }
 
-int Base64Value(u8 c) {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
-}
-
-// Decodes at most out size - 1 bytes; false for a character outside the
-// alphabet or a value too long.
-bool Base64Decode(const u8* in, u32 length, char* out, u32 size, u32* outLength) {
-    u32 bits = 0, value = 0, n = 0;
-    for (u32 i = 0; i < length; ++i) {
-        if (in[i] == '=') break;
-        int v = Base64Value(in[i]);
-        if (v < 0) return false;
-        value = (value << 6) | static_cast<u32>(v);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            if (n + 1 >= size) return false;
-            out[n++] = static_cast<char>((value >> bits) & 0xFF);
-        }
-    }
-    out[n] = 0;
-    *outLength = n;
-    return true;
-}
-
 }  // namespace
 
 bool Http_BasicPasses(const u8* head, u32 headLength, const char* name, const char* password) {
@@ -274,9 +245,9 @@ bool Http_BasicPasses(const u8* head, u32 headLength, const char* name, const ch
     n -= 6;
     while (n > 0 && v[n - 1] == ' ') --n;
     if (n > kBasicValueMax) return false;
-    char decoded[kBasicValueMax];
-    u32 length = 0;
-    if (!Base64Decode(v, n, decoded, sizeof decoded, &length)) return false;
+    u8 decoded[kBasicValueMax];
+    size_t length = sizeof decoded;
+    if (dartu_base64_decode(reinterpret_cast<const char*>(v), n, decoded, &length) != 0) return false;
     char expected[2 * 41 + 2];
     int e = std::snprintf(expected, sizeof expected, "%s:%s", name, password);
     return e > 0 && static_cast<u32>(e) == length && std::memcmp(decoded, expected, length) == 0;
