@@ -292,22 +292,7 @@ protected:
         EXPECT_GE(fd, 0);
         if (fd < 0) return "";
         send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-        std::string got;
-        for (int i = 0; i < 2000; ++i) {
-            Pass();
-            pollfd p{fd, POLLIN, 0};
-            while (poll(&p, 1, 0) > 0) {
-                char buf[4096];
-                ssize_t n = recv(fd, buf, sizeof buf, 0);
-                if (n <= 0) {
-                    close(fd);
-                    return got;
-                }
-                got.append(buf, static_cast<size_t>(n));
-            }
-        }
-        close(fd);
-        return got + "<still open>";
+        return CollectUntilClosed(fd, [this] { Pass(); }, 2000);
     }
     static std::string Status(const std::string& answer) { return answer.substr(0, answer.find("\r\n")); }
 

@@ -227,22 +227,7 @@ protected:
     }
     // Steps the server until the connection closes; the bytes it sent.
     std::string Collect(int fd, int passes = 3000) {
-        std::string got;
-        for (int i = 0; i < passes; ++i) {
-            Pass();
-            pollfd p{fd, POLLIN, 0};
-            while (poll(&p, 1, 0) > 0) {
-                char buf[4096];
-                ssize_t n = recv(fd, buf, sizeof buf, 0);
-                if (n <= 0) {
-                    close(fd);
-                    return got;
-                }
-                got.append(buf, static_cast<size_t>(n));
-            }
-        }
-        close(fd);
-        return got + "<still open>";
+        return CollectUntilClosed(fd, [this] { Pass(); }, passes);
     }
     std::string Exchange(const std::string& request) {
         int fd = Connect();
