@@ -21,6 +21,7 @@
 #include "platform/fx_api.h"
 #include "platform/root.h"
 #include "storage/cf_api.h"
+#include "tests/net/http_fixture.h"
 #include "testsupport/fw_media.h"
 #include "testsupport/loopback.h"
 #include "testsupport/net_config_builder.h"
@@ -253,17 +254,7 @@ class HttpPagesLoopback : public HttpPages {
 protected:
     void SetUp() override {
         HttpPages::SetUp();
-        setenv("PLC_PORT_OFFSET", std::to_string(NetFreePortOffset(kHttpPort)).c_str(), 1);
-        Root_Init();
-        Nx_Reset();
-        SysCmd_Reset();
-        Fx_Reset();
-        CF_Reset();
-        ASSERT_TRUE(Fx_InsertMedium(0));
-        area_.resize(64 * (1520 + kNxPacketHeaderBytes));
-        _nx_packet_pool_create(&pool_, "Packet Pool", 1520, area_.data(), static_cast<u32>(area_.size()));
-        ip_.name = "eth0";
-        ip_.pool = &pool_;
+        env_.Start();
         ASSERT_EQ(Http_Init(&ip_, &pool_), 0u);
         Dpr_Configuration[0].flags.service = kSvcWeb;
         DartuHttp = 0;
@@ -271,12 +262,7 @@ protected:
     void TearDown() override {
         HttpPages::TearDown();
         DartuHttp = 1;
-        Nx_Reset();
-        Fx_Reset();
-        CF_Reset();
-        SysCmd_Reset();
-        unsetenv("PLC_PORT_OFFSET");
-        Root_Init();
+        env_.Stop();
     }
     void Pass() {
         Http_Scan(0);
@@ -297,9 +283,9 @@ protected:
     static std::string Status(const std::string& answer) { return answer.substr(0, answer.find("\r\n")); }
 
     TempRoot root_;
-    std::vector<u8> area_;
-    NxPacketPool pool_;
-    NxIp ip_;
+    HttpNetEnv env_;
+    NxPacketPool& pool_ = env_.pool;
+    NxIp& ip_ = env_.ip;
 };
 
 TEST_F(HttpPagesLoopback, PagesReadAndWriteRegisters) {

@@ -19,6 +19,7 @@
 #include "platform/fx_api.h"
 #include "platform/root.h"
 #include "storage/cf_api.h"
+#include "tests/net/http_fixture.h"
 #include "testsupport/fw_media.h"
 #include "testsupport/loopback.h"
 #include "testsupport/manual_clock.h"
@@ -188,17 +189,7 @@ class HttpLoopback : public ::testing::Test {
 protected:
     void SetUp() override {
         g_cb = Callbacks{};
-        setenv("PLC_PORT_OFFSET", std::to_string(NetFreePortOffset(kHttpPort)).c_str(), 1);
-        Root_Init();
-        Nx_Reset();
-        SysCmd_Reset();
-        Fx_Reset();
-        CF_Reset();
-        ASSERT_TRUE(Fx_InsertMedium(0));
-        area_.resize(64 * (1520 + kNxPacketHeaderBytes));
-        _nx_packet_pool_create(&pool_, "Packet Pool", 1520, area_.data(), static_cast<u32>(area_.size()));
-        ip_.name = "eth0";
-        ip_.pool = &pool_;
+        env_.Start();
         ASSERT_EQ(_nxe_http_server_create(&server_, "test", &ip_, &Cf_Media, stack_, sizeof stack_, &pool_, TestAuth,
                                           TestNotify),
                   kHttpSuccess);
@@ -207,12 +198,7 @@ protected:
     void TearDown() override {
         _nxe_http_server_delete(&server_);
         EXPECT_EQ(Nx_PoolFree(&pool_), pool_.count) << "a packet was not given back";
-        Nx_Reset();
-        Fx_Reset();
-        CF_Reset();
-        SysCmd_Reset();
-        unsetenv("PLC_PORT_OFFSET");
-        Root_Init();
+        env_.Stop();
     }
     // One pass of the controller, 10 ms of its clock.
     void Pass() {
@@ -257,9 +243,9 @@ protected:
 
     ManualClock clock_;
     TempRoot root_;
-    std::vector<u8> area_;
-    NxPacketPool pool_;
-    NxIp ip_;
+    HttpNetEnv env_;
+    NxPacketPool& pool_ = env_.pool;
+    NxIp& ip_ = env_.ip;
     HttpServerObject server_{};
     u8 stack_[4] = {};
 };
