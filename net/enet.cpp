@@ -14,6 +14,7 @@
 #include "net/eip/eip.h"
 #include "net/eip/eip_server.h"
 #include "net/enet_server.h"
+#include "net/http_pages_server.h"
 #include "net/modbus.h"
 #include "net/modbus_server.h"
 #include "net/tovra.h"
@@ -76,7 +77,7 @@ State g;
 
 // The protocol servers every interface runs, in the order they start and
 // are stepped.
-constexpr const EnetServer* kServers[] = {&kTovraServer, &kModbusServer, &kEipServer};
+constexpr const EnetServer* kServers[] = {&kTovraServer, &kModbusServer, &kEipServer, &kHttpPagesServer};
 
 constexpr bool SameName(const char* a, const char* b) {
     while (*a != 0 && *a == *b) ++a, ++b;
@@ -190,6 +191,16 @@ void FollowWebStop() {
         DartuHttp = 0;
         g.webStopForConfig = 0;
     }
+}
+
+// A configuration that enables the register web server makes it the HTTP
+// server also when no new configuration announces it (a stored one at
+// start-up) and when the web-HMI server was already stopped: the web-HMI
+// server is asked to stop and the flag falls to 0 once its thread has ended.
+void ChooseRegisterWeb() {
+    if (DartuHttp == 0 || g.webStopForConfig || DartuFtping != 0) return;
+    if (DartuServerState != kDartuStopped) DartuServerState = kDartuStop;
+    g.webStopForConfig = 1;
 }
 
 void StepInterface(int i, int sliced) {
@@ -460,7 +471,7 @@ bool FirstCall() {
 
 void Enet_SetIdleWaitMs(int ms) { Service_SetIdleCapMs(ms < 0 ? 0 : ms); }
 
-bool Enet_HasWork() { return Modbus_HasWork() || Tovra_HasWork(); }
+bool Enet_HasWork() { return EnetServers_HaveWork(); }
 
 u32 Enet_NextTime(u32 now) {
     u32 next = Service_NextTick(now);
@@ -579,7 +590,12 @@ void EnetMain(int sliced) {
             UtcSet(&st, reinterpret_cast<u16*>(&plc_reg[2 * (54271 + 20)]));
         }
     }
-    if (!AnyRegisterWeb()) DartuHttp = 1;
+    if (!AnyRegisterWeb()) {
+        DartuHttp = 1;
+        g.webStopForConfig = 0;
+    } else {
+        ChooseRegisterWeb();
+    }
     StatusWords();
     Statistics();
     RestartCommands();

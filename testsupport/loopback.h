@@ -1,5 +1,13 @@
 // A plain TCP client on loopback, for tests of the controller's servers.
 #pragma once
 
+#include <functional>
+#include <string>
+
 // A connected socket to 127.0.0.1:port, -1 when the connection is refused.
 int ConnectLoopback(int port);
+
+// Runs one pass of the server under test, then takes what it sent, until the
+// server closes the connection or the passes are used up ("<still open>" is
+// appended then). Closes fd.
+std::string CollectUntilClosed(int fd, const std::function<void()>& pass, int passes);

@@ -20,6 +20,7 @@
 #include "testsupport/net_config_builder.h"
 #include "testsupport/reg_fixture.h"
 #include "testsupport/temp_root.h"
+#include "webhmi/dartu_glue.h"
 
 namespace {
 
@@ -142,3 +143,29 @@ TEST_F(EnetTest, StatusWordCountStaysBelowTheFlagBits) {
 }
 
 }  // namespace
+
+// A configuration that enables the register web server makes it the HTTP
+// server also when it was stored before start-up, once the web-HMI thread
+// has ended; without it the web-HMI server is chosen again.
+TEST_F(EnetTest, RegisterWebServerIsChosenFromAStoredConfiguration) {
+    NetStreamBuilder web(NetAddr(10, 0, 0, 5), kMask24);
+    web.Services(0, NetAddr(10, 0, 0, 1));
+    NetLoadIoConfig(NetIoConfig(web.Build()));
+    DartuServerState = kDartuRunning;
+    DartuThreadCreated = 1;
+    EnetMain(0);
+    EnetMain(0);
+    EXPECT_EQ(DartuServerState.load(), kDartuStop);
+    EXPECT_EQ(DartuHttp, 1);  // the thread has not ended yet
+    DartuThreadCreated = 0;
+    DartuServerState = kDartuStopped;
+    EnetMain(0);
+    EXPECT_EQ(DartuHttp, 0);
+
+    NetStreamBuilder none(NetAddr(10, 0, 0, 5), kMask24);
+    none.Services(1u << 8, NetAddr(10, 0, 0, 1));
+    NetLoadIoConfig(NetIoConfig(none.Build()));
+    for (int i = 0; i < 3; ++i) EnetMain(0);
+    EXPECT_EQ(DartuHttp, 1);
+    DartuServerState = kDartuStopped;
+}
