@@ -212,7 +212,8 @@ int NetFreePortOffset(u16 basePort) {
     std::uniform_int_distribution<int> pick(kLowest, kHighest);
     for (int tries = 0; tries < 200; ++tries) {
         int offset = pick(rng);
-        if (PortFree(basePort + offset) && PortFree(502 + offset) && PortFree(18501 + offset)) return offset;
+        if (PortFree(basePort + offset) && PortFree(502 + offset) && PortFree(18245 + offset) && PortFree(18501 + offset))
+            return offset;
     }
     return pick(rng);
 }
