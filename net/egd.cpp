@@ -255,6 +255,12 @@ u32 ConsumedBytes(const EgdExchange& x) {
     return n;
 }
 
+void DeleteSockets(EGDConn& b) {
+    if (b.sendCreated) _nx_udp_socket_delete(&b.sendSocket);
+    if (b.receiveCreated) _nx_udp_socket_delete(&b.receiveSocket);
+    b.sendCreated = b.receiveCreated = 0;
+}
+
 }  // namespace
 
 u32 Egd_SecondsOf(const u16 clock[6]) {
@@ -430,9 +436,7 @@ void Egd_Scan(int port) {
 void Egd_DeInit(NxIp* ip) {
     EGDConn& b = EGDConnEth[ip->index & 3];
     if (b.ip == ip) LeaveGroups(b);
-    if (b.sendCreated) _nx_udp_socket_delete(&b.sendSocket);
-    if (b.receiveCreated) _nx_udp_socket_delete(&b.receiveSocket);
-    b.sendCreated = b.receiveCreated = 0;
+    DeleteSockets(b);
 }
 
 u32 Egd_ConnCnt(int) { return 0; }
@@ -441,8 +445,7 @@ bool Egd_HasWork() { return false; }
 
 void Egd_Reset() {
     for (EGDConn& b : EGDConnEth) {
-        if (b.sendCreated) _nx_udp_socket_delete(&b.sendSocket);
-        if (b.receiveCreated) _nx_udp_socket_delete(&b.receiveSocket);
+        DeleteSockets(b);
         b = EGDConn{};
     }
 }

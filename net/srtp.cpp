@@ -272,6 +272,16 @@ bool Valid(const SrtpBlock& block) {
     return EtnValidateReq(&req) == 0;
 }
 
+// What the answer of a pending read or a long write needs of its request.
+void Remember(SrtpSocketEntry& e, const SrtpBlock& block, const Reply& r) {
+    e.reference = block.reference;
+    e.length = block.bits;
+    e.sequence = r.sequence;
+    e.byte30 = r.byte30;
+    e.wordA = r.wordA;
+    e.wordB = r.wordB;
+}
+
 void Read(int port, u32 s, const SrtpHeader& q) {
     SrtpSocketEntry& e = SrtpConnEth[port & 3].entries[s];
     const Reply r = ReplyTo(q);
@@ -290,12 +300,7 @@ void Read(int port, u32 s, const SrtpHeader& q) {
         return;
     }
     e.pendingRead = 1;
-    e.reference = block.reference;
-    e.length = block.bits;
-    e.sequence = r.sequence;
-    e.byte30 = r.byte30;
-    e.wordA = r.wordA;
-    e.wordB = r.wordB;
+    Remember(e, block, r);
 }
 
 bool WriteKindWithText(u8 kind) { return kind == 0x80 || kind == 0x93; }
@@ -340,12 +345,7 @@ bool Write(int port, u32 s, const SrtpHeader& q, const u8* header, const u8* tex
             e.textBuffer = static_cast<u32>(t);
             e.remaining = q.textLength;
             e.received = 0;
-            e.reference = block.reference;
-            e.length = block.bits;
-            e.sequence = r.sequence;
-            e.byte30 = r.byte30;
-            e.wordA = r.wordA;
-            e.wordB = r.wordB;
+            Remember(e, block, r);
             return true;
         }
         std::memset(g.data, 0, sizeof g.data);
