@@ -183,7 +183,7 @@ void Produce(int port, u32 k, const Resolved& r) {
     std::memset(d, 0, kEgdHeaderBytes);
     d[0] = kEgdType;
     d[1] = kEgdVersion;
-    PutLe16(d + 2, b.request[k]++);
+    PutLe16(d + 2, b.request[k]);
     PutBe32(d + 4, b.ip->address);
     PutLe32(d + 8, r.id);
     u16 clock[6];
@@ -206,7 +206,11 @@ void Produce(int port, u32 k, const Resolved& r) {
         _nx_packet_release(p);
         return;
     }
-    _nx_udp_socket_send(&b.sendSocket, p, r.address, kEgdPort + static_cast<u32>(Root_PortOffset()));
+    // A datagram that could not go takes no request number, so that the
+    // numbers a consumer sees follow each other from 0.
+    if (_nx_udp_socket_send(&b.sendSocket, p, r.address, kEgdPort + static_cast<u32>(Root_PortOffset())) ==
+        NX_SUCCESS)
+        ++b.request[k];
 }
 
 // Items of a matched datagram, all of which fit it.
