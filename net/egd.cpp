@@ -14,7 +14,7 @@ constexpr u8 kEgdType = 13, kEgdVersion = 1;
 // One datagram being produced, with room for an item whose bits do not start
 // on a byte.
 struct State {
-    u8 datagram[kEgdMaxDatagram + 8] = {};
+    u8 datagram[(kEgdMaxDatagram > kNxReceiveMax ? kEgdMaxDatagram : kNxReceiveMax) + 8] = {};
     u8 item[2048 + 8] = {};
 };
 State g;
@@ -173,6 +173,47 @@ bool GroupRegisterChanged(int port) {
     return false;
 }
 
+// Moves one item between a datagram and the registers, producing into it or
+// consuming from it, and answers the datagram offset after the item (the
+// caller has checked that the datagram holds it). A status item writes the
+// exchange's status word to the next of its status registers.
+u32 EgdMoveData(u8* d, const u32 item[2], u32 at, bool produce, int port, u32 k, u32* statusIndex) {
+    EGDConn& b = EGDConnEth[port];
+    const u32 ref = item[0], desc = item[1], size = EgdItemSize(desc);
+    switch (EgdItemKind(desc)) {
+        case kEgdData:
+            // Bits that do not start on a byte reach one byte further.
+            std::memset(g.item, 0, size + 1);
+            if (produce) {
+                Dpr_Data_Block(ref, static_cast<u16>(8 * size), g.item, 0, 0);
+                std::memcpy(d + at, g.item, size);
+            } else {
+                std::memcpy(g.item, d + at, size);
+                Dpr_Data_Block(ref, static_cast<u16>(8 * size), g.item, 1, 0);
+            }
+            return at + size;
+        case kEgdDate:
+            if (!produce) {
+                u16 date[7];
+                Egd_DateOf(GetLe32(d + 12), GetLe32(d + 16), date);
+                u8 words[14];
+                for (int w = 0; w < 7; ++w) PutLe16(words + 2 * w, date[w]);
+                Dpr_Data_Block(ref, 7 * 16, words, 1, 0);
+            }
+            return at;
+        case kEgdStamp:
+            if (!produce) {
+                u8 stamp[8];
+                std::memcpy(stamp, d + 12, 8);
+                Dpr_Data_Block(ref, 64, stamp, 1, 0);
+            }
+            return at;
+        case kEgdStatus: Dpr_Set_Egd_Status(b.status[k], (*statusIndex)++); return at;
+        case kEgdSkip: return produce ? at : at + size;
+        default: return at;
+    }
+}
+
 void Produce(int port, u32 k, const Resolved& r) {
     EGDConn& b = EGDConnEth[port];
     const EgdExchange& x = Dpr_Configuration[port].egd[k];
@@ -191,17 +232,8 @@ void Produce(int port, u32 k, const Resolved& r) {
     PutLe32(d + 12, Egd_SecondsOf(clock));
     u32 at = kEgdHeaderBytes;
     u32 statusIndex = b.statusIndex[k];
-    for (u32 i = 0, n = ItemCount(x); i < n; ++i) {
-        const u32 ref = x.items[i][0], desc = x.items[i][1], size = EgdItemSize(desc);
-        if (EgdItemKind(desc) == kEgdData) {
-            std::memset(g.item, 0, size + 1);
-            Dpr_Data_Block(ref, static_cast<u16>(8 * size), g.item, 0, 0);
-            std::memcpy(d + at, g.item, size);  // Prepare bounds the datagram to one frame
-            at += size;
-        } else if (EgdItemKind(desc) == kEgdStatus) {
-            Dpr_Set_Egd_Status(b.status[k], statusIndex++);
-        }
-    }
+    // Prepare bounds the datagram to one frame.
+    for (u32 i = 0, n = ItemCount(x); i < n; ++i) at = EgdMoveData(d, x.items[i], at, true, port, k, &statusIndex);
     if (_nx_packet_data_append(p, d, at, b.pool, 0) != NX_SUCCESS) {
         _nx_packet_release(p);
         return;
@@ -211,42 +243,6 @@ void Produce(int port, u32 k, const Resolved& r) {
     if (_nx_udp_socket_send(&b.sendSocket, p, r.address, kEgdPort + static_cast<u32>(Root_PortOffset())) ==
         NX_SUCCESS)
         ++b.request[k];
-}
-
-// Items of a matched datagram, all of which fit it.
-void ConsumeItems(int port, u32 k, const u8* d) {
-    EGDConn& b = EGDConnEth[port];
-    const EgdExchange& x = Dpr_Configuration[port].egd[k];
-    u32 at = kEgdHeaderBytes;
-    u32 statusIndex = b.statusIndex[k];
-    for (u32 i = 0, n = ItemCount(x); i < n; ++i) {
-        const u32 ref = x.items[i][0], desc = x.items[i][1], size = EgdItemSize(desc);
-        switch (EgdItemKind(desc)) {
-            case kEgdData:
-                std::memset(g.item, 0, size + 1);
-                std::memcpy(g.item, d + at, size);
-                Dpr_Data_Block(ref, static_cast<u16>(8 * size), g.item, 1, 0);
-                at += size;
-                break;
-            case kEgdDate: {
-                u16 date[7];
-                Egd_DateOf(GetLe32(d + 12), GetLe32(d + 16), date);
-                u8 words[14];
-                for (int w = 0; w < 7; ++w) PutLe16(words + 2 * w, date[w]);
-                Dpr_Data_Block(ref, 7 * 16, words, 1, 0);
-                break;
-            }
-            case kEgdStamp: {
-                u8 stamp[8];
-                std::memcpy(stamp, d + 12, 8);
-                Dpr_Data_Block(ref, 64, stamp, 1, 0);
-                break;
-            }
-            case kEgdStatus: Dpr_Set_Egd_Status(b.status[k], statusIndex++); break;
-            case kEgdSkip: at += size; break;
-            default: break;
-        }
-    }
 }
 
 // Bytes a consumer takes from a datagram after its header.
@@ -303,7 +299,8 @@ void Egd_DateOf(u32 seconds, u32 nanoseconds, u16 out[7]) {
 
 int Egd_Consume(int port, const u8* d, u32 n) {
     port &= 3;
-    if (n < kEgdHeaderBytes) return -1;
+    // No receive is longer than kNxReceiveMax: a longer one cannot have come.
+    if (n < kEgdHeaderBytes || n > kNxReceiveMax) return -1;
     EGDConn& b = EGDConnEth[port];
     const u32 producer = GetBe32(d + 4), id = GetLe32(d + 8);
     for (u32 k = 0, count = ExchangeCount(port); k < count; ++k) {
@@ -318,7 +315,10 @@ int Egd_Consume(int port, const u8* d, u32 n) {
         else if (GetLe16(d + 20) & 2) s = kEgdProducerStatus;
         else s = kEgdRunning;
         b.status[k] = s;
-        ConsumeItems(port, k, d);
+        u32 at = kEgdHeaderBytes, statusIndex = b.statusIndex[k];
+        std::memcpy(g.datagram, d, n);
+        for (u32 i = 0, m = ItemCount(x); i < m; ++i)
+            at = EgdMoveData(g.datagram, x.items[i], at, false, port, k, &statusIndex);
         return static_cast<int>(k);
     }
     return -1;

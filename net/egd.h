@@ -70,5 +70,6 @@ u32 Egd_SecondsOf(const u16 clock[6]);
 void Egd_DateOf(u32 seconds, u32 nanoseconds, u16 out[7]);
 // Offers one received datagram to the consumer exchanges of an interface:
 // the index of the exchange that took it, or -1 (no match, or a datagram
-// shorter than its header and items: nothing written).
+// shorter than its header and items, or longer than one receive: nothing
+// written).
 int Egd_Consume(int port, const u8* datagram, u32 n);

@@ -425,19 +425,28 @@ void Consume(SrtpSocketEntry& e, u32 n) {
     e.streamLength -= n;
 }
 
+// Continuation of a long write: the text bytes in the stream go to its text
+// buffer; with the last of them the write is done and answered. False when
+// the stream holds none.
+bool SrtpTextMsg(int port, u32 s) {
+    SrtpSocketEntry& e = SrtpConnEth[port & 3].entries[s];
+    u32 take = e.streamLength < e.remaining ? e.streamLength : e.remaining;
+    if (take == 0) return false;
+    std::memcpy(SrtpConnEth[port & 3].text[e.textBuffer].data + e.received, e.stream, take);
+    e.received += take;
+    e.remaining -= take;
+    Consume(e, take);
+    if (e.remaining == 0) FinishLongWrite(port, s);
+    return true;
+}
+
 // Serves the entry's stream until it holds no whole message or a read is
 // left pending (later messages wait behind it, in order).
 void Serve(int port, u32 s) {
     SrtpSocketEntry& e = SrtpConnEth[port & 3].entries[s];
     while (!e.pendingRead) {
         if (e.remaining != 0) {
-            u32 take = e.streamLength < e.remaining ? e.streamLength : e.remaining;
-            if (take == 0) return;
-            std::memcpy(SrtpConnEth[port & 3].text[e.textBuffer].data + e.received, e.stream, take);
-            e.received += take;
-            e.remaining -= take;
-            Consume(e, take);
-            if (e.remaining == 0) FinishLongWrite(port, s);
+            if (!SrtpTextMsg(port, s)) return;
             continue;
         }
         if (e.skip != 0) {
