@@ -13,10 +13,13 @@
 #include "net/dpr.h"
 #include "net/eip/eip.h"
 #include "net/eip/eip_server.h"
+#include "net/egd.h"
+#include "net/egd_server.h"
 #include "net/enet_server.h"
 #include "net/http_pages_server.h"
 #include "net/modbus.h"
 #include "net/modbus_server.h"
+#include "net/srtp_server.h"
 #include "net/tovra.h"
 #include "net/tovra_server.h"
 #include "platform/clock.h"
@@ -77,7 +80,8 @@ State g;
 
 // The protocol servers every interface runs, in the order they start and
 // are stepped.
-constexpr const EnetServer* kServers[] = {&kTovraServer, &kModbusServer, &kEipServer, &kHttpPagesServer};
+constexpr const EnetServer* kServers[] = {&kEgdServer, &kTovraServer, &kModbusServer, &kSrtpServer,
+                                          &kEipServer, &kHttpPagesServer};
 
 constexpr bool SameName(const char* a, const char* b) {
     while (*a != 0 && *a == *b) ++a, ++b;
@@ -176,7 +180,10 @@ void NewConfiguration() {
         WriteDaemonFiles();
         Command("startall\n");
     }
-    for (u32 i = 0; i < EnetPortScan; ++i) Modbus_Stop(static_cast<int>(i));
+    for (u32 i = 0; i < EnetPortScan; ++i) {
+        Egd_Config(static_cast<int>(i));
+        Modbus_Stop(static_cast<int>(i));
+    }
     if (AnyRegisterWeb() && DartuServerState != kDartuStopped && DartuFtping == 0) {
         DartuServerState = kDartuStop;
         g.webStopForConfig = 1;
@@ -394,10 +401,16 @@ void RestartCommands() {
         clear(mb == 0 ? 156 : 153, 0x02);
         g.restartProgress = 0;
     }
-    // EGD: the service is not built yet; the request completes at once.
+    // EGD.
     int egd = (SR_Get(156) & 0x01) ? 0 : (SR_Get(153) & 0x01) ? 1 : -1;
     u16 egdBit = egd == 0 ? 0x01 : 0x20;
-    if (egd >= 0 && may(egdBit)) clear(egd == 0 ? 156 : 153, 0x01);
+    if (egd >= 0 && may(egdBit)) {
+        g.restartProgress = egdBit;
+        Egd_DeInit(&EnetIp[egd]);
+        if (g.created) Egd_Init(&EnetIp[egd], &EnetPacketPool);
+        clear(egd == 0 ? 156 : 153, 0x01);
+        g.restartProgress = 0;
+    }
     // Web-HMI server.
     if ((SR_Get(156) & 0x10) && may(0x08)) {
         if (g.restartStage == 0 || !(g.restartProgress & 0x08)) {

@@ -213,7 +213,7 @@ int NetFreePortOffset(u16 basePort) {
     for (int tries = 0; tries < 200; ++tries) {
         int offset = pick(rng);
         if (PortFree(basePort + offset) && PortFree(80 + offset) && PortFree(502 + offset) &&
-            PortFree(18501 + offset))
+            PortFree(18245 + offset) && PortFree(18501 + offset))
             return offset;
     }
     return pick(rng);
