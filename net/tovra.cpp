@@ -490,8 +490,14 @@ void Transmit(TovraConnState& c) {
 void IdleToggle(TovraConnState& c) {
     if (Mb()[kEtnIdle] == Mb()[kEtnIdleRef]) return;
     if (!InputWaiting() && !OutputWaiting()) {
+        // The interpreter is done with the host: a long frame it was being
+        // fed in chunks is abandoned with it, or the next host would wait
+        // behind a chunk nobody takes.
         if (c.selected != 255) c.lastSlot = c.selected;
         c.selected = 255;
+        DropSplit(c);
+        if (c.rxState == kTovraRxLong || c.rxState == kTovraRxChunkHeld) c.rxState = kTovraRxIdle;
+        if (c.replyMode == kTovraChunkTaken) c.replyMode = kTovraPlain;
         Consume(kEtnIdle);
     } else if (InputWaiting()) {
         Consume(kEtnIdle);

@@ -203,4 +203,33 @@ TEST_F(TovraSystem, DownloadRunUploadBusyAndHostileFramesOverTcp) {
     EXPECT_EQ(bad, "status=0\n");
 }
 
+// A transfer the interpreter gives up (a verify for a node that is not
+// this one) followed by a long frame must not leave the link deaf: the
+// same host and the next one are still answered.
+TEST_F(TovraSystem, AbandonedTransferThenLongFrameLeavesTheLinkServing) {
+    TovraHost host;
+    ASSERT_TRUE(Connect(host));
+    std::vector<u8> id;
+    ASSERT_TRUE(host.FrameData(host.Request(9, {0xFF}), &id));
+    ASSERT_EQ(id.size(), 1u);
+    const u8 node = id[0];
+    const u8 absent = static_cast<u8>(node == 200 ? 201 : 200);
+    ASSERT_TRUE(host.Send(0, LinkHost::Frame(3, {absent, 0}, 0)));
+    (void)host.Read(300);
+    std::vector<u8> longFrame{0xFF, 100};
+    longFrame.resize(2 + 100 + 1, 0x22);
+    ASSERT_TRUE(host.Send(0, longFrame));
+    (void)host.Read(300);
+
+    std::vector<u8> m;
+    EXPECT_TRUE(WaitUntil([&] { return host.FrameData(host.Request(1, {node}, 500), &m); }, 3000));
+    EXPECT_EQ(m.size(), 1u);  // the mode
+    host.Close();
+    TovraHost next;
+    ASSERT_TRUE(Connect(next));
+    m.clear();
+    EXPECT_TRUE(WaitUntil([&] { return next.FrameData(next.Request(1, {node}, 500), &m); }, 3000));
+    EXPECT_EQ(m.size(), 1u);  // the mode
+}
+
 }  // namespace
