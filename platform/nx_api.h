@@ -206,6 +206,11 @@ void Nx_IdleWait(int ms);
 // True when the process runs in a network namespace of its own, where
 // interface settings are applied; false in the host's namespace.
 bool Nx_OwnNamespace();
+// The address servers listen on (host order): every address inside a
+// namespace of the process's own, as on the board; on the host's namespace
+// loopback, unless PLC_LISTEN_ADDRESS names another, so that a controller
+// started on a PC does not offer its ports to the PC's network.
+u32 Nx_ServerAddress();
 // Forgets the registry and the namespace decision (tests). Sockets stay open.
 void Nx_Reset();
 // Registered sockets (tests).
