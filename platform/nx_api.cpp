@@ -713,6 +713,12 @@ u32 _nx_tcp_server_socket_unaccept(NxTcpSocket* s) {
     return NX_SUCCESS;
 }
 
+bool Nx_ConnectionWaiting(const NxTcpSocket* s) {
+    if (s == nullptr || s->client || s->fd < 0 || !s->bound) return false;
+    pollfd p{s->fd, POLLIN, 0};
+    return poll(&p, 1, 0) == 1 && (p.revents & POLLIN);
+}
+
 u32 _nx_tcp_server_socket_unlisten(NxIp* ip, u32 port) {
     for (NxTcpSocket* s : g.registry)
         if (LiveServerOn(s, ip, port)) _nx_tcp_socket_delete(s);

@@ -203,6 +203,11 @@ void Nx_PollSet(std::vector<pollfd>& fds);
 // (0: returns at once).
 void Nx_IdleWait(int ms);
 
+// True when a connection waits to be accepted on the listening descriptor
+// that server socket s was bound with, although s itself may be serving
+// another: a service whose slots are all taken learns of a newcomer.
+bool Nx_ConnectionWaiting(const NxTcpSocket* s);
+
 // True when the process runs in a network namespace of its own, where
 // interface settings are applied; false in the host's namespace.
 bool Nx_OwnNamespace();

@@ -3,3 +3,14 @@
 
 // A connected socket to 127.0.0.1:port, -1 when the connection is refused.
 int ConnectLoopback(int port);
+
+#include <functional>
+#include <vector>
+
+// Holds `slow` connections to 127.0.0.1:port that each send one byte of
+// `frame` every intervalMs, as a client too slow ever to finish a frame,
+// and meanwhile runs `ask` (a request on a connection of its own, bounded
+// in time by itself); answers what ask answered. The slow connections are
+// closed before it returns.
+bool ServedBesideSlowClients(int port, int slow, const std::vector<unsigned char>& frame, int intervalMs,
+                             const std::function<bool()>& ask);

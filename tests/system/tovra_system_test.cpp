@@ -17,6 +17,7 @@
 #include "platform/reset.h"
 #include "testsupport/ladder_builder.h"
 #include "testsupport/link_host.h"
+#include "testsupport/loopback.h"
 #include "testsupport/net_config_builder.h"
 #include "testsupport/shell.h"
 #include "testsupport/temp_root.h"
@@ -201,6 +202,29 @@ TEST_F(TovraSystem, DownloadRunUploadBusyAndHostileFramesOverTcp) {
     std::string bad = Shell("(tshark -r " + pcap +
                             " -Y '_ws.malformed || _ws.expert.severity >= \"error\"' 2>/dev/null; echo status=$?)");
     EXPECT_EQ(bad, "status=0\n");
+}
+
+// Sixteen hosts that send a byte a second hold every slot and the queue
+// behind them; another host still gets its answer within 2 s.
+TEST_F(TovraSystem, SlowHostsHoldNoSlot) {
+    TovraHost first;
+    ASSERT_TRUE(Connect(first));
+    std::vector<u8> id;
+    ASSERT_TRUE(first.FrameData(first.Request(9, {0xFF}), &id));
+    ASSERT_EQ(id.size(), 1u);
+    first.Close();
+    std::vector<u8> packet(28, 0);
+    PutLe16(packet.data() + 4, 2);
+    std::vector<u8> frame = LinkHost::Frame(1, {id[0]}, 0);
+    PutLe16(packet.data() + 26, static_cast<u16>(frame.size()));
+    packet.insert(packet.end(), frame.begin(), frame.end());
+    std::vector<u8> m;
+    bool served = ServedBesideSlowClients(port_, 16, packet, 1000, [&] {
+        TovraHost host;
+        return host.Connect(port_) && host.FrameData(host.Request(1, {id[0]}, 2000), &m);
+    });
+    EXPECT_TRUE(served);
+    EXPECT_EQ(m.size(), 1u);
 }
 
 // A transfer the interpreter gives up (a verify for a node that is not
