@@ -10,6 +10,7 @@
 
 #include "iec/kernel/q4vmdb.h"
 #include "iec/kernel/q4vmret.h"
+#include "platform/fileio.h"
 #include "platform/root.h"
 #include "testsupport/fuzz_env.h"
 #include "testsupport/iec_image_builder.h"
@@ -48,10 +49,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     IecVmDb db(app.code);
     if (db.Result() != 0) std::abort();
     std::vector<u8> before(db.Db(), db.Db() + db.Size());
+    // The file the application itself saves, made once.
+    static const std::vector<u8> good = [&] {
+        std::vector<u8> f;
+        if (Q4VMWarm_SaveToFileDb(db.Db(), "/mnt/cfg/good.ret") != 1 ||
+            !File_ReadAll(Root_HostPath("/mnt/cfg/good.ret"), f, 1u << 16))
+            std::abort();
+        return f;
+    }();
     {
-        // The signature is made right now and then, so that the blocks are read.
-        std::vector<u8> file(data, data + size);
-        if (file.size() >= 4 && (file[0] & 1)) PutLe32(file.data(), 0x1234);
+        std::vector<u8> file;
+        if (size > 0 && data[0] % 4 != 0) {
+            // (offset, byte) edits of the good file, and now and then a
+            // length that differs from it.
+            file = good;
+            for (size_t i = 1; i + 1 < size; i += 2) file[data[i] % file.size()] = data[i + 1];
+            if (data[0] % 4 == 2) file.resize(file.size() * (data[0] >> 2) / 32);
+        } else {
+            file.assign(data, data + size);
+            // The signature is made right now and then, so that the blocks are read.
+            if (file.size() >= 4 && size > 0 && (data[0] & 0x10)) PutLe32(file.data(), 0x1234);
+        }
         std::ofstream f(Root_HostPath("/mnt/cfg/q4.ret"), std::ios::binary | std::ios::trunc);
         f.write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
     }
