@@ -481,13 +481,6 @@ void Modbus_Scan(int port) {
             full = full && e.socket.state != NX_TCP_CLOSED && e.socket.state != NX_TCP_LISTEN;
             continue;
         }
-        // A frame trickled in a byte at a time holds its slot no longer
-        // than the time to send it whole.
-        const bool unfinished = e.streamLength != 0 && Modbus_FrameLength(e.stream, e.streamLength) == 0;
-        if (!e.read.pending && unfinished && static_cast<u32>(now - e.frameStart) > kModbusFrameMs) {
-            Drop(e);
-            continue;
-        }
         NxPacket* p = nullptr;
         bool room = kModbusStreamBytes - e.streamLength >= kNxReceiveMax;
         if (room && _nx_tcp_socket_receive(&e.socket, &p, 0) == NX_SUCCESS) {
@@ -498,6 +491,14 @@ void Modbus_Scan(int port) {
             _nx_packet_release(p);
             ServeStream(b, static_cast<int>(s));
         } else if (static_cast<u32>(now - e.lastActivity) > kModbusIdleMs) {
+            Drop(e);
+            continue;
+        }
+        // A frame trickled in a byte at a time holds its slot no longer
+        // than the time to send it whole (what has arrived is taken first,
+        // so that a slow pass never drops a frame waiting whole).
+        const bool unfinished = e.streamLength != 0 && Modbus_FrameLength(e.stream, e.streamLength) == 0;
+        if (!e.read.pending && unfinished && static_cast<u32>(now - e.frameStart) > kModbusFrameMs) {
             Drop(e);
             continue;
         }

@@ -286,12 +286,6 @@ bool HoldsWholePacket(const TovraSlot& sl) {
 u32 NextPacket(TovraConnState& c, u32 k, u8* out, u32 room) {
     TovraSlot& sl = c.slots[k];
     if (sl.socket.state != NX_TCP_ESTABLISHED) return 0;
-    // A packet trickled in a byte at a time holds its slot no longer than
-    // the time to send it whole.
-    if (sl.streamLength != 0 && !HoldsWholePacket(sl) && static_cast<u32>(Now() - sl.frameStart) > kTovraFrameMs) {
-        DropSlot(c, k);
-        return 0;
-    }
     if (kTovraStreamBytes - sl.streamLength >= kNxReceiveMax) {
         NxPacket* p = nullptr;
         if (_nx_tcp_socket_receive(&sl.socket, &p, 0) == NX_SUCCESS) {
@@ -301,6 +295,13 @@ u32 NextPacket(TovraConnState& c, u32 k, u8* out, u32 room) {
             _nx_packet_release(p);
             sl.lastActivity = Now();
         }
+    }
+    // A packet trickled in a byte at a time holds its slot no longer than
+    // the time to send it whole (what has arrived is taken first, so
+    // that a slow pass never drops a packet waiting whole).
+    if (sl.streamLength != 0 && !HoldsWholePacket(sl) && static_cast<u32>(Now() - sl.frameStart) > kTovraFrameMs) {
+        DropSlot(c, k);
+        return 0;
     }
     if (sl.streamLength < kTovraHeaderBytes) return 0;
     const u32 n = GetLe16(sl.stream + kTovraLength);
