@@ -11,7 +11,7 @@
 #include "core/plc_regs.h"
 #include "net/dpr.h"
 #include "net/modbus.h"
-#include "platform/root.h"
+#include "testsupport/fuzz_env.h"
 #include "testsupport/net_config_builder.h"
 
 namespace {
@@ -54,7 +54,14 @@ void Config(const uint8_t* data, size_t size) {
     // Bytes behind the block hold a marker the parser must never take in.
     std::memset(io_config + io.size(), 0x5A, 1024);
     NetLoadIoConfig(io);
-    Dpr_Config();
+    // The start-up configuration would also keep each address in the
+    // settings file, written and synced whenever it changes: a file per
+    // input. The parse of a run-mode start reads the same streams.
+    SR_Put(5, 2);
+    PutLe16(DprMap + kDprRunFlag, 1);
+    Dpr_Io_Service();  // finds the Ethernet module's record
+    PutLe16(DprMap + kDprRunFlag, 0);
+    Dpr_Io_Service();  // and parses every interface's stream
     for (int i = 0; i < kEnetPorts; ++i) Check(Dpr_Configuration[i].tail.webUser[kEnetTextField - 1] == 0);
     Check(Dpr_StatusCount() <= kDprStatusEntries);
 }
@@ -62,11 +69,7 @@ void Config(const uint8_t* data, size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static bool ready = [] {
-        setenv("PLC_ROOT", "/tmp/plc_net_fuzz_root", 0);
-        return Root_Init();
-    }();
-    (void)ready;
+    FuzzEnv_Init("plc_net_fuzz_");
     if (size == 0) return 0;
     if (data[0] & 1) Modbus(data + 1, size - 1);
     else Config(data + 1, size - 1);

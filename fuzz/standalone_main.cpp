@@ -1,12 +1,15 @@
 // Driver for fuzz targets without libFuzzer: feeds the files named on the
-// command line, then a bounded number of random inputs, each a mutation of
-// the previous one or fresh bytes. Deterministic (fixed seed) so a failure
-// repeats.
+// command line (a folder stands for every file in it, in name order), then a
+// bounded number of random inputs, each a mutation of the previous one, of a
+// seed, or fresh bytes. Deterministic (fixed seed) so a failure repeats.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <random>
+#include <string>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
@@ -19,14 +22,28 @@ int main(int argc, char** argv) {
             rounds = std::strtol(argv[++i], nullptr, 10);
             continue;
         }
-        FILE* f = std::fopen(argv[i], "rb");
-        if (!f) continue;
-        std::vector<uint8_t> buf;
-        int c;
-        while ((c = std::fgetc(f)) != EOF) buf.push_back(static_cast<uint8_t>(c));
-        std::fclose(f);
-        LLVMFuzzerTestOneInput(buf.data(), buf.size());
-        seeds.push_back(std::move(buf));
+        std::vector<std::string> files;
+        std::error_code ec;
+        if (std::filesystem::is_directory(argv[i], ec)) {
+            for (const auto& e : std::filesystem::directory_iterator(argv[i], ec))
+                if (e.is_regular_file()) files.push_back(e.path().string());
+            std::sort(files.begin(), files.end());
+        } else {
+            files.push_back(argv[i]);
+        }
+        for (const std::string& name : files) {
+            FILE* f = std::fopen(name.c_str(), "rb");
+            if (!f) {
+                std::fprintf(stderr, "cannot read %s\n", name.c_str());
+                return 1;
+            }
+            std::vector<uint8_t> buf;
+            int c;
+            while ((c = std::fgetc(f)) != EOF) buf.push_back(static_cast<uint8_t>(c));
+            std::fclose(f);
+            LLVMFuzzerTestOneInput(buf.data(), buf.size());
+            seeds.push_back(std::move(buf));
+        }
     }
     std::mt19937 rng(12345);
     std::vector<uint8_t> cur;
@@ -51,6 +68,6 @@ int main(int argc, char** argv) {
         }
         LLVMFuzzerTestOneInput(cur.data(), cur.size());
     }
-    std::printf("%ld rounds done\n", rounds);
+    std::printf("%zu seeds, %ld rounds done\n", seeds.size(), rounds);
     return 0;
 }

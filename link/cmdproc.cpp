@@ -293,13 +293,18 @@ void set_mode() {
     u8 mode = Arg(1);
     if (Cmd_Downloading && mode == kModeRun) SaveProgram();
     OLPMode = 0;
+    bool done = true;
     if (mode == 3) {
         ESR_Put(1, 0);
         OLPMode = 1;
     } else {
         SetPlcMode(mode);
+        // A fault that blocks the mode, or a mode that does not exist,
+        // leaves the controller where it was: the host must not be told
+        // otherwise.
+        done = (SR_Get(5) & 0xFF) == mode;
     }
-    if (!Broadcast()) Answer(kCmdAck);
+    if (!Broadcast()) Answer(done ? kCmdAck : kCmdNak);
     Done();
 }
 

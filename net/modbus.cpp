@@ -112,26 +112,32 @@ ModbusSocketEntry* EntryOf(NxTcpSocket* s) {
     return nullptr;
 }
 
+// Everything a connection leaves behind: the answer owed to it and the
+// bytes of its unfinished frame. A new connection starts from nothing.
+void Forget(ModbusSocketEntry& e) {
+    e.read = {};
+    e.streamLength = 0;
+    e.lastActivity = e.frameStart = _tx_time_get();
+}
+
+// Closes the connection only: the slot goes back to listening on the shared
+// descriptor, so that dropping every slot at once never closes the listening
+// socket under the clients still waiting in its queue.
+void Drop(ModbusSocketEntry& e) {
+    _nx_tcp_server_socket_unaccept(&e.socket);
+    Forget(e);
+}
+
 void ModbusConnect(NxTcpSocket* s, u32) {
     ModbusSocketEntry* e = EntryOf(s);
     if (e == nullptr) return;
-    if (_nx_tcp_server_socket_accept(s, 0) == NX_IN_PROGRESS) {
-        e->lastActivity = _tx_time_get();
-        // A new connection owes nothing and has received nothing.
-        e->read = {};
-        e->streamLength = 0;
-    } else {
-        _nx_tcp_server_socket_unaccept(s);
-    }
+    if (_nx_tcp_server_socket_accept(s, 0) == NX_IN_PROGRESS) Forget(*e);
+    else _nx_tcp_server_socket_unaccept(s);
 }
 
 void ModbusDisconnect(NxTcpSocket* s) {
-    _nx_tcp_socket_disconnect(s, 0);
-    _nx_tcp_server_socket_unaccept(s);
-    if (ModbusSocketEntry* e = EntryOf(s)) {
-        e->read = {};
-        e->streamLength = 0;
-    }
+    if (ModbusSocketEntry* e = EntryOf(s)) Drop(*e);
+    else _nx_tcp_server_socket_unaccept(s);
 }
 
 int ModbusSocketListen(ModbusConn& b) {
@@ -175,6 +181,8 @@ void ServeStream(ModbusConn& b, int s) {
         std::memcpy(g.rxBuff, e.stream, len);
         std::memmove(e.stream, e.stream + len, e.streamLength - len);
         e.streamLength -= len;
+        // What follows the frame is the start of the next one.
+        e.frameStart = _tx_time_get();
         ModbusOutcome o = Modbus_Process(b.index, g.rxBuff, len, g.txMsg);
         if (o.kind == ModbusOutcome::kAnswer) SendResponse(b, s, o.answerLength, g.txMsg);
         else if (o.kind == ModbusOutcome::kRead) e.read = o.read;
@@ -374,9 +382,7 @@ void Modbus_Stop(int port) {
             if (e.socket.state == NX_TCP_ESTABLISHED) DiscardTcp(e);
         for (ModbusSocketEntry& e : b.sockets) {
             _nx_tcp_socket_disconnect(&e.socket, 0);
-            _nx_tcp_server_socket_unaccept(&e.socket);
-            e.read = {};
-            e.streamLength = 0;
+            Drop(e);
         }
     }
     if (b.udp.fd >= 0) _nx_udp_socket_unbind(&b.udp);
@@ -467,24 +473,43 @@ void Modbus_Scan(int port) {
         }
         return;
     }
+    bool full = true;
+    int quietest = -1;
     for (u32 s = 0; s < kModbusSockets; ++s) {
         ModbusSocketEntry& e = b.sockets[s];
-        if (e.socket.state != NX_TCP_ESTABLISHED) continue;
+        if (e.socket.state != NX_TCP_ESTABLISHED) {
+            full = full && e.socket.state != NX_TCP_CLOSED && e.socket.state != NX_TCP_LISTEN;
+            continue;
+        }
         NxPacket* p = nullptr;
         bool room = kModbusStreamBytes - e.streamLength >= kNxReceiveMax;
         if (room && _nx_tcp_socket_receive(&e.socket, &p, 0) == NX_SUCCESS) {
             e.lastActivity = now;
+            if (e.streamLength == 0) e.frameStart = now;
             std::memcpy(e.stream + e.streamLength, p->dataStart, p->length);
             e.streamLength += p->length;
             _nx_packet_release(p);
             ServeStream(b, static_cast<int>(s));
         } else if (static_cast<u32>(now - e.lastActivity) > kModbusIdleMs) {
-            _nx_tcp_socket_disconnect(&e.socket, 0);
-            _nx_tcp_server_socket_unaccept(&e.socket);
-            e.read = {};
-            e.streamLength = 0;
+            Drop(e);
+            continue;
         }
+        // A frame trickled in a byte at a time holds its slot no longer
+        // than the time to send it whole (what has arrived is taken first,
+        // so that a slow pass never drops a frame waiting whole).
+        const bool unfinished = e.streamLength != 0 && Modbus_FrameLength(e.stream, e.streamLength) == 0;
+        if (!e.read.pending && unfinished && static_cast<u32>(now - e.frameStart) > kModbusFrameMs) {
+            Drop(e);
+            continue;
+        }
+        if (!e.read.pending && (quietest < 0 || static_cast<i32>(e.lastActivity - b.sockets[quietest].lastActivity) < 0))
+            quietest = static_cast<int>(s);
     }
+    // Every slot taken and someone knocking: the connection quiet longest
+    // makes room, so that idle clients cannot lock the others out.
+    if (full && quietest >= 0 && static_cast<u32>(now - b.sockets[quietest].lastActivity) > kModbusFrameMs &&
+        Nx_ConnectionWaiting(&b.sockets[quietest].socket))
+        Drop(b.sockets[quietest]);
 }
 
 bool Modbus_HasWork() {

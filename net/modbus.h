@@ -9,6 +9,10 @@ constexpr u32 kModbusSockets = 16;
 constexpr u32 kModbusRxBytes = 1540;
 constexpr u32 kModbusTxBytes = 266;
 constexpr u32 kModbusIdleMs = 60000;
+// A frame begun must be whole within this time, however often its bytes
+// come; and a connection quiet this long gives its slot to a newcomer when
+// every slot is taken.
+constexpr u32 kModbusFrameMs = 1000;
 // Bytes kept per TCP connection between reads: room for one full receive
 // beside a frame that waits for its turn.
 constexpr u32 kModbusStreamBytes = 2048;
@@ -28,6 +32,7 @@ struct ModbusSocketEntry {
     ModbusPendingRead read{};
     u8 stream[kModbusStreamBytes];  // received bytes not yet served
     u32 streamLength = 0;
+    u32 frameStart = 0;  // ms: when the first byte of the unfinished frame came
 };
 
 struct ModbusConn {

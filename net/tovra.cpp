@@ -86,12 +86,25 @@ void Release(TovraConnState& c) {
     c.gatherLength = 0;
 }
 
-void DropSlot(TovraConnState& c, u32 k) {
+// Everything a connection leaves behind: its bytes, the reply header fields
+// taken from its requests, and the link itself when it held it. A new
+// connection starts from nothing.
+void Forget(TovraConnState& c, u32 k) {
     TovraSlot& sl = c.slots[k];
-    _nx_tcp_socket_disconnect(&sl.socket, 0);
-    _nx_tcp_server_socket_unaccept(&sl.socket);
     sl.streamLength = 0;
+    sl.key = 0;
+    sl.version = sl.word6 = sl.word8 = 0;
+    sl.lastActivity = sl.frameStart = Now();
     if (c.selected == k) Release(c);
+    if (c.lastSlot == k) c.lastSlot = 255;
+}
+
+// Closes the connection only: the slot goes back to listening on the shared
+// descriptor, so that dropping every slot at once never closes the listening
+// socket under the hosts still waiting in its queue.
+void DropSlot(TovraConnState& c, u32 k) {
+    _nx_tcp_server_socket_unaccept(&c.slots[k].socket);
+    Forget(c, k);
 }
 
 void Listened(NxTcpSocket* s, u32) {
@@ -99,12 +112,8 @@ void Listened(NxTcpSocket* s, u32) {
     if (c == nullptr) return;
     int k = SlotIndex(*c, s);
     if (k < 0) return;
-    if (_nx_tcp_server_socket_accept(s, 0) == NX_IN_PROGRESS) {
-        c->slots[k].lastActivity = Now();
-        c->slots[k].streamLength = 0;
-    } else {
-        _nx_tcp_server_socket_unaccept(s);
-    }
+    if (_nx_tcp_server_socket_accept(s, 0) == NX_IN_PROGRESS) Forget(*c, static_cast<u32>(k));
+    else _nx_tcp_server_socket_unaccept(s);
 }
 
 void Disconnected(NxTcpSocket* s) {
@@ -269,17 +278,30 @@ void Handle(TovraConnState& c, u32 k) {
 // at most `room` bytes copied); returns the packet's full length, 0 when no
 // whole packet is there. A header announcing an impossible length drops the
 // connection: the stream can no longer be followed.
+bool HoldsWholePacket(const TovraSlot& sl) {
+    return sl.streamLength >= kTovraHeaderBytes &&
+           sl.streamLength >= kTovraHeaderBytes + GetLe16(sl.stream + kTovraLength);
+}
+
 u32 NextPacket(TovraConnState& c, u32 k, u8* out, u32 room) {
     TovraSlot& sl = c.slots[k];
     if (sl.socket.state != NX_TCP_ESTABLISHED) return 0;
     if (kTovraStreamBytes - sl.streamLength >= kNxReceiveMax) {
         NxPacket* p = nullptr;
         if (_nx_tcp_socket_receive(&sl.socket, &p, 0) == NX_SUCCESS) {
+            if (sl.streamLength == 0) sl.frameStart = Now();
             std::memcpy(sl.stream + sl.streamLength, p->dataStart, p->length);
             sl.streamLength += p->length;
             _nx_packet_release(p);
             sl.lastActivity = Now();
         }
+    }
+    // A packet trickled in a byte at a time holds its slot no longer than
+    // the time to send it whole (what has arrived is taken first, so
+    // that a slow pass never drops a packet waiting whole).
+    if (sl.streamLength != 0 && !HoldsWholePacket(sl) && static_cast<u32>(Now() - sl.frameStart) > kTovraFrameMs) {
+        DropSlot(c, k);
+        return 0;
     }
     if (sl.streamLength < kTovraHeaderBytes) return 0;
     const u32 n = GetLe16(sl.stream + kTovraLength);
@@ -292,6 +314,8 @@ u32 NextPacket(TovraConnState& c, u32 k, u8* out, u32 room) {
     std::memcpy(out, sl.stream, whole < room ? whole : room);
     std::memmove(sl.stream, sl.stream + whole, sl.streamLength - whole);
     sl.streamLength -= whole;
+    // What follows the packet is the start of the next one.
+    sl.frameStart = Now();
     return whole;
 }
 
@@ -322,6 +346,10 @@ void NextChunk(TovraConnState& c) {
 bool Serve(TovraConnState& c, u32 k) {
     const bool owner = c.selected == 255 || c.selected == k;
     const u8 state = owner ? c.rxState : static_cast<u8>(kTovraRxIdle);
+    // While the link feeds the interpreter from what it holds, it reads
+    // nothing more from this host: the host's time does not run.
+    if (state == kTovraRxChunkHeld || state == kTovraRxAckOwed || (state == kTovraRxLong && c.splitActive))
+        c.slots[k].frameStart = Now();
     if (state == kTovraRxChunkHeld) {
         if (c.replyMode == kTovraChunkTaken) return false;
         c.rxState = kTovraRxLong;
@@ -490,8 +518,14 @@ void Transmit(TovraConnState& c) {
 void IdleToggle(TovraConnState& c) {
     if (Mb()[kEtnIdle] == Mb()[kEtnIdleRef]) return;
     if (!InputWaiting() && !OutputWaiting()) {
+        // The interpreter is done with the host: a long frame it was being
+        // fed in chunks is abandoned with it, or the next host would wait
+        // behind a chunk nobody takes.
         if (c.selected != 255) c.lastSlot = c.selected;
         c.selected = 255;
+        DropSplit(c);
+        if (c.rxState == kTovraRxLong || c.rxState == kTovraRxChunkHeld) c.rxState = kTovraRxIdle;
+        if (c.replyMode == kTovraChunkTaken) c.replyMode = kTovraPlain;
         Consume(kEtnIdle);
     } else if (InputWaiting()) {
         Consume(kEtnIdle);
@@ -547,11 +581,27 @@ void Tovra_Scan(int iface) {
     if (c.ip == nullptr) return;
     ArmListening(c);
     const u32 now = Now();
+    bool full = true;
+    int quietest = -1;
     for (u32 k = 0; k < kTovraSlots; ++k) {
         TovraSlot& sl = c.slots[k];
-        if (sl.socket.state == NX_TCP_ESTABLISHED && static_cast<u32>(now - sl.lastActivity) > kTovraIdleMs)
+        if (sl.socket.state != NX_TCP_ESTABLISHED) {
+            full = false;
+            continue;
+        }
+        if (static_cast<u32>(now - sl.lastActivity) > kTovraIdleMs) {
             DropSlot(c, k);
+            full = false;
+            continue;
+        }
+        if (k != c.selected && (quietest < 0 || static_cast<i32>(sl.lastActivity - c.slots[quietest].lastActivity) < 0))
+            quietest = static_cast<int>(k);
     }
+    // Every slot taken and someone knocking: the connection quiet longest
+    // (never the host the link serves) makes room.
+    if (full && quietest >= 0 && static_cast<u32>(now - c.slots[quietest].lastActivity) > kTovraFrameMs &&
+        Nx_ConnectionWaiting(&c.slots[quietest].socket))
+        DropSlot(c, static_cast<u32>(quietest));
     for (u32 k = 0; k < kTovraSlots; ++k) {
         TovraSlot& sl = c.slots[k];
         if (sl.socket.state != NX_TCP_ESTABLISHED) {
@@ -573,11 +623,11 @@ u32 Tovra_ConnCnt(int iface) {
 void Tovra_DeInit(NxIp* ip) {
     if ((ip->index & 3) == 0) return;
     TovraConnState& c = TovraConn[ip->index & 3];
-    for (TovraSlot& sl : c.slots) {
+    for (u32 k = 0; k < kTovraSlots; ++k) {
+        TovraSlot& sl = c.slots[k];
         if (sl.socket.fd < 0 && sl.socket.connFd < 0) continue;
         _nx_tcp_socket_disconnect(&sl.socket, 0);
-        _nx_tcp_server_socket_unaccept(&sl.socket);
-        sl.streamLength = 0;
+        DropSlot(c, k);
     }
     c.selected = c.lastSlot = 255;
     c.listening = 0;
@@ -589,9 +639,7 @@ bool Tovra_HasWork() {
         if (c.splitActive) return true;
         // Only whole packets: a host sending a part of one is waited for.
         for (const TovraSlot& sl : c.slots)
-            if (sl.streamLength >= kTovraHeaderBytes &&
-                sl.streamLength >= kTovraHeaderBytes + GetLe16(sl.stream + kTovraLength))
-                return true;
+            if (HoldsWholePacket(sl)) return true;
     }
     return false;
 }

@@ -18,6 +18,10 @@ constexpr u32 kTovraMailboxData = 67;   // bytes of one mailbox block
 constexpr u32 kTovraRequestBytes = 96;  // header and up to 68 data bytes
 constexpr u32 kTovraIdleMs = 29999;     // a connection quiet for longer is dropped
 constexpr u32 kTovraSessionMs = 59999;  // an open session older than this closes
+// A packet begun must be whole within this time, however often its bytes
+// come; and a connection quiet this long gives its slot to a newcomer when
+// every slot is taken.
+constexpr u32 kTovraFrameMs = 500;
 // Largest data length a packet may announce: one packet of the socket
 // layer. A header announcing more cannot belong to the protocol.
 constexpr u32 kTovraMaxData = kNxReceiveMax - kTovraHeaderBytes;
@@ -58,6 +62,7 @@ struct TovraSlot {
     u32 lastActivity = 0;  // ms
     u8 stream[kTovraStreamBytes];  // received bytes not yet taken as packets
     u32 streamLength = 0;
+    u32 frameStart = 0;  // ms: when the first byte of the unfinished packet came
 };
 
 struct TovraConnState {

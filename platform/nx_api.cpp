@@ -19,6 +19,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 
@@ -30,6 +31,8 @@ namespace {
 struct State {
     NxTcpSocket* registry[kNxRegistrySlots] = {};
     int ownNamespace = -1;  // -1 not decided yet
+    int listenAddressRead = 0;
+    u32 listenAddress = INADDR_LOOPBACK;  // servers' address in the host's namespace
     // Open UDP descriptors, for the idle wait only.
     std::vector<int> udpFds;
     u32 linkStamp = 0;  // shared by all instances: when a link last came up
@@ -160,7 +163,7 @@ sockaddr_in ServerAddress(const NxIp* ip, const char* kind, u32 port) {
         Record("%s %s %u kept off the host", ip->name.c_str(), kind, port);
         return Sin(INADDR_LOOPBACK, 0);
     }
-    return Sin(INADDR_ANY, Port(port));
+    return Sin(Nx_ServerAddress(), Port(port));
 }
 
 // One datagram socket for the interface requests, kept open (the link is
@@ -256,6 +259,20 @@ void ReadLinkSettings(int s, NxIp* ip) {
 }  // namespace
 
 bool Nx_OwnNamespace() { return OwnNs(); }
+
+u32 Nx_ServerAddress() {
+    if (OwnNs()) return INADDR_ANY;
+    if (!g.listenAddressRead) {
+        g.listenAddressRead = 1;
+        const char* text = std::getenv("PLC_LISTEN_ADDRESS");
+        in_addr a{};
+        if (text != nullptr && *text != 0) {
+            if (inet_pton(AF_INET, text, &a) == 1) g.listenAddress = ntohl(a.s_addr);
+            else std::fprintf(stderr, "PLC_LISTEN_ADDRESS \"%s\" is no IPv4 address: listening on 127.0.0.1\n", text);
+        }
+    }
+    return g.listenAddress;
+}
 
 void Nx_Reset() { g = State{}; }
 
@@ -694,6 +711,12 @@ u32 _nx_tcp_server_socket_unaccept(NxTcpSocket* s) {
     s->backlog.clear();
     if (s->state != NX_TCP_CLOSED) s->state = NX_TCP_LISTEN;
     return NX_SUCCESS;
+}
+
+bool Nx_ConnectionWaiting(const NxTcpSocket* s) {
+    if (s == nullptr || s->client || s->fd < 0 || !s->bound) return false;
+    pollfd p{s->fd, POLLIN, 0};
+    return poll(&p, 1, 0) == 1 && (p.revents & POLLIN);
 }
 
 u32 _nx_tcp_server_socket_unlisten(NxIp* ip, u32 port) {

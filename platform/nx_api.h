@@ -203,9 +203,19 @@ void Nx_PollSet(std::vector<pollfd>& fds);
 // (0: returns at once).
 void Nx_IdleWait(int ms);
 
+// True when a connection waits to be accepted on the listening descriptor
+// that server socket s was bound with, although s itself may be serving
+// another: a service whose slots are all taken learns of a newcomer.
+bool Nx_ConnectionWaiting(const NxTcpSocket* s);
+
 // True when the process runs in a network namespace of its own, where
 // interface settings are applied; false in the host's namespace.
 bool Nx_OwnNamespace();
+// The address servers listen on (host order): every address inside a
+// namespace of the process's own, as on the board; on the host's namespace
+// loopback, unless PLC_LISTEN_ADDRESS names another, so that a controller
+// started on a PC does not offer its ports to the PC's network.
+u32 Nx_ServerAddress();
 // Forgets the registry and the namespace decision (tests). Sockets stay open.
 void Nx_Reset();
 // Registered sockets (tests).

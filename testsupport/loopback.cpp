@@ -6,6 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <thread>
+
 int ConnectLoopback(int port) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in sa{};
@@ -36,4 +39,26 @@ std::string CollectUntilClosed(int fd, const std::function<void()>& pass, int pa
     }
     close(fd);
     return got + "<still open>";
+}
+
+bool ServedBesideSlowClients(int port, int slow, const std::vector<unsigned char>& frame, int intervalMs,
+                             const std::function<bool()>& ask) {
+    std::vector<int> fds;
+    for (int i = 0; i < slow; ++i) {
+        int fd = ConnectLoopback(port);
+        if (fd >= 0) fds.push_back(fd);
+    }
+    std::atomic<bool> stop{false};
+    std::thread trickle([&] {
+        for (size_t at = 0; !stop && !frame.empty(); at = (at + 1) % frame.size()) {
+            for (int fd : fds) send(fd, &frame[at], 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+            for (int waited = 0; waited < intervalMs && !stop; waited += 10) usleep(10000);
+        }
+    });
+    usleep(50000);  // the first bytes are on their way before the request
+    bool served = ask();
+    stop = true;
+    trickle.join();
+    for (int fd : fds) close(fd);
+    return served;
 }

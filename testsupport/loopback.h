@@ -11,3 +11,14 @@ int ConnectLoopback(int port);
 // server closes the connection or the passes are used up ("<still open>" is
 // appended then). Closes fd.
 std::string CollectUntilClosed(int fd, const std::function<void()>& pass, int passes);
+
+#include <functional>
+#include <vector>
+
+// Holds `slow` connections to 127.0.0.1:port that each send one byte of
+// `frame` every intervalMs, as a client too slow ever to finish a frame,
+// and meanwhile runs `ask` (a request on a connection of its own, bounded
+// in time by itself); answers what ask answered. The slow connections are
+// closed before it returns.
+bool ServedBesideSlowClients(int port, int slow, const std::vector<unsigned char>& frame, int intervalMs,
+                             const std::function<bool()>& ask);

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "iec/kernel/q4link.h"
+#include "platform/nx_api.h"
 #include "platform/root.h"
 
 namespace {
@@ -40,10 +41,18 @@ bool MakeAddr(sockaddr_in* a, const char* ip, u16 port) {
     return ::inet_pton(AF_INET, ip, &a->sin_addr) == 1;
 }
 
+// A socket the application binds without naming an address listens where
+// the controller's own servers do.
+bool MakeBindAddr(sockaddr_in* a, const char* ip, u16 port) {
+    if (!MakeAddr(a, ip, port)) return false;
+    if (!ip) a->sin_addr.s_addr = htonl(Nx_ServerAddress());
+    return true;
+}
+
 int Listen(u16 port, int backlog, const char* ip, int* sock) {
     *sock = -1;
     sockaddr_in a;
-    if (!MakeAddr(&a, ip, WithOffset(port))) return 1;
+    if (!MakeBindAddr(&a, ip, WithOffset(port))) return 1;
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return 1;
     int one = 1;
@@ -68,7 +77,7 @@ int Udp(u16 port, const char* ip, int* sock) {
         sockaddr_in a;
         int one = 1;
         ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        if (!MakeAddr(&a, ip, WithOffset(port)) || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        if (!MakeBindAddr(&a, ip, WithOffset(port)) || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
             ::close(fd);
             return 1;
         }

@@ -362,10 +362,17 @@ int Q4VM_CheckImage(const u8* image, u32 size) {
              log = Q4VM_GetDesc(image, kDbLog);
     if (Q4VM_AreaBytes(status) != kQ4StBytes || Q4VM_AreaBytes(priv) < kVmPrivBytes || Q4VM_AreaBytes(log) != 128)
         return kVmErrDbSignature;
-    // Every count the runtime walks must lie inside its allocation.
+    // Every count the runtime walks must lie inside its allocation, and the
+    // elements it counts inside the bytes of the area, also where the area
+    // carries an explicit byte size.
     for (u32 a = 0; a < kVmDbTableCount; ++a) {
         VmDbDesc d = Q4VM_GetDesc(image, a);
         if (d.rawSize == 0 && (d.used > d.allocated || d.boundary > d.allocated)) return kVmErrDbSignature;
+        u32 bytes = Q4VM_AreaBytes(d);
+        if (d.elementSize != 0 && (static_cast<u32>(d.used) * d.elementSize > bytes ||
+                                   static_cast<u32>(d.boundary) * d.elementSize > bytes ||
+                                   static_cast<u32>(d.allocated) * d.elementSize > bytes))
+            return kVmErrDbSignature;
     }
     if (GetLe32(image + LayoutOffset(image, kDbPrivate) + kVmPrivSignature) != kVmDbSignature)
         return kVmErrDbSignature;

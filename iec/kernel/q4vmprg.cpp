@@ -49,6 +49,7 @@ bool Active(const u8* st) { return (Flags(st) & (kVmFlagRunning | kVmFlagOneCycl
 void CountCycle(u8* st) { PutLe32(st + kVmStCycleCount, GetLe32(st + kVmStCycleCount) + 1); }
 
 bool MayRun(const u8* rec) {
+    if (!rec) return false;
     u16 f = GetLe16(rec + kQ4PrFlags);
     return (f & (kPrgRunning | kPrgStarting)) && !(f & kPrgSuspended);
 }
@@ -140,6 +141,7 @@ u8* Q4VMPrg_Record(u8* db, u16 p) {
 void Q4VMPrg_ActivateAllPrograms(u8* db) {
     for (u16 p = 1; p <= Q4VMPrg_Count(db); ++p) {
         u8* r = Q4VMPrg_Record(db, p);
+        if (!r) break;
         u16 kind = GetLe16(r + kQ4PrKind);
         PutLe16(r + kQ4PrFlags, kind == 1 ? kPrgStarting : (kind == 2 || kind == 3) ? 0 : kPrgRunning);
     }
@@ -148,6 +150,7 @@ void Q4VMPrg_ActivateAllPrograms(u8* db) {
 void Q4VMPrg_ActivateNewPrograms(u8* db) {
     for (u16 p = 1; p <= Q4VMPrg_Count(db); ++p) {
         u8* r = Q4VMPrg_Record(db, p);
+        if (!r) break;
         u16 kind = GetLe16(r + kQ4PrKind);
         if (kind == 3) PutLe16(r + kQ4PrFlags, 0);
         else if (kind == 0 || kind > 3) PutLe16(r + kQ4PrFlags, kPrgRunning);
@@ -236,7 +239,7 @@ int Q4VMPrg_HasBreapointOrStep(u8* db) {
     if (!st) return 0;
     if (Flags(st) & (kVmFlagBreakpoints | kVmFlagHalted)) return 1;
     for (u16 p = 1; p <= Q4VMPrg_Count(db); ++p)
-        if (GetLe32(Q4VMPrg_Record(db, p) + kQ4PrResume) != 0) return 1;
+        if (const u8* r = Q4VMPrg_Record(db, p); r && GetLe32(r + kQ4PrResume) != 0) return 1;
     return 0;
 }
 

@@ -370,6 +370,10 @@ int Q4VMTic_VerifyAll(u8* db) {
     v.starts.resize(count + 1u);
     for (u16 p = 1; p <= count; ++p) {
         u8* rec = Q4VMPrg_Record(db, p);
+        if (!rec) {
+            g.fault = "program record outside the database";
+            return kVmErrCodeInvalid;
+        }
         u32 off = GetLe32(rec + kQ4PrCode), size = GetLe32(rec + kQ4PrCodeSize);
         if (!code.data || off >= code.size || off % 2) {
             g.fault = "program outside the code image";
@@ -409,7 +413,7 @@ __attribute__((noinline)) bool OwnCode(u8* db, const u8* code, u16 program) {
     return r && cd.data && code == cd.data + GetLe32(r + kQ4PrCode);
 }
 
-bool IsStart(const Verified* v, u16 program, u32 byteOff) {
+bool IsStart(const Verified* v, u16 program, u64 byteOff) {
     if (!v || program >= v->starts.size()) return false;
     const std::vector<bool>& s = v->starts[program];
     return byteOff % 2 == 0 && byteOff / 2 < s.size() && s[byteOff / 2];
@@ -703,7 +707,7 @@ int Q4VMTic_Run(u8* db, u8* st, const u8* code, u32 length, u16 program) {
             u32 resume = GetLe32(rec + kQ4PrResume);
             if (resume != 0) {
                 // Word offset of the instruction to resume at.
-                if (IsStart(ver, program, resume * 2)) ip = base + resume;
+                if (IsStart(ver, program, u64{resume} * 2)) ip = base + resume;
                 PutLe32(rec + kQ4PrResume, 0);
                 PutLe16(st + kVmStCurProgram, 0);
                 PutLe16(st + kVmStPosition, 0);

@@ -291,6 +291,25 @@ TEST(Tic, UnknownOpcodeStops) {
     }
 }
 
+// A resume position read back from a database is a word offset of 32 bits:
+// one whose byte offset wraps to an instruction start must not be taken up
+// (it would lie 4 GiB past the code); the program runs from its start.
+TEST(Tic, ResumePositionThatWrapsIsIgnored) {
+    for (u32 resume : {0x80000000u, 0x80000001u, 0xFFFFFFFFu}) {
+        IecImageBuilder b;
+        u16 n = b.Var(kDi), one = b.Var(kDi, 1);
+        TicAssembler t;
+        t.Op("ADD_DINT", {n, n, one}).Op("END");
+        b.Program(t.Finish());
+        IecVmDb db(b.Build());
+        ASSERT_EQ(db.Result(), 0) << Q4VMTic_LastFault();
+        PutLe32(Q4VMPrg_Record(db.Db(), 1) + kQ4PrResume, resume);
+        EXPECT_EQ(Q4VM_Cycle(db.Db(), 1), 0) << resume;
+        EXPECT_EQ(Get(db, kDi, n), 1u) << resume;
+        EXPECT_EQ(GetLe32(Q4VMPrg_Record(db.Db(), 1) + kQ4PrResume), 0u) << resume;
+    }
+}
+
 // The loop guard ends a loop after 1,000,000 turns and zeroes its DINT.
 TEST(Tic, LoopGuardBoundsALoop) {
     IecImageBuilder b;

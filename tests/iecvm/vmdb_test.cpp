@@ -283,6 +283,15 @@ TEST(VmDbHot, DamagedOrForeignImageIsRefusedBeforeLinking) {
         cases.push_back({"used count", b, 1});
     }
     {
+        // An explicit byte size equal to the allocation keeps the file size,
+        // but the program count runs past the records that exist.
+        auto b = good;
+        u8* d = &b[kDbPrograms * kVmDbDescriptorBytes];
+        PutLe32(d + 4, Q4VM_AreaBytes(Q4VM_GetDesc(good.data(), kDbPrograms)));
+        PutLe16(d + 12, static_cast<u16>(GetLe16(d + 14) + 5));
+        cases.push_back({"count past an explicit size", b, 1});
+    }
+    {
         auto b = good;
         PutLe32(&b[privAt + kVmPrivSignature], 0);
         cases.push_back({"signature", b, 1});

@@ -55,4 +55,33 @@ TEST_F(LinkBaudChange, AppliedOnALaterPassOnceTheAnswerHasLeft) {
     }
 }
 
+// A mode request is acknowledged only when the controller is in that mode
+// afterwards; one the controller does not carry out (a blocking fault, an
+// unknown mode) is refused, so the host does not believe it runs.
+TEST_F(LinkTest, ModeRequestNotCarriedOutIsRefused) {
+    struct Case {
+        const char* name;
+        u16 sr4;
+        u8 mode;
+        int answer;
+        u16 sr5;
+    };
+    const Case cases[] = {
+        {"run", 0, 2, kCmdAck, 2},
+        {"stop", 0, 0, kCmdAck, 0},
+        {"run with the program invalid", 0x4, 2, kCmdNak, 0},
+        {"run after a program fault", 0x100, 2, kCmdNak, 0},
+        {"stop with the program invalid", 0x4, 0, kCmdAck, 0},
+        {"unknown mode", 0, 7, kCmdNak, 0},
+        {"on-line programming", 0x4, 3, kCmdAck, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetPlcMode(0);
+        SR_Put(4, c.sr4);
+        EXPECT_EQ(host->Ask(2, {kNode, c.mode}), c.answer);
+        EXPECT_EQ(SR_Get(5), c.sr5);
+    }
+}
+
 }  // namespace

@@ -240,7 +240,8 @@ TEST_F(LinkMemory, DownloadedProgramIsCheckedBeforeItMayRun) {
         SCOPED_TRACE(c.what);
         ASSERT_EQ(host->Download(kNode, 0, c.program, 64), 0xA0);
         EXPECT_EQ((SR_Get(4) & kSr4ProgramInvalid) != 0, c.invalid);
-        EXPECT_EQ(host->SetMode(kNode, 2), 0xA0);
+        // A run request the program check blocks is refused.
+        EXPECT_EQ(host->SetMode(kNode, 2), c.modeAfterRun == 2 ? kCmdAck : kCmdNak);
         EXPECT_EQ(SR_Get(5), c.modeAfterRun);
         EXPECT_EQ(host->SetMode(kNode, 0), 0xA0);
     }

@@ -17,6 +17,7 @@
 #include "net/dpr.h"
 #include "platform/root.h"
 #include "testsupport/loopback.h"
+#include "testsupport/manual_clock.h"
 #include "testsupport/net_config_builder.h"
 #include "testsupport/reg_fixture.h"
 #include "testsupport/temp_root.h"
@@ -196,11 +197,90 @@ protected:
         return got;
     }
 
+    // True once the server closed fd (a few passes are run first).
+    bool ClosedByServer(int fd) {
+        for (int i = 0; i < 500; ++i) {
+            Pass();
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, 0) > 0) {
+                u8 b;
+                if (recv(fd, &b, 1, MSG_DONTWAIT) <= 0) return true;
+            }
+        }
+        return false;
+    }
+    // Sends one request and answers whether its answer came back.
+    bool Answered(int fd, u16 transaction) {
+        std::vector<u8> req = Frame(3, 10000, 1);
+        PutBe16(&req[0], transaction);
+        if (send(fd, req.data(), req.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(req.size())) return false;
+        std::vector<u8> got = Receive(fd, 11);
+        return got.size() == 11u && GetBe16(&got[0]) == transaction;
+    }
+
+    ManualClock clock_;
     TempRoot root_;
     std::vector<u8> area_;
     NxPacketPool pool_;
     NxIp ip_;
 };
+
+// A frame begun must be whole within the frame time, however often bytes
+// come: a byte every 100 ms does not keep a 12-byte frame alive.
+TEST_F(ModbusLoopback, FrameTrickledSlowerThanTheFrameTimeLosesItsConnection) {
+    struct Case {
+        const char* name;
+        u32 stepMs;
+        bool answered;
+    } cases[] = {{"whole within the time", 80, true}, {"too slow", 120, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        int fd = Connect();
+        ASSERT_GE(fd, 0);
+        std::vector<u8> req = Frame(3, 10000, 1);
+        bool closed = false;
+        for (size_t i = 0; i < req.size() && !closed; ++i) {
+            if (i) clock_.AdvanceMs(c.stepMs);
+            ASSERT_EQ(send(fd, &req[i], 1, MSG_NOSIGNAL), 1);
+            // The byte is taken in before the clock moves on.
+            for (int k = 0; k < 20; ++k) Pass();
+            pollfd p{fd, POLLIN, 0};
+            closed = poll(&p, 1, 0) > 0;
+        }
+        if (c.answered) {
+            std::vector<u8> got = Receive(fd, 11);
+            EXPECT_EQ(got.size(), 11u);
+        } else {
+            EXPECT_TRUE(ClosedByServer(fd));
+        }
+        close(fd);
+        for (int k = 0; k < 20; ++k) Pass();
+    }
+}
+
+// With every slot taken, a newcomer gets the slot of the connection quiet
+// longest once that one has been quiet for the frame time; the connections
+// still talking keep theirs.
+TEST_F(ModbusLoopback, FullTableGivesTheQuietestSlotToANewcomer) {
+    std::vector<int> fds;
+    for (u32 i = 0; i < kModbusSockets; ++i) {
+        int fd = Connect();
+        ASSERT_GE(fd, 0);
+        fds.push_back(fd);
+        for (int k = 0; k < 20 && Modbus_Conn_Cnt(0) < i + 1; ++k) Pass();
+    }
+    ASSERT_EQ(Modbus_Conn_Cnt(0), kModbusSockets);
+    clock_.AdvanceMs(kModbusFrameMs + 1);
+    // All but the first talk again.
+    for (u32 i = 1; i < kModbusSockets; ++i) ASSERT_TRUE(Answered(fds[i], static_cast<u16>(i))) << i;
+    int newcomer = Connect();
+    ASSERT_GE(newcomer, 0);
+    EXPECT_TRUE(Answered(newcomer, 0x7777));
+    EXPECT_TRUE(ClosedByServer(fds[0]));
+    for (u32 i = 1; i < kModbusSockets; ++i) EXPECT_TRUE(Answered(fds[i], static_cast<u16>(0x100 + i))) << i;
+    for (int fd : fds) close(fd);
+    close(newcomer);
+}
 
 TEST_F(ModbusLoopback, NewConnectionNeverGetsTheAnswerOwedToTheOldOne) {
     int first = Connect();

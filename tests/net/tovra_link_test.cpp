@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -284,6 +285,43 @@ TEST_F(TovraLink, SecondHostIsBusyUntilTheFirstIsQuietForThirtySeconds) {
     EXPECT_EQ(Tovra_ConnCnt(0), 1u);
     ASSERT_TRUE(second.Send(0, Frame(1, {1})));
     EXPECT_EQ(Input(), Frame(1, {1}));
+}
+
+// A packet begun must be whole within the packet time however often its
+// bytes come; with every slot taken, the connection quiet longest gives way
+// to a newcomer, and the hosts still talking keep theirs.
+TEST_F(TovraLink, SlowOrIdleHostsHoldNoSlot) {
+    {
+        TovraHost slow(Cmd_Seed(), Step);
+        ASSERT_TRUE(slow.Connect(Port()));
+        std::vector<u8> header(28, 0);
+        PutLe16(header.data() + 4, 2);
+        bool closed = false;
+        for (size_t i = 0; i < header.size() && !closed; ++i) {
+            if (i) clock_.AdvanceMs(100);
+            ASSERT_TRUE(slow.SendBytes({header[i]}));
+            for (int k = 0; k < 20; ++k) Step();
+            closed = slow.PeerClosed(1);
+            EXPECT_TRUE(!closed || i * 100 > kTovraFrameMs) << i;
+        }
+        EXPECT_TRUE(closed);
+    }
+    std::vector<std::unique_ptr<TovraHost>> hosts;
+    for (u32 i = 0; i < kTovraSlots; ++i) {
+        hosts.push_back(std::make_unique<TovraHost>(Cmd_Seed(), Step));
+        ASSERT_TRUE(hosts.back()->Connect(Port()));
+        ASSERT_TRUE(WaitFor([&] {
+            Step();
+            return Tovra_ConnCnt(0) == i + 1;
+        }));
+    }
+    clock_.AdvanceMs(kTovraFrameMs + 1);
+    for (u32 i = 1; i < kTovraSlots; ++i) EXPECT_EQ(hosts[i]->Handshake(), kTovraDone) << i;
+    TovraHost newcomer(Cmd_Seed(), Step);
+    ASSERT_TRUE(newcomer.Connect(Port()));
+    EXPECT_EQ(newcomer.Handshake(), kTovraDone);
+    EXPECT_TRUE(hosts[0]->PeerClosed(2000));
+    for (u32 i = 1; i < kTovraSlots; ++i) EXPECT_EQ(hosts[i]->Handshake(), kTovraDone) << i;
 }
 
 }  // namespace

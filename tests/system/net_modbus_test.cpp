@@ -322,6 +322,35 @@ TEST_F(NetModbusSystem, PipelinedSplitAndHostileFramesOverOneConnection) {
     EXPECT_TRUE(fw.Running());
 }
 
+// Sixteen clients that send a byte a second hold every slot; a seventeenth
+// still gets its answer within 2 s: a frame begun must be whole within the
+// frame time.
+TEST_F(NetModbusSystem, SlowClientsHoldNoSlot) {
+    StartWith(0, true);
+    ASSERT_TRUE(WaitListening());
+    std::vector<u8> request = ReadRequest(0x4242, 3, 10000, 1);
+    // The service is up (it may restart its sockets over the first passes).
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            int fd = ConnectLoopback(port_);
+            bool ok = fd >= 0 && send(fd, request.data(), request.size(), 0) == static_cast<ssize_t>(request.size()) &&
+                      ReadBytes(fd, 11, 2000).size() == 11u;
+            if (fd >= 0) close(fd);
+            return ok;
+        },
+        kStartMs));
+    std::vector<u8> got;
+    bool served = ServedBesideSlowClients(port_, 16, ReadRequest(1, 3, 10000, 1), 1000, [&] {
+        int fd = ConnectLoopback(port_);
+        if (fd < 0 || send(fd, request.data(), request.size(), 0) != static_cast<ssize_t>(request.size())) return false;
+        got = ReadBytes(fd, 11, 2000);
+        close(fd);
+        return got.size() == 11u;
+    });
+    EXPECT_TRUE(served) << got.size();
+    if (got.size() == 11u) EXPECT_EQ(GetBe16(&got[0]), 0x4242);
+}
+
 TEST_F(NetModbusSystem, NothingAnswersOutsideRunMode) {
     StartWith(0, false);
     // Once the network step has run, nothing serves in stop mode.

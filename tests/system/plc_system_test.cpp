@@ -15,7 +15,9 @@
 #include "platform/board.h"
 #include "platform/fileio.h"
 #include "platform/reset.h"
+#include "testsupport/net_config_builder.h"
 #include "testsupport/temp_root.h"
+#include "testsupport/tovra_host.h"
 
 namespace {
 
@@ -271,6 +273,57 @@ TEST_F(FirmwareSystem, CorruptRegisterImageStartsColdAndFlags) {
     image = ReadFile(Cfg("autoreg.dta"));
     ASSERT_TRUE(ValidRegisterImage(image));
     EXPECT_TRUE(ImageESR(image, 7) & 0x10);  // the clean-stop image failed its check
+}
+
+// A damaged register image after an unclean stop: the program files are
+// left whole, and a run request over the link is acknowledged only when the
+// controller really runs afterwards, at this start and the next.
+TEST_F(FirmwareSystem, DamagedRegisterImageNeverAcknowledgesARunItRefuses) {
+    const int offset = NetFreePortOffset(18501);
+    const int port = 18501 + offset;
+    auto startWithLink = [&](FirmwareProcess& fw) {
+        fw.SetEnv("PLC_PORT_OFFSET", std::to_string(offset));
+        StartRunning(fw);
+    };
+    // The answer to a run request and the mode the controller reports after it.
+    auto askRun = [&](int* answer, int* mode) {
+        TovraHost host;
+        ASSERT_TRUE(WaitUntil([&] { return host.Connect(port); }, kStartMs));
+        std::vector<u8> id, m;
+        ASSERT_TRUE(host.FrameData(host.Request(9, {0xFF}), &id));
+        ASSERT_EQ(id.size(), 1u);
+        *answer = host.Ask(2, {id[0], 2});
+        ASSERT_TRUE(host.FrameData(host.Request(1, {id[0]}), &m));
+        ASSERT_EQ(m.size(), 1u);
+        *mode = m[0];
+    };
+    int answer = -1, mode = -1;
+    {
+        FirmwareProcess fw;
+        startWithLink(fw);
+        askRun(&answer, &mode);
+        ASSERT_EQ(answer, 0xA0);
+        ASSERT_EQ(mode, 2);
+        fw.Signal(SIGKILL);  // a power loss: no clean-stop image
+        ASSERT_TRUE(fw.WaitExit(kStopMs));
+    }
+    const std::vector<u8> ladder = ReadFile(Cfg("ladder.pgm")), config = ReadFile(Cfg("config.pgm"));
+    ASSERT_TRUE(ValidBlockFile(ladder));
+    std::vector<u8> image = ReadFile(Cfg("autoreg.dta"));
+    ASSERT_TRUE(ValidRegisterImage(image));
+    image[8 + kRegR] ^= 0xFF;
+    ASSERT_TRUE(File_WriteAtomic(Cfg("autoreg.dta"), image.data(), image.size()));
+
+    for (int start = 0; start < 2; ++start) {
+        SCOPED_TRACE(start);
+        FirmwareProcess fw;
+        startWithLink(fw);
+        askRun(&answer, &mode);
+        EXPECT_EQ(answer, mode == 2 ? 0xA0 : 0x09) << "mode " << mode;
+        StopCleanly(fw);
+        EXPECT_EQ(ReadFile(Cfg("ladder.pgm")), ladder);
+        EXPECT_EQ(ReadFile(Cfg("config.pgm")), config);
+    }
 }
 
 TEST_F(FirmwareSystem, NoArgumentsSilencesConsoleAndOpensWatchdog) {

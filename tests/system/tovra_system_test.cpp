@@ -168,4 +168,56 @@ TEST_F(TovraSystem, DownloadRunUploadBusyAndHostileFramesOverTcp) {
     EXPECT_EQ(bad, "status=0\n");
 }
 
+// Sixteen hosts that send a byte a second hold every slot and the queue
+// behind them; another host still gets its answer within 2 s.
+TEST_F(TovraSystem, SlowHostsHoldNoSlot) {
+    TovraHost first;
+    ASSERT_TRUE(Connect(first));
+    std::vector<u8> id;
+    ASSERT_TRUE(first.FrameData(first.Request(9, {0xFF}), &id));
+    ASSERT_EQ(id.size(), 1u);
+    first.Close();
+    std::vector<u8> packet(28, 0);
+    PutLe16(packet.data() + 4, 2);
+    std::vector<u8> frame = LinkHost::Frame(1, {id[0]}, 0);
+    PutLe16(packet.data() + 26, static_cast<u16>(frame.size()));
+    packet.insert(packet.end(), frame.begin(), frame.end());
+    std::vector<u8> m;
+    bool served = ServedBesideSlowClients(port_, 16, packet, 1000, [&] {
+        TovraHost host;
+        return host.Connect(port_) && host.FrameData(host.Request(1, {id[0]}, 2000), &m);
+    });
+    EXPECT_TRUE(served);
+    EXPECT_EQ(m.size(), 1u);
+}
+
+// A transfer the interpreter gives up (a verify for a node that is not
+// this one) followed by a long frame must not leave the link deaf: the
+// same host and the next one are still answered.
+TEST_F(TovraSystem, AbandonedTransferThenLongFrameLeavesTheLinkServing) {
+    TovraHost host;
+    ASSERT_TRUE(Connect(host));
+    std::vector<u8> id;
+    ASSERT_TRUE(host.FrameData(host.Request(9, {0xFF}), &id));
+    ASSERT_EQ(id.size(), 1u);
+    const u8 node = id[0];
+    const u8 absent = static_cast<u8>(node == 200 ? 201 : 200);
+    ASSERT_TRUE(host.Send(0, LinkHost::Frame(3, {absent, 0}, 0)));
+    (void)host.Read(300);
+    std::vector<u8> longFrame{0xFF, 100};
+    longFrame.resize(2 + 100 + 1, 0x22);
+    ASSERT_TRUE(host.Send(0, longFrame));
+    (void)host.Read(300);
+
+    std::vector<u8> m;
+    EXPECT_TRUE(WaitUntil([&] { return host.FrameData(host.Request(1, {node}, 500), &m); }, 3000));
+    EXPECT_EQ(m.size(), 1u);  // the mode
+    host.Close();
+    TovraHost next;
+    ASSERT_TRUE(Connect(next));
+    m.clear();
+    EXPECT_TRUE(WaitUntil([&] { return next.FrameData(next.Request(1, {node}, 500), &m); }, 3000));
+    EXPECT_EQ(m.size(), 1u);  // the mode
+}
+
 }  // namespace
