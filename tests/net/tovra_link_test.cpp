@@ -60,16 +60,6 @@ protected:
         Root_Init();
     }
     int Port() const { return static_cast<int>(kTovraPort) + offset_; }
-    // Everything the interpreter would read now, byte by byte.
-    std::vector<u8> Input() {
-        std::vector<u8> got;
-        WaitFor([&] {
-            Step();
-            while (Etn_CheckRx()) got.push_back(static_cast<u8>(Etn_GetRx()));
-            return !got.empty();
-        });
-        return got;
-    }
     // What the interpreter reads until at least n bytes arrived.
     std::vector<u8> InputOf(size_t n) {
         std::vector<u8> got;
@@ -80,6 +70,8 @@ protected:
         });
         return got;
     }
+    // Everything the interpreter reads once something arrived, byte by byte.
+    std::vector<u8> Input() { return InputOf(1); }
     // Proves that nothing reached the interpreter since it last read: a
     // marker frame the host sends now is the very first thing it reads.
     // The interpreter acknowledges it, so the link is where it was.
