@@ -393,6 +393,8 @@ TEST_F(RegImages, KilledSaverLeavesOldOrNewImage) {
         char c;
         ASSERT_EQ(read(pipeFd[0], &c, 1), 1);  // first image of this round saved
         close(pipeFd[0]);
+        // Not a wait for behaviour: a random pause only chooses the moment of
+        // the kill, so that rounds strike the save at different points.
         usleep(std::uniform_int_distribution<int>(0, 15000)(rng));
         kill(pid, SIGKILL);
         int status = 0;

@@ -16,6 +16,7 @@
 #include "platform/board.h"
 #include "platform/reset.h"
 #include "platform/service.h"
+#include "testsupport/firmware_process.h"
 
 namespace {
 
@@ -194,10 +195,13 @@ TEST_F(PlcMainLoop, ServerThreadRunsBetweenPasses) {
     DartuServerState = kDartuStart;
     Main_Iteration();
     ASSERT_EQ(DartuThreadCreated.load(), 1);
-    for (int i = 0; i < 2000 && DartuServerState.load() != kDartuRunning; ++i) {
-        Main_Iteration();
-        usleep(1000);
-    }
+    // Passes until the server thread has started (the bound is only a guard).
+    EXPECT_TRUE(WaitUntil(
+        [] {
+            Main_Iteration();
+            return DartuServerState.load() == kDartuRunning;
+        },
+        20000));
     EXPECT_EQ(DartuServerState.load(), kDartuRunning);
     EXPECT_GT(dartuThreadPasses.load(), 0u);
     EXPECT_TRUE(Dartu_StopThread(2000));
@@ -289,11 +293,9 @@ TEST_F(PlcMainLoop, MasterScriptLinesReachItsReader) {
     ASSERT_EQ(MasterFilePresent, 0);
     EXPECT_TRUE(MasterScript_Write("stopall"));
     EXPECT_TRUE(MasterScript_Write("start0\n"));
+    // Until the script has logged both lines (the bound is only a guard).
     std::string log;
-    for (int i = 0; i < 2000 && log != "stopall\nstart0\n"; ++i) {
-        usleep(1000);
-        log = ReadText(root.Path(kMasterScriptLogPath));
-    }
+    WaitUntil([&] { return (log = ReadText(root.Path(kMasterScriptLogPath))) == "stopall\nstart0\n"; }, 20000);
     EXPECT_EQ(log, "stopall\nstart0\n");
     Main_EndChildren();
     EXPECT_EQ(MasterScriptPipefd, -1);

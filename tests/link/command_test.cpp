@@ -1,4 +1,6 @@
 // Framing, hosts, link lock and time-outs, spoken by scripted hosts over ptys.
+#include <sys/ioctl.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -89,7 +91,7 @@ TEST_F(LinkCommand, LongExtendedFrameStoresTheFirst1024BytesAndSumsAll) {
 
 TEST_F(LinkCommand, StalledFrameIsDroppedAndTheLinkReleased) {
     host->SendRaw({1, 2, kNode});  // no checksum
-    Settle();
+    ASSERT_TRUE(RunLinkUntil([] { return CmdBuf.state == 2u && CmdBuf.count == 1u; }));  // all three taken
     EXPECT_EQ(Vcomm_Lock, 1u);
     AdvanceMs(Cmd_ReplyTimeout());
     EXPECT_EQ(Vcomm_Lock, 0u);
@@ -153,7 +155,7 @@ TEST_F(LinkCommand, NegotiationOnlyForTheSerialHostAndInRange) {
 TEST_F(LinkCommand, BroadcastsRunWithoutAnswerExceptRegisterWrites) {
     host->Send(2, {0xFF, 1});
     host->Send(19, {0xFF});
-    EXPECT_EQ(host->ReadByte(300), -1);
+    ExpectNothingBeforeTheNextAnswer(*host);
     EXPECT_EQ(SR_Get(5), 1);
     EXPECT_EQ(host->WriteRegs(0xFF, kR1, 16, {0x34, 0x12}), 0xA0);
     EXPECT_EQ(GetLe16(&plc_reg[kRegR]), 0x1234);
@@ -166,20 +168,23 @@ TEST_F(LinkCommand, ForeignNodeIsRelayedOverCan) {
     // A mode change for node 7: forwarded, no local effect; no node answers,
     // so the link is released when the reply time runs out.
     host->Send(2, {7, 2});
-    Settle();
+    const std::vector<u8> relayed = LinkHost::Frame(2, {7, 2}, Cmd_Seed());
+    ASSERT_TRUE(RunLinkUntil([&] { return sent.size() >= relayed.size(); }));
     EXPECT_EQ(Vcomm_Mode, kLinkRelay);
-    EXPECT_EQ(sent, LinkHost::Frame(2, {7, 2}, Cmd_Seed()));
+    EXPECT_EQ(sent, relayed);
     EXPECT_EQ(SR_Get(5), 0);
     AdvanceMs(Cmd_ReplyTimeout());
     EXPECT_EQ(Vcomm_Lock, 0u);
-    EXPECT_EQ(host->ReadByte(100), -1);
-    // A broadcast runs here without an answer and is forwarded once.
+    // A broadcast runs here without an answer and is forwarded once. The
+    // answer to a later request, the next thing the host reads, shows that
+    // neither the relay's end nor the broadcast answered.
     sent.clear();
     host->Send(2, {0xFF, 1});
-    Settle();
+    const std::vector<u8> forwarded = LinkHost::Frame(2, {0xFF, 1}, Cmd_Seed());
+    ASSERT_TRUE(RunLinkUntil([&] { return sent.size() >= forwarded.size(); }));
     EXPECT_EQ(SR_Get(5), 1);
-    EXPECT_EQ(sent, LinkHost::Frame(2, {0xFF, 1}, Cmd_Seed()));
-    EXPECT_EQ(host->ReadByte(100), -1);
+    EXPECT_EQ(sent, forwarded);
+    ExpectNothingBeforeTheNextAnswer(*host);
 }
 
 TEST_F(LinkCommand, RelayedAnswerFrameReachesTheHost) {
@@ -217,10 +222,19 @@ TEST_F(LinkCommand, WorkbenchHandOverTakesTheSerialPort) {
     EXPECT_EQ(Vcomm_Drv[0].mode[kSomProto] & 0x0F, kProtoWorkbench);
     EXPECT_EQ(is_q4protocol, 1u);
     EXPECT_EQ(handOvers, 1);
-    // The link no longer reads the port.
-    host->Send(1, {kNode});
-    EXPECT_EQ(host->ReadByte(200), -1);
-    host->Drain();
+    // The link no longer reads the port: a request waits in the device,
+    // untaken by a pass of the link, and gets no answer.
+    const std::vector<u8> request = LinkHost::Frame(1, {kNode}, Cmd_Seed());
+    host->SendRaw(request);
+    auto pending = [] {
+        int n = -1;
+        return ioctl(Sci_View(kSciPort0).fd, FIONREAD, &n) == 0 ? n : -1;
+    };
+    ASSERT_TRUE(RunLinkUntil([&] { return pending() == static_cast<int>(request.size()); }));
+    Cmd_Check();
+    EXPECT_EQ(pending(), static_cast<int>(request.size()));
+    u8 answer;
+    EXPECT_EQ(read(serial.Master(), &answer, 1), -1);
     // Without workbench traffic the port comes back after 65 s.
     AdvanceMs(64000);
     EXPECT_EQ(is_q4protocol, 1u);
@@ -250,6 +264,7 @@ struct FakeNode {
     std::vector<std::vector<u8>> received;   // frames forwarded to the node
     std::vector<std::vector<u8>> uploadFrames;
     size_t nextUpload = 0;
+    int hostAnswers = 0;                     // single bytes the host answered with
 };
 FakeNode* g_node = nullptr;
 
@@ -269,6 +284,7 @@ void InstallNode(FakeNode* node) {
     linkPeers.NetFlushRx = [] { g_node->toHost.clear(); };
     linkPeers.CanPutBytes = [](const u8* d, u32 n, u32) {
         if (n == 1) {  // the host's answer to an upload frame
+            ++g_node->hostAnswers;
             if (d[0] == 0xA0 && g_node->nextUpload < g_node->uploadFrames.size())
                 NodeQueueFrame(g_node->uploadFrames[g_node->nextUpload++]);
             return;
@@ -302,7 +318,9 @@ TEST_F(LinkCommand, RelayedDownloadAndUpload) {
     std::vector<u8> want(100, 0x33);
     want.insert(want.end(), 20, 0x44);
     EXPECT_EQ(up, want);
-    Settle();
+    // The host's answer to the closing frame reaches the node; the link is
+    // done with the command.
+    ASSERT_TRUE(RunLinkUntil([&] { return node.hostAnswers == static_cast<int>(node.uploadFrames.size()); }));
     EXPECT_EQ(CmdRun, 255);
     g_node = nullptr;
 }

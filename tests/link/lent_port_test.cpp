@@ -9,6 +9,7 @@
 #include "iec/kernel/q4serial.h"
 
 #include "link_fixture.h"
+#include "testsupport/firmware_process.h"
 
 namespace {
 
@@ -24,17 +25,6 @@ protected:
         SR_Put(163, 0);
         Q4Link_Reset();
         LinkTest::TearDown();
-    }
-    // Bytes that arrive at a pty's far end within a short real time.
-    static std::string ReadFar(int master, size_t want) {
-        std::string got;
-        for (int i = 0; i < 200 && got.size() < want; ++i) {
-            char b[64];
-            ssize_t n = ::read(master, b, sizeof b);
-            if (n > 0) got.append(b, static_cast<size_t>(n));
-            else usleep(1000);
-        }
-        return got;
     }
     LinkPty port1;
 };
@@ -70,17 +60,15 @@ TEST_F(LentPort, RuntimeBorrowsPortOneOrTheUsbPortButNeverTheProgrammingPort) {
         ASSERT_EQ(::write(c.far, "Q4xy", 4), 4);
         u8 in[16] = {};
         u32 n = 0;
-        for (int i = 0; i < 200 && n == 0; ++i) {
-            n = Q4Serial_Receive(&h, sizeof in, in);
-            if (n == 0) usleep(1000);
-        }
+        EXPECT_TRUE(WaitUntil([&] { return (n = Q4Serial_Receive(&h, sizeof in, in)) != 0; }, kPtyGuardMs));
         EXPECT_EQ(std::string(reinterpret_cast<char*>(in), n), "Q4xy");
         Q4Serial_Close(&h);
         // Closing gives the port back to its owner, which keeps it open.
         EXPECT_FALSE(Q4Serial_IsValid(&h));
     }
-    // Nothing the runtime sent reached the programming port.
-    EXPECT_EQ(host->ReadByte(50), -1);
+    // Nothing the runtime sent reached the programming port: its host reads
+    // the answer to its own request first.
+    ExpectNothingBeforeTheNextAnswer(*host);
 }
 
 TEST_F(LentPort, ProgrammingSoftwareOnTheBorrowedPortGivesTheLinkBack) {
@@ -97,11 +85,12 @@ TEST_F(LentPort, ProgrammingSoftwareOnTheBorrowedPortGivesTheLinkBack) {
     ASSERT_TRUE(Q4Serial_IsValid(&h));
     ASSERT_EQ(::write(port1.Master(), "ZJ\x01\x02", 4), 4);
     u8 in[16];
-    for (int i = 0; i < 200 && Q4Serial_IsValid(&h); ++i) {
-        EXPECT_EQ(Q4Serial_Receive(&h, sizeof in, in), 0u);
-        usleep(1000);
-    }
-    EXPECT_FALSE(Q4Serial_IsValid(&h));
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            EXPECT_EQ(Q4Serial_Receive(&h, sizeof in, in), 0u);
+            return !Q4Serial_IsValid(&h);
+        },
+        kPtyGuardMs));
     EXPECT_EQ(is_q4protocol, 0u);
     EXPECT_EQ(IsCommMode_Tovra, 1);
     EXPECT_EQ(Vcomm_Drv[0].mode[kSomProto] & 0x0F, kProtoProgramming);

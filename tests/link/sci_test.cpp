@@ -1,6 +1,5 @@
 // Serial port drivers: ownership, terminal settings, RTU frame ends,
 // intercept mode, waits and the USB monitor.
-#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -9,6 +8,7 @@
 
 #include "link_fixture.h"
 #include "platform/root.h"
+#include "testsupport/firmware_process.h"
 
 namespace {
 
@@ -34,9 +34,9 @@ protected:
     }
     void WriteHost(LinkPty& p, std::vector<u8> bytes) {
         ASSERT_EQ(write(p.Master(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-        // Let the bytes cross the pty.
-        for (int i = 0; i < 100 && Vcomm_Drv[&p == &p0 ? 0 : 1].CountRx(&p == &p0 ? 0 : 1) < static_cast<int>(bytes.size()); ++i)
-            usleep(1000);
+        // Wait until the bytes have crossed the pty.
+        const u32 port = &p == &p0 ? 0 : 1;
+        ASSERT_TRUE(WaitUntil([&] { return Vcomm_Drv[port].CountRx(port) >= static_cast<int>(bytes.size()); }, kPtyGuardMs));
     }
 
     TempRoot root;
@@ -137,26 +137,21 @@ TEST_F(Sci, RtuFrameLeavesInOneWriteAndAnOversizedFrameIsDropped) {
     u8 buf[4096];
     EXPECT_EQ(read(p0.Master(), buf, sizeof buf), -1);  // nothing before RtuTx
     Vcomm_Drv[0].RtuTx(0);
-    usleep(20000);
+    ASSERT_TRUE(FarReadable(p0.Master()));
     EXPECT_EQ(read(p0.Master(), buf, sizeof buf), 6);
     // 2049 bytes do not fit the frame buffer: the frame is not sent at all
     // (the buffer no longer wraps onto the frame's own start).
     for (int i = 0; i < 2049; ++i) Vcomm_Drv[0].PutTx(0, static_cast<u8>(i));
     Vcomm_Drv[0].RtuTx(0);
-    usleep(20000);
-    EXPECT_EQ(read(p0.Master(), buf, sizeof buf), -1);
     EXPECT_EQ(Sci_View(kSciPort0).rtuOverflows, 1u);
-    // The next frame is whole again.
-    for (int i = 0; i < 2048; ++i) Vcomm_Drv[0].PutTx(0, static_cast<u8>(i));
+    // The next frame is whole again, and it is the first thing on the line:
+    // the dropped one never went out before it.
+    std::string next;
+    for (int i = 0; i < 2048; ++i) next.push_back(static_cast<char>(i * 3 + 1));
+    for (char c : next) Vcomm_Drv[0].PutTx(0, static_cast<u8>(c));
     Vcomm_Drv[0].RtuTx(0);
-    size_t got = 0;
-    for (int i = 0; i < 100 && got < 2048; ++i) {
-        ssize_t r = read(p0.Master(), buf + got, sizeof buf - got);
-        if (r > 0) got += static_cast<size_t>(r);
-        usleep(1000);
-    }
-    EXPECT_EQ(got, 2048u);
-    EXPECT_EQ(buf[2047], static_cast<u8>(2047));
+    EXPECT_EQ(ReadFar(p0.Master(), next.size()), next);
+    EXPECT_EQ(read(p0.Master(), buf, sizeof buf), -1);  // nor after it
 }
 
 TEST_F(Sci, InterceptModeRings) {
@@ -208,9 +203,7 @@ TEST_F(Sci, DescriptorZeroIsAValidDevice) {
     ASSERT_EQ(SCI0_Init(0), 1);
     EXPECT_EQ(Sci_View(kSciPort0).fd, 0);
     Vcomm_Drv[0].PutTx(0, 0x5A);
-    u8 got = 0;
-    for (int i = 0; i < 100 && read(p0.Master(), &got, 1) != 1; ++i) usleep(1000);
-    EXPECT_EQ(got, 0x5A);
+    EXPECT_EQ(ReadFar(p0.Master(), 1), "\x5A");
     Vcomm_Reset();
     dup2(saved, 0);
     close(saved);
@@ -253,18 +246,9 @@ TEST_F(Sci, AFullDeviceKeepsTheRestWithoutWaiting) {
     EXPECT_GT(Vcomm_Drv[1].CountTx(1), 0);
     EXPECT_EQ(Vcomm_Drv[1].EmptyTx(1), 0);
     // The peer reads; the later calls hand the device the rest.
-    std::vector<u8> got;
-    int fl = fcntl(p1.Master(), F_GETFL);
-    fcntl(p1.Master(), F_SETFL, fl | O_NONBLOCK);
-    for (int i = 0; i < 5000 && got.size() < static_cast<size_t>(accepted); ++i) {
-        u8 buf[4096];
-        ssize_t n = read(p1.Master(), buf, sizeof buf);
-        if (n > 0) got.insert(got.end(), buf, buf + n);
-        else usleep(1000);
-        Vcomm_Drv[1].CheckRx(1);
-    }
+    const std::string got = ReadFar(p1.Master(), static_cast<size_t>(accepted), [] { Vcomm_Drv[1].CheckRx(1); });
     ASSERT_EQ(got.size(), static_cast<size_t>(accepted));
-    EXPECT_TRUE(std::equal(got.begin(), got.end(), block.begin()));
+    EXPECT_EQ(0, std::memcmp(got.data(), block.data(), got.size()));
     EXPECT_EQ(Vcomm_Drv[1].EmptyTx(1), 1);
 }
 

@@ -1,14 +1,20 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "core/wiring.h"
+#include "platform/board.h"
+#include "platform/clock.h"
 #include "platform/fpga.h"
 #include "platform/service.h"
+#include "testsupport/board_clock.h"
+#include "testsupport/firmware_process.h"
+#include "testsupport/temp_root.h"
 
 namespace {
 
@@ -65,34 +71,77 @@ TEST_F(ServicePass, StepsInListOrderAndAnswersTheEarliestTime) {
     }
 }
 
-TEST_F(ServicePass, WaitEndsAtOnceWhenADescriptorIsReady) {
+// The idle wait on the board's clock, driven by the test and held still:
+// a wait that ends has ended by itself (a ready descriptor, a due time
+// already reached, a cap of zero), never because time passed.
+class IdleWait : public ServicePass {
+protected:
+    void SetUp() override {
+        ServicePass::SetUp();
+        ASSERT_TRUE(Clock_UseBoardIfDriven());
+        Clock_NoteDeadline(~0ull);  // the test's own thread waits for nothing the clock moves
+        FPGA_Reset();
+    }
+    void TearDown() override {
+        Clock_UseReal();
+        FPGA_Reset();
+        ServicePass::TearDown();
+    }
+    struct Outcome {
+        int result = -1;
+        bool endedByItself = false;
+    };
+    // Runs the wait in a thread of its own while meanwhile() runs here. A
+    // wait still running after the guard is released by moving the clock
+    // past its due time, and reported as not ended by itself.
+    Outcome Wait(u32 due, const std::function<void()>& meanwhile = {}) {
+        Outcome o;
+        std::atomic<bool> done{false};
+        std::thread waiter([&] {
+            Clock_NoteDeadline(0);  // busy from its start until it waits
+            o.result = Service_IdleWait(due);
+            done = true;
+        });
+        if (meanwhile) meanwhile();
+        o.endedByItself = WaitUntil([&] { return done.load(); }, 20000);
+        if (!o.endedByItself) Board_ClockAdvance(60000000000ull);
+        waiter.join();
+        return o;
+    }
+
+    TempRoot root;
+    BoardClock clock;
+};
+
+TEST_F(IdleWait, EndsAtOnceWhenADescriptorIsReady) {
     ASSERT_EQ(write(g_pipe[1], "x", 1), 1);
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(Service_IdleWait(FPGA_GetFrt() + 50000), 1);  // due in 5 s
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    const Outcome o = Wait(FPGA_GetFrt() + 50000);  // due in 5 s
+    EXPECT_TRUE(o.endedByItself);
+    EXPECT_EQ(o.result, 1);
 }
 
 // A request that arrives while the loop waits wakes it: the wait does not
 // run to its due time.
-TEST_F(ServicePass, RequestArrivingDuringTheWaitWakesIt) {
-    std::thread peer([] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+TEST_F(IdleWait, RequestArrivingDuringTheWaitWakesIt) {
+    const Outcome o = Wait(FPGA_GetFrt() + 100000, [&] {  // due in 10 s
+        EXPECT_TRUE(clock.Settle());  // the loop has noted its due time: it waits
         EXPECT_EQ(write(g_pipe[1], "x", 1), 1);
     });
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(Service_IdleWait(FPGA_GetFrt() + 100000), 1);  // due in 10 s
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-    peer.join();
+    EXPECT_TRUE(o.endedByItself);
+    EXPECT_EQ(o.result, 1);
 }
 
-TEST_F(ServicePass, WaitReturnsAtOnceWhenDueOrCappedAtZero) {
-    u32 now = FPGA_GetFrt();
-    EXPECT_EQ(Service_IdleWait(now), 0);
-    EXPECT_EQ(Service_IdleWait(now - 10), 0);
+TEST_F(IdleWait, ReturnsAtOnceWhenDueOrCappedAtZero) {
+    const u32 now = FPGA_GetFrt();
+    for (u32 due : {now, now - 10}) {
+        const Outcome o = Wait(due);
+        EXPECT_TRUE(o.endedByItself) << due;
+        EXPECT_EQ(o.result, 0) << due;
+    }
     Service_SetIdleCapMs(0);
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(Service_IdleWait(now + 100000), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    const Outcome o = Wait(now + 100000);
+    EXPECT_TRUE(o.endedByItself);
+    EXPECT_EQ(o.result, 0);
 }
 
 TEST_F(ServicePass, CheckNamesAnEmptyListAndEntriesWithoutAStep) {

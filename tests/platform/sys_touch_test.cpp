@@ -9,11 +9,13 @@
 
 #include "core/wiring.h"
 #include "platform/board.h"
+#include "platform/clock.h"
 #include "platform/fileio.h"
 #include "platform/system.h"
 #include "platform/touch.h"
 #include "storage/cfmgr.h"
 #include "tests/core/plc_fixture.h"
+#include "testsupport/board_clock.h"
 
 namespace {
 
@@ -241,21 +243,28 @@ TEST_F(SysTouch, BoardThatCannotBeMappedStopsTheStart) {
     std::filesystem::remove(root.Path(kBoardStatePath));
 }
 
+// The child runs on the board's clock, driven here: after each 10-ms step
+// every wake that fell due has run, so the LEDs read are those of exactly
+// that time.
 TEST_F(SysTouch, LedChildAlternatesAndIsEndedByPid) {
-    Clock_UseReal();
+    BoardClock board;
+    ASSERT_TRUE(Clock_UseBoardIfDriven());
+    Clock_NoteDeadline(~0ull);  // the test's own thread waits for nothing the clock moves
     pid_t pid = SetStatusLeds_fork();
     ASSERT_GT(pid, 0);
-    bool sawA = false, sawB = false;
-    for (int i = 0; i < 300 && !(sawA && sawB); ++i) {
-        usleep(5000);
-        bool a = Board_Led(0), b = Board_Led(1);
-        EXPECT_FALSE(a && b);
-        sawA |= a && !b;
-        sawB |= b && !a;
+    EXPECT_TRUE(board.Settle());  // the child has lit its first LED and sleeps
+    for (u64 ms = 0; ms <= 2000; ms += 10) {
+        if (ms > 0 && !board.Advance(10)) {
+            ADD_FAILURE() << "the LED child did not settle at " << ms << " ms";
+            break;
+        }
+        const bool first = (ms / 500) % 2 == 0;  // LED 1 first, then the other one every 500 ms
+        EXPECT_EQ(Board_Led(1), first) << ms;
+        EXPECT_EQ(Board_Led(0), !first) << ms;
     }
-    EXPECT_TRUE(sawA && sawB);
     Touch_EndLedChild(pid);
     EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), -1);  // reaped
+    Clock_UseReal();
 }
 
 }  // namespace

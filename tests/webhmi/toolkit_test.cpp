@@ -2,12 +2,14 @@
 // file tests.
 #include <gtest/gtest.h>
 
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <string>
 #include <thread>
@@ -16,6 +18,7 @@
 #include "darTUsdk/dartusdk/dartu_lock.h"
 #include "darTUsdk/dartusdk/dartu_sys.h"
 #include "darTUsdk/dartusdk/dartu_timer.h"
+#include "testsupport/firmware_process.h"
 #include "testsupport/manual_clock.h"
 #include "testsupport/temp_root.h"
 #include "webhmi_fixture.h"
@@ -23,6 +26,14 @@
 namespace {
 
 class Toolkit : public WebHmiTest {};
+
+// True while the thread sleeps in the kernel on a futex: it waits for a
+// lock (the kernel names the system call a blocked thread is in).
+bool BlockedInALock(pid_t tid) {
+    std::ifstream f("/proc/self/task/" + std::to_string(tid) + "/syscall");
+    long call = -1;
+    return static_cast<bool>(f >> call) && call == SYS_futex;
+}
 
 std::string ErrorJson(i32 code) {
     int n = dartu_util_write_errstrings(nullptr, 0, code);
@@ -108,10 +119,11 @@ TEST_F(Toolkit, FourWorkerSlots) {
     EXPECT_EQ(dartu_global_context()->thread_count, 3);
     EXPECT_EQ(dartu_sys_thread_start(Worker, &busy), slots[0]);
 
-    auto t0 = std::chrono::steady_clock::now();
-    dartu_sys_thread_shutdown_threads();
-    auto took = std::chrono::steady_clock::now() - t0;
-    EXPECT_LT(took, std::chrono::milliseconds(1000));
+    // The busy workers never end by themselves (nothing sets their finish):
+    // the shutdown ends only by asking them to stop. Bounded by a guard.
+    auto shutdown = std::async(std::launch::async, [] { dartu_sys_thread_shutdown_threads(); });
+    ASSERT_EQ(shutdown.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    EXPECT_FALSE(busy.finish.load());
     EXPECT_EQ(dartu_global_context()->thread_count, 0);
     for (dartu_thread_slot* s : slots) EXPECT_EQ(s->state.load(), kDartuThreadFree);
     EXPECT_EQ(busy.runs.load(), 4);
@@ -185,14 +197,17 @@ TEST_F(Toolkit, ReadWriteLockLetsReadersPastAWaitingWriter) {
     dartu_lock_rw_init(&l);
     dartu_lock_rw_lock_read(&l);
     std::atomic<bool> wrote{false};
+    std::atomic<pid_t> writerTid{0};
     std::thread writer([&] {
+        writerTid = gettid();
         dartu_lock_rw_lock_write(&l);
         wrote = true;
         dartu_lock_rw_unlock_write(&l);
     });
-    // Give the writer time to queue up; a writer-preferring lock would now
-    // hold back the second reader until the first one leaves.
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // Wait until the writer has queued up (it sleeps in the lock); a
+    // writer-preferring lock would now hold back the second reader until
+    // the first one leaves.
+    ASSERT_TRUE(WaitUntil([&] { return writerTid != 0 && BlockedInALock(writerTid); }, 20000));
     auto reader = std::async(std::launch::async, [&] {
         dartu_lock_rw_lock_read(&l);
         dartu_lock_rw_unlock_read(&l);
