@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/plc_regs.h"
 #include "iec/kernel/q4opcodes.h"
+#include "platform/fileio.h"
 
 // ---------------------------------------------------------------------------
 // TIC assembler
@@ -95,6 +97,16 @@ std::vector<u8> RegLocTable::Bytes() const {
     std::vector<u8> out(tokens_.size() * 4);
     for (size_t i = 0; i < tokens_.size(); ++i) PutLe32(&out[4 * i], tokens_[i]);
     return out;
+}
+
+bool IecStoreApp(const std::string& hostPath, const std::vector<u8>& code, const RegLocTable& table) {
+    std::vector<u8> rec = IecAppRecord(code, table);
+    if (rec.size() % 2) rec.push_back(0);
+    std::vector<u8> file(8);
+    PutLe16(file.data(), crc16(rec.data(), static_cast<u32>(rec.size())));
+    PutLe32(file.data() + 4, static_cast<u32>(rec.size()));
+    file.insert(file.end(), rec.begin(), rec.end());
+    return File_WriteAtomic(hostPath, file.data(), file.size());
 }
 
 std::vector<u8> IecAppRecord(const std::vector<u8>& code, const RegLocTable& table) {

@@ -91,6 +91,10 @@ private:
 // The application record: u16 0x004A, reserved, "XTI\0", u32 code length,
 // reserved, the code image, the register location table.
 std::vector<u8> IecAppRecord(const std::vector<u8>& code, const RegLocTable& table = RegLocTable());
+// Writes the application record as the stored program file (hostPath, the
+// root's ladder.pgm), as a download leaves it: CRC-16, length, the record
+// padded to whole words. False when the file cannot be written.
+bool IecStoreApp(const std::string& hostPath, const std::vector<u8>& code, const RegLocTable& table);
 
 // Options of a declared variable.
 struct IecVarOptions {

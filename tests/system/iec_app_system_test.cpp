@@ -43,13 +43,7 @@ protected:
     }
     // Stores an application in ladder.pgm, as a download leaves it.
     void StoreApp(const std::vector<u8>& code, const RegLocTable& loc) {
-        std::vector<u8> rec = IecAppRecord(code, loc);
-        if (rec.size() % 2) rec.push_back(0);
-        std::vector<u8> file(8);
-        PutLe16(file.data(), crc16(rec.data(), static_cast<u32>(rec.size())));
-        PutLe32(file.data() + 4, static_cast<u32>(rec.size()));
-        file.insert(file.end(), rec.begin(), rec.end());
-        ASSERT_TRUE(File_WriteAtomic(root.Path("/mnt/cfg/ladder.pgm"), file.data(), file.size()));
+        ASSERT_TRUE(IecStoreApp(root.Path("/mnt/cfg/ladder.pgm"), code, loc));
     }
     std::vector<u8> Image() {
         std::vector<u8> image;
