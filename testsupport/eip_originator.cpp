@@ -1,5 +1,7 @@
 #include "testsupport/eip_originator.h"
 
+#include "testsupport/loopback.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -196,35 +198,10 @@ EipOriginator::~EipOriginator() { Close(); }
 
 bool EipOriginator::Connect(const std::string& address, int port, int timeoutMs) {
     Close();
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    fd_ = ConnectPumped(address, port, pump_, timeoutMs);
     if (fd_ < 0) return false;
-    int on = 1;
-    setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<u16>(port));
-    inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
-    fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
-    int r = connect(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    if (r != 0 && errno != EINPROGRESS) {
-        Close();
-        return false;
-    }
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!Expired(deadline)) {
-        if (pump_) pump_();
-        pollfd p{fd_, POLLOUT, 0};
-        if (poll(&p, 1, pump_ ? 1 : 50) > 0) {
-            int err = 0;
-            socklen_t len = sizeof err;
-            getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len);
-            if (err != 0) break;
-            fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
-            return true;
-        }
-    }
-    Close();
-    return false;
+    fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
+    return true;
 }
 
 void EipOriginator::Close() {

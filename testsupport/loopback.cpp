@@ -2,11 +2,14 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <thread>
 
 int ConnectLoopback(int port) {
@@ -20,6 +23,35 @@ int ConnectLoopback(int port) {
         return -1;
     }
     return fd;
+}
+
+int ConnectPumped(const std::string& address, int port, const std::function<void()>& pump, int timeoutMs) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<unsigned short>(port));
+    if (inet_pton(AF_INET, address.c_str(), &sa.sin_addr) != 1 ||
+        (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 && errno != EINPROGRESS)) {
+        close(fd);
+        return -1;
+    }
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < end) {
+        if (pump) pump();
+        pollfd p{fd, POLLOUT, 0};
+        if (poll(&p, 1, pump ? 1 : 20) > 0) {
+            int err = 0;
+            socklen_t len = sizeof err;
+            getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
+            if (err == 0) return fd;
+            break;
+        }
+    }
+    close(fd);
+    return -1;
 }
 
 std::string CollectUntilClosed(int fd, const std::function<void()>& pass, int passes) {

@@ -7,6 +7,12 @@
 // A connected socket to 127.0.0.1:port, -1 when the connection is refused.
 int ConnectLoopback(int port);
 
+// Starts a TCP connection to address:port without blocking and completes it,
+// running pump (when given: the in-process controller's pass) between polls.
+// The socket (non-blocking, TCP_NODELAY), or -1 when the connection is
+// refused or not made within timeoutMs.
+int ConnectPumped(const std::string& address, int port, const std::function<void()>& pump, int timeoutMs);
+
 // Runs one pass of the server under test, then takes what it sent, until the
 // server closes the connection or the passes are used up ("<still open>" is
 // appended then). Closes fd.

@@ -1,5 +1,7 @@
 #include "testsupport/tovra_host.h"
 
+#include "testsupport/loopback.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -22,32 +24,8 @@ TovraHost::~TovraHost() { Close(); }
 
 bool TovraHost::Connect(int port) {
     Close();
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd_ < 0) return false;
-    int on = 1;
-    setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<u16>(port));
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 && errno != EINPROGRESS) {
-        Close();
-        return false;
-    }
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (std::chrono::steady_clock::now() < end) {
-        if (pump_) pump_();
-        pollfd p{fd_, POLLOUT, 0};
-        if (poll(&p, 1, pump_ ? 0 : 20) > 0) {
-            int err = 0;
-            socklen_t l = sizeof err;
-            getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &l);
-            if (err == 0) return true;
-            break;
-        }
-    }
-    Close();
-    return false;
+    fd_ = ConnectPumped("127.0.0.1", port, pump_, 5000);
+    return fd_ >= 0;
 }
 
 void TovraHost::Close() {
