@@ -1,0 +1,125 @@
+// System tests: the real executable serves the web pages of its card with
+// the web-HMI server to curl, mirrors its listening into %ESR17 bit 3 (read
+// over the programming link), stops while the web root is replaced over FTP
+// and starts again at the end marker, and leaves the bit at 0 when its ports
+// are taken.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+
+#include "platform/fx_api.h"
+#include "platform/md5.h"
+#include "testsupport/firmware_process.h"
+#include "testsupport/fw_media.h"
+#include "testsupport/link_host.h"
+#include "testsupport/loopback.h"
+#include "testsupport/net_config_builder.h"
+#include "testsupport/shell.h"
+#include "testsupport/temp_root.h"
+
+namespace {
+
+constexpr int kStartMs = 60000;
+constexpr u32 kEsr17Bit3 = 0x10030102;
+
+std::string Digest(const std::string& user, const std::string& password) {
+    char hex[33];
+    std::string text = user + ":darTU:" + password;
+    Md5_HexOf(text.data(), static_cast<u32>(text.size()), hex);
+    return hex;
+}
+
+class WebHmiSystem : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(access("/usr/bin/curl", X_OK), 0) << "curl is missing: scripts/setup.sh installs it";
+        offset_ = NetFreePortOffset(80);
+        port_ = 80 + offset_;
+        fw_.SetEnv("PLC_PORT_OFFSET", std::to_string(offset_));
+        ASSERT_TRUE(serial_.Open(root_.Path("/dev/ttySP3")));
+        host_ = std::make_unique<LinkHost>(serial_.Master());
+        ASSERT_TRUE(FwPut("/mnt/USB0/darTU/wwwroot/index.htm", "home"));
+        ASSERT_TRUE(FwPut("/mnt/USB0/darTU/config/security.cfg",
+                          "darTU\r\nop;" + Digest("op", "secret") + ";Num::1;Right3\r\n"));
+        ASSERT_TRUE(Fx_InsertMedium(0));
+    }
+    void Start() {
+        ASSERT_TRUE(fw_.Start());
+        ASSERT_TRUE(fw_.WaitForOutput("main loop running", kStartMs)) << fw_.Output();
+        ASSERT_TRUE(host_->NodeId(&node_));
+    }
+    void TearDown() override {
+        if (fw_.Running()) {
+            fw_.Signal(SIGTERM);
+            EXPECT_TRUE(fw_.WaitExit(kStartMs));
+        }
+    }
+    bool Listening() const {
+        int fd = ConnectLoopback(port_);
+        if (fd >= 0) close(fd);
+        return fd >= 0;
+    }
+    int Bit3() {
+        LinkHost::Reply r = host_->ReadRegs(node_, kEsr17Bit3, 1);
+        return r.frame && !r.data.empty() ? r.data[0] : -1;
+    }
+    std::string Curl(const std::string& args) {
+        return Shell("timeout 30 curl -s -g --max-time 25 -w '\\n%{http_code}' " + args + " 'http://127.0.0.1:" +
+                     std::to_string(port_) + "/index.htm'");
+    }
+
+    TempRoot root_;
+    FirmwareProcess fw_;
+    LinkPty serial_;
+    std::unique_ptr<LinkHost> host_;
+    u8 node_ = 0;
+    int offset_ = 0, port_ = 0;
+};
+
+TEST_F(WebHmiSystem, ServesPagesAndRestartsAroundAnFtpReplacement) {
+    Start();
+    ASSERT_TRUE(WaitUntil([&] { return Listening() && Bit3() == 1; }, kStartMs)) << fw_.Output();
+    EXPECT_EQ(Curl("--digest -u op:secret"), "home\n200");
+    std::string refused = Curl("--digest -u op:wrong");
+    EXPECT_EQ(refused.substr(refused.rfind('\n') + 1), "401");
+
+    // The FTP daemon replaces the pages: the server stops when the web root
+    // goes and starts again once the end marker is written.
+    Shell("rm -rf '" + root_.Path("/mnt/USB0/darTU/wwwroot") + "'");
+    ASSERT_TRUE(WaitUntil([&] { return !Listening() && Bit3() == 0; }, kStartMs)) << fw_.Output();
+    ASSERT_TRUE(FwPut("/mnt/USB0/darTU/wwwroot/index.htm", "new pages"));
+    EXPECT_FALSE(Listening());
+    ASSERT_TRUE(FwPut("/mnt/USB0/EndOfFTP.txt", ""));
+    ASSERT_TRUE(WaitUntil([&] { return Listening() && Bit3() == 1; }, kStartMs)) << fw_.Output();
+    EXPECT_EQ(Curl("--digest -u op:secret"), "new pages\n200");
+    EXPECT_FALSE(FwExists("/mnt/USB0/EndOfFTP.txt"));
+}
+
+TEST_F(WebHmiSystem, TakenPortsLeaveTheListeningBitAtZero) {
+    // Both ports held by another program, on the address the controller uses.
+    int held[2];
+    int ports[2] = {80 + offset_, 443 + offset_};
+    for (int i = 0; i < 2; ++i) {
+        held[i] = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<u16>(ports[i]));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(bind(held[i], reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << ports[i];
+        ASSERT_EQ(listen(held[i], 1), 0);
+    }
+    Start();
+    ASSERT_TRUE(fw_.WaitForOutput("open_listening_port(" + std::to_string(ports[1]) + ")", kStartMs))
+        << fw_.Output();
+    EXPECT_NE(fw_.Output().find("open_listening_port(" + std::to_string(ports[0]) + ")"), std::string::npos);
+    // Start-up is over once both failures are printed; the bit stays 0.
+    ASSERT_TRUE(WaitMainLoopPasses(20, kStartMs));
+    EXPECT_EQ(Bit3(), 0);
+    for (int fd : held) close(fd);
+}
+
+}  // namespace
