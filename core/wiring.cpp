@@ -210,7 +210,7 @@ void WireSystemAndLink() {
     sysPeers.netRead = Enet_NetRead;
     sysPeers.netWrite = Enet_NetWrite;
     sysPeers.webUserLoggedIn = Enet_WebUserLoggedIn;
-    sysPeers.webServerRunning = [] { return DartuServerState.load() == kDartuRunning && DartuServerStatus.load() != 0; };
+    sysPeers.webServerRunning = [] { return DartuServerState.load() == kDartuRunning; };
     sysPeers.ioTermSet = [](u8 control) { IoTermSet(control); };
     sysPeers.setMacId = Etn_SetMacId;
     sysPeers.mailbox = [](int index) -> u8* {

@@ -221,6 +221,7 @@ void PlainReceiveStep(dartu_connection_info* c) {
 
 // One piece of the head buffer, or 0 when it has nothing left.
 int NextPiece(dartu_connection_info* c, const char** piece) {
+    if (!c->send_head) return 0;
     return dartu_buffer_get_data(c->send_head, piece, g.scratch, g.scratch_size, nullptr, 0);
 }
 
@@ -285,12 +286,14 @@ void WriteStep(dartu_connection_info* c) {
         ShutWrite(c);
         return;
     }
-    if (c->tls) {
-        if (c->tls_recv_wants_write) TlsReceiveStep(c);
-        else TlsSendStep(c);
-    } else {
-        PlainSendStep(c);
+    if (c->tls && c->tls_recv_wants_write) {
+        // A receive (or handshake) that had to write: nothing of ours is
+        // queued unless the connection is in the write list as well.
+        TlsReceiveStep(c);
+        if (c->drop || !c->in_write) return;
     }
+    if (c->tls) TlsSendStep(c);
+    else PlainSendStep(c);
     if (c->drop) return;
     while (c->send_head && dartu_buffer_available_data(c->send_head) == 0) ReleaseHead(c);
     if (c->send_head) return;

@@ -13,6 +13,7 @@
 
 #include "platform/fx_api.h"
 #include "platform/md5.h"
+#include "testsupport/board_clock.h"
 #include "testsupport/firmware_process.h"
 #include "testsupport/fw_media.h"
 #include "testsupport/link_host.h"
@@ -31,6 +32,40 @@ std::string Digest(const std::string& user, const std::string& password) {
     std::string text = user + ":darTU:" + password;
     Md5_HexOf(text.data(), static_cast<u32>(text.size()), hex);
     return hex;
+}
+
+std::string Md5Text(const std::string& s) {
+    char hex[33];
+    Md5_HexOf(s.data(), static_cast<u32>(s.size()), hex);
+    return hex;
+}
+
+// One request on a new connection; the whole answer (the server closes).
+std::string Exchange(int port, const std::string& request) {
+    int fd = ConnectLoopback(port);
+    if (fd < 0) return "";
+    timeval tv{20, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    std::string out;
+    char buf[4096];
+    ssize_t n;
+    while ((n = recv(fd, buf, sizeof buf, 0)) > 0) out.append(buf, static_cast<size_t>(n));
+    close(fd);
+    return out;
+}
+
+std::string NonceOf(const std::string& answer) {
+    size_t at = answer.find("nonce=\"");
+    return at == std::string::npos ? "" : answer.substr(at + 7, 32);
+}
+
+std::string DigestRequest(const std::string& nonce, const std::string& nc) {
+    std::string ha1 = Md5Text("op:darTU:secret"), ha2 = Md5Text("GET:/index.htm");
+    std::string response = Md5Text(ha1 + ":" + nonce + ":" + nc + ":c" + nc + ":auth:" + ha2);
+    return "GET /index.htm HTTP/1.0\r\nAuthorization: Digest username=\"op\", realm=\"darTU\", nonce=\"" + nonce +
+           "\", uri=\"/index.htm\", qop=auth, nc=" + nc + ", cnonce=\"c" + nc + "\", response=\"" + response +
+           "\"\r\n\r\n";
 }
 
 class WebHmiSystem : public ::testing::Test {
@@ -120,6 +155,30 @@ TEST_F(WebHmiSystem, TakenPortsLeaveTheListeningBitAtZero) {
     ASSERT_TRUE(WaitMainLoopPasses(20, kStartMs));
     EXPECT_EQ(Bit3(), 0);
     for (int fd : held) close(fd);
+}
+
+// The nonce ages on the controller's clock: the test advances it by hand.
+TEST_F(WebHmiSystem, DigestNonceGoesStaleAfterThirtyOneSecondsOfTheControllersClock) {
+    BoardClock clock;
+    Start();
+    // Interface 0 takes its address after start-up, which restarts the
+    // server once: the test begins after that.
+    ASSERT_TRUE(clock.AdvanceUntil([&] { return Listening(); }, 60000, 20)) << fw_.Output();
+    ASSERT_TRUE(clock.Advance(10000, 100));
+    ASSERT_TRUE(clock.AdvanceUntil([&] { return Listening(); }, 60000, 20)) << fw_.Output();
+    std::string challenge = Exchange(port_, "GET /index.htm HTTP/1.0\r\n\r\n");
+    std::string nonce = NonceOf(challenge);
+    ASSERT_EQ(nonce.size(), 32u) << challenge;
+    EXPECT_EQ(Exchange(port_, DigestRequest(nonce, "00000001")).substr(0, 15), "HTTP/1.0 200 OK");
+    ASSERT_TRUE(clock.Advance(31000, 100));
+    std::string stale = Exchange(port_, DigestRequest(nonce, "00000002"));
+    EXPECT_EQ(stale.substr(0, 35), "HTTP/1.0 401 Authorization Required") << stale;
+    EXPECT_NE(stale.find("stale=\"true\""), std::string::npos) << stale;
+    std::string fresh = NonceOf(stale);
+    EXPECT_NE(fresh, nonce);
+    EXPECT_EQ(Exchange(port_, DigestRequest(fresh, "00000001")).substr(0, 15), "HTTP/1.0 200 OK");
+    fw_.Signal(SIGTERM);
+    EXPECT_TRUE(clock.AdvanceToExit(fw_));
 }
 
 }  // namespace
