@@ -134,6 +134,31 @@ TEST_F(WebHmiSystem, ServesPagesAndRestartsAroundAnFtpReplacement) {
     EXPECT_FALSE(FwExists("/mnt/USB0/EndOfFTP.txt"));
 }
 
+// darTUGlobal.cfg selects Basic; the JSON dispatch answers by request name.
+TEST_F(WebHmiSystem, BasicFromTheSettingsFileJsonCodesAndGzipPages) {
+    ASSERT_TRUE(FwPut("/mnt/USB0/darTU/config/darTUGlobal.cfg", "KeepAlive:30\nAuthentication:Basic\n"));
+    ASSERT_TRUE(FwPut("/mnt/USB0/darTU/wwwroot/app.js", std::string("\x1f\x8b\x08", 3) + "zipped"));
+    Start();
+    ASSERT_TRUE(WaitUntil([&] { return Listening(); }, kStartMs)) << fw_.Output();
+    const std::string base = "'http://127.0.0.1:" + std::to_string(port_);
+    auto curl = [&](const std::string& args, const std::string& path) {
+        return Shell("timeout 30 curl -s --max-time 25 -w '\\n%{http_code}' " + args + " " + base + path + "'");
+    };
+    EXPECT_EQ(curl("--basic -u op:secret", "/index.htm"), "home\n200");
+    auto code = [](const std::string& a) { return a.substr(a.rfind('\n') + 1); };
+    EXPECT_EQ(code(curl("--digest -u op:secret", "/index.htm")), "401");
+    EXPECT_EQ(code(curl("--basic -u op:secret", "/app.js")), "406");
+    EXPECT_EQ(curl("--basic -u op:secret -H 'Accept-Encoding: gzip'", "/app.js"),
+              std::string("\x1f\x8b\x08", 3) + "zipped\n200");
+    EXPECT_EQ(curl("--basic -u op:secret -d a=1", "/darTU/?read"),
+              "{\"error\":454,\"errorstring\":\"X-DarTU is missing\"}\n200");
+    EXPECT_EQ(curl("--basic -u op:secret -d a=1", "/darTU/?nosuchrequest"),
+              "{\"error\":300,\"errorstring\":\"Unknown method\"}\n200");
+    // info needs no session: it is not refused for the want of one.
+    std::string info = curl("--basic -u op:secret -d a=1", "/darTU/?info");
+    EXPECT_EQ(info.find("454"), std::string::npos) << info;
+}
+
 TEST_F(WebHmiSystem, TakenPortsLeaveTheListeningBitAtZero) {
     // Both ports held by another program, on the address the controller uses.
     int held[2];
