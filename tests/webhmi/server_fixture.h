@@ -25,6 +25,7 @@
 #include "platform/root.h"
 #include "testsupport/shell.h"
 #include "testsupport/temp_root.h"
+#include "tests/webhmi/webhmi_fixture.h"
 #include "webhmi/dartu_security.h"
 
 // A port nothing listens on at the moment.
@@ -84,7 +85,7 @@ protected:
             dartu_options_set_https_options(nullptr, 0, nullptr, nullptr);
         }
         dartu_global_options()->server_level = kDartuLevelScada;
-        dartu_global_options()->error_log = &WebServerTest::Capture;
+        dartu_global_options()->error_log = &WebHmiTest::Capture;
         dartu_server_set_auth_callbacks(nullptr, dartu_authentication_digest_cb, nullptr, nullptr);
         dartu_server_prepare();
         dartu_server_mainloop();
@@ -160,9 +161,9 @@ protected:
         if (n < 0) out += "<timeout>";
         return out;
     }
+    // True when a logged line contains the text.
     static bool Logged(const std::string& text) {
-        std::lock_guard<std::mutex> lock(LogMutex());
-        for (const std::string& s : Log())
+        for (const std::string& s : WebHmiTest::Logged())
             if (s.find(text) != std::string::npos) return true;
         return false;
     }
@@ -172,19 +173,6 @@ protected:
     int http_ = 0, https_ = 0;
 
 private:
-    static std::vector<std::string>& Log() {
-        static std::vector<std::string> log;
-        return log;
-    }
-    static std::mutex& LogMutex() {
-        static std::mutex m;
-        return m;
-    }
-    static void Capture(const char* text) {
-        std::lock_guard<std::mutex> lock(LogMutex());
-        Log().push_back(text);
-    }
-
     std::thread thread_;
     std::atomic<bool> stop_{false};
     bool started_ = false;
