@@ -299,7 +299,7 @@ dartu_buffer* dartu_engine_handle_request(dartu_connection_info* c, dartu_buffer
         urlLen = rest;
     } else {
         int sp2 = dartu_util_strnstr(url, rest, " ", 1);
-        urlLen = sp2 < 0 ? rest + 1 : static_cast<u32>(sp2);
+        urlLen = sp2 < 0 ? kDartuUrlMax + 1 : static_cast<u32>(sp2);  // no end of the URL: refused
     }
     if (urlLen > kDartuUrlMax) {
         reply = dartu_engine_not_available_err(method, 414, "Request-URL Too Long", 0, 0);

@@ -174,6 +174,7 @@ TEST_F(WebServerTest, FramingSimplePipelinedBytewiseAndOversized) {
     // Unknown methods and a method too short.
     EXPECT_EQ(Status(Exchange("BREW /pot HTTP/1.0\r\n\r\n")), "HTTP/1.0 500 Invalid method");
     EXPECT_EQ(Status(Exchange("G / HTTP/1.0\r\n\r\n")), "HTTP/1.0 500 No recognizable method found in request");
+    EXPECT_EQ(Status(Exchange("POST /darTU/?info\r\n\r\n")), "HTTP/1.0 414 Request-URL Too Long");
 }
 
 TEST_F(WebServerTest, JsonDispatch) {
