@@ -4,8 +4,10 @@
 
 #include "iec/kernel/q4stfbits.h"
 #include "iec/kernel/q4stfdate.h"
+#include "iec/kernel/q4stffile.h"
 #include "iec/kernel/q4stfmath.h"
 #include "iec/kernel/q4stfstr.h"
+#include "iec/kernel/q4stfvar.h"
 #include "iec/kernel/q4tools.h"
 #include "iec/kernel/q4vmdb.h"
 #include "iec/kernel/q4vmprg.h"
@@ -19,6 +21,8 @@ constexpr std::span<const Q4StfRow> kFamilies[] = {
     kQ4StfBitsRows,
     kQ4StfStrRows,
     kQ4StfDateRows,
+    kQ4StfFileRows,
+    kQ4StfVarRows,
 };
 
 // Slots that the format leaves empty; no family may claim one.
