@@ -128,12 +128,32 @@ i32 Keep(u8* db, int fd) {
 // NB is compared unsigned: a negative count is very large.
 u32 Bound(const u8* nb, u32 limit) { return std::min(GetLe32(nb), limit); }
 
-// The result of a transfer on a stream: a broken connection is closed and
-// answers 0.
-u32 Transfer(u8* db, int sock, u32 n, int broken) {
-    if (!broken) return n;
-    DropSocket(db, sock);
-    return 0;
+// The stream transfers (S at operand 1, NB at 2) -> DINT: at most
+// min(NB, limit) bytes through io. A connection the host reports broken is
+// closed, its entry freed, and the result is 0. *moved: the bytes moved, or
+// -1 when the socket was not in the list or broke.
+using StreamIo = u32 (*)(int sock, u32 n, u8* bytes, int* broken);
+u32 SendIo(int sock, u32 n, u8* bytes, int* broken) { return Q4Socket_Send(sock, n, bytes, broken); }
+u32 ReceiveIo(int sock, u32 n, u8* bytes, int* broken) { return Q4Socket_ReceiveData(sock, n, bytes, broken); }
+
+int Stream(u8* db, const u16* ops, u8* bytes, u32 limit, StreamIo io, i32* moved) {
+    u8 *r = Q4Stf_D32(db, ops[0]), *p = Q4Stf_D32(db, ops[1]), *nb = Q4Stf_D32(db, ops[2]);
+    if (!Q4Stf_All(r, p, nb, bytes)) return 0;
+    const int sock = SocketOf(db, p);
+    u32 n = 0;
+    *moved = -1;
+    if (sock != -1) {
+        int broken = 0;
+        n = io(sock, Bound(nb, limit), bytes, &broken);
+        if (broken) {
+            DropSocket(db, sock);
+            n = 0;
+        } else {
+            *moved = static_cast<i32>(n);
+        }
+    }
+    StoreDint(db, ops[0], r, n);
+    return 1;
 }
 
 // An ADDR operand of at least one socket address; none (after the trace)
@@ -413,66 +433,32 @@ int Q4Stf_TcpClose(u8* db, const u16* ops, u16) {
 // TCPSEND (S, NB, DATA) -> DINT: at most the current text of DATA; the bytes
 // past it (left over from longer values) never reach the peer.
 int Q4Stf_TcpSend(u8* db, const u16* ops, u16) {
-    u8 *r = Q4Stf_D32(db, ops[0]), *p = Q4Stf_D32(db, ops[1]), *nb = Q4Stf_D32(db, ops[2]);
-    const u8* data = Q4Tools_String(db, ops[3]);
-    if (!Q4Stf_All(r, p, nb, data)) return 0;
-    const int sock = SocketOf(db, p);
-    u32 sent = 0;
-    if (sock != -1) {
-        int broken = 0;
-        sent = Q4Socket_Send(sock, Bound(nb, Q4Str_GetLength(data)), Q4Str_GetText(data), &broken);
-        sent = Transfer(db, sock, sent, broken);
-    }
-    StoreDint(db, ops[0], r, sent);
-    return 1;
+    u8* data = Q4Tools_String(db, ops[3]);
+    if (!data) return 0;
+    i32 moved;
+    return Stream(db, ops, data + 2, Q4Str_GetLength(data), SendIo, &moved);
 }
 
 // TCPRECEIVE (S, NB, DATA) -> DINT: DATA becomes what was received unless it
 // is locked (the bytes are taken from the connection all the same).
 int Q4Stf_TcpReceive(u8* db, const u16* ops, u16) {
-    u8 *r = Q4Stf_D32(db, ops[0]), *p = Q4Stf_D32(db, ops[1]), *nb = Q4Stf_D32(db, ops[2]),
-       *data = Q4Tools_String(db, ops[3]);
-    if (!Q4Stf_All(r, p, nb, data)) return 0;
-    const int sock = SocketOf(db, p);
-    u32 got = 0;
-    if (sock != -1) {
-        u8 buffer[256];
-        int broken = 0;
-        got = Q4Socket_ReceiveData(sock, Bound(nb, Q4Str_GetMaxLength(data)), buffer, &broken);
-        got = Transfer(db, sock, got, broken);
-        if (!broken && Q4VMStf_CanStore(db, kQ4LockString, ops[3])) Q4Str_AscForce(data, buffer, got);
-    }
-    StoreDint(db, ops[0], r, got);
+    u8* data = Q4Tools_String(db, ops[3]);
+    if (!data) return 0;
+    u8 buffer[256];
+    i32 moved;
+    if (!Stream(db, ops, buffer, Q4Str_GetMaxLength(data), ReceiveIo, &moved)) return 0;
+    if (moved >= 0 && Q4VMStf_CanStore(db, kQ4LockString, ops[3])) Q4Str_AscForce(data, buffer, static_cast<u32>(moved));
     return 1;
 }
 
 // TCPSENDARRAY / TCPRCVARRAY (S, NB, DATA, count) -> DINT.
 int Q4Stf_TcpSendArray(u8* db, const u16* ops, u16) {
-    u8 *r = Q4Stf_D32(db, ops[0]), *p = Q4Stf_D32(db, ops[1]), *nb = Q4Stf_D32(db, ops[2]),
-       *data = Q4Stf_Bytes(db, ops[3], ops[4]);
-    if (!Q4Stf_All(r, p, nb, data)) return 0;
-    const int sock = SocketOf(db, p);
-    u32 sent = 0;
-    if (sock != -1) {
-        int broken = 0;
-        sent = Transfer(db, sock, Q4Socket_Send(sock, Bound(nb, ops[4]), data, &broken), broken);
-    }
-    StoreDint(db, ops[0], r, sent);
-    return 1;
+    i32 moved;
+    return Stream(db, ops, Q4Stf_Bytes(db, ops[3], ops[4]), ops[4], SendIo, &moved);
 }
-
 int Q4Stf_TcpRcvArray(u8* db, const u16* ops, u16) {
-    u8 *r = Q4Stf_D32(db, ops[0]), *p = Q4Stf_D32(db, ops[1]), *nb = Q4Stf_D32(db, ops[2]),
-       *data = Q4Stf_Bytes(db, ops[3], ops[4]);
-    if (!Q4Stf_All(r, p, nb, data)) return 0;
-    const int sock = SocketOf(db, p);
-    u32 got = 0;
-    if (sock != -1) {
-        int broken = 0;
-        got = Transfer(db, sock, Q4Socket_ReceiveData(sock, Bound(nb, ops[4]), data, &broken), broken);
-    }
-    StoreDint(db, ops[0], r, got);
-    return 1;
+    i32 moved;
+    return Stream(db, ops, Q4Stf_Bytes(db, ops[3], ops[4]), ops[4], ReceiveIo, &moved);
 }
 
 // --- UDP ----------------------------------------------------------------------------
