@@ -428,14 +428,20 @@ bool ModemSocket_AnyInUse() {
 void ModemSocket_ApplyStatusList(const char* list, u32 length) {
     if (list == nullptr || length < kStatusListMin) return;
     const char* end = list + length;
-    const char* p = list;
-    for (int round = 0; round < 6; ++round) {
-        const char* comma = static_cast<const char*>(std::memchr(p, ',', end - p));
-        if (comma == nullptr) return;
-        p = comma + 1;
-        if (comma == list || comma + 1 >= end) continue;
-        char id = comma[-1], status = comma[1];
+    const char* line = list;
+    // One entry per line: "[#SS:] id,status[,local address,local port,peer address,peer port]".
+    for (int round = 0; round < 6 && line < end; ++round) {
+        const char* next = static_cast<const char*>(std::memchr(line, '\n', end - line));
+        const char* lineEnd = next != nullptr ? next : end;
+        const char* p = line;
+        line = next != nullptr ? next + 1 : end;
+        while (p < lineEnd && (*p == ' ' || *p == '\r')) ++p;
+        if (lineEnd - p >= 4 && std::memcmp(p, "#SS:", 4) == 0) p += 4;
+        while (p < lineEnd && *p == ' ') ++p;
+        if (lineEnd - p < 3 || p[1] != ',') continue;
+        char id = p[0], status = p[2];
         if (id < '1' || id > '6' || status < '0' || status > '5') continue;
+        const char* comma = p + 1;
         ModemSocket& s = socket_info_st[id - '1'];
         switch (status) {
             case '0':
@@ -470,26 +476,26 @@ void ModemSocket_ApplyStatusList(const char* list, u32 length) {
                     // The entry's fifth field is the peer's address, the sixth its port.
                     const char* f = comma + 1;
                     for (int k = 0; k < 3 && f != nullptr; ++k) {
-                        f = static_cast<const char*>(std::memchr(f, ',', end - f));
+                        f = static_cast<const char*>(std::memchr(f, ',', lineEnd - f));
                         if (f != nullptr) ++f;
                     }
                     if (f != nullptr) {
-                        const char* c = static_cast<const char*>(std::memchr(f, ',', end - f));
+                        const char* c = static_cast<const char*>(std::memchr(f, ',', lineEnd - f));
                         if (c != nullptr) {
                             size_t n = std::min<size_t>(c - f, sizeof s.host - 1);
                             std::memcpy(s.host, f, n);
                             s.host[n] = 0;
                             const char* q = c + 1;
                             size_t m = 0;
-                            while (q + m < end && q[m] != '\r' && q[m] != '\n' && m < sizeof s.peerPort - 1) ++m;
+                            while (q + m < lineEnd && q[m] != '\r' && q[m] != '\n' && m < sizeof s.peerPort - 1) ++m;
                             std::memcpy(s.peerPort, q, m);
                             s.peerPort[m] = 0;
                         }
                     }
-                    char line[96];
-                    std::snprintf(line, sizeof line, "Socket Accept %d IP %s,Port %s\n", s.connectionId, s.host,
+                    char text[96];
+                    std::snprintf(text, sizeof text, "Socket Accept %d IP %s,Port %s\n", s.connectionId, s.host,
                                   s.peerPort);
-                    Log(line);
+                    Log(text);
                 }
                 DataAccept(s);
                 break;

@@ -128,8 +128,11 @@ std::string FakeModem::SocketStatus() {
             port = s.peerPort;
         }
         char line[96];
-        std::snprintf(line, sizeof line, "#SS: %d,%d,10.20.30.40,3000,%s,%s\r\n", i + 1, state, peer.c_str(),
-                      port.c_str());
+        if (state == 0)
+            std::snprintf(line, sizeof line, "#SS: %d,0\r\n", i + 1);
+        else
+            std::snprintf(line, sizeof line, "#SS: %d,%d,10.20.30.40,3000,%s,%s\r\n", i + 1, state, peer.c_str(),
+                          port.c_str());
         list += line;
     }
     return "\r\n" + list + kOk;
