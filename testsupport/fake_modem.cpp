@@ -84,6 +84,11 @@ void FakeModem::AnswerOnce(const std::string& prefix, const std::string& reply, 
     once_[prefix] = {reply, times};
 }
 
+void FakeModem::Unsolicited(const std::string& bytes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    out_ += bytes;
+}
+
 std::vector<std::string> FakeModem::Commands() {
     std::lock_guard<std::mutex> lock(mutex_);
     return commands_;

@@ -38,6 +38,8 @@ public:
     void SplitAnswers(size_t bytes) { split_ = bytes; }
     // The "#SRECV" answer names this many bytes more than it carries.
     void LieSrecvCount(int extra) { srecvLie_ = extra; }
+    // Bytes the modem sends on its own (rings, a connection).
+    void Unsolicited(const std::string& bytes);
     // The "+CSQ"/"#MONI" level in dBm.
     void SetLevel(int dbm) { level_ = dbm; }
 
