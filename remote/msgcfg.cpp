@@ -109,10 +109,10 @@ int SMSTableCheck(const MsgBody& body, const CfgSetUp& set) {
         u32 length = body.U32(e + 4);
         if (length != 0 && !InPool(s, body.U32(e), length)) return 0;
     }
-    for (u32 table : {s.receive, s.transmit}) {
-        u32 count = table == s.receive ? s.receiveCount : s.transmitCount;
-        for (u32 i = 0; i < count; ++i) {
-            u32 e = table + i * kEntryBytes;
+    const u32 tables[2][2] = {{s.receive, s.receiveCount}, {s.transmit, s.transmitCount}};
+    for (const auto& t : tables) {
+        for (u32 i = 0; i < t[1]; ++i) {
+            u32 e = t[0] + i * kEntryBytes;
             if (!InPool(s, body.U32(e), body.U32(e + 4))) return 0;
         }
     }

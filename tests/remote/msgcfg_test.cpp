@@ -104,6 +104,13 @@ TEST(MsgCfg, ValidationCases) {
              PutLe32(&v[lists + 8 + 4], GetLe32(&v[44]) + 1);  // first transmit list's length
          },
          kMagicNosm},
+        {"transmit text past the pool with no receive entries (tables at one offset)",
+         [](MsgCfgBuilder& b) { b.receive.clear(); },
+         [](std::vector<u8>& v, u32) {
+             u32 e = 100 + 2 * 20;  // the first transmit entry
+             PutLe32(&v[e + 4], GetLe32(&v[44]) + 1);
+         },
+         kMagicNosm},
         {"transmit table outside the block", none,
          [](std::vector<u8>& v, u32) { PutLe32(&v[24], 0x7FFF0000); }, kMagicNosm},
         {"pool outside the block", none, [](std::vector<u8>& v, u32) { PutLe32(&v[44], 0x10000000); }, kMagicNosm},
