@@ -39,7 +39,9 @@
 #include "platform/touch.h"
 #include "platform/tx_api.h"
 #include "remote/email.h"
+#include "remote/cellport.h"
 #include "remote/modem.h"
+#include "remote/modemsock.h"
 #include "remote/sms.h"
 #include "storage/boardid.h"
 #include "storage/cf_fw_load.h"
@@ -53,6 +55,9 @@
 #include "webhmi/dartu_glue.h"
 
 namespace {
+
+// The modem data socket that carries the programming link.
+constexpr int kLinkSocket = 1;
 
 // Stored blocks, register images, the scan and the register memory: what
 // they reach of the engines and services above them.
@@ -247,8 +252,9 @@ void WireSystemAndLink() {
     fwUpdatePeers.reboot = FwUpdate_Reboot;
 
     // The programming link: the Ethernet mailbox, the workbench hand-over,
-    // module calibration and the board identity. No CAN tunnel and no modem
-    // data socket on this controller.
+    // module calibration, the board identity and the cellular module's data
+    // socket 1, which carries the link over a data call. No CAN tunnel on
+    // this controller.
     linkPeers.EtnCheckRx = Etn_CheckRx;
     linkPeers.EtnGetRx = Etn_GetRx;
     linkPeers.EtnFlushRx = Etn_FlushRx;
@@ -260,10 +266,10 @@ void WireSystemAndLink() {
     linkPeers.NetFlushRx = nullptr;
     linkPeers.CanPutBytes = nullptr;
     linkPeers.CanStatus = nullptr;
-    linkPeers.ModemSocketActive = nullptr;
-    linkPeers.ModemCheckRecv = nullptr;
-    linkPeers.ModemDataRecv = nullptr;
-    linkPeers.ModemDataSend = nullptr;
+    linkPeers.ModemSocketActive = [] { return IsModemSocketActive(static_cast<int>(kCellPort), kLinkSocket) == 0 ? 1 : 0; };
+    linkPeers.ModemCheckRecv = [] { return ModemCheckRecv(kLinkSocket); };
+    linkPeers.ModemDataRecv = [] { return ModemDataRecv(kLinkSocket); };
+    linkPeers.ModemDataSend = [](const u8* data, u32 length) { ModemDataSend(kLinkSocket, data, length, 1); };
     linkPeers.WorkbenchConnectSerial = LinkPeers_WorkbenchSerial;
     linkPeers.WorkbenchConnectEthernet = LinkPeers_WorkbenchEthernet;
     linkPeers.WorkbenchPoll = LinkPeers_WorkbenchPoll;
@@ -385,7 +391,7 @@ constexpr Service kPass[] = {
     {"software timers", nullptr, [](u32 now) { tx_timer_check(); return Service_NextTick(now); }, nullptr, nullptr},
     {"usb port monitor", nullptr, [](u32 now) { USBPortMon(); return Service_NextTick(now); }, nullptr, nullptr},
     {"watchdog", nullptr, [](u32 now) { TickleWatchdogReal(); return Service_NextTick(now); }, nullptr, nullptr},
-    {"modem", nullptr, [](u32 now) { ModemCycle(); return Service_NextTick(now); }, nullptr, nullptr},
+    {"modem", nullptr, [](u32 now) { ModemCycle(); return Service_NextTick(now); }, nullptr, Modem_Descriptors},
     {"power-down", nullptr, Main_StepPowerDown, nullptr, nullptr},
 };
 
