@@ -53,12 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     Q4Bind_Build(table.data());
     for (int round = 0; round < 2; ++round) {
-        QuilletUpdateWordSRRegs();
-        QuilletUpdateBitSysRegs();
-        QuilletUpdateBitInputRegs();
-        QuilletUpdateWordInputRegs();
-        QuilletUpdateBitOutputRegs();
-        QuilletUpdateWordOutputRegs();
+        IecSyncAllBindings();
         for (size_t i = 0; i < size && i < 64; ++i) plc_reg[(data[i] * 977u) % kPlcRegBytes] ^= data[i];
     }
     if (std::memcmp(head.data(), db.Db(), head.size()) != 0) std::abort();

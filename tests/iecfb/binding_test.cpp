@@ -43,12 +43,7 @@ protected:
         Q4Bind_Build(bytes.data());
     }
     void Scan() {
-        QuilletUpdateWordSRRegs();
-        QuilletUpdateBitSysRegs();
-        QuilletUpdateBitInputRegs();
-        QuilletUpdateWordInputRegs();
-        QuilletUpdateBitOutputRegs();
-        QuilletUpdateWordOutputRegs();
+        IecSyncAllBindings();
     }
     u16 W(int k) { return GetLe16(db_.Data16(w_[k])); }
     void SetW(int k, u16 v) { PutLe16(db_.Data16(w_[k]), v); }
