@@ -10,7 +10,6 @@
 #include "core/nvram.h"
 #include "core/plc_regs.h"
 #include "iec/blocks/q4EnumQuilletVariables.h"
-#include "iec/kernel/q4bind.h"
 #include "iec/kernel/q4vmcyc.h"
 #include "iec/kernel/q4vmdb.h"
 #include "iec/kernel/q4vmtic.h"
@@ -269,7 +268,6 @@ void Q4Host_Init() {
     if (iVmAlive != 1) Start(Q4StartRequest{});
     Q4_init = 1;
     Q4Bind_Build(QuilletI0_VarLoc);
-    FistScanRegFlag = 3;
     if (QuilletFirstRun && pDB) {
         std::printf("Q4_main_loop_start\n");
         QuilletFirstRun_func();
@@ -333,7 +331,7 @@ void _VMThread() {
         if (QuilletS9) {
             Q4Bind_Refresh();
             for (u32 k = 0; k < BoolSysEntries; ++k)
-                if (VmDbBitSys_ptr[k].code == 0x608 && VmDbBitSys_ptr[k].a) *VmDbBitSys_ptr[k].a = 1;
+                if (VmDbBitSys_ptr[k].code == 0x608 && VmDbBitSys_ptr[k].b) *VmDbBitSys_ptr[k].b = 1;
         }
         QuilletS9 = 0;
     } else {
