@@ -117,7 +117,10 @@ void Q4CSFT_Serve(Q4CSContext* cs, u16 slot) {
                 result = kQ4FTBadRequest;
                 break;
             }
-            const bool written = n == 0 || Q4File_Write(cs->ftFile, &s.request[8], n) == 1;
+            // Flushed at once, so that a block the medium refuses is answered
+            // as refused, not found out at the close.
+            const bool written =
+                n == 0 || (Q4File_Write(cs->ftFile, &s.request[8], n) == 1 && Q4File_Fflush(cs->ftFile) == 1);
             cs->ftCrc = Q4FT_Crc32(cs->ftCrc, &s.request[8], n);
             if (!written) result = kQ4FTWriteFailed;
             break;
