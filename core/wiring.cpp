@@ -10,6 +10,7 @@
 #include "iec/blocks/q4EnumQuilletVariables.h"
 #include "iec/blocks/q4hostglue.h"
 #include "iec/ext/q4cs.h"
+#include "iec/ext/q4evs.h"
 #include "iec/kernel/q4host.h"
 #include "iec/kernel/q4link.h"
 #include "iec/kernel/q4vmdb.h"
@@ -324,8 +325,9 @@ void SerialPorts(std::vector<pollfd>& fds) {
 }
 
 void WorkbenchDescriptors(std::vector<pollfd>& fds) {
-    int open[2 + kQ4CSSlots];
+    int open[2 + kQ4CSSlots + 1 + kQ4EvsClients];
     int n = Q4CS_Descriptors(&csData, open, 2 + kQ4CSSlots);
+    n += Q4Evs_Descriptors(pEvData, open + n, 1 + kQ4EvsClients);
     for (int k = 0; k < n; ++k) fds.push_back({open[k], POLLIN, 0});
 }
 

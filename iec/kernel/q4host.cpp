@@ -4,6 +4,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -13,6 +14,7 @@
 #include "iec/ext/q4cs.h"
 #include "iec/ext/q4cssock.h"
 #include "iec/ext/q4csser.h"
+#include "iec/ext/q4evs.h"
 #include "iec/kernel/q4bind.h"
 #include "iec/kernel/q4link.h"
 #include "iec/kernel/q4socket.h"
@@ -37,6 +39,7 @@ u8 bNewRegParams = 0;
 char Q4FILE_PATH[255] = "";
 Q4HostPeers q4HostPeers;
 Q4CSContext csData;
+Q4EvsServer* pEvData = nullptr;
 
 void Q4HostPeers_Check(NeighbourCheck& check) { NEIGHBOUR_REQUIRE(check, q4HostPeers, stopIo); }
 
@@ -176,12 +179,38 @@ int Load(int code, const Q4LoadRequest* req) {
 
 bool g_hello = false;
 
+void CloseEventServer() {
+    if (!pEvData) return;
+    Q4Evs_Close(pEvData);
+    std::free(pEvData);
+    pEvData = nullptr;
+}
+
 // The workbench server of the runtime: opened without a TCP port at the
 // runtime's start; the link hand-over (command 38) adds the listener or the
 // serial link.
 void OpenCommServer() {
     Q4CSSettings settings;
     Q4CS_Open(&csData, &settings);
+}
+
+// The event server: queues of 1024, 0, 8000 and 16000 bytes, keys 0, its
+// TCP port; without a listener the runtime runs without events.
+void OpenEventServer() {
+    CloseEventServer();
+    Q4EvsSettings settings;
+    settings.capacity[0] = 1024;
+    settings.capacity[1] = 0;
+    settings.capacity[2] = 8000;
+    settings.capacity[3] = 16000;
+    settings.port = static_cast<u16>(Q4EVSPORT());
+    void* block = std::calloc(1, Q4Evs_GetMemorySize(&settings));
+    if (!block) return;
+    if (Q4Evs_Open(static_cast<Q4EvsServer*>(block), &settings) != 0) {
+        std::free(block);
+        return;
+    }
+    pEvData = static_cast<Q4EvsServer*>(block);
 }
 
 void EnsureCommServer() {
@@ -234,6 +263,7 @@ void Q4EVSTRACE(const char* fmt, ...) {
     va_start(ap, fmt);
     std::vsnprintf(buf, sizeof buf, fmt, ap);
     va_end(ap);
+    if (pEvData) Q4Evs_Trace(pEvData, buf);
     std::printf("%s\n", buf);
     // A trace line goes out at once, also when standard output is a file.
     std::fflush(stdout);
@@ -265,12 +295,13 @@ int Q4Def_ColdStart(const u8* code, u32 size, u8* db, const char* retainPath, in
     }
     if (Q4VM_OpenModbus(db)) Q4EVSTRACE("Cannot open MODBUS client connection");
     if (Q4VM_OpenExtData(db)) Q4EVSTRACE("Cannot open connections to external variables");
-    (void)name;
+    if (pEvData) Q4Evs_OnAppStart(pEvData, name);
     return 0;
 }
 
-int Q4Def_Stop(u8* db, const char* retainPath, const char*) {
+int Q4Def_Stop(u8* db, const char* retainPath, const char* name) {
     if (!db) return 1;
+    if (pEvData) Q4Evs_OnAppStop(pEvData, name);
     Q4VM_CloseModbus(db);
     Q4VM_CloseExtData(db);
     Q4VM_ShutDown(db, retainPath);
@@ -284,6 +315,7 @@ int Q4Def_Cycle(u8* db, u32 now) {
     Q4VM_ActivateModbus(db, now);
     Q4VM_ExchangeModbusData(db);
     Q4VM_Cycle(db, now);
+    if (pEvData) Q4Evs_Activate(pEvData, now);
     return 0;
 }
 
@@ -308,6 +340,7 @@ void Q4Host_Init() {
     Q4VM_OpenDynaLinks();
     Q4VMTic_Init();
     OpenCommServer();
+    OpenEventServer();
     q4HostPeers.stopIo();
     if (iVmAlive != 1) Start(Q4StartRequest{});
     Q4_init = 1;
@@ -323,6 +356,7 @@ void Q4Host_Init() {
 void Q4Host_Exit() {
     Stop();
     Q4CS_Close(&csData);
+    CloseEventServer();
     Q4VM_CloseDynaLinks();
     Q4MM_Close(&mmData);
     DeleteMutex();
@@ -331,7 +365,10 @@ void Q4Host_Exit() {
 void Quillet_Comm_service() {
     if (IsCommMode_Tovra == 1) return;
     for (int k = 0; k < 8 && IsCommMode_Tovra == 0; ++k) _Serve();
-    if (!pDB) bNewRegParams = 0;
+    if (!pDB) {
+        if (pEvData) Q4Evs_Activate(pEvData, _GetTickCount());
+        bNewRegParams = 0;
+    }
 }
 
 void Q4Def_ServeVMRequest(Q4CSContext* cs, u8* db, u16 slot) {
@@ -487,6 +524,7 @@ void Q4Host_Reset() {
     eth_conn = 0;
     timer_Q4 = 0;
     Q4CS_Close(&csData);
+    CloseEventServer();
     bNewRegParams = 0;
     Q4Bind_Clear();
     Q4Bind_DatabaseChanged();

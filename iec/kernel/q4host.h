@@ -13,6 +13,7 @@
 
 class NeighbourCheck;
 struct Q4CSContext;
+struct Q4EvsServer;
 
 // What the runtime reaches of the services above it. Every entry is required.
 struct Q4HostPeers {
@@ -71,6 +72,8 @@ void Q4_Connect_Ethernet();
 void Q4_Connect_Serial();
 // The runtime's workbench server.
 extern Q4CSContext csData;
+// The runtime's event server, null when it could not be opened.
+extern Q4EvsServer* pEvData;
 void Q4Def_ServeVMRequest(Q4CSContext* cs, u8* db, u16 slot);
 void Q4Def_ServeModbusRequest(Q4CSContext* cs, u8* db, int code, u16 slot);
 // One request (code, and its start or load record; either may be null):
