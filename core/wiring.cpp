@@ -10,7 +10,6 @@
 #include "iec/blocks/q4EnumQuilletVariables.h"
 #include "iec/blocks/q4hostglue.h"
 #include "iec/ext/q4cs.h"
-#include "iec/ext/q4evs.h"
 #include "iec/kernel/q4host.h"
 #include "iec/kernel/q4link.h"
 #include "iec/kernel/q4vmdb.h"
@@ -324,10 +323,12 @@ void SerialPorts(std::vector<pollfd>& fds) {
     }
 }
 
+// Only while the workbench owns the link does its service read them: a
+// datagram or a client nobody reads would wake every wait at once.
 void WorkbenchDescriptors(std::vector<pollfd>& fds) {
-    int open[2 + kQ4CSSlots + 1 + kQ4EvsClients];
+    if (IsCommMode_Tovra) return;
+    int open[2 + kQ4CSSlots];
     int n = Q4CS_Descriptors(&csData, open, 2 + kQ4CSSlots);
-    n += Q4Evs_Descriptors(pEvData, open + n, 1 + kQ4EvsClients);
     for (int k = 0; k < n; ++k) fds.push_back({open[k], POLLIN, 0});
 }
 

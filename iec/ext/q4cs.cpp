@@ -104,6 +104,12 @@ void Q4CS_Activate(Q4CSContext* cs) {
     if (cs->slots[0].flags & kQ4CSSerial) Q4CSSer_Activate(cs);
 }
 
+void Q4CS_Flush(Q4CSContext* cs) {
+    if (!cs || !cs->open) return;
+    Q4CSSock_SendAll(cs);
+    if (cs->slots[0].flags & kQ4CSSerial) Q4CSSer_Send(cs);
+}
+
 void Q4CS_ActivateStamp(Q4CSContext* cs, u32 nowMs) {
     if (!cs) return;
     cs->stamp = nowMs;

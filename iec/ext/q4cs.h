@@ -97,6 +97,9 @@ int Q4CS_Open(Q4CSContext* cs, const Q4CSSettings* settings);
 // One pass: discovery, accept, TCP slots, serial slot.
 void Q4CS_Activate(Q4CSContext* cs);
 void Q4CS_ActivateStamp(Q4CSContext* cs, u32 nowMs);
+// Sends the answers queued since the last pass, receiving nothing: the
+// owner's last request of a pass is answered in that pass.
+void Q4CS_Flush(Q4CSContext* cs);
 // Request code of the first slot holding a complete request whose previous
 // answer is out (its number in *slot), 0 when none. Requests 0, 19 and 21 are
 // answered and released here.

@@ -162,6 +162,12 @@ void Q4CSSer_Close(Q4CSContext* cs) {
     s.number = 1;
 }
 
+void Q4CSSer_Send(Q4CSContext* cs) {
+    if (!cs) return;
+    Q4CSSlot& s = cs->slots[0];
+    if ((s.flags & kQ4CSSerial) && Q4Serial_IsValid(&s.serial)) SendAnswer(s);
+}
+
 void Q4CSSer_Activate(Q4CSContext* cs) {
     if (!cs) return;
     Q4CSSlot& s = cs->slots[0];

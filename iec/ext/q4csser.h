@@ -14,5 +14,7 @@ extern u8 new_serial_packet;
 // Opens the serial handle and takes slot 1 for it; non-zero on success.
 int Q4CSSer_Open(Q4CSContext* cs, const char* settings);
 void Q4CSSer_Close(Q4CSContext* cs);
+// Sends what is queued for slot 1, without receiving.
+void Q4CSSer_Send(Q4CSContext* cs);
 // One pass of slot 1: the queued answer with its CRC, then the request.
 void Q4CSSer_Activate(Q4CSContext* cs);

@@ -140,6 +140,12 @@ void Q4CSSock_ActivateAllSockets(Q4CSContext* cs) {
     }
 }
 
+void Q4CSSock_SendAll(Q4CSContext* cs) {
+    if (!cs) return;
+    for (Q4CSSlot& s : cs->slots)
+        if ((s.flags & kQ4CSTcp) && s.socket >= 0 && !SendAnswer(s)) Drop(s);
+}
+
 void Q4CSSock_CloseAllSockets(Q4CSContext* cs) {
     if (!cs) return;
     for (Q4CSSlot& s : cs->slots)

@@ -13,6 +13,8 @@ void Q4CSSock_Accept(Q4CSContext* cs);
 int Q4CSSock_Take(Q4CSContext* cs, int sock);
 // Sends and receives for every TCP slot, slots 1..8 in order.
 void Q4CSSock_ActivateAllSockets(Q4CSContext* cs);
+// Sends what is queued for every TCP slot, without receiving.
+void Q4CSSock_SendAll(Q4CSContext* cs);
 // Closes every TCP client (the slots become free) and the listener.
 void Q4CSSock_CloseAllSockets(Q4CSContext* cs);
 void Q4CSSock_CheckSilentSocketsEx(Q4CSContext* cs, u32 nowMs, u32 timeoutMs);

@@ -365,6 +365,7 @@ void Q4Host_Exit() {
 void Quillet_Comm_service() {
     if (IsCommMode_Tovra == 1) return;
     for (int k = 0; k < 8 && IsCommMode_Tovra == 0; ++k) _Serve();
+    Q4CS_Flush(&csData);
     if (!pDB) {
         if (pEvData) Q4Evs_Activate(pEvData, _GetTickCount());
         bNewRegParams = 0;
