@@ -22,6 +22,7 @@
 #include "testsupport/net_config_builder.h"
 #include "testsupport/temp_root.h"
 #include "testsupport/workbench_client.h"
+#include "workbench_env.h"
 
 namespace {
 
@@ -29,29 +30,16 @@ std::vector<u8> Bytes(const std::string& s) { return {s.begin(), s.end()}; }
 
 class CommServer : public ::testing::Test {
 protected:
-    void SetUp() override {
-        offset = NetFreePortOffset(kQ4CSWorkbenchPort);
-        setenv("PLC_PORT_OFFSET", std::to_string(offset).c_str(), 1);
-        root = std::make_unique<TempRoot>();
-        Root_Init();
-        Q4Host_Reset();
-    }
-    void TearDown() override {
-        Q4Host_Reset();
-        root.reset();
-        unsetenv("PLC_PORT_OFFSET");
-        Root_Init();
-    }
     static void Pump() { Quillet_Comm_service(); }
-    int Port() const { return kQ4CSWorkbenchPort + offset; }
+    int Port() const { return env.WorkbenchPort(); }
     std::unique_ptr<WorkbenchClient> Client() {
         auto c = std::make_unique<WorkbenchClient>(Pump);
         EXPECT_TRUE(c->Connect(Port()));
         return c;
     }
 
-    int offset = 0;
-    std::unique_ptr<TempRoot> root;
+    WorkbenchEnv env;
+    const int offset = env.offset;
     ManualClock clock;
 };
 
@@ -143,12 +131,9 @@ TEST_F(CommServer, NinthClientIsClosedAndFreedSlotsAreTakenAgain) {
 // waits for it: the queued answer is not overwritten and the new request
 // still gets its own.
 TEST_F(CommServer, NextRequestWaitsForThePreviousAnswer) {
-    Q4CSContext cs;
-    Q4CSSettings none;
-    ASSERT_EQ(Q4CS_Open(&cs, &none), 0);
-    Q4CSSlot& s = cs.slots[2];
-    s.number = 3;
-    s.flags = kQ4CSUsed | kQ4CSTcp;
+    BareServer bare;
+    Q4CSContext& cs = bare.cs;
+    Q4CSSlot& s = bare.Take(3, kQ4CSTcp);
     std::vector<u8> f = WorkbenchClient::Frame(9, {});
     std::copy(f.begin(), f.end(), s.request);
     s.received = static_cast<u16>(f.size());
@@ -165,18 +150,13 @@ TEST_F(CommServer, NextRequestWaitsForThePreviousAnswer) {
     s.flags = static_cast<u16>(s.flags & ~kQ4CSPartSent);
     EXPECT_EQ(Q4CS_GetQuestion(&cs, &slot), 9);
     EXPECT_EQ(slot, 3);
-    Q4CS_Close(&cs);
 }
 
 TEST_F(CommServer, LoadAndStartInfoStayInsideTheFrame) {
-    Q4CSContext cs;
-    Q4CSSettings none;
-    ASSERT_EQ(Q4CS_Open(&cs, &none), 0);
+    BareServer bare;
+    Q4CSContext& cs = bare.cs;
     auto put = [&](const std::vector<u8>& frame) {
-        Q4CSSlot& s = cs.slots[0];
-        Q4CS_ClearSlot(s);
-        s.number = 1;
-        s.flags = kQ4CSUsed | kQ4CSTcp | kQ4CSComplete;
+        Q4CSSlot& s = bare.Take(1, kQ4CSTcp | kQ4CSComplete);
         std::copy(frame.begin(), frame.end(), s.request);
         s.received = s.expected = static_cast<u16>(frame.size());
     };
@@ -205,15 +185,13 @@ TEST_F(CommServer, LoadAndStartInfoStayInsideTheFrame) {
     ASSERT_EQ(Q4CS_GetStartInfo(&cs, 1, &start), 1);
     EXPECT_STREQ(start.name, "");
     EXPECT_EQ(Q4CS_GetLoadInfo(&cs, 9, &load), 0);
-    Q4CS_Close(&cs);
 }
 
 // Discovery answers the TCP port the workbench dials (0 before the TCP
 // hand-over) and the event server's port; only the 4 bytes "disc" count.
 TEST_F(CommServer, DiscoveryAnswersThePortsAsDialled) {
-    Q4CSContext cs;
-    Q4CSSettings none;
-    ASSERT_EQ(Q4CS_Open(&cs, &none), 0);
+    BareServer bare;
+    Q4CSContext& cs = bare.cs;
     ASSERT_GE(cs.udp, 0);
     int peer = -1;
     ASSERT_EQ(Q4Socket_UdpCreate(0, &peer), 0);
@@ -235,7 +213,6 @@ TEST_F(CommServer, DiscoveryAnswersThePortsAsDialled) {
     EXPECT_EQ(ask("disc"), "disc:" + std::to_string(Port()) + "," + events + ",Q4");
     EXPECT_EQ(ask("disc\n"), "");
     Q4Socket_CloseSocket(peer);
-    Q4CS_Close(&cs);
 }
 
 // The serial slot on a socket pair: RTU lengths found by trying the CRC, a
@@ -244,12 +221,9 @@ TEST_F(CommServer, DiscoveryAnswersThePortsAsDialled) {
 TEST_F(CommServer, SerialFramingFindsLengthsByCrc) {
     int sp[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sp), 0);
-    Q4CSContext cs;
-    Q4CSSettings none;
-    ASSERT_EQ(Q4CS_Open(&cs, &none), 0);
-    Q4CSSlot& s = cs.slots[0];
-    s.number = 1;
-    s.flags = kQ4CSUsed | kQ4CSSerial;
+    BareServer bare;
+    Q4CSContext& cs = bare.cs;
+    Q4CSSlot& s = bare.Take(1, kQ4CSSerial);
     s.serial = sp[0];
     auto rtu = [](std::vector<u8> b) { return WorkbenchClient::WithCrc(std::move(b), false); };
     struct Case {
@@ -306,7 +280,7 @@ TEST_F(CommServer, SerialFramingFindsLengthsByCrc) {
         ssize_t n = recv(sp[1], in, sizeof in, MSG_DONTWAIT);
         EXPECT_EQ(std::vector<u8>(in, in + (n > 0 ? n : 0)), rtu({1, 6}));
     }
-    Q4CS_Close(&cs);
+    s.serial = -1;
     close(sp[0]);
     close(sp[1]);
 }

@@ -20,6 +20,7 @@
 #include "testsupport/net_config_builder.h"
 #include "testsupport/temp_root.h"
 #include "testsupport/workbench_client.h"
+#include "workbench_env.h"
 
 namespace {
 
@@ -32,30 +33,19 @@ std::vector<u8> Name(const std::string& s) {
 class FileTransfer : public ::testing::Test {
 protected:
     void SetUp() override {
-        offset = NetFreePortOffset(kQ4CSWorkbenchPort);
-        setenv("PLC_PORT_OFFSET", std::to_string(offset).c_str(), 1);
-        root = std::make_unique<TempRoot>();
-        Root_Init();
-        Q4Host_Reset();
         Q4FT_Reset();
         Q4_Connect_Ethernet();
         ASSERT_TRUE(wb.Connect(kQ4CSWorkbenchPort + offset));
     }
-    void TearDown() override {
-        wb.Close();
-        Q4Host_Reset();
-        root.reset();
-        unsetenv("PLC_PORT_OFFSET");
-        Root_Init();
-    }
+    void TearDown() override { wb.Close(); }
     std::vector<u8> Stored(const std::string& firmwarePath) {
         std::vector<u8> b;
         EXPECT_TRUE(File_ReadAll(Root_HostPath(firmwarePath), b, 1u << 20)) << firmwarePath;
         return b;
     }
 
-    int offset = 0;
-    std::unique_ptr<TempRoot> root;
+    WorkbenchEnv env;
+    const int offset = env.offset;
     ManualClock clock;
     WorkbenchClient wb{[] { Quillet_Comm_service(); }};
 };
