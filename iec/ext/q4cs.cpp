@@ -42,7 +42,7 @@ void Discovery(Q4CSContext* cs) {
 void LinkOption(Q4CSContext* cs, u16 slot) {
     Q4CSSlot& s = cs->slots[slot - 1];
     u16 result = 1;
-    if (s.received >= 7 && GetBe16(&s.request[5]) == 1) result = 0;
+    if (Q4CS_FrameEnd(s) >= 7 && GetBe16(&s.request[5]) == 1) result = 0;
     Q4CS_SendRC(cs, slot, result);
 }
 
@@ -51,6 +51,12 @@ void LinkOption(Q4CSContext* cs, u16 slot) {
 Q4CSSlot* Q4CS_Slot(Q4CSContext* cs, u16 slot) {
     if (!cs || slot < 1 || slot > kQ4CSSlots) return nullptr;
     return &cs->slots[slot - 1];
+}
+
+u32 Q4CS_FrameEnd(const Q4CSSlot& s) {
+    if (!Q4CS_IsWorkbenchFrame(s)) return s.received;
+    const u32 end = FrameLength(s) + 4u;
+    return end < s.received ? end : s.received;
 }
 
 bool Q4CS_IsWorkbenchFrame(const Q4CSSlot& s) {
@@ -161,7 +167,7 @@ u32 Q4CS_GetVMRequestLength(Q4CSContext* cs, u16 slot) {
 u8* Q4CS_GetRequestFrame(Q4CSContext* cs, u16 slot, u32* length) {
     Q4CSSlot* s = Q4CS_Slot(cs, slot);
     if (!s || !Complete(*s)) return nullptr;
-    if (length) *length = s->received;
+    if (length) *length = Q4CS_FrameEnd(*s);
     return s->request;
 }
 
@@ -210,7 +216,7 @@ int Q4CS_GetLoadInfo(Q4CSContext* cs, u16 slot, Q4LoadRequest* out) {
     if (!s || !out || !Complete(*s) || !Q4CS_IsWorkbenchFrame(*s)) return 0;
     int code = s->request[4];
     if (code < kQ4LoadStart || code > kQ4LoadEnd) return 0;
-    const u32 end = s->received;
+    const u32 end = Q4CS_FrameEnd(*s);
     if (end < 10) return 0;  // kind, length and at least the name's NUL
     const u8* name = &s->request[10];
     const u32 room = end - 10 < 256 ? end - 10 : 256;  // at most 255 characters and the NUL
@@ -231,13 +237,14 @@ int Q4CS_GetStartInfo(Q4CSContext* cs, u16 slot, Q4StartRequest* out) {
     Q4CSSlot* s = Q4CS_Slot(cs, slot);
     if (!s || !out || !Complete(*s) || !Q4CS_IsWorkbenchFrame(*s)) return 0;
     int code = s->request[4];
-    if (code < kQ4RqStop || code > kQ4RqChange || s->received < 7) return 0;
+    const u32 end = Q4CS_FrameEnd(*s);
+    if (code < kQ4RqStop || code > kQ4RqChange || end < 7) return 0;
     // A request without a name (a stop) names nothing; one with a name ends
     // it inside the frame.
-    if (s->received > 7 && !std::memchr(&s->request[7], 0, s->received - 7u)) return 0;
+    if (end > 7 && !std::memchr(&s->request[7], 0, end - 7u)) return 0;
     out->loadRetains = s->request[5] != 0;
     out->paused = s->request[6] != 0;
-    out->name = s->received > 7 ? reinterpret_cast<const char*>(&s->request[7]) : "";
+    out->name = end > 7 ? reinterpret_cast<const char*>(&s->request[7]) : "";
     return 1;
 }
 

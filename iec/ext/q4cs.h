@@ -142,6 +142,8 @@ int Q4CS_Descriptors(const Q4CSContext* cs, int* fds, int capacity);
 
 // Internal to the server's modules.
 Q4CSSlot* Q4CS_Slot(Q4CSContext* cs, u16 slot);
+// Bytes of the received frame without the serial link's CRC.
+u32 Q4CS_FrameEnd(const Q4CSSlot& s);
 // True for a frame that begins "Q4" with a non-zero length field.
 bool Q4CS_IsWorkbenchFrame(const Q4CSSlot& s);
 // The slot's answer buffer may be written: used, and no answer queued or

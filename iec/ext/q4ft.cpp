@@ -39,8 +39,9 @@ std::string Reduce(char* name) {
 // The NUL-terminated name at offset `at` of the frame, null when it does not
 // end inside the frame.
 char* NameAt(Q4CSSlot& s, u32 at) {
-    if (s.received <= at) return nullptr;
-    if (!std::memchr(&s.request[at], 0, s.received - at)) return nullptr;
+    const u32 end = Q4CS_FrameEnd(s);
+    if (end <= at) return nullptr;
+    if (!std::memchr(&s.request[at], 0, end - at)) return nullptr;
     return reinterpret_cast<char*>(&s.request[at]);
 }
 
@@ -95,7 +96,8 @@ void Q4CSFT_Serve(Q4CSContext* cs, u16 slot) {
     if (!sp) return;
     Q4CSSlot& s = *sp;
     u8* a = s.answer;
-    const u8 sub = s.received >= 6 ? s.request[5] : 0;
+    const u32 end = Q4CS_FrameEnd(s);
+    const u8 sub = end >= 6 ? s.request[5] : 0;
     u16 result = 0;
     u32 data = 0;  // answer data bytes behind the sub-command
     switch (sub) {
@@ -112,8 +114,8 @@ void Q4CSFT_Serve(Q4CSContext* cs, u16 slot) {
                 result = kQ4FTWriteNotOpen;
                 break;
             }
-            const u32 n = s.received >= 8 ? GetBe16(&s.request[6]) : 0;
-            if (s.received < 8 || n > s.received - 8u) {
+            const u32 n = end >= 8 ? GetBe16(&s.request[6]) : 0;
+            if (end < 8 || n > end - 8u) {
                 result = kQ4FTBadRequest;
                 break;
             }

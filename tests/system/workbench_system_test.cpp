@@ -18,6 +18,7 @@
 #include "testsupport/board_clock.h"
 #include "testsupport/firmware_process.h"
 #include "testsupport/iec_image_builder.h"
+#include "testsupport/link_host.h"
 #include "testsupport/loopback.h"
 #include "testsupport/net_config_builder.h"
 #include "testsupport/shell.h"
@@ -53,6 +54,7 @@ protected:
             ASSERT_TRUE(first.WaitExit(kStartMs));
         }
         ASSERT_TRUE(IecStoreApp(root.Path("/mnt/cfg/ladder.pgm"), App(1), RegLocTable()));
+        ASSERT_TRUE(usb.Open(root.Path("/dev/ttyGS0")));
         clock = std::make_unique<BoardClock>();
         ASSERT_TRUE(fw.Start());
         ASSERT_TRUE(clock->AdvanceToOutput(fw, "main loop running")) << fw.Output();
@@ -83,6 +85,7 @@ protected:
     }
 
     TempRoot root;
+    LinkPty usb;
     int offset = 0;
     std::unique_ptr<BoardClock> clock;
     FirmwareProcess fw;
@@ -167,6 +170,38 @@ TEST_F(WorkbenchSystem, TcpHandOverApplicationsFilesClientsAndFallBack) {
     ASSERT_EQ(again.Handshake(), 0);
     std::vector<u8> id;
     EXPECT_TRUE(again.FrameData(again.Request(9, {0xFF}), &id));
+}
+
+// The programming host on the USB port hands the link over: the workbench
+// speaks on the same port, its frames carrying their CRC, until 65 s
+// without a frame give the port back to the programming protocol.
+TEST_F(WorkbenchSystem, SerialHandOverOnTheUsbPort) {
+    LinkHost host(usb.Master(), 0, [&] { clock->Advance(1, 1); });
+    u8 node = 0;
+    ASSERT_TRUE(host.NodeId(&node));
+    ASSERT_EQ(host.Ask(38, {node}), 0xA0);
+    EXPECT_EQ(Discover(), Announced(0));
+
+    WorkbenchClient wb;
+    wb.AttachSerial(usb.Master());
+    EXPECT_EQ(wb.Status(21, {0, 1}), 0);
+    EXPECT_EQ(wb.Stop(), 0) << fw.Output();
+    EXPECT_EQ(wb.Start(), 0);
+    std::vector<u8> data(1500);
+    for (size_t k = 0; k < data.size(); ++k) data[k] = static_cast<u8>(k * 13);
+    u32 crc = 0;
+    ASSERT_EQ(wb.PutFile("serial.bin", data, &crc), 0);
+    EXPECT_EQ(crc, WorkbenchClient::FileCrc(data));
+    // A frame with a bad CRC is dropped without an answer; the next is served.
+    std::vector<u8> bad = WorkbenchClient::WithCrc(WorkbenchClient::Frame(21, {0, 1}));
+    bad.back() ^= 1;
+    ASSERT_TRUE(wb.SendRaw(bad));
+    EXPECT_FALSE(wb.Read(300).received);
+    EXPECT_EQ(wb.Status(21, {0, 2}), 1);
+
+    ASSERT_TRUE(clock->Advance(66000, 1000));
+    EXPECT_EQ(Discover(), "");
+    ASSERT_TRUE(host.NodeId(&node));  // the programming protocol answers again
 }
 
 }  // namespace
