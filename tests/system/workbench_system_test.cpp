@@ -150,7 +150,7 @@ TEST_F(WorkbenchSystem, TcpHandOverApplicationsFilesClientsAndFallBack) {
         ASSERT_TRUE(more.back()->Connect(1100 + offset));
         EXPECT_EQ(more.back()->Status(21, {0, 1}), 0) << k;
     }
-    WorkbenchClient ninth;
+    WorkbenchClient ninth([&] { clock->Advance(1, 1); });
     ASSERT_TRUE(ninth.Connect(1100 + offset));
     EXPECT_TRUE(ninth.PeerClosed(kStartMs));
     more.clear();
