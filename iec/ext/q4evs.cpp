@@ -16,7 +16,7 @@ u32 Round8(u32 n) { return (n + 7u) & ~7u; }
 u32 Elapsed(u32 now, u32 then) { return (now - then + kDayMs) % kDayMs; }
 
 Q4EvsClient* ClientAt(Q4EvsServer* s, u32 k) {
-    return reinterpret_cast<Q4EvsClient*>(reinterpret_cast<u8*>(s) + sizeof(Q4EvsServer) + k * s->clientSize);
+    return reinterpret_cast<Q4EvsClient*>(reinterpret_cast<u8*>(s) + Round8(sizeof(Q4EvsServer)) + k * s->clientSize);
 }
 
 int QueueOf(u8 kind) {
