@@ -9,6 +9,7 @@
 #include "core/plc_regs.h"
 #include "iec/blocks/q4EnumQuilletVariables.h"
 #include "iec/blocks/q4hostglue.h"
+#include "iec/ext/q4cs.h"
 #include "iec/kernel/q4host.h"
 #include "iec/kernel/q4link.h"
 #include "iec/kernel/q4vmdb.h"
@@ -270,9 +271,8 @@ void WireSystemAndLink() {
     linkPeers.ModemCheckRecv = [] { return ModemCheckRecv(kLinkSocket); };
     linkPeers.ModemDataRecv = [] { return ModemDataRecv(kLinkSocket); };
     linkPeers.ModemDataSend = [](const u8* data, u32 length) { ModemDataSend(kLinkSocket, data, length, 1); };
-    linkPeers.WorkbenchConnectSerial = LinkPeers_WorkbenchSerial;
-    linkPeers.WorkbenchConnectEthernet = LinkPeers_WorkbenchEthernet;
-    linkPeers.WorkbenchPoll = LinkPeers_WorkbenchPoll;
+    linkPeers.WorkbenchConnectSerial = Q4_Connect_Serial;
+    linkPeers.WorkbenchConnectEthernet = Q4_Connect_Ethernet;
     linkPeers.IoCal = LinkPeers_IoCal;
     linkPeers.SaveAndSetMACID = [] { SaveAndSetMACID(); };
 
@@ -329,6 +329,15 @@ void SerialPorts(std::vector<pollfd>& fds) {
     }
 }
 
+// Only while the workbench owns the link does its service read them: a
+// datagram or a client nobody reads would wake every wait at once.
+void WorkbenchDescriptors(std::vector<pollfd>& fds) {
+    if (IsCommMode_Tovra) return;
+    int open[2 + kQ4CSSlots];
+    int n = Q4CS_Descriptors(&csData, open, 2 + kQ4CSSlots);
+    for (int k = 0; k < n; ++k) fds.push_back({open[k], POLLIN, 0});
+}
+
 bool MediaBusy() {
     for (const tCFCB& slot : CFCB)
         if (slot.state != kCfcbIdle && slot.state != kCfcbDone && slot.state != kCfcbFailed) return true;
@@ -377,11 +386,13 @@ constexpr Service kPass[] = {
      nullptr, nullptr},
     {"IEC workbench", nullptr,
      [](u32 now) {
-         if (!QuilletRuntime) return Service_NextTick(now);
+         // Also without an application: a workbench that took the link
+         // over is served until it gives the link back.
+         if (!QuilletRuntime && IsCommMode_Tovra) return Service_NextTick(now);
          Quillet_Comm_service();
          return Soon(now);
      },
-     nullptr, nullptr},
+     nullptr, WorkbenchDescriptors},
     {"ethernet", nullptr,
      [](u32 now) {
          EnetMain(0);

@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "iec/kernel/q4link.h"
 #include "platform/nx_api.h"
 #include "platform/root.h"
 
@@ -163,11 +162,7 @@ u32 Q4Socket_Send(int sock, u32 length, const void* data, int* broken) {
     return static_cast<u32>(n);
 }
 
-namespace {
-// One receive without waiting. On the workbench link a chunk beginning "ZJ"
-// is the controller's own programming protocol asking for the link back; on
-// any other socket those bytes are the peer's data like any others.
-u32 Receive(int sock, u32 size, void* buffer, int* broken, bool workbenchLink) {
+u32 Q4Socket_Receive(int sock, u32 size, void* buffer, int* broken) {
     pollfd p{sock, POLLIN, 0};
     int r = ::poll(&p, 1, 0);
     if (r < 0) {
@@ -184,24 +179,7 @@ u32 Receive(int sock, u32 size, void* buffer, int* broken, bool workbenchLink) {
         return 0;
     }
     if (n < 0) return 0;
-    if (!workbenchLink) return static_cast<u32>(n);
-    const u8* b = static_cast<const u8*>(buffer);
-    if (n >= 2 && b[0] == 'Z' && b[1] == 'J') {
-        IsCommMode_Tovra = 1;
-        q4_rcv = 1;
-        return 0;
-    }
-    q4_rcv = (n >= 2 && b[0] == 'Q' && b[1] == '4') ? 1 : 0;
     return static_cast<u32>(n);
-}
-}  // namespace
-
-u32 Q4Socket_Receive(int sock, u32 size, void* buffer, int* broken) {
-    return Receive(sock, size, buffer, broken, true);
-}
-
-u32 Q4Socket_ReceiveData(int sock, u32 size, void* buffer, int* broken) {
-    return Receive(sock, size, buffer, broken, false);
 }
 
 int Q4Socket_CloseSocket(int sock) {

@@ -28,12 +28,9 @@ int Q4Socket_CheckPendingConnect(int sock, int* broken);
 // connecting, or one whose send buffer is full, sends 0 and is not broken.
 u32 Q4Socket_Send(int sock, u32 length, const void* data, int* broken);
 // Bytes received without waiting; *broken 1 when the peer closed or the poll
-// failed. For the workbench link only: a chunk beginning "ZJ" hands the link
-// back and is dropped, one beginning "Q4" sets q4_rcv.
+// failed. (Only the workbench link looks for the programming software's
+// "ZJ": event, binding and application sockets carry any bytes.)
 u32 Q4Socket_Receive(int sock, u32 size, void* buffer, int* broken);
-// The same for every other socket (the application's own connections): the
-// bytes are delivered whatever they begin with and no link flag changes.
-u32 Q4Socket_ReceiveData(int sock, u32 size, void* buffer, int* broken);
 // Abortive close; socket 0 (and -1) is left alone and answers 0.
 int Q4Socket_CloseSocket(int sock);
 

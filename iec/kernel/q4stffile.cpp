@@ -134,7 +134,7 @@ u32 Bound(const u8* nb, u32 limit) { return std::min(GetLe32(nb), limit); }
 // -1 when the socket was not in the list or broke.
 using StreamIo = u32 (*)(int sock, u32 n, u8* bytes, int* broken);
 u32 SendIo(int sock, u32 n, u8* bytes, int* broken) { return Q4Socket_Send(sock, n, bytes, broken); }
-u32 ReceiveIo(int sock, u32 n, u8* bytes, int* broken) { return Q4Socket_ReceiveData(sock, n, bytes, broken); }
+u32 ReceiveIo(int sock, u32 n, u8* bytes, int* broken) { return Q4Socket_Receive(sock, n, bytes, broken); }
 
 int Stream(u8* db, const u16* ops, u8* bytes, u32 limit, StreamIo io, i32* moved) {
     u8 *r = Q4Stf_D32(db, ops[0]), *p = Q4Stf_D32(db, ops[1]), *nb = Q4Stf_D32(db, ops[2]);

@@ -117,7 +117,7 @@ void Q4VM_FullIOExchange(u8* db) {
 void Q4VM_UpdateExtData(u8*, u32) {}
 void Q4VM_ActivateModbus(u8*, u32) {}
 void Q4VM_ExchangeModbusData(u8*) {}
-int Q4VM_ServeModbus(u8*, int, const u8*, u8*) { return 1; }
+int Q4VM_ServeModbus(u8*, int, const u8*, u8*) { return 0; }
 int Q4VM_OpenModbus(u8*) { return 0; }
 void Q4VM_CloseModbus(u8*) {}
 int Q4VM_OpenExtData(u8*) { return 0; }
