@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <sched.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -76,4 +78,43 @@ bool InNetNamespace(const std::string& name, void (*fn)(void*), void* arg) {
     if (self >= 0) close(self);
     if (target >= 0) close(target);
     return ok;
+}
+
+NetNamespaceStay::NetNamespaceStay(const std::string& name) {
+    self_ = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+    int target = open(("/var/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
+    entered_ = self_ >= 0 && target >= 0 && setns(target, CLONE_NEWNET) == 0;
+    if (target >= 0) close(target);
+}
+
+NetNamespaceStay::~NetNamespaceStay() {
+    if (entered_) setns(self_, CLONE_NEWNET);
+    if (self_ >= 0) close(self_);
+}
+
+bool PeerProcess::Start(const std::string& netns, const std::string& command) {
+    Stop();
+    pid_t pid = fork();
+    if (pid < 0) return false;
+    if (pid == 0) {
+        setpgid(0, 0);
+        if (netns.empty()) execlp("sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+        else execlp("ip", "ip", "netns", "exec", netns.c_str(), "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    setpgid(pid, pid);
+    pid_ = pid;
+    return true;
+}
+
+void PeerProcess::Stop() {
+    if (pid_ <= 0) return;
+    kill(-pid_, SIGTERM);
+    int st = 0;
+    for (int i = 0; i < 200 && waitpid(pid_, &st, WNOHANG) == 0; ++i) usleep(10000);
+    if (waitpid(pid_, &st, WNOHANG) == 0) {
+        kill(-pid_, SIGKILL);
+        waitpid(pid_, &st, 0);
+    }
+    pid_ = 0;
 }
