@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/plc_regs.h"
+#include "iec/kernel/q4vmdb.h"
 #include "net/dpr.h"
 #include "platform/fileio.h"
 #include "platform/root.h"
@@ -182,6 +183,49 @@ TEST_F(AsciiTcp, PiecesWithinFiftyMillisecondsLandTogether) {
     ASSERT_TRUE(PassUntil([] { return (Word(kStatus) & kAsciiCut) != 0; }));
     EXPECT_EQ(Word(kRx), 2000);
     EXPECT_EQ(Received(), msg.substr(0, 1500) + msg.substr(0, 500));
+    close(fd);
+}
+
+// With an IEC application the areas may be variables: a word position is
+// two elements of an 8-bit table, one of a 16-bit table.
+TEST_F(AsciiTcp, IecVariableAreasStepByElements) {
+    FakeVmDb::Layout layout;
+    layout.data8 = 64;
+    layout.data16 = 32;
+    FakeVmDb db(layout);
+    db.Link();
+    u8* d8 = db.Area(kDbData8);
+    u8* d16 = db.Area(kDbData16);
+    EnetPortConfig& c = Dpr_Configuration[0];
+    const u32 set[6] = {0, kPort, IecRef(1, 0), IecRef(1, 20), IecRef(0, 0), IecRef(1, 21)};
+    std::copy(set, set + 6, c.tail.ascii);
+    d8[2] = '0';  // no terminator
+    ASSERT_TRUE(PassUntil([&] { return Ascii_Block(0).listening == 1; }));
+    int fd = ConnectLoopback(Port());
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(PassUntil([] { return Ascii_cnn_cnt(0) == 1; }));
+    SendAll(fd, "hello");
+    ASSERT_TRUE(Holds(5));
+    EXPECT_EQ(GetLe16(d8), 5);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(d8 + 4), 5), "hello");
+    EXPECT_NE(GetLe16(d16 + 2 * 21) & kAsciiReceived, 0);
+
+    PutLe16(d16, 3);
+    PutLe16(d16 + 4, 'x' | 'y' << 8);
+    PutLe16(d16 + 6, 'z');
+    PutLe16(d16 + 40, 1);
+    ASSERT_TRUE(PassUntil([&] { return GetLe16(d16 + 40) == 0; }));
+    std::string got;
+    for (int i = 0; i < 500 && got.size() < 3; ++i) {
+        pollfd p{fd, POLLIN, 0};
+        char buf[16];
+        if (poll(&p, 1, 10) == 1) {
+            ssize_t n = recv(fd, buf, sizeof buf, 0);
+            if (n <= 0) break;
+            got.append(buf, static_cast<size_t>(n));
+        }
+    }
+    EXPECT_EQ(got, "xyz");
     close(fd);
 }
 

@@ -5,7 +5,11 @@
 #include "net/etnio.h"
 
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <functional>
@@ -27,6 +31,7 @@
 #include "testsupport/reg_fixture.h"
 #include "testsupport/shell.h"
 #include "testsupport/temp_root.h"
+#include "testsupport/tshark_capture.h"
 
 namespace {
 
@@ -268,6 +273,7 @@ protected:
         ASSERT_EQ(EtnIo_Init(&ip_, &pool_), 0u);
     }
     void TearDown() override {
+        capture_.Stop();
         for (PeerProcess& p : peers_) p.Stop();
         EtnIo_Reset();
         NetLoadIoConfig({0xFF, 0xFF, 0xFF, 0xFF});
@@ -313,6 +319,22 @@ protected:
                           200))
             << Log(k) << ns_.InPeer("ss -tan");
     }
+    // Captures on the peer's end of the veth pair; the probe is a datagram
+    // from the controller's side.
+    void StartCapture() {
+        ASSERT_TRUE(capture_.Start(ns_.Peer(), "p0", "", pcap_, [] {
+            int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            sockaddr_in sa{};
+            sa.sin_family = AF_INET;
+            sa.sin_port = htons(9);
+            sa.sin_addr.s_addr = htonl(kA);
+            sendto(fd, "x", 1, 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+            close(fd);
+        }));
+    }
+    std::string Tshark(const std::string& args, const std::string& then = "") {
+        return Shell("(tshark -r " + pcap_ + " " + args + " 2>/dev/null)" + then);
+    }
     size_t Count(int k, const std::string& line) {
         std::string log = Log(k);
         size_t n = 0;
@@ -329,6 +351,8 @@ protected:
     NxIp ip_;
     PeerProcess peers_[3];
     std::string logs_[3];
+    TsharkCapture capture_;
+    std::string pcap_ = root_.Dir() + "/etnio.pcapng";
 };
 
 TEST_F(EtnIoAdapters, ConfigureThenExchangeInRunMode) {
@@ -354,8 +378,17 @@ TEST_F(EtnIoAdapters, ConfigureThenExchangeInRunMode) {
     EXPECT_EQ(Word(501), 0);
 
     // An output change goes out with function 15, quantity 64.
+    StartCapture();
     SetWord(300, 0x0081);
     ASSERT_TRUE(PassUntil([&] { return Log(0).find("15 0 1,0,0,0,0,0,0,1,0") != std::string::npos; })) << Log(0);
+    for (int i = 0; i < 20; ++i) Pass();
+    capture_.Stop(300);
+    // tshark's Modbus/TCP dissector finds every frame sound.
+    EXPECT_EQ(Tshark("-Y 'mbtcp && modbus.func_code == 15 && ip.dst == 10.9.0.1' -T fields -e modbus.bit_cnt",
+                     " | sort -u"),
+              "64\n");
+    EXPECT_EQ(Tshark("-Y '_ws.malformed || _ws.expert.severity >= \"error\"'"), "");
+
     // Adapter B has no inputs: its outputs go again every 3 s.
     size_t before = Count(1, "15 0 ");
     for (int i = 0; i < 50; ++i) Pass();
@@ -408,6 +441,7 @@ TEST_F(EtnIoAdapters, BootpAnswersListedAddressesOnly) {
     Pass();
     ASSERT_EQ(BootP_Block(0).count, 1);
     const std::string out = root_.Dir() + "/bootp.txt";
+    StartCapture();
     // An unlisted address, a 100-byte request, then the listed one.
     ASSERT_TRUE(peers_[2].Start(ns_.Peer(), std::string("exec /usr/bin/python3 ") + PLC_SOURCE_DIR +
                                                 "/tests/net/bootp_client.py 10.9.0.1 10.9.0.2 020000000099:300 " +
@@ -421,6 +455,13 @@ TEST_F(EtnIoAdapters, BootpAnswersListedAddressesOnly) {
     ASSERT_TRUE(PassUntil([&] { return text().find("done") != std::string::npos; }, 5000)) << text();
     EXPECT_EQ(text(), "none\nnone\nreply 300 10.9.0.1 10.9.0.2 ZEK 638253630104ffffff00ff000000\ndone\n");
     EXPECT_NE(Shell("ip -n " + ns_.Controller() + " neigh show 10.9.0.1").find(macText), std::string::npos);
+    capture_.Stop(300);
+    // tshark's BOOTP dissector: one reply, 300 bytes, with the subnet mask.
+    EXPECT_EQ(Tshark("-Y 'dhcp.type == 2' -T fields -e udp.length -e dhcp.ip.your -e dhcp.option.subnet_mask"),
+              "308\t10.9.0.1\t255.255.255.0\n");
+    // The client's own 100-byte request is malformed on purpose; nothing the
+    // controller sent is.
+    EXPECT_EQ(Tshark("-Y 'ip.src == 10.9.0.2 && (_ws.malformed || _ws.expert.severity >= \"error\")'"), "");
 }
 
 }  // namespace
