@@ -8,6 +8,7 @@
 
 #include <atomic>
 
+#include "platform/nx_api.h"
 #include "testsupport/shell.h"
 
 namespace {
@@ -117,4 +118,18 @@ void PeerProcess::Stop() {
         waitpid(pid_, &st, 0);
     }
     pid_ = 0;
+}
+
+bool NetNamespaceEth0(NxIp* ip, NxPacketPool* pool, void* area, unsigned areaBytes, unsigned address,
+                      unsigned mask) {
+    Nx_Reset();
+    _nx_packet_pool_create(pool, "test", 1520, area, areaBytes);
+    if (_nx_ip_create(ip, "eth0", address, mask, pool, nullptr, nullptr, 0, 0) != NX_SUCCESS) return false;
+    for (int i = 0; i < 1000; ++i) {
+        u32 v = 0;
+        _nx_ip_driver_direct_command(ip, 0, &v);
+        if (ip->linkUp) return true;
+        usleep(5000);
+    }
+    return false;
 }

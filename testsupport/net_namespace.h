@@ -73,3 +73,12 @@ public:
 private:
     int pid_ = 0;
 };
+
+struct NxIp;
+struct NxPacketPool;
+// For an in-process controller whose thread stays in its namespace: the
+// socket layer forgets the host's namespace, a packet pool is made over
+// area, and eth0's IP instance gets the address once its link reports
+// itself up. False when it does not within a few seconds.
+bool NetNamespaceEth0(NxIp* ip, NxPacketPool* pool, void* area, unsigned areaBytes, unsigned address,
+                      unsigned mask);

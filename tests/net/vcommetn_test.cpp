@@ -90,16 +90,9 @@ protected:
         ns_.CtlIp("link set eth0 up");
         stay_ = std::make_unique<NetNamespaceStay>(ns_.Controller());
         ASSERT_TRUE(stay_->Entered());
-        Nx_Reset();
         Dpr_Reset();
         EtnVComm_Reset();
-        _nx_packet_pool_create(&pool_, "test", 1520, g_pool, sizeof g_pool);
-        ASSERT_EQ(_nx_ip_create(&ip_, "eth0", kCtl, kMask, &pool_, nullptr, nullptr, 0, 0), NX_SUCCESS);
-        ASSERT_TRUE(Pump([&] {
-            u32 v = 0;
-            _nx_ip_driver_direct_command(&ip_, 0, &v);
-            return ip_.linkUp == 1;
-        }));
+        ASSERT_TRUE(NetNamespaceEth0(&ip_, &pool_, g_pool, sizeof g_pool, kCtl, kMask));
         ASSERT_EQ(EtnVComm_Init(&ip_, &pool_), 0u);
         LoadDrivers({{0x20, 400}, {3, 300}});
     }
