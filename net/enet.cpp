@@ -11,17 +11,21 @@
 
 #include "core/plc_regs.h"
 #include "net/dpr.h"
+#include "net/asciitcp_server.h"
 #include "net/eip/eip.h"
 #include "net/eip/eip_server.h"
 #include "net/egd.h"
 #include "net/egd_server.h"
 #include "net/enet_server.h"
+#include "net/etnio_server.h"
 #include "net/http_pages_server.h"
 #include "net/modbus.h"
 #include "net/modbus_server.h"
+#include "net/ping_server.h"
 #include "net/srtp_server.h"
 #include "net/tovra.h"
 #include "net/tovra_server.h"
+#include "net/vcommetn_server.h"
 #include "platform/clock.h"
 #include "platform/fileio.h"
 #include "platform/fpga.h"
@@ -81,7 +85,8 @@ State g;
 // The protocol servers every interface runs, in the order they start and
 // are stepped.
 constexpr const EnetServer* kServers[] = {&kEgdServer, &kTovraServer, &kModbusServer, &kSrtpServer,
-                                          &kEipServer, &kHttpPagesServer};
+                                          &kEipServer, &kHttpPagesServer, &kVCommServer, &kAsciiServer,
+                                          &kPingServer, &kEtnIoServer};
 
 constexpr bool SameName(const char* a, const char* b) {
     while (*a != 0 && *a == *b) ++a, ++b;

@@ -390,3 +390,8 @@ void QuilletUpdateWordOutputRegs() {
     Q4Bind_Refresh();
     if (iVmAlive == 1) SyncWords(VmDbWordOutput_ptr, WordOutputEntries, false);
 }
+
+u32 Quillet_WordRef(u32 reference, u32 words) {
+    const u32 step = ((reference >> 26) & 7u) == 0 ? 2 * words : words;
+    return (reference & ~0xFFFFFu) | ((reference + step) & 0xFFFFFu);
+}

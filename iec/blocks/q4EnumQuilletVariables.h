@@ -130,3 +130,9 @@ void QuilletUpdateBitInputRegs();
 void QuilletUpdateWordInputRegs();
 void QuilletUpdateBitOutputRegs();
 void QuilletUpdateWordOutputRegs();
+
+// The reference of the element at 16-bit word position `words` of an area
+// that starts at an IEC variable reference: a variable of the 8-bit class
+// holds one byte, so a word position is two elements; any other class
+// holds a word position per element.
+u32 Quillet_WordRef(u32 reference, u32 words);
