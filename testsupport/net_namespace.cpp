@@ -77,3 +77,9 @@ bool InNetNamespace(const std::string& name, void (*fn)(void*), void* arg) {
     if (target >= 0) close(target);
     return ok;
 }
+
+bool InNetNamespace(const std::string& name, const std::function<void()>& fn) {
+    return InNetNamespace(
+        name, [](void* arg) { (*static_cast<const std::function<void()>*>(arg))(); },
+        const_cast<std::function<void()>*>(&fn));
+}

@@ -8,6 +8,7 @@
 // controller inside with FirmwareProcess::SetNetNamespace(pair.Controller()).
 #pragma once
 
+#include <functional>
 #include <string>
 
 class NetNamespacePair {
@@ -41,3 +42,5 @@ private:
 // Runs fn with the calling thread inside the named namespace, then puts it
 // back; false when the namespace cannot be entered.
 bool InNetNamespace(const std::string& name, void (*fn)(void*), void* arg);
+// The same with any callable (sockets made inside stay in the namespace).
+bool InNetNamespace(const std::string& name, const std::function<void()>& fn);
