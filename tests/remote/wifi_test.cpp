@@ -83,12 +83,11 @@ protected:
         std::ofstream(root_.Path(kWifiProductPath)) << p;
     }
     void Load(const Record& r) {
-        std::vector<u8> io = {0x02, 0xEF, 0, 0};
-        PutLe16(&io[2], static_cast<u16>(kWifiConfBytes));
-        io.insert(io.end(), r.c.begin(), r.c.end());
-        while (io.size() % 4) io.push_back(0);
-        for (int k = 0; k < 4; ++k) io.push_back(0xFF);  // end of the chain
-        NetLoadIoConfig(io);
+        std::vector<u8> record(4 + kWifiConfBytes);
+        PutLe16(&record[0], kWifiRecordId);
+        PutLe16(&record[2], static_cast<u16>(kWifiConfBytes));
+        std::copy(r.c.begin(), r.c.end(), record.begin() + 4);
+        NetLoadIoConfig(NetIoConfig({}, {}, record));
     }
     void Start(const Record& r) {
         Load(r);
