@@ -239,8 +239,10 @@ int dnsResolve(const char* host, char* address) {
 
 void Dns_PollSet(std::vector<pollfd>& fds) {
     if (!g.initialised) return;
-    for (const DnsFlowCtrl& l : g.lookups)
-        if (l.socket >= 0 && l.state == kDnsWait) fds.push_back(pollfd{l.socket, POLLIN, 0});
+    // A lookup whose caller went away never reads its socket again: after
+    // its time-out it no longer wakes the loop.
+    for (DnsFlowCtrl& l : g.lookups)
+        if (l.socket >= 0 && l.state == kDnsWait && !dnsTimer(l, 0)) fds.push_back(pollfd{l.socket, POLLIN, 0});
 }
 
 void Dns_Reset() {
