@@ -39,6 +39,8 @@
 #include "platform/system.h"
 #include "platform/touch.h"
 #include "platform/tx_api.h"
+#include "remote/dhcpClient.h"
+#include "remote/dnsClient.h"
 #include "remote/email.h"
 #include "remote/cellport.h"
 #include "remote/modem.h"
@@ -398,7 +400,12 @@ constexpr Service kPass[] = {
          EnetMain(0);
          return Enet_HasWork() ? now : Enet_NextTime(now);
      },
-     nullptr, Nx_PollSet},
+     nullptr,
+     [](std::vector<pollfd>& fds) {
+         Nx_PollSet(fds);
+         Dhcp_PollSet(fds);
+         Dns_PollSet(fds);
+     }},
     {"software timers", nullptr, [](u32 now) { tx_timer_check(); return Service_NextTick(now); }, nullptr, nullptr},
     {"usb port monitor", nullptr, [](u32 now) { USBPortMon(); return Service_NextTick(now); }, nullptr, nullptr},
     {"watchdog", nullptr, [](u32 now) { TickleWatchdogReal(); return Service_NextTick(now); }, nullptr, nullptr},

@@ -33,7 +33,7 @@
 #include "platform/root.h"
 #include "platform/rtclock.h"
 #include "platform/service.h"
-#include "remote/dhcp.h"
+#include "remote/dhcpClient.h"
 #include "remote/email.h"
 #include "remote/wifi.h"
 #include "webhmi/dartu_glue.h"
@@ -261,7 +261,9 @@ void StepInterface(int i, int sliced) {
             ip.linkConfigured = 1;
             dhcpScan(1, i);
         }
-        if (c.dhcp && dhcpBusy[i]) return;
+        // While acquiring the interface is left alone, except once after a
+        // lease ended unrenewed: its address comes off then.
+        if (c.dhcp && dhcpBusy(i) && !dhcpLeaseLost(i)) return;
         if (ip.linkUp && (ip.address != EnetIpAddress[i] || ip.mask != EnetNetMask[i])) {
             _nx_ip_address_set(&ip, EnetIpAddress[i], EnetNetMask[i]);
             clearIpFlag[i] = 0;
@@ -512,7 +514,7 @@ u32 Protocols_Init(int port) {
     r |= _nx_udp_enable(ip);
     r |= _nx_tcp_enable(ip);
     for (const EnetServer* s : kServers) r |= s->init(ip, &EnetPacketPool);
-    if (port < 2) dhcpInit(port, Dpr_Configuration[port].dhcp);
+    if (port < 2) r |= dhcpInit(port, Dpr_Configuration[port].dhcp);
     return r;
 }
 
@@ -544,14 +546,15 @@ void EnetGetIpAddress(int i) {
         } else if (k == 0 && (c.flags.address & kAddrNodeId)) {
             v = (c.ip & 0xFFFFFF00u) | (GetLe16(DprMap + kDprNodeId) & 0xFF);
         } else if (c.dhcp && i < 2) {
-            if (dhcpBusy[i]) {
+            if (dhcpBusy(i)) {
                 v = 0;
                 if (k == 0) {
                     ip.keepUpFlag = 1;
                     ip.disableFlag = 0;
                 }
             } else {
-                v = getFromDhcp(it.dhcpItem, i);
+                v = 0;
+                getFromDhcp(&v, nullptr, it.dhcpItem, i);
                 if (k == 0 && v == 0) v = kEnetFallbackAddress;
             }
         } else {
@@ -574,6 +577,12 @@ void EnetMain(int sliced) {
     if (!g.firstDone) FirstCall();
     else InitServices();
     WiFi_Scan(&wifiCntFlw);
+    // The Wi-Fi control's address changes restart the interface's services.
+    for (int i = 2; i < 4; ++i) {
+        u8& change = i == 2 ? IpAddr2Change : IpAddr3Change;
+        if (change) g.addrChange[i] = 1;
+        change = 0;
+    }
     if (!wifiCntFlw.present) {
         EnetPortScan = 2;
     } else if (!wifiCntFlw.initialised) {
@@ -651,5 +660,6 @@ void Enet_Reset() {
     DartuHttp = 1;
     DartuUpdateNewIp = 0;
     g = State{};
-    wifiCntFlw = WifiControl{};
+    Wifi_Reset();
+    Dhcp_Reset();
 }

@@ -133,3 +133,9 @@ bool NetNamespaceEth0(NxIp* ip, NxPacketPool* pool, void* area, unsigned areaByt
     }
     return false;
 }
+
+bool InNetNamespace(const std::string& name, const std::function<void()>& fn) {
+    return InNetNamespace(
+        name, [](void* arg) { (*static_cast<const std::function<void()>*>(arg))(); },
+        const_cast<std::function<void()>*>(&fn));
+}

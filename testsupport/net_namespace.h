@@ -8,6 +8,7 @@
 // controller inside with FirmwareProcess::SetNetNamespace(pair.Controller()).
 #pragma once
 
+#include <functional>
 #include <string>
 
 class NetNamespacePair {
@@ -82,3 +83,5 @@ struct NxPacketPool;
 // itself up. False when it does not within a few seconds.
 bool NetNamespaceEth0(NxIp* ip, NxPacketPool* pool, void* area, unsigned areaBytes, unsigned address,
                       unsigned mask);
+// The same with any callable (sockets made inside stay in the namespace).
+bool InNetNamespace(const std::string& name, const std::function<void()>& fn);
