@@ -71,6 +71,11 @@ std::string CollectUntilClosed(int fd, const std::function<void()>& pass, int pa
     return got + "<still open>";
 }
 
+bool Readable(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    return poll(&p, 1, 0) == 1;
+}
+
 int ServedBesideSlowClients(int port, int slow, const std::vector<unsigned char>& frame, int intervalMs, int maxMs,
                             const std::function<bool(int)>& advance, const std::function<bool()>& ask,
                             const std::function<bool()>& answered) {

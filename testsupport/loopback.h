@@ -7,6 +7,9 @@
 // A connected socket to 127.0.0.1:port, -1 when the connection is refused.
 int ConnectLoopback(int port);
 
+// Whether fd has bytes (or an end) to read now, without waiting.
+bool Readable(int fd);
+
 // Starts a TCP connection to address:port without blocking and completes it,
 // running pump (when given: the in-process controller's pass) between polls.
 // The socket (non-blocking, TCP_NODELAY), or -1 when the connection is

@@ -40,13 +40,6 @@ constexpr const char* kController = "10.9.0.2";
 constexpr u32 kR1 = 0x8000;
 constexpr u32 kSize = 8;  // bytes of each assembly: four registers
 
-// Runs f with this thread inside the named namespace: sockets made there
-// stay in it.
-bool Inside(const std::string& ns, const std::function<void()>& f) {
-    return InNetNamespace(
-        ns, [](void* arg) { (*static_cast<const std::function<void()>*>(arg))(); },
-        const_cast<std::function<void()>*>(&f));
-}
 
 // A Modbus TCP connection for reading and writing the controller's registers.
 class ModbusPeer {
@@ -55,7 +48,7 @@ public:
         if (fd_ >= 0) close(fd_);
     }
     bool Connect(const std::string& ns) {
-        Inside(ns, [&] {
+        InNetNamespace(ns, [&] {
             fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
             sockaddr_in sa{};
             sa.sin_family = AF_INET;
@@ -111,6 +104,20 @@ private:
     int fd_ = -1;
 };
 
+// The bidirectional class-1 connection of the tests: the produced and
+// consumed assemblies, O->T every 100 ms, T->O every 10 ms; the consumer
+// waits 51.2 s for data.
+eipo::ForwardOpen ClassOne() {
+    eipo::ForwardOpen f;
+    f.path = {0x20, 0x04, 0x24, 0x01, 0x2C, 0x65, 0x2C, 0x64};
+    f.otParams = eipo::Params(2, kSize + 6);
+    f.toParams = eipo::Params(2, kSize + 2);
+    f.otRpi = 100000;
+    f.toRpi = 10000;
+    f.multiplier = 7;
+    return f;
+}
+
 class EipSystem : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -146,7 +153,7 @@ protected:
             ASSERT_TRUE(fw.WaitForOutput("main loop running", kStartMs)) << fw.Output();
         // Probe: a datagram to an absent neighbour puts ARP requests on the link.
         ASSERT_TRUE(capture_.Start(ns_.Peer(), "p0", "", pcap_, [&] {
-            Inside(ns_.Peer(), [] {
+            InNetNamespace(ns_.Peer(), [] {
                 int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
                 sockaddr_in sa{};
                 sa.sin_family = AF_INET;
@@ -175,7 +182,7 @@ protected:
     }
     bool Connect(EipOriginator& o) {
         bool ok = false;
-        Inside(ns_.Peer(), [&] { ok = o.Connect(kController, 44818, 2000); });
+        InNetNamespace(ns_.Peer(), [&] { ok = o.Connect(kController, 44818, 2000); });
         return ok;
     }
     // tshark's output on the capture; its warnings are left out.
@@ -226,14 +233,8 @@ TEST_F(EipSystem, ClassOneExchangeSessionsAndCapture) {
     EXPECT_EQ(m.status, 1u);
 
     EipIo io;
-    ASSERT_TRUE(Inside(ns_.Peer(), [&] { ASSERT_TRUE(io.Bind(2222)); }));
-    eipo::ForwardOpen f;
-    f.path = {0x20, 0x04, 0x24, 0x01, 0x2C, 0x65, 0x2C, 0x64};
-    f.otParams = eipo::Params(2, kSize + 6);
-    f.toParams = eipo::Params(2, kSize + 2);
-    f.otRpi = 100000;
-    f.toRpi = 10000;
-    f.multiplier = 7;  // the consumer waits 51.2 s for data
+    ASSERT_TRUE(InNetNamespace(ns_.Peer(), [&] { ASSERT_TRUE(io.Bind(2222)); }));
+    const eipo::ForwardOpen f = ClassOne();
     eipo::CipReply r = first_.Unconnected(eipo::ForwardOpenRequest(f), &m);
     ASSERT_TRUE(r.ok);
     ASSERT_EQ(r.general, 0) << int(r.general) << " " << (r.additional.empty() ? 0 : r.additional[0]);
@@ -313,14 +314,8 @@ protected:
 // T->O data at RPI 10 ms leave every 10 ms of the controller's time.
 TEST_F(EipSystemTimed, ClassOneProducesEveryRpi) {
     EipIo io;
-    ASSERT_TRUE(Inside(ns_.Peer(), [&] { ASSERT_TRUE(io.Bind(2222)); }));
-    eipo::ForwardOpen f;
-    f.path = {0x20, 0x04, 0x24, 0x01, 0x2C, 0x65, 0x2C, 0x64};
-    f.otParams = eipo::Params(2, kSize + 6);
-    f.toParams = eipo::Params(2, kSize + 2);
-    f.otRpi = 100000;
-    f.toRpi = 10000;
-    f.multiplier = 7;
+    ASSERT_TRUE(InNetNamespace(ns_.Peer(), [&] { ASSERT_TRUE(io.Bind(2222)); }));
+    const eipo::ForwardOpen f = ClassOne();
     eipo::Message m;
     eipo::CipReply r = first_.Unconnected(eipo::ForwardOpenRequest(f), &m);
     ASSERT_TRUE(r.ok);

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -20,6 +19,7 @@
 #include "testsupport/board_clock.h"
 #include "testsupport/firmware_process.h"
 #include "testsupport/net_config_builder.h"
+#include "testsupport/loopback.h"
 #include "testsupport/net_controller.h"
 #include "testsupport/srtp_client.h"
 #include "testsupport/temp_root.h"
@@ -54,10 +54,6 @@ protected:
     // A connection that has done the connect and session handshake.
     bool Open(SrtpClient& c) {
         return WaitUntil([&] { return c.Connect(port_) && c.Handshake(); }, kStartMs);
-    }
-    static bool Readable(int fd) {
-        pollfd p{fd, POLLIN, 0};
-        return poll(&p, 1, 0) == 1;
     }
     static void NoDelay(int fd) {
         int on = 1;

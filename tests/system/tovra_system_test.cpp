@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -75,10 +74,6 @@ protected:
     void SetUp() override {
         clock = std::make_unique<BoardClock>();
         TovraSystem::SetUp();
-    }
-    static bool Readable(int fd) {
-        pollfd p{fd, POLLIN, 0};
-        return poll(&p, 1, 0) == 1;
     }
     u8 node_ = 0;
 };
