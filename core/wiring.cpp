@@ -31,6 +31,7 @@
 #include "net/enet.h"
 #include "net/enet_peers.h"
 #include "net/tovra.h"
+#include "platform/file_watch.h"
 #include "platform/neighbour.h"
 #include "platform/nx_api.h"
 #include "platform/rct.h"
@@ -347,6 +348,8 @@ bool MediaBusy() {
 }
 
 constexpr Service kPass[] = {
+    // First: the steps after it see the board's files as the wait left them.
+    {"board files", nullptr, FileWatch_Step, nullptr, FileWatch_Descriptors},
     {"can receive", nullptr, [](u32 now) { Can_Isr(); return Service_NextTick(now); }, nullptr, nullptr},
     {"tick, buttons and LEDs", nullptr, [](u32 now) { TimerISR(); return Service_NextTick(now); }, nullptr, nullptr},
     {"serial-driver timers", nullptr,

@@ -13,6 +13,7 @@
 #include "core/plc_regs.h"
 #include "link/command.h"
 #include "link/vcomm.h"
+#include "platform/file_watch.h"
 #include "platform/rct.h"
 #include "platform/root.h"
 
@@ -557,6 +558,8 @@ int SCI4_Init(int) {
 }
 
 void USBPortMon() {
+    // The state is read again only when the driver wrote it.
+    if (!FileWatch_Changed(FileWatch_Add(kUsbStatePath))) return;
     int fd = ::open(Root_HostPath(kUsbStatePath).c_str(), O_RDONLY | O_NONBLOCK);
     if (fd < 0) return;
     char c;

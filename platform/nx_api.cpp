@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <linux/ethtool.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <linux/sockios.h>
 #include <net/if.h>
 #include <net/if_arp.h>
@@ -26,6 +28,7 @@
 
 #include "platform/fpga.h"
 #include "platform/root.h"
+#include "platform/service.h"
 
 namespace {
 
@@ -107,11 +110,16 @@ u32 Port(u32 port) { return (port + static_cast<u32>(Root_PortOffset())) & 0xFFF
 sockaddr_in ServerAddress(const NxIp* ip, const char* kind, u32 port);
 
 // A descriptor 0 would read as "none" in records that use 0; replace it.
+// Every descriptor the socket layer opens passes here: what the last idle
+// wait saw on its number belonged to a descriptor closed since.
 int NotZero(int fd) {
-    if (fd != 0) return fd;
-    int d = fcntl(fd, F_DUPFD_CLOEXEC, 1);
-    close(fd);
-    return d;
+    if (fd == 0) {
+        int d = fcntl(fd, F_DUPFD_CLOEXEC, 1);
+        close(fd);
+        fd = d;
+    }
+    Service_Forget(fd);
+    return fd;
 }
 
 bool FdValid(int fd) { return fd >= 0 && fcntl(fd, F_GETFL) != -1; }
@@ -177,15 +185,67 @@ ino_t ThreadNs() {
     struct stat st {};
     return stat("/proc/thread-self/ns/net", &st) == 0 ? st.st_ino : 0;
 }
+// The kernel tells of every change of a link on a netlink socket, which the
+// idle wait polls: interface flags are asked once and kept until a change is
+// told, or until the controller sets flags or addresses itself, so that an
+// idle pass asks nothing (and does not fail every pass on an absent one).
+int g_linkFd = -1;
+struct LinkFlags {
+    std::string name;
+    bool ok = false;
+    short flags = 0;
+};
+std::vector<LinkFlags> g_linkFlags;
+
+void OpenLinkEvents() {
+    int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, NETLINK_ROUTE);
+    if (fd < 0) return;
+    sockaddr_nl sa{};
+    sa.nl_family = AF_NETLINK;
+    sa.nl_groups = RTMGRP_LINK;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        close(fd);
+        return;
+    }
+    g_linkFd = NotZero(fd);
+}
+
+// Forgets the kept flags when the kernel told of a change since the last look.
+void FollowLinkEvents() {
+    if (g_linkFd < 0) {
+        g_linkFlags.clear();  // no events to follow: every question goes to the kernel
+        return;
+    }
+    int seen = Service_Ready(g_linkFd, POLLIN);
+    if (seen == 0) return;
+    char buffer[8192];
+    bool told = seen > 0;
+    for (;;) {
+        ssize_t n = recv(g_linkFd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n > 0) {
+            told = true;
+        } else {
+            if (n < 0 && errno == ENOBUFS) told = true;  // events were lost: assume a change
+            if (n < 0 && errno == EINTR) continue;
+            break;
+        }
+    }
+    Service_Consume(g_linkFd);
+    if (told) g_linkFlags.clear();
+}
+
 int IoctlSocket() {
     if (g_ioctlFd < 0) {
         g_ioctlFd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         g_ioctlNs = ThreadNs();
+        g_linkFlags.clear();
+        if (g_ioctlFd >= 0) OpenLinkEvents();
     }
     return g_ioctlFd;
 }
 
 bool SetAddrIoctl(int s, const char* name, unsigned long request, u32 address) {
+    g_linkFlags.clear();
     ifreq r{};
     std::snprintf(r.ifr_name, IFNAMSIZ, "%s", name);
     sockaddr_in sa = Sin(address, 0);
@@ -194,17 +254,27 @@ bool SetAddrIoctl(int s, const char* name, unsigned long request, u32 address) {
 }
 
 bool GetFlags(int s, const char* name, short* flags) {
+    FollowLinkEvents();
+    for (const LinkFlags& kept : g_linkFlags) {
+        if (kept.name == name) {
+            *flags = kept.flags;
+            return kept.ok;
+        }
+    }
     ifreq r{};
     std::snprintf(r.ifr_name, IFNAMSIZ, "%s", name);
-    if (ioctl(s, SIOCGIFFLAGS, &r) != 0) return false;
-    *flags = r.ifr_flags;
-    return true;
+    LinkFlags asked{name, ioctl(s, SIOCGIFFLAGS, &r) == 0, r.ifr_flags};
+    if (!asked.ok) asked.flags = 0;
+    if (g_linkFd >= 0) g_linkFlags.push_back(asked);
+    *flags = asked.flags;
+    return asked.ok;
 }
 
 bool SetFlags(int s, const char* name, short flags) {
     ifreq r{};
     std::snprintf(r.ifr_name, IFNAMSIZ, "%s", name);
     r.ifr_flags = flags;
+    g_linkFlags.clear();
     return ioctl(s, SIOCSIFFLAGS, &r) == 0;
 }
 
@@ -287,7 +357,11 @@ u32 Nx_ServerAddress() {
 
 void Nx_Reset() {
     g = State{};
-    if (g_ioctlFd >= 0 && ThreadNs() != g_ioctlNs) CloseFd(g_ioctlFd);
+    g_linkFlags.clear();
+    if (g_ioctlFd >= 0 && ThreadNs() != g_ioctlNs) {
+        CloseFd(g_ioctlFd);
+        CloseFd(g_linkFd);
+    }
 }
 
 u32 Nx_RegisteredCount() {
@@ -1049,7 +1123,7 @@ void EnetThread() {
     for (NxTcpSocket*& slot : g.registry) {
         NxTcpSocket* s = slot;
         if (s == nullptr) continue;
-        if (s->fd < 0 || !FdValid(s->fd)) {
+        if (s->fd < 0) {
             slot = nullptr;
             continue;
         }
@@ -1064,13 +1138,34 @@ void EnetThread() {
         who[n++] = s;
     }
     if (n == 0) return;
-    poll(fds, n, 0);
+    // What the idle wait saw stands for the descriptors it polled with these
+    // events: an idle pass asks the kernel nothing. Only the rest are polled.
+    pollfd ask[kNxRegistrySlots];
+    u32 asked[kNxRegistrySlots];
+    u32 m = 0;
+    for (u32 i = 0; i < n; ++i) {
+        int seen = Service_Ready(fds[i].fd, fds[i].events);
+        if (seen >= 0) {
+            fds[i].revents = static_cast<short>(seen);
+        } else {
+            ask[m] = fds[i];
+            asked[m++] = i;
+        }
+    }
+    if (m > 0 && poll(ask, m, 0) >= 0)
+        for (u32 k = 0; k < m; ++k) fds[asked[k]].revents = ask[k].revents;
+    for (u32 i = 0; i < n; ++i) Service_Consume(fds[i].fd);
     std::vector<int> told;
     for (u32 i = 0; i < n; ++i) {
         NxTcpSocket* s = who[i];
         short re = fds[i].revents;
         // A callback of an earlier socket may have changed this one.
         if (s->fd < 0) continue;
+        // A descriptor closed behind the socket layer's back leaves the registry.
+        if (re & POLLNVAL) {
+            Unregister(s);
+            continue;
+        }
         if (s->state == NX_TCP_CONNECTING && fds[i].fd == s->fd) {
             if (re == 0) continue;
             int err = 0;
@@ -1130,6 +1225,7 @@ void Nx_PollSet(std::vector<pollfd>& fds) {
                            static_cast<short>(POLLIN | POLLRDHUP | (s->backlog.empty() ? 0 : POLLOUT)), 0});
     }
     for (int fd : g.udpFds) fds.push_back({fd, POLLIN, 0});
+    if (g_linkFd >= 0) fds.push_back({g_linkFd, POLLIN, 0});
 }
 
 void Nx_IdleWait(int ms) {

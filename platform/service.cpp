@@ -12,8 +12,22 @@ namespace {
 struct State {
     int capMs = -1;
     std::vector<pollfd> fds;  // kept between waits so a wait allocates nothing
+    bool seen = false;        // fds holds what the last wait saw
 };
 State g;
+
+// Calls f for every entry of the last wait that polled fd.
+template <typename F>
+void EachSeen(int fd, F f) {
+    if (!g.seen || fd < 0) return;
+    for (pollfd& p : g.fds)
+        if (p.fd == fd) f(p);
+}
+
+int Polled(int r) {
+    g.seen = r >= 0;
+    return r > 0 ? r : 0;
+}
 
 }  // namespace
 
@@ -51,7 +65,24 @@ void Service_Descriptors(std::vector<pollfd>& fds) {
         if (serviceList.entries[i].descriptors != nullptr) serviceList.entries[i].descriptors(fds);
 }
 
+int Service_Ready(int fd, short events) {
+    int ready = -1;
+    EachSeen(fd, [&](const pollfd& p) {
+        if ((p.events & events) == events && ready < 0) ready = p.revents;
+    });
+    return ready;
+}
+
+void Service_Consume(int fd) {
+    EachSeen(fd, [](pollfd& p) { p.revents = 0; });
+}
+
+void Service_Forget(int fd) {
+    EachSeen(fd, [](pollfd& p) { p.fd = -1; });
+}
+
 int Service_IdleWait(u32 due) {
+    g.seen = false;
     if (g.capMs == 0) return 0;
     u32 now = FPGA_GetFrt();
     if (!Service_Before(now, due)) return 0;
@@ -65,17 +96,16 @@ int Service_IdleWait(u32 due) {
         // moved past the due time or a descriptor is ready. The deadline is
         // noted on the board, so the test knows this pass has been run.
         Clock_NoteDeadline(Clock_MonotonicNs() + static_cast<u64>(due - now) * 100000ull);
-        int r = 0;
+        int r = -1;
         while (r <= 0 && Service_Before(FPGA_GetFrt(), due)) r = poll(g.fds.data(), g.fds.size(), 1);
         // Woken, by time or by input: busy with the pass until the next wait.
         Clock_NoteDeadline(0);
-        return r > 0 ? r : 0;
+        return Polled(r);
     }
     // On a clock that is advanced by hand no due time comes by waiting: the
     // wait only gives peers the old millisecond to answer.
     if (Clock_IsManual() && ms > 1) ms = 1;
-    int r = poll(g.fds.data(), g.fds.size(), ms);
-    return r < 0 ? 0 : r;
+    return Polled(poll(g.fds.data(), g.fds.size(), ms));
 }
 
 void Service_SetIdleCapMs(int ms) { g.capMs = ms; }

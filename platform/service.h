@@ -58,6 +58,16 @@ void Service_Descriptors(std::vector<pollfd>& fds);
 // Waits until `due` or until one of the services' descriptors is ready; never
 // longer than the cap. Answers the number of ready descriptors (0 on time-out).
 int Service_IdleWait(u32 due);
+// What the last idle wait saw on a descriptor, so that a step acts on it
+// without asking the kernel again: its revents (0: polled, nothing ready),
+// or -1 when the wait did not poll it for all of `events` (a descriptor
+// opened since, no wait before this pass, a wait that ended without polling).
+// What a wait saw holds until the next wait begins; a step that acted on a
+// descriptor marks it consumed, so a second look in the same pass sees 0, and
+// a module that opens a descriptor forgets it (the number may be reused).
+int Service_Ready(int fd, short events);
+void Service_Consume(int fd);
+void Service_Forget(int fd);
 // Upper bound of one idle wait in milliseconds; 0 makes the wait return at
 // once (benchmarks, unit tests), negative removes the bound (the default).
 void Service_SetIdleCapMs(int ms);

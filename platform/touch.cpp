@@ -16,6 +16,7 @@
 #include "platform/board.h"
 #include "platform/clock.h"
 #include "platform/fpga.h"
+#include "platform/file_watch.h"
 #include "platform/root.h"
 #include "platform/system.h"
 
@@ -175,6 +176,7 @@ const std::string& PowerdownPath() {
 // The power-fail driver's five supply words (10 bytes, little-endian) into
 // ESR2-ESR6; a missing file leaves them as they are.
 void ReadSupplyWords() {
+    if (!FileWatch_Changed(FileWatch_Add("/proc/powerdown"))) return;
     int fd = ::open(PowerdownPath().c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return;
     u8 bytes[10];

@@ -21,6 +21,7 @@
 #include "darTUsdk/dartusdk/dartu_sys.h"
 #include "platform/clock.h"
 #include "platform/cmdrun.h"
+#include "platform/file_watch.h"
 #include "platform/root.h"
 #include "platform/rtclock.h"
 #include "webhmi/dartu_security.h"
@@ -311,7 +312,8 @@ void dartu_check_ftp_state() {
             }
             break;
         case 3:
-            if (Exists(kWatchFolder)) {
+            // Looked for again only once the card's folder changed.
+            if (FileWatch_Changed(FileWatch_Add(kWatchFolder)) && Exists(kWatchFolder)) {
                 dartuFtpStates = 4;
                 DartuFtping = 1;
                 DartuServerState = kDartuStop;

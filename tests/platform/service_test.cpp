@@ -144,6 +144,27 @@ TEST_F(IdleWait, ReturnsAtOnceWhenDueOrCappedAtZero) {
     EXPECT_EQ(o.result, 0);
 }
 
+// The steps after a wait learn from it what is ready, without asking the
+// kernel again; what they act on is consumed, and a descriptor the wait did
+// not poll (or polled for other events, or no wait at all) is unknown.
+TEST_F(IdleWait, StepsLearnWhatTheWaitSaw) {
+    ASSERT_EQ(write(g_pipe[1], "x", 1), 1);
+    ASSERT_TRUE(Wait(FPGA_GetFrt() + 50000).endedByItself);
+    EXPECT_EQ(Service_Ready(g_pipe[0], POLLIN), POLLIN);
+    EXPECT_EQ(Service_Ready(g_pipe[0], POLLIN | POLLOUT), -1);
+    EXPECT_EQ(Service_Ready(g_pipe[1], POLLIN), -1);
+    Service_Consume(g_pipe[0]);
+    EXPECT_EQ(Service_Ready(g_pipe[0], POLLIN), 0);
+    Service_Forget(g_pipe[0]);
+    EXPECT_EQ(Service_Ready(g_pipe[0], POLLIN), -1);
+    // The next wait sees the byte still there; one capped at zero polls nothing.
+    ASSERT_TRUE(Wait(FPGA_GetFrt() + 50000).endedByItself);
+    EXPECT_EQ(Service_Ready(g_pipe[0], POLLIN), POLLIN);
+    Service_SetIdleCapMs(0);
+    ASSERT_TRUE(Wait(FPGA_GetFrt() + 50000).endedByItself);
+    EXPECT_EQ(Service_Ready(g_pipe[0], POLLIN), -1);
+}
+
 TEST_F(ServicePass, CheckNamesAnEmptyListAndEntriesWithoutAStep) {
     const Service broken[] = {{"a", nullptr, StepA, nullptr, nullptr}, {"no step", nullptr, nullptr, nullptr, nullptr}};
     serviceList.entries = broken;
