@@ -14,6 +14,7 @@
 #include "iec/ext/q4cs.h"
 #include "iec/ext/q4cssock.h"
 #include "iec/ext/q4csser.h"
+#include "iec/ext/q4ea.h"
 #include "iec/ext/q4evs.h"
 #include "iec/kernel/q4link.h"
 #include "iec/kernel/q4socket.h"
@@ -292,6 +293,7 @@ int Q4Def_ColdStart(const u8* code, u32 size, u8* db, const char* retainPath, in
         u8* st = Q4VM_Status(db);
         PutLe32(st + kQ4StOptions, GetLe32(st + kQ4StOptions) | kVmOptRetainLoaded);
     }
+    if (Q4EA_Open(c, db, pEvData)) Q4EVSTRACE("Cannot produce all public variables");
     if (Q4VM_OpenModbus(db)) Q4EVSTRACE("Cannot open MODBUS client connection");
     if (Q4VM_OpenExtData(db)) Q4EVSTRACE("Cannot open connections to external variables");
     if (pEvData) Q4Evs_OnAppStart(pEvData, name);
@@ -301,6 +303,7 @@ int Q4Def_ColdStart(const u8* code, u32 size, u8* db, const char* retainPath, in
 int Q4Def_Stop(u8* db, const char* retainPath, const char* name) {
     if (!db) return 1;
     if (pEvData) Q4Evs_OnAppStop(pEvData, name);
+    Q4EA_Close(db, pEvData);
     Q4VM_CloseModbus(db);
     Q4VM_CloseExtData(db);
     Q4VM_ShutDown(db, retainPath);
@@ -314,6 +317,7 @@ int Q4Def_Cycle(u8* db, u32 now) {
     Q4VM_ActivateModbus(db, now);
     Q4VM_ExchangeModbusData(db);
     Q4VM_Cycle(db, now);
+    Q4EA_ManageChangeEvents(db, pEvData);
     if (pEvData) Q4Evs_Activate(pEvData, now);
     return 0;
 }

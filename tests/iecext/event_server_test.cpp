@@ -13,6 +13,7 @@
 
 #include "iec/ext/q4evs.h"
 #include "platform/root.h"
+#include "testsupport/event_client.h"
 #include "testsupport/loopback.h"
 #include "testsupport/manual_clock.h"
 #include "testsupport/net_config_builder.h"
@@ -20,10 +21,7 @@
 
 namespace {
 
-struct Event {
-    u8 kind, code, slot;
-    std::vector<u8> data;
-};
+using Event = EventRecord;
 
 class EventServer : public ::testing::Test {
 protected:
@@ -63,40 +61,15 @@ protected:
     // The next frame from the client's socket, its events parsed; empty
     // when none came.
     std::vector<Event> Frame(int fd, u32* size = nullptr) {
-        std::vector<u8> f;
-        auto read = [&](size_t n) {
-            while (f.size() < n) {
-                pollfd p{fd, POLLIN, 0};
-                if (poll(&p, 1, 2000) != 1) return false;
-                u8 b[1024];
-                ssize_t got = recv(fd, b, n - f.size(), 0);
-                if (got <= 0) return false;
-                f.insert(f.end(), b, b + got);
-            }
-            return true;
-        };
         std::vector<Event> out;
-        if (!read(4) || f[0] != 'Q' || f[1] != '4' || !read(GetBe16(&f[2]) + 4u)) return out;
+        const std::vector<u8> f = EventReadFrame(fd, 2000);
+        if (f.empty()) return out;
         if (size) *size = static_cast<u32>(f.size());
-        EXPECT_EQ(f[4], 18);
-        size_t at = 6;
-        for (u8 k = 0; k < f[5]; ++k) {
-            Event e{f[at], f[at + 1], f[at + 3], {}};
-            e.data.assign(f.begin() + static_cast<long>(at + 12), f.begin() + static_cast<long>(at + 12 + f[at + 2]));
-            out.push_back(e);
-            at += 12 + f[at + 2];
-        }
-        EXPECT_EQ(at, f.size());
+        EXPECT_TRUE(EventParseFrame(f, &out));
         return out;
     }
     void Ack(int fd, u8 mask, u32 key = 0, int maxFrame = -1) {
-        std::vector<u8> a{'Q', '4', 0, 6, 18, mask, 0, 0, 0, 0};
-        PutBe32(&a[6], key);
-        if (maxFrame >= 0) {
-            a.resize(14);
-            PutBe16(&a[2], 10);
-            PutBe32(&a[10], static_cast<u32>(maxFrame));
-        }
+        const std::vector<u8> a = EventAckFrame(mask, key, maxFrame);
         ASSERT_EQ(send(fd, a.data(), a.size(), 0), static_cast<ssize_t>(a.size()));
     }
     bool Closed(int fd, int waitMs = 2000) {
