@@ -18,6 +18,7 @@
 #include "iec/ext/q4evs.h"
 #include "iec/kernel/q4link.h"
 #include "iec/kernel/q4socket.h"
+#include "iec/kernel/q4vmbsmp.h"
 #include "iec/kernel/q4vmcyc.h"
 #include "iec/kernel/q4vmdb.h"
 #include "iec/kernel/q4vmtic.h"
@@ -317,6 +318,7 @@ int Q4Def_Cycle(u8* db, u32 now) {
     Q4VM_ActivateModbus(db, now);
     Q4VM_ExchangeModbusData(db);
     Q4VM_Cycle(db, now);
+    Q4VMBsmp_Activate(db, 0);
     Q4EA_ManageChangeEvents(db, pEvData);
     if (pEvData) Q4Evs_Activate(pEvData, now);
     return 0;
