@@ -323,6 +323,19 @@ TEST_F(Consumer, ConnectionStuckConnectingReportsOneAndASilentProducerThree) {
         if (s != kEaxStConnecting && (seen.empty() || seen.back() != s)) seen.push_back(s);
     }
     EXPECT_EQ(seen, (std::vector<int>{kEaxStNoValues, kEaxStSilent, kEaxStNoValues}));
+
+    // A frame longer than the consumer's buffer: the connection is dropped.
+    int peer = -1;
+    for (pollfd p{silent, POLLIN, 0}; poll(&p, 1, 0) == 1;) {
+        if (peer >= 0) close(peer);
+        peer = accept(silent, nullptr, nullptr);
+    }
+    ASSERT_GE(peer, 0);
+    fds.push_back(peer);
+    const u8 big[] = {'Q', '4', 0x04, 0x00};
+    ASSERT_EQ(send(peer, big, sizeof big, 0), static_cast<ssize_t>(sizeof big));
+    Q4EAX_Activate(cons.Db(), now += 10);
+    EXPECT_EQ(*cons.Data8(s2), kEaxStDown);
     Q4EAX_Close(cons.Db());
     for (int fd : fds) close(fd);
 }
