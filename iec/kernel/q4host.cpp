@@ -21,6 +21,7 @@
 #include "iec/kernel/q4vmbsmp.h"
 #include "iec/kernel/q4vmcyc.h"
 #include "iec/kernel/q4vmdb.h"
+#include "iec/kernel/q4vmsrv.h"
 #include "iec/kernel/q4vmtic.h"
 #include "platform/clock.h"
 #include "platform/fpga.h"
@@ -377,10 +378,15 @@ void Quillet_Comm_service() {
 }
 
 void Q4Def_ServeVMRequest(Q4CSContext* cs, u8* db, u16 slot) {
-    // The VM's request server (debugging, on-line reads) is not part of this
-    // runtime: every VM request is refused.
-    (void)db;
-    Q4CS_SendRC(cs, slot, 1);
+    u8* request = Q4CS_GetVMRequest(cs, slot);
+    u8* answer = Q4CS_GetVMAnswerBuffer(cs, slot);
+    Q4CSSlot* s = Q4CS_Slot(cs, slot);
+    if (!request || !answer || !s) {
+        Q4CS_SendRC(cs, slot, 1);
+        return;
+    }
+    const u32 n = Q4VM_Serve(db, request, Q4CS_GetVMRequestLength(cs, slot), answer, kQ4CSVMAnswerMax, &s->vmConnected);
+    Q4CS_SendVMAnswer(cs, slot, n);
 }
 
 void Q4Def_ServeModbusRequest(Q4CSContext* cs, u8* db, int code, u16 slot) {
@@ -530,6 +536,7 @@ void Q4Host_Reset() {
     timer_Q4 = 0;
     Q4CS_Close(&csData);
     CloseEventServer();
+    Q4VMSrv_Reset();
     bNewRegParams = 0;
     Q4Bind_Clear();
     Q4Bind_DatabaseChanged();
