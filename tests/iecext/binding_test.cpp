@@ -19,6 +19,7 @@
 #include "iec/kernel/q4vmdb.h"
 #include "platform/root.h"
 #include "testsupport/event_client.h"
+#include "event_env.h"
 #include "testsupport/iec_image_builder.h"
 #include "testsupport/iecvm_db.h"
 #include "testsupport/loopback.h"
@@ -29,28 +30,8 @@ namespace {
 
 std::vector<u8> Le32(i32 v) { return {u8(v), u8(v >> 8), u8(v >> 16), u8(v >> 24)}; }
 
-class Binding : public ::testing::Test {
+class Binding : public EventServerTest {
 protected:
-    void SetUp() override {
-        offset = NetFreePortOffset(9000);
-        setenv("PLC_PORT_OFFSET", std::to_string(offset).c_str(), 1);
-        root = std::make_unique<TempRoot>();
-        Root_Init();
-        settings.capacity[0] = 1024;
-        settings.capacity[2] = 8000;
-        settings.capacity[3] = 16000;
-        settings.port = 9000;
-        block.assign(Q4Evs_GetMemorySize(&settings), 0);
-        server = reinterpret_cast<Q4EvsServer*>(block.data());
-        ASSERT_EQ(Q4Evs_Open(server, &settings), 0);
-    }
-    void TearDown() override {
-        for (int fd : clients) close(fd);
-        Q4Evs_Close(server);
-        root.reset();
-        unsetenv("PLC_PORT_OFFSET");
-        Root_Init();
-    }
     // A client that has acknowledged its first (idle) frame with the mask.
     int Client(u8 mask) {
         int fd = ConnectLoopback(9000 + offset);
@@ -84,13 +65,6 @@ protected:
         return vars;
     }
 
-    int offset = 0;
-    u32 now = 1000;
-    std::unique_ptr<TempRoot> root;
-    Q4EvsSettings settings;
-    std::vector<u8> block;
-    Q4EvsServer* server = nullptr;
-    std::vector<int> clients;
 };
 
 TEST_F(Binding, PublicVariableWithHysteresisGoesOutOnlyBeyondIt) {

@@ -14,6 +14,7 @@
 #include "iec/ext/q4evs.h"
 #include "platform/root.h"
 #include "testsupport/event_client.h"
+#include "event_env.h"
 #include "testsupport/loopback.h"
 #include "testsupport/manual_clock.h"
 #include "testsupport/net_config_builder.h"
@@ -23,29 +24,8 @@ namespace {
 
 using Event = EventRecord;
 
-class EventServer : public ::testing::Test {
+class EventServer : public EventServerTest {
 protected:
-    void SetUp() override {
-        offset = NetFreePortOffset(9000);
-        setenv("PLC_PORT_OFFSET", std::to_string(offset).c_str(), 1);
-        root = std::make_unique<TempRoot>();
-        Root_Init();
-        settings.capacity[0] = 1024;
-        settings.capacity[1] = 0;
-        settings.capacity[2] = 8000;
-        settings.capacity[3] = 16000;
-        settings.port = 9000;
-        block.assign(Q4Evs_GetMemorySize(&settings), 0);
-        server = reinterpret_cast<Q4EvsServer*>(block.data());
-        ASSERT_EQ(Q4Evs_Open(server, &settings), 0);
-    }
-    void TearDown() override {
-        for (int fd : clients) close(fd);
-        Q4Evs_Close(server);
-        root.reset();
-        unsetenv("PLC_PORT_OFFSET");
-        Root_Init();
-    }
     int Connect() {
         int fd = ConnectLoopback(9000 + offset);
         EXPECT_GE(fd, 0);
@@ -83,14 +63,7 @@ protected:
         return k;
     }
 
-    int offset = 0;
-    std::unique_ptr<TempRoot> root;
     ManualClock clock;
-    Q4EvsSettings settings;
-    std::vector<u8> block;
-    Q4EvsServer* server = nullptr;
-    std::vector<int> clients;
-    u32 now = 1000;
 };
 
 TEST_F(EventServer, IdleFrameAtOnceThenEventsByMaskAndKey) {

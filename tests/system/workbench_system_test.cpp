@@ -308,13 +308,16 @@ TEST_F(WorkbenchSystem, DebugServerReadsForcesSubscribesAndPolls) {
 
     // A sampling trace of go, started by go rising (2 cycles later) and
     // stopped one sample after halt rises.
-    auto word = [](std::vector<u8>& v, u16 w) {
-        v.push_back(static_cast<u8>(w >> 8));
-        v.push_back(static_cast<u8>(w));
+    auto words = [](std::initializer_list<u16> list) {
+        std::vector<u8> v;
+        for (u16 w : list) {
+            v.push_back(static_cast<u8>(w >> 8));
+            v.push_back(static_cast<u8>(w));
+        }
+        return v;
     };
-    std::vector<u8> setup;
-    for (u16 w : {u16(480), u16(0), u16(kBsEnabled), u16(0), u16(0), go, halt, u16(2), u16(1), u16(1), go})
-        word(setup, w);
+    const std::vector<u8> setup =
+        words({u16(480), u16(0), u16(kBsEnabled), u16(0), u16(0), go, halt, u16(2), u16(1), u16(1), go});
     ASSERT_EQ(wb.Vm(3, setup).status, 0);
     auto trace = [&](u32* count) {
         VmAnswer r = wb.Vm(2, {1, 27, 0, 0});
@@ -326,15 +329,11 @@ TEST_F(WorkbenchSystem, DebugServerReadsForcesSubscribesAndPolls) {
     ASSERT_TRUE(clock->Advance(100, 10));
     EXPECT_EQ(trace(&count) & kBsRecording, 0);
     EXPECT_EQ(count, 0u);
-    std::vector<u8> rise;
-    for (u16 w : {u16(404), go, u16(1)}) word(rise, w);
-    ASSERT_EQ(wb.Vm(3, rise).status, 0);
+    ASSERT_EQ(wb.Vm(3, words({404, go, 1})).status, 0);
     ASSERT_TRUE(clock->Advance(100, 10));
     EXPECT_NE(trace(&count) & kBsRecording, 0);
     EXPECT_GT(count, 0u);
-    std::vector<u8> stop;
-    for (u16 w : {u16(404), halt, u16(1)}) word(stop, w);
-    ASSERT_EQ(wb.Vm(3, stop).status, 0);
+    ASSERT_EQ(wb.Vm(3, words({404, halt, 1})).status, 0);
     ASSERT_TRUE(clock->Advance(100, 10));
     const int flags = trace(&count);
     EXPECT_EQ(flags & kBsRecording, 0);
@@ -343,11 +342,7 @@ TEST_F(WorkbenchSystem, DebugServerReadsForcesSubscribesAndPolls) {
     trace(&later);
     EXPECT_EQ(later, count);
     // An index beyond the application's BOOLs leaves the trace disabled.
-    std::vector<u8> bad;
-    for (u16 w : {u16(480), u16(0), u16(kBsEnabled | kBsStartNow), u16(0), u16(0), u16(0), u16(0), u16(0), u16(0),
-                  u16(1), u16(60000)})
-        word(bad, w);
-    ASSERT_EQ(wb.Vm(3, bad).status, 0);
+    ASSERT_EQ(wb.Vm(3, words({480, 0, kBsEnabled | kBsStartNow, 0, 0, 0, 0, 0, 0, 1, 60000})).status, 0);
     ASSERT_TRUE(clock->Advance(50, 10));
     EXPECT_EQ(trace(&count), 0);
 
