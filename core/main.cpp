@@ -86,6 +86,11 @@ void StartFreeSpaceChild() {
     pid_t pid = fork();
     if (pid == 0) {
         MasterScript_BindChildToParent(parent);
+        // The child needs none of the controller's descriptors; a listening
+        // socket kept open here would hold its port after the controller
+        // closed it.
+        if (close_range(3, ~0u, 0) != 0)
+            for (long fd = 3, n = sysconf(_SC_OPEN_MAX); fd < n; ++fd) close(static_cast<int>(fd));
         BackTsk();
     }
     if (pid > 0) g.freeSpaceChild = pid;

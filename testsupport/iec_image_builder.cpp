@@ -282,6 +282,28 @@ IecImageBuilder& IecImageBuilder::Ext(u32 entry, u32 value) {
     extLevel_ = std::max(extLevel_, Q4VMCode_ExtLevel(entry));
     return *this;
 }
+IecImageBuilder& IecImageBuilder::StaticEvent(u8 type, u16 index, u16 id, std::vector<u8> hystPos,
+                                              std::vector<u8> hystNeg, u32 ctOffset) {
+    std::vector<u8>& e = staticEvents_;
+    e.push_back(type);
+    e.push_back(ctOffset ? 0x80 : 0);
+    for (u16 v : {index, id, static_cast<u16>(hystPos.size())}) {
+        e.push_back(static_cast<u8>(v));
+        e.push_back(static_cast<u8>(v >> 8));
+    }
+    e.insert(e.end(), hystPos.begin(), hystPos.end());
+    e.insert(e.end(), hystNeg.begin(), hystNeg.end());
+    if (ctOffset)
+        for (int k = 0; k < 4; ++k) e.push_back(static_cast<u8>(ctOffset >> (8 * k)));
+    return *this;
+}
+
+IecImageBuilder& IecImageBuilder::BindConnection(std::string ip, u16 port, u16 flags, const std::vector<BindVar>& vars) {
+    bindCnx_.push_back({std::move(ip), port, flags, static_cast<u16>(bindVars_.size()), static_cast<u16>(vars.size())});
+    bindVars_.insert(bindVars_.end(), vars.begin(), vars.end());
+    return *this;
+}
+
 IecImageBuilder& IecImageBuilder::Password(u32 password) { return Ext(kQ4ExtPassword, password); }
 IecImageBuilder& IecImageBuilder::HeapSize(i32 bytes) { return Ext(kQ4ExtHeapSize, static_cast<u32>(bytes)); }
 IecImageBuilder& IecImageBuilder::StringTable(std::vector<std::string> texts) {
@@ -451,6 +473,8 @@ std::vector<u8> IecImageBuilder::Build() const {
     if (!signals_.empty()) need(kQ4ExtSignals);
     if (!varLists_.empty()) need(kQ4ExtVarLists);
     if (!recipes_.empty()) need(kQ4ExtRecipes);
+    if (!staticEvents_.empty()) need(kQ4ExtStaticEvents);
+    if (!bindCnx_.empty()) need(kQ4ExtBindVars);
     bool names = std::any_of(instances_.begin(), instances_.end(), [](const Inst& i) { return !i.name.empty(); });
     if (names) need(kQ4ExtInstanceNames);
     if (retCtSize_) level = std::max<u32>(level, 11);
@@ -649,6 +673,41 @@ std::vector<u8> IecImageBuilder::Build() const {
             }
             o.Align(4);
         }
+    }
+
+    // Public variables: type, flags (0x80: CT offset follows), index,
+    // identifier, hysteresis size h, h + h bytes, [CT offset]; a zero type ends.
+    if (!staticEvents_.empty()) {
+        ext[kQ4ExtStaticEvents] = o.Here();
+        o.Bytes(staticEvents_.data(), staticEvents_.size());
+        o.U8(0);
+        o.Align(4);
+    }
+    // Binding: connection records chained by the offset to the next, then
+    // the variable list (6 bytes, + CT offset with role bit 0x80).
+    if (!bindCnx_.empty()) {
+        ext[kQ4ExtBindCnx] = o.Here();
+        for (size_t i = 0; i < bindCnx_.size(); ++i) {
+            const BindCnx& c = bindCnx_[i];
+            u32 rec = o.Zeros(10);
+            o.Put16(rec + 2, c.port);
+            o.Put16(rec + 4, c.flags);
+            o.Put16(rec + 6, c.first);
+            o.Put16(rec + 8, c.count);
+            o.Text(c.ip);
+            o.Align(4);
+            if (i + 1 < bindCnx_.size()) o.Put16(rec, static_cast<u16>(o.Here() - rec));
+        }
+        ext[kQ4ExtBindVars] = o.Here();
+        for (const BindVar& v : bindVars_) {
+            o.U8(v.type);
+            o.U8(static_cast<u8>(v.role | (v.ctOffset ? 0x80 : 0)));
+            o.U16(v.index);
+            o.U16(v.id);
+            if (v.ctOffset) o.U32(v.ctOffset);
+        }
+        o.U8(0);
+        o.Align(4);
     }
 
     // Variable map.

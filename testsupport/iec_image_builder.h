@@ -213,6 +213,23 @@ public:
     };
     IecImageBuilder& Recipe(u16 columns, const std::vector<RecipeVar>& vars);
 
+    // A public variable of the change-event producer: type, index, event
+    // identifier, hysteresis (raw little-endian, both or none), CT offset.
+    IecImageBuilder& StaticEvent(u8 type, u16 index, u16 id, std::vector<u8> hystPos = {},
+                                 std::vector<u8> hystNeg = {}, u32 ctOffset = 0);
+    // A binding connection to another runtime's event server (address text,
+    // port, flags 0x10 primary / 0x20 secondary / 0x40 no stamps) and its
+    // variables {type, role, index, event identifier, CT offset}; status
+    // roles (identifier 0) first.
+    struct BindVar {
+        u8 type;
+        u8 role;
+        u16 index;
+        u16 id = 0;
+        u32 ctOffset = 0;
+    };
+    IecImageBuilder& BindConnection(std::string ip, u16 port, u16 flags, const std::vector<BindVar>& vars);
+
     std::vector<u8> Build() const;
 
     // Where Build put things (valid after Build).
@@ -289,6 +306,13 @@ private:
     std::map<u32, u32> ext_;
     std::vector<std::vector<u8>> stringTables_, signals_;
     std::vector<std::vector<u8>> varLists_;
+    std::vector<u8> staticEvents_;
+    struct BindCnx {
+        std::string ip;
+        u16 port, flags, first, count;
+    };
+    std::vector<BindCnx> bindCnx_;
+    std::vector<BindVar> bindVars_;
     std::vector<std::pair<u16, std::vector<RecipeVar>>> recipes_;
     mutable Layout layout_;
 };

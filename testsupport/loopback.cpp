@@ -107,3 +107,25 @@ int ServedBesideSlowClients(int port, int slow, const std::vector<unsigned char>
     for (int fd : fds) close(fd);
     return took;
 }
+
+int ListenLoopback(int port, bool stalled, std::vector<int>* held) {
+    int lst = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<unsigned short>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int one = 1;
+    setsockopt(lst, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (bind(lst, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(lst, stalled ? 0 : 8) != 0) {
+        close(lst);
+        return -1;
+    }
+    // A queue of one: the first connection fills it, the second stays
+    // half-open, as does every later one.
+    for (int k = 0; stalled && k < 2; ++k) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        held->push_back(fd);
+    }
+    return lst;
+}

@@ -35,3 +35,9 @@ std::string CollectUntilClosed(int fd, const std::function<void()>& pass, int pa
 int ServedBesideSlowClients(int port, int slow, const std::vector<unsigned char>& frame, int intervalMs, int maxMs,
                             const std::function<bool(int)>& advance, const std::function<bool()>& ask,
                             const std::function<bool()>& answered);
+
+// A listener on 127.0.0.1:port for a peer that connects to the test. With
+// stalled set, its queue is filled at once (the connections doing so are
+// added to held), so that whoever connects next stays connecting. -1 when
+// the port cannot be taken. The caller closes the listener and held.
+int ListenLoopback(int port, bool stalled, std::vector<int>* held);

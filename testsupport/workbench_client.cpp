@@ -166,6 +166,20 @@ int WorkbenchClient::Status(u8 code, const std::vector<u8>& data, int timeoutMs)
     return a.received && a.code == code && a.data.size() == 2 ? a.Status() : -1;
 }
 
+VmAnswer WorkbenchClient::Vm(u8 command, const std::vector<u8>& data, u8 tag, int timeoutMs) {
+    std::vector<u8> rq{tag, command, 0, 0};
+    PutBe16(&rq[2], static_cast<u16>(data.size()));
+    rq.insert(rq.end(), data.begin(), data.end());
+    WorkbenchAnswer a = Request(1, rq, timeoutMs);
+    VmAnswer v;
+    if (!a.received || a.code != 1 || a.data.size() < 4 || GetBe16(&a.data[2]) + 4u != a.data.size()) return v;
+    v.received = true;
+    v.tag = a.data[0];
+    v.status = a.data[1];
+    v.data.assign(a.data.begin() + 4, a.data.end());
+    return v;
+}
+
 int WorkbenchClient::LoadApp(const std::vector<u8>& code, u32 block, const std::string& name) {
     auto load = [&](u8 rq, u32 length, const u8* data, u32 n) {
         std::vector<u8> d{1, 0, 0, 0, 0};

@@ -19,6 +19,13 @@ struct WorkbenchAnswer {
     int Status() const { return data.size() >= 2 ? GetBe16(data.data()) : -1; }
 };
 
+// The answer to a VM request (request 1): tag, status (0 or 255), data.
+struct VmAnswer {
+    bool received = false;  // false: no VM answer (time-out, or a status answer)
+    u8 tag = 0, status = 0;
+    std::vector<u8> data;
+};
+
 class WorkbenchClient {
 public:
     // pump runs while waiting (an in-process test steps the server there).
@@ -60,6 +67,9 @@ public:
     int LoadApp(const std::vector<u8>& code, u32 block = 512, const std::string& name = "app");
     int Stop() { return Status(5, {0, 0}); }
     int Start(bool loadRetains = true, bool paused = false, const std::string& name = "app");
+
+    // Request 1: a VM request of the command with its data (big-endian).
+    VmAnswer Vm(u8 command, const std::vector<u8>& data, u8 tag = 0x5A, int timeoutMs = 5000);
 
     // Request 19: sub-command and arguments.
     WorkbenchAnswer File(u8 sub, const std::vector<u8>& args, int timeoutMs = 5000);

@@ -64,6 +64,7 @@ struct Q4CSSlot {
     u32 lastActivity = 0;  // milliseconds of the day; 0 = active since the last check
     i32 socket = -1;
     int serial = -1;       // serial handle (slot 1 only)
+    u8 vmConnected = 0;    // connected to a protected application (VM request)
 };
 
 struct Q4CSContext {

@@ -14,11 +14,14 @@
 #include "iec/ext/q4cs.h"
 #include "iec/ext/q4cssock.h"
 #include "iec/ext/q4csser.h"
+#include "iec/ext/q4ea.h"
 #include "iec/ext/q4evs.h"
 #include "iec/kernel/q4link.h"
 #include "iec/kernel/q4socket.h"
+#include "iec/kernel/q4vmbsmp.h"
 #include "iec/kernel/q4vmcyc.h"
 #include "iec/kernel/q4vmdb.h"
+#include "iec/kernel/q4vmsrv.h"
 #include "iec/kernel/q4vmtic.h"
 #include "platform/clock.h"
 #include "platform/fpga.h"
@@ -292,6 +295,7 @@ int Q4Def_ColdStart(const u8* code, u32 size, u8* db, const char* retainPath, in
         u8* st = Q4VM_Status(db);
         PutLe32(st + kQ4StOptions, GetLe32(st + kQ4StOptions) | kVmOptRetainLoaded);
     }
+    if (Q4EA_Open(c, db, pEvData)) Q4EVSTRACE("Cannot produce all public variables");
     if (Q4VM_OpenModbus(db)) Q4EVSTRACE("Cannot open MODBUS client connection");
     if (Q4VM_OpenExtData(db)) Q4EVSTRACE("Cannot open connections to external variables");
     if (pEvData) Q4Evs_OnAppStart(pEvData, name);
@@ -301,6 +305,7 @@ int Q4Def_ColdStart(const u8* code, u32 size, u8* db, const char* retainPath, in
 int Q4Def_Stop(u8* db, const char* retainPath, const char* name) {
     if (!db) return 1;
     if (pEvData) Q4Evs_OnAppStop(pEvData, name);
+    Q4EA_Close(db, pEvData);
     Q4VM_CloseModbus(db);
     Q4VM_CloseExtData(db);
     Q4VM_ShutDown(db, retainPath);
@@ -314,6 +319,8 @@ int Q4Def_Cycle(u8* db, u32 now) {
     Q4VM_ActivateModbus(db, now);
     Q4VM_ExchangeModbusData(db);
     Q4VM_Cycle(db, now);
+    Q4VMBsmp_Activate(db, 0);
+    Q4EA_ManageChangeEvents(db, pEvData);
     if (pEvData) Q4Evs_Activate(pEvData, now);
     return 0;
 }
@@ -371,10 +378,15 @@ void Quillet_Comm_service() {
 }
 
 void Q4Def_ServeVMRequest(Q4CSContext* cs, u8* db, u16 slot) {
-    // The VM's request server (debugging, on-line reads) is not part of this
-    // runtime: every VM request is refused.
-    (void)db;
-    Q4CS_SendRC(cs, slot, 1);
+    u8* request = Q4CS_GetVMRequest(cs, slot);
+    u8* answer = Q4CS_GetVMAnswerBuffer(cs, slot);
+    Q4CSSlot* s = Q4CS_Slot(cs, slot);
+    if (!request || !answer || !s) {
+        Q4CS_SendRC(cs, slot, 1);
+        return;
+    }
+    const u32 n = Q4VM_Serve(db, request, Q4CS_GetVMRequestLength(cs, slot), answer, kQ4CSVMAnswerMax, &s->vmConnected);
+    Q4CS_SendVMAnswer(cs, slot, n);
 }
 
 void Q4Def_ServeModbusRequest(Q4CSContext* cs, u8* db, int code, u16 slot) {
@@ -524,6 +536,7 @@ void Q4Host_Reset() {
     timer_Q4 = 0;
     Q4CS_Close(&csData);
     CloseEventServer();
+    Q4VMSrv_Reset();
     bNewRegParams = 0;
     Q4Bind_Clear();
     Q4Bind_DatabaseChanged();

@@ -1,6 +1,7 @@
 #include "iec/kernel/q4vmcyc.h"
 
 #include "iec/ext/q4bdll.h"
+#include "iec/ext/q4ea.h"
 #include "iec/ext/q4mbsrv.h"
 #include "iec/kernel/q4heap.h"
 #include "iec/kernel/q4vmdb.h"
@@ -114,14 +115,14 @@ void Q4VM_FullIOExchange(u8* db) {
     Q4VMWarm_CycleExchange(db, 0);
 }
 
-void Q4VM_UpdateExtData(u8*, u32) {}
+void Q4VM_UpdateExtData(u8* db, u32 now) { Q4EAX_Activate(db, now); }
 void Q4VM_ActivateModbus(u8*, u32) {}
 void Q4VM_ExchangeModbusData(u8*) {}
 int Q4VM_ServeModbus(u8*, int, const u8*, u8*) { return 0; }
 int Q4VM_OpenModbus(u8*) { return 0; }
 void Q4VM_CloseModbus(u8*) {}
-int Q4VM_OpenExtData(u8*) { return 0; }
-void Q4VM_CloseExtData(u8*) {}
+int Q4VM_OpenExtData(u8* db) { return Q4EAX_Open(db); }
+void Q4VM_CloseExtData(u8* db) { Q4EAX_Close(db); }
 int Q4VM_OpenDynaLinks() { return Q4Bdll_OpenDynaLinks(); }
 void Q4VM_CloseDynaLinks() { Q4Bdll_CloseDynaLinks(); }
 int Q4VM_LoadRetains(u8* db, const char* path) { return Q4VMWarm_Load(db, path); }

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "iec/ext/q4ea.h"
 #include "iec/kernel/q4heap.h"
 #include "iec/kernel/q4vmmap.h"
 #include "iec/kernel/q4vmprg.h"
@@ -149,7 +150,9 @@ int Q4VM_GetDBSize(const Q4Code& c, u8* d) {
     SizeArea(d, kDbSampling, 960, 1);
     SizeArea(d, kDbTasks, 8, 8);
     SizeArea(d, kDbCallStack, 4, Q4VMCode_GetCallStackAllocSize(c));
-    SizeArea(d, kDbChangeEvents, 64, 1024);
+    SizeArea(d, kDbChangeEvents, kQ4EaItemBytes, 1024);
+    SizeArea(d, kDbBindConnections, kQ4EaxCnxBytes, Q4EAX_GetNbCnx(c));
+    SizeArea(d, kDbBindVariables, kQ4EaxVarBytes, Q4EAX_GetNbVar(c));
     SizeArea(d, kDbCtSegment, 0, 0, Q4VMCode_GetCTSegAllocSize(c));
     // Areas of the I/O system, runtime Modbus, AS-i, binding, CAN and bus
     // drivers are sized by those services from their configurations; without
@@ -336,6 +339,8 @@ int Q4VM_BuildEx(const Q4Code& c, u8* db, int /*openIo*/, int /*buildBusDrivers*
     VmDbDesc ev = Q4VM_GetDesc(db, kDbChangeEvents);
     ev.used = 0;
     Q4VM_PutDesc(db, kDbChangeEvents, ev);
+    if ((rc = Q4EAX_Build(c, db)) != 0) return rc;
+    Q4EAX_Link(db);
     // Block registry, retained variables, and the check of every program
     // before anything runs.
     Q4VMFbl_Link(c, db);

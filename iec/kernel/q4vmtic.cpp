@@ -10,6 +10,7 @@
 
 #include "iec/kernel/q4opcodes.h"
 #include "iec/kernel/q4tools.h"
+#include "iec/kernel/q4vmbsmp.h"
 #include "iec/kernel/q4types.h"
 #include "iec/kernel/q4vmcnv.h"
 #include "iec/kernel/q4vmdb.h"
@@ -1557,9 +1558,13 @@ int Q4VMTic_Run(u8* db, u8* st, const u8* code, u32 length, u16 program) {
             }
             case 461: L_461: case 467: L_467: case 473: L_473: case 479: L_479: NEXT(4);  // refused by the verifier
 
-            // Sampling (not served by this runtime: the trace is skipped)
-            case 480: L_480: NEXT(10u + ip[9]);
-            case 481: L_481: NEXT(2);
+            // Boolean sampling trace: configuration and start or stop
+            case 480: L_480:
+                Q4VMBsmp_Set(db, ip[1], ip + 2, 8u + ip[9]);
+                NEXT(10u + ip[9]);
+            case 481: L_481:
+                Q4VMBsmp_Ctl(db, 0, ip[1]);
+                NEXT(2);
 
             // Resume points and stepping
             case 506: L_506: PutLe32(rec + kQ4PrResume, static_cast<u32>(ip - base)); NEXT(1);

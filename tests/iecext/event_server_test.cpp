@@ -13,6 +13,8 @@
 
 #include "iec/ext/q4evs.h"
 #include "platform/root.h"
+#include "testsupport/event_client.h"
+#include "event_env.h"
 #include "testsupport/loopback.h"
 #include "testsupport/manual_clock.h"
 #include "testsupport/net_config_builder.h"
@@ -20,34 +22,10 @@
 
 namespace {
 
-struct Event {
-    u8 kind, code, slot;
-    std::vector<u8> data;
-};
+using Event = EventRecord;
 
-class EventServer : public ::testing::Test {
+class EventServer : public EventServerTest {
 protected:
-    void SetUp() override {
-        offset = NetFreePortOffset(9000);
-        setenv("PLC_PORT_OFFSET", std::to_string(offset).c_str(), 1);
-        root = std::make_unique<TempRoot>();
-        Root_Init();
-        settings.capacity[0] = 1024;
-        settings.capacity[1] = 0;
-        settings.capacity[2] = 8000;
-        settings.capacity[3] = 16000;
-        settings.port = 9000;
-        block.assign(Q4Evs_GetMemorySize(&settings), 0);
-        server = reinterpret_cast<Q4EvsServer*>(block.data());
-        ASSERT_EQ(Q4Evs_Open(server, &settings), 0);
-    }
-    void TearDown() override {
-        for (int fd : clients) close(fd);
-        Q4Evs_Close(server);
-        root.reset();
-        unsetenv("PLC_PORT_OFFSET");
-        Root_Init();
-    }
     int Connect() {
         int fd = ConnectLoopback(9000 + offset);
         EXPECT_GE(fd, 0);
@@ -63,40 +41,15 @@ protected:
     // The next frame from the client's socket, its events parsed; empty
     // when none came.
     std::vector<Event> Frame(int fd, u32* size = nullptr) {
-        std::vector<u8> f;
-        auto read = [&](size_t n) {
-            while (f.size() < n) {
-                pollfd p{fd, POLLIN, 0};
-                if (poll(&p, 1, 2000) != 1) return false;
-                u8 b[1024];
-                ssize_t got = recv(fd, b, n - f.size(), 0);
-                if (got <= 0) return false;
-                f.insert(f.end(), b, b + got);
-            }
-            return true;
-        };
         std::vector<Event> out;
-        if (!read(4) || f[0] != 'Q' || f[1] != '4' || !read(GetBe16(&f[2]) + 4u)) return out;
+        const std::vector<u8> f = EventReadFrame(fd, 2000);
+        if (f.empty()) return out;
         if (size) *size = static_cast<u32>(f.size());
-        EXPECT_EQ(f[4], 18);
-        size_t at = 6;
-        for (u8 k = 0; k < f[5]; ++k) {
-            Event e{f[at], f[at + 1], f[at + 3], {}};
-            e.data.assign(f.begin() + static_cast<long>(at + 12), f.begin() + static_cast<long>(at + 12 + f[at + 2]));
-            out.push_back(e);
-            at += 12 + f[at + 2];
-        }
-        EXPECT_EQ(at, f.size());
+        EXPECT_TRUE(EventParseFrame(f, &out));
         return out;
     }
     void Ack(int fd, u8 mask, u32 key = 0, int maxFrame = -1) {
-        std::vector<u8> a{'Q', '4', 0, 6, 18, mask, 0, 0, 0, 0};
-        PutBe32(&a[6], key);
-        if (maxFrame >= 0) {
-            a.resize(14);
-            PutBe16(&a[2], 10);
-            PutBe32(&a[10], static_cast<u32>(maxFrame));
-        }
+        const std::vector<u8> a = EventAckFrame(mask, key, maxFrame);
         ASSERT_EQ(send(fd, a.data(), a.size(), 0), static_cast<ssize_t>(a.size()));
     }
     bool Closed(int fd, int waitMs = 2000) {
@@ -110,14 +63,7 @@ protected:
         return k;
     }
 
-    int offset = 0;
-    std::unique_ptr<TempRoot> root;
     ManualClock clock;
-    Q4EvsSettings settings;
-    std::vector<u8> block;
-    Q4EvsServer* server = nullptr;
-    std::vector<int> clients;
-    u32 now = 1000;
 };
 
 TEST_F(EventServer, IdleFrameAtOnceThenEventsByMaskAndKey) {

@@ -13,14 +13,17 @@
 #include <string>
 #include <vector>
 
+#include "iec/kernel/q4vmbsmp.h"
 #include "platform/fileio.h"
 #include "platform/reset.h"
 #include "testsupport/board_clock.h"
+#include "testsupport/event_client.h"
 #include "testsupport/firmware_process.h"
 #include "testsupport/iec_image_builder.h"
 #include "testsupport/link_host.h"
 #include "testsupport/loopback.h"
 #include "testsupport/net_config_builder.h"
+#include "testsupport/reg_image.h"
 #include "testsupport/shell.h"
 #include "testsupport/temp_root.h"
 #include "testsupport/tovra_host.h"
@@ -209,6 +212,142 @@ TEST_F(WorkbenchSystem, SerialHandOverOnTheUsbPort) {
     ASSERT_TRUE(clock->Advance(66000, 1000));
     EXPECT_EQ(Discover(), "");
     ASSERT_TRUE(host.NodeId(&node));  // the programming protocol answers again
+}
+
+// The debug server over the workbench port: connect, read, force and
+// release a variable, a subscription with hysteresis delivered by the event
+// server, and the poll table's limits.
+TEST_F(WorkbenchSystem, DebugServerReadsForcesSubscribesAndPolls) {
+    // The application runs in run mode only: the controller starts again in it.
+    fw.Signal(SIGTERM);
+    ASSERT_TRUE(clock->AdvanceToExit(fw));
+    const std::vector<u8> image = RunModeRegisterImage({});
+    ASSERT_TRUE(File_WriteAtomic(root.Path("/mnt/cfg/autoreg.dta"), image.data(), image.size()));
+    FirmwareProcess again;
+    ASSERT_TRUE(again.Start());
+    ASSERT_TRUE(clock->AdvanceToOutput(again, "main loop running")) << again.Output();
+    TovraHost host(0, [&] { clock->Advance(1, 1); });
+    HandOver(host);
+    WorkbenchClient wb;
+    ASSERT_TRUE(wb.Connect(1100 + offset));
+    // An application whose counter honours forcing.
+    IecImageBuilder b;
+    const u16 cnt = b.Var(kQ4TypeDint, 0, "cnt"), inc = b.Var(kQ4TypeDint, 1);
+    const u16 go = b.Var(kQ4TypeBool, 0, "go"), halt = b.Var(kQ4TypeBool, 0, "halt");
+    TicAssembler t;
+    t.Op("ADD_DINT_L", {cnt, cnt, inc}).Op("END");
+    b.Program(t.Finish());
+    ASSERT_EQ(wb.Stop(), 0);
+    ASSERT_EQ(wb.LoadApp(b.Build()), 0);
+
+    VmAnswer a = wb.Vm(1, {});
+    ASSERT_TRUE(a.received);
+    EXPECT_EQ(a.status, 0);
+    ASSERT_EQ(a.data.size(), 6u);
+    EXPECT_EQ(GetBe16(&a.data[0]), 9000 + offset);
+    const u8 hi = static_cast<u8>(cnt >> 8), lo = static_cast<u8>(cnt);
+    auto read = [&](u8* lock = nullptr) -> i64 {
+        VmAnswer r = wb.Vm(2, {1, 11, hi, lo});
+        if (!r.received || r.status != 0 || r.data.size() != 9) return -1;
+        if (lock) *lock = r.data[4];
+        return GetBe32(&r.data[5]);
+    };
+    const i64 v0 = read();
+    ASSERT_GE(v0, 0);
+    ASSERT_TRUE(clock->Advance(100, 10));
+    EXPECT_GT(read(), v0);
+
+    // Forced: locked and loaded with 12345, it stays; released, it counts.
+    EXPECT_EQ(wb.Vm(3, {0x01, 0x11, hi, lo, 0x01, 0x0F, hi, lo, 0x00, 0x00, 0x30, 0x39}).status, 0);
+    ASSERT_TRUE(clock->Advance(100, 10));
+    u8 lock = 0;
+    EXPECT_EQ(read(&lock), 12345);
+    EXPECT_EQ(lock, 1);
+    EXPECT_EQ(wb.Vm(3, {0x01, 0x12, hi, lo}).status, 0);
+    ASSERT_TRUE(clock->Advance(100, 10));
+    EXPECT_GT(read(&lock), 12345);
+    EXPECT_EQ(lock, 0);
+    EXPECT_EQ(wb.Vm(3, {0x01, 0x0F, hi, lo}).status, 255);  // an instruction cut short
+
+    // A subscription of event client 1 with hysteresis 50.
+    EventClient events(0x05);
+    ASSERT_TRUE(events.Connect(9000 + offset));
+    std::vector<EventRecord> got;
+    ASSERT_TRUE(clock->Advance(50, 10));
+    ASSERT_TRUE(events.Poll(&got, 100));
+    a = wb.Vm(4, {1, kQ4TypeDint, hi, lo, 0, 1, 4, 0, 0, 0, 50, 0, 0, 0, 50});
+    ASSERT_EQ(a.status, 0);
+    EXPECT_EQ(a.data, (std::vector<u8>{1, kQ4TypeDint, hi, lo, 0}));
+    std::vector<i64> values;
+    for (int k = 0; k < 100 && values.size() < 4; ++k) {
+        ASSERT_TRUE(clock->Advance(20, 10));
+        got.clear();
+        ASSERT_TRUE(events.Poll(&got, 20));
+        for (const EventRecord& e : got) {
+            VariableEvent v;
+            if (e.code == 2 && EventVariable(e, &v) && v.index == cnt) values.push_back(v.value);
+        }
+    }
+    ASSERT_GE(values.size(), 3u) << again.Output();
+    for (size_t k = 1; k < values.size(); ++k) EXPECT_GE(values[k] - values[k - 1], 50) << k;
+    EXPECT_EQ(wb.Vm(5, {1, kQ4TypeDint, hi, lo, 0, 1}).status, 0);
+
+    // Raw reads stay inside their area.
+    auto poll = [&](u8 table, u32 at, u16 length) {
+        std::vector<u8> d(11, 0);
+        d[0] = table;
+        PutBe32(&d[1], at);
+        PutBe16(&d[5], length);
+        return wb.Vm(8, d).data;
+    };
+    EXPECT_EQ(poll(255, 0, 1000).size(), 1008u);
+    EXPECT_EQ(poll(255, 0, 1001), std::vector<u8>{6});
+    EXPECT_EQ(poll(40, 0, 4), std::vector<u8>{6});
+    EXPECT_EQ(poll(0, 0, 248).size(), 256u);
+    EXPECT_EQ(poll(0, 4, 248), std::vector<u8>{6});
+
+    // A sampling trace of go, started by go rising (2 cycles later) and
+    // stopped one sample after halt rises.
+    auto words = [](std::initializer_list<u16> list) {
+        std::vector<u8> v;
+        for (u16 w : list) {
+            v.push_back(static_cast<u8>(w >> 8));
+            v.push_back(static_cast<u8>(w));
+        }
+        return v;
+    };
+    const std::vector<u8> setup =
+        words({u16(480), u16(0), u16(kBsEnabled), u16(0), u16(0), go, halt, u16(2), u16(1), u16(1), go});
+    ASSERT_EQ(wb.Vm(3, setup).status, 0);
+    auto trace = [&](u32* count) {
+        VmAnswer r = wb.Vm(2, {1, 27, 0, 0});
+        if (r.status != 0 || r.data.size() != 4 + kBsmpDataBytes) return -1;
+        *count = GetBe32(&r.data[4 + 6]);
+        return static_cast<int>(GetBe16(&r.data[4 + 10]));
+    };
+    u32 count = 0;
+    ASSERT_TRUE(clock->Advance(100, 10));
+    EXPECT_EQ(trace(&count) & kBsRecording, 0);
+    EXPECT_EQ(count, 0u);
+    ASSERT_EQ(wb.Vm(3, words({404, go, 1})).status, 0);
+    ASSERT_TRUE(clock->Advance(100, 10));
+    EXPECT_NE(trace(&count) & kBsRecording, 0);
+    EXPECT_GT(count, 0u);
+    ASSERT_EQ(wb.Vm(3, words({404, halt, 1})).status, 0);
+    ASSERT_TRUE(clock->Advance(100, 10));
+    const int flags = trace(&count);
+    EXPECT_EQ(flags & kBsRecording, 0);
+    u32 later = 0;
+    ASSERT_TRUE(clock->Advance(100, 10));
+    trace(&later);
+    EXPECT_EQ(later, count);
+    // An index beyond the application's BOOLs leaves the trace disabled.
+    ASSERT_EQ(wb.Vm(3, words({480, 0, kBsEnabled | kBsStartNow, 0, 0, 0, 0, 0, 0, 1, 60000})).status, 0);
+    ASSERT_TRUE(clock->Advance(50, 10));
+    EXPECT_EQ(trace(&count), 0);
+
+    again.Signal(SIGTERM);
+    EXPECT_TRUE(clock->AdvanceToExit(again));
 }
 
 }  // namespace
