@@ -36,12 +36,11 @@ void File_SyncDirOf(const std::string& hostPath) {
     }
 }
 
-bool File_WriteAtomicPieces(const std::string& hostPath, const FilePiece* pieces, size_t count, unsigned mode) {
+bool File_WriteAtomicPieces(const std::string& hostPath, const FilePiece* pieces, size_t count) {
     std::string tmp = hostPath + ".new";
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return false;
-    // A leftover .new file keeps its old mode through O_CREAT: set it.
-    bool ok = ::fchmod(fd, mode) == 0;
+    bool ok = true;
     for (size_t i = 0; ok && i < count; ++i) ok = WriteAllFd(fd, pieces[i].data, pieces[i].size);
     if (ok && ::fsync(fd) != 0) ok = false;
     if (::close(fd) != 0) ok = false;
@@ -54,9 +53,9 @@ bool File_WriteAtomicPieces(const std::string& hostPath, const FilePiece* pieces
     return true;
 }
 
-bool File_WriteAtomic(const std::string& hostPath, const void* data, size_t size, unsigned mode) {
+bool File_WriteAtomic(const std::string& hostPath, const void* data, size_t size) {
     FilePiece piece{data, size};
-    return File_WriteAtomicPieces(hostPath, &piece, 1, mode);
+    return File_WriteAtomicPieces(hostPath, &piece, 1);
 }
 
 bool File_ReadAll(const std::string& hostPath, std::vector<u8>& out, size_t maxBytes) {

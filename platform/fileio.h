@@ -11,17 +11,16 @@
 
 #include "platform/bytes.h"
 
-// Writes the bytes to hostPath atomically, the file getting the given mode.
-// False (and the old file kept) on any failure, short writes included.
-bool File_WriteAtomic(const std::string& hostPath, const void* data, size_t size, unsigned mode = 0644);
+// Writes the bytes to hostPath atomically. False (and the old file kept) on
+// any failure, short writes included.
+bool File_WriteAtomic(const std::string& hostPath, const void* data, size_t size);
 
 // Same, from several pieces written one after the other (header, data, ...).
 struct FilePiece {
     const void* data;
     size_t size;
 };
-bool File_WriteAtomicPieces(const std::string& hostPath, const FilePiece* pieces, size_t count,
-                            unsigned mode = 0644);
+bool File_WriteAtomicPieces(const std::string& hostPath, const FilePiece* pieces, size_t count);
 
 // Reads at most maxBytes of hostPath into out. False when the file cannot be
 // opened or read, or is larger than maxBytes (out then holds nothing).

@@ -1,10 +1,13 @@
 #include "remote/mqtt.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -615,7 +618,12 @@ void StepConnection(MqttConnectionState& c, int i) {
                 char resolved[kMqttTextChars] = {};
                 const int r = dnsResolve(c.hostName, resolved);
                 if (r == kDnsPending || r == kDnsStep) break;
-                if (r == kDnsResolved) std::snprintf(c.address, sizeof c.address, "%s", resolved);
+                if (r != kDnsResolved) {
+                    // "0.0.0.0" would reach this PC's own services: no attempt.
+                    SetState(c, kMqttDestroy);
+                    break;
+                }
+                std::snprintf(c.address, sizeof c.address, "%s", resolved);
             }
             c.addressChanged = 0;
             mosqErrno = lib.connectAsync(c.client, c.address, c.port, static_cast<int>(c.keepAlive));
@@ -718,11 +726,28 @@ int checkTimeout(u32* stamp, u32 seconds) {
 }
 
 int createFile(const char* hostPath, const void* data, u32 length, unsigned mode) {
-    if (data == nullptr || length == 0) {
-        File_WriteAtomic(hostPath, "", 0, mode);
+    // Written whole under a new name with its final mode from the start (a
+    // private key is never readable by others), then renamed over the old.
+    const std::string tmp = std::string(hostPath) + ".new";
+    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    if (fd < 0) return 0;
+    bool ok = ::fchmod(fd, mode) == 0;
+    const u8* p = static_cast<const u8*>(data);
+    for (u32 done = 0; ok && p != nullptr && done < length;) {
+        const ssize_t n = ::write(fd, p + done, length - done);
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        if (ok) done += static_cast<u32>(n);
+    }
+    ok = ::fsync(fd) == 0 && ok;
+    ok = ::close(fd) == 0 && ok;
+    ok = ok && ::rename(tmp.c_str(), hostPath) == 0;
+    if (!ok) {
+        ::unlink(tmp.c_str());
         return 0;
     }
-    return File_WriteAtomic(hostPath, data, length, mode) ? 1 : 0;
+    File_SyncDirOf(hostPath);
+    return data != nullptr && length != 0 ? 1 : 0;
 }
 
 void setMqttStatusReg(u32 bitOffset, u32 value, u32 bits) {

@@ -139,5 +139,5 @@ constexpr u32 kLadderTrailerBytes = 10;
 
 // A config.pgm with the default I/O configuration, an empty security table
 // and the default optional tables, each with a valid CRC; a messaging block
-// or an MQTT table body given takes the place of the default one.
-std::vector<u8> LadderConfigFile(const std::vector<u8>& smsBlock = {}, const std::vector<u8>& mqttBlock = {});
+// given takes the place of the default one.
+std::vector<u8> LadderConfigFile(const std::vector<u8>& smsBlock = {});

@@ -65,7 +65,7 @@ bool MqttBroker::Restart() {
           << (extra_.find("password_file") == std::string::npos ? "allow_anonymous true\n" : "allow_anonymous false\n")
           << extra_;
     }
-    if (!process_.Start(netns_, "exec mosquitto -c " + conf)) return false;
+    if (!process_.Start(netns_, "exec mosquitto -c " + conf + " 2>>" + LogPath() + ".err")) return false;
     if (!netns_.empty()) {
         for (int i = 0; i < kReadyTries; ++i) {
             bool up = false;

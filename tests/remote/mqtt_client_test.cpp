@@ -82,7 +82,7 @@ protected:
 
     // Steps the client until cond holds; each pass waits for the callbacks'
     // signal a moment at most.
-    static bool PumpUntil(const std::function<bool()>& cond, int passes = 4000) {
+    static bool PumpUntil(const std::function<bool()>& cond, int passes = 20000) {
         for (int i = 0; i < passes; ++i) {
             mqttStateLoop();
             if (cond()) return true;
@@ -202,6 +202,21 @@ TEST_F(MqttClient, ReceiveSlotsDropWhatDoesNotFit) {
     EXPECT_EQ(Reg(8), 0);
     ASSERT_EQ(broker_.Publish("plc/0/s0/R8", "88", "-q 1"), 0);
     ASSERT_TRUE(PumpUntil([] { return Reg(8) == 88; }));
+}
+
+TEST_F(MqttClient, AMessageWithNoSubscriptionToHoldItIsDropped) {
+    ASSERT_TRUE(broker_.Start(root_.Dir()));
+    MqttConnectionSpec s = Spec();
+    Store({s});
+    ASSERT_TRUE(Ready());
+    // The broker keeps the subscription while the table now names none.
+    s.subscriptions = 0;
+    Store({s});
+    ASSERT_TRUE(PumpUntil([] { return Mqtt_Connection(0).subscriptionCount == 0; }));
+    ASSERT_EQ(broker_.Publish("plc/0/s0/R5", "9", "-q 1"), 0);
+    ASSERT_TRUE(PumpUntil([] { return Received(0) == 1; }));
+    EXPECT_EQ(Locked(0, [](const MqttConnectionState& c) { return c.receive[0].used + c.currentBlock; }), 0u);
+    EXPECT_EQ(Reg(5), 0);
 }
 
 TEST_F(MqttClient, PublishEntriesOverTheirFieldsAreRefused) {
@@ -374,21 +389,29 @@ TEST_F(MqttClient, BrokerNamedByHostNameThroughDnsmasq) {
     int st = -1;
     const std::string out = ns.InPeer("dnsmasq --no-resolv --no-hosts --bind-interfaces --listen-address=10.9.0.1 "
                                       "--user=root --pid-file=" + pidFile +
-                                          " --host-record=broker.test,10.9.0.1 2>&1",
+                                          " --local=/test/ --host-record=broker.test,10.9.0.1 2>&1",
                                       &st);
     ASSERT_EQ(st, 0) << out;
     ASSERT_TRUE(File_WriteAtomic(root_.Path("/etc/resolv.conf"), "nameserver 10.9.0.1\n", 20));
     ASSERT_TRUE(broker_.Start(root_.Dir(), "10.9.0.1", 1883, "", ns.Peer()));
-    MqttConnectionSpec s = Spec();
-    s.addressForm = 2;
+    // A name the server does not know is not tried at "0.0.0.0", where a
+    // broker of the controller's own machine listens.
+    MqttBroker local;
+    ASSERT_TRUE(local.Start(root_.Dir(), "127.0.0.1", 1883, "", ns.Controller()));
+    MqttConnectionSpec s = Spec(), unknown = Spec(1);
+    s.addressForm = unknown.addressForm = 2;
     s.host = "broker.test";
-    s.port = 1883;
-    Store({s});
+    unknown.host = "missing.test";
+    s.port = unknown.port = 1883;
+    Store({s, unknown});
     {
         NetNamespaceStay stay(ns.Controller());
         ASSERT_TRUE(stay.Entered());
         ASSERT_TRUE(Ready());
         EXPECT_STREQ(Mqtt_Connection(0).address, "10.9.0.1");
+        PumpUntil([] { return false; }, 300);
+        EXPECT_FALSE(ConnectedBit(1));
+        EXPECT_STREQ(Mqtt_Connection(1).address, "0.0.0.0");
         Mqtt_Reset();  // the client's thread and sockets end inside
     }
     std::vector<u8> pid;
