@@ -465,6 +465,14 @@ void SetState(MqttConnectionState& c, u8 state, u8 wait = 0) {
     if (state == kMqttWait) c.waitReason = wait;
 }
 
+// Waits for the broker's acceptance, unless the library's thread already
+// reported it: it may answer before the loop start returns.
+void WaitForConnection(MqttConnectionState& c) {
+    std::lock_guard<std::mutex> lock(LockOf(c));
+    c.state = kMqttWait;
+    c.waitReason = c.connected ? kMqttWaitConnected : kMqttWaitConnect;
+}
+
 // 1 when handed over (or skipped), 0 when the library refused it.
 int mqttClientPublish(MqttConnectionState& c, MqttPublishEntry& e, bool connected) {
     if (!connected && e.qos == 0) return 1;
@@ -633,7 +641,7 @@ void StepConnection(MqttConnectionState& c, int i) {
             }
             checkTimeout(&c.connectStamp, 0);
             if (c.loopRunning)
-                SetState(c, kMqttWait, kMqttWaitConnect);
+                WaitForConnection(c);
             else
                 SetState(c, kMqttLoopStart);
             break;
@@ -646,7 +654,7 @@ void StepConnection(MqttConnectionState& c, int i) {
         case kMqttLoopStart:
             if (lib.loopStart(c.client) == 0) {
                 c.loopRunning = 1;
-                SetState(c, kMqttWait, kMqttWaitConnect);
+                WaitForConnection(c);
             } else {
                 SetState(c, kMqttDestroy);
             }
