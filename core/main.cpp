@@ -39,7 +39,7 @@
 #include "platform/timers.h"
 #include "platform/touch.h"
 #include "platform/watchdog.h"
-#include "remote/mqttMain.h"
+#include "remote/mqtt.h"
 #include "remote/wifiStatus.h"
 #include "storage/cf_fw_load.h"
 #include "storage/cfmgr.h"

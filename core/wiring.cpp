@@ -42,6 +42,7 @@
 #include "platform/tx_api.h"
 #include "remote/dhcpClient.h"
 #include "remote/dnsClient.h"
+#include "remote/mqtt.h"
 #include "remote/email.h"
 #include "remote/cellport.h"
 #include "remote/modem.h"
@@ -408,6 +409,7 @@ constexpr Service kPass[] = {
          Nx_PollSet(fds);
          Dhcp_PollSet(fds);
          Dns_PollSet(fds);
+         Mqtt_PollSet(fds);
      }},
     {"software timers", nullptr, [](u32 now) { tx_timer_check(); return Service_NextTick(now); }, nullptr, nullptr},
     {"usb port monitor", nullptr, [](u32 now) { USBPortMon(); return Service_NextTick(now); }, nullptr, nullptr},

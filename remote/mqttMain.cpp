@@ -1,3 +1,0 @@
-#include "remote/mqttMain.h"
-
-void mqttStateLoop() {}
