@@ -633,6 +633,10 @@ void Parse(u8* db, u8* inst, u8 slave, const char* name) {
         }
         if (pos == 3 && ((f >= 1 && f <= 4) || f == 17)) other = rx[2] > 250 ? 0 : rx[2] + 5u;
         if (pos == 7 && (f == 15 || f == 16)) expected = rx[6] > 246 ? 0 : rx[6] + 9u;
+        // A master sends requests only: a frame for this slave (or all) is
+        // never another slave's answer, and waiting for the length such an
+        // answer would have (up to 255 bytes) would leave the slave deaf.
+        if (rx[0] == slave || rx[0] == 0) other = 0;
         S16(inst, kMbsExpected, expected);
         S16(inst, kMbsOther, other);
         if (expected && pos == expected) {
