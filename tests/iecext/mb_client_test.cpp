@@ -26,6 +26,7 @@
 #include "testsupport/iec_image_builder.h"
 #include "testsupport/iecvm_db.h"
 #include "testsupport/mbcfg_builder.h"
+#include "testsupport/mb_peers.h"
 #include "testsupport/net_namespace.h"
 #include "testsupport/shell.h"
 #include "testsupport/temp_root.h"
@@ -34,34 +35,7 @@ namespace {
 
 using Req = MbCfgBuilder::Request;
 
-int FreePort(int type = SOCK_STREAM) {
-    int fd = socket(AF_INET, type, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t n = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
-    close(fd);
-    return ntohs(a.sin_port);
-}
-
 u16 CfgPort(int port) { return static_cast<u16>(port - Root_PortOffset()); }
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-bool Until(const std::function<bool()>& done, int rounds = 2500) {
-    for (int i = 0; i < rounds; ++i) {
-        if (done()) return true;
-        poll(nullptr, 0, 2);
-    }
-    return false;
-}
 
 TEST(MbConfig, SizingAndRefusedConfigurations) {
     EXPECT_EQ(Q4MB_GetMemorySizing(nullptr, 0), 36u);
@@ -124,7 +98,7 @@ public:
     void Pass() { Q4MB_Activate(db_->Db(), now); }
     // Passes until done, waiting a little for the peer between them.
     bool PassUntil(const std::function<bool()>& done, int rounds = 2500) {
-        return Until([&] {
+        return PollUntil([&] {
             Pass();
             return done();
         }, rounds);
@@ -159,14 +133,14 @@ public:
         log = root.Dir() + "/peer-" + mode + ".log";
         ASSERT_TRUE(peer.Start("", "exec /usr/bin/python3 " PLC_SOURCE_DIR "/tests/iecext/mb_server.py " + mode + " " +
                                        where + " " + std::to_string(port) + " " + log + " 2>>" + log));
-        ASSERT_TRUE(Until([&] { return ReadFile(log).find("listening") != std::string::npos; }))
+        ASSERT_TRUE(PollUntil([&] { return ReadTextFile(log).find("listening") != std::string::npos; }))
             << "python3-pymodbus is missing";
         if (mode == "tcp" || mode == "udp") {
             const std::string ss = mode == "tcp" ? "ss -ltn" : "ss -lun";
-            ASSERT_TRUE(Until([&] { return Shell(ss).find(":" + std::to_string(port) + " ") != std::string::npos; }));
+            ASSERT_TRUE(PollUntil([&] { return Shell(ss).find(":" + std::to_string(port) + " ") != std::string::npos; }));
         }
     }
-    std::string Log() { return ReadFile(log); }
+    std::string Log() { return ReadTextFile(log); }
     TempRoot root;
     PeerProcess peer;
     std::string log;
@@ -221,7 +195,7 @@ void RunRequests(Client& c, MbPeer& peer) {
 
 TEST(MbClient, TcpAgainstPymodbus) {
     MbPeer peer;
-    int port = FreePort();
+    int port = LoopbackFreePort(SOCK_STREAM);
     peer.Start("tcp", "127.0.0.1", port);
     Client c(Requests(MbCfgBuilder().Connection(1, "127.0.0.1", CfgPort(port))));
     EXPECT_EQ(c.Open(), 0);
@@ -232,53 +206,24 @@ TEST(MbClient, TcpAgainstPymodbus) {
 
 TEST(MbClient, UdpAgainstPymodbus) {
     MbPeer peer;
-    int port = FreePort(SOCK_DGRAM);
+    int port = LoopbackFreePort(SOCK_DGRAM);
     peer.Start("udp", "127.0.0.1", port);
     Client c(Requests(MbCfgBuilder().Connection(1, "UDP:127.0.0.1", CfgPort(port))));
     EXPECT_EQ(c.Open(), 0);
     RunRequests(c, peer);
 }
 
-// The runtime's serial port: one end of a socat pty pair, lent by the
-// programming link.
-struct PtyLender {
-    static int fd;
-    static int Descriptor(int which) { return which == kQ4PortMJ1 ? fd : -1; }
-    static u32 Host() { return 0; }
-    static void HandBack(int) {}
-};
-int PtyLender::fd = -1;
-
+// The runtime's serial port: one end of a socat pty pair.
 class MbClientSerial : public ::testing::TestWithParam<const char*> {
 protected:
-    void SetUp() override {
-        Q4Link_Reset();
-        dir_ = peer_.root.Dir();
-        ASSERT_TRUE(socat_.Start("", "exec socat pty,raw,echo=0,link=" + dir_ + "/plc pty,raw,echo=0,link=" + dir_ +
-                                         "/slave 2>/dev/null"));
-        ASSERT_TRUE(Until([&] {
-            return access((dir_ + "/slave").c_str(), F_OK) == 0 && access((dir_ + "/plc").c_str(), F_OK) == 0;
-        })) << "socat is missing";
-        PtyLender::fd = open((dir_ + "/plc").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        ASSERT_GE(PtyLender::fd, 0);
-        q4LinkPeers.descriptor = PtyLender::Descriptor;
-        q4LinkPeers.hostCode = PtyLender::Host;
-        q4LinkPeers.handBack = PtyLender::HandBack;
-        SR_Put(163, 0);
-    }
-    void TearDown() override {
-        close(PtyLender::fd);
-        Q4Link_Reset();
-        Wiring_Connect();
-    }
+    void SetUp() override { ASSERT_TRUE(pty_.Ok()) << "socat is missing"; }
     MbPeer peer_;
-    PeerProcess socat_;
-    std::string dir_;
+    LentPty pty_{peer_.root.Dir()};
 };
 
 TEST_P(MbClientSerial, AgainstPymodbusOnAPty) {
     const std::string mode = GetParam();
-    peer_.Start(mode, dir_ + "/slave", 0);
+    peer_.Start(mode, pty_.PeerPath(), 0);
     const std::string address = mode == "ascii" ? "ASCII:/dev/ttySP4" : "/dev/ttySP4";
     Client c(Requests(MbCfgBuilder().Connection(1, address, 0, kMbFlagSerial)));
     EXPECT_EQ(c.Open(), 0);

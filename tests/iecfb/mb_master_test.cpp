@@ -18,38 +18,14 @@
 #include "iec/ext/q4mbfram.h"
 #include "iec/kernel/q4link.h"
 #include "platform/root.h"
+#include "testsupport/mb_peers.h"
 #include "testsupport/net_namespace.h"
 #include "testsupport/shell.h"
 #include "testsupport/temp_root.h"
 
 namespace {
 
-int FreePort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t n = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
-    close(fd);
-    return ntohs(a.sin_port);
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-bool Until(const std::function<bool()>& done, int rounds = 2500) {
-    for (int i = 0; i < rounds; ++i) {
-        if (done()) return true;
-        poll(nullptr, 0, 2);
-    }
-    return false;
-}
+bool Until(const std::function<bool()>& done, int rounds = 2500) { return PollUntil(done, rounds); }
 
 // Operands of one master block over a database with an INT and a BOOL
 // array of 16 elements.
@@ -121,11 +97,11 @@ struct Master {
 class MbMasterTcp : public ::testing::Test {
 protected:
     void SetUp() override {
-        port_ = FreePort();
+        port_ = LoopbackFreePort(SOCK_STREAM);
         log_ = root_.Dir() + "/peer.log";
         ASSERT_TRUE(peer_.Start("", "exec /usr/bin/python3 " PLC_SOURCE_DIR "/tests/iecext/mb_server.py tcp 127.0.0.1 " +
                                         std::to_string(port_) + " " + log_ + " 2>>" + log_));
-        ASSERT_TRUE(Until([&] { return ReadFile(log_).find("listening") != std::string::npos; }))
+        ASSERT_TRUE(Until([&] { return ReadTextFile(log_).find("listening") != std::string::npos; }))
             << "python3-pymodbus is missing";
         ASSERT_TRUE(Until([&] { return Shell("ss -ltn").find(":" + std::to_string(port_) + " ") != std::string::npos; }));
     }
@@ -158,7 +134,7 @@ TEST_F(MbMasterTcp, ReadsWritesAndReportsErrorsAgainstPymodbus) {
     EXPECT_EQ(m.Exchange(regs, 1, 23, 21, 2, 61, 1), 0);
     EXPECT_EQ(m.Int(0), 7);
     EXPECT_EQ(m.Int(1), -1);
-    std::string log = ReadFile(log_);
+    std::string log = ReadTextFile(log_);
     EXPECT_NE(log.find("16 20 7,65535,9"), std::string::npos) << log;
     EXPECT_NE(log.find("6 30 7"), std::string::npos) << log;
     EXPECT_NE(log.find("15 40 1,0,1"), std::string::npos) << log;
@@ -285,42 +261,19 @@ TEST_F(MbMasterHostile, ForeignIdsShortAnswersAndTimeOut) {
 
 // RTU over a pty pair that socat makes, the controller's end lent to the
 // runtime as its serial port.
-struct PtyLender {
-    static int fd;
-    static int Descriptor(int which) { return which == kQ4PortMJ1 ? fd : -1; }
-    static u32 Host() { return 0; }
-    static void HandBack(int) {}
-};
-int PtyLender::fd = -1;
-
 class MbMasterRtu : public ::testing::Test {
 protected:
     void SetUp() override {
-        Q4Link_Reset();
         Q4MbFb_Reset();
-        std::string dir = root_.Dir();
-        ASSERT_TRUE(socat_.Start("", "exec socat pty,raw,echo=0,link=" + dir + "/plc pty,raw,echo=0,link=" + dir +
-                                         "/slave 2>/dev/null"));
-        ASSERT_TRUE(Until([&] { return access((dir + "/slave").c_str(), F_OK) == 0 && access((dir + "/plc").c_str(), F_OK) == 0; }))
-            << "socat is missing";
-        log_ = dir + "/peer.log";
-        ASSERT_TRUE(peer_.Start("", "exec /usr/bin/python3 " PLC_SOURCE_DIR "/tests/iecext/mb_server.py rtu " + dir +
-                                        "/slave 0 " + log_ + " 2>>" + log_));
-        ASSERT_TRUE(Until([&] { return ReadFile(log_).find("listening") != std::string::npos; }));
-        PtyLender::fd = open((dir + "/plc").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        ASSERT_GE(PtyLender::fd, 0);
-        q4LinkPeers.descriptor = PtyLender::Descriptor;
-        q4LinkPeers.hostCode = PtyLender::Host;
-        q4LinkPeers.handBack = PtyLender::HandBack;
-        SR_Put(163, 0);
-    }
-    void TearDown() override {
-        close(PtyLender::fd);
-        Q4Link_Reset();
-        Wiring_Connect();
+        ASSERT_TRUE(pty_.Ok()) << "socat is missing";
+        log_ = root_.Dir() + "/peer.log";
+        ASSERT_TRUE(peer_.Start("", "exec /usr/bin/python3 " PLC_SOURCE_DIR "/tests/iecext/mb_server.py rtu " +
+                                        pty_.PeerPath() + " 0 " + log_ + " 2>>" + log_));
+        ASSERT_TRUE(Until([&] { return ReadTextFile(log_).find("listening") != std::string::npos; }));
     }
     TempRoot root_;
-    PeerProcess socat_, peer_;
+    LentPty pty_{root_.Dir()};
+    PeerProcess peer_;
     std::string log_;
 };
 
@@ -356,7 +309,7 @@ TEST_F(MbMasterRtu, ReadsAndWritesOnTheSerialLineOneMasterAtATime) {
         return m.Done() && other.Done();
     }));
     EXPECT_EQ(other.Int(0), 77);  // read after the write
-    EXPECT_NE(ReadFile(log_).find("6 9 77"), std::string::npos);
+    EXPECT_NE(ReadTextFile(log_).find("6 9 77"), std::string::npos);
     // A broadcast completes without an answer.
     m.f->SetD(m.f->D(0), 0);
     m.f->SetB(m.f->B(1), false);

@@ -21,29 +21,11 @@
 #include "iec/kernel/q4link.h"
 #include "platform/root.h"
 #include "testsupport/mbcfg_builder.h"
+#include "testsupport/mb_peers.h"
 #include "testsupport/net_namespace.h"
 #include "testsupport/temp_root.h"
 
 namespace {
-
-int FreePort(int type) {
-    int fd = socket(AF_INET, type, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t n = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
-    close(fd);
-    return ntohs(a.sin_port);
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 // An application whose local server (unit 1) has holding registers 0-9
 // (k = 100 + k at start) and coils 0-15; the blocks' operands.
@@ -77,11 +59,11 @@ std::string Serve(const std::function<void()>& exec, const std::string& command,
     PeerProcess p;
     std::remove(out.c_str());
     EXPECT_TRUE(p.Start("", "(" + command + ") >" + out + " 2>&1; echo EXIT $? >>" + out));
-    for (int k = 0; k < 5000 && ReadFile(out).find("EXIT") == std::string::npos; ++k) {
+    for (int k = 0; k < 5000 && ReadTextFile(out).find("EXIT") == std::string::npos; ++k) {
         exec();
         poll(nullptr, 0, 1);
     }
-    return ReadFile(out);
+    return ReadTextFile(out);
 }
 
 TEST(MbSlaveTcp, ServesMbpollOnItsOwnPort) {
@@ -89,7 +71,7 @@ TEST(MbSlaveTcp, ServesMbpollOnItsOwnPort) {
     SlaveApp app;
     FbDb& f = *app.f;
     std::array<u8, 16> inst{};
-    const int port = FreePort(SOCK_STREAM);
+    const int port = LoopbackFreePort(SOCK_STREAM);
     f.SetD(f.D(0), port - Root_PortOffset());
     f.SetB(f.B(0), true);
     std::vector<u16> ops{f.B(0), f.D(0), f.B(1)};
@@ -122,7 +104,7 @@ TEST(MbSlaveUdp, ServesBothFramingsToPymodbus) {
     FbDb& f = *app.f;
     for (bool rtu : {false, true}) {
         std::array<u8, 4> inst{};
-        const int port = FreePort(SOCK_DGRAM);
+        const int port = LoopbackFreePort(SOCK_DGRAM);
         f.SetD(f.D(0), port - Root_PortOffset());
         f.SetD(f.D(1), 1);
         f.SetB(f.B(0), true);
@@ -151,30 +133,11 @@ TEST(MbSlaveUdp, ServesBothFramingsToPymodbus) {
     }
 }
 
-struct PtyLender {
-    static int fd;
-    static int Descriptor(int which) { return which == kQ4PortMJ1 ? fd : -1; }
-    static u32 Host() { return 0; }
-    static void HandBack(int) {}
-};
-int PtyLender::fd = -1;
-
 class MbSlaveRtu : public ::testing::Test {
 protected:
     void SetUp() override {
-        Q4Link_Reset();
+        ASSERT_TRUE(pty_.Ok()) << "socat is missing";
         dir_ = root_.Dir();
-        ASSERT_TRUE(socat_.Start("", "exec socat pty,raw,echo=0,link=" + dir_ + "/plc pty,raw,echo=0,link=" + dir_ +
-                                         "/master 2>/dev/null"));
-        for (int k = 0; k < 2500 && (access((dir_ + "/master").c_str(), F_OK) || access((dir_ + "/plc").c_str(), F_OK));
-             ++k)
-            poll(nullptr, 0, 2);
-        PtyLender::fd = open((dir_ + "/plc").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        ASSERT_GE(PtyLender::fd, 0) << "socat is missing";
-        q4LinkPeers.descriptor = PtyLender::Descriptor;
-        q4LinkPeers.hostCode = PtyLender::Host;
-        q4LinkPeers.handBack = PtyLender::HandBack;
-        SR_Put(163, 0);
         FbDb& f = *app_.f;
         f.SetD(f.D(0), 1);
         f.SetB(f.B(0), true);
@@ -186,15 +149,12 @@ protected:
     }
     void TearDown() override {
         app_.f->Cmd(Q4MbFb_SlaveRtuExD, inst_.data(), kFbInstanceEnd);
-        close(PtyLender::fd);
-        Q4Link_Reset();
-        Wiring_Connect();
     }
     void Exec() { app_.f->Exec(Q4MbFb_SlaveRtuExD, inst_.data(), ops_); }
     i32 Counter(int k) { return app_.f->GetD(app_.f->D(static_cast<u16>(1 + k))); }
     TempRoot root_;
+    LentPty pty_{root_.Dir()};
     SlaveApp app_;
-    PeerProcess socat_;
     std::string dir_;
     std::array<u8, kMbsBytes> inst_{};
     std::vector<u16> ops_;
@@ -202,10 +162,10 @@ protected:
 
 TEST_F(MbSlaveRtu, ServesMbpoll) {
     const std::string mb = "mbpoll -m rtu -b 115200 -P none -1 -o 2 ";
-    std::string out = Serve([&] { Exec(); }, mb + "-a 1 -t 4 -r 2 -c 2 " + dir_ + "/master", dir_ + "/out");
+    std::string out = Serve([&] { Exec(); }, mb + "-a 1 -t 4 -r 2 -c 2 " + pty_.PeerPath(), dir_ + "/out");
     EXPECT_NE(out.find("[2]: \t101"), std::string::npos) << out;
     EXPECT_NE(out.find("[3]: \t102"), std::string::npos) << out;
-    out = Serve([&] { Exec(); }, mb + "-a 1 -t 0 -r 1 " + dir_ + "/master 1", dir_ + "/out");
+    out = Serve([&] { Exec(); }, mb + "-a 1 -t 0 -r 1 " + pty_.PeerPath() + " 1", dir_ + "/out");
     EXPECT_NE(out.find("EXIT 0"), std::string::npos) << out;
     EXPECT_EQ(Counter(kMbsNReq), 2);
     EXPECT_EQ(Counter(kMbsNAns), 2);
@@ -214,7 +174,7 @@ TEST_F(MbSlaveRtu, ServesMbpoll) {
 // Bytes written by a master on the line: another slave's exchange, a frame
 // with a bad CRC, a broadcast, and requests in pieces.
 TEST_F(MbSlaveRtu, ParsesAndResynchronisesTheByteStream) {
-    int m = open((dir_ + "/master").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    int m = open((pty_.PeerPath()).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(m, 0);
     auto frame = [](std::vector<u8> b) {
         b.resize(b.size() + 2);
