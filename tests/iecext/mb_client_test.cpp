@@ -289,6 +289,7 @@ TEST(MbClient, TimeOutRetriesAndReconnect) {
     EXPECT_EQ(sends, 3u);
     EXPECT_EQ(c.Error(0), kMbErrTimeout);
     EXPECT_EQ(c.Errors(0), 1);
+    EXPECT_EQ(c.Success(0), 0);
     // The slave hangs up: the connection fails, waits, and comes back.
     close(s);
     ASSERT_TRUE(c.PassUntil([&] { return c.State(0) == kMbReconnectWait; }));
@@ -350,6 +351,33 @@ TEST(MbClient, HostileAnswers) {
         EXPECT_EQ(c.Error(0), k.error) << k.name;
         for (u32 r = 0; r < 4; ++r) EXPECT_EQ(c.Reg(0, r), k.regs[r]) << k.name << r;
     }
+    close(s);
+    close(l);
+}
+
+// No tries configured means one try: the time-out ends the exchange.
+TEST(MbClient, ZeroTriesIsOneTry) {
+    int l = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(l, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    socklen_t n = sizeof a;
+    getsockname(l, reinterpret_cast<sockaddr*>(&a), &n);
+    listen(l, 1);
+    Client c(MbCfgBuilder()
+                 .Connection(1, "127.0.0.1", CfgPort(ntohs(a.sin_port)))
+                 .Add({.id = 1, .conn = 1, .mode = 0, .function = 3, .quantity = 1, .tries = 0, .timeout = 300}));
+    EXPECT_EQ(c.Open(), 0);
+    c.Trigger(0);
+    int s = -1;
+    ASSERT_TRUE(c.PassUntil([&] { return (s = accept4(l, nullptr, nullptr, SOCK_NONBLOCK)) >= 0; }));
+    ASSERT_TRUE(c.PassUntil([&] { return c.State(0) == kMbReceiving; }));
+    c.now += 300;
+    c.Pass();
+    EXPECT_EQ(c.Error(0), kMbErrTimeout);
+    EXPECT_EQ(c.Errors(0), 1);
+    EXPECT_EQ(c.Field(0, kMbRqRetries), 0);
     close(s);
     close(l);
 }

@@ -13,7 +13,10 @@
 #include "iec/ext/q4mbfram.h"
 #include "iec/ext/q4mbmap.h"
 #include "iec/ext/q4mbsrv.h"
+#include "iec/ext/q4cs.h"
 #include "iec/kernel/q4types.h"
+#include "iec/kernel/q4vmcyc.h"
+#include "iec/kernel/q4vmdb.h"
 #include "iec/kernel/q4vmstr.h"
 #include "iec/kernel/q4tools.h"
 #include "testsupport/iec_image_builder.h"
@@ -278,6 +281,21 @@ TEST(MbMapping, ClientRequestKinds) {
     for (u32 k = 0; k < 6; ++k) Q4MB_Data(v, id)[92 + k] = static_cast<u8>(k + 1);
     Q4MB_Exchange(db.Db());
     EXPECT_EQ(GetLe32(db.Data32(big)), 0x04030201u);
+}
+
+// The workbench link's entry: a stopped application answers nothing (no
+// answer buffer goes out unfilled); an RTU frame's CRC is not served.
+TEST(MbServer, WorkbenchLinkEntry) {
+    App app;
+    const u8 tcp[] = {0, 7, 0, 0, 0, 6, 1, 3, 0, 100, 0, 1};
+    const u8 rtu[] = {1, 3, 0, 100, 0, 1, 0xAA, 0xBB};
+    u8 a[300];
+    EXPECT_EQ(Q4VM_ServeModbus(app.db->Db(), kQ4CSRqModbusTcp, tcp, sizeof tcp, a), 11u);
+    EXPECT_EQ(Q4VM_ServeModbus(app.db->Db(), kQ4CSRqModbusRtu, rtu, sizeof rtu, a), 5u);
+    u8* st = Q4VM_Status(app.db->Db());
+    PutLe16(st + kQ4StFlags, static_cast<u16>(GetLe16(st + kQ4StFlags) | kVmFlagStopped));
+    EXPECT_EQ(Q4VM_ServeModbus(app.db->Db(), kQ4CSRqModbusTcp, tcp, sizeof tcp, a), 0u);
+    EXPECT_EQ(Q4VM_ServeModbus(app.db->Db(), kQ4CSRqModbusRtu, rtu, sizeof rtu, a), 0u);
 }
 
 }  // namespace
