@@ -31,9 +31,13 @@ u32 TableOf(u32 function) {
     }
 }
 
+// The IEC set once a configuration gave one while an IEC application was
+// loaded; without one the register set stays in force, so the server keeps
+// listening on its port and serving the register map (an IEC set never
+// given has port 0 and no tables).
 const ModbusSettings& SetInForce(int port, bool* iec) {
     const EnetPortConfigTail& t = Dpr_Configuration[port].tail;
-    *iec = Dpr_IecActive();
+    *iec = Dpr_IecActive() && t.modbusIec.set.inUse;
     return *iec ? t.modbusIec.set : t.modbus;
 }
 

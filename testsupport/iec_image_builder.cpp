@@ -332,6 +332,11 @@ IecImageBuilder& IecImageBuilder::StringTableBytes(std::vector<u8> bytes) {
     stringTables_.push_back(std::move(bytes));
     return *this;
 }
+IecImageBuilder& IecImageBuilder::ModbusConfig(std::vector<u8> bytes) {
+    modbus_ = std::move(bytes);
+    return *this;
+}
+
 IecImageBuilder& IecImageBuilder::Signal(std::vector<u8> bytes) {
     signals_.push_back(std::move(bytes));
     return *this;
@@ -471,6 +476,7 @@ std::vector<u8> IecImageBuilder::Build() const {
     if (complex) need(kQ4ExtCtTypes);
     if (!stringTables_.empty()) need(kQ4ExtStringTables);
     if (!signals_.empty()) need(kQ4ExtSignals);
+    if (!modbus_.empty()) need(kQ4ExtModbus);
     if (!varLists_.empty()) need(kQ4ExtVarLists);
     if (!recipes_.empty()) need(kQ4ExtRecipes);
     if (!staticEvents_.empty()) need(kQ4ExtStaticEvents);
@@ -636,6 +642,11 @@ std::vector<u8> IecImageBuilder::Build() const {
     tables(stringTables_, kQ4ExtStringTables);
     tables(signals_, kQ4ExtSignals);
     tables(varLists_, kQ4ExtVarLists);
+    if (!modbus_.empty()) {
+        ext[kQ4ExtModbus] = o.Here();
+        o.Bytes(modbus_.data(), modbus_.size());
+        o.Align(4);
+    }
 
     // Recipes: a directory as the tables above; each recipe u16 variable
     // count, u16 column count, u32 offsets of its variable entries; an entry

@@ -187,6 +187,8 @@ public:
     // A string table of raw bytes (for malformed tables).
     IecImageBuilder& StringTableBytes(std::vector<u8> bytes);
     IecImageBuilder& Signal(std::vector<u8> bytes);
+    // The runtime Modbus configuration (code extension entry 2), as bytes.
+    IecImageBuilder& ModbusConfig(std::vector<u8> bytes);
     // A signal from its points {time in ms, value}.
     IecImageBuilder& SignalPoints(const std::vector<std::pair<u32, float>>& points);
     // A variable list (numbered from 0 in declaration order) of entries
@@ -271,6 +273,7 @@ private:
 
     void AddMap(u16 type, u16 index, u16 capacity, const VarOptions& opt);
 
+    std::vector<u8> modbus_;
     std::string appName_ = "APP";
     std::string version_ = "1.00";
     u32 format_ = 1, cycleTime_ = 0, buildStamp_ = 0x12345678, sfcCrc_ = 0, layoutStamp_ = 0x00010001;

@@ -91,7 +91,10 @@ bool Receive(Q4CSSlot& s) {
     // takes the link back; the chunk is not a workbench request. Only a
     // frame's first bytes are looked at: data inside a frame may be anything.
     if (s.received == 0 && n >= 2) {
-        if (s.request[0] == 'Z' && s.request[1] == 'J') {
+        // A Modbus/TCP header whose transaction id spells "ZJ" (protocol id
+        // 0 behind it) is a request like any other.
+        const bool mbap = n >= 4 && s.request[2] == 0 && s.request[3] == 0;
+        if (s.request[0] == 'Z' && s.request[1] == 'J' && !mbap) {
             q4_rcv = 1;
             Q4Link_HandBack(0);
             return true;

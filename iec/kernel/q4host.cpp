@@ -390,14 +390,15 @@ void Q4Def_ServeVMRequest(Q4CSContext* cs, u8* db, u16 slot) {
 }
 
 void Q4Def_ServeModbusRequest(Q4CSContext* cs, u8* db, int code, u16 slot) {
-    u8* frame = Q4CS_GetRequestFrame(cs, slot);
+    u32 length = 0;
+    u8* frame = Q4CS_GetRequestFrame(cs, slot, &length);
     u8* answer = Q4CS_GetAnswerFrameBuffer(cs, slot);
     if (!db || !frame || !answer) {
         Q4CS_SendRC(cs, slot, 1);
         return;
     }
-    int n = Q4VM_ServeModbus(db, code, frame, answer);
-    if (n > 0) Q4CS_SendAnswerFrame(cs, slot, static_cast<u32>(n));
+    u32 n = Q4VM_ServeModbus(db, code, frame, length, answer);
+    if (n > 0) Q4CS_SendAnswerFrame(cs, slot, n);
 }
 
 void _Serve() {

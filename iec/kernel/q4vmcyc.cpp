@@ -2,6 +2,10 @@
 
 #include "iec/ext/q4bdll.h"
 #include "iec/ext/q4ea.h"
+#include "iec/ext/q4cs.h"
+#include "iec/ext/q4mb.h"
+#include "iec/ext/q4mbfb.h"
+#include "iec/ext/q4mbmap.h"
 #include "iec/ext/q4mbsrv.h"
 #include "iec/kernel/q4heap.h"
 #include "iec/kernel/q4vmdb.h"
@@ -99,6 +103,7 @@ void Q4VM_ShutDown(u8* db, const char* retainPath) {
     Q4VMFbl_ShutDown(db);
     Q4VMRsc_FreeAll(db);
     Q4MBSrv_ResetDevIdent();
+    Q4MbFb_Reset();
     Q4VM_DeleteHeap(db);
 }
 
@@ -116,11 +121,25 @@ void Q4VM_FullIOExchange(u8* db) {
 }
 
 void Q4VM_UpdateExtData(u8* db, u32 now) { Q4EAX_Activate(db, now); }
-void Q4VM_ActivateModbus(u8*, u32) {}
-void Q4VM_ExchangeModbusData(u8*) {}
-int Q4VM_ServeModbus(u8*, int, const u8*, u8*) { return 0; }
-int Q4VM_OpenModbus(u8*) { return 0; }
-void Q4VM_CloseModbus(u8*) {}
+void Q4VM_ActivateModbus(u8* db, u32 now) {
+    u8* st = Q4VM_Status(db);
+    if (st && !(Flags(st) & kVmFlagStopped)) Q4MB_Activate(db, now);
+}
+void Q4VM_ExchangeModbusData(u8* db) {
+    u8* st = Q4VM_Status(db);
+    if (st && !Guarded(st) && !(Flags(st) & kVmFlagStopRequest)) Q4MB_Exchange(db);
+}
+u32 Q4VM_ServeModbus(u8* db, int code, const u8* frame, u32 n, u8* answer) {
+    u8* st = Q4VM_Status(db);
+    // A stopped application answers nothing: an answer buffer left unfilled
+    // must never go out.
+    if (!st || (Flags(st) & kVmFlagStopped)) return 0;
+    if (code == kQ4CSRqModbusTcp) return Q4MB_Serve(db, frame, n, answer, 1);
+    // The serial link checked the CRC of an RTU frame and adds the answer's.
+    return n >= 2 ? Q4MB_Serve(db, frame, n - 2, answer, 0) : 0;
+}
+int Q4VM_OpenModbus(u8* db) { return Q4MB_Open(db); }
+void Q4VM_CloseModbus(u8* db) { Q4MB_Close(db); }
 int Q4VM_OpenExtData(u8* db) { return Q4EAX_Open(db); }
 void Q4VM_CloseExtData(u8* db) { Q4EAX_Close(db); }
 int Q4VM_OpenDynaLinks() { return Q4Bdll_OpenDynaLinks(); }

@@ -25,8 +25,10 @@ void Q4VM_FullIOExchange(u8* db);
 void Q4VM_UpdateExtData(u8* db, u32 now);
 void Q4VM_ActivateModbus(u8* db, u32 now);
 void Q4VM_ExchangeModbusData(u8* db);
-// 1 when stopped or no Modbus server answers, else the answer length.
-int Q4VM_ServeModbus(u8* db, int code, const u8* frame, u8* answer);
+// Serves a Modbus frame of n bytes that the workbench link received (code
+// 17: Modbus/TCP; 16: RTU, its CRC included): the answer's length, 0 when
+// there is none (a stopped application, no server, another unit).
+u32 Q4VM_ServeModbus(u8* db, int code, const u8* frame, u32 n, u8* answer);
 int Q4VM_OpenModbus(u8* db);
 void Q4VM_CloseModbus(u8* db);
 int Q4VM_OpenExtData(u8* db);

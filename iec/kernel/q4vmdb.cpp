@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "iec/ext/q4ea.h"
+#include "iec/ext/q4mb.h"
+#include "iec/ext/q4mbmap.h"
 #include "iec/kernel/q4heap.h"
 #include "iec/kernel/q4vmmap.h"
 #include "iec/kernel/q4vmprg.h"
@@ -116,6 +118,18 @@ u8* Q4VM_Private(u8* db) {
 
 // --- Sizing ---------------------------------------------------------------------
 
+namespace {
+
+// The runtime Modbus configuration of the code image and the bytes behind it.
+const u8* ModbusConfig(const Q4Code& c, u32* bytes) {
+    const u32 off = Q4VMCode_MBClientConfig(c);
+    if (!off || !c.data || off >= c.size) return nullptr;
+    *bytes = c.size - off;
+    return c.data + off;
+}
+
+}  // namespace
+
 int Q4VM_GetDBSize(const Q4Code& c, u8* d) {
     if (!d || Q4VMCode_CheckCode(c) != 0) return kVmErrGeneric;
     std::memset(d, 0, kVmDbDescriptorBlockBytes);
@@ -154,9 +168,17 @@ int Q4VM_GetDBSize(const Q4Code& c, u8* d) {
     SizeArea(d, kDbBindConnections, kQ4EaxCnxBytes, Q4EAX_GetNbCnx(c));
     SizeArea(d, kDbBindVariables, kQ4EaxVarBytes, Q4EAX_GetNbVar(c));
     SizeArea(d, kDbCtSegment, 0, 0, Q4VMCode_GetCTSegAllocSize(c));
-    // Areas of the I/O system, runtime Modbus, AS-i, binding, CAN and bus
-    // drivers are sized by those services from their configurations; without
-    // them they stay empty (a valid pointer to the next area).
+    // The runtime Modbus context; a configuration it refuses refuses the
+    // application.
+    u32 mbBytes = 0;
+    if (const u8* mb = ModbusConfig(c, &mbBytes)) {
+        u32 need = Q4MB_GetMemorySizing(mb, mbBytes);
+        if (need == 0) return kVmErrGeneric;
+        SizeArea(d, kDbModbus, 0, 0, need);
+    }
+    // Areas of the I/O system, AS-i, binding, CAN and bus drivers are sized
+    // by those services from their configurations; without them they stay
+    // empty (a valid pointer to the next area).
     VmDbDesc res = Q4VM_GetDesc(d, kDbResources);
     res.boundary = res.used = res.allocated;
     Q4VM_PutDesc(d, kDbResources, res);
@@ -343,6 +365,11 @@ int Q4VM_BuildEx(const Q4Code& c, u8* db, int /*openIo*/, int /*buildBusDrivers*
     Q4EAX_Link(db);
     // Block registry, retained variables, and the check of every program
     // before anything runs.
+    u32 mbBytes = 0, mbArea = 0;
+    const u8* mb = ModbusConfig(c, &mbBytes);
+    u8* mbCtx = Q4VM_AreaPtr(db, kDbModbus, &mbArea);
+    if (mb && (!mbCtx || Q4MB_Build(mb, mbBytes, mbCtx, mbArea) != 0)) return kVmErrGeneric;
+    Q4MB_Link(db);
     Q4VMFbl_Link(c, db);
     Q4VMFbl_InitInstances(c, db, 1);
     Q4VMFbl_InitCustomFunctions(c, db);

@@ -8,6 +8,7 @@
 
 #include "iec/blocks/q4ctlrows.h"
 #include "iec/ext/q4bdll.h"
+#include "iec/ext/q4mbfb.h"
 #include "iec/kernel/q4fbbuffer.h"
 #include "iec/kernel/q4fbclock.h"
 #include "iec/kernel/q4fbcsv.h"
@@ -184,7 +185,7 @@ constexpr const char* kPfbNames[kPfbCount] = {
 // family serves yet is known by name and not available.
 constexpr std::span<const Q4BlockEntry> kFamilies[] = {
     kQ4FbLogicRows, kQ4FbTimerRows, kQ4FbClockRows, kQ4FbSignalRows, kQ4FbBufferRows,
-    kQ4FbSerioRows, kQ4FbCsvRows,   kQ4FbPidRows,
+    kQ4FbSerioRows, kQ4FbCsvRows,   kQ4FbPidRows,   kQ4MbFbRows,
     kQ4CtlPanelRows, kQ4CtlTimerRows,
 };
 

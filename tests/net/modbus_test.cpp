@@ -13,7 +13,9 @@
 #include <cstring>
 #include <vector>
 
+#include "core/nvram.h"
 #include "core/plc_regs.h"
+#include "iec/blocks/q4EnumQuilletVariables.h"
 #include "net/dpr.h"
 #include "platform/root.h"
 #include "testsupport/loopback.h"
@@ -330,6 +332,24 @@ TEST_F(ModbusLoopback, LeavingRunModeClosesConnections) {
     int again = Connect();
     EXPECT_GE(again, 0);
     if (again >= 0) close(again);
+}
+
+// An IEC application loaded after the configuration was read has no IEC
+// settings of its own: the server goes on listening on the register set's
+// port with the register map, also after leaving and re-entering run mode.
+TEST_F(ModbusLoopback, IecApplicationWithoutItsOwnSettingsKeepsTheListener) {
+    QuilletRuntime = 1;
+    quillet_variables_enumerateded = 1;
+    PutLe16(DprMap + kDprRunFlag, 0);
+    Pass();
+    PutLe16(DprMap + kDprRunFlag, 1);
+    Pass();
+    int fd = Connect();
+    ASSERT_GE(fd, 0);
+    EXPECT_TRUE(Answered(fd, 0x0101));
+    close(fd);
+    QuilletRuntime = 0;
+    quillet_variables_enumerateded = 0;
 }
 
 }  // namespace
