@@ -192,7 +192,7 @@ void PowerMeter_SetRatios(int slot, const float r[6]) {
 }
 
 void PowerMeter_Outputs(int slot, const u8* words, u32 count) {
-    if (words == nullptr || count < 28) return;
+    if (words == nullptr || count < 56) return;  // fourteen 32-bit words
     Meter& m = s.meter[slot];
     float f[14];
     for (int i = 0; i < 14; ++i) std::memcpy(&f[i], words + 4 * i, 4);

@@ -14,7 +14,8 @@ void input_acm(IoMessage* message);
 // and reactive powers of the last computation into powers[6].
 void PowerMeter_Convert(int slot, u8* out, u32 words);
 void PowerMeter_PhasePowers(int slot, float powers[6]);
-// Settings from the analog output words (fourteen 32-bit words).
+// Settings from the analog output words (count bytes; fourteen 32-bit
+// words, fewer are ignored).
 void PowerMeter_Outputs(int slot, const u8* words, u32 count);
 // Transformer ratios (calibration), three voltage then three current.
 void PowerMeter_SetRatios(int slot, const float ratios[6]);
