@@ -41,13 +41,8 @@ struct Reader {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Init();
     Reader in{data, size};
-    std::memset(plc_reg, 0, kPlcRegBytes);
-    Plc_Reset();
-    IoDriver_Reset();
-    IoModules_Reset();
     u8 pick = in.Byte();
-    IoModules_Plug(0, kSlot0[(pick & 0x0F) % (sizeof kSlot0 / 2)]);
-    IoModules_Plug(1, kSlot1[(pick >> 4) % (sizeof kSlot1 / 2)]);
+    FuzzEnv_FreshIo(kSlot0[(pick & 0x0F) % (sizeof kSlot0 / 2)], kSlot1[(pick >> 4) % (sizeof kSlot1 / 2)]);
     // Module memory as the module would answer it.
     std::vector<u8> mem = in.Bytes(in.Byte());
     for (size_t i = 0; i < mem.size(); ++i) IoModules_SetMemoryByte(1, static_cast<u32>(i * 7 % kIoModuleMemoryBytes), mem[i]);

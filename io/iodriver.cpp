@@ -1,5 +1,10 @@
 #include "io/iodriver.h"
 
+#include "io/analog.h"
+#include "io/hsc.h"
+#include "io/powermeter.h"
+#include "io/iodriver_state.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -8,18 +13,11 @@
 #include "platform/fpga.h"
 #include "platform/spi_imx28_drv.h"
 
+IoDriverState ioDrv;
+
 namespace {
 
-// Rows of the module table the driver treats specially.
-constexpr u16 kNoRow = 0xFFFF;
-constexpr u16 kRowFieldBus = 13, kRowGen2A = 14, kRowGen2B = 15, kRowMeter1 = 16, kRowMeter2 = 17, kRowAq4 = 18,
-              kRowAq2 = 19;
-
-// Flags word.
-constexpr u16 kFlagCalWritten = 0x1, kFlagCalMode = 0x2, kFlagConfigured = 0x4;
-
-// Mode word bits.
-constexpr u16 kModeInverted = 0x80, kModeSlot1Aq = 0x800, kModeProtection = 0x8000;
+IoDriverState& g = ioDrv;
 
 // Module memory of a field-bus module (two address bytes).
 constexpr u8 kIdpbs[2] = {0x1C, 0x1E};
@@ -36,73 +34,6 @@ const u8 term_map[32] = {0x00, 0x40, 0x80, 0xC0, 0x10, 0x50, 0x90, 0xD0, 0x20, 0
                          0xE0, 0x30, 0x70, 0xB0, 0xF0, 0x00, 0x08, 0x10, 0x18, 0, 0,
                          0,    0,    0,    0,    0,    0,    0,    0,    0,    0};
 
-struct SlotState {
-    u16 row = kNoRow;  // no row until an init message finds one
-    u16 gain[16] = {};
-    i16 offset[16] = {};
-    u16 flags = 0;
-    u8 typeCodes[6] = {};
-    u8 filterShift = 0;
-    u16 mode = 0;
-    u8 outImage[4] = {};
-    u8 storedConfig[12] = {};
-    // Stop data.
-    u16 stopMask = 0, stopValues = 0;
-    u8 pulseStopSelect = 0;
-    u32 pulseStop[4] = {};
-    u8 aqStopFlag[4] = {};
-    u16 aqStop[4] = {};
-    u8 aq4StopFlag[4] = {};
-    u16 aq4Stop[4] = {};
-    u32 protectionBase = 0;
-    u32 aqRef = 0;
-    // Counters and pulse channels (programmed through the I/O logic).
-    u32 counter[4][2] = {};
-    u32 refs[6] = {};
-    u8 clockOption = 0;
-    u16 clockDivider = 0;
-    // Row 22.
-    u16 row22Channel[2] = {};
-    u16 row22Output[4] = {};
-    u8 row22StopSelect[2] = {};
-    u16 row22AltMode = 0;
-    u16 row22Stop[2] = {};
-    u32 row22Diag = 0;
-    // Analog output image (words 0-11) and the last control bits written.
-    u16 aqImage[12] = {};
-    int lastControl = -1;
-    // Generation-2 header and access type.
-    u8 gen2Header[16] = {};
-    u32 gen2Type = 4;
-    bool gen2Present = false;
-};
-
-// The driver's state: both slots, the message being served, the counter and
-// pulse modes and whether analog outputs run.
-struct State {
-    SlotState tbl[2];
-    IoMessage* current = nullptr;
-    u8 hscMode = 0, pwmMode = 0, analogRun = 0;
-};
-State g;
-
-// Configuration data of a slot (bounded by what was downloaded).
-struct Config {
-    const u8* p = nullptr;
-    u32 bytes = 0;
-    u8 U8(u32 off) const { return p && off + 1 <= bytes ? p[off] : 0; }
-    u16 U16(u32 off) const { return p && off + 2 <= bytes ? GetLe16(p + off) : 0; }
-    u32 U32(u32 off) const { return p && off + 4 <= bytes ? GetLe32(p + off) : 0; }
-};
-
-Config ConfigOf(int slot) {
-    Config c;
-    if (slot >= 0 && slot < kIoSlots && io_cfg[slot].config) {
-        c.p = io_cfg[slot].config;
-        c.bytes = io_cfg[slot].configBytes;
-    }
-    return c;
-}
 
 u8 SlotCheck(const IoMessage* m) {
     if (m->slot >= 2) return kIoStatusBadSlot;
@@ -124,7 +55,7 @@ int WriteIo2(u8 device, u8 a, u8 b) {
 int ReadIo2(u8 device, u8* ports) { return I2C_read_io(device, ports, 1, 2); }
 
 // Input levels of the four high-speed counters (the I/O logic).
-u8 CounterInputLevels() { return static_cast<u8>(spi_data_RD_nWR(0, 0x0000, 1, 1) & 0x0F); }
+u8 CounterInputLevels() { return io_get_hscbits(); }
 
 u16 IdentOfRow(u16 row) { return row < kIoIdentRows ? io_ident[row].ident : 0; }
 
@@ -327,7 +258,8 @@ void Configure(IoMessage* m) {
         Gen2ReadHeader(t);
         return;
     }
-    // Calibration constants of the module: loaded by the analog conversion.
+    // The module's calibration constants, also without configuration data.
+    io_get_cal_const(slot);
     Config c = ConfigOf(slot);
     if (c.p == nullptr) return;
     if (slot == 1 && t.row == 5) {
@@ -361,6 +293,7 @@ void Configure(IoMessage* m) {
         t.counter[3][1] = c.U32(0xA4);
     }
     for (int i = 0; i < 6; ++i) t.refs[i] = c.U32(0x5C + 4 * static_cast<u32>(i));
+    if (t.row == kRowMeter1 || t.row == kRowMeter2) PowerMeter_Configure(slot);
     std::memcpy(t.storedConfig, t.typeCodes, 6);
     t.storedConfig[6] = t.filterShift;
     t.storedConfig[7] = static_cast<u8>(t.mode);
@@ -406,6 +339,7 @@ void Configure(IoMessage* m) {
         if (t.row == 22) Row22Setup(t, c);
         t.pulseStopSelect = c.U8(0x24);
         for (int i = 0; i < 4; ++i) t.pulseStop[i] = c.U32(0x28 + 4 * static_cast<u32>(i));
+        Hsc_Configure(slot);
     }
     if (slot == 1 && (t.row == kRowAq4 || t.row == kRowAq2)) {
         int channels = t.row == kRowAq4 ? 4 : 2;
@@ -475,7 +409,9 @@ void DigitalInputs(IoMessage* m) {
             break;
         }
         case kRowMeter1: case kRowMeter2:
-            break;  // the metering device's status
+            if (PowerMeter_DigitalInputs(slot, b) != 0) return;
+            PutBytes(m, b, 4);
+            break;
         case 21:
             if (ReadIo2(0x40, p) != 0) return;
             b[0] = Inv(t, p[0]);
@@ -513,6 +449,7 @@ void DigitalInputs(IoMessage* m) {
             break;
         default: break;
     }
+    Hsc_DigitalInputs(slot);
 }
 
 void DigitalOutputs(IoMessage* m) {
@@ -525,19 +462,24 @@ void DigitalOutputs(IoMessage* m) {
     if (m->data) std::memcpy(image, m->data, std::min<u32>(4, m->count));
     std::memcpy(t.outImage, image, 4);
     io_q_put(m->slot, 0);
+    Hsc_DigitalOutputs(m->slot);
 }
 
 void AnalogInputs(IoMessage* m) {
     m->status = SlotCheck(m);
     if (m->status == kIoStatusOk) {
         SlotState& t = g.tbl[m->slot];
-        if (!(t.flags & kFlagCalMode) && t.row == kRowFieldBus && m->data && BusState(m->slot)) {
+        if (t.row != kRowFieldBus) {
+            input_ais(m);
+        } else if (!(t.flags & kFlagCalMode) && m->data && BusState(m->slot)) {
             u32 n = (m->count & 0x7FFFu) * 2;
             if (n != 0) BusRead(m->slot, m->start, static_cast<u8*>(m->data), n);
         }
-        t.flags &= static_cast<u16>(~kFlagConfigured);
+        if (!(t.flags & kFlagCalMode)) {
+            Hsc_AnalogInputs(m->slot);
+            t.flags &= static_cast<u16>(~kFlagConfigured);
+        }
     }
-    g.hscMode = 1;
     g.analogRun = 1;
 }
 
@@ -546,7 +488,10 @@ void AnalogOutputs(IoMessage* m) {
     if (m->status != kIoStatusOk) return;
     SlotState& t = g.tbl[m->slot];
     if (t.flags & kFlagCalMode) return;
-    if (t.row == kRowFieldBus && m->data && BusState(m->slot)) {
+    if (t.row != kRowFieldBus) {
+        Hsc_AnalogOutputs(m->slot);
+        output_aqx(m);
+    } else if (m->data && BusState(m->slot)) {
         u32 n = (m->count & 0x7FFFu) * 2;
         if (n != 0) BusWrite(m->slot, m->start, static_cast<const u8*>(m->data), n);
     }
@@ -580,13 +525,11 @@ void Calibrate(IoMessage* m) {
         m->length = 26;
         return;
     }
-    if (m->status != kIoStatusOk) return;
-    // The other sub-commands belong to the analog calibration; until it is
-    // present they answer the status alone.
-    buf[0] = m->status;
+    Analog_Calibrate(m);
 }
 
 void Stop(IoMessage* m) {
+    if (m->slot == 0 && SlotCheck(m) == kIoStatusOk) Hsc_Stop(0);
     g.hscMode = 0;
     g.pwmMode = 0;
     g.analogRun = 0;
@@ -648,6 +591,8 @@ void Stop(IoMessage* m) {
             else t.aqImage[ch] = t.aq4Stop[ch];
         }
     }
+    // The stop values reach the converters now: no output message follows.
+    Analog_WriteOutputs(slot);
 }
 
 void Start(IoMessage* m) {
@@ -745,7 +690,8 @@ int io_q_put(int slot, int control) {
             break;
         }
         case kRowMeter1: case kRowMeter2:
-            break;  // the metering device's output and reset registers
+            PowerMeter_DigitalOutputs(slot, b[0], control);
+            break;
         case kRowAq4: case kRowAq2: {
             u8 v = static_cast<u8>((b[0] & 0x7F) | (ctl0 ? 0 : 0x80));
             if (control & 4) v &= static_cast<u8>(~4);
@@ -814,5 +760,7 @@ const u8* IoDriver_OutputImage(int slot) { return slot >= 0 && slot < 2 ? g.tbl[
 u32 IoDriver_Gen2Address(int slot, int image) { return Gen2Address(slot, image); }
 
 void IoDriverState_Reset() {
-    g = State{};
+    g = IoDriverState{};
+    Hsc_Reset();
+    PowerMeter_Reset();
 }

@@ -110,7 +110,7 @@ void Board_SetWatchdog(const BoardWatchdog& in);
 // ---------------------------------------------------------------------------
 // Plug-in I/O module slots: reserved words per slot, owned by the I/O layer.
 
-constexpr int kModuleSlots = 16;
+constexpr int kModuleSlots = 18;
 constexpr int kModuleSlotWords = 256;
 // Word w of slot s (atomic); 0 / ignored out of range.
 u32 Board_ModuleWord(int slot, int word);

@@ -4,12 +4,13 @@
 #include <vector>
 
 #include "platform/board.h"
+#include "platform/clock.h"
 #include "platform/i2c_imx28_drv.h"
 
 namespace {
 
 // ---------------------------------------------------------------------------
-// Layout of the board's module reserve (16 areas of 256 words). Every byte of
+// Layout of the board's module reserve (18 areas of 256 words). Every byte of
 // a memory has a word of its own, so that the controller and a tool in
 // another process never tear each other's bytes.
 
@@ -18,7 +19,7 @@ constexpr int kAreaBusMemory = 2;      // slot-1 module memory, 4 areas: common 
 constexpr int kAreaBusMemoryOut = 6;   // slot-1 module memory, 4 areas: output side
 constexpr int kAreaGen2 = 10;          // slot s: input side 10 + 2s, output side 11 + 2s
 constexpr int kAreaCal = 14;           // calibration EEPROMs: 128 words per slot
-constexpr int kAreaBoard = 15;         // board-level devices
+constexpr int kAreaBoard = 15;         // board-level devices (the I/O logic: areas 16-17)
 
 // Control words of a slot area.
 constexpr int kWMarker = 0, kWIdent = 1, kWNoAck = 2, kWBusy = 3, kWRefused = 4, kWWriteCycle = 5, kWBusyAfter = 6;
@@ -34,6 +35,11 @@ constexpr int kWCalPointer = 45;
 constexpr int kWGen2Pointer = 46;
 constexpr int kWTempPointer = 47;
 constexpr int kWConverterCfg = 48;
+constexpr int kWConverterStart = 49;  // 100-us tick of the last configuration write
+constexpr int kWMeterSelect = 52;     // metering device: register the last write selected
+constexpr int kWMeterSetup = 53;      // its last set-up word (0xF0 writes)
+constexpr int kWMeterRegs = 56;       // registers 0-199
+constexpr u32 kMeterRegs = 200;
 constexpr u32 kMarker = 0x4D4F4455;  // "UDOM"
 
 // Board-level words.
@@ -99,6 +105,7 @@ u8 CalDevice(u16 id) {
         case 0xA60F: case 0xA00F: case 0xA40F: case 0xA20F: return static_cast<u8>(id >> 8);
         case 0x7F0E: case 0x500F: case 0x520F: return 0xAA;
         case 0x3F0E: case 0x1F0E: case 0x9F0E: return 0xAC;
+        case 0x8F0F: case 0x0F0F: return 0xA8;
         default: return 0;
     }
 }
@@ -134,6 +141,7 @@ Dev Carries(int slot, u16 id, u8 dev) {
     if (id == 0x720F || id == 0x700F) return dev == (id >> 8) ? Dev::Expander : Dev::None;
     if (id == kFieldBus) return dev == 0x1E ? Dev::BusMemory : Dev::None;
     if (dev == 0x4E) return Dev::Expander;
+    if (CalDevice(id) != 0 && dev == CalDevice(id)) return Dev::CalEeprom;
     if (IsGen2(id) && dev == ((id & 0x0E00) >> 8)) return Dev::Gen2Memory;
     if ((id == 0x8F0F && (dev == 0x20 || dev == 0x22)) || (id == 0x0F0F && dev == 0x20)) return Dev::Dac;
     return Dev::None;
@@ -312,6 +320,14 @@ void McuRead(int slot, u8* d, u32 n) {
     for (u32 i = 0; i < n; ++i) d[i] = i == 0 ? static_cast<u8>(v) : i == 1 ? static_cast<u8>(v >> 8) : 0;
 }
 
+// The two-channel converter: a conversion takes 5 ms at resolution code 0
+// (configuration bits 2-3), 15 ms at code 1 and 60 ms at codes 2 and 3.
+u32 ConverterTick() { return static_cast<u32>(Clock_MonotonicNs() / 100000); }
+u32 ConversionTicks(u32 cfg) {
+    static const u32 ticks[4] = {50, 150, 600, 600};
+    return ticks[(cfg >> 2) & 3];
+}
+
 void DeviceWrite(int slot, Dev kind, u8 dev, const u8* d, u32 n) {
     int a = Area(slot);
     switch (kind) {
@@ -342,8 +358,26 @@ void DeviceWrite(int slot, Dev kind, u8 dev, const u8* d, u32 n) {
         case Dev::Temperature:
             if (n >= 1) SetWord(a, kWTempPointer, d[0]);
             break;
+        case Dev::Metering: {
+            // 0x01, register, then the value bytes: a write of a setting
+            // (registers from 0x90 and the command register 0x1A) stores
+            // them, most significant first; any other register is only
+            // selected for the read that follows.
+            if (n >= 2 && d[0] == 0xF0) SetWord(a, kWMeterSetup, d[1]);
+            if (n < 2 || d[0] != 0x01 || d[1] >= kMeterRegs) break;
+            SetWord(a, kWMeterSelect, d[1]);
+            if (d[1] >= 0x90 || d[1] == 0x1A) {
+                u32 v = 0;
+                for (u32 i = 2; i < n && i < 5; ++i) v = (v << 8) | d[i];
+                SetWord(a, kWMeterRegs + d[1], v);
+            }
+            break;
+        }
         case Dev::Converter:
-            if (n >= 1) SetWord(a, kWConverterCfg, d[0]);
+            if (n >= 1) {
+                SetWord(a, kWConverterCfg, d[0]);
+                SetWord(a, kWConverterStart, ConverterTick());
+            }
             break;
         case Dev::Dac: {
             // 0x20/0x22: command 0x30 + channel, code << 4 high byte, low byte;
@@ -396,14 +430,26 @@ void DeviceRead(int slot, Dev kind, u8 dev, u8* d, u32 n) {
             if (n >= 2) d[1] = static_cast<u8>(raw);
             break;
         }
+        case Dev::Metering: {
+            // Reads of the selected register: four bytes carry a signed
+            // 24-bit value in bytes 1-3, three bytes a 16-bit value in bytes
+            // 1-2, two bytes an 8-bit value in byte 1; byte 0 is not used.
+            u32 v = Word(a, kWMeterRegs + static_cast<int>(Word(a, kWMeterSelect) % kMeterRegs));
+            for (u32 i = 1; i < n; ++i) d[i] = static_cast<u8>(v >> (8 * (n - 1 - i)));
+            break;
+        }
         case Dev::Converter: {
-            // Channel from bit 5 of the configuration byte; the third byte
-            // carries the not-ready bit 7 (always ready here).
-            int ch = (Word(a, kWConverterCfg) & 0x20) ? 1 : 0;
+            // Channel from bit 5 of the configuration byte; the value is the
+            // channel's signed reading, big-endian; the third byte echoes the
+            // configuration with the not-ready bit 7 set until the
+            // conversion started by the last configuration write is done.
+            u32 cfg = Word(a, kWConverterCfg);
+            int ch = (cfg & 0x20) ? 1 : 0;
             u16 v = static_cast<u16>(Word(a, kWAnalogIn + ch));
+            bool ready = ConverterTick() - Word(a, kWConverterStart) >= ConversionTicks(cfg);
             if (n >= 1) d[0] = static_cast<u8>(v >> 8);
             if (n >= 2) d[1] = static_cast<u8>(v);
-            if (n >= 3) d[2] = static_cast<u8>(Word(a, kWConverterCfg) & 0x7F);
+            if (n >= 3) d[2] = static_cast<u8>((cfg & 0x7F) | (ready ? 0 : 0x80));
             break;
         }
         default: break;
@@ -584,11 +630,13 @@ void LradcWriteHook(u32 regAddr, u32 oldValue, u32 newValue) {
 constexpr u32 kSspCtrl0 = 0x000, kSspData = 0x090, kSspStatus = 0x100;
 constexpr u32 kSspCtrl0Read = 0x02000000, kSspCtrl0DataXfer = 0x01000000;
 constexpr u32 kSspStatusFifoEmpty = 0x20;
-constexpr int kWLogicRegs = 16;  // board words 16-255: registers 0-239
-constexpr u32 kLogicRegs = 240;
+constexpr int kAreaLogic = 16;  // two areas: registers 0-511
+constexpr u32 kLogicRegs = 512;
 
-
-u32 LogicReg(u16 reg) { return reg < kLogicRegs ? Word(kAreaBoard, kWLogicRegs + reg) : 0; }
+u32 LogicReg(u16 reg) { return reg < kLogicRegs ? Word(kAreaLogic + reg / 256, reg % 256) : 0; }
+void SetLogicReg(u16 reg, u32 v) {
+    if (reg < kLogicRegs) SetWord(kAreaLogic + reg / 256, reg % 256, v);
+}
 
 void SspByte(u32 base, bool read) {
     LogicTransaction& t = g.logic;
@@ -613,7 +661,7 @@ void SspByte(u32 base, bool read) {
         t.value = (t.value & ~(0xFFu << (8 * k))) | (b << (8 * k));
     }
     if (t.dataBytes >= len) {
-        if (t.header[0] == 2 && reg < kLogicRegs) SetWord(kAreaBoard, kWLogicRegs + reg, t.value);
+        if (t.header[0] == 2) SetLogicReg(reg, t.value);
         g.logic = {};
     }
 }
@@ -683,6 +731,8 @@ u16 IoModules_Ident(int slot) { return IdentOf(slot); }
 void IoModules_Reset() {
     for (int s = 0; s < kIoModuleSlots; ++s) IoModules_Unplug(s);
     ClearArea(kAreaBoard);
+    ClearArea(kAreaLogic);
+    ClearArea(kAreaLogic + 1);
     g = State{};
 }
 
@@ -790,6 +840,16 @@ int IoModules_AnalogOutput(int slot, int channel) {
     if (!SlotOk(slot) || channel < 0 || channel >= 8) return -1;
     return static_cast<int>(Word(Area(slot), kWDac + channel));
 }
+
+void IoModules_SetMeterRegister(int slot, u8 reg, u32 value) {
+    if (SlotOk(slot) && reg < kMeterRegs) SetWord(Area(slot), kWMeterRegs + reg, value);
+}
+
+u32 IoModules_MeterRegister(int slot, u8 reg) {
+    return SlotOk(slot) && reg < kMeterRegs ? Word(Area(slot), kWMeterRegs + reg) : 0;
+}
+
+u8 IoModules_MeterSetup(int slot) { return SlotOk(slot) ? static_cast<u8>(Word(Area(slot), kWMeterSetup)) : 0; }
 
 void IoModules_SetTemperature(int slot, i16 sixteenths) {
     if (SlotOk(slot)) SetWord(Area(slot), kWTemperature, static_cast<u16>(sixteenths));
@@ -904,9 +964,7 @@ void IoModules_AttachBoard() {
 
 u32 IoModules_LogicRegister(u16 reg) { return LogicReg(reg); }
 
-void IoModules_SetLogicRegister(u16 reg, u32 value) {
-    if (reg < kLogicRegs) SetWord(kAreaBoard, kWLogicRegs + reg, value);
-}
+void IoModules_SetLogicRegister(u16 reg, u32 value) { SetLogicReg(reg, value); }
 
 u32 IoModules_ChainOutput(int chain) {
     return chain >= 0 && chain < 3 ? Word(kAreaBoard, kWChainOut + chain) : 0;

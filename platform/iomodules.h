@@ -69,6 +69,12 @@ int IoModules_OutputCount(int slot);
 // each DAC channel.
 bool IoModules_SetAnalogInput(int slot, int channel, u16 value);
 int IoModules_AnalogOutput(int slot, int channel);
+// The metering device of a power-meter module: its registers 0-199 (values
+// as the device reads them out: 24, 16 or 8 bits), as a test scripts them
+// and as the controller's setting writes left them; the last set-up word.
+void IoModules_SetMeterRegister(int slot, u8 reg, u32 value);
+u32 IoModules_MeterRegister(int slot, u8 reg);
+u8 IoModules_MeterSetup(int slot);
 // Board temperature of the slot's sensor in 1/16 degree Celsius.
 void IoModules_SetTemperature(int slot, i16 sixteenths);
 
@@ -117,7 +123,7 @@ long IoBus_KernelCall(long operation, void* recordAddressWord, long unused);
 // devices on the pin-control block, low-resolution ADC) to the simulated
 // board of this process. Idempotent; the drivers call it on first use.
 void IoModules_AttachBoard();
-// Registers 0-239 of the board's I/O logic (counters and pulse channels), as
+// Registers 0-511 of the board's I/O logic (counters and pulse channels), as
 // an SPI transaction on a selected SSP port reaches them.
 u32 IoModules_LogicRegister(u16 reg);
 void IoModules_SetLogicRegister(u16 reg, u32 value);

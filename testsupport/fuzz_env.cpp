@@ -5,10 +5,15 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "core/plc.h"
+#include "core/plc_regs.h"
+#include "io/ioapi.h"
 #include "platform/clock.h"
+#include "platform/iomodules.h"
 #include "platform/nx_api.h"
 #include "platform/root.h"
 #include "testsupport/net_config_builder.h"
@@ -55,4 +60,13 @@ NxPacketPool* FuzzEnv_Pool() {
     static bool made = _nx_packet_pool_create(&pool, "fuzz pool", 1520, area.data(), static_cast<u32>(area.size())) ==
                        NX_SUCCESS;
     return made ? &pool : nullptr;
+}
+
+void FuzzEnv_FreshIo(u16 slot0Ident, u16 slot1Ident) {
+    std::memset(plc_reg, 0, kPlcRegBytes);
+    Plc_Reset();
+    IoDriver_Reset();
+    IoModules_Reset();
+    IoModules_Plug(0, slot0Ident);
+    IoModules_Plug(1, slot1Ident);
 }

@@ -2,6 +2,8 @@
 // manual clock, made once on the first input.
 #pragma once
 
+#include "platform/bytes.h"
+
 // prefix names the temporary root folder ("$TMPDIR/<prefix>XXXXXX", /tmp
 // when TMPDIR is not set).
 void FuzzEnv_Init(const char* prefix);
@@ -18,3 +20,7 @@ void FuzzEnv_Drain(int fd);
 // A packet pool for the fuzz targets' interfaces, made on first use.
 struct NxPacketPool;
 NxPacketPool* FuzzEnv_Pool();
+
+// A clean local-I/O world for one input: registers zeroed, the controller
+// and every I/O module state forgotten, the two modules plugged in.
+void FuzzEnv_FreshIo(u16 slot0Ident, u16 slot1Ident);

@@ -30,11 +30,15 @@ const char kUsage[] =
     "  outputs SLOT                the output points, first to last\n"
     "  noack SLOT 0|1              the module stops (1) or resumes (0) answering\n"
     "  busy SLOT COUNT             the module refuses its next COUNT addressings\n"
-    "  analog SLOT CHANNEL VALUE   raw reading of an analog input channel (0-7)\n"
+    "  analog SLOT CHANNEL VALUE   raw reading of an analog input channel (0-7; the row-4\n"
+    "                              converter's channels take signed readings as 16-bit words)\n"
     "  aout SLOT CHANNEL           last code written to an analog output channel\n"
     "  temp SLOT SIXTEENTHS        the module's temperature in 1/16 degree\n"
     "  mem SLOT ADDRESS [VALUE]    a byte of the slot-1 module memory\n"
-    "  chain N [INPUT]             word latched by shift chain N, or set its input\n";
+    "  chain N [INPUT]             word latched by shift chain N, or set its input\n"
+    "  meter SLOT REG [VALUE]      a register of the power meter's metering device (0-199)\n"
+    "  logic REG [VALUE]           a register of the board's I/O logic (0-511)\n"
+    "  calbyte SLOT ADDRESS        a byte of the module's calibration EEPROM (0-127)\n";
 
 int Usage() {
     std::fputs(kUsage, stderr);
@@ -185,6 +189,29 @@ int main(int argc, char** argv) {
             IoModules_SetMemoryByte(slot, v, static_cast<u8>(w));
         }
         std::printf("mem%d.%u=0x%02X\n", slot, v, IoModules_MemoryByte(slot, v));
+        return 0;
+    }
+    if (std::strcmp(cmd, "meter") == 0 && (n == 2 || n == 3)) {
+        if (!ParseSlot(a1, &slot) || !ParseU32(a2, &v) || v > 199) return Usage();
+        if (n == 3) {
+            if (!ParseU32(a3, &w) || w > 0xFFFFFF) return Usage();
+            IoModules_SetMeterRegister(slot, static_cast<u8>(v), w);
+        }
+        std::printf("meter%d.0x%02X=0x%06X\n", slot, v, IoModules_MeterRegister(slot, static_cast<u8>(v)));
+        return 0;
+    }
+    if (std::strcmp(cmd, "logic") == 0 && (n == 1 || n == 2)) {
+        if (!ParseU32(a1, &v) || v > 511) return Usage();
+        if (n == 2) {
+            if (!ParseU32(a2, &w)) return Usage();
+            IoModules_SetLogicRegister(static_cast<u16>(v), w);
+        }
+        std::printf("logic.0x%03X=0x%08X\n", v, IoModules_LogicRegister(static_cast<u16>(v)));
+        return 0;
+    }
+    if (std::strcmp(cmd, "calbyte") == 0 && n == 2) {
+        if (!ParseSlot(a1, &slot) || !ParseU32(a2, &v) || v > 127) return Usage();
+        std::printf("calbyte%d.%u=0x%02X\n", slot, v, IoModules_CalByte(slot, v));
         return 0;
     }
     if (std::strcmp(cmd, "chain") == 0 && (n == 1 || n == 2)) {

@@ -11,33 +11,7 @@
 
 namespace {
 
-class DriverTest : public IoTest {
-protected:
-    // Plugs, probes, initialises and configures one module.
-    void Bring(int slot, u16 ident, const std::vector<u8>& config = {}) {
-        if (IoModules_Ident(slot) != ident) {
-            ASSERT_TRUE(IoModules_Plug(slot, ident));
-        }
-        u16 ids[3];
-        get_io_info(ids);
-        ASSERT_EQ(IoInit(ids, 3), 0);
-        config_[slot] = config;
-        io_cfg[slot].config = config_[slot].empty() ? nullptr : config_[slot].data();
-        io_cfg[slot].configBytes = static_cast<u32>(config_[slot].size());
-        IoSlotRecord r = io_cfg[slot];
-        IoCfg(&r, slot);
-        ASSERT_EQ(r.info.status, 0);
-    }
-    static std::vector<u8> ModeConfig(u16 mode, u16 stopMask = 0, u16 stopValues = 0) {
-        std::vector<u8> c(0xB0, 0);
-        c[9] = static_cast<u8>(mode);
-        c[10] = static_cast<u8>(mode >> 8);
-        PutLe16(&c[0x20], stopMask);
-        PutLe16(&c[0x22], stopValues);
-        return c;
-    }
-    std::vector<u8> config_[3];
-};
+class DriverTest : public IoTest {};
 
 struct InCase {
     u16 ident;

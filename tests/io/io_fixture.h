@@ -8,10 +8,13 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "core/plc.h"
 #include "core/plc_regs.h"
 #include "core/wiring.h"
+#include "io/i2c_io.h"
+#include "io/ioapi.h"
 #include "io/iodriver.h"
 #include "platform/board.h"
 #include "platform/fpga.h"
@@ -56,6 +59,32 @@ protected:
         PutKernelRevision(direct ? "2.6.35.31" : "2.6.35.44");
         I2cIo_Reset();
     }
+
+    // Plugs, probes, initialises and configures one module.
+    void Bring(int slot, u16 ident, const std::vector<u8>& config = {}) {
+        if (IoModules_Ident(slot) != ident) {
+            ASSERT_TRUE(IoModules_Plug(slot, ident));
+        }
+        u16 ids[3];
+        get_io_info(ids);
+        ASSERT_EQ(IoInit(ids, 3), 0);
+        config_[slot] = config;
+        io_cfg[slot].config = config_[slot].empty() ? nullptr : config_[slot].data();
+        io_cfg[slot].configBytes = static_cast<u32>(config_[slot].size());
+        IoSlotRecord r = io_cfg[slot];
+        IoCfg(&r, slot);
+        ASSERT_EQ(r.info.status, 0);
+    }
+    // A slot configuration with the mode word and the stop mask and values.
+    static std::vector<u8> ModeConfig(u16 mode, u16 stopMask = 0, u16 stopValues = 0) {
+        std::vector<u8> c(0xB0, 0);
+        c[9] = static_cast<u8>(mode);
+        c[10] = static_cast<u8>(mode >> 8);
+        PutLe16(&c[0x20], stopMask);
+        PutLe16(&c[0x22], stopValues);
+        return c;
+    }
+    std::vector<u8> config_[3];
 
     TempRoot root;
     ManualClock clock;

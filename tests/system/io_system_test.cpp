@@ -15,6 +15,8 @@
 #include "platform/fileio.h"
 #include "platform/iomodules.h"
 #include "platform/reset.h"
+#include "testsupport/board_clock.h"
+#include "testsupport/link_host.h"
 #include "testsupport/temp_root.h"
 
 namespace {
@@ -110,6 +112,61 @@ TEST_F(IoSystem, ToolInputReachesTheRunningController) {
     EXPECT_EQ(image[8 + kRegI] & 0x02, 0x02);
     EXPECT_EQ(image[8 + kRegI + 33] & 0x01, 0x01);  // slot 1's generation-2 image
     EXPECT_EQ(GetLe16(&image[8 + 2 * (127 + 4)]) & 0x40, 0);  // no I/O fault
+}
+
+// A host calibrates channel 0 of the analog inputs over the programming
+// link (command 23: enter calibration mode, set the constants, store them,
+// leave); after a restart the constants come back from the module's
+// calibration EEPROM and the input register shows them.
+TEST_F(IoSystem, CalibrationOverTheLinkSurvivesARestart) {
+    ASSERT_NO_FATAL_FAILURE(Prepare());
+    ASSERT_EQ(Tool("plug 0 0xA00F"), 0);
+    ASSERT_EQ(Tool("plug 1 0xAE0F"), 0);
+    ASSERT_EQ(Tool("analog 0 0 8000"), 0);
+    BoardClock clock;
+    LinkPty serial;
+    ASSERT_TRUE(serial.Open(root.Path("/dev/ttySP3")));
+    LinkHost host(serial.Master());
+    constexpr u32 kAI1 = 0x4000;
+    auto input = [&](u8 node) {
+        LinkHost::Reply r = host.ReadRegs(node, kAI1, 16);
+        return r.frame && r.data.size() == 2 ? static_cast<int>(GetLe16(r.data.data())) : -1;
+    };
+    auto cal = [&](u8 node, std::vector<u8> request) {
+        request.insert(request.begin(), {node, 0});
+        LinkHost::Reply r = host.Request(23, request);
+        return r.frame ? r.data : std::vector<u8>{0xEE};
+    };
+    {
+        FirmwareProcess fw;
+        ASSERT_TRUE(fw.Start());
+        ASSERT_TRUE(clock.AdvanceToOutput(fw, "main loop running")) << fw.Output();
+        u8 node = 0;
+        host.Drain();
+        ASSERT_TRUE(host.NodeId(&node)) << fw.Output();
+        ASSERT_TRUE(clock.Advance(200));
+        EXPECT_EQ(input(node), (8000 * 8771) >> 14);  // the default constants
+        EXPECT_EQ(cal(node, {2, 0, 0, 0, 0, 0, 0}), std::vector<u8>{0});
+        EXPECT_EQ(cal(node, {3, 0, 1, 0, 0, 0, 0x00, 0x40, 100, 0}), std::vector<u8>{0});
+        EXPECT_EQ(cal(node, {4, 0x6C}), std::vector<u8>{0});
+        EXPECT_EQ(cal(node, {7}), std::vector<u8>{0});
+        fw.Signal(SIGTERM);
+        ASSERT_TRUE(clock.AdvanceToExit(fw)) << fw.Output();
+    }
+    EXPECT_EQ(IoModules_CalByte(0, 64), 0x9E);
+    FirmwareProcess fw;
+    ASSERT_TRUE(fw.Start());
+    ASSERT_TRUE(clock.AdvanceToOutput(fw, "main loop running")) << fw.Output();
+    u8 node = 0;
+    host.Drain();
+    ASSERT_TRUE(host.NodeId(&node));
+    ASSERT_TRUE(clock.Advance(200));
+    EXPECT_EQ(input(node), ((8000 + 100) * 16384) >> 14);
+    std::vector<u8> id = cal(node, {0});
+    ASSERT_EQ(id.size(), 26u);
+    EXPECT_EQ(id[2] & 1, 1);  // the flags show stored constants
+    fw.Signal(SIGTERM);
+    EXPECT_TRUE(clock.AdvanceToExit(fw)) << fw.Output();
 }
 
 }  // namespace
