@@ -18,24 +18,24 @@
 namespace {
 
 FakeVmDb* Db() {
-    static FakeVmDb* db = [] {
-        FakeVmDb* d = new FakeVmDb();
+    static FakeVmDb db;
+    static bool named = [] {
         DartuSym_FakeAdd("Speed", {kQ4TypeDint, 8, 0, false});
         DartuSym_FakeAdd("Run", {kQ4TypeBool, 3, 0, false});
         DartuSym_FakeAdd("Name", {kQ4TypeString, 0, 1, false});
         DartuSym_FakeAdd("Bytes", {kQ4TypeUsint, 4, 0, false});
         DartuSym_FakeAdd("Motor.Rpm", {kQ4TypeUint, 12, 0, true});
         DartuSym_FakeAdd("Wait", {kQ4TypeTime, 0, 0, false});
-        return d;
+        return true;
     }();
-    return db;
+    (void)named;
+    return &db;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static RegFixture* regs = new RegFixture();
-    (void)regs;
+    static RegFixture regs;
     if (size == 0) return 0;
     const u8 mode = data[0] % 3;
     RegTokLen_16b = mode == 1 ? 0 : 1;
