@@ -58,6 +58,7 @@
 #include "storage/mcmd.h"
 #include "storage/pgmmedia.h"
 #include "webhmi/dartu_glue.h"
+#include "webhmi/dartu_security.h"
 
 namespace {
 
@@ -219,7 +220,7 @@ void WireSystemAndLink() {
     // relays and the media manager's request mailboxes.
     sysPeers.netRead = Enet_NetRead;
     sysPeers.netWrite = Enet_NetWrite;
-    sysPeers.webUserLoggedIn = Enet_WebUserLoggedIn;
+    sysPeers.webUserLoggedIn = Dartu_WebUserLoggedIn;
     sysPeers.webServerRunning = [] { return DartuServerState.load() == kDartuRunning; };
     sysPeers.ioTermSet = [](u8 control) { IoTermSet(control); };
     sysPeers.setMacId = Etn_SetMacId;

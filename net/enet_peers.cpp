@@ -39,4 +39,3 @@ void Enet_NetWrite(int iface, int field, const u8* in, u32 len) {
     if (f != nullptr && len >= 4) *f = GetLe32(in);
 }
 
-bool Enet_WebUserLoggedIn() { return false; }

@@ -11,5 +11,3 @@
 // writes are ignored.
 void Enet_NetRead(int iface, int field, u8* out, u32 max);
 void Enet_NetWrite(int iface, int field, const u8* in, u32 len);
-// A web user is logged in. No login list is kept yet: nobody is.
-bool Enet_WebUserLoggedIn();

@@ -24,6 +24,8 @@
 #include "platform/file_watch.h"
 #include "platform/root.h"
 #include "platform/rtclock.h"
+#include "darTUsdk/dartusdk/dartu_session.h"
+#include "webhmi/dartu_items.h"
 #include "webhmi/dartu_security.h"
 
 std::atomic<u8> DartuServerState{kDartuStopped};
@@ -134,6 +136,9 @@ void dartu_thread_clear() {
     dartu_comm_mainloop_exit();
     dartu_server_clear();
     dartu_server_free();
+    Dartu_ItemsForgetSubscriptions();
+    if (DartuServerStatus.load() != 0) dartu_invalidate_all_user_login_details();
+    dartu_clear_user_login_details();
     dartu_acccess_rights_clear();
     if (DartuServerStatus.load() != 0) {
         DartuServerStatus = 0;
@@ -164,7 +169,9 @@ int dartu_server_main() {
     dartu_options_generate_temporary_rsa(1024, 0x10001);
     dartu_global_options()->server_level = kDartuLevelScada;
 
-    dartu_server_set_auth_callbacks(nullptr, dartu_authentication_digest_cb, nullptr, nullptr);
+    dartu_global_options()->connection_timeout = ConnectionTimeOut ? ConnectionTimeOut : 60;
+    dartu_global_options()->session_timeout = SessionTimeOut ? SessionTimeOut : 300;
+    Dartu_InstallCallbacks();
     dartu_engine_set_clock(ControllerSeconds);
     dartu_server_prepare();
     dartu_server_mainloop();
@@ -187,6 +194,7 @@ void* dartu_Loop(void*) {
         dartu_comm_wait(kPassWaitMs);
         pthread_mutex_lock(&demoMutex);
         dartu_comm_mainloop_accept_conn(0);
+        dartu_automatic_update_variables();
         dartuThreadPasses++;
         if (DartuServerState.load() == kDartuStop) break;
         pthread_mutex_unlock(&demoMutex);
@@ -200,6 +208,16 @@ void* dartu_Loop(void*) {
 }
 
 }  // namespace
+
+void Dartu_InstallCallbacks() {
+    dartu_server_set_request_hook_callback(request_hook_callback);
+    dartu_server_set_basic_callbacks_simple(dartu_read_data_simple_cb, dartu_write_data_simple_cb);
+    dartu_server_set_basic_callbacks_multi(dartu_read_data_multi_cb, dartu_write_data_multi_cb);
+    dartu_server_set_advanced_callbacks(dartu_subscribe_data_cb, dartu_unsubscribe_data_cb);
+    dartu_engine_session_set_login_hooks(dartu_add_user_login_details, dartu_delete_user_login_details);
+    dartu_server_set_auth_callbacks(nullptr, dartu_authentication_digest_cb, dartu_authentication_user_info_cb,
+                                    nullptr);
+}
 
 const char* Dartu_Folder() { return Oem() ? "/mnt/USB0/u5TAV" : "/mnt/USB0/darTU"; }
 

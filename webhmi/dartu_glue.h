@@ -50,6 +50,9 @@ void Dartu_MainLoopTake();
 void Dartu_MainLoopGive();
 bool Dartu_MainLoopHolds();
 
+// Fills the toolkit's callback slots with the controller's data items,
+// users, login list and request hook.
+void Dartu_InstallCallbacks();
 // Starts the detached server thread with SIGALRM and SIGPIPE blocked in it.
 void dartu_thread_create();
 // One step of the web-folder watch.

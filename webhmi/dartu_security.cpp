@@ -5,7 +5,13 @@
 #include <cstring>
 #include <string>
 
+#include <mutex>
+
+#include "core/plc_regs.h"
 #include "darTUsdk/dartusdk/dartu_auth.h"
+#include "darTUsdk/dartusdk/dartu_buffer.h"
+#include "darTUsdk/dartusdk/dartu_engine.h"
+#include "darTUsdk/dartusdk/dartu_result.h"
 #include "darTUsdk/dartusdk/dartu_context.h"
 #include "darTUsdk/dartusdk/dartu_options.h"
 #include "darTUsdk/dartusdk/dartu_util.h"
@@ -13,6 +19,8 @@
 #include "webhmi/dartu_glue.h"
 
 dartu_user_rights user_access_rights_list;
+dartu_login_list user_details_list;
+u8 DartuLoginStatus = 0;
 
 namespace {
 
@@ -20,6 +28,19 @@ namespace {
 u8 FieldNumber(const std::string& field) {
     if (field.size() <= 5) return 0;
     return static_cast<u8>(std::strtol(field.c_str() + 5, nullptr, 10));
+}
+
+const char* const kAccessLevels[kDartuMaxRightsLevel + 1] = {"Right0", "Right1", "Right2", "Right3",
+                                                             "Right4", "Right5", "Right6", "Right7"};
+
+// The login list changes from the server thread and is read from the main
+// loop: one mutex instead of a test-then-set flag.
+std::mutex g_loginLock;
+
+void WriteLoginBit(u8 value) {
+    DartuLoginStatus = value;
+    u8 v = value ? 1 : 0;
+    PlcReg_Set(kDartuLoginBitAddress, &v, 1);
 }
 
 }  // namespace
@@ -122,4 +143,82 @@ int dartu_authentication_digest_cb(const dartu_credentials* cred, const char* pa
     }
     *error = 405;
     return -1;
+}
+
+void dartu_authentication_user_info_cb(dartu_user_info_request* request, dartu_auth_data*, const char* user) {
+    const dartu_user_rights& t = user_access_rights_list;
+    const char* rights[kDartuMaxRightsLevel + 2] = {};
+    bool found = false;
+    if (user && *user && t.count > 0) {
+        const char* realm = dartu_global_options()->realm;
+        for (u32 i = 0; i < t.count; ++i) {
+            const dartu_user_entry& u = t.users[i];
+            if (std::strcmp(u.name, user) != 0 || !t.realm || !realm || std::strcmp(t.realm, realm) != 0) continue;
+            u32 level = u.level > kDartuMaxRightsLevel ? kDartuMaxRightsLevel : u.level;
+            for (u32 k = 0; k <= level; ++k) rights[k] = kAccessLevels[k];
+            rights[level + 1] = nullptr;
+            found = true;
+        }
+    }
+    dartu_user_info_return(request, found ? rights : nullptr);
+}
+
+void dartu_add_user_login_details(u32 session_id, const char* user, u32 login_time) {
+    std::lock_guard<std::mutex> lock(g_loginLock);
+    dartu_login_list& l = user_details_list;
+    if (l.count >= kDartuLoginEntries) return;
+    bool listed = false;
+    for (const dartu_login_entry& e : l.entries) listed |= e.session_id == session_id && session_id != 0;
+    if (!listed) {
+        dartu_login_entry& e = l.entries[l.count++];
+        e.session_id = session_id;
+        e.login_time = login_time;
+        std::snprintf(e.user, sizeof e.user, "%s", user ? user : "");
+    }
+    WriteLoginBit(1);
+}
+
+void dartu_delete_user_login_details(u32 session_id) {
+    std::lock_guard<std::mutex> lock(g_loginLock);
+    dartu_login_list& l = user_details_list;
+    for (u32 i = 0; i < l.count; ++i) {
+        if (l.entries[i].session_id != session_id) continue;
+        for (u32 k = i; k + 1 < l.count; ++k) l.entries[k] = l.entries[k + 1];
+        l.entries[--l.count] = dartu_login_entry{};
+        break;
+    }
+    if (l.count == 0) WriteLoginBit(0);
+}
+
+void dartu_invalidate_all_user_login_details() {
+    std::lock_guard<std::mutex> lock(g_loginLock);
+    for (dartu_login_entry& e : user_details_list.entries) e = dartu_login_entry{};
+    WriteLoginBit(0);
+}
+
+void dartu_clear_user_login_details() {
+    std::lock_guard<std::mutex> lock(g_loginLock);
+    for (dartu_login_entry& e : user_details_list.entries) e = dartu_login_entry{};
+    user_details_list.count = 0;
+}
+
+bool Dartu_WebUserLoggedIn() {
+    std::lock_guard<std::mutex> lock(g_loginLock);
+    return user_details_list.count != 0;
+}
+
+void dartu_ping_func(dartu_buffer** reply) {
+    dartu_buffer* b = dartu_buffer_get(kDartuBufContent, 512, dartu_global_options()->response_max, 0);
+    if (!b || dartu_buffer_put_data(b, "{\"Result\":\"OK\"}", 15) != 0) {
+        dartu_buffer_return(b);
+        return;
+    }
+    dartu_engine_construct_json_response(1, reply, b);
+}
+
+int request_hook_callback(const char* method, const char* url, dartu_connection_info*, dartu_buffer*,
+                          dartu_buffer** reply, void**, void**) {
+    if (!method || !url || std::strncmp(method, "POST", 4) != 0 || std::strcmp(url, "/darTU/?Ping") != 0) return 0;
+    dartu_ping_func(reply);
+    return 1;
 }

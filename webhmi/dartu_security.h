@@ -35,3 +35,40 @@ void dartu_acccess_rights_clear();
 // 0 with the 32 digits and a NUL in digest_out, or -1 with *error 405.
 int dartu_authentication_digest_cb(const dartu_credentials* credentials, const char* password, char* digest_out,
                                    i32* error);
+
+struct dartu_user_info_request;
+struct dartu_auth_data;
+struct dartu_connection_info;
+struct dartu_buffer;
+
+// The user-rights callback: the rights names of the credentials' user, or
+// none, delivered to the new session.
+void dartu_authentication_user_info_cb(dartu_user_info_request* request, dartu_auth_data* auth, const char* user);
+
+// ---- Login list: up to four web users with sessions -------------------------
+constexpr u32 kDartuLoginEntries = 4;
+struct dartu_login_entry {
+    u32 login_time;  // controller-clock seconds
+    u32 session_id;
+    char user[17];
+};
+struct dartu_login_list {
+    dartu_login_entry entries[kDartuLoginEntries];
+    u8 count;
+};
+extern dartu_login_list user_details_list;
+extern u8 DartuLoginStatus;
+// Register bit address of %ESR17 bit 4.
+constexpr u32 kDartuLoginBitAddress = 0x10030103;
+
+void dartu_add_user_login_details(u32 session_id, const char* user, u32 login_time);
+void dartu_delete_user_login_details(u32 session_id);
+void dartu_invalidate_all_user_login_details();
+void dartu_clear_user_login_details();
+// True while a web user is logged in (system information item 1003).
+bool Dartu_WebUserLoggedIn();
+
+// The request hook: answers a POST of "/darTU/?Ping"; 1 when it answered.
+int request_hook_callback(const char* method, const char* url, dartu_connection_info* connection,
+                          dartu_buffer* request, dartu_buffer** reply, void** deferred, void** user);
+void dartu_ping_func(dartu_buffer** reply);

@@ -22,6 +22,7 @@ struct dartu_connection_info {
     u32 keep_alive;   // cleared for every request, so never set here
     int remote_index; // always -1
     u32 waiting;      // a long-poll request of this connection is parked
+    u32 reply_parked; // the request just handled is answered later, not now
 
     dartu_connection_info* free_next;
     dartu_connection_info* active_prev;

@@ -50,8 +50,9 @@ using dartu_read_multi_cb = void (*)(dartu_result_context* result, void* user_da
 using dartu_write_multi_cb = void (*)(dartu_result_context* result, void* user_data, const char* const* addresses,
                                       const char* const* values, const u32* lengths);
 using dartu_deferred_address_cb = int (*)(const char* address);
+// *coalesce set when each session keeps at most one queued value of the item.
 using dartu_subscribe_cb = void (*)(dartu_subscription_item* item, void* user_data, const char* address,
-                                    void** app_handle, dartu_data_value* value, i32* error);
+                                    void** app_handle, u32* coalesce, i32* error);
 using dartu_unsubscribe_cb = void (*)(void* app_handle, i32* error);
 using dartu_filter_subscribe_cb = void (*)(dartu_subscription_item* item, void* user_data, const char* aggregation,
                                            double interval, const char* const* filters, void* item_handles,

@@ -98,6 +98,10 @@ int PutErrorObject(dartu_buffer* b, i32 code, int empty_for_success) {
 // gets a 500.
 void HandleOne(dartu_connection_info* c, dartu_buffer* request) {
     dartu_buffer* reply = dartu_engine_handle_request(c, request);
+    if (!reply && c && c->reply_parked) {
+        c->reply_parked = 0;
+        return;
+    }
     if (!reply) reply = InternalError(c);
     if (reply) dartu_comm_send(c, reply);
 }
@@ -518,6 +522,15 @@ int dartu_engine_construct_json_on_error_response_with_content(dartu_buffer** re
         return -1;
     }
     return dartu_engine_construct_json_response(keep_alive, reply, contents);
+}
+
+dartu_buffer* dartu_engine_get_content_buffer() {
+    return dartu_buffer_get(kDartuBufContent, 512, dartu_global_options()->response_max, 0);
+}
+
+void dartu_engine_reply_error(dartu_post_request* r, i32 code, int empty_for_success) {
+    if (empty_for_success) dartu_engine_construct_json_on_error_response(&r->reply, r->keep_alive, code);
+    else dartu_engine_construct_json_error_response(&r->reply, r->keep_alive, code);
 }
 
 int dartu_engine_construct_json_error_response(dartu_buffer** reply, u32 keep_alive, i32 code) {

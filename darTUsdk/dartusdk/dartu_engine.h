@@ -109,6 +109,11 @@ int dartu_engine_construct_json_more_flag_footer(dartu_buffer* buffer, int list)
 int dartu_engine_construct_json_object_string(dartu_buffer* buffer, const char* name, const char* value);
 int dartu_engine_construct_json_result_error(dartu_buffer* buffer, i32 code);
 int dartu_engine_construct_json_errstrings_object(dartu_buffer* buffer, i32 code, int empty_for_success);
+// A pooled content buffer (512 bytes, growing to the response maximum), or none.
+dartu_buffer* dartu_engine_get_content_buffer();
+// Answers the request with the JSON error object of the code (with
+// empty_for_success, {} for 0).
+void dartu_engine_reply_error(dartu_post_request* request, i32 code, int empty_for_success);
 // An HTML error page (for HEAD only the header).
 dartu_buffer* dartu_engine_not_available_err(const char* entity, int status, const char* text, u32 keep_alive,
                                              int head);

@@ -112,3 +112,10 @@ int dartu_util_write_errstrings(char* destination, size_t capacity, i32 code) {
     }
     return dartu_json_put_string(destination, capacity, TableText(506), -1);
 }
+
+void dartu_json_append_error_members(std::string& out, i32 code) {
+    out += "\"error\":" + std::to_string(code);
+    if (code == 0) return;
+    out += ",\"errorstring\":";
+    dartu_json_append(out, [&](char* d, size_t c) { return dartu_util_write_errstrings(d, c, code); });
+}

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 #include "platform/bytes.h"
 
@@ -29,3 +30,7 @@ void dartu_get_error_strings(i32 code, const char** text, const dartu_localized_
 // text, as every "errorstring" member carries it. Codes from 10000 up take
 // the application's error text callbacks; without them the text of 506.
 int dartu_util_write_errstrings(char* destination, size_t capacity, i32 code);
+
+// Appends the members of an error object: "error" and, when not 0,
+// "errorstring".
+void dartu_json_append_error_members(std::string& out, i32 code);

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 #include "platform/bytes.h"
 
@@ -85,3 +86,18 @@ int dartu_json_serialize_localized_strings(char* dst, size_t capacity, const cha
 // Reports a writer's failure through the error log callback: code 1 invalid
 // parameters, 2 destination too small (size = bytes needed).
 void dartu_json_call_error_callback(const char* function, int size, int code);
+
+// Appends one writer's token to a text: writer(destination, capacity) is
+// called once to measure and once to write.
+template <class Writer>
+void dartu_json_append(std::string& out, Writer writer) {
+    int n = writer(nullptr, 0);
+    if (n <= 0) return;
+    size_t at = out.size();
+    out.resize(at + static_cast<size_t>(n));
+    writer(out.data() + at, static_cast<size_t>(n));
+}
+// Appends the JSON string of a text.
+inline void dartu_json_append_string(std::string& out, const char* text) {
+    dartu_json_append(out, [&](char* d, size_t c) { return dartu_json_put_string(d, c, text, -1); });
+}

@@ -75,6 +75,8 @@ int dartu_options_initialize() {
     g.options.item_limit = 8192;
     g.options.publish_queue_size = 4608;
     g.options.auth_client_limit = 4;
+    g.options.connection_timeout = 60;
+    g.options.session_timeout = 300;
     return 0;
 }
 

@@ -80,6 +80,10 @@ struct dartu_global_options_t {
     u32 item_limit;
     u32 publish_queue_size;
     u32 auth_client_limit;
+    // Session expiry: seconds without a verified request, and seconds of
+    // the controller's clock without user activity.
+    u32 connection_timeout;
+    u32 session_timeout;
 };
 
 dartu_global_options_t* dartu_global_options();

@@ -6,6 +6,9 @@
 #include "darTUsdk/dartusdk/dartu_context.h"
 #include "darTUsdk/dartusdk/dartu_engine.h"
 #include "darTUsdk/dartusdk/dartu_options.h"
+#include "darTUsdk/dartusdk/dartu_requests.h"
+#include "darTUsdk/dartusdk/dartu_session.h"
+#include "darTUsdk/dartusdk/dartu_subscription.h"
 #include "darTUsdk/dartusdk/dartu_sys.h"
 
 namespace {
@@ -23,6 +26,11 @@ int dartu_server_initialize() {
     if (r == 0) r = dartu_init_global_context_comm();
     if (r == 0) r = dartu_init_global_context_conn();
     if (r == 0) r = dartu_init_global_context_buff();
+    if (r == 0) r = dartu_engine_session_initialize();
+    if (r == 0) r = dartu_engine_subscriptions_init();
+    dartu_engine_session_install_handlers();
+    dartu_engine_subscription_install_handlers();
+    dartu_engine_requests_install_handlers();
     return r;
 }
 
@@ -36,11 +44,25 @@ int dartu_server_prepare() {
     return first;
 }
 
-int dartu_server_mainloop() { return dartu_comm_mainloop(); }
+int dartu_server_mainloop() {
+    int r = dartu_comm_mainloop();
+    dartu_engine_start_deferred_rdwr_threads();
+    dartu_engine_start_deferred_query_filter_threads();
+    dartu_engine_start_deferred_rdhst_threads();
+    return r;
+}
 
-void dartu_server_clear() { dartu_auth_clear(); }
+void dartu_server_clear() {
+    // The workers started with the listeners end with them.
+    dartu_sys_thread_shutdown_threads();
+    dartu_engine_session_clear();
+    dartu_engine_subscriptions_clear();
+    dartu_auth_clear();
+}
 
 void dartu_server_free() {
+    dartu_engine_session_free();
+    dartu_engine_subscriptions_free();
     dartu_auth_free();
     dartu_comm_free();
     dartu_options_free();
@@ -52,12 +74,13 @@ void dartu_engine_receive_comm_data(dartu_connection_info* c) {
     dartu_engine_handle_data(c, &c->partial, c->receive);
 }
 
-void dartu_server_connection_dropped(dartu_connection_info*) {}
+void dartu_server_connection_dropped(dartu_connection_info* c) { dartu_comm_session_connection_dropped(c); }
 
 void dartu_server_session_tick(u64 now) {
     if (now - g_lastExpiry > 9) {
         dartu_auth_expire_auth_data(now, 2ull * dartu_global_options()->max_timeout);
         g_lastExpiry = now;
     }
+    dartu_comm_session_tick(now);
     dartu_sys_thread_tick();
 }

@@ -87,14 +87,22 @@ protected:
         dartu_global_options()->server_level = kDartuLevelScada;
         dartu_global_options()->error_log = &WebHmiTest::Capture;
         dartu_server_set_auth_callbacks(nullptr, dartu_authentication_digest_cb, nullptr, nullptr);
+        BeforeListening();
         dartu_server_prepare();
         dartu_server_mainloop();
         stop_ = false;
         thread_ = std::thread([this] {
-            while (!stop_.load()) dartu_comm_mainloop_accept_conn(5);
+            while (!stop_.load()) {
+                dartu_comm_mainloop_accept_conn(5);
+                OnPass();
+            }
         });
         started_ = true;
     }
+    // Installs what a test serves besides the files (callbacks, options).
+    virtual void BeforeListening() {}
+    // Runs after every dispatcher pass, in the server's thread.
+    virtual void OnPass() {}
     void Stop() {
         if (!started_) return;
         stop_ = true;
