@@ -14,7 +14,7 @@ PACKAGES=(
   mbpoll python3-pymodbus libmodbus-dev iproute2
   zip strace lua5.4 tshark nodejs
   curl chromium libssl-dev wrk nginx-light dnsmasq-base
-  locales-all
+  locales-all python3-aiosmtpd
 )
 
 missing=()
