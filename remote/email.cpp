@@ -20,6 +20,7 @@
 #include "remote/gsmgprs.h"
 #include "remote/msgcfg.h"
 #include "remote/msgfmt.h"
+#include "storage/cfmgr.h"
 
 namespace {
 
@@ -92,8 +93,43 @@ struct EtnEmailConn {
     MsgBody body;
     MsgSection sec;
     u16 crc = 0;
+    // Attachments.
+    u8 attachState = 0;
+    u16 fileIndex = 0;
+    i32 attachResult = 0;
+    char path[512] = {};
+    u32 folderLength = 0;   // characters of the folder part of the path
+    char fileName[300] = {};
+    FxFile file{};
+    u32 readCount = 0;
+    u8 readBuffer[912] = {};
+    CfmListRequest list{};
+    CfmFileArgs args{};
 };
 EtnEmailConn e;
+
+// The e-mail file mailbox: one request at a time.
+constexpr u8 kMbStatus = 0, kMbOpen = 3, kMbClose = 5, kMbRead = 6, kMbList = 7;
+constexpr u32 kAttachRead = 912;       // a multiple of 3: the pieces encode without padding
+constexpr u32 kOutHighWater = 16384;   // queued bytes before the next read waits
+constexpr i32 kAttachOpenFailed = 1000;
+
+u8* Mailbox() { return dpram + kDpramEmail; }
+bool MailboxFree() { return (Mailbox()[0] != 0) == (Mailbox()[1] != 0); }
+i32 MailboxResult() { return static_cast<i32>(GetLe32(Mailbox() + 4)); }
+// Posts a request; false (nothing posted) while one is pending.
+template <class Args>
+bool Post(u8 operation, u8 drive, const Args& args) {
+    static_assert(sizeof(Args) <= 32, "four native argument words");
+    u8* mb = Mailbox();
+    if (!MailboxFree()) return false;
+    std::memset(mb + 8, 0, 32);
+    std::memcpy(mb + 8, &args, sizeof args);
+    mb[2] = operation;
+    mb[3] = drive;
+    mb[0] = mb[1] ? 0 : 1;
+    return true;
+}
 
 bool RunMode() { return SR_Get(5) == 2; }
 
@@ -569,14 +605,177 @@ void Content() {
         Queue("\r\n");
         e.smtpState = kEndData;
     } else {
+        e.attachState = 0;
+        e.fileIndex = 0;
+        e.attachResult = 0;
         e.smtpState = kAttach;
     }
 }
 
+bool Newer(const CfmListRecord* a, const CfmListRecord* b) {
+    return a->date != b->date ? a->date > b->date : a->time > b->time;
+}
+
+// The entry a folder attachment takes from the listing, from the file
+// index on; -1 when no file is left.
+int ChooseFile(u8 mode, u32 count) {
+    u32 first = e.fileIndex;
+    while (first < count && first < kCfmListMax && pEntryTbl[first] != nullptr && (pEntryTbl[first]->attr & 0x10))
+        ++first;
+    if (first >= count || first >= kCfmListMax || pEntryTbl[first] == nullptr) return -1;
+    if (mode == 2) return static_cast<int>(first);
+    u32 newest = first, oldest = first, runnerUp = first;
+    for (u32 i = first + 1; i < count && i < kCfmListMax; ++i) {
+        const CfmListRecord* x = pEntryTbl[i];
+        if (x == nullptr || (x->attr & 0x10)) continue;
+        const CfmListRecord *n = pEntryTbl[newest], *o = pEntryTbl[oldest], *r = pEntryTbl[runnerUp];
+        if (x->date < o->date) {
+            oldest = i;
+        } else if (x->date > n->date) {
+            runnerUp = newest;
+            newest = i;
+        } else if (x->date == o->date && x->time < o->time) {
+            if (n->time == r->time) runnerUp = i;
+            oldest = i;
+        } else if (x->date == n->date && x->time > n->time) {
+            runnerUp = newest;
+            newest = i;
+        } else if (Newer(x, r)) {
+            runnerUp = i;
+        }
+    }
+    return static_cast<int>(mode == 3 ? oldest : mode == 4 ? newest : runnerUp);
+}
+
+void PostOpen() {
+    e.file = FxFile{};
+    e.args = CfmFileArgs{&e.file, e.path, 0, nullptr};
+    if (Post(kMbOpen, 0, e.args)) e.attachState = 3;
+}
+
 void AttachStep() {
-    // The closing boundary of the multipart body.
-    Queue(std::string("\r\n--") + kBoundary + "--\r\n");
-    e.smtpState = kEndData;
+    u32 m = MessageEntry();
+    u8 mode = e.body.U8(m + 11);
+    switch (e.attachState) {
+        case 0: {
+            u32 at = e.body.U32(m) + std::min(e.body.U32(m + 4), kBodyMax) + e.body.U8(m + 9);
+            std::string path = PoolText(at, e.body.U8(m + 10));
+            if (path.empty()) {
+                e.attachResult = kAttachOpenFailed;
+                e.attachState = 9;
+                break;
+            }
+            if (path.back() == '\\') path += "*.*";
+            std::snprintf(e.path, sizeof e.path, "%s", path.c_str());
+            size_t slash = path.rfind('\\');
+            e.folderLength = slash == std::string::npos ? (path.size() >= 2 && path[1] == ':' ? 2 : 0)
+                                                        : static_cast<u32>(slash + 1);
+            std::snprintf(e.fileName, sizeof e.fileName, "%s", e.path + e.folderLength);
+            if (mode == 1) {
+                PostOpen();
+            } else {
+                e.list = CfmListRequest{0, e.path, 0};
+                u8 drive = (e.path[0] == 'B' || e.path[0] == 'b') && e.path[1] == ':' ? 1 : 0;
+                if (Post(kMbList, drive, e.list)) e.attachState = 1;
+            }
+            break;
+        }
+        case 1: {
+            if (!MailboxFree()) break;
+            if (MailboxResult() != 0) {
+                e.attachResult = MailboxResult();
+                e.attachState = 9;
+                break;
+            }
+            // The number of entries comes back in the mailbox's first argument word.
+            CfmListRequest listed;
+            std::memcpy(&listed, Mailbox() + 8, sizeof listed);
+            int chosen = ChooseFile(mode, listed.count);
+            if (chosen < 0) {
+                e.attachState = 9;
+                break;
+            }
+            e.fileIndex = static_cast<u16>(chosen);
+            const CfmListRecord* r = pEntryTbl[chosen];
+            char name[300];
+            if (r->ext[0] != 0)
+                std::snprintf(name, sizeof name, "%.255s.%.14s", r->name, r->ext);
+            else
+                std::snprintf(name, sizeof name, "%.255s", r->name);
+            std::snprintf(e.fileName, sizeof e.fileName, "%s", name);
+            std::snprintf(e.path + e.folderLength, sizeof e.path - e.folderLength, "%s", name);
+            e.attachState = 2;
+            break;
+        }
+        case 2: PostOpen(); break;
+        case 3:
+            if (!MailboxFree()) break;
+            if (MailboxResult() != 0) {
+                e.attachResult = kAttachOpenFailed;
+                e.attachState = 9;
+                break;
+            }
+            {
+                // No space after the header values: a reader takes "base64 " for an
+                // unknown encoding and hands the attachment over still encoded.
+                std::string name = e.fileName;
+                for (char& c : name)
+                    if (c == '"' || c == '\r' || c == '\n') c = '_';
+                Queue(std::string("\r\n--") + kBoundary +
+                      "\r\nContent-Type: application/octet-stream\r\nContent-Transfer-Encoding: base64\r\n"
+                      "Content-Disposition: attachment;\r\n\tfilename=\"" + name + "\"\r\n\r\n");
+            }
+            e.attachState = 5;
+            break;
+        case 5:
+            if (e.out.size() > kOutHighWater) break;
+            e.readCount = 0;
+            e.args = CfmFileArgs{&e.file, e.readBuffer, kAttachRead, &e.readCount};
+            if (Post(kMbRead, 0, e.args)) e.attachState = 6;
+            break;
+        case 6: {
+            if (!MailboxFree()) break;
+            i32 r = MailboxResult();
+            u32 n = std::min(e.readCount, kAttachRead);
+            if ((r == 0 || r == -1) && n > 0) {
+                char encoded[kAttachRead / 3 * 4 + kAttachRead / 57 * 2 + 8];
+                u32 length = EtnEmailBase64Encd(e.readBuffer, n, encoded, true);
+                Queue(std::string(encoded, length));
+                e.attachState = n < kAttachRead ? 7 : 5;
+            } else {
+                e.attachState = 7;
+            }
+            break;
+        }
+        case 7:
+            e.args = CfmFileArgs{&e.file, nullptr, 0, nullptr};
+            if (Post(kMbClose, 0, e.args)) e.attachState = 8;
+            break;
+        case 8:
+            if (!MailboxFree()) break;
+            if (MailboxResult() != 0) {
+                e.attachResult = MailboxResult();
+                e.attachState = 9;
+            } else if (mode == 2) {
+                ++e.fileIndex;
+                e.attachState = 0;
+            } else {
+                e.attachState = 9;
+            }
+            break;
+        default: {
+            std::string tail;
+            if (e.attachResult != 0) {
+                char line[64];
+                std::snprintf(line, sizeof line, "\r\n\r\n\r\nAttachment Error: %02d\r\n", e.attachResult);
+                tail += line;
+            }
+            tail += std::string("\r\n--") + kBoundary + "--\r\n";
+            Queue(tail);
+            e.smtpState = kEndData;
+            break;
+        }
+    }
 }
 
 void ClearTrigger() {
@@ -725,9 +924,14 @@ void EtnEmailScan(int source) {
                 break;
             }
             if (e.scanMode == 5) {
-                if (e.modeFlags & 0x06) break;  // a transport this client does not serve
                 if (e.backoffTicks != 0 && FPGA_GetFrt() - e.backoffStart < e.backoffTicks) break;
                 if (FindTrigger()) {
+                    if (e.modeFlags & 0x06) {
+                        // A transport this client does not serve: reported as no connection.
+                        e.lastSendState = kConnect;
+                        FailStep(kMailConnectFailed);
+                        break;
+                    }
                     e.addressIndex = 0;
                     e.smtpState = kTakeServer;
                     e.scanMode = 6;

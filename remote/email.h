@@ -33,8 +33,10 @@ constexpr u32 kMailNoRecipient = 20;  // step field: no address of the group was
 
 constexpr u32 kMailTimeoutTicks = 600000;  // 60 s for a connect, a reply, a DNS answer, a handshake
 
-// Source 1: the Ethernet main step; 0: the controller scan (the cellular
-// path, not offered by this client: nothing to do).
+// Source 1: the Ethernet main step; 0: the controller scan, which has
+// nothing to do: messages configured for the cellular module (or the other
+// transport) are not sent by this client and report a connection failure
+// (bit 3, step 3) each time their trigger is found.
 void EtnEmailScan(int source);
 // Ends the client's connection; 1 once it is closed.
 int EtnEmailDiscnt();

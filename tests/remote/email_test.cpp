@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -11,11 +13,15 @@
 #include <vector>
 
 #include "core/plc_regs.h"
+#include "platform/fx_api.h"
 #include "platform/root.h"
+#include "storage/cf_api.h"
+#include "storage/cfmgr.h"
 #include "remote/email.h"
 #include "remote/msgcfg.h"
 #include "testsupport/manual_clock.h"
 #include "testsupport/msgcfg_builder.h"
+#include "testsupport/fw_media.h"
 #include "testsupport/net_config_builder.h"
 #include "testsupport/net_namespace.h"
 #include "testsupport/shell.h"
@@ -65,6 +71,11 @@ protected:
         EtnEmail_Reset();
         MsgCfg_Store({});
         SR_Put(5, 0);
+        if (card_) {
+            Fx_Reset();
+            CF_Reset();
+            CFM_Reset();
+        }
         unsetenv("PLC_PORT_OFFSET");
         Root_Init();
     }
@@ -87,9 +98,34 @@ protected:
         for (int i = 0; i < 1000 && Read(log_).find("ready") == std::string::npos; ++i) poll(nullptr, 0, 10);
         ASSERT_NE(Read(log_).find("ready"), std::string::npos) << "python3-aiosmtpd did not start: " << Read(log_);
     }
+    // The card in drive A: for attachments.
+    void Card() {
+        Fx_Reset();
+        CF_Reset();
+        CFM_Reset();
+        ASSERT_TRUE(Fx_InsertMedium(0));
+        card_ = true;
+    }
+    // The system update step's part in the e-mail file mailbox.
+    void ServeMailbox() {
+        u8* mb = dpram + kDpramEmail;
+        if (mbBusy_ == 0) {
+            if (mb[0] != mb[1] && CFM_LoadEmailReq() == 1) mbBusy_ = 1;
+            return;
+        }
+        CFM_Update();
+        CFM_TheLoop();
+        i32 r = 0;
+        if (CFM_PollReq(pEmailCFCB, &r) == kCfmComplete) {
+            PutLe32(mb + 4, static_cast<u32>(r));
+            mb[1] = mb[0];
+            mbBusy_ = 0;
+        }
+    }
     // Steps the client; the clock moves 1 ms per quiet pass.
     bool Drive(const std::function<bool()>& done, int passes = 60000) {
         for (int i = 0; i < passes; ++i) {
+            if (card_) ServeMailbox();
             EtnEmailScan(1);
             if (done()) return true;
             std::vector<pollfd> fds;
@@ -139,6 +175,8 @@ protected:
     u16 port_ = 0;
     int offset_ = 0;
     std::string folder_, log_;
+    bool card_ = false;
+    int mbBusy_ = 0;
 };
 
 }  // namespace
@@ -240,4 +278,95 @@ TEST_F(EmailTest, WrongPasswordIsRefused) {
     ASSERT_TRUE(Drive([&] { return StatusRegister() != 0; })) << std::hex << EtnEmail_Status() << " " << int(EtnEmail_SmtpState()) << Read(log_);
     EXPECT_EQ(StatusRegister() >> 20, 535u) << std::hex << StatusRegister() << " " << Read(log_);
     EXPECT_EQ((StatusRegister() >> 12) & 0xFF, 12u);  // step of the password (state 19)
+}
+
+TEST_F(EmailTest, ServerNamedByHostName) {
+    Open(2525);
+    StartServer(false);
+    // dnsmasq answers for the server's name on port 53 plus the offset.
+    PeerProcess dns;
+    std::string dnsLog = root_.Dir() + "/dnsmasq.log";
+    ASSERT_TRUE(dns.Start("", "exec /usr/sbin/dnsmasq --keep-in-foreground --conf-file=/dev/null --no-resolv "
+                              "--no-hosts --bind-interfaces --listen-address=127.0.0.1 --port=" +
+                                  std::to_string(53 + offset_) +
+                                  " --address=/smtp.plc.test/127.0.0.1 --pid-file= --log-queries --log-facility=- >" +
+                                  dnsLog + " 2>&1"));
+    for (int i = 0; i < 1000 && Read(dnsLog).find("started") == std::string::npos; ++i) poll(nullptr, 0, 10);
+    ASSERT_NE(Read(dnsLog).find("started"), std::string::npos) << "dnsmasq did not start: " << Read(dnsLog);
+    MsgCfgBuilder b = Config(2525);
+    b.mail.flags = 0x02;
+    b.mail.host = "smtp.plc.test";
+    b.mail.dns = 0x7F000001;
+    b.mail.messages = {{"found by name", "dns", "", 1, 0, Reg(kTrigger), ""}};
+    MsgCfg_Store(b.Build());
+    Trigger();
+    ASSERT_TRUE(Drive([&] { return Mailed(1) && EtnEmail_SmtpState() == 29; }))
+        << std::hex << EtnEmail_Status() << " " << Read(dnsLog);
+    EXPECT_NE(Read(dnsLog).find("smtp.plc.test"), std::string::npos);
+    // An unknown name (a new block, taken when run mode is entered again): no address, reported.
+    b.mail.host = "nothing.plc.test";
+    MsgCfg_Store(b.Build());
+    SR_Put(5, 0);
+    EtnEmailScan(1);
+    EtnEmailScan(1);
+    SR_Put(5, 2);
+    Trigger();
+    ASSERT_TRUE(Drive([&] { return StatusRegister() != 0; }));
+    EXPECT_NE(StatusRegister() & (kMailDnsNoAddress | kMailDnsTimeout), 0u) << std::hex << StatusRegister();
+}
+
+TEST_F(EmailTest, AttachmentsFromTheCard) {
+    Open(2525);
+    StartServer(false);
+    Card();
+    std::string binary;
+    for (int i = 0; i < 3001; ++i) binary += static_cast<char>((i * 7 + 3) & 0xFF);
+    ASSERT_TRUE(FwPut("/mnt/USB0/REPORT.CSV", "a,b\r\n1,2\r\n"));
+    ASSERT_TRUE(FwPut("/mnt/USB0/LOG/OLD.TXT", "old"));
+    ASSERT_TRUE(FwPut("/mnt/USB0/LOG/MID.BIN", binary));
+    ASSERT_TRUE(FwPut("/mnt/USB0/LOG/NEW.TXT", "new"));
+    std::filesystem::create_directories(root_.Path("/mnt/USB0/LOG/SUB"));
+    using namespace std::chrono_literals;
+    auto base = std::filesystem::file_time_type::clock::now() - 100h;
+    std::filesystem::last_write_time(root_.Path("/mnt/USB0/LOG/OLD.TXT"), base);
+    std::filesystem::last_write_time(root_.Path("/mnt/USB0/LOG/MID.BIN"), base + 30h);
+    std::filesystem::last_write_time(root_.Path("/mnt/USB0/LOG/NEW.TXT"), base + 60h);
+    MsgCfgBuilder b = Config(2525);
+    b.mail.messages = {{"one file", "m1", "A:\\REPORT.CSV", 1, 1, Reg(kTrigger), ""},
+                       {"folder", "m2", "A:\\LOG\\", 1, 2, Reg(kTrigger) + 1, ""},
+                       {"oldest", "m3", "A:\\LOG\\", 1, 3, Reg(kTrigger) + 2, ""},
+                       {"newest", "m4", "A:\\LOG\\", 1, 4, Reg(kTrigger) + 3, ""},
+                       {"missing", "m5", "A:\\NONE.TXT", 1, 1, Reg(kTrigger) + 4, ""}};
+    MsgCfg_Store(b.Build());
+    for (u32 k = 0; k < 5; ++k) Trigger(Reg(kTrigger) + k);
+    ASSERT_TRUE(Drive([&] { return Mailed(5) && EtnEmail_SmtpState() == 29; }, 120000))
+        << std::hex << EtnEmail_Status() << " " << Read(log_);
+    // Each message's parts as Python's e-mail parser reads them: subject, then
+    // per attachment its name and content, and the text part.
+    auto parts = [&](int n) {
+        return Shell("/usr/bin/python3 -c \"import email,sys; m=email.message_from_binary_file(open(sys.argv[1],'rb'));"
+                     "print(m['Subject']); [print(p.get_filename(), p.get_payload(decode=True).hex()) "
+                     "for p in m.walk() if p.get_filename()]; "
+                     "print([p.get_payload() for p in m.walk() if p.get_content_type()=='text/plain'][0].strip())\" " +
+                     folder_ + "/" + std::to_string(n) + ".eml 2>&1");
+    };
+    auto hex = [](const std::string& bytes) {
+        static const char* d = "0123456789abcdef";
+        std::string h;
+        for (unsigned char c : bytes) {
+            h += d[c >> 4];
+            h += d[c & 15];
+        }
+        return h;
+    };
+    std::string m1 = parts(1), m2 = parts(2), m3 = parts(3), m4 = parts(4), m5 = parts(5);
+    EXPECT_EQ(m1, "m1\nREPORT.CSV " + hex("a,b\r\n1,2\r\n") + "\none file\n");
+    // Every file of the folder (the sub-folder skipped), in listing order.
+    EXPECT_NE(m2.find("OLD.TXT " + hex("old")), std::string::npos) << m2;
+    EXPECT_NE(m2.find("MID.BIN " + hex(binary)), std::string::npos) << m2;
+    EXPECT_NE(m2.find("NEW.TXT " + hex("new")), std::string::npos) << m2;
+    EXPECT_EQ(std::count(m2.begin(), m2.end(), '\n'), 5);
+    EXPECT_EQ(m3, "m3\nOLD.TXT " + hex("old") + "\noldest\n");
+    EXPECT_EQ(m4, "m4\nNEW.TXT " + hex("new") + "\nnewest\n");
+    EXPECT_NE(Mail(5).find("Attachment Error: 1000"), std::string::npos) << Mail(5);
 }

@@ -352,10 +352,11 @@ TEST_F(SmsServiceTest, TriggerTextsTheGroupLastContactFirst) {
     EXPECT_TRUE(Matching("AT+CMGS=").empty());
 }
 
-TEST_F(SmsServiceTest, GroupWithoutRecipientsOrNumbersEndsTheMessage) {
+TEST_F(SmsServiceTest, MessagesWithoutUsableNumbersEnd) {
     MsgCfgBuilder b = Config();
     b.receive.clear();
-    b.contacts = {{"no digits", 0, 1}, {"+15550009", 0, 2}};
+    // A number too long for any phone and one without digits (the last one taken) are skipped.
+    b.contacts = {{"no digits", 0, 1}, {"+123456789012345678901", 0, 1}, {"+15550009", 0, 2}};
     b.transmit.push_back({"Other", 3, Reg(kTriggerByte) + 1, ""});  // group 3 has nobody
     Start(b);
     u8 one = 1;
