@@ -19,6 +19,8 @@
 #include "remote/dnsClient.h"
 #include "remote/gsmgprs.h"
 #include "remote/msgcfg.h"
+#include "remote/cellport.h"
+#include "remote/modemsock.h"
 #include "remote/msgfmt.h"
 #include "storage/cfmgr.h"
 
@@ -132,6 +134,10 @@ bool Post(u8 operation, u8 drive, const Args& args) {
 }
 
 bool RunMode() { return SR_Get(5) == 2; }
+// Sending through the internal cellular module (its socket 2).
+bool ViaModem() { return (e.modeFlags & 0x02) != 0; }
+constexpr int kModemSocket = 2;
+bool Open() { return e.fd >= 0 || (ViaModem() && (e.modeFlags & 0x01)); }
 
 void StartTimer(u32 ticks) {
     e.timerStart = FPGA_GetFrt();
@@ -211,7 +217,11 @@ void FreeTls() {
     e.tlsUp = false;
 }
 
+// Gives the module's socket back; true once it is free.
+bool ModemSocketFree() { return ModemDataDisConnRequest(kModemSocket) == 0; }
+
 void CloseAll() {
+    if (ViaModem() && (e.modeFlags & 0x01)) ModemSocketFree();
     FreeTls();
     if (e.fd >= 0) close(e.fd);
     e.fd = -1;
@@ -271,6 +281,11 @@ bool Flush() {
                 return err == kSslErrorWantRead || err == kSslErrorWantWrite;
             }
             e.out.erase(0, static_cast<size_t>(r));
+        } else if (ViaModem()) {
+            if (IsModemSocketActive(static_cast<int>(kCellPort), kModemSocket) != 0) return false;
+            // Refused while the socket's buffer is full: the rest goes later.
+            if (ModemDataSend(kModemSocket, reinterpret_cast<const u8*>(e.out.data()), n, 1) != 0) return true;
+            e.out.erase(0, n);
         } else {
             ssize_t r = send(e.fd, e.out.data(), n, MSG_NOSIGNAL);
             if (r < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
@@ -310,6 +325,12 @@ bool Receive() {
                 return err == kSslErrorWantRead || err == kSslErrorWantWrite;
             }
             e.in.append(buf, static_cast<size_t>(r));
+        } else if (ViaModem()) {
+            if (IsModemSocketActive(static_cast<int>(kCellPort), kModemSocket) != 0) return false;
+            u32 n = 0;
+            while (n < sizeof buf && ModemCheckRecv(kModemSocket) == 1) buf[n++] = static_cast<char>(ModemDataRecv(kModemSocket));
+            if (n == 0) return true;
+            e.in.append(buf, n);
         } else {
             ssize_t r = recv(e.fd, buf, sizeof buf, 0);
             if (r == 0) return false;
@@ -376,6 +397,14 @@ void TakeServer() {
         e.port = port;
     } else {
         e.port = e.body.U16(e.sec.start + kPort);
+    }
+    if ((flags & kFlagHostName) && ViaModem()) {
+        // The module resolves the name itself.
+        std::string name = (flags & kFlagRegisters) ? RegText(Header(kServer)) : PoolText(Header(kServer), Header8(kHostLen));
+        std::snprintf(e.hostName, sizeof e.hostName, "%s", name.c_str());
+        e.serverAddress = name.empty() ? 0 : 1;
+        e.smtpState = kConnect;
+        return;
     }
     if (flags & kFlagHostName) {
         std::string name = (flags & kFlagRegisters) ? RegText(Header(kServer)) : PoolText(Header(kServer), Header8(kHostLen));
@@ -444,6 +473,28 @@ void ConnectStep() {
     e.lastSendState = kConnect;
     if (e.serverAddress == 0 || e.port == 0) {
         Fail(kMailNoServer);
+        return;
+    }
+    if (ViaModem()) {
+        ModemConnRequest q;
+        q.address = e.serverAddress;
+        q.port = static_cast<u16>(e.port + Root_PortOffset());
+        q.socket = kModemSocket;
+        q.flags = 0x02;
+        if (Flags() & kFlagHostName) std::snprintf(q.host, sizeof q.host, "\"%s\"", e.hostName);
+        if ((e.modeFlags & 0x01) == 0) {
+            e.modeFlags |= 0x01;
+            StartTimer(kMailTimeoutTicks);
+        }
+        // The module dials over many passes: waited for, within the connect time.
+        if (ModemDataConnRequest(&q) == 0) {
+            e.nextState = kEhlo;
+            e.in.clear();
+            StartTimer(kMailTimeoutTicks);
+            e.smtpState = kReply;
+        } else if (TimerOut()) {
+            FailStep(kMailConnectTimeout);
+        }
         return;
     }
     if ((e.modeFlags & 0x01) == 0) {
@@ -525,7 +576,7 @@ void Ehlo() {
     std::string domain = PoolText(Header(kDomain), Header8(kDomainLen));
     if (domain.empty()) domain = "controller";
     u8 next = kMailFrom;
-    if (e.port == kTlsPort && e.tlsAvailable && !e.tlsUp) {
+    if (e.port == kTlsPort && e.tlsAvailable && !e.tlsUp && !ViaModem()) {
         next = kStartTls;
     } else if (LoginWanted()) {
         next = kAuth;
@@ -784,7 +835,8 @@ void ClearTrigger() {
 }
 
 void DisconnectStep() {
-    if (e.fd >= 0 && !e.out.empty()) Flush();
+    if (Open() && !e.out.empty() && Flush() && !e.out.empty() && !TimerOut()) return;  // QUIT still going out
+    if (ViaModem() && (e.modeFlags & 0x01) && !ModemSocketFree()) return;
     if (SR_Get(163) == 13) GSMGPRSInfo_St.extraFlags |= 0x01;
     CloseAll();
     e.smtpState = kClosed;
@@ -828,7 +880,7 @@ void SmtpStep() {
         case kDisconnect: DisconnectStep(); break;
         default: break;
     }
-    if (e.fd >= 0 && e.smtpState != kReply && !e.out.empty() && !Flush()) {
+    if (Open() && e.smtpState != kReply && !e.out.empty() && !Flush()) {
         FailStep(kMailSendFailed);
         e.smtpState = kDisconnect;
     }
@@ -903,8 +955,10 @@ u32 EtnEmailBase64Encd(const u8* input, u32 length, char* output, bool lineBreak
 
 void EtnEmailScan(int source) {
     if (!e.initialised) Init();
-    // The cellular and the other transport are not served by this client.
-    if (source != 1) return;
+    // The module's path is stepped by the controller scan, Ethernet by the
+    // Ethernet main step; the scan also loads a block the other has not seen.
+    if (source == 1 && (e.modeFlags & 0x06)) return;
+    if (source == 0 && (e.modeFlags & 0x02) == 0 && e.crc == MsgCfg_StoredCrc() && e.body.size != 0) return;
     bool run = RunMode();
     e.modeFlags = static_cast<u8>(run ? (e.modeFlags | 0x10) : (e.modeFlags & ~0x10));
     switch (e.connState) {
@@ -926,7 +980,7 @@ void EtnEmailScan(int source) {
             if (e.scanMode == 5) {
                 if (e.backoffTicks != 0 && FPGA_GetFrt() - e.backoffStart < e.backoffTicks) break;
                 if (FindTrigger()) {
-                    if (e.modeFlags & 0x06) {
+                    if (e.modeFlags & 0x04) {
                         // A transport this client does not serve: reported as no connection.
                         e.lastSendState = kConnect;
                         FailStep(kMailConnectFailed);

@@ -13,7 +13,7 @@
 // on the way, as the configuration asks of the server on port 587.
 //
 // Everything runs in the main loop as a non-blocking state machine stepped
-// by the Ethernet main step (EtnEmailScan(1)).
+// by the Ethernet main step or the controller scan (EtnEmailScan).
 #pragma once
 
 #include <poll.h>
@@ -33,10 +33,13 @@ constexpr u32 kMailNoRecipient = 20;  // step field: no address of the group was
 
 constexpr u32 kMailTimeoutTicks = 600000;  // 60 s for a connect, a reply, a DNS answer, a handshake
 
-// Source 1: the Ethernet main step; 0: the controller scan, which has
-// nothing to do: messages configured for the cellular module (or the other
-// transport) are not sent by this client and report a connection failure
-// (bit 3, step 3) each time their trigger is found.
+// Source 1: the Ethernet main step, which steps messages sent over Ethernet;
+// 0: the controller scan (while a modem option module is fitted), which
+// steps messages sent through socket 2 of the internal cellular module.
+// Through the module there is no TLS (the library works on an operating-
+// system socket): a server on port 587 is greeted without STARTTLS. A
+// configuration of the other transport (flag bit 4) reports a connection
+// failure (bit 3, step 3) each time its trigger is found.
 void EtnEmailScan(int source);
 // Ends the client's connection; 1 once it is closed.
 int EtnEmailDiscnt();
