@@ -411,6 +411,7 @@ constexpr Service kPass[] = {
          Dhcp_PollSet(fds);
          Dns_PollSet(fds);
          Mqtt_PollSet(fds);
+         EtnEmail_Descriptors(fds);
      }},
     {"software timers", nullptr, [](u32 now) { tx_timer_check(); return Service_NextTick(now); }, nullptr, nullptr},
     {"usb port monitor", nullptr, [](u32 now) { USBPortMon(); return Service_NextTick(now); }, nullptr, nullptr},

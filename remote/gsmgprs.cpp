@@ -70,12 +70,12 @@ void TextParameter(const GsmRecordView& rec, u32 field, bool inRegisters, u32 po
 
 int GSMPlcReg_Get(void* destination, u32 address, u32 bits) {
     if (address < kRegisterLow || address > kRegisterHigh) return 0;
-    return PlcReg_Get(destination, address, bits) == 0 ? 1 : 0;
+    return PlcReg_Get(destination, address, bits);
 }
 
 int GSMPlcReg_Set(u32 address, const void* source, u32 bits) {
     if (address < kRegisterLow || address > kRegisterHigh) return 0;
-    return PlcReg_Set(address, source, bits) == 0 ? 1 : 0;
+    return PlcReg_Set(address, source, bits);
 }
 
 int GSMTimer(GsmTimer& timer, i32 ticks) {

@@ -15,7 +15,7 @@ PACKAGES=(
   zip strace lua5.4 tshark nodejs
   curl chromium libssl-dev wrk nginx-light dnsmasq-base
   libmosquitto-dev mosquitto mosquitto-clients
-  locales-all
+  locales-all python3-aiosmtpd
 )
 
 missing=()

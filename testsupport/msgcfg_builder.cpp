@@ -24,6 +24,18 @@ struct Pool {
     }
 };
 
+void WriteItems(Out& o, u32 at, const std::vector<MsgCfgItem>& items) {
+    for (size_t i = 0; i < items.size(); ++i) {
+        u32 e = at + static_cast<u32>(i) * 12;
+        o.Put32(e, items[i].address);
+        o.b[e + 4] = items[i].bits;
+        o.b[e + 5] = items[i].type;
+        o.b[e + 6] = items[i].width;
+        o.b[e + 7] = items[i].flags;
+        o.b[e + 8] = items[i].before;
+    }
+}
+
 }  // namespace
 
 std::vector<u8> MsgCfgBuilder::Build(u32* poolAt) const {
@@ -39,7 +51,9 @@ std::vector<u8> MsgCfgBuilder::Build(u32* poolAt) const {
     u32 txAt = o.At();
     o.Grow(static_cast<u32>(transmit.size()) * 16);
     u32 fiAt = o.At();
-    o.Grow(fieldItems * 12);
+    const u32 itemCount = items.empty() ? fieldItems : static_cast<u32>(items.size());
+    o.Grow(itemCount * 12);
+    WriteItems(o, fiAt, items);
     u32 listsAt = o.At();
     o.Grow(static_cast<u32>(receive.size() + transmit.size()) * 8);
 
@@ -55,11 +69,18 @@ std::vector<u8> MsgCfgBuilder::Build(u32* poolAt) const {
     }
     u32 list = listsAt;
     auto entries = [&](const std::vector<MsgCfgEntry>& table, u32 at) {
+        const bool rx = &table == &receive;
         for (size_t i = 0; i < table.size(); ++i) {
             u32 e = at + static_cast<u32>(i) * 16;
             o.Put32(e, pool.Add(table[i].text));
             o.Put32(e + 4, static_cast<u32>(table[i].text.size()));
-            o.b[e + 8] = table[i].group;
+            // Receive entries: answer flag, then the group; transmit: the group.
+            if (rx) {
+                o.b[e + 8] = table[i].answer;
+                o.b[e + 9] = table[i].group;
+            } else {
+                o.b[e + 8] = table[i].group;
+            }
             o.Put32(e + 12, table[i].bitAddress);
             o.Put32(list, table[i].fieldList.empty() ? 0 : pool.Add(table[i].fieldList));
             o.Put32(list + 4, static_cast<u32>(table[i].fieldList.size()));
@@ -125,7 +146,7 @@ std::vector<u8> MsgCfgBuilder::Build(u32* poolAt) const {
     o.Put32(24, offsetField(txAt));
     o.Put32(28, static_cast<u32>(transmit.size()) * 16);
     o.Put32(32, offsetField(fiAt));
-    o.Put32(36, fieldItems * 12);
+    o.Put32(36, itemCount * 12);
     o.Put32(40, offsetField(poolStart));
     o.Put32(44, static_cast<u32>(pool.bytes.size()));
     o.b[57] = poll;
@@ -136,7 +157,79 @@ std::vector<u8> MsgCfgBuilder::Build(u32* poolAt) const {
     std::memcpy(&o.b[93], mode, 5);
     o.b[99] = portOptions;
 
-    if (email) {
+    if (email && !mail.messages.empty()) {
+        u32 e = o.At();
+        o.Grow(100);
+        auto field = [&](u32 pos) { return pos - e - 100 + base; };
+        Pool mp;
+        u32 book = o.At();
+        o.Grow(static_cast<u32>(mail.addresses.size()) * 20);
+        u32 msgs = o.At();
+        o.Grow(static_cast<u32>(mail.messages.size()) * 16);
+        u32 fi = o.At();
+        o.Grow(static_cast<u32>(mail.items.size()) * 12);
+        u32 lists = o.At();
+        o.Grow(static_cast<u32>(mail.messages.size()) * 8);
+        for (size_t i = 0; i < mail.addresses.size(); ++i) {
+            u32 a = book + static_cast<u32>(i) * 20;
+            const MsgCfgContact& c = mail.addresses[i];
+            if (c.text.empty()) {
+                o.Put32(a, c.registerAddress);
+            } else {
+                o.Put32(a, mp.Add(c.text));
+                o.Put32(a + 4, static_cast<u32>(c.text.size()));
+            }
+            o.b[a + 16] = c.group;
+        }
+        WriteItems(o, fi, mail.items);
+        for (size_t i = 0; i < mail.messages.size(); ++i) {
+            const MsgCfgMail& m = mail.messages[i];
+            u32 at = msgs + static_cast<u32>(i) * 16;
+            o.Put32(at, mp.Add(m.body + m.subject + m.path));
+            o.Put32(at + 4, static_cast<u32>(m.body.size()));
+            o.b[at + 8] = m.group;
+            o.b[at + 9] = static_cast<u8>(m.subject.size());
+            o.b[at + 10] = static_cast<u8>(m.path.size());
+            o.b[at + 11] = m.attachMode;
+            o.Put32(at + 12, m.trigger);
+            u32 l = lists + static_cast<u32>(i) * 8;
+            o.Put32(l, m.fieldList.empty() ? 0 : mp.Add(m.fieldList));
+            o.Put32(l + 4, static_cast<u32>(m.fieldList.size()));
+        }
+        auto text = [&](u32 offsetField, u32 lengthField, const std::string& t) {
+            o.Put32(e + offsetField, t.empty() ? 0 : mp.Add(t));
+            if (lengthField != 0) o.b[e + lengthField] = static_cast<u8>(t.size());
+        };
+        text(52, 88, mail.domain);
+        text(56, 89, mail.sender);
+        text(60, 90, mail.user);
+        text(64, 91, mail.password);
+        if (mail.flags & 0x02) {
+            text(72, 93, mail.host);
+        } else {
+            o.Put32(e + 72, mail.server);
+        }
+        o.Put32(e + 76, mail.dns);
+        o.Put16(e + 84, mail.port);
+        o.b[e + 94] = mail.flags;
+        o.b[e + 96] = mail.login;
+        o.Put32(e + 48, mail.statusRegister);
+        u32 poolStart = o.At();
+        o.b.insert(o.b.end(), mp.bytes.begin(), mp.bytes.end());
+        if (o.At() - e < 160) o.Grow(160 - (o.At() - e));
+        o.Put32(e, o.At() - e);
+        o.Put32(e + 4, 0x454D414C);
+        o.Put32(e + 8, base);
+        o.Put32(e + 12, static_cast<u32>(mail.addresses.size()) * 20);
+        o.Put32(e + 16, field(msgs));
+        o.Put32(e + 20, 0);
+        o.Put32(e + 24, field(msgs));
+        o.Put32(e + 28, static_cast<u32>(mail.messages.size()) * 16);
+        o.Put32(e + 32, field(fi));
+        o.Put32(e + 36, static_cast<u32>(mail.items.size()) * 12);
+        o.Put32(e + 40, field(poolStart));
+        o.Put32(e + 44, static_cast<u32>(mp.bytes.size()));
+    } else if (email) {
         u32 e = o.At();
         o.Grow(160);
         o.Put32(e, 160);

@@ -18,6 +18,16 @@ struct MsgCfgEntry {
     u8 group = 1;
     u32 bitAddress = 0;
     std::string fieldList;  // the entry's field-list text
+    u8 answer = 0;          // receive entries: answer the sender "ACK"
+};
+// A MessageFieldItem.
+struct MsgCfgItem {
+    u32 address = 0;
+    u8 bits = 16;
+    u8 type = 4;
+    u8 width = 5;
+    u8 flags = 0;
+    u8 before = 0;
 };
 struct MsgCfgGsm {
     u32 size = 96;  // 96, 48 or 36; 0 writes no record
@@ -30,12 +40,35 @@ struct MsgCfgGsm {
     u32 keepConnected = 0, holdTime = 0, signalRegister = 0, debugRegister = 0;
 };
 
+// One message of the e-mail section.
+struct MsgCfgMail {
+    std::string body, subject, path;
+    u8 group = 1;
+    u8 attachMode = 0;
+    u32 trigger = 0;
+    std::string fieldList;
+};
+// The e-mail section.
+struct MsgCfgEmail {
+    std::vector<MsgCfgContact> addresses;
+    std::vector<MsgCfgMail> messages;
+    std::vector<MsgCfgItem> items;
+    u32 statusRegister = 0;
+    std::string domain = "plc.example", sender = "plc@example.com", user, password, host;
+    u32 server = 0x7F000001;  // first octet in the top byte
+    u32 dns = 0;
+    u16 port = 25;
+    u8 flags = 0;
+    u8 login = 0;
+};
+
 struct MsgCfgBuilder {
     u32 magic = 0x534D5631;  // SMV1
     u32 base = 0x1000;       // base of the offset fields
     std::vector<MsgCfgContact> contacts;
     std::vector<MsgCfgEntry> receive, transmit;
-    u32 fieldItems = 0;  // 12-byte field items (zero-filled)
+    u32 fieldItems = 0;  // 12-byte field items (zero-filled) when `items` is empty
+    std::vector<MsgCfgItem> items;
     std::string centre, pin;
     u8 poll = 5;
     u32 statusRegister = 0, storageRegister = 0;
@@ -45,6 +78,7 @@ struct MsgCfgBuilder {
     u8 portOptions = 0;
     MsgCfgGsm gsm;
     bool email = true;
+    MsgCfgEmail mail;  // written when it has messages (else a bare section)
 
     // The body; `poolAt` (out) is the body offset of the SMS pool.
     std::vector<u8> Build(u32* poolAt = nullptr) const;
