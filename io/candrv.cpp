@@ -417,6 +417,11 @@ void _Can_AbortTx(int) {}
 void _Can_BusOn(int) {}
 void _Can_BusOff(int) {}
 
+int Can_Descriptor(int port) {
+    Port* p = PortOf(port);
+    return p && p->open ? p->fd : -1;
+}
+
 bool Can_IsOpen(int port) {
     Port* p = PortOf(port);
     return p && p->open;

@@ -82,6 +82,9 @@ void _Can_AbortTx(int port);
 void _Can_BusOn(int port);
 void _Can_BusOff(int port);
 
+// The port's socket (the main loop's idle wait wakes on it); -1 while
+// closed.
+int Can_Descriptor(int port);
 // True once the port's socket is open.
 bool Can_IsOpen(int port);
 // True when the port runs on the stand-in bus (no SocketCAN).
