@@ -11,6 +11,17 @@ u8 NodeId_Flag = 0;
 
 namespace {
 
+struct Consumer {
+    u16 timeMs = 0;  // 0: never times out
+    u8 node = 0;
+    u8 status = 0;   // 0 seen in time, 11 heartbeat lost
+    u8 nmtState = 254;
+    u32 lastSeen = 0;
+};
+
+constexpr u8 kNodeHeartbeatLost = 11;
+constexpr u8 kNodeStateUnknown = 254;
+
 struct State {
     CanOpenNetStart start{};  // kept for a reset of communication
     bool haveStart = false;
@@ -25,6 +36,13 @@ struct State {
     // Heartbeat producer.
     bool hbEnabled = false, hbDue = false;
     u32 hbLast = 0, hbPeriod = 0;
+    // Node guarding of this slave.
+    bool guarding = false, guardRequest = false, toggle = false;
+    u32 lifeTime = 0, lastGuard = 0;
+    // Heartbeat consumer entries of a slave.
+    bool consuming = false;
+    int consumers = 0;
+    Consumer consumer[kCoMaxNodes];
 };
 State g;
 
@@ -58,6 +76,48 @@ void WriteStatusRegister() {
         g.status &= ~kCoStatusRegisterFailed;
     } else {
         g.status |= kCoStatusRegisterFailed;
+    }
+}
+
+void CheckHeartbeats() {
+    u32 now = FPGA_GetFrt();
+    for (int k = 0; k < g.consumers; ++k) {
+        Consumer& c = g.consumer[k];
+        if (c.timeMs == 0) continue;
+        if (static_cast<i32>(now - c.lastSeen) > static_cast<i32>(c.timeMs) * 10) {
+            c.status = kNodeHeartbeatLost;
+            c.nmtState = kNodeStateUnknown;
+            c.lastSeen = now;
+            g.status |= kCoStatusHeartbeatLost;
+        }
+    }
+}
+
+void HeartbeatReceived(u8 node, u8 state) {
+    bool anyLost = false;
+    for (int k = 0; k < g.consumers; ++k) {
+        Consumer& c = g.consumer[k];
+        if (c.node == node) {
+            c.status = 0;
+            c.lastSeen = FPGA_GetFrt();
+            c.nmtState = state;
+        }
+        anyLost = anyLost || c.status == kNodeHeartbeatLost;
+    }
+    if (!anyLost) g.status &= ~kCoStatusHeartbeatLost;
+}
+
+void ServeGuarding() {
+    if (!g.guarding) return;
+    if (g.guardRequest) {
+        const u8 answer = static_cast<u8>(g.nmtState | (g.toggle ? 0x80 : 0));
+        if (!Queue(0x700u + g.nodeId, 1, &answer)) return;
+        g.toggle = !g.toggle;
+        g.guardRequest = false;
+        g.lastGuard = FPGA_GetFrt();
+        g.status &= ~kCoStatusGuardingLost;
+    } else if (g.lifeTime != 0 && FPGA_GetFrt() - g.lastGuard > g.lifeTime) {
+        g.status |= kCoStatusGuardingLost;
     }
 }
 
@@ -125,7 +185,36 @@ void CANOpenInit(const CanOpenNetStart* start) {
     g.hbPeriod = static_cast<u32>(heartbeatMs) * 10;
     g.hbDue = g.hbEnabled;
     g.hbLast = FPGA_GetFrt();
-    if (!g.hbEnabled) g.status |= kCoStatusUnsupervised;
+    u16 guardMs = g.useDefault ? 0 : g.table.U16(kCoGuardTime);
+    u8 lifeFactor = g.useDefault ? 0 : g.table.U8(kCoLifeFactor);
+    g.guarding = !g.hbEnabled && !g.master && guardMs != 0 && lifeFactor != 0;
+    g.lifeTime = static_cast<u32>(guardMs) * lifeFactor * 10;
+    g.toggle = false;
+    g.guardRequest = false;
+    g.lastGuard = FPGA_GetFrt();
+    if (!g.master) {
+        if (g.hbEnabled || g.guarding) {
+            g.status &= ~kCoStatusUnsupervised;
+        } else {
+            g.status |= kCoStatusUnsupervised;
+        }
+    }
+    // A slave's heartbeat consumer entries. Their timers start now: a node
+    // is given its whole consumer time from this start before it counts as
+    // lost.
+    g.consumers = 0;
+    g.consuming = false;
+    if (!g.useDefault && !g.master) {
+        g.consumers = g.table.NodeCount();
+        g.consuming = g.consumers > 0;
+        for (int k = 0; k < g.consumers; ++k) {
+            u32 e = g.table.ConsumerEntry(k);
+            g.consumer[k] = Consumer{};
+            g.consumer[k].timeMs = static_cast<u16>(e);
+            g.consumer[k].node = static_cast<u8>(e >> 16);
+            g.consumer[k].lastSeen = FPGA_GetFrt();
+        }
+    }
 
     WriteStatusRegister();
     if (g.status & kCoStatusInvalidTable) return;
@@ -137,10 +226,20 @@ void CANOpenInit(const CanOpenNetStart* start) {
 
 void CANOpenRxMsg() {
     if (!(g.status & kCoStatusInvalidTable)) {
+        if (g.consuming) CheckHeartbeats();
         while (_Can_CheckRx(0)) {
             CanMsg m = *_Can_GetRx(0);
             _Can_NextRx(0);
-            if ((m.id & 0xFFFF) == 0 && !m.remote) HandleNmt(m);
+            u16 id = static_cast<u16>(m.id);
+            if (id == 0) {
+                HandleNmt(m);
+            } else if (id >= 0x701 && id <= 0x77F && g.consuming) {
+                // Every frame of that range, remote ones included, is a
+                // heartbeat to a consuming slave.
+                HeartbeatReceived(static_cast<u8>(id - 0x700), m.data[0] & 0x7F);
+            } else if (m.remote && g.guarding && id == 0x700u + g.nodeId) {
+                g.guardRequest = true;
+            }
         }
         MapPortStatus();
     }
@@ -163,11 +262,18 @@ void CANOpenTxMsg() {
     if (g.status & kCoStatusInvalidTable) return;
     if (g.hbEnabled && FPGA_GetFrt() - g.hbLast > g.hbPeriod) g.hbDue = true;
     if (g.hbDue) CANOpenHBProd();
+    ServeGuarding();
     WriteStatusRegister();
 }
 
 u16 CANOpen_NodeId() { return g.nodeId; }
 u8 CANOpen_NmtState() { return g.nmtState; }
+u8 CANOpen_NodeStatus(u8 node) {
+    for (int k = 0; k < g.consumers; ++k) {
+        if (g.consumer[k].node == node) return g.consumer[k].status;
+    }
+    return 0xFF;
+}
 u32 CANOpen_Status() { return g.status; }
 
 void CANOpen_Reset() {

@@ -26,6 +26,8 @@ constexpr u32 kCoStatusUnsupervised = 0x4;
 constexpr u32 kCoStatusTxRingFull = 0x8;
 constexpr u32 kCoStatusShortNmt = 0x8000;
 constexpr u32 kCoStatusRegisterFailed = 0x10000;
+constexpr u32 kCoStatusGuardingLost = 0x20000;
+constexpr u32 kCoStatusHeartbeatLost = 0x40000;
 constexpr u32 kCoStatusRxOverflow = 0x200000;
 constexpr u32 kCoStatusBusOff = 0x400000;
 constexpr u32 kCoStatusWarning = 0x800000;
@@ -41,6 +43,9 @@ void CANOpenHBProd();
 
 u16 CANOpen_NodeId();
 u8 CANOpen_NmtState();
+// Status of a supervised node (0 fine, 11 heartbeat lost); 255 when the node
+// is not supervised.
+u8 CANOpen_NodeStatus(u8 node);
 u32 CANOpen_Status();
 // Forgets every state (tests).
 void CANOpen_Reset();

@@ -15,6 +15,11 @@ CanOpenTableBuilder& CanOpenTableBuilder::StartupFlags(u8 flags) { return Field8
 CanOpenTableBuilder& CanOpenTableBuilder::Heartbeat(u16 ms) { return Field16(kCoHeartbeat, ms); }
 CanOpenTableBuilder& CanOpenTableBuilder::StatusRegister(u32 a) { return Field32(kCoStatusRegister, a); }
 
+CanOpenTableBuilder& CanOpenTableBuilder::Guarding(u16 guardMs, u8 lifeFactor) {
+    Field16(kCoGuardTime, guardMs);
+    return Field8(kCoLifeFactor, lifeFactor);
+}
+
 CanOpenTableBuilder& CanOpenTableBuilder::Consumer(u16 ms, u8 node) {
     consumers_.push_back(ms | (static_cast<u32>(node) << 16));
     return *this;

@@ -13,6 +13,7 @@ public:
     CanOpenTableBuilder& StartupFlags(u8 flags);
     CanOpenTableBuilder& Heartbeat(u16 ms);
     CanOpenTableBuilder& StatusRegister(u32 bitAddress);
+    CanOpenTableBuilder& Guarding(u16 guardMs, u8 lifeFactor);
     // Slave heartbeat consumer entries (time ms, node id).
     CanOpenTableBuilder& Consumer(u16 ms, u8 node);
     // Sets any fixed field afterwards (a hostile table).

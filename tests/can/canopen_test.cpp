@@ -244,4 +244,73 @@ TEST_F(CanOpenTest, StatusRegisterThatCannotBeWrittenSetsItsBit) {
     EXPECT_NE(CANOpen_Status() & kCoStatusRegisterFailed, 0u);
 }
 
+TEST_F(CanOpenTest, SlaveConsumesHeartbeatsFromTheStartOfItsTimers) {
+    CanOpenTableBuilder(7, 1).Heartbeat(1000).Consumer(100, 3).Consumer(0, 4).Install();
+    // Time before the start does not count against a node.
+    clock.AdvanceMs(10000);
+    Init();
+    Scan();
+    EXPECT_EQ(CANOpen_Status() & kCoStatusHeartbeatLost, 0u);
+    const struct {
+        u32 advanceMs;
+        u32 heartbeatFrom;  // 0: none
+        u8 node3;
+        bool lost;
+    } steps[] = {
+        {100, 0, 0, false},     // exactly the consumer time: not yet
+        {1, 0, 11, true},       // past it: lost
+        {50, 0x703, 0, false},  // back
+        {90, 0x704, 0, false},  // node 4 has no time; node 3 still in time
+        {11, 0, 11, true},
+        {10, 0x705, 11, true},  // an unlisted node changes nothing
+        {0, 0x703, 0, false},
+    };
+    for (const auto& s : steps) {
+        SCOPED_TRACE(s.advanceMs);
+        clock.AdvanceMs(s.advanceMs);
+        if (s.heartbeatFrom) peer->Send(s.heartbeatFrom, {kNmtOperational});
+        Scan();
+        EXPECT_EQ(CANOpen_NodeStatus(3), s.node3);
+        EXPECT_EQ((CANOpen_Status() & kCoStatusHeartbeatLost) != 0, s.lost);
+    }
+    EXPECT_EQ(CANOpen_NodeStatus(4), 0);
+    EXPECT_EQ(CANOpen_NodeStatus(9), 0xFF);
+}
+
+TEST_F(CanOpenTest, SlaveAnswersNodeGuardingWithAToggleAndNoticesItsLoss) {
+    CanOpenTableBuilder(7, 1).Guarding(100, 3).Install();
+    Init();
+    Scan();
+    EXPECT_EQ(CANOpen_Status() & kCoStatusUnsupervised, 0u);
+    for (u8 want : {0x05, 0x85, 0x05}) {
+        peer->Send(0x707 | kCanRtrFlag, {});
+        auto frames = Scan();
+        ASSERT_EQ(frames.size(), 1u);
+        EXPECT_EQ(frames[0].idWord, 0x707u);
+        EXPECT_EQ(frames[0].data[0], want);
+    }
+    clock.AdvanceMs(300);
+    Scan();
+    EXPECT_EQ(CANOpen_Status() & kCoStatusGuardingLost, 0u);
+    clock.AdvanceMs(1);
+    Scan();
+    EXPECT_NE(CANOpen_Status() & kCoStatusGuardingLost, 0u);
+    peer->Send(0x707 | kCanRtrFlag, {});
+    Scan();
+    EXPECT_EQ(CANOpen_Status() & kCoStatusGuardingLost, 0u);
+
+    // A slave that consumes heartbeats takes its own guard requests for
+    // heartbeats and never answers them.
+    CanOpenTableBuilder(7, 1).Guarding(100, 3).Consumer(100, 7).Install();
+    NodeId_Flag = 0;
+    Init();
+    Scan();
+    peer->Send(0x707 | kCanRtrFlag, {});
+    EXPECT_TRUE(Scan().empty());
+    // Neither heartbeat nor guarding: unsupervised.
+    CanOpenTableBuilder(7, 1).Install();
+    Init();
+    EXPECT_NE(CANOpen_Status() & kCoStatusUnsupervised, 0u);
+}
+
 }  // namespace
