@@ -39,7 +39,7 @@ bool CanPeer::Send(u32 idWord, std::vector<u8> data) {
     CanFrame f;
     f.idWord = idWord;
     f.length = static_cast<u8>(data.size());
-    std::memcpy(f.data, data.data(), data.size() < 8 ? data.size() : 8);
+    if (!data.empty()) std::memcpy(f.data, data.data(), data.size() < 8 ? data.size() : 8);
     return Send(f);
 }
 
