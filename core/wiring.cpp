@@ -352,7 +352,11 @@ bool MediaBusy() {
 constexpr Service kPass[] = {
     // First: the steps after it see the board's files as the wait left them.
     {"board files", nullptr, FileWatch_Step, nullptr, FileWatch_Descriptors},
-    {"can receive", nullptr, [](u32 now) { Can_Isr(); return Service_NextTick(now); }, nullptr, nullptr},
+    {"can receive", nullptr, [](u32 now) { Can_Isr(); return Service_NextTick(now); }, nullptr,
+     [](std::vector<pollfd>& fds) {
+         int fd = Can_Descriptor(0);
+         if (fd >= 0) fds.push_back({fd, POLLIN, 0});
+     }},
     {"tick, buttons and LEDs", nullptr, [](u32 now) { TimerISR(); return Service_NextTick(now); }, nullptr, nullptr},
     {"serial-driver timers", nullptr,
      [](u32 now) {

@@ -1,6 +1,11 @@
-// CANopen layer. Until the CANopen stack is built the start and the per-scan
-// steps do nothing; the start record (CanOpenNetStart) is the controller's,
-// built from its network settings by Plc_NetInit.
+// The controller as a CANopen node on CAN port 0.
+//
+// Its behaviour comes from the CANopen network table (memory area 23, read
+// through io/canopen_table.h); without a valid table a built-in default
+// record makes it a pre-operational slave. CANOpenInit (re)starts the node
+// and opens the port; CANOpenRxMsg, at the start of each scan, serves the
+// received frames; CANOpenTxMsg, at the end of each scan in every mode,
+// runs the transmitting services and writes the status register.
 #pragma once
 
 #include "core/plc.h"
@@ -9,6 +14,38 @@
 // Set once SR29 and SR30 were taken from the downloaded CANopen table.
 extern u8 NodeId_Flag;
 
+// NMT states of this node.
+constexpr u8 kNmtInitialising = 0, kNmtStopped = 4, kNmtOperational = 5, kNmtPreOperational = 127;
+// NMT commands (byte 0 of a frame with identifier 0).
+constexpr u8 kNmtStart = 0x01, kNmtStop = 0x02, kNmtEnterPreOperational = 0x80, kNmtResetNode = 0x81,
+             kNmtResetCommunication = 0x82;
+
+// Status word bits.
+constexpr u32 kCoStatusInvalidTable = 0x1;
+constexpr u32 kCoStatusUnsupervised = 0x4;
+constexpr u32 kCoStatusTxRingFull = 0x8;
+constexpr u32 kCoStatusShortNmt = 0x8000;
+constexpr u32 kCoStatusRegisterFailed = 0x10000;
+constexpr u32 kCoStatusGuardingLost = 0x20000;
+constexpr u32 kCoStatusHeartbeatLost = 0x40000;
+constexpr u32 kCoStatusRxOverflow = 0x200000;
+constexpr u32 kCoStatusBusOff = 0x400000;
+constexpr u32 kCoStatusWarning = 0x800000;
+
 void CANOpenInit(const CanOpenNetStart* start);
 void CANOpenRxMsg();
 void CANOpenTxMsg();
+// Queues an NMT command (node id 0: all nodes). 1 when queued, 0 when the
+// transmit ring was full.
+int CANOpenNMTSend(u8 node, u8 command);
+// Sends one heartbeat now.
+void CANOpenHBProd();
+
+u16 CANOpen_NodeId();
+u8 CANOpen_NmtState();
+// Status of a supervised node (0 fine, 11 heartbeat lost); 255 when the node
+// is not supervised.
+u8 CANOpen_NodeStatus(u8 node);
+u32 CANOpen_Status();
+// Forgets every state (tests).
+void CANOpen_Reset();

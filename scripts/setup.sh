@@ -11,7 +11,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libtommath-dev
   socat python3 python3-numpy python3-crcmod python3-ephem libdigest-crc-perl openssl
-  mbpoll python3-pymodbus python3-serial-asyncio libmodbus-dev iproute2
+  mbpoll python3-pymodbus python3-serial-asyncio python3-can libmodbus-dev iproute2
   zip strace lua5.4 tshark nodejs
   curl chromium libssl-dev wrk nginx-light dnsmasq-base
   libmosquitto-dev mosquitto mosquitto-clients

@@ -451,7 +451,7 @@ TEST_F(PlcScanTest, NetworkSettings) {
         EXPECT_EQ(scanRecord.lastStart.idCount, c.sr61);
         EXPECT_EQ(scanRecord.lastStart.nodeId, 7);
         EXPECT_EQ(NodeId_Flag, 0);
-        EXPECT_EQ(Can_GetEvent(0, kCanEventReceive), nullptr);
+        EXPECT_EQ(_Can_GetEvent(0, kCanEventReceive), nullptr);
         EXPECT_LE(SR_Get(61), 127);
     }
 }

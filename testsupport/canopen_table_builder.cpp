@@ -1,0 +1,67 @@
+#include "testsupport/canopen_table_builder.h"
+
+#include "core/nvram.h"
+#include "io/canopen_table.h"
+#include "core/plc_regs.h"
+
+CanOpenTableBuilder::CanOpenTableBuilder(u8 nodeId, u8 bitRate) : fixed_(kCoRecordBytes, 0) {
+    fixed_[kCoBitRate] = bitRate;
+    fixed_[kCoNodeId] = nodeId;
+    PutLe32(&fixed_[kCoEmcyCobId], 0x80000000u);  // no EMCY
+    fixed_[kCoSdoServerCount] = 0x80;             // default server only
+}
+
+CanOpenTableBuilder& CanOpenTableBuilder::StartupFlags(u8 flags) { return Field8(kCoStartupFlags, flags); }
+CanOpenTableBuilder& CanOpenTableBuilder::Heartbeat(u16 ms) { return Field16(kCoHeartbeat, ms); }
+CanOpenTableBuilder& CanOpenTableBuilder::StatusRegister(u32 a) { return Field32(kCoStatusRegister, a); }
+
+CanOpenTableBuilder& CanOpenTableBuilder::Guarding(u16 guardMs, u8 lifeFactor) {
+    Field16(kCoGuardTime, guardMs);
+    return Field8(kCoLifeFactor, lifeFactor);
+}
+
+CanOpenTableBuilder& CanOpenTableBuilder::Consumer(u16 ms, u8 node) {
+    consumers_.push_back(ms | (static_cast<u32>(node) << 16));
+    return *this;
+}
+
+CanOpenTableBuilder& CanOpenTableBuilder::Field8(u32 off, u8 v) {
+    overrides_.push_back({off, {v}});
+    return *this;
+}
+CanOpenTableBuilder& CanOpenTableBuilder::Field16(u32 off, u16 v) {
+    std::vector<u8> b(2);
+    PutLe16(b.data(), v);
+    overrides_.push_back({off, b});
+    return *this;
+}
+CanOpenTableBuilder& CanOpenTableBuilder::Field32(u32 off, u32 v) {
+    std::vector<u8> b(4);
+    PutLe32(b.data(), v);
+    overrides_.push_back({off, b});
+    return *this;
+}
+
+std::vector<u8> CanOpenTableBuilder::Build() const {
+    std::vector<u8> out = fixed_;
+    if (!consumers_.empty()) {
+        out[kCoNodeCount] = static_cast<u8>(consumers_.size());
+        PutLe32(&out[kCoNodeTable], static_cast<u32>(out.size()));
+        for (u32 c : consumers_) {
+            u8 b[4];
+            PutLe32(b, c);
+            out.insert(out.end(), b, b + 4);
+        }
+    }
+    for (const auto& [off, bytes] : overrides_) {
+        if (out.size() < off + bytes.size()) out.resize(off + bytes.size());
+        std::copy(bytes.begin(), bytes.end(), out.begin() + off);
+    }
+    return out;
+}
+
+void CanOpenTableBuilder::Install() const {
+    std::vector<u8> rec = Build();
+    std::copy(rec.begin(), rec.end(), copendnet_tbl.Data());
+    copendnet_tbl.SetHeader(crc16(rec.data(), static_cast<u32>(rec.size())), static_cast<u32>(rec.size()));
+}

@@ -1,0 +1,33 @@
+// Builds CANopen network tables (memory area 23) for tests: the fixed
+// record, then the sections it points at, laid out one after the other.
+#pragma once
+
+#include <vector>
+
+#include "platform/bytes.h"
+
+class CanOpenTableBuilder {
+public:
+    CanOpenTableBuilder(u8 nodeId, u8 bitRate);
+
+    CanOpenTableBuilder& StartupFlags(u8 flags);
+    CanOpenTableBuilder& Heartbeat(u16 ms);
+    CanOpenTableBuilder& StatusRegister(u32 bitAddress);
+    CanOpenTableBuilder& Guarding(u16 guardMs, u8 lifeFactor);
+    // Slave heartbeat consumer entries (time ms, node id).
+    CanOpenTableBuilder& Consumer(u16 ms, u8 node);
+    // Sets any fixed field afterwards (a hostile table).
+    CanOpenTableBuilder& Field8(u32 off, u8 v);
+    CanOpenTableBuilder& Field16(u32 off, u16 v);
+    CanOpenTableBuilder& Field32(u32 off, u32 v);
+
+    // The record bytes.
+    std::vector<u8> Build() const;
+    // Puts the record into the CANopen table block with its header.
+    void Install() const;
+
+private:
+    std::vector<u8> fixed_;
+    std::vector<u32> consumers_;
+    std::vector<std::pair<u32, std::vector<u8>>> overrides_;
+};
