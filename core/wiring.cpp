@@ -308,6 +308,11 @@ void CheckBoard(NeighbourCheck& check) {
 void WireTables() {
     ladderEnginePeers.fileRow = File_FindRow;
     ladderEnginePeers.fileRestart = File_Init;
+    ladderEnginePeers.talkRow = Talk_FindRow;
+    ladderEnginePeers.talkRestart = TalkInit;
+    // The program-controlled ports' neighbours: no cellular modem, no GSM
+    // modem and no serial Modbus engine yet (every entry may stay empty).
+    talkPeers = TalkPeers{};
 }
 void CheckTables(NeighbourCheck& check) { LadderEnginePeers_Check(check); }
 
