@@ -308,10 +308,17 @@ u32 Cwd(const std::string& arg) {
     return 250;
 }
 
-u32 Stor(const std::string& arg) {
+// The full name of a file argument; false for an invalid path.
+bool FileArg(const std::string& arg, std::string* full) {
     std::string dir, name;
-    if (PrepareFile(arg, &dir, &name) == kInvalid) return 501;
-    const std::string full = Full(g.drive, dir + name);
+    if (PrepareFile(arg, &dir, &name) == kInvalid) return false;
+    *full = Full(g.drive, dir + name);
+    return true;
+}
+
+u32 Stor(const std::string& arg) {
+    std::string full;
+    if (!FileArg(arg, &full)) return 501;
     FxMedia& m = MediaOf(g.drive);
     u32 attr = 0;
     if (_fxe_directory_attributes_read(&m, full.c_str(), &attr) == kFxSuccess ||
@@ -346,9 +353,8 @@ u32 Stor(const std::string& arg) {
 }
 
 u32 Retr(const std::string& arg) {
-    std::string dir, name;
-    if (PrepareFile(arg, &dir, &name) == kInvalid) return 501;
-    const std::string full = Full(g.drive, dir + name);
+    std::string full;
+    if (!FileArg(arg, &full)) return 501;
     FxMedia& m = MediaOf(g.drive);
     if (_fxe_directory_name_test(&m, full.c_str()) == kFxSuccess) return 450;
     g.FxpTransferFile = FxFile{};
@@ -401,9 +407,9 @@ u32 Rnfr(const std::string& from, const std::string& to) {
 }
 
 u32 Dele(const std::string& arg) {
-    std::string dir, name;
-    if (PrepareFile(arg, &dir, &name) == kInvalid) return 501;
-    u32 st = _fxe_file_delete(&MediaOf(g.drive), Full(g.drive, dir + name).c_str());
+    std::string full;
+    if (!FileArg(arg, &full)) return 501;
+    u32 st = _fxe_file_delete(&MediaOf(g.drive), full.c_str());
     switch (st) {
         case kFxSuccess: g.FxpFlushF = 1; return 250;
         case kFxNotFound:

@@ -159,13 +159,18 @@ bool IsBinary(const u8* t, u32 n) {
     return true;
 }
 
+
 void Flush(int port) { Drv(port).FlushRx(static_cast<u32>(port)); }
 
-// Sends a command line: the text, CR, and the frame out.
-void SendCommand(int port, Port& p) {
+// Sends the command text with its CR after emptying the receive side, and
+// waits for its result from the start of a line.
+void SendCommand(int port, Port& p, i32 wait) {
+    Flush(port);
     Drv(port).PutsTx(static_cast<u32>(port), p.command);
     Drv(port).PutTx(static_cast<u32>(port), '\r');
     Drv(port).RtuTx(static_cast<u32>(port));
+    p.index = 0;
+    ModemTimer(p, wait);
 }
 
 // Builds the function command into p.command; false when it does not fit.
@@ -415,11 +420,8 @@ int Execute(int port, int function, bool iec) {
             return 0;
         case 3:
             if (ModemTimer(p, 0)) {
-                Flush(port);
                 std::strcpy(p.command, kSetup);
-                SendCommand(port, p);
-                p.index = 0;
-                ModemTimer(p, kSetupWait);
+                SendCommand(port, p, kSetupWait);
                 state = 4;
             }
             return 0;
@@ -441,13 +443,11 @@ int Execute(int port, int function, bool iec) {
                 state = 7;
                 return 0;
             }
-            p.index = 0;
             if (function == 1 && IpDestinationForGprs(&ref)) {
+                p.index = 0;
                 ModemTimer(p, kGprsConnectWait);
             } else {
-                Flush(port);
-                SendCommand(port, p);
-                ModemTimer(p, kCommandWait);
+                SendCommand(port, p, kCommandWait);
             }
             state = 6;
             return 0;

@@ -5,13 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "ladder/ladder_engine.h"
-#include "link/modem.h"
-#include "link/talk.h"
 #include "testsupport/fake_modem.h"
 #include "testsupport/ladder_builder.h"
 
-#include "link_fixture.h"
+#include "port1_fixture.h"
 
 namespace {
 
@@ -26,23 +23,15 @@ void SetBit(u32 a, bool on) {
 }
 bool Bit(u32 a) { return (plc_reg[ByteOf(a)] >> (a & 7)) & 1; }
 
-class ModemTest : public LinkTest {
+class ModemTest : public Port1Test {
 protected:
     void SetUp() override {
-        LinkTest::SetUp();
-        ASSERT_TRUE(port1.Open(root.Path("/dev/ttySP4")));
-        SCI1_Init(1);
-        Talk_Reset();
-        Modem_Reset();
-        Ladder_Reset();
+        Port1Test::SetUp();
         modem = std::make_unique<FakeModem>(port1.Master(), 1);
     }
     void TearDown() override {
         modem->Carrier(false);
-        Talk_Reset();
-        Modem_Reset();
-        Ladder_Reset();
-        LinkTest::TearDown();
+        Port1Test::TearDown();
     }
     static std::vector<u16> Text(const std::string& t) {
         std::vector<u16> w;
@@ -85,7 +74,6 @@ protected:
         ASSERT_TRUE(ScanUntil([&] { return Modem_State(1, function) >= 6; }));
     }
 
-    LinkPty port1;
     std::unique_ptr<FakeModem> modem;
 };
 

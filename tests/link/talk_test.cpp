@@ -9,12 +9,9 @@
 #include <functional>
 #include <string>
 
-#include "ladder/ladder_engine.h"
-#include "link/modem.h"
-#include "link/talk.h"
 #include "testsupport/ladder_builder.h"
 
-#include "link_fixture.h"
+#include "port1_fixture.h"
 
 namespace {
 
@@ -31,22 +28,8 @@ void SetBit(u32 a, bool on) {
     b = on ? static_cast<u8>(b | (1u << (a & 7))) : static_cast<u8>(b & ~(1u << (a & 7)));
 }
 
-class TalkTest : public LinkTest, public ::testing::WithParamInterface<LadderWidth> {
+class TalkTest : public Port1Test, public ::testing::WithParamInterface<LadderWidth> {
 protected:
-    void SetUp() override {
-        LinkTest::SetUp();
-        ASSERT_TRUE(port1.Open(root.Path("/dev/ttySP4")));
-        SCI1_Init(1);
-        Talk_Reset();
-        Modem_Reset();
-        Ladder_Reset();
-    }
-    void TearDown() override {
-        Talk_Reset();
-        Modem_Reset();
-        Ladder_Reset();
-        LinkTest::TearDown();
-    }
     bool Tok16() const { return GetParam() == LadderWidth::k16; }
     LadderBuilder Prog() const { return LadderBuilder(GetParam()); }
     // A register or literal operand in the program's width.
@@ -84,8 +67,6 @@ protected:
         return r;
     }
     u8 Nibble(int port) const { return Vcomm_Drv[port].mode[kSomProto] & 0x0F; }
-
-    LinkPty port1;
 };
 
 TEST_P(TalkTest, PortOneSendsABlockReceivesACountedReplyAndIsGivenBack) {
