@@ -144,13 +144,13 @@ bool SocketActive(int port) {
 // offset of the buffer start (already bounded against the register memory
 // for 255 bytes, or for the count in the indirect form), -1 refused.
 u8 Transfer(bool send, int port, u32 count, i64 buffer, i64 progress, u8 power) {
-    if (progress < 0 || buffer < 0 || port < 0 || port > 1) return 0;
+    if (progress < 0 || port < 0 || port > 1) return 0;
     if (FirstScan()) PutReg16(progress, 0xFFFF);
     if (!Qualifies(port) || power == 0) {
         PutReg16(progress, 0xFFFF);
         return 0;
     }
-    if (count > 255) return 0;
+    if (count > 255 || buffer < 0) return 0;
     TalkRec& t = g.talk[port];
     i64& cursor = send ? t.txCursor : t.rxCursor;
     u16 done = Reg16(progress);
