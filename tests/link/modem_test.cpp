@@ -188,6 +188,39 @@ TEST_F(ModemTest, InitialisationTextTooLongForTheCommandIsRefused) {
     EXPECT_EQ(modem->Lines().size(), 2u);  // nothing after the set-up string
 }
 
+// The internal cellular module: the dial is a socket connection to the
+// destination (a binary "IPBN" register text here), no AT command is sent,
+// and the stop releases the socket.
+struct CellFake {
+    static inline ModemConnRequest last{};
+    static inline int requests = 0, releases = 0;
+};
+
+TEST_F(ModemTest, CellularDialConnectsTheDataSocketToABinaryDestination) {
+    CellFake::requests = CellFake::releases = 0;
+    talkPeers.CommOptionIdent = [] { return static_cast<u16>(0x6F0F); };
+    talkPeers.ModemDataConnRequest = [](ModemConnRequest* r) {
+        CellFake::last = *r;
+        return ++CellFake::requests < 3 ? 1 : 0;
+    };
+    talkPeers.ModemDataDisConnRequest = [](int) { return CellFake::releases++ == 0 ? 1 : 0; };
+    const u8 bin[10] = {'I', 'P', 'B', 'N', 7, 0, 0, 10, 0xF6, 0x01};
+    std::memcpy(&plc_reg[ByteOf(lreg::R(80))], bin, sizeof bin);
+    LoadWords(1, {0x0001, static_cast<u16>(lreg::R(80))});
+    ASSERT_TRUE(ScanUntil([&] { return Bit(kOn); }));
+    EXPECT_EQ(Status(), kModemConnect);
+    EXPECT_EQ(CellFake::last.ip, 0x0A000007u);
+    EXPECT_EQ(CellFake::last.port, 502);
+    EXPECT_EQ(CellFake::last.flags, 3) << "UDP and a given port";
+    EXPECT_TRUE(modem->Lines().empty());
+    SetBit(kRun, false);
+    Scan();
+    EXPECT_NE(Status(), kModemIdle) << "the socket is still in use";
+    Scan();
+    EXPECT_EQ(Status(), kModemIdle);
+    EXPECT_EQ(CellFake::releases, 2);
+}
+
 TEST(ModemText, ResultsDigitsAndDestinations) {
     EXPECT_EQ(ResultToBin("\r\nOK"), 0);
     EXPECT_EQ(ResultToBin("xxCONNECT 9600"), 1);
