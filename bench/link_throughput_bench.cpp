@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "iec/kernel/q4host.h"
 #include "core/nvram.h"
 #include "core/plc_regs.h"
 #include "link/command.h"
@@ -40,7 +41,7 @@ struct Link {
         RCT_Init();
         Cmd_Reset();
         Vcomm_Reset();
-        LinkPeers_Reset();
+        Q4Host_Reset();  // the workbench hand-over of command 38 too
         SR_Put(29, kNode);
         SR_Put(5, 2);  // in run: a download is not written to the volume each time
         pty.Open(root.Path("/dev/ttySP3"));

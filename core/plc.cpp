@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "core/bkuprstr.h"
+#include "core/io_chain.h"
 #include "core/nvram.h"
 #include "core/plc_regs.h"
 #include "platform/fileio.h"
@@ -373,23 +374,18 @@ struct SlotConfig {
 void ReadSlotConfigs(SlotConfig out[kIoSlots]) {
     u32 size = io_config_bl.Size();
     if (size > io_config_bl.capacity) size = 0;
-    const u8* p = io_config;
-    u32 pos = 0;
-    for (int slot = 0; slot < kIoSlots; ++slot) {
-        if (pos + 4 > size) break;
-        u16 id = GetLe16(p + pos);
-        u32 len = GetLe16(p + pos + 2);
-        if (pos + 4 + len > size) len = size - pos - 4;
+    IoChain chain(io_config, size);
+    IoChainRecord r;
+    for (int slot = 0; slot < kIoSlots && chain.Next(&r); ++slot) {
         SlotConfig c;
-        c.identity = id == 0xFFFF ? 0xFF : id;
-        c.data = p + pos + 4;
-        c.bytes = len;
-        if (id == 0xFFFF) {
+        c.identity = r.id == 0xFFFF ? 0xFF : r.id;
+        c.data = r.data;
+        c.bytes = r.avail;
+        if (r.id == 0xFFFF) {
             for (int s = slot; s < kIoSlots; ++s) out[s] = c;
             return;
         }
         out[slot] = c;
-        pos += 4 + (len + 3) / 4 * 4;
     }
 }
 

@@ -627,14 +627,14 @@ void PlcRegInit(int cold) {
 
 int PlcBatCheck() { return std::memcmp(&plc_reg[kRegColdMarker], kWatchBat, sizeof kWatchBat) == 0 ? 1 : 0; }
 
-void VmDbWordSR_MinMax(i16* minimum, i16* maximum, int row) {
+void VmDbWordSR_MinMax(u16* minimum, u16* maximum, int row) {
     if (row < 0 || row >= 192) {
         *minimum = 0;
         *maximum = 0;
         return;
     }
-    *minimum = static_cast<i16>(static_cast<u16>(sr_info[row].min));
-    *maximum = static_cast<i16>(static_cast<u16>(sr_info[row].max));
+    *minimum = static_cast<u16>(sr_info[row].min);
+    *maximum = static_cast<u16>(sr_info[row].max);
 }
 
 u16 crc16(const void* data, u32 length) { return crc16_next(data, length, 0xFFFF); }

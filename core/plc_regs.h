@@ -104,9 +104,9 @@ void PlcTmpClear();         // warm start and I/O start
 void PlcRegClear();         // cold clear (stops the IEC application instead while one is loaded)
 void PlcRegInit(int cold);  // start-up and after a register image was restored
 int PlcBatCheck();          // 1 when the cold-start marker holds "WATCHBAT"
-// Low 16 bits of the limits of sr_info[row] (row = SR number - 1); 0 and 0
-// for a row outside the table.
-void VmDbWordSR_MinMax(i16* minimum, i16* maximum, int row);
+// Low 16 bits of the limits of sr_info[row] (row = SR number - 1), to be
+// compared unsigned; 0 and 0 for a row outside the table.
+void VmDbWordSR_MinMax(u16* minimum, u16* maximum, int row);
 
 // CRC-16/MODBUS (reflected 0xA001, initial 0xFFFF, no final XOR); crc16_next
 // continues from a previous value over a further piece.

@@ -9,6 +9,7 @@
 #include "core/plc_regs.h"
 #include "iec/blocks/q4EnumQuilletVariables.h"
 #include "iec/blocks/q4hostglue.h"
+#include "iec/ext/q4cs.h"
 #include "iec/kernel/q4host.h"
 #include "iec/kernel/q4link.h"
 #include "iec/kernel/q4vmdb.h"
@@ -38,8 +39,13 @@
 #include "platform/system.h"
 #include "platform/touch.h"
 #include "platform/tx_api.h"
+#include "remote/dhcpClient.h"
+#include "remote/dnsClient.h"
 #include "remote/email.h"
+#include "remote/gsmgprs.h"
+#include "remote/cellport.h"
 #include "remote/modem.h"
+#include "remote/modemsock.h"
 #include "remote/sms.h"
 #include "storage/boardid.h"
 #include "storage/cf_fw_load.h"
@@ -53,6 +59,9 @@
 #include "webhmi/dartu_glue.h"
 
 namespace {
+
+// The modem data socket that carries the programming link.
+constexpr int kLinkSocket = 1;
 
 // Stored blocks, register images, the scan and the register memory: what
 // they reach of the engines and services above them.
@@ -247,8 +256,9 @@ void WireSystemAndLink() {
     fwUpdatePeers.reboot = FwUpdate_Reboot;
 
     // The programming link: the Ethernet mailbox, the workbench hand-over,
-    // module calibration and the board identity. No CAN tunnel and no modem
-    // data socket on this controller.
+    // module calibration, the board identity and the cellular module's data
+    // socket 1, which carries the link over a data call. No CAN tunnel on
+    // this controller.
     linkPeers.EtnCheckRx = Etn_CheckRx;
     linkPeers.EtnGetRx = Etn_GetRx;
     linkPeers.EtnFlushRx = Etn_FlushRx;
@@ -260,13 +270,12 @@ void WireSystemAndLink() {
     linkPeers.NetFlushRx = nullptr;
     linkPeers.CanPutBytes = nullptr;
     linkPeers.CanStatus = nullptr;
-    linkPeers.ModemSocketActive = nullptr;
-    linkPeers.ModemCheckRecv = nullptr;
-    linkPeers.ModemDataRecv = nullptr;
-    linkPeers.ModemDataSend = nullptr;
-    linkPeers.WorkbenchConnectSerial = LinkPeers_WorkbenchSerial;
-    linkPeers.WorkbenchConnectEthernet = LinkPeers_WorkbenchEthernet;
-    linkPeers.WorkbenchPoll = LinkPeers_WorkbenchPoll;
+    linkPeers.ModemSocketActive = [] { return IsModemSocketActive(static_cast<int>(kCellPort), kLinkSocket) == 0 ? 1 : 0; };
+    linkPeers.ModemCheckRecv = [] { return ModemCheckRecv(kLinkSocket); };
+    linkPeers.ModemDataRecv = [] { return ModemDataRecv(kLinkSocket); };
+    linkPeers.ModemDataSend = [](const u8* data, u32 length) { ModemDataSend(kLinkSocket, data, length, 1); };
+    linkPeers.WorkbenchConnectSerial = Q4_Connect_Serial;
+    linkPeers.WorkbenchConnectEthernet = Q4_Connect_Ethernet;
     linkPeers.IoCal = LinkPeers_IoCal;
     linkPeers.SaveAndSetMACID = [] { SaveAndSetMACID(); };
 
@@ -304,15 +313,43 @@ void CheckBoard(NeighbourCheck& check) {
     IoDriverPeers_Check(check);
 }
 
+// The fields of the shared GSM record that the TALK modem engine uses.
+int GsmRecordOfTalk(GsmRecordRef* ref) {
+    GsmGprsInfo& s = GSMGPRSInfo_St;
+    ref->statusFlags = &s.status;
+    ref->optionFlags = &s.options;
+    ref->error = &s.errorCount;
+    ref->port = &s.port;
+    ref->controlFlags = &s.control;
+    ref->statusWord = &s.resultCode;
+    ref->owner = &s.owner;
+    ref->retries = &s.retryCount;
+    ref->destination = s.destination;
+    return 1;
+}
+
 // Shared tables that take their rows from each family's own module.
 void WireTables() {
     ladderEnginePeers.fileRow = File_FindRow;
     ladderEnginePeers.fileRestart = File_Init;
     ladderEnginePeers.talkRow = Talk_FindRow;
     ladderEnginePeers.talkRestart = TalkInit;
-    // The program-controlled ports' neighbours: no cellular modem, no GSM
-    // modem and no serial Modbus engine yet (every entry may stay empty).
+    // The program-controlled ports' neighbours: the internal cellular
+    // module's data socket 0 and the external GSM modem's services; no
+    // serial Modbus engine yet (those entries stay empty).
     talkPeers = TalkPeers{};
+    talkPeers.IsModemSocketActive = [](int socket) { return IsModemSocketActive(static_cast<int>(kCellPort), socket); };
+    talkPeers.ModemCheckRecv = ModemCheckRecv;
+    talkPeers.ModemDataRecv = ModemDataRecv;
+    talkPeers.ModemDataSend = ModemDataSend;
+    talkPeers.ModemDataConnRequest = ModemDataConnRequest;
+    talkPeers.ModemDataDisConnRequest = ModemDataDisConnRequest;
+    talkPeers.GlobalSocketState = [] { return Globalsocket_st[0].state; };
+    talkPeers.CommOptionIdent = [] { return io_init[1]; };
+    talkPeers.GSMGPRSRsrcMngr = GSMGPRSRsrcMngr;
+    talkPeers.GSMGPRSParmInit = [] { GSMGPRSParmInit(); };
+    talkPeers.GSMModemInit = [](int port) { GSMModemInit(port); };
+    talkPeers.GSMGPRSInfo = GsmRecordOfTalk;
 }
 void CheckTables(NeighbourCheck& check) { LadderEnginePeers_Check(check); }
 
@@ -326,6 +363,15 @@ void SerialPorts(std::vector<pollfd>& fds) {
         int fd = Sci_View(unit).fd;
         if (fd >= 0) fds.push_back({fd, POLLIN, 0});
     }
+}
+
+// Only while the workbench owns the link does its service read them: a
+// datagram or a client nobody reads would wake every wait at once.
+void WorkbenchDescriptors(std::vector<pollfd>& fds) {
+    if (IsCommMode_Tovra) return;
+    int open[2 + kQ4CSSlots];
+    int n = Q4CS_Descriptors(&csData, open, 2 + kQ4CSSlots);
+    for (int k = 0; k < n; ++k) fds.push_back({open[k], POLLIN, 0});
 }
 
 bool MediaBusy() {
@@ -376,21 +422,28 @@ constexpr Service kPass[] = {
      nullptr, nullptr},
     {"IEC workbench", nullptr,
      [](u32 now) {
-         if (!QuilletRuntime) return Service_NextTick(now);
+         // Also without an application: a workbench that took the link
+         // over is served until it gives the link back.
+         if (!QuilletRuntime && IsCommMode_Tovra) return Service_NextTick(now);
          Quillet_Comm_service();
          return Soon(now);
      },
-     nullptr, nullptr},
+     nullptr, WorkbenchDescriptors},
     {"ethernet", nullptr,
      [](u32 now) {
          EnetMain(0);
          return Enet_HasWork() ? now : Enet_NextTime(now);
      },
-     nullptr, Nx_PollSet},
+     nullptr,
+     [](std::vector<pollfd>& fds) {
+         Nx_PollSet(fds);
+         Dhcp_PollSet(fds);
+         Dns_PollSet(fds);
+     }},
     {"software timers", nullptr, [](u32 now) { tx_timer_check(); return Service_NextTick(now); }, nullptr, nullptr},
     {"usb port monitor", nullptr, [](u32 now) { USBPortMon(); return Service_NextTick(now); }, nullptr, nullptr},
     {"watchdog", nullptr, [](u32 now) { TickleWatchdogReal(); return Service_NextTick(now); }, nullptr, nullptr},
-    {"modem", nullptr, [](u32 now) { ModemCycle(); return Service_NextTick(now); }, nullptr, nullptr},
+    {"modem", nullptr, [](u32 now) { ModemCycle(); return Service_NextTick(now); }, nullptr, Modem_Descriptors},
     {"power-down", nullptr, Main_StepPowerDown, nullptr, nullptr},
 };
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "iec/kernel/q4host.h"
 #include "core/nvram.h"
 #include "core/plc_regs.h"
 #include "link/command.h"
@@ -68,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Timer_Init(nullptr, 0);
     Cmd_Reset();
     Vcomm_Reset();
-    LinkPeers_Reset();
+    Q4Host_Reset();  // the workbench hand-over of command 38 too
     SR_Put(29, 1);
     SR_Put(5, 2);  // in run: downloads are not stored, which keeps rounds fast
     Vcomm_Drv[0].Open(0, tovra_mode);

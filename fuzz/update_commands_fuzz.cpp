@@ -1,8 +1,9 @@
 // The update package's command lines (path.info on the card or stick) run
-// through the shell-command runner, and the names of firmware files and
-// folders on the card. Every command that acts on files must stay inside
-// the controller's root: the root lies inside a fence folder that also
-// holds a canary, and nothing beside the root may change.
+// through the shell-command runner, the names of firmware files and
+// folders on the card, and the OEM selection of oeminfo.txt. Every command
+// that acts on files must stay inside the controller's root: the root lies
+// inside a fence folder that also holds a canary, and nothing beside the
+// root may change.
 #include <sys/stat.h>
 
 #include <cstddef>
@@ -51,6 +52,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Fence();
     if (size == 0) return 0;
     const std::string text(reinterpret_cast<const char*>(data + 1), size - 1);
+    if (data[0] & 2) {
+        // oeminfo.txt as the stick brings it.
+        std::error_code ec;
+        fs::create_directories(Root_HostPath("/mnt/USB1"), ec);
+        std::ofstream(Root_HostPath("/mnt/USB1/oeminfo.txt"), std::ios::binary) << text;
+        const int oem = ReadOemSelection("/mnt/USB1/oeminfo.txt");
+        if (oem < -1 || oem > 255) std::abort();
+        CheckFence();
+        return 0;
+    }
     if (data[0] & 1) {
         // A name of the card as the firmware-load request gives it.
         const std::string card = Root_HostPath("/mnt/USB0");

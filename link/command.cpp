@@ -550,7 +550,6 @@ void Cmd_Check() {
         CmdOldIdle = Vcomm_Idle;
         if (linkPeers.EtnPutTx != nullptr) linkPeers.EtnPutTx(112);
     }
-    if (linkPeers.WorkbenchPoll != nullptr) linkPeers.WorkbenchPoll();
     if (Timer_Status(CmdBaudTimer) == kTimerExpired && SR_Get(34) == kProtoProgramming)
         Vcomm_OpenProgrammingMode(ProgrammingPort);
 

@@ -1,8 +1,7 @@
 // What the programming link uses of its neighbours: the Ethernet mailbox, the
 // CAN tunnel to other controllers, the modem data socket, the IEC workbench's
 // hand-over, module calibration and the board identity. The wiring fills the
-// record in at start-up. This module also keeps the workbench's hand-over
-// watch, which gives the link back when no workbench speaks on it.
+// record in at start-up.
 #pragma once
 
 #include "platform/bytes.h"
@@ -30,11 +29,10 @@ struct LinkPeers {
     int (*ModemCheckRecv)() = nullptr;
     int (*ModemDataRecv)() = nullptr;
     void (*ModemDataSend)(const u8* data, u32 length) = nullptr;
-    // IEC workbench protocol takes the link over (command 38).
+    // IEC workbench protocol takes the link over (command 38); the
+    // workbench's server gives it back (65 s without a workbench frame).
     void (*WorkbenchConnectSerial)() = nullptr;
     void (*WorkbenchConnectEthernet)() = nullptr;
-    // Once per pass of the command check (the workbench gives the link back).
-    void (*WorkbenchPoll)() = nullptr;
     // Module calibration: buffer[0] the request length, then the request;
     // replaced by the reply in the same form. Returns 0 when no module answered.
     int (*IoCal)(u8* buffer, u32 capacity) = nullptr;
@@ -44,17 +42,7 @@ struct LinkPeers {
 extern LinkPeers linkPeers;  // filled by core/wiring.cpp
 void LinkPeers_Check(NeighbourCheck& check);
 
-// The workbench hand-over watch. The workbench protocol takes the link over
-// on the serial port or on Ethernet; with no workbench traffic for 65 s the
-// link goes back to the programming protocol (nibble 1, 9600 baud).
-void LinkPeers_WorkbenchSerial();
-void LinkPeers_WorkbenchEthernet();
-void LinkPeers_WorkbenchPoll();
-
 // Module calibration through the local I/O: the I/O layer always writes a
 // reply (an unknown slot answers 0x40), so every request gets one back;
 // 0 only when the buffer cannot hold the I/O layer's reply.
 int LinkPeers_IoCal(u8* buffer, u32 capacity);
-
-// Forgets the hand-over watch.
-void LinkPeers_Reset();

@@ -7,6 +7,7 @@
 #include "link/talk.h"
 #include "link/vcomm.h"
 #include "platform/fpga.h"
+#include "remote/modem.h"
 
 namespace {
 
@@ -51,16 +52,7 @@ State g;
 enum class Kind { kPlain, kInternal, kGsm };
 
 bool InternalModule() {
-    if (talkPeers.CommOptionIdent == nullptr) return false;
-    switch (talkPeers.CommOptionIdent()) {
-        case 0x6F0F:
-        case 0xEF0F:
-        case 0x6E0F:
-        case 0xEE0F:
-        case 0xAF0F:
-        case 0xAE0F: return true;
-        default: return false;
-    }
+    return talkPeers.CommOptionIdent != nullptr && Modem_InternalModule(talkPeers.CommOptionIdent());
 }
 
 bool Gsm(GsmRecordRef* ref) {
@@ -703,10 +695,15 @@ void Modem_ParseDestination(const char* text, bool udp, ModemConnRequest* r) {
             if (field < 4) ++field;
         }
     }
-    r->ip = octet[0] << 24 | octet[1] << 16 | octet[2] << 8 | octet[3];
+    r->address = octet[0] << 24 | octet[1] << 16 | octet[2] << 8 | octet[3];
     r->port = portGiven ? static_cast<u16>(portNo) : kDefaultPort;
     r->socket = 0;
     r->flags = static_cast<u8>((udp ? 0x01 : 0) | (portGiven ? 0x02 : 0));
+}
+
+bool Modem_OnDataSocket(int port) {
+    GsmRecordRef ref{};
+    return port >= 0 && port <= 1 && g.port[port].connected && KindOf(&ref) == Kind::kInternal;
 }
 
 int Modem_State(int port, int function) {

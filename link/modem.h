@@ -52,9 +52,14 @@ void BinToDec(u8 value, char out[3]);
 // last octet first, bytes 8-9 a little-endian port). `binaryAllowed` says
 // whether this text may carry the binary form. At most `max` characters.
 void Modem_DestinationText(const u8* text, u32 length, bool binaryAllowed, char* out, u32 max);
-// The socket request the cellular module connects with for a destination.
+// The socket request the cellular module connects with for a destination:
+// a destination with a port dials out to it; without one the socket listens
+// on port 1001 for the peer to call.
 struct ModemConnRequest;
 void Modem_ParseDestination(const char* text, bool udp, ModemConnRequest* out);
+// True while the port's modem call is up over the internal module's data
+// socket (the port's bytes then go through that socket).
+bool Modem_OnDataSocket(int port);
 
 // The function state of a port's function (tests).
 int Modem_State(int port, int function);

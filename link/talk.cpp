@@ -136,8 +136,11 @@ u8 DoClose(int port, u8 power, const void* self) {
 // A port qualifies for transfers and modem functions.
 bool Qualifies(int port) { return Nibble(port) >= (g.talk[port].open ? 1 : 2); }
 
+// Only a port whose modem call runs over the internal module's data socket
+// moves its bytes through that socket.
 bool SocketActive(int port) {
-    return talkPeers.IsModemSocketActive != nullptr && talkPeers.IsModemSocketActive(port, 0) == 0;
+    return Modem_OnDataSocket(port) && talkPeers.IsModemSocketActive != nullptr &&
+           talkPeers.IsModemSocketActive(0) == 0;
 }
 
 // Send or receive: the transfer scheme shared by every form. buffer: byte

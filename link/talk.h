@@ -15,6 +15,7 @@
 #include "ladder/ladder_routines.h"
 #include "platform/bytes.h"
 #include "platform/neighbour.h"
+#include "remote/modemsock.h"
 
 // --- Neighbours ------------------------------------------------------------
 // The cellular modem's data sockets, the external GSM modem's services and
@@ -22,17 +23,6 @@
 // modem no data socket is ever connected, without a GSM modem the modem
 // engine drives a plain Hayes modem, without a Modbus engine the Modbus
 // instructions never report done.
-
-// Connection request of the cellular data socket: IPv4 address with the
-// first octet in the top byte, port, socket, flags (bit 0 UDP, bit 1 port or
-// host given), host text.
-struct ModemConnRequest {
-    u32 ip;
-    u16 port;
-    u8 socket;
-    u8 flags;
-    char host[64];
-};
 
 // The fields of the GSM record that the modem engine reads and writes, as
 // pointers into the record its owner keeps.
@@ -65,14 +55,14 @@ struct TalkModbusConfig {
 };
 
 struct TalkPeers {
-    // Modem data sockets.
-    int (*IsModemSocketActive)(int port, int socket) = nullptr;  // 0 when connected
+    // The internal cellular module's data sockets (ModemConnRequest is theirs).
+    int (*IsModemSocketActive)(int socket) = nullptr;  // 0 when connected
     int (*ModemCheckRecv)(int socket) = nullptr;
     int (*ModemDataRecv)(int socket) = nullptr;
     int (*ModemDataSend)(int socket, const u8* data, u32 length, int copy) = nullptr;
     int (*ModemDataConnRequest)(ModemConnRequest* request) = nullptr;  // 0 once connected
     int (*ModemDataDisConnRequest)(int socket) = nullptr;             // 0 when free
-    // Second byte of the cellular modem's global socket state.
+    // The state of socket 0 in the cellular modem's global socket snapshot.
     u8 (*GlobalSocketState)() = nullptr;
     // Communication option in slot 1: the module identity (0 none).
     u16 (*CommOptionIdent)() = nullptr;

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "core/io_chain.h"
 #include "core/nvram.h"
 #include "core/plc_regs.h"
 #include "iec/blocks/q4EnumQuilletVariables.h"
@@ -43,19 +44,12 @@ u32 IoConfigSize() { return std::min(io_config_bl.Size(), io_config_bl.capacity)
 
 // Finds the third record of the I/O configuration: the Ethernet module's.
 void LocateEthernetRecord() {
-    u32 size = IoConfigSize();
-    u32 pos = 0;
     EtnConfp = nullptr;
-    for (int slot = 0; slot < 3; ++slot) {
-        if (pos + 4 > size) return;
-        u16 id = GetLe16(io_config + pos);
-        u16 len = GetLe16(io_config + pos + 2);
-        if (id == 0xFFFF || len == 0xFFFF) return;
-        if (slot == 2) {
-            EtnConfp = io_config + pos + 4;
-            return;
-        }
-        pos += 4 + (static_cast<u32>(len) + 3) / 4 * 4;
+    IoChain chain(io_config, IoConfigSize());
+    IoChainRecord r;
+    for (int slot = 0; slot < 3 && chain.Next(&r); ++slot) {
+        if (r.id == 0xFFFF || r.length == 0xFFFF) return;
+        if (slot == 2) EtnConfp = r.data;
     }
 }
 
@@ -84,18 +78,17 @@ Stream FindStream(int port) {
     if (pos0 + 8 > IoConfigSize() || GetLe32(EtnConfp) == 0xFFFFFFFF) return none;
     Stream s0 = StreamAt(pos0);
     if (port == 0 || s0.p == nullptr) return s0;
+    IoChain chain(io_config, IoConfigSize());
+    IoChainRecord r;
     if (port == 1) {
-        // The record after interface 0's (records of the block are padded to 4 bytes).
-        u32 l0 = GetLe16(io_config + pos0 + 2);
-        return StreamAt(pos0 + 4 + (l0 + 3) / 4 * 4);
+        // The record after interface 0's.
+        while (chain.Next(&r))
+            if (r.pos == pos0) return chain.Next(&r) ? StreamAt(r.pos) : none;
+        return none;
     }
-    u32 size = IoConfigSize(), pos = 0;
-    for (int i = 0; i < 40 && pos + 4 <= size; ++i) {
-        u16 id = GetLe16(io_config + pos);
-        u16 len = GetLe16(io_config + pos + 2);
-        if (len == 0xFFFF) break;
-        if (id == 0xEF01) return StreamAt(pos);
-        pos += 4 + (static_cast<u32>(len) + 3) / 4 * 4;
+    for (int i = 0; i < 40 && chain.Next(&r); ++i) {
+        if (r.length == 0xFFFF) break;
+        if (r.id == 0xEF01) return StreamAt(r.pos);
     }
     return s0;
 }
@@ -347,8 +340,12 @@ int DprParseConfig(int port) {
             next = cur + 8;
         } else if (flag & 0x00800000u) {
             for (int i = 0; i < 6; ++i) c.tail.ascii[i] = r.W(off + 4 + 4 * i);
-            bool ok = (c.tail.ascii[0] == 0 || Valid(c.tail.ascii[1], 0)) && Valid(c.tail.ascii[2], 0) &&
-                      Valid(c.tail.ascii[3], 0) && Valid(c.tail.ascii[4], 0);
+            // The areas are checked over everything a message may move:
+            // count, second word and 2000 bytes.
+            constexpr u32 kAreaBits = 16 * (2 + 2000 / 2);
+            bool ok = (c.tail.ascii[0] == 0 || Valid(c.tail.ascii[1], 16)) && Valid(c.tail.ascii[2], kAreaBits) &&
+                      Valid(c.tail.ascii[3], 16) && Valid(c.tail.ascii[4], kAreaBits) &&
+                      (c.tail.ascii[5] == 0 || Valid(c.tail.ascii[5], 16));
             if (!ok) c.flags.address &= ~kAddrAscii;
             next = off + 36;
         } else if (flag & 0x00200000u) {

@@ -11,17 +11,21 @@
 
 #include "core/plc_regs.h"
 #include "net/dpr.h"
+#include "net/asciitcp_server.h"
 #include "net/eip/eip.h"
 #include "net/eip/eip_server.h"
 #include "net/egd.h"
 #include "net/egd_server.h"
 #include "net/enet_server.h"
+#include "net/etnio_server.h"
 #include "net/http_pages_server.h"
 #include "net/modbus.h"
 #include "net/modbus_server.h"
+#include "net/ping_server.h"
 #include "net/srtp_server.h"
 #include "net/tovra.h"
 #include "net/tovra_server.h"
+#include "net/vcommetn_server.h"
 #include "platform/clock.h"
 #include "platform/fileio.h"
 #include "platform/fpga.h"
@@ -29,7 +33,7 @@
 #include "platform/root.h"
 #include "platform/rtclock.h"
 #include "platform/service.h"
-#include "remote/dhcp.h"
+#include "remote/dhcpClient.h"
 #include "remote/email.h"
 #include "remote/wifi.h"
 #include "webhmi/dartu_glue.h"
@@ -81,7 +85,8 @@ State g;
 // The protocol servers every interface runs, in the order they start and
 // are stepped.
 constexpr const EnetServer* kServers[] = {&kEgdServer, &kTovraServer, &kModbusServer, &kSrtpServer,
-                                          &kEipServer, &kHttpPagesServer};
+                                          &kEipServer, &kHttpPagesServer, &kVCommServer, &kAsciiServer,
+                                          &kPingServer, &kEtnIoServer};
 
 constexpr bool SameName(const char* a, const char* b) {
     while (*a != 0 && *a == *b) ++a, ++b;
@@ -256,7 +261,9 @@ void StepInterface(int i, int sliced) {
             ip.linkConfigured = 1;
             dhcpScan(1, i);
         }
-        if (c.dhcp && dhcpBusy[i]) return;
+        // While acquiring the interface is left alone, except once after a
+        // lease ended unrenewed: its address comes off then.
+        if (c.dhcp && dhcpBusy(i) && !dhcpLeaseLost(i)) return;
         if (ip.linkUp && (ip.address != EnetIpAddress[i] || ip.mask != EnetNetMask[i])) {
             _nx_ip_address_set(&ip, EnetIpAddress[i], EnetNetMask[i]);
             clearIpFlag[i] = 0;
@@ -507,7 +514,7 @@ u32 Protocols_Init(int port) {
     r |= _nx_udp_enable(ip);
     r |= _nx_tcp_enable(ip);
     for (const EnetServer* s : kServers) r |= s->init(ip, &EnetPacketPool);
-    if (port < 2) dhcpInit(port, Dpr_Configuration[port].dhcp);
+    if (port < 2) r |= dhcpInit(port, Dpr_Configuration[port].dhcp);
     return r;
 }
 
@@ -539,14 +546,15 @@ void EnetGetIpAddress(int i) {
         } else if (k == 0 && (c.flags.address & kAddrNodeId)) {
             v = (c.ip & 0xFFFFFF00u) | (GetLe16(DprMap + kDprNodeId) & 0xFF);
         } else if (c.dhcp && i < 2) {
-            if (dhcpBusy[i]) {
+            if (dhcpBusy(i)) {
                 v = 0;
                 if (k == 0) {
                     ip.keepUpFlag = 1;
                     ip.disableFlag = 0;
                 }
             } else {
-                v = getFromDhcp(it.dhcpItem, i);
+                v = 0;
+                getFromDhcp(&v, nullptr, it.dhcpItem, i);
                 if (k == 0 && v == 0) v = kEnetFallbackAddress;
             }
         } else {
@@ -569,6 +577,12 @@ void EnetMain(int sliced) {
     if (!g.firstDone) FirstCall();
     else InitServices();
     WiFi_Scan(&wifiCntFlw);
+    // The Wi-Fi control's address changes restart the interface's services.
+    for (int i = 2; i < 4; ++i) {
+        u8& change = i == 2 ? IpAddr2Change : IpAddr3Change;
+        if (change) g.addrChange[i] = 1;
+        change = 0;
+    }
     if (!wifiCntFlw.present) {
         EnetPortScan = 2;
     } else if (!wifiCntFlw.initialised) {
@@ -646,5 +660,6 @@ void Enet_Reset() {
     DartuHttp = 1;
     DartuUpdateNewIp = 0;
     g = State{};
-    wifiCntFlw = WifiControl{};
+    Wifi_Reset();
+    Dhcp_Reset();
 }

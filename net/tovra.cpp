@@ -633,13 +633,23 @@ void Tovra_DeInit(NxIp* ip) {
     c.listening = 0;
 }
 
+// Whether serving slot k would move on now; false while the link waits for
+// the interpreter to take the chunk it holds (the interpreter may never take
+// it: a transfer it gave up), so that the main loop waits instead of turning.
+bool CanServe(const TovraConnState& c, u32 k) {
+    const bool owner = c.selected == 255 || c.selected == k;
+    const u8 state = owner ? c.rxState : static_cast<u8>(kTovraRxIdle);
+    if (state == kTovraRxChunkHeld) return c.replyMode != kTovraChunkTaken;
+    if (state == kTovraRxAckOwed || (state == kTovraRxLong && c.splitActive)) return true;
+    // Only whole packets: a host sending a part of one is waited for.
+    return HoldsWholePacket(c.slots[k]);
+}
+
 bool Tovra_HasWork() {
     for (const TovraConnState& c : TovraConn) {
         if (c.ip == nullptr) continue;
-        if (c.splitActive) return true;
-        // Only whole packets: a host sending a part of one is waited for.
-        for (const TovraSlot& sl : c.slots)
-            if (HoldsWholePacket(sl)) return true;
+        for (u32 k = 0; k < kTovraSlots; ++k)
+            if (c.slots[k].socket.state == NX_TCP_ESTABLISHED && CanServe(c, k)) return true;
     }
     return false;
 }

@@ -556,6 +556,14 @@ bool Board_ClockSettled() {
     return true;
 }
 
+bool Board_ClockInUse() {
+    for (ClockSlot& s : Rec()->clockSlots) {
+        u32 owner = Load(s.tid);
+        if (owner != 0 && ThreadAlive(owner)) return true;
+    }
+    return false;
+}
+
 bool Board_ClockSettle(int guardMs) {
     for (long waitedUs = 0; waitedUs < static_cast<long>(guardMs) * 1000; waitedUs += 200) {
         if (Board_ClockSettled()) return true;

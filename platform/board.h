@@ -164,6 +164,9 @@ void Board_ClockNoteDeadline(u64 deadlineNs);
 void Board_ClockNoteBusy(u32 tid);
 // True when no live waiter's deadline is at or before the current reading.
 bool Board_ClockSettled();
+// True while a live thread takes part in the clock: false once the
+// controller on this board has ended (or before it started).
+bool Board_ClockInUse();
 // Waits (host time, at most guardMs) until the board is settled.
 bool Board_ClockSettle(int guardMs);
 // Advances ns in steps of at most stepNs, settling after each step; false

@@ -9,9 +9,11 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 #include "platform/clock.h"
+#include "platform/fileio.h"
 #include "platform/root.h"
 
 int MasterFilePresent = -1;
@@ -21,6 +23,7 @@ namespace {
 
 struct State {
     pid_t reader = 0;  // the reader child, 0 when none runs
+    unsigned dns[4] = {};  // name server of each interface from its DNS line, 0 when none
 };
 State g;
 
@@ -44,6 +47,26 @@ State g;
             done += w;
         }
     }
+}
+
+// The script writes the name server of a DNS line into the resolver file:
+// one line per interface that has one, in interface order.
+void ApplyDnsLine(const std::string& line) {
+    int kind = 0, a = 0, b = 0, c = 0, d = 0;
+    long port = 0;
+    if (std::sscanf(line.c_str(), "dnsSet_%d_%ld_%d.%d.%d.%d", &kind, &port, &a, &b, &c, &d) != 6) return;
+    if (port < 0 || port > 3 || a < 0 || a > 255 || b < 0 || b > 255 || c < 0 || c > 255 || d < 0 || d > 255) return;
+    g.dns[port] = (static_cast<unsigned>(a) << 24) | (static_cast<unsigned>(b) << 16) |
+                  (static_cast<unsigned>(c) << 8) | static_cast<unsigned>(d);
+    std::string text;
+    for (unsigned v : g.dns)
+        if (v != 0)
+            text += "nameserver " + std::to_string(v >> 24) + "." + std::to_string((v >> 16) & 255) + "." +
+                    std::to_string((v >> 8) & 255) + "." + std::to_string(v & 255) + "\n";
+    std::string path = Root_HostPath("/etc/resolv.conf");
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+    File_WriteAtomic(path, text.data(), text.size());
 }
 
 }  // namespace
@@ -137,5 +160,6 @@ bool MasterScript_Write(const char* line) {
         }
         done += static_cast<size_t>(w);
     }
+    if (text.compare(0, 7, "dnsSet_") == 0) ApplyDnsLine(text);
     return true;
 }

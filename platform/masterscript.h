@@ -3,7 +3,8 @@
 // stood in for by a reader child of ours that takes the command lines the
 // firmware writes into its pipe and appends them, in order, to a log file
 // under the root, so what the firmware asked of the system can be seen. The
-// script is never run.
+// script is never run; only its DNS lines ("dnsSet_...") take effect: their
+// name servers are written into the resolver file /etc/resolv.conf.
 #pragma once
 
 #include <sys/types.h>

@@ -14,6 +14,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -167,10 +168,20 @@ sockaddr_in ServerAddress(const NxIp* ip, const char* kind, u32 port) {
 }
 
 // One datagram socket for the interface requests, kept open (the link is
-// queried several times a pass) and kept by a reset of the socket layer.
+// queried several times a pass) and kept by a reset of the socket layer,
+// unless the thread has moved to another network namespace since it was
+// opened (a test that runs the controller in namespaces of its own).
 int g_ioctlFd = -1;
+ino_t g_ioctlNs = 0;
+ino_t ThreadNs() {
+    struct stat st {};
+    return stat("/proc/thread-self/ns/net", &st) == 0 ? st.st_ino : 0;
+}
 int IoctlSocket() {
-    if (g_ioctlFd < 0) g_ioctlFd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (g_ioctlFd < 0) {
+        g_ioctlFd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        g_ioctlNs = ThreadNs();
+    }
     return g_ioctlFd;
 }
 
@@ -274,7 +285,10 @@ u32 Nx_ServerAddress() {
     return g.listenAddress;
 }
 
-void Nx_Reset() { g = State{}; }
+void Nx_Reset() {
+    g = State{};
+    if (g_ioctlFd >= 0 && ThreadNs() != g_ioctlNs) CloseFd(g_ioctlFd);
+}
 
 u32 Nx_RegisteredCount() {
     u32 n = 0;

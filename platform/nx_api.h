@@ -85,6 +85,7 @@ struct NxIp {
     NxPacketPool* pool = nullptr;
     u32 linkUp = 0;
     u32 linkCode = 0;  // low byte speed code (1 = 100 Mb/s, 2 = 1000 Mb/s), 0x100 full duplex
+    u16 nextEphemeralPort = 0xC000;  // kept across restarts by the services that bind client sockets
 };
 
 struct NxTcpSocket;

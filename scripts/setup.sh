@@ -13,7 +13,7 @@ PACKAGES=(
   socat python3 python3-numpy python3-crcmod python3-ephem libdigest-crc-perl openssl
   mbpoll python3-pymodbus libmodbus-dev iproute2
   zip strace lua5.4 tshark nodejs
-  curl chromium
+  curl chromium libssl-dev wrk nginx-light dnsmasq-base
   locales-all
 )
 

@@ -132,25 +132,6 @@ void WaitAndRestart() {
     fwUpdatePeers.restart();
 }
 
-// The OEM selection of oeminfo.txt: 1-3 decimal digits (a line end may
-// follow); -1 when the file holds none.
-int ReadOemSelection(const std::string& firmwarePath) {
-    std::vector<u8> text;
-    if (!InsideRoot(Root_HostPath(firmwarePath)) || !File_ReadAll(Root_HostPath(firmwarePath), text, 64)) return -1;
-    int value = 0, digits = 0;
-    for (u8 c : text) {
-        if (c >= '0' && c <= '9' && digits < 3) {
-            value = value * 10 + (c - '0');
-            ++digits;
-        } else if (c == '\r' || c == '\n' || c == ' ') {
-            break;
-        } else {
-            return -1;
-        }
-    }
-    return digits > 0 && value <= 255 ? value : -1;
-}
-
 // Path of a drive-letter name of the card as stored on it ("UPDATE/V.../x"),
 // names matched without regard to case; "" when it is not there.
 std::string ResolveCardPath(const char* path) {
@@ -256,6 +237,25 @@ void UnmountAll() {
 }
 
 }  // namespace
+
+// The OEM selection of oeminfo.txt: 1-3 decimal digits (a line end may
+// follow); -1 when the file holds none.
+int ReadOemSelection(const std::string& firmwarePath) {
+    std::vector<u8> text;
+    if (!InsideRoot(Root_HostPath(firmwarePath)) || !File_ReadAll(Root_HostPath(firmwarePath), text, 64)) return -1;
+    int value = 0, digits = 0;
+    for (u8 c : text) {
+        if (c >= '0' && c <= '9' && digits < 3) {
+            value = value * 10 + (c - '0');
+            ++digits;
+        } else if (c == '\r' || c == '\n' || c == ' ') {
+            break;
+        } else {
+            return -1;
+        }
+    }
+    return digits > 0 && value <= 255 ? value : -1;
+}
 
 // ---------------------------------------------------------------------------
 // Start-up and hooks.

@@ -82,6 +82,10 @@ void SD_load_fw_request();
 // True for "V" followed by seven digits (version x 100, revision).
 bool FwFolderNameValid(const char* name);
 
+// The OEM selection that oeminfo.txt on the stick gives (firmware path):
+// 1-3 decimal digits, a line end may follow; -1 when it holds none.
+int ReadOemSelection(const std::string& firmwarePath);
+
 // ---------------------------------------------------------------------------
 // The waits, the LOAD button and the restarts of an update or installation;
 // the wiring fills them in with the FwUpdate_ functions below.

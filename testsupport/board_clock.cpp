@@ -2,6 +2,7 @@
 
 #include "platform/board.h"
 #include "testsupport/firmware_process.h"
+#include "testsupport/temp_root.h"
 
 namespace {
 
@@ -10,13 +11,21 @@ constexpr u64 kNsPerMs = 1000000ull;
 
 }  // namespace
 
-BoardClock::BoardClock(i64 utcSeconds, u64 monotonicNs) : startNs_(monotonicNs) {
+BoardClock::BoardClock(i64 utcSeconds, u64 monotonicNs) : BoardClock(std::string(), utcSeconds, monotonicNs) {}
+
+BoardClock::BoardClock(const std::string& root, i64 utcSeconds, u64 monotonicNs)
+    : root_(root), startNs_(monotonicNs) {
+    RootScope scope(root_);
     Board_SetClockDriven(true, monotonicNs, utcSeconds * 1000000000ll);
 }
 
-bool BoardClock::Settle(int guardMs) { return Board_ClockSettle(guardMs); }
+bool BoardClock::Settle(int guardMs) {
+    RootScope scope(root_);
+    return Board_ClockSettle(guardMs);
+}
 
 bool BoardClock::Advance(u64 ms, u64 stepMs) {
+    RootScope scope(root_);
     return Board_ClockAdvanceSettled(ms * kNsPerMs, stepMs * kNsPerMs, kGuardMs);
 }
 
@@ -34,10 +43,25 @@ bool BoardClock::AdvanceToOutput(FirmwareProcess& fw, const std::string& text, u
     return AdvanceUntil([&] { return fw.Output().find(text) != std::string::npos; }, maxMs);
 }
 
-bool BoardClock::AdvanceToExit(FirmwareProcess& fw, u64 maxMs) {
-    return AdvanceUntil([&] { return fw.HasExited(); }, maxMs);
+bool BoardClock::AdvanceUntilEnded(const std::function<bool()>& condition, u64 maxMs) {
+    return AdvanceUntil(
+        [&] {
+            RootScope scope(root_);
+            return condition() || !Board_ClockInUse();
+        },
+        maxMs);
 }
 
-u64 BoardClock::ElapsedMs() const { return (Board_ClockMonotonicNs() - startNs_) / kNsPerMs; }
+bool BoardClock::AdvanceToExit(FirmwareProcess& fw, u64 maxMs) {
+    return AdvanceUntilEnded([&] { return fw.HasExited(); }, maxMs) && fw.WaitExit(kGuardMs);
+}
 
-i64 BoardClock::UtcSeconds() const { return Board_ClockUtcNs() / 1000000000ll; }
+u64 BoardClock::ElapsedMs() const {
+    RootScope scope(root_);
+    return (Board_ClockMonotonicNs() - startNs_) / kNsPerMs;
+}
+
+i64 BoardClock::UtcSeconds() const {
+    RootScope scope(root_);
+    return Board_ClockUtcNs() / 1000000000ll;
+}

@@ -21,6 +21,10 @@ class BoardClock {
 public:
     // 2021-03-05 12:00:00 UTC by default; monotonic time starts at 1000 s.
     explicit BoardClock(i64 utcSeconds = 1614945600, u64 monotonicNs = 1000ull * 1000000000ull);
+    // The board of the root folder `root` (a second controller's), not the
+    // current one.
+    explicit BoardClock(const std::string& root, i64 utcSeconds = 1614945600,
+                        u64 monotonicNs = 1000ull * 1000000000ull);
     BoardClock(const BoardClock&) = delete;
     BoardClock& operator=(const BoardClock&) = delete;
 
@@ -34,12 +38,18 @@ public:
     bool AdvanceUntil(const std::function<bool()>& condition, u64 maxMs, u64 stepMs = 10);
     // Advances until the controller has printed the text, or has ended.
     bool AdvanceToOutput(FirmwareProcess& fw, const std::string& text, u64 maxMs = 20000);
+    // Advances until the controller has ended, then waits for its process
+    // in host time (an ending is the process's own work, not the clock's).
     bool AdvanceToExit(FirmwareProcess& fw, u64 maxMs = 20000);
+    // Advances until the condition holds or the controller on this board
+    // has ended; for a process the test starts another way.
+    bool AdvanceUntilEnded(const std::function<bool()>& condition, u64 maxMs = 20000);
     // Milliseconds advanced since the clock was made.
     u64 ElapsedMs() const;
     // The controller's time of day (host UTC of its clock), in seconds.
     i64 UtcSeconds() const;
 
 private:
+    std::string root_;  // empty: the current root
     u64 startNs_;
 };

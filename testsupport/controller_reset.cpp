@@ -3,6 +3,7 @@
 #include "core/bkuprstr.h"
 #include "core/nvram.h"
 #include "core/plc.h"
+#include "iec/kernel/q4host.h"
 #include "io/ioapi.h"
 #include "link/command.h"
 #include "link/linkpeers.h"
@@ -27,7 +28,7 @@ void ResetLinkController() {
     IoDriver_Reset();
     Cmd_Reset();
     Vcomm_Reset();
-    LinkPeers_Reset();
+    Q4Host_Reset();  // the workbench hand-over of command 38 too
 }
 
 void ResetMediaModules() {

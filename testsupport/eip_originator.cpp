@@ -183,12 +183,13 @@ using Clock = std::chrono::steady_clock;
 bool Expired(Clock::time_point deadline) { return Clock::now() >= deadline; }
 
 // Waits for input on fd for a short slice (pumping in between).
+// Looks at least once, so that a time-out of 0 asks without waiting.
 bool Readable(int fd, const std::function<void()>& pump, Clock::time_point deadline) {
-    while (!Expired(deadline)) {
+    do {
         if (pump) pump();
         pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, pump ? 1 : 50) > 0) return true;
-    }
+        if (poll(&p, 1, Expired(deadline) ? 0 : pump ? 1 : 50) > 0) return true;
+    } while (!Expired(deadline));
     return false;
 }
 

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "platform/board.h"
+#include "testsupport/temp_root.h"
 
 bool WaitUntil(const std::function<bool()>& condition, int timeoutMs) {
     for (int waited = 0;; waited += 5) {
@@ -99,6 +100,10 @@ bool FirmwareProcess::Start(const std::vector<std::string>& args) {
     pid_ = pid;
     // On a clock the test drives, the controller counts as busy from now
     // until it first waits, so no advance runs ahead of its start.
+    std::string root;
+    for (const auto& [name, value] : env_)
+        if (name == "PLC_ROOT") root = value;
+    RootScope scope(root);
     if (Board_ClockDriven()) Board_ClockNoteBusy(static_cast<u32>(pid));
     return true;
 }

@@ -338,6 +338,10 @@ IecImageBuilder& IecImageBuilder::VarListBytes(std::vector<u8> bytes) {
     varLists_.push_back(std::move(bytes));
     return *this;
 }
+IecImageBuilder& IecImageBuilder::Recipe(u16 columns, const std::vector<RecipeVar>& vars) {
+    recipes_.push_back({columns, vars});
+    return *this;
+}
 
 // ---------------------------------------------------------------------------
 // Emission
@@ -446,6 +450,7 @@ std::vector<u8> IecImageBuilder::Build() const {
     if (!stringTables_.empty()) need(kQ4ExtStringTables);
     if (!signals_.empty()) need(kQ4ExtSignals);
     if (!varLists_.empty()) need(kQ4ExtVarLists);
+    if (!recipes_.empty()) need(kQ4ExtRecipes);
     bool names = std::any_of(instances_.begin(), instances_.end(), [](const Inst& i) { return !i.name.empty(); });
     if (names) need(kQ4ExtInstanceNames);
     if (retCtSize_) level = std::max<u32>(level, 11);
@@ -607,6 +612,44 @@ std::vector<u8> IecImageBuilder::Build() const {
     tables(stringTables_, kQ4ExtStringTables);
     tables(signals_, kQ4ExtSignals);
     tables(varLists_, kQ4ExtVarLists);
+
+    // Recipes: a directory as the tables above; each recipe u16 variable
+    // count, u16 column count, u32 offsets of its variable entries; an entry
+    // u16 type, u16 index, u32 CT offset, then the values of every column.
+    // Every offset counts from the start of the image.
+    if (!recipes_.empty()) {
+        u32 t = o.Here();
+        ext[kQ4ExtRecipes] = t;
+        o.U16(0);
+        o.U16(static_cast<u16>(recipes_.size()));
+        u32 slots = o.Zeros(static_cast<u32>(4 * recipes_.size()));
+        for (size_t i = 0; i < recipes_.size(); ++i) {
+            const auto& [columns, vars] = recipes_[i];
+            o.Put32(slots + static_cast<u32>(4 * i), o.Here());
+            o.U16(static_cast<u16>(vars.size()));
+            o.U16(columns);
+            u32 entries = o.Zeros(static_cast<u32>(4 * vars.size()));
+            for (size_t k = 0; k < vars.size(); ++k) {
+                const RecipeVar& v = vars[k];
+                o.Align(4);
+                o.Put32(entries + static_cast<u32>(4 * k), o.Here());
+                o.U16(v.type);
+                o.U16(v.index);
+                o.U32(v.ctOffset);
+                if ((v.type & 0x7F) == kQ4TypeString) {
+                    for (const std::string& text : v.texts) {
+                        u8 len = static_cast<u8>(text.size());
+                        o.Bytes(&len, 1);
+                        o.Bytes(reinterpret_cast<const u8*>(text.data()), text.size());
+                    }
+                } else {
+                    const u32 width = Q4Type_Size(static_cast<u16>(v.type & 0x7F));
+                    for (u64 value : v.values) o.Bytes(reinterpret_cast<const u8*>(&value), width);
+                }
+            }
+            o.Align(4);
+        }
+    }
 
     // Variable map.
     if (!noMap_) {

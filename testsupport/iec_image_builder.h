@@ -200,6 +200,19 @@ public:
     // A variable list from raw bytes (for malformed lists).
     IecImageBuilder& VarListBytes(std::vector<u8> bytes);
 
+    // A recipe of `columns` columns (numbered from 0 in declaration order).
+    // Each variable: type code (| 0x80 for slot `index` of the external
+    // variable list), index, CT byte offset (0: a plain variable), and one
+    // value per column (numbers as their raw bits, STRING as texts).
+    struct RecipeVar {
+        u16 type;
+        u16 index;
+        u32 ctOffset = 0;
+        std::vector<u64> values;
+        std::vector<std::string> texts;
+    };
+    IecImageBuilder& Recipe(u16 columns, const std::vector<RecipeVar>& vars);
+
     std::vector<u8> Build() const;
 
     // Where Build put things (valid after Build).
@@ -276,5 +289,6 @@ private:
     std::map<u32, u32> ext_;
     std::vector<std::vector<u8>> stringTables_, signals_;
     std::vector<std::vector<u8>> varLists_;
+    std::vector<std::pair<u16, std::vector<RecipeVar>>> recipes_;
     mutable Layout layout_;
 };

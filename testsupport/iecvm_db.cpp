@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "iec/blocks/q4EnumQuilletVariables.h"
 #include "iec/kernel/q4tools.h"
 #include "iec/kernel/q4vmdb.h"
 
@@ -27,3 +28,12 @@ u8* IecVmDb::Time(u16 i) { return Q4Tools_Element(Db(), kDbTime, i); }
 u8* IecVmDb::String(u16 i) { return Q4Tools_String(Db(), i); }
 u8* IecVmDb::Lock(u16 i) { return Q4Tools_Element(Db(), kDbLockFlags, i); }
 u8* IecVmDb::Status() { return Q4VM_Status(Db()); }
+
+void IecSyncAllBindings() {
+    QuilletUpdateWordSRRegs();
+    QuilletUpdateBitSysRegs();
+    QuilletUpdateBitInputRegs();
+    QuilletUpdateWordInputRegs();
+    QuilletUpdateBitOutputRegs();
+    QuilletUpdateWordOutputRegs();
+}

@@ -38,3 +38,7 @@ private:
     u32 size_ = 0;
     int result_ = 0;
 };
+
+// The six register binding synchronisations in the scan's order (system
+// words and bits, inputs, outputs), as one scan runs them.
+void IecSyncAllBindings();

@@ -251,7 +251,7 @@ void LadderBuilder::Load(u32 features) const {
     nv_get_features();
 }
 
-std::vector<u8> LadderConfigFile() {
+std::vector<u8> LadderConfigFile(const std::vector<u8>& smsBlock) {
     std::vector<u8> file;
     auto block = [&file](const std::vector<u8>& data) {
         u8 h[kNvHeaderBytes] = {};
@@ -268,6 +268,6 @@ std::vector<u8> LadderConfigFile() {
     file.insert(file.end(), sec, sec + 4);
     // Protocol drivers, SMS, data log, parameters, CANopen, MQTT.
     const std::vector<u8> graph = {8, 0, 0, 0, 0, 0, 0, 0};
-    for (int i = 0; i < 6; ++i) block(graph);
+    for (int i = 0; i < 6; ++i) block(i == 1 && !smsBlock.empty() ? smsBlock : graph);
     return file;
 }

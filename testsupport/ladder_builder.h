@@ -138,5 +138,6 @@ private:
 constexpr u32 kLadderTrailerBytes = 10;
 
 // A config.pgm with the default I/O configuration, an empty security table
-// and the default optional tables, each with a valid CRC.
-std::vector<u8> LadderConfigFile();
+// and the default optional tables, each with a valid CRC; a messaging block
+// given takes the place of the default one.
+std::vector<u8> LadderConfigFile(const std::vector<u8>& smsBlock = {});

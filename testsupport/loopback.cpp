@@ -7,10 +7,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <thread>
 
 int ConnectLoopback(int port) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -23,6 +21,18 @@ int ConnectLoopback(int port) {
         return -1;
     }
     return fd;
+}
+
+int FreeLoopbackPort() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    socklen_t len = sizeof sa;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+    close(fd);
+    return ntohs(sa.sin_port);
 }
 
 int ConnectPumped(const std::string& address, int port, const std::function<void()>& pump, int timeoutMs) {
@@ -73,24 +83,39 @@ std::string CollectUntilClosed(int fd, const std::function<void()>& pass, int pa
     return got + "<still open>";
 }
 
-bool ServedBesideSlowClients(int port, int slow, const std::vector<unsigned char>& frame, int intervalMs,
-                             const std::function<bool()>& ask) {
+bool Readable(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    return poll(&p, 1, 0) == 1;
+}
+
+int ServedBesideSlowClients(int port, int slow, const std::vector<unsigned char>& frame, int intervalMs, int maxMs,
+                            const std::function<bool(int)>& advance, const std::function<bool()>& ask,
+                            const std::function<bool()>& answered) {
+    constexpr int kStepMs = 10;
     std::vector<int> fds;
     for (int i = 0; i < slow; ++i) {
         int fd = ConnectLoopback(port);
         if (fd >= 0) fds.push_back(fd);
     }
-    std::atomic<bool> stop{false};
-    std::thread trickle([&] {
-        for (size_t at = 0; !stop && !frame.empty(); at = (at + 1) % frame.size()) {
-            for (int fd : fds) send(fd, &frame[at], 1, MSG_NOSIGNAL | MSG_DONTWAIT);
-            for (int waited = 0; waited < intervalMs && !stop; waited += 10) usleep(10000);
+    size_t at = 0;
+    auto trickle = [&] {
+        if (frame.empty()) return;
+        for (int fd : fds) send(fd, &frame[at], 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+        at = (at + 1) % frame.size();
+    };
+    int took = -1;
+    trickle();
+    // The first bytes are taken before the request.
+    if (advance(kStepMs) && ask()) {
+        for (int t = 0; t <= maxMs; t += kStepMs) {
+            if (answered()) {
+                took = t;
+                break;
+            }
+            if (t > 0 && t % intervalMs == 0) trickle();
+            if (!advance(kStepMs)) break;
         }
-    });
-    usleep(50000);  // the first bytes are on their way before the request
-    bool served = ask();
-    stop = true;
-    trickle.join();
+    }
     for (int fd : fds) close(fd);
-    return served;
+    return took;
 }

@@ -7,6 +7,12 @@
 // A connected socket to 127.0.0.1:port, -1 when the connection is refused.
 int ConnectLoopback(int port);
 
+// A loopback TCP port nothing listens on at the moment.
+int FreeLoopbackPort();
+
+// Whether fd has bytes (or an end) to read now, without waiting.
+bool Readable(int fd);
+
 // Starts a TCP connection to address:port without blocking and completes it,
 // running pump (when given: the in-process controller's pass) between polls.
 // The socket (non-blocking, TCP_NODELAY), or -1 when the connection is
@@ -21,10 +27,14 @@ std::string CollectUntilClosed(int fd, const std::function<void()>& pass, int pa
 #include <functional>
 #include <vector>
 
-// Holds `slow` connections to 127.0.0.1:port that each send one byte of
-// `frame` every intervalMs, as a client too slow ever to finish a frame,
-// and meanwhile runs `ask` (a request on a connection of its own, bounded
-// in time by itself); answers what ask answered. The slow connections are
-// closed before it returns.
-bool ServedBesideSlowClients(int port, int slow, const std::vector<unsigned char>& frame, int intervalMs,
-                             const std::function<bool()>& ask);
+// Holds `slow` connections to 127.0.0.1:port that each send the next byte
+// of `frame` every intervalMs of the controller's time, as clients too slow
+// ever to finish a frame, while another client asks. The controller runs on
+// the test's clock: advance(ms) moves it (false when the controller did not
+// settle); ask() sends a request on a connection of its own; answered() says,
+// without blocking, whether its whole answer is in. Answers the controller
+// time in ms the answer took, or -1 when it did not come within maxMs. The
+// slow connections are closed before it returns.
+int ServedBesideSlowClients(int port, int slow, const std::vector<unsigned char>& frame, int intervalMs, int maxMs,
+                            const std::function<bool(int)>& advance, const std::function<bool()>& ask,
+                            const std::function<bool()>& answered);

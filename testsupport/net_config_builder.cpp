@@ -186,8 +186,8 @@ bool NetWriteConfigPgm(const std::string& hostPath, const std::vector<u8>& ioCon
 
 namespace {
 
-bool PortFree(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+bool PortFree(int port, int type = SOCK_STREAM) {
+    int fd = socket(AF_INET, type, 0);
     if (fd < 0) return false;
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -202,19 +202,23 @@ bool PortFree(int port) {
 }  // namespace
 
 int NetFreePortOffset(u16 basePort) {
-    // Every port the controller listens on, offset, must stay below the
-    // kernel's ephemeral range (from 32768), where the outgoing connections
-    // of other tests could take it at any moment; the highest of them is the
-    // programming link's 18501.
+    // Every port the controller listens on, offset, stays below the kernel's
+    // ephemeral range (from 32768), where the outgoing connections of other
+    // tests could take it at any moment; the highest of them is the
+    // programming link's 18501. EtherNet/IP's 44818 cannot; it is checked
+    // with the rest, TCP and UDP alike.
     constexpr int kLowest = 1100, kHighest = 32767 - 18501;
+    constexpr int kTcp[] = {80, 502, 18245, 18501, 44818};
+    constexpr int kUdp[] = {502, 2222, 18246};
     static std::mt19937 rng(static_cast<unsigned>(getpid()) * 2654435761u ^
                             static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count()));
     std::uniform_int_distribution<int> pick(kLowest, kHighest);
     for (int tries = 0; tries < 200; ++tries) {
         int offset = pick(rng);
-        if (PortFree(basePort + offset) && PortFree(80 + offset) && PortFree(502 + offset) &&
-            PortFree(18245 + offset) && PortFree(18501 + offset))
-            return offset;
+        bool free = PortFree(basePort + offset);
+        for (int p : kTcp) free = free && PortFree(p + offset);
+        for (int p : kUdp) free = free && PortFree(p + offset, SOCK_DGRAM);
+        if (free) return offset;
     }
     return pick(rng);
 }

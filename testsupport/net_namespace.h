@@ -8,6 +8,7 @@
 // controller inside with FirmwareProcess::SetNetNamespace(pair.Controller()).
 #pragma once
 
+#include <functional>
 #include <string>
 
 class NetNamespacePair {
@@ -41,3 +42,46 @@ private:
 // Runs fn with the calling thread inside the named namespace, then puts it
 // back; false when the namespace cannot be entered.
 bool InNetNamespace(const std::string& name, void (*fn)(void*), void* arg);
+
+// Keeps the calling thread inside the named namespace for the object's life
+// (an in-process controller whose sockets must live there), then puts it
+// back.
+class NetNamespaceStay {
+public:
+    explicit NetNamespaceStay(const std::string& name);
+    ~NetNamespaceStay();
+    NetNamespaceStay(const NetNamespaceStay&) = delete;
+    NetNamespaceStay& operator=(const NetNamespaceStay&) = delete;
+    bool Entered() const { return entered_; }
+
+private:
+    int self_ = -1;
+    bool entered_ = false;
+};
+
+// A peer program running in the background, in a namespace (socat,
+// python3 ...), in a process group of its own that Stop (or the
+// destructor) ends.
+class PeerProcess {
+public:
+    ~PeerProcess() { Stop(); }
+    // Runs the shell command line inside the namespace (an empty name: the
+    // test's own); false when it cannot start.
+    bool Start(const std::string& netns, const std::string& command);
+    void Stop();
+    bool Running() const { return pid_ > 0; }
+
+private:
+    int pid_ = 0;
+};
+
+struct NxIp;
+struct NxPacketPool;
+// For an in-process controller whose thread stays in its namespace: the
+// socket layer forgets the host's namespace, a packet pool is made over
+// area, and eth0's IP instance gets the address once its link reports
+// itself up. False when it does not within a few seconds.
+bool NetNamespaceEth0(NxIp* ip, NxPacketPool* pool, void* area, unsigned areaBytes, unsigned address,
+                      unsigned mask);
+// The same with any callable (sockets made inside stay in the namespace).
+bool InNetNamespace(const std::string& name, const std::function<void()>& fn);

@@ -29,3 +29,22 @@ TempRoot::~TempRoot() {
 }
 
 std::string TempRoot::Path(const std::string& firmwarePath) const { return Root_HostPath(firmwarePath); }
+
+RootScope::RootScope(const std::string& dir) {
+    if (dir.empty() || dir == Root_Dir()) return;
+    const char* old = std::getenv("PLC_ROOT");
+    hadEnv_ = old != nullptr;
+    if (old) oldEnv_ = old;
+    setenv("PLC_ROOT", dir.c_str(), 1);
+    active_ = Root_Init();
+    if (!active_) throw std::runtime_error("Root_Init failed");
+}
+
+RootScope::~RootScope() {
+    if (!active_) return;
+    if (hadEnv_)
+        setenv("PLC_ROOT", oldEnv_.c_str(), 1);
+    else
+        unsetenv("PLC_ROOT");
+    Root_Init();
+}

@@ -1,9 +1,11 @@
 #include "darTUsdk/dartusdk/dartu_rsa.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "darTUsdk/dartusdk/dartu_sys.h"
+#include "darTUsdk/dartusdk/dartu_util.h"
 
 namespace {
 
@@ -79,4 +81,58 @@ int dartu_rsa_make_key(dartu_rsa_key* key, int bits, unsigned long e) {
     } while (false);
     mp_clear_multi(&pm1, &qm1, &lambda, nullptr);
     return rc;
+}
+
+int dartu_rsa_exptmod(dartu_rsa_key* key, int private_key, const u8* input, size_t input_length, u8* output,
+                      size_t* out_length) {
+    if (!key || !input || !output || !out_length) return -1;
+    const size_t k = mp_ubin_size(&key->N);
+    if (*out_length < k) return -1;
+    mp_int c, m, m1, m2, h;
+    if (mp_init_multi(&c, &m, &m1, &m2, &h, nullptr) != MP_OKAY) return -1;
+    int rc = -1;
+    do {
+        if (mp_from_ubin(&c, input, input_length) != MP_OKAY) break;
+        if (mp_cmp(&c, &key->N) != MP_LT) break;
+        if (private_key) {
+            // m1 = c^dP mod p, m2 = c^dQ mod q, h = (m1 - m2) qP mod p, m = m2 + h q
+            if (mp_exptmod(&c, &key->dP, &key->p, &m1) != MP_OKAY) break;
+            if (mp_exptmod(&c, &key->dQ, &key->q, &m2) != MP_OKAY) break;
+            if (mp_sub(&m1, &m2, &h) != MP_OKAY) break;
+            if (mp_mulmod(&h, &key->qP, &key->p, &h) != MP_OKAY) break;
+            if (mp_mul(&h, &key->q, &m) != MP_OKAY || mp_add(&m, &m2, &m) != MP_OKAY) break;
+        } else if (mp_exptmod(&c, &key->e, &key->N, &m) != MP_OKAY) {
+            break;
+        }
+        const size_t n = mp_ubin_size(&m);
+        if (n > k) break;
+        std::memset(output, 0, k - n);
+        size_t written = 0;
+        if (mp_to_ubin(&m, output + (k - n), n, &written) != MP_OKAY || written != n) break;
+        *out_length = k;
+        rc = 0;
+    } while (false);
+    mp_clear_multi(&c, &m, &m1, &m2, &h, nullptr);
+    return rc;
+}
+
+int dartu_rsa_decrypt_hex(dartu_rsa_key* key, const char* hex, char* destination, size_t capacity) {
+    if (!key || !hex || !destination) return -1;
+    const size_t k = mp_ubin_size(&key->N);
+    std::vector<u8> cipher(k), block(k);
+    size_t n = 0;
+    if (dartu_util_hex_decode(hex, -1, cipher.data(), k, &n) != 0 || n == 0) return -1;
+    // The whole text must be the number: trailing characters are refused.
+    if (hex[2 * n] != 0) return -1;
+    size_t out = k;
+    if (dartu_rsa_exptmod(key, 1, cipher.data(), n, block.data(), &out) != 0) return -1;
+    if (block[0] != 0x00 || (block[1] != 0x01 && block[1] != 0x02)) return -1;
+    size_t sep = 2;
+    while (sep < k && block[sep] != 0x00) ++sep;
+    if (sep >= k) return -1;
+    const size_t length = k - sep - 1;
+    if (capacity < 2 || length > capacity - 2) return -1;
+    std::memcpy(destination, block.data() + sep + 1, length);
+    destination[length] = 0;
+    return static_cast<int>(length);
 }

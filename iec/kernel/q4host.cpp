@@ -4,17 +4,24 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "core/nvram.h"
 #include "core/plc_regs.h"
 #include "iec/blocks/q4EnumQuilletVariables.h"
-#include "iec/kernel/q4bind.h"
+#include "iec/ext/q4cs.h"
+#include "iec/ext/q4cssock.h"
+#include "iec/ext/q4csser.h"
+#include "iec/ext/q4evs.h"
+#include "iec/kernel/q4link.h"
+#include "iec/kernel/q4socket.h"
 #include "iec/kernel/q4vmcyc.h"
 #include "iec/kernel/q4vmdb.h"
 #include "iec/kernel/q4vmtic.h"
 #include "platform/clock.h"
+#include "platform/fpga.h"
 #include "platform/fileio.h"
 #include "platform/neighbour.h"
 #include "platform/root.h"
@@ -30,12 +37,17 @@ u32 timer_Q4 = 0;
 u8 bNewRegParams = 0;
 char Q4FILE_PATH[255] = "";
 Q4HostPeers q4HostPeers;
+Q4CSContext csData;
+Q4EvsServer* pEvData = nullptr;
 
 void Q4HostPeers_Check(NeighbourCheck& check) { NEIGHBOUR_REQUIRE(check, q4HostPeers, stopIo); }
 
 namespace {
 
 constexpr const char* kRetainPath = "/mnt/cfg/q4.ret";
+// Without a received workbench frame for 65 s the link goes back to the
+// controller's programming protocol.
+constexpr u32 kWorkbenchQuietTicks = 650000;
 pthread_mutex_t g_mutex;
 bool g_mutexMade = false;
 u32 g_codeSize = 0;
@@ -166,6 +178,64 @@ int Load(int code, const Q4LoadRequest* req) {
 
 bool g_hello = false;
 
+void CloseEventServer() {
+    if (!pEvData) return;
+    Q4Evs_Close(pEvData);
+    std::free(pEvData);
+    pEvData = nullptr;
+}
+
+// The workbench server of the runtime: opened without a TCP port at the
+// runtime's start; the link hand-over (command 38) adds the listener or the
+// serial link.
+void OpenCommServer() {
+    Q4CSSettings settings;
+    Q4CS_Open(&csData, &settings);
+}
+
+// The event server: queues of 1024, 0, 8000 and 16000 bytes, keys 0, its
+// TCP port; without a listener the runtime runs without events.
+void OpenEventServer() {
+    CloseEventServer();
+    Q4EvsSettings settings;
+    settings.capacity[0] = 1024;
+    settings.capacity[1] = 0;
+    settings.capacity[2] = 8000;
+    settings.capacity[3] = 16000;
+    settings.port = static_cast<u16>(Q4EVSPORT());
+    void* block = std::calloc(1, Q4Evs_GetMemorySize(&settings));
+    if (!block) return;
+    if (Q4Evs_Open(static_cast<Q4EvsServer*>(block), &settings) != 0) {
+        std::free(block);
+        return;
+    }
+    pEvData = static_cast<Q4EvsServer*>(block);
+}
+
+void EnsureCommServer() {
+    if (!csData.open) OpenCommServer();
+}
+
+// The workbench protocol takes the link: the 65-s watch starts now.
+void WorkbenchOwnsTheLink() {
+    IsCommMode_Tovra = 0;
+    q4_rcv = 0;
+    timer_Q4 = FPGA_GetFrt();
+}
+
+void FallBack() {
+    if (eth_conn) {
+        Q4CSSock_CloseAllSockets(&csData);
+        Q4Link_HandBack(0);
+    } else {
+        csData.slots[0].received = 0;
+        csData.slots[0].expected = 0;
+        Q4Link_HandBack(1);
+    }
+}
+
+void ServeStatus(u16 slot, int rc) { Q4CS_SendRC(&csData, slot, static_cast<u16>(rc)); }
+
 }  // namespace
 
 u32 _GetTickCount() { return static_cast<u32>((Clock_MonotonicNs() / 1000000u) % 86400000u); }
@@ -192,6 +262,7 @@ void Q4EVSTRACE(const char* fmt, ...) {
     va_start(ap, fmt);
     std::vsnprintf(buf, sizeof buf, fmt, ap);
     va_end(ap);
+    if (pEvData) Q4Evs_Trace(pEvData, buf);
     std::printf("%s\n", buf);
     // A trace line goes out at once, also when standard output is a file.
     std::fflush(stdout);
@@ -223,12 +294,13 @@ int Q4Def_ColdStart(const u8* code, u32 size, u8* db, const char* retainPath, in
     }
     if (Q4VM_OpenModbus(db)) Q4EVSTRACE("Cannot open MODBUS client connection");
     if (Q4VM_OpenExtData(db)) Q4EVSTRACE("Cannot open connections to external variables");
-    (void)name;
+    if (pEvData) Q4Evs_OnAppStart(pEvData, name);
     return 0;
 }
 
-int Q4Def_Stop(u8* db, const char* retainPath, const char*) {
+int Q4Def_Stop(u8* db, const char* retainPath, const char* name) {
     if (!db) return 1;
+    if (pEvData) Q4Evs_OnAppStop(pEvData, name);
     Q4VM_CloseModbus(db);
     Q4VM_CloseExtData(db);
     Q4VM_ShutDown(db, retainPath);
@@ -242,6 +314,7 @@ int Q4Def_Cycle(u8* db, u32 now) {
     Q4VM_ActivateModbus(db, now);
     Q4VM_ExchangeModbusData(db);
     Q4VM_Cycle(db, now);
+    if (pEvData) Q4Evs_Activate(pEvData, now);
     return 0;
 }
 
@@ -265,11 +338,12 @@ void Q4Host_Init() {
     Q4MM_Open(&mmData, Q4FILE_PATH);
     Q4VM_OpenDynaLinks();
     Q4VMTic_Init();
+    OpenCommServer();
+    OpenEventServer();
     q4HostPeers.stopIo();
     if (iVmAlive != 1) Start(Q4StartRequest{});
     Q4_init = 1;
     Q4Bind_Build(QuilletI0_VarLoc);
-    FistScanRegFlag = 3;
     if (QuilletFirstRun && pDB) {
         std::printf("Q4_main_loop_start\n");
         QuilletFirstRun_func();
@@ -279,16 +353,96 @@ void Q4Host_Init() {
 
 void Q4Host_Exit() {
     Stop();
+    Q4CS_Close(&csData);
+    CloseEventServer();
     Q4VM_CloseDynaLinks();
     Q4MM_Close(&mmData);
     DeleteMutex();
 }
 
 void Quillet_Comm_service() {
-    // The workbench server answers only once the programming port was handed
-    // to it; until its service is part of this build there are no questions.
     if (IsCommMode_Tovra == 1) return;
-    if (!pDB) bNewRegParams = 0;
+    for (int k = 0; k < 8 && IsCommMode_Tovra == 0; ++k) _Serve();
+    Q4CS_Flush(&csData);
+    if (!pDB) {
+        if (pEvData) Q4Evs_Activate(pEvData, _GetTickCount());
+        bNewRegParams = 0;
+    }
+}
+
+void Q4Def_ServeVMRequest(Q4CSContext* cs, u8* db, u16 slot) {
+    // The VM's request server (debugging, on-line reads) is not part of this
+    // runtime: every VM request is refused.
+    (void)db;
+    Q4CS_SendRC(cs, slot, 1);
+}
+
+void Q4Def_ServeModbusRequest(Q4CSContext* cs, u8* db, int code, u16 slot) {
+    u8* frame = Q4CS_GetRequestFrame(cs, slot);
+    u8* answer = Q4CS_GetAnswerFrameBuffer(cs, slot);
+    if (!db || !frame || !answer) {
+        Q4CS_SendRC(cs, slot, 1);
+        return;
+    }
+    int n = Q4VM_ServeModbus(db, code, frame, answer);
+    if (n > 0) Q4CS_SendAnswerFrame(cs, slot, static_cast<u32>(n));
+}
+
+void _Serve() {
+    Q4CS_Activate(&csData);
+    u16 slot = 0;
+    const int code = Q4CS_GetQuestion(&csData, &slot);
+    if (code != 0) {
+        // Without a started runtime only the server's own requests are served.
+        const bool runtime = g_mutexMade;
+        if (!runtime) {
+            ServeStatus(slot, 1);
+        } else if (code == kQ4RqVm || code == kQ4CSRqModbusRtu || code == kQ4CSRqModbusTcp) {
+            if (_TakeMutex()) {
+                if (code == kQ4RqVm) Q4Def_ServeVMRequest(&csData, pDB, slot);
+                else Q4Def_ServeModbusRequest(&csData, pDB, code, slot);
+                _ReleaseMutex();
+            } else {
+                ServeStatus(slot, 1);
+            }
+        } else if (code >= kQ4RqLoadBegin && code <= kQ4RqEndLoad) {
+            Q4LoadRequest load;
+            ServeStatus(slot, Q4CS_GetLoadInfo(&csData, slot, &load) ? Q4Host_Serve(code, nullptr, &load) : 1);
+        } else if (code >= kQ4RqStop && code <= kQ4RqChange) {
+            Q4StartRequest start;
+            ServeStatus(slot, Q4CS_GetStartInfo(&csData, slot, &start) ? Q4Host_Serve(code, &start, nullptr) : 1);
+        } else {
+            ServeStatus(slot, 1);
+        }
+        Q4CS_ReleaseQuestion(&csData, slot);
+    }
+    if (q4_rcv) {
+        q4_rcv = 0;
+        timer_Q4 = FPGA_GetFrt();
+    } else if (IsCommMode_Tovra == 0 && FPGA_GetFrt() - timer_Q4 >= kWorkbenchQuietTicks) {
+        FallBack();
+    }
+}
+
+void Q4_Connect_Ethernet() {
+    EnsureCommServer();
+    if (csData.listener >= 0) Q4CSSock_CloseAllSockets(&csData);
+    int sock = -1;
+    if (Q4Socket_CreateListeningSocket(kQ4CSWorkbenchPort, 8, &sock) != 0) {
+        Q4EVSTRACE("ERROR: Cant open TCP port");
+        sock = -1;
+    }
+    csData.listener = sock;
+    csData.tcpPort = kQ4CSWorkbenchPort;
+    eth_conn = 1;
+    WorkbenchOwnsTheLink();
+}
+
+void Q4_Connect_Serial() {
+    EnsureCommServer();
+    Q4CSSer_Open(&csData, "");
+    eth_conn = 0;
+    WorkbenchOwnsTheLink();
 }
 
 int Q4Host_Serve(int code, const Q4StartRequest* start, const Q4LoadRequest* load) {
@@ -333,7 +487,7 @@ void _VMThread() {
         if (QuilletS9) {
             Q4Bind_Refresh();
             for (u32 k = 0; k < BoolSysEntries; ++k)
-                if (VmDbBitSys_ptr[k].code == 0x608 && VmDbBitSys_ptr[k].a) *VmDbBitSys_ptr[k].a = 1;
+                if (VmDbBitSys_ptr[k].code == 0x608 && VmDbBitSys_ptr[k].b) *VmDbBitSys_ptr[k].b = 1;
         }
         QuilletS9 = 0;
     } else {
@@ -365,6 +519,11 @@ void Q4Host_Reset() {
     QuilletFirstRun = 0;
     QuilletS9 = 0;
     IsCommMode_Tovra = 1;
+    q4_rcv = 0;
+    eth_conn = 0;
+    timer_Q4 = 0;
+    Q4CS_Close(&csData);
+    CloseEventServer();
     bNewRegParams = 0;
     Q4Bind_Clear();
     Q4Bind_DatabaseChanged();

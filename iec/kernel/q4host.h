@@ -12,6 +12,8 @@
 #include "iec/kernel/q4vmimg.h"
 
 class NeighbourCheck;
+struct Q4CSContext;
+struct Q4EvsServer;
 
 // What the runtime reaches of the services above it. Every entry is required.
 struct Q4HostPeers {
@@ -58,7 +60,22 @@ void Q4Host_Init();
 void Q4Host_Exit();
 // One application cycle (the ladder interpreter calls it in place of the program).
 void _VMThread();
+// The main loop's workbench service: nothing while the programming link
+// speaks the controller's protocol; otherwise eight requests (_Serve).
 void Quillet_Comm_service();
+// One workbench request: a pass of the server, at most one request served,
+// and the 65-s watch that gives the link back.
+void _Serve();
+// Command 38 hands the programming link to the workbench: on TCP (the
+// workbench listener, port 1100) or on the serial port the runtime borrows.
+void Q4_Connect_Ethernet();
+void Q4_Connect_Serial();
+// The runtime's workbench server.
+extern Q4CSContext csData;
+// The runtime's event server, null when it could not be opened.
+extern Q4EvsServer* pEvData;
+void Q4Def_ServeVMRequest(Q4CSContext* cs, u8* db, u16 slot);
+void Q4Def_ServeModbusRequest(Q4CSContext* cs, u8* db, int code, u16 slot);
 // One request (code, and its start or load record; either may be null):
 // 0 success, 1 failure, or a VM error code.
 int Q4Host_Serve(int code, const Q4StartRequest* start, const Q4LoadRequest* load);

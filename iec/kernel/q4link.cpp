@@ -14,3 +14,9 @@ void Q4Link_Reset() {
     q4_rcv = 0;
     IsCommMode_Tovra = 1;
 }
+
+void Q4Link_HandBack(int serial) {
+    IsCommMode_Tovra = 1;
+    if (!q4LinkPeers.handBack) return;
+    q4LinkPeers.handBack(serial && q4LinkPeers.hostCode && q4LinkPeers.hostCode() == 0 ? 1 : 0);
+}

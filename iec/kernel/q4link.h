@@ -29,6 +29,11 @@ struct Q4LinkPeers {
 extern Q4LinkPeers q4LinkPeers;  // filled by core/wiring.cpp
 void Q4LinkPeers_Check(NeighbourCheck& check);
 
+// The runtime gives the link back to the programming protocol: the
+// workbench no longer owns it; serial: the programming port returns to the
+// programming protocol when the link's host is the serial port.
+void Q4Link_HandBack(int serial);
+
 // Back to the initial flags.
 void Q4Link_Reset();
 

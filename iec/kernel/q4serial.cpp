@@ -71,9 +71,7 @@ u32 Q4Serial_Receive(int* handle, u32 maximum, u8* buffer) {
     if (n >= 2 && buffer[0] == 'Z' && buffer[1] == 'J') {
         // The controller's programming software speaks: give the port back.
         q4_rcv = 0;
-        IsCommMode_Tovra = 1;
-        if (q4LinkPeers.handBack)
-            q4LinkPeers.handBack(q4LinkPeers.hostCode && q4LinkPeers.hostCode() == 0 ? 1 : 0);
+        Q4Link_HandBack(1);
         *handle = -1;  // the descriptor belongs to the serial layer
         return 0;
     }

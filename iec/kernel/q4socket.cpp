@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "iec/kernel/q4link.h"
 #include "platform/nx_api.h"
 #include "platform/root.h"
 
@@ -180,13 +179,6 @@ u32 Q4Socket_Receive(int sock, u32 size, void* buffer, int* broken) {
         return 0;
     }
     if (n < 0) return 0;
-    const u8* b = static_cast<const u8*>(buffer);
-    if (n >= 2 && b[0] == 'Z' && b[1] == 'J') {
-        IsCommMode_Tovra = 1;
-        q4_rcv = 1;
-        return 0;
-    }
-    q4_rcv = (n >= 2 && b[0] == 'Q' && b[1] == '4') ? 1 : 0;
     return static_cast<u32>(n);
 }
 

@@ -28,7 +28,8 @@ int Q4Socket_CheckPendingConnect(int sock, int* broken);
 // connecting, or one whose send buffer is full, sends 0 and is not broken.
 u32 Q4Socket_Send(int sock, u32 length, const void* data, int* broken);
 // Bytes received without waiting; *broken 1 when the peer closed or the poll
-// failed. A chunk beginning "ZJ" hands the link back and is dropped.
+// failed. (Only the workbench link looks for the programming software's
+// "ZJ": event, binding and application sockets carry any bytes.)
 u32 Q4Socket_Receive(int sock, u32 size, void* buffer, int* broken);
 // Abortive close; socket 0 (and -1) is left alone and answers 0.
 int Q4Socket_CloseSocket(int sock);

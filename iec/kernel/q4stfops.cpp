@@ -2,6 +2,8 @@
 
 #include <bit>
 
+#include "iec/kernel/q4vmstr.h"
+
 u32 Q4Stf_ValueSize(u16 type) {
     switch (type) {
         case kQ4TypeBool: case kQ4TypeSint: case kQ4TypeUsint: return 1;
@@ -27,3 +29,8 @@ u8* Q4Stf_Array(u8* db, u16 type, u16 index, u32 count, u32 elemSize) {
 
 double Q4Stf_F64(const u8* p) { return std::bit_cast<double>(GetLe64(p)); }
 void Q4Stf_PutF64(u8* p, double d) { PutLe64(p, std::bit_cast<u64>(d)); }
+
+std::string Q4Stf_Name(const u8* s) {
+    std::string t(Q4Str_GetText(s), Q4Str_GetLength(s));
+    return t.substr(0, t.find('\0'));
+}

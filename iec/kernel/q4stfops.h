@@ -8,6 +8,8 @@
 // than read or write outside the database.
 #pragma once
 
+#include <string>
+
 #include "platform/bytes.h"
 #include "iec/kernel/q4tools.h"
 #include "iec/kernel/q4types.h"
@@ -41,3 +43,15 @@ inline float Q4Stf_F32(const u8* p) { return GetLeFloat(p); }
 inline void Q4Stf_PutF32(u8* p, float f) { PutLeFloat(p, f); }
 double Q4Stf_F64(const u8* p);
 void Q4Stf_PutF64(u8* p, double d);
+
+// Results stored only when the lock bit of their class is clear.
+inline void Q4Stf_StoreBool(u8* db, u16 index, u8* r, bool v) {
+    if (Q4VMStf_CanStore(db, kQ4LockData8, index)) *r = v ? 1 : 0;
+}
+inline void Q4Stf_StoreDint(u8* db, u16 index, u8* r, u32 v) {
+    if (Q4VMStf_CanStore(db, kQ4LockData32, index)) PutLe32(r, v);
+}
+
+// The text of a VM string used as a name (a path, an address, a symbol): its
+// current characters up to the first NUL.
+std::string Q4Stf_Name(const u8* s);

@@ -1,6 +1,7 @@
 #include "iec/kernel/q4vmcyc.h"
 
 #include "iec/ext/q4bdll.h"
+#include "iec/ext/q4mbsrv.h"
 #include "iec/kernel/q4heap.h"
 #include "iec/kernel/q4vmdb.h"
 #include "iec/kernel/q4vmfb.h"
@@ -96,6 +97,7 @@ void Q4VM_ShutDown(u8* db, const char* retainPath) {
     Q4VMWarm_ShutDown(db, retainPath);
     Q4VMFbl_ShutDown(db);
     Q4VMRsc_FreeAll(db);
+    Q4MBSrv_ResetDevIdent();
     Q4VM_DeleteHeap(db);
 }
 
@@ -115,7 +117,7 @@ void Q4VM_FullIOExchange(u8* db) {
 void Q4VM_UpdateExtData(u8*, u32) {}
 void Q4VM_ActivateModbus(u8*, u32) {}
 void Q4VM_ExchangeModbusData(u8*) {}
-int Q4VM_ServeModbus(u8*, int, const u8*, u8*) { return 1; }
+int Q4VM_ServeModbus(u8*, int, const u8*, u8*) { return 0; }
 int Q4VM_OpenModbus(u8*) { return 0; }
 void Q4VM_CloseModbus(u8*) {}
 int Q4VM_OpenExtData(u8*) { return 0; }

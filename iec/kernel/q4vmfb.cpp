@@ -6,6 +6,7 @@
 #include <span>
 #include <vector>
 
+#include "iec/blocks/q4ctlrows.h"
 #include "iec/ext/q4bdll.h"
 #include "iec/kernel/q4fbbuffer.h"
 #include "iec/kernel/q4fbclock.h"
@@ -184,6 +185,7 @@ constexpr const char* kPfbNames[kPfbCount] = {
 constexpr std::span<const Q4BlockEntry> kFamilies[] = {
     kQ4FbLogicRows, kQ4FbTimerRows, kQ4FbClockRows, kQ4FbSignalRows, kQ4FbBufferRows,
     kQ4FbSerioRows, kQ4FbCsvRows,   kQ4FbPidRows,
+    kQ4CtlPanelRows, kQ4CtlTimerRows,
 };
 
 constexpr bool SameName(const char* a, const char* b) {

@@ -408,6 +408,18 @@ int Q4Map_CheckPointer(u8* db, const u8* address) {
     return (rel % e.elem == 0 && rel / e.elem < e.Count()) ? 1 : 0;
 }
 
+u32 Q4Map_GetHandle(u8* db, const u8* entry) {
+    if (!Q4Map_CheckPointer(db, entry)) return 0;
+    Entries e = EntriesOf(db);
+    return static_cast<u32>(entry - e.base) / e.elem + 1;
+}
+
+u8* Q4Map_GetByHandle(u8* db, u32 handle) {
+    Entries e = EntriesOf(db);
+    if (handle == 0 || handle > e.Count()) return nullptr;
+    return e.base + (handle - 1) * e.elem;
+}
+
 u8* Q4Map_GetFirst(u8* db, u16* pos) {
     Entries e = EntriesOf(db);
     if (pos) *pos = 0;

@@ -51,6 +51,11 @@ u8* Q4Map_GetByNumTag(u8* db, u16 tag);
 u8* Q4Map_GetByData(u8* db, const u8* address);
 u8* Q4Map_GetVSIByData(u8* db, const u8* address);
 int Q4Map_CheckPointer(u8* db, const u8* address);
+// The handle an application keeps for an entry in a DINT: its number in the
+// map + 1 (0 for no entry); and the entry of a handle (none when the handle
+// names no entry of the map).
+u32 Q4Map_GetHandle(u8* db, const u8* entry);
+u8* Q4Map_GetByHandle(u8* db, u32 handle);
 u8* Q4Map_GetFirst(u8* db, u16* pos);
 u8* Q4Map_GetNext(u8* db, u16* pos);
 

@@ -4,8 +4,10 @@
 
 #include "iec/kernel/q4stfbits.h"
 #include "iec/kernel/q4stfdate.h"
+#include "iec/kernel/q4stffile.h"
 #include "iec/kernel/q4stfmath.h"
 #include "iec/kernel/q4stfstr.h"
+#include "iec/kernel/q4stfvar.h"
 #include "iec/kernel/q4tools.h"
 #include "iec/kernel/q4vmdb.h"
 #include "iec/kernel/q4vmprg.h"
@@ -19,6 +21,8 @@ constexpr std::span<const Q4StfRow> kFamilies[] = {
     kQ4StfBitsRows,
     kQ4StfStrRows,
     kQ4StfDateRows,
+    kQ4StfFileRows,
+    kQ4StfVarRows,
 };
 
 // Slots that the format leaves empty; no family may claim one.
@@ -40,11 +44,19 @@ constexpr bool RowsValid() {
 }
 static_assert(RowsValid(), "standard-function rows overlap or name a slot the format leaves empty");
 
-// Slots 0, 37-39, 50-59, 64-69 and 221 are empty by the format; every other
-// slot gets its handler as its family is built (arithmetic and mathematics,
-// bits and shifts, strings, date and time and application control, files and
-// sockets, variable status and devices). Until then a call of it answers as
-// an unknown function.
+// Every slot the format does not leave empty has its family's handler.
+constexpr bool AllSlotsFilled() {
+    std::array<bool, kQ4StfSlots> taken{};
+    for (std::span<const Q4StfRow> f : kFamilies)
+        for (const Q4StfRow& r : f) taken[r.slot] = true;
+    for (u16 n = 0; n < kQ4StfSlots; ++n)
+        if (!EmptyByTheFormat(n) && !taken[n]) return false;
+    return true;
+}
+static_assert(AllSlotsFilled(), "a standard-function slot has no handler");
+
+// Slots 0, 37-39, 50-59, 64-69 and 221 are empty by the format: a call of one
+// answers as an unknown function.
 constexpr std::array<Q4StfHandler, kQ4StfSlots> MakeTable() {
     std::array<Q4StfHandler, kQ4StfSlots> t{};
     for (std::span<const Q4StfRow> f : kFamilies)

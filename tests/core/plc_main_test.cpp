@@ -195,11 +195,12 @@ TEST_F(PlcMainLoop, ServerThreadRunsBetweenPasses) {
     DartuServerState = kDartuStart;
     Main_Iteration();
     ASSERT_EQ(DartuThreadCreated.load(), 1);
-    // Passes until the server thread has started (the bound is only a guard).
+    // Passes until the server thread runs its own passes (the bound is only
+    // a guard): it says it runs before its first one.
     EXPECT_TRUE(WaitUntil(
         [] {
             Main_Iteration();
-            return DartuServerState.load() == kDartuRunning;
+            return DartuServerState.load() == kDartuRunning && dartuThreadPasses.load() > 0u;
         },
         20000));
     EXPECT_EQ(DartuServerState.load(), kDartuRunning);

@@ -363,13 +363,13 @@ TEST_F(PlcRegs, LimitTableRows) {
         EXPECT_EQ(r.min, c.min) << "SR" << c.sr;
         EXPECT_EQ(r.max, c.max) << "SR" << c.sr;
     }
-    i16 lo, hi;
+    u16 lo, hi;
     VmDbWordSR_MinMax(&lo, &hi, 154);
     EXPECT_EQ(lo, 135);
     EXPECT_EQ(hi, 1500);
     VmDbWordSR_MinMax(&lo, &hi, 156);
     EXPECT_EQ(lo, 0);
-    EXPECT_EQ(hi, -1);
+    EXPECT_EQ(hi, 65535);
     VmDbWordSR_MinMax(&lo, &hi, 192);
     EXPECT_EQ(lo, 0);
     EXPECT_EQ(hi, 0);

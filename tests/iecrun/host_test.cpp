@@ -10,7 +10,6 @@
 #include "core/plc_regs.h"
 #include "iec/blocks/q4EnumQuilletVariables.h"
 #include "iec/blocks/q4hostglue.h"
-#include "iec/kernel/q4bind.h"
 #include "iec/kernel/q4host.h"
 #include "iec/kernel/q4vmdb.h"
 #include "iec/kernel/q4tools.h"

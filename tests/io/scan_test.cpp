@@ -82,6 +82,27 @@ TEST_F(ScanIoTest, ModulesInBothSlotsExchangeWithTheRegisters) {
     EXPECT_EQ(I(0), 0x10);
 }
 
+// Every mode but stop reads the inputs and writes the outputs.
+TEST_F(ScanIoTest, EveryModeButStopExchangesWithTheModules) {
+    StartBothSlots();
+    const struct {
+        u8 mode;
+        bool exchanges;
+    } cases[] = {{0, false}, {1, true}, {2, true}, {3, true}, {4, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.mode));
+        // The opposite of what the register and the module hold now
+        // (input and output 4: outside the stop mask).
+        const bool in = (I(0) & 0x08) == 0, out = IoModules_Output(0, 4) == 0;
+        IoModules_SetInput(0, 4, in);
+        Q(0) = out ? 0x08 : 0x00;
+        SR_Put(5, c.mode);
+        PlcScan();
+        EXPECT_EQ((I(0) & 0x08) != 0, c.exchanges == in);
+        EXPECT_EQ(IoModules_Output(0, 4) == 1, c.exchanges == out);
+    }
+}
+
 TEST_F(ScanIoTest, ModuleThatStopsAnsweringKeepsItsLastValuesAndRecovers) {
     StartBothSlots();
     IoModules_SetInput(0, 1, true);

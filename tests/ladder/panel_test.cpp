@@ -614,7 +614,9 @@ TEST_P(Panel, TalkSubOperations) {
         EXPECT_EQ(r, kLadderEnd);
         EXPECT_TRUE(RegBit(kY0)) << "the instruction consumed exactly its words";
         EXPECT_EQ(RegBit(kY1), sub > 3) << "other sub-operations leave the rung as it was";
-        if (sub <= 3) EXPECT_EQ(RegWord(kProgress), 0xFFFF);
+        if (sub <= 3) {
+            EXPECT_EQ(RegWord(kProgress), 0xFFFF);
+        }
     }
 }
 

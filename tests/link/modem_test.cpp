@@ -27,7 +27,12 @@ class ModemTest : public Port1Test {
 protected:
     void SetUp() override {
         Port1Test::SetUp();
-        modem = std::make_unique<FakeModem>(port1.Master(), 1);
+        NewModem();
+    }
+    void NewModem() {
+        modem = std::make_unique<FakeModem>();
+        modem->Attach(port1.Master(), 1);
+        modem->Hayes();
     }
     void TearDown() override {
         modem->Carrier(false);
@@ -53,7 +58,7 @@ protected:
     }
     void Scan() {
         ASSERT_EQ(Ladder_Scan(ladder), kLadderEnd);
-        modem->Poll();
+        modem->Pump();
     }
     // Scans (the clock standing still) until the condition holds.
     bool ScanUntil(const std::function<bool()>& done) {
@@ -82,13 +87,13 @@ TEST_F(ModemTest, DialConnectsThenCarrierLossAndTheHangUpPulse) {
     for (u16 w : Text("5551234")) p.push_back(w);
     LoadWords(1, p);
     modem->Echo(true);  // echo stays on despite E0: ignored
-    modem->Answer("ATD", "10");  // CONNECT at a speed code
+    modem->Answer("ATD", "10\r");  // CONNECT at a speed code
     ThroughSetup(1);
     ASSERT_TRUE(ScanUntil([&] { return Status() == kModemConnect && !Bit(kOn); }));
     modem->Carrier(true);
     Scan();
     EXPECT_TRUE(Bit(kOn));
-    const std::vector<std::string>& l = modem->Lines();
+    const std::vector<std::string> l = modem->Commands();
     ASSERT_GE(l.size(), 3u);
     EXPECT_EQ(l[0], "+++");
     EXPECT_EQ(l[1], kSetup);
@@ -119,22 +124,22 @@ TEST_F(ModemTest, DialConnectsThenCarrierLossAndTheHangUpPulse) {
 TEST_F(ModemTest, PulseDialOfARegisterNumberStopsAtTheDot) {
     std::memcpy(&plc_reg[ByteOf(lreg::R(80))], "0123.45\0", 8);
     LoadWords(1, {0x0001, static_cast<u16>(lreg::R(80))});
-    modem->Answer("ATD", "3");  // NO CARRIER
+    modem->Answer("ATD", "3\r");  // NO CARRIER
     ThroughSetup(1);
     ASSERT_TRUE(ScanUntil([&] { return Modem_State(1, 1) == 7; }));
     EXPECT_EQ(Status(), kModemNoCarrier);
-    EXPECT_EQ(modem->Lines().back(), "ATDP0123");
+    EXPECT_EQ(modem->Commands().back(), "ATDP0123");
 }
 
 TEST_F(ModemTest, AnswerAfterThreeRingsThenRingAndConnect) {
     LoadWords(2, {3});
     ThroughSetup(2);
     ASSERT_TRUE(ScanUntil([&] { return Modem_State(1, 2) == 8; }));
-    EXPECT_EQ(modem->Lines().back(), "ATS0=003");
-    modem->Send("2\r");
+    EXPECT_EQ(modem->Commands().back(), "ATS0=003");
+    modem->Unsolicited("2\r");
     ASSERT_TRUE(ScanUntil([&] { return Status() == kModemRing; }));
     modem->Carrier(true);
-    modem->Send("1\r");
+    modem->Unsolicited("1\r");
     ASSERT_TRUE(ScanUntil([&] { return Bit(kOn); }));
     EXPECT_EQ(Status(), kModemConnect);
     // The caller hangs up: NO CARRIER shown, the control line drops.
@@ -152,7 +157,7 @@ TEST_F(ModemTest, TimeOutsOfTheSetupStringAndOfTheFunctionCommand) {
     clock.AdvanceMs(1100);
     ASSERT_TRUE(ScanUntil([&] { return Modem_State(1, 0) == 3; }));
     clock.AdvanceMs(1500);
-    ASSERT_TRUE(ScanUntil([&] { return Modem_State(1, 0) == 4 && modem->Lines().size() >= 2; }));
+    ASSERT_TRUE(ScanUntil([&] { return Modem_State(1, 0) == 4 && modem->Commands().size() >= 2; }));
     clock.AdvanceMs(9999);
     Scan();
     EXPECT_EQ(Status(), kModemPending);
@@ -163,13 +168,13 @@ TEST_F(ModemTest, TimeOutsOfTheSetupStringAndOfTheFunctionCommand) {
     // No answer to the dial within 120 s.
     Talk_Reset();
     Modem_Reset();
-    modem = std::make_unique<FakeModem>(port1.Master(), 1);
+    NewModem();
     modem->Answer("ATD", "");
     std::vector<u16> p{0, 3};
     for (u16 w : Text("123")) p.push_back(w);
     LoadWords(1, p);
     ThroughSetup(1);
-    ASSERT_TRUE(ScanUntil([&] { return modem->Lines().size() >= 3; }));
+    ASSERT_TRUE(ScanUntil([&] { return modem->Commands().size() >= 3; }));
     clock.AdvanceMs(119999);
     Scan();
     EXPECT_EQ(Status(), kModemPending);
@@ -185,7 +190,7 @@ TEST_F(ModemTest, InitialisationTextTooLongForTheCommandIsRefused) {
     ThroughSetup(0);
     EXPECT_EQ(Status(), kModemError);
     EXPECT_EQ(Modem_State(1, 0), 7);
-    EXPECT_EQ(modem->Lines().size(), 2u);  // nothing after the set-up string
+    EXPECT_EQ(modem->Commands().size(), 2u);  // nothing after the set-up string
 }
 
 // The internal cellular module: the dial is a socket connection to the
@@ -209,10 +214,10 @@ TEST_F(ModemTest, CellularDialConnectsTheDataSocketToABinaryDestination) {
     LoadWords(1, {0x0001, static_cast<u16>(lreg::R(80))});
     ASSERT_TRUE(ScanUntil([&] { return Bit(kOn); }));
     EXPECT_EQ(Status(), kModemConnect);
-    EXPECT_EQ(CellFake::last.ip, 0x0A000007u);
+    EXPECT_EQ(CellFake::last.address, 0x0A000007u);
     EXPECT_EQ(CellFake::last.port, 502);
-    EXPECT_EQ(CellFake::last.flags, 3) << "UDP and a given port";
-    EXPECT_TRUE(modem->Lines().empty());
+    EXPECT_EQ(CellFake::last.flags, 3) << "UDP, dialling out to the given port";
+    EXPECT_TRUE(modem->Commands().empty());
     SetBit(kRun, false);
     Scan();
     EXPECT_NE(Status(), kModemIdle) << "the socket is still in use";
@@ -240,7 +245,7 @@ TEST(ModemText, ResultsDigitsAndDestinations) {
     EXPECT_STREQ(out, "iPbN\x04\x03\x02\x01" "90");
     ModemConnRequest r;
     Modem_ParseDestination("10.0.0.7", false, &r);
-    EXPECT_EQ(r.ip, 0x0A000007u);
+    EXPECT_EQ(r.address, 0x0A000007u);
     EXPECT_EQ(r.port, 1001);
     Modem_ParseDestination("10.0.0.7/502", true, &r);
     EXPECT_EQ(r.port, 502);

@@ -293,8 +293,7 @@ struct ModbusFake {
 
 TEST_P(TalkTest, ModbusInstructionsDecodeRefuseFarOperandsAndShareThePortByRole) {
     ModbusFake::Install();
-    constexpr u32 kTimeout = lreg::R(60), kCtl = lreg::R(61) + 5, kData = lreg::R(70), kStatus = lreg::R(62),
-                  kAreaTok = lreg::R(63);
+    constexpr u32 kTimeout = lreg::R(60), kCtl = lreg::R(61) + 5, kData = lreg::R(70), kStatus = lreg::R(62);
     SetWord(kTimeout, 30);
     LadderBuilder b = Prog();
     Open(b, kA, kY0, 1, 3);  // RTU framing: a Modbus port

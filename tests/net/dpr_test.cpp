@@ -131,6 +131,21 @@ TEST_F(DprTest, ServicesModbusAndEipSections) {
     EXPECT_EQ(Dpr_Configuration[0].tail.modbus.port, 1502);
 }
 
+// An ASCII area must hold a whole message: count, second word, 2000 bytes.
+TEST_F(DprTest, AsciiAreasAreCheckedOverAWholeMessage) {
+    constexpr u32 kEnd = 0xCB4F0, kArea = 16 * 1002;
+    struct Case {
+        u32 rx;
+        bool on;
+    } cases[] = {{0x8000, true}, {kEnd - kArea, true}, {kEnd - kArea + 16, false}, {kEnd - 16, false}};
+    for (const Case& k : cases) {
+        NetStreamBuilder s(NetAddr(10, 0, 0, 5), kMask24);
+        s.Services(0, NetAddr(10, 0, 0, 1)).Ascii({0, 7000, 0x8000, 0x8000 + 16 * 1100, k.rx, 0x8000 + 16 * 1101});
+        Load(s.Build());
+        EXPECT_EQ((Dpr_Configuration[0].flags.address & kAddrAscii) != 0, k.on) << std::hex << k.rx;
+    }
+}
+
 TEST_F(DprTest, TextFieldsAreCutToTheirFieldAndFtpFilesFollow) {
     std::string longName(60, 'n');
     NetStreamBuilder s(NetAddr(10, 0, 0, 5), kMask24);

@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "iec/kernel/q4host.h"
 #include "core/nvram.h"
 #include "core/plc_regs.h"
 #include "core/wiring.h"
@@ -29,7 +30,7 @@ protected:
     }
     void TearDown() override {
         SYS_Reset();
-        LinkPeers_Reset();
+        Q4Host_Reset();  // the workbench hand-over of command 38 too
         Enet_Reset();
     }
     TempRoot root_;

@@ -15,12 +15,14 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "core/plc_regs.h"
 #include "platform/fileio.h"
 #include "platform/reset.h"
+#include "testsupport/board_clock.h"
 #include "testsupport/eip_originator.h"
 #include "testsupport/firmware_process.h"
 #include "testsupport/net_config_builder.h"
@@ -38,13 +40,6 @@ constexpr const char* kController = "10.9.0.2";
 constexpr u32 kR1 = 0x8000;
 constexpr u32 kSize = 8;  // bytes of each assembly: four registers
 
-// Runs f with this thread inside the named namespace: sockets made there
-// stay in it.
-bool Inside(const std::string& ns, const std::function<void()>& f) {
-    return InNetNamespace(
-        ns, [](void* arg) { (*static_cast<const std::function<void()>*>(arg))(); },
-        const_cast<std::function<void()>*>(&f));
-}
 
 // A Modbus TCP connection for reading and writing the controller's registers.
 class ModbusPeer {
@@ -53,7 +48,7 @@ public:
         if (fd_ >= 0) close(fd_);
     }
     bool Connect(const std::string& ns) {
-        Inside(ns, [&] {
+        InNetNamespace(ns, [&] {
             fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
             sockaddr_in sa{};
             sa.sin_family = AF_INET;
@@ -109,6 +104,20 @@ private:
     int fd_ = -1;
 };
 
+// The bidirectional class-1 connection of the tests: the produced and
+// consumed assemblies, O->T every 100 ms, T->O every 10 ms; the consumer
+// waits 51.2 s for data.
+eipo::ForwardOpen ClassOne() {
+    eipo::ForwardOpen f;
+    f.path = {0x20, 0x04, 0x24, 0x01, 0x2C, 0x65, 0x2C, 0x64};
+    f.otParams = eipo::Params(2, kSize + 6);
+    f.toParams = eipo::Params(2, kSize + 2);
+    f.otRpi = 100000;
+    f.toRpi = 10000;
+    f.multiplier = 7;
+    return f;
+}
+
 class EipSystem : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -136,11 +145,15 @@ protected:
         unlink(root.Path("/sys/netif.log").c_str());
         fw.SetEnv("PLC_PORT_OFFSET", "");
         fw.SetNetNamespace(ns_.Controller());
+        if (timed) clock = std::make_unique<BoardClock>();
         ASSERT_TRUE(fw.Start());
-        ASSERT_TRUE(fw.WaitForOutput("main loop running", kStartMs)) << fw.Output();
+        if (clock)
+            ASSERT_TRUE(clock->AdvanceToOutput(fw, "main loop running")) << fw.Output();
+        else
+            ASSERT_TRUE(fw.WaitForOutput("main loop running", kStartMs)) << fw.Output();
         // Probe: a datagram to an absent neighbour puts ARP requests on the link.
         ASSERT_TRUE(capture_.Start(ns_.Peer(), "p0", "", pcap_, [&] {
-            Inside(ns_.Peer(), [] {
+            InNetNamespace(ns_.Peer(), [] {
                 int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
                 sockaddr_in sa{};
                 sa.sin_family = AF_INET;
@@ -151,12 +164,17 @@ protected:
             });
         })) << capture_.Log();
         // The adapter answers once the address is on and the services run.
-        ASSERT_TRUE(WaitUntil([&] { return Connect(first_) && first_.Register(); }, kStartMs)) << fw.Output();
+        auto up = [&] { return Connect(first_) && first_.Register(); };
+        if (clock)
+            ASSERT_TRUE(clock->AdvanceUntil(up, 10000, 50)) << fw.Output();
+        else
+            ASSERT_TRUE(WaitUntil(up, kStartMs)) << fw.Output();
     }
     void TearDown() override {
         capture_.Stop();
         if (fw.Running()) {
             fw.Signal(SIGTERM);
+            if (clock) EXPECT_TRUE(clock->AdvanceToExit(fw));
             EXPECT_TRUE(fw.WaitExit(kStartMs));
             EXPECT_EQ(fw.ExitCode(), kExitNormal) << fw.Output();
         }
@@ -164,7 +182,7 @@ protected:
     }
     bool Connect(EipOriginator& o) {
         bool ok = false;
-        Inside(ns_.Peer(), [&] { ok = o.Connect(kController, 44818, 2000); });
+        InNetNamespace(ns_.Peer(), [&] { ok = o.Connect(kController, 44818, 2000); });
         return ok;
     }
     // tshark's output on the capture; its warnings are left out.
@@ -172,6 +190,10 @@ protected:
         return Shell("(tshark -r " + pcap_ + " " + args + " 2>/dev/null)" + then);
     }
 
+    // Set by the tests that measure the controller's time: it then runs on a
+    // clock the test drives.
+    bool timed = false;
+    std::unique_ptr<BoardClock> clock;
     TempRoot root;
     NetNamespacePair ns_;
     FirmwareProcess fw;
@@ -211,14 +233,8 @@ TEST_F(EipSystem, ClassOneExchangeSessionsAndCapture) {
     EXPECT_EQ(m.status, 1u);
 
     EipIo io;
-    ASSERT_TRUE(Inside(ns_.Peer(), [&] { ASSERT_TRUE(io.Bind(2222)); }));
-    eipo::ForwardOpen f;
-    f.path = {0x20, 0x04, 0x24, 0x01, 0x2C, 0x65, 0x2C, 0x64};
-    f.otParams = eipo::Params(2, kSize + 6);
-    f.toParams = eipo::Params(2, kSize + 2);
-    f.otRpi = 100000;
-    f.toRpi = 10000;
-    f.multiplier = 7;  // the consumer waits 51.2 s for data
+    ASSERT_TRUE(InNetNamespace(ns_.Peer(), [&] { ASSERT_TRUE(io.Bind(2222)); }));
+    const eipo::ForwardOpen f = ClassOne();
     eipo::CipReply r = first_.Unconnected(eipo::ForwardOpenRequest(f), &m);
     ASSERT_TRUE(r.ok);
     ASSERT_EQ(r.general, 0) << int(r.general) << " " << (r.additional.empty() ? 0 : r.additional[0]);
@@ -285,27 +301,39 @@ TEST_F(EipSystem, ClassOneExchangeSessionsAndCapture) {
     std::string bad = Tshark("-Y '_ws.malformed || _ws.expert.severity >= \"error\"'", "; echo status=$?");
     EXPECT_EQ(bad, "status=0\n");
     if (::testing::Test::HasFailure()) std::printf("%s", Tshark("").c_str());
+}
 
-    // T->O periods at RPI 10 ms: the RPI plus at most a main-loop pass (on a
-    // loaded machine a pass may wait for the processor: the bound of the
-    // slow tenth is loose).
-    std::string times =
-        Tshark("-Y 'ip.src == 10.9.0.2 && udp.dstport == 2222' -T fields -e frame.time_relative");
-    std::vector<double> t;
-    for (size_t pos = 0; pos < times.size();) {
-        size_t end = times.find('\n', pos);
-        if (end == std::string::npos) end = times.size();
-        if (end > pos) t.push_back(std::atof(times.substr(pos, end - pos).c_str()));
-        pos = end + 1;
+class EipSystemTimed : public EipSystem {
+protected:
+    void SetUp() override {
+        timed = true;
+        EipSystem::SetUp();
     }
-    ASSERT_GT(t.size(), 20u) << times;
-    std::vector<double> gaps;
-    for (size_t i = 1; i < t.size(); ++i) gaps.push_back(1000.0 * (t[i] - t[i - 1]));
+};
+
+// T->O data at RPI 10 ms leave every 10 ms of the controller's time.
+TEST_F(EipSystemTimed, ClassOneProducesEveryRpi) {
+    EipIo io;
+    ASSERT_TRUE(InNetNamespace(ns_.Peer(), [&] { ASSERT_TRUE(io.Bind(2222)); }));
+    const eipo::ForwardOpen f = ClassOne();
+    eipo::Message m;
+    eipo::CipReply r = first_.Unconnected(eipo::ForwardOpenRequest(f), &m);
+    ASSERT_TRUE(r.ok);
+    ASSERT_EQ(r.general, 0);
+    // The controller's time at which each datagram came, in 1 ms steps (a
+    // datagram still on its way when a step is read counts one step late).
+    std::vector<u64> at;
+    for (int step = 0; step < 400; ++step) {
+        ASSERT_TRUE(clock->Advance(1, 1));
+        while (!io.Receive(0).empty()) at.push_back(clock->ElapsedMs());
+    }
+    ASSERT_GT(at.size(), 30u);
+    std::vector<u64> gaps;
+    for (size_t i = 2; i < at.size(); ++i) gaps.push_back(at[i] - at[i - 1]);
     std::sort(gaps.begin(), gaps.end());
-    const double median = gaps[gaps.size() / 2];
-    EXPECT_GE(median, 9.5);
-    EXPECT_LE(median, 12.0);
-    EXPECT_LE(gaps[gaps.size() * 9 / 10], 25.0);
+    EXPECT_EQ(gaps[gaps.size() / 2], 10u);
+    EXPECT_GE(gaps.front(), 9u);
+    EXPECT_LE(gaps.back(), 11u);
 }
 
 }  // namespace

@@ -50,7 +50,8 @@ TEST_F(UpdateSystem, LoadHeldFlashesTheKernelCopiesTheFirmwareAndResetsOnRelease
     ASSERT_TRUE(clock.Advance(4000));
     EXPECT_TRUE(fw.Running());
     Board_PressButton(BoardButton::Load, false);
-    ASSERT_TRUE(clock.AdvanceUntil([&] { return !fw.Running(); }, 20000)) << fw.Output();
+    ASSERT_TRUE(clock.AdvanceUntilEnded([&] { return !fw.Running(); })) << fw.Output();
+    ASSERT_TRUE(fw.WaitExit(kStartMs)) << fw.Output();
     EXPECT_EQ(fw.ExitCode(), kExitWarmReset) << fw.Output();
 
     EXPECT_FALSE(FwExists("/mnt/cfg/ladder.pgm"));

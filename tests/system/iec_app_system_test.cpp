@@ -4,6 +4,7 @@
 // retained values across a restart of the process.
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -132,6 +133,56 @@ TEST_F(IecAppSystem, PrintfTracesAndCycleStopPauses) {
     for (const char* line : {"IEC tick 1, %s %\n", "IEC tick 2, %s %\n", "IEC tick 3, %s %\n"})
         EXPECT_NE(output.find(line), std::string::npos) << line << "\n" << output;
     EXPECT_EQ(output.find("IEC tick 4"), std::string::npos) << "the application ran after CYCLESTOP\n" << output;
+}
+
+// The controller's own blocks in the real executable: SETCLK sets the
+// controller's clock (never the host's), a TON10MS runs on the scan's
+// counter, ALARM latches an alarm raised by the application and shows it in
+// %SR1 and %SR2; read from the register image the power-down saves.
+TEST_F(IecAppSystem, ControllerBlocksSetTheClockTimeAndShowAnAlarm) {
+    const std::time_t hostBefore = std::time(nullptr);
+    IecImageBuilder b;
+    u16 clk = b.Var(kQ4TypeInt, 0);  // second, minute, hour, day, month, year
+    for (u16 v : {0, 12, 15, 6, 2030}) b.Var(kQ4TypeInt, v);
+    u16 once = b.Var(kQ4TypeBool, 1), no = b.Var(kQ4TypeBool, 0), done = b.Var(kQ4TypeBool);
+    u16 in = b.Var(kQ4TypeBool, 1), q = b.Var(kQ4TypeBool), pt = b.Var(kQ4TypeInt, 5), et = b.Var(kQ4TypeInt);
+    u16 alarms = b.Var(kQ4TypeInt);
+    b.Var(kQ4TypeInt), b.Var(kQ4TypeInt, 0x100), b.Var(kQ4TypeInt);  // alarm 2's condition is set
+    u16 first = b.Var(kQ4TypeDint, 100), n = b.Var(kQ4TypeDint, 4);
+    b.FbClass(1, "SETCLK").FbClass(2, "TON10MS").FbClass(3, "ALARM");
+    u16 setclk = b.FbInstance(1, false), ton = b.FbInstance(2, false), alm = b.FbInstance(3, false);
+    TicAssembler t;
+    t.Op("JMPCN", {once, L("blocks")})
+        .Op("CALL_FB", {setclk, 3, clk, 6, done})
+        .Op("MOVE_BOOL", {once, no})
+        .Label("blocks")
+        .Op("CALL_FB", {ton, 4, in, pt, q, et})
+        .Op("CALL_FB", {alm, 8, alarms, 4, no, no, no, no, first, n})
+        .Op("END");
+    b.Program(t.Finish());
+    RegLocTable loc;
+    loc.Bind(kAQG1, IecVarRef(kRef16, et)).Bind(256, IecVarRef(kRef8, q)).Bind(257, IecVarRef(kRef8, done));
+    for (u32 k = 0; k < 4; ++k) loc.Bind(kAQG1 + 1 + k, IecVarRef(kRef16, static_cast<u16>(alarms + k)));
+    StoreApp(b.Build(), loc);
+    constexpr u32 kSR5 = 2 * (127 + 5);
+    SetWords({{kSR5, 2}});
+    RunPasses(40);
+    std::vector<u8> image = Image();
+    auto sr = [&](int k) { return Word(image, 2 * (127 + k)); };
+    EXPECT_EQ(sr(49), 2030) << output;  // the controller's clock
+    EXPECT_EQ(sr(48), 6);
+    EXPECT_EQ(sr(47), 15);
+    EXPECT_EQ(sr(46), 12);
+    EXPECT_EQ(sr(50), 7);  // a Saturday
+    EXPECT_EQ(image[8 + kRegQG] & 3, 3) << "SETCLK done and the timer's Q";
+    EXPECT_EQ(Word(image, kRegAQG), 5);  // ET stopped at PT
+    EXPECT_EQ(Word(image, kRegAQG + 6), 0x301);  // alarm 2: active, counted once
+    EXPECT_EQ(Word(image, kRegAQG + 2), 0xC000);  // word 0: active, not acknowledged
+    EXPECT_EQ(sr(1), 102);
+    EXPECT_EQ(sr(2), 102);
+    const std::time_t hostAfter = std::time(nullptr);
+    EXPECT_GE(hostAfter, hostBefore);
+    EXPECT_LT(hostAfter - hostBefore, 3600) << "the host clock was set";
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/plc_regs.h"
+#include "testsupport/board_clock.h"
 #include "testsupport/firmware_process.h"
 #include "platform/fileio.h"
 #include "platform/reset.h"
@@ -35,16 +36,23 @@ protected:
         hostPtr = std::make_unique<LinkHost>(serial.Master());
         usbPtr = std::make_unique<LinkHost>(usb.Master());
         ASSERT_TRUE(fw.Start());
-        ASSERT_TRUE(fw.WaitForOutput("main loop running", kStartMs)) << fw.Output();
+        if (clock)
+            ASSERT_TRUE(clock->AdvanceToOutput(fw, "main loop running")) << fw.Output();
+        else
+            ASSERT_TRUE(fw.WaitForOutput("main loop running", kStartMs)) << fw.Output();
         ASSERT_TRUE(host().NodeId(&node));
     }
     void TearDown() override {
         fw.Signal(SIGTERM);
+        if (clock) EXPECT_TRUE(clock->AdvanceToExit(fw)) << fw.Output();
         EXPECT_TRUE(fw.WaitExit(30000));
     }
     std::string Cfg(const char* name) { return root.Path(std::string("/mnt/cfg/") + name); }
 
     TempRoot root;
+    // Made by the tests that measure the controller's time; the rest run on
+    // the host's clock.
+    std::unique_ptr<BoardClock> clock;
     LinkPty serial, usb;
     FirmwareProcess fw;
     std::unique_ptr<LinkHost> hostPtr, usbPtr;
@@ -116,7 +124,16 @@ TEST_F(LinkSystem, FaultyFramesGetTheirAnswersAndChangeNothing) {
     EXPECT_EQ(up, program);
 }
 
-TEST_F(LinkSystem, SecondHostIsBusyAndTheLinkIsReleasedAfterTheIdleTime) {
+// The same controller on a clock the test drives.
+class LinkSystemTimed : public LinkSystem {
+protected:
+    void SetUp() override {
+        clock = std::make_unique<BoardClock>();
+        LinkSystem::SetUp();
+    }
+};
+
+TEST_F(LinkSystemTimed, SecondHostIsBusyAndTheLinkIsReleasedAfterTheIdleTime) {
     // The serial host starts a download: the USB host is answered busy.
     ASSERT_EQ(host().Ask(4, {node, 22}), 0xA0);
     EXPECT_EQ(usbHost().Ask(1, {node}), 0x60);
@@ -128,12 +145,13 @@ TEST_F(LinkSystem, SecondHostIsBusyAndTheLinkIsReleasedAfterTheIdleTime) {
     LinkHost::Reply r = usbHost().Request(1, {node});
     ASSERT_TRUE(r.frame);
     ASSERT_EQ(usbHost().Ask(25, {node, 1}), 0xA0);
-    auto locked = std::chrono::steady_clock::now();
     EXPECT_EQ(host().Ask(1, {node}), 0x60);
-    // Released once the idle time (at least 5 s) passes without a command.
-    bool released = WaitUntil([&] { return host().Request(1, {node}, 200).frame; }, 15000);
-    EXPECT_TRUE(released);
-    EXPECT_GE(std::chrono::steady_clock::now() - locked, std::chrono::milliseconds(4900));
+    // Held while the USB host is silent for less than the idle time (5 s)...
+    ASSERT_TRUE(clock->Advance(4900, 100));
+    EXPECT_EQ(host().Ask(1, {node}), 0x60);
+    // ...and released once 5 s passed without a command from it.
+    ASSERT_TRUE(clock->Advance(5100, 100));
+    EXPECT_TRUE(host().Request(1, {node}).frame);
 }
 
 TEST_F(LinkSystem, BaudChangeIsAnsweredAtTheOldRate) {

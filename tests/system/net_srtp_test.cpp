@@ -11,12 +11,15 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/reset.h"
+#include "testsupport/board_clock.h"
 #include "testsupport/firmware_process.h"
 #include "testsupport/net_config_builder.h"
+#include "testsupport/loopback.h"
 #include "testsupport/net_controller.h"
 #include "testsupport/srtp_client.h"
 #include "testsupport/temp_root.h"
@@ -36,12 +39,14 @@ protected:
         auto env = [&](FirmwareProcess& p) { p.SetEnv("PLC_PORT_OFFSET", std::to_string(offset_)); };
         ASSERT_TRUE(NetPrepareController(root.Dir(), NetIoConfig(eth0.Build()), 0, env, &why)) << why;
         env(fw);
+        clock.emplace();
         ASSERT_TRUE(fw.Start());
-        ASSERT_TRUE(fw.WaitForOutput("main loop running", kStartMs)) << fw.Output();
+        ASSERT_TRUE(clock->AdvanceToOutput(fw, "main loop running")) << fw.Output();
     }
     void TearDown() override {
         if (fw.Running()) {
             fw.Signal(SIGTERM);
+            EXPECT_TRUE(clock->AdvanceToExit(fw));
             EXPECT_TRUE(fw.WaitExit(kStartMs));
             EXPECT_EQ(fw.ExitCode(), kExitNormal) << fw.Output();
         }
@@ -56,6 +61,9 @@ protected:
     }
 
     TempRoot root;
+    // The controller's clock, driven by the test once the controller is
+    // prepared.
+    std::optional<BoardClock> clock;
     FirmwareProcess fw;
     int offset_ = 0, port_ = 0;
 };
@@ -146,17 +154,21 @@ TEST_F(NetSrtpSystem, ServicesReadsWritesAndRefusals) {
     const std::pair<size_t, size_t> pieces[] = {{0, 10}, {10, 40}, {40, split.size()}};
     for (auto [from, to] : pieces) {
         ASSERT_TRUE(c.SendRaw(std::vector<u8>(split.begin() + from, split.begin() + to)));
-        usleep(50000);
+        ASSERT_TRUE(clock->Advance(50));  // the server takes each piece on its own
     }
     ASSERT_TRUE(c.Read(&a));
     EXPECT_EQ(a.Sequence(), 32);
     EXPECT_EQ(a.text.size(), 20u);
 
-    // A 40-byte packet that never completes: an error answer.
+    // A 40-byte packet that never completes: an error answer once it has
+    // waited 2 s for the rest.
     std::vector<u8> short40 = SrtpEncode(SrtpRead(33, 8, 0, 1));
     short40.resize(40);
     ASSERT_TRUE(c.SendRaw(short40));
-    ASSERT_TRUE(c.Read(&a, 15000));
+    ASSERT_TRUE(clock->Advance(1900, 50));
+    EXPECT_FALSE(Readable(c.Fd()));
+    ASSERT_TRUE(clock->AdvanceUntil([&] { return Readable(c.Fd()); }, 1000, 50));
+    ASSERT_TRUE(c.Read(&a));
     EXPECT_EQ(a.Type(), 5);
     EXPECT_EQ(a.Sequence(), 33);
     ASSERT_TRUE(c.Ask(SrtpRead(34, 8, 0, 1), &a));  // the connection serves on

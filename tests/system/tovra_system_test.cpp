@@ -10,10 +10,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "core/plc_regs.h"
+#include "testsupport/board_clock.h"
 #include "testsupport/firmware_process.h"
 #include "platform/fileio.h"
 #include "platform/reset.h"
@@ -40,11 +42,15 @@ protected:
         setenv("PLC_PORT_OFFSET", std::to_string(offset_).c_str(), 1);
         port_ = kLinkPort + offset_;
         ASSERT_TRUE(fw.Start());
-        ASSERT_TRUE(fw.WaitForOutput("main loop running", kStartMs)) << fw.Output();
+        if (clock)
+            ASSERT_TRUE(clock->AdvanceToOutput(fw, "main loop running")) << fw.Output();
+        else
+            ASSERT_TRUE(fw.WaitForOutput("main loop running", kStartMs)) << fw.Output();
     }
     void TearDown() override {
         if (fw.Running()) {
             fw.Signal(SIGTERM);
+            if (clock) EXPECT_TRUE(clock->AdvanceToExit(fw));
             EXPECT_TRUE(fw.WaitExit(kStartMs));
             EXPECT_EQ(fw.ExitCode(), kExitNormal) << fw.Output();
         }
@@ -55,9 +61,21 @@ protected:
     }
 
     TempRoot root;
+    // Made by the tests that measure the controller's time; the rest run on
+    // the host's clock.
+    std::unique_ptr<BoardClock> clock;
     FirmwareProcess fw;
     int offset_ = 0;
     int port_ = 0;
+};
+
+class TovraSystemTimed : public TovraSystem {
+protected:
+    void SetUp() override {
+        clock = std::make_unique<BoardClock>();
+        TovraSystem::SetUp();
+    }
+    u8 node_ = 0;
 };
 
 std::vector<u8> Program() {
@@ -141,7 +159,7 @@ TEST_F(TovraSystem, DownloadRunUploadBusyAndHostileFramesOverTcp) {
     ASSERT_TRUE(Connect(last));
     std::vector<u8> m;
     // Busy until the controller has seen the first one go.
-    EXPECT_TRUE(WaitUntil([&] { return last.FrameData(last.Request(1, {node}), &m); }, 2000));
+    EXPECT_TRUE(WaitUntil([&] { return last.FrameData(last.Request(1, {node}), &m); }, kStartMs));
     EXPECT_EQ(m, std::vector<u8>{2});
     EXPECT_TRUE(fw.Running());
     EXPECT_FALSE(fw.Exited());
@@ -169,9 +187,10 @@ TEST_F(TovraSystem, DownloadRunUploadBusyAndHostileFramesOverTcp) {
 }
 
 // Sixteen hosts that send a byte a second hold every slot and the queue
-// behind them; another host still gets its answer within 2 s.
-TEST_F(TovraSystem, SlowHostsHoldNoSlot) {
-    TovraHost first;
+// behind them; another host still gets its answer within 2 s of the
+// controller's time.
+TEST_F(TovraSystemTimed, SlowHostsHoldNoSlot) {
+    TovraHost first(0, [&] { clock->Advance(1, 1); });
     ASSERT_TRUE(Connect(first));
     std::vector<u8> id;
     ASSERT_TRUE(first.FrameData(first.Request(9, {0xFF}), &id));
@@ -182,41 +201,54 @@ TEST_F(TovraSystem, SlowHostsHoldNoSlot) {
     std::vector<u8> frame = LinkHost::Frame(1, {id[0]}, 0);
     PutLe16(packet.data() + 26, static_cast<u16>(frame.size()));
     packet.insert(packet.end(), frame.begin(), frame.end());
+    TovraHost host;
     std::vector<u8> m;
-    bool served = ServedBesideSlowClients(port_, 16, packet, 1000, [&] {
-        TovraHost host;
-        return host.Connect(port_) && host.FrameData(host.Request(1, {id[0]}, 2000), &m);
-    });
-    EXPECT_TRUE(served);
+    int took = ServedBesideSlowClients(
+        port_, 16, packet, 1000, 4000, [&](int ms) { return clock->Advance(ms, ms); },
+        [&] { return host.Connect(port_) && host.Send(0, LinkHost::Frame(1, {id[0]}, 0)); },
+        [&] { return Readable(host.Fd()) && host.FrameData(host.Read(2000), &m); });
+    EXPECT_GE(took, 0);
+    EXPECT_LE(took, 2000) << "answered after " << took << " ms";
     EXPECT_EQ(m.size(), 1u);
 }
 
 // A transfer the interpreter gives up (a verify for a node that is not
 // this one) followed by a long frame must not leave the link deaf: the
-// same host and the next one are still answered.
-TEST_F(TovraSystem, AbandonedTransferThenLongFrameLeavesTheLinkServing) {
-    TovraHost host;
+// same host and the next one are still answered within 3 s.
+TEST_F(TovraSystemTimed, AbandonedTransferThenLongFrameLeavesTheLinkServing) {
+    // Asks for the mode every 500 ms of the controller's time until answered.
+    auto modeWithin = [&](TovraHost& h, u64 ms, std::vector<u8>* m) {
+        for (u64 t = 0; t < ms; t += 500) {
+            if (!h.Send(0, LinkHost::Frame(1, {node_}, 0))) return false;
+            if (clock->AdvanceUntil([&] { return Readable(h.Fd()) && h.FrameData(h.Read(2000), m); }, 500))
+                return true;
+        }
+        return false;
+    };
+    TovraHost host(0, [&] { clock->Advance(1, 1); });
     ASSERT_TRUE(Connect(host));
     std::vector<u8> id;
     ASSERT_TRUE(host.FrameData(host.Request(9, {0xFF}), &id));
     ASSERT_EQ(id.size(), 1u);
-    const u8 node = id[0];
-    const u8 absent = static_cast<u8>(node == 200 ? 201 : 200);
+    node_ = id[0];
+    const u8 absent = static_cast<u8>(node_ == 200 ? 201 : 200);
     ASSERT_TRUE(host.Send(0, LinkHost::Frame(3, {absent, 0}, 0)));
-    (void)host.Read(300);
+    ASSERT_TRUE(clock->Advance(300));
+    (void)host.Read(0);
     std::vector<u8> longFrame{0xFF, 100};
     longFrame.resize(2 + 100 + 1, 0x22);
     ASSERT_TRUE(host.Send(0, longFrame));
-    (void)host.Read(300);
+    ASSERT_TRUE(clock->Advance(300));
+    (void)host.Read(0);
 
     std::vector<u8> m;
-    EXPECT_TRUE(WaitUntil([&] { return host.FrameData(host.Request(1, {node}, 500), &m); }, 3000));
+    EXPECT_TRUE(modeWithin(host, 3000, &m));
     EXPECT_EQ(m.size(), 1u);  // the mode
     host.Close();
-    TovraHost next;
+    TovraHost next(0, [&] { clock->Advance(1, 1); });
     ASSERT_TRUE(Connect(next));
     m.clear();
-    EXPECT_TRUE(WaitUntil([&] { return next.FrameData(next.Request(1, {node}, 500), &m); }, 3000));
+    EXPECT_TRUE(modeWithin(next, 3000, &m));
     EXPECT_EQ(m.size(), 1u);  // the mode
 }
 

@@ -32,6 +32,9 @@ protected:
         dartu_options_free();
     }
 
+public:
+    // What the error log recorded, and the recording callback (other
+    // fixtures of the server use them as well).
     static std::vector<std::string> Logged() {
         std::lock_guard<std::mutex> lock(LogMutex());
         return Log();
@@ -42,6 +45,11 @@ protected:
         return n;
     }
 
+    static void Capture(const char* text) {
+        std::lock_guard<std::mutex> lock(LogMutex());
+        Log().push_back(text);
+    }
+
 private:
     static std::vector<std::string>& Log() {
         static std::vector<std::string> log;
@@ -50,9 +58,5 @@ private:
     static std::mutex& LogMutex() {
         static std::mutex m;
         return m;
-    }
-    static void Capture(const char* text) {
-        std::lock_guard<std::mutex> lock(LogMutex());
-        Log().push_back(text);
     }
 };
