@@ -65,6 +65,17 @@ protected:
         for (const std::string& c : modem.Commands()) all += c + "|";
         return all;
     }
+    // The internal module in slot 1 with the fake modem on its port, and a
+    // device for serial port 1 (the program's port; its calls go through the
+    // module); the controller started on the test's clock.
+    void StartWithModule(FirmwareProcess& fw, BoardClock& clock) {
+        ASSERT_EQ(Tool("plug 1 0x6F0F"), 0);
+        ASSERT_TRUE(port1.Open(root.Path("/dev/ttySP4")));
+        ASSERT_TRUE(modem.Open(root.Path(kCellPortPath)));
+        modem.Start();
+        ASSERT_TRUE(fw.Start());
+        ASSERT_TRUE(clock.AdvanceToOutput(fw, "main loop running", 60000)) << fw.Output();
+    }
     // Powers the controller down and reads the register image it saved.
     void PowerDown(FirmwareProcess& fw, BoardClock& clock, std::vector<u8>& regs) {
         ASSERT_TRUE(Board_SignalPowerFail());
@@ -81,6 +92,7 @@ protected:
 
     TempRoot root;
     FakeModem modem;
+    LinkPty port1;
 };
 
 TEST_F(ModemSystem, InternalModuleInitialisesIdentifiesAndReportsSignal) {
@@ -156,15 +168,9 @@ TEST_F(ModemSystem, TalkPortCallRunsOverTheModuleSocketAndEchoesThreeThousandByt
         words.push_back({WordOf(lreg::R(kOut)) + i / 2,
                          static_cast<u16>(static_cast<u8>(sent[i]) | static_cast<u8>(sent[i + 1]) << 8)});
     ASSERT_NO_FATAL_FAILURE(Prepare(b, words));
-    ASSERT_EQ(Tool("plug 1 0x6F0F"), 0);
-    LinkPty port1;  // the device of serial port 1 (the call does not use it)
-    ASSERT_TRUE(port1.Open(root.Path("/dev/ttySP4")));
-    ASSERT_TRUE(modem.Open(root.Path(kCellPortPath)));
-    modem.Start();
     BoardClock clock;
     FirmwareProcess fw;
-    ASSERT_TRUE(fw.Start());
-    ASSERT_TRUE(clock.AdvanceToOutput(fw, "main loop running", 60000)) << fw.Output();
+    ASSERT_NO_FATAL_FAILURE(StartWithModule(fw, clock));
     ASSERT_TRUE(clock.AdvanceUntil([&] { return modem.SentData().size() >= sent.size() + 4; }, 600000, 20))
         << fw.Output() << Seen() << " sent " << modem.SentData().size();
     modem.Stop();
@@ -204,17 +210,11 @@ TEST_F(ModemSystem, TalkPortAnswerListensOnTheModuleAndTakesACall) {
                                         {WordOf(lreg::R(20)), 0x6F77},
                                         {WordOf(lreg::R(21)), 0x6C72},
                                         {WordOf(lreg::R(22)), 0x0064}}));
-    ASSERT_EQ(Tool("plug 1 0x6F0F"), 0);
-    LinkPty port1;
-    ASSERT_TRUE(port1.Open(root.Path("/dev/ttySP4")));
     const int offset = NetFreePortOffset(1001);
     modem.ListenPortOffset(offset);
-    ASSERT_TRUE(modem.Open(root.Path(kCellPortPath)));
-    modem.Start();
     BoardClock clock;
     FirmwareProcess fw;
-    ASSERT_TRUE(fw.Start());
-    ASSERT_TRUE(clock.AdvanceToOutput(fw, "main loop running", 60000)) << fw.Output();
+    ASSERT_NO_FATAL_FAILURE(StartWithModule(fw, clock));
     auto listening = [&] {
         auto c = modem.Commands();
         return std::any_of(c.begin(), c.end(), [](const std::string& l) { return l.rfind("AT#SL=1,1,1001", 0) == 0; });
