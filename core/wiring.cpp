@@ -44,6 +44,7 @@
 #include "remote/dnsClient.h"
 #include "remote/mqtt.h"
 #include "remote/email.h"
+#include "remote/gsmgprs.h"
 #include "remote/cellport.h"
 #include "remote/modem.h"
 #include "remote/modemsock.h"
@@ -315,10 +316,43 @@ void CheckBoard(NeighbourCheck& check) {
     IoDriverPeers_Check(check);
 }
 
+// The fields of the shared GSM record that the TALK modem engine uses.
+int GsmRecordOfTalk(GsmRecordRef* ref) {
+    GsmGprsInfo& s = GSMGPRSInfo_St;
+    ref->statusFlags = &s.status;
+    ref->optionFlags = &s.options;
+    ref->error = &s.errorCount;
+    ref->port = &s.port;
+    ref->controlFlags = &s.control;
+    ref->statusWord = &s.resultCode;
+    ref->owner = &s.owner;
+    ref->retries = &s.retryCount;
+    ref->destination = s.destination;
+    return 1;
+}
+
 // Shared tables that take their rows from each family's own module.
 void WireTables() {
     ladderEnginePeers.fileRow = File_FindRow;
     ladderEnginePeers.fileRestart = File_Init;
+    ladderEnginePeers.talkRow = Talk_FindRow;
+    ladderEnginePeers.talkRestart = TalkInit;
+    // The program-controlled ports' neighbours: the internal cellular
+    // module's data socket 0 and the external GSM modem's services; no
+    // serial Modbus engine yet (those entries stay empty).
+    talkPeers = TalkPeers{};
+    talkPeers.IsModemSocketActive = [](int socket) { return IsModemSocketActive(static_cast<int>(kCellPort), socket); };
+    talkPeers.ModemCheckRecv = ModemCheckRecv;
+    talkPeers.ModemDataRecv = ModemDataRecv;
+    talkPeers.ModemDataSend = ModemDataSend;
+    talkPeers.ModemDataConnRequest = ModemDataConnRequest;
+    talkPeers.ModemDataDisConnRequest = ModemDataDisConnRequest;
+    talkPeers.GlobalSocketState = [] { return Globalsocket_st[0].state; };
+    talkPeers.CommOptionIdent = [] { return io_init[1]; };
+    talkPeers.GSMGPRSRsrcMngr = GSMGPRSRsrcMngr;
+    talkPeers.GSMGPRSParmInit = [] { GSMGPRSParmInit(); };
+    talkPeers.GSMModemInit = [](int port) { GSMModemInit(port); };
+    talkPeers.GSMGPRSInfo = GsmRecordOfTalk;
 }
 void CheckTables(NeighbourCheck& check) { LadderEnginePeers_Check(check); }
 

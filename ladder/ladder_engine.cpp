@@ -24,6 +24,8 @@ LadderEnginePeers ladderEnginePeers;
 void LadderEnginePeers_Check(NeighbourCheck& check) {
     NEIGHBOUR_REQUIRE(check, ladderEnginePeers, fileRow);
     NEIGHBOUR_REQUIRE(check, ladderEnginePeers, fileRestart);
+    NEIGHBOUR_REQUIRE(check, ladderEnginePeers, talkRow);
+    NEIGHBOUR_REQUIRE(check, ladderEnginePeers, talkRestart);
 }
 
 namespace {
@@ -280,9 +282,15 @@ i32 Run(const u16* code) {
                 MaskD(top, r, LadderShortWordOperand<kTok16>(code, ip));
                 break;
             }
-            case LExec::kRoutine:
-                *top = LadderRoutine_Find(w)->run(code, ip, *top, kTok16);
+            case LExec::kRoutine: {
+                const u32 at = ip;
+                const LadderRoutineRow* row = LadderRoutine_Find(w);
+                if (row == nullptr) return Offset(at);
+                const u8 v = row->run(code, ip, *top, kTok16);
+                if (row->faults && v == kLadderRoutineFault) return Offset(at);
+                *top = v;
                 break;
+            }
             case LExec::kMove:
                 if (!family(LadderMove_Exec<kTok16>, w)) return Offset(ip);
                 break;
@@ -314,6 +322,7 @@ i32 Ladder_Scan(const u8* code) {
     if (first) {
         g.local_scan_time = 0;
         g.local_scan_time_rm = 0;
+        ladderEnginePeers.talkRestart();   // the serial port instructions start from their edges
         ladderEnginePeers.fileRestart(0);  // no file instruction owns the channel after a (re)start
     } else {
         u32 d = FPGA_GetFrt() - g.local_frt_100us + g.local_scan_time_rm;

@@ -57,6 +57,12 @@ struct LadderEnginePeers {
     // Called at the first scan after a (re)start, before any instruction
     // runs: no file instruction owns the file channel any more.
     int (*fileRestart)(int value) = nullptr;
+    // The routine row of a program-controlled serial port instruction
+    // (132-137, 394, 531), nullptr for any other.
+    const LadderRoutineRow* (*talkRow)(u16 opcode) = nullptr;
+    // Called at the first scan after a (re)start, before any instruction
+    // runs: the serial port instructions start again from their edges.
+    void (*talkRestart)() = nullptr;
 };
 extern LadderEnginePeers ladderEnginePeers;  // filled by core/wiring.cpp
 void LadderEnginePeers_Check(NeighbourCheck& check);

@@ -54,12 +54,12 @@ constexpr Row kCoreOps[] = {
     Op(71, "JMP", E::kJmp, F::kJump, 1, -1, {O::kLit}),
     Op(73, "CALL", E::kCall, F::kCall, 1, -1, {O::kLit}),
     Op(74, "RET", E::kRet, F::kRet, 1, -1),
-    Un(132, 132, "TALKOPEN", {O::kRoutine}),
-    Un(133, 133, "TALKSEND", {O::kRoutine}),
-    Un(134, 134, "TALKRECV", {O::kRoutine}),
-    Un(135, 135, "TALKCLOSE", {O::kRoutine}),
-    Un(136, 136, "TALKMODEM", {O::kRoutine}),
-    Un(137, 137, "TALKMODBUS", {O::kRoutine}),
+    Rt(132, 132, "TALKOPEN"),
+    Rt(133, 133, "TALKSEND"),
+    Rt(134, 134, "TALKRECV"),
+    Rt(135, 135, "TALKCLOSE"),
+    Rt(136, 136, "TALKMODEM"),
+    Rt(137, 137, "TALKMODBUS"),
     Rt(248, 254, "FILE"),
     Op(360, "CONTEQ1", E::kContEq1, F::kNext, 0, 1, {O::kWord}),
     Op(361, "STEP", E::kStep, F::kStep, 0, 0, {O::kWord, O::kLit2, O::kLit2, O::kLit2, O::kLit2}, 3),
@@ -68,7 +68,7 @@ constexpr Row kCoreOps[] = {
     Op(364, "MASKW", E::kMaskW, F::kNext, 1, -1, {O::kWord, O::kShortWord}),
     Op(365, "MASKD", E::kMaskD, F::kNext, 1, -1, {O::kWord, O::kShortWord}, 2),
     Un(367, 367, "CANOPEN", {O::kRoutine}),
-    Un(531, 531, "TALKMODBUSX", {O::kRoutine}),
+    Rt(531, 531, "TALKMODBUSX"),
 };
 
 constexpr std::span<const Row> kFamilies[] = {

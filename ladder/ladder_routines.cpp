@@ -31,6 +31,8 @@ const LadderRoutineRow* LadderRoutine_Find(u16 opcode) {
     for (const std::span<const LadderRoutineRow>* f : kFamilies)
         for (const LadderRoutineRow& r : *f)
             if (opcode >= r.first && opcode <= r.last) return &r;
+    if (ladderEnginePeers.talkRow != nullptr)
+        if (const LadderRoutineRow* r = ladderEnginePeers.talkRow(opcode)) return r;
     return ladderEnginePeers.fileRow != nullptr ? ladderEnginePeers.fileRow(opcode) : nullptr;
 }
 

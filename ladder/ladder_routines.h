@@ -30,7 +30,11 @@ struct LadderRoutineRow {
     u8 count;
     LOpd operands[kLadderRoutineMaxOperands];
     u32 (*words)(const u16* operands, u32 avail, bool tok16);
+    // Set when the routine may answer kLadderRoutineFault, which stops the
+    // program with a fault at the instruction.
+    bool faults = false;
 };
+constexpr u8 kLadderRoutineFault = 255;
 
 // Each family of this floor declares its rows in its own module (a span
 // named k...Routines); the file instructions, which belong to a service,

@@ -5,6 +5,7 @@
 #include "core/plc.h"
 #include "core/plc_regs.h"
 #include "ladder/ladder_operand.h"
+#include "ladder/ladder_routines.h"
 #include "platform/rtclock.h"
 
 namespace {
@@ -344,12 +345,18 @@ bool LadderPanel_Exec(u16 op, LadderVm& vm) {
             vm.SetRung(p != nullptr ? SetClock(p) : 0);
             return true;
         }
-        case kTalkIec:
-            // Sub-operations 0-3 belong to the serial-port routines, which
-            // this interpreter lacks: a program fault on the sub-operation.
-            if (vm.code[vm.ip] <= 3) return false;
-            ++vm.ip;
+        case kTalkIec: {
+            // Sub-operations 0-3 are the serial-port sends and receives,
+            // carried out by their routine; other values do nothing.
+            if (vm.code[vm.ip] > 3) {
+                ++vm.ip;
+                return true;
+            }
+            const LadderRoutineRow* row = LadderRoutine_Find(kTalkIec);
+            if (row == nullptr) return false;
+            vm.SetRung(row->run(vm.code, vm.ip, vm.Rung(), kTok16));
             return true;
+        }
         case kNodeId: {
             const u32 operand = LadderLitOrRegOperand<kTok16>(vm.code, vm.ip);
             if (vm.Rung() != 0) vm.SetRung(NodeId(operand));
@@ -398,8 +405,11 @@ void LadderPanel_LayoutAlarm(const u16* code, u32 avail, bool tok16, LadderLayou
 }
 
 void LadderPanel_LayoutTalkIec(const u16* code, u32 avail, bool tok16, LadderLayout& out) {
-    (void)tok16;
     out.words = 2;
     if (avail < 2) return out.Fail(LLayoutStatus::kTruncated);
-    if (code[1] <= 3) out.Fail(LLayoutStatus::kStops);
+    if (code[1] > 3) return;
+    // The routine of the serial-port instructions gives the length.
+    if (LadderRoutine_Find(kTalkIec) == nullptr) return out.Fail(LLayoutStatus::kStops);
+    out.words = LadderRoutine_Words(code, avail, tok16);
+    if (out.words == 0) out.Fail(LLayoutStatus::kTruncated);
 }

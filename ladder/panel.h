@@ -34,9 +34,10 @@ bool LadderPanel_Exec(u16 op, LadderVm& vm);
 void LadderPanel_LayoutAlarm(const u16* code, u32 avail, bool tok16, LadderLayout& out);
 
 // Layout of TALKIEC (394): K sub-operation. Sub-operations 0-3 hand the
-// instruction to the serial-port send and receive routines, which this
-// interpreter does not have: such an encoding ends the scan with a program
-// fault. Any other sub-operation only consumes its word.
+// instruction to the serial-port send and receive routine (the TALK
+// routine row, which gives their length; without it such an encoding ends
+// the scan with a program fault). Any other sub-operation only consumes its
+// word.
 void LadderPanel_LayoutTalkIec(const u16* code, u32 avail, bool tok16, LadderLayout& out);
 
 // The screen numbers of one scan: the forced screen starts every scan at
@@ -56,7 +57,7 @@ inline constexpr Row kPanelOps[] = {
     Ly(41, "ALMLIST", E::kPanel, 0, 0, LadderPanel_LayoutAlarm),
     Op(48, "SCRSWITCH", E::kPanel, F::kNext, 1, -1, {O::kLit}),
     Op(230, "RTCSET", E::kPanel, F::kNext, 0, 0, {O::kWord}, 7),
-    Ly(394, "TALKIEC", E::kPanel, 0, 0, LadderPanel_LayoutTalkIec),
+    Ly(394, "TALKIEC", E::kPanel, 1, 0, LadderPanel_LayoutTalkIec),
     Op(520, "RTCSETP", E::kPanel, F::kNext, 0, 0, {O::kWord}, 2),
     Ly(528, "ALMLISTX", E::kPanel, 0, 0, LadderPanel_LayoutAlarm),
     Op(544, "NODEID", E::kPanel, F::kNext, 0, 0, {O::kLitOrReg}),

@@ -13,6 +13,7 @@
 #include "core/plc_regs.h"
 #include "link/command.h"
 #include "link/vcomm.h"
+#include "platform/board.h"
 #include "platform/file_watch.h"
 #include "platform/rct.h"
 #include "platform/root.h"
@@ -494,6 +495,10 @@ int OpPutnTx(u32 p, const u8* d, u32 n) { return P(p).PutnTx(d, n); }
 int OpPutsTx(u32 p, const char* t) { return P(p).PutsTx(t); }
 void OpRtuTx(u32 p) { P(p).RtuTx(); }
 void OpSetNone(u32, int) {}
+// Carrier detect and the modem control line come from the board's modem
+// lines (a test's modem raises the carrier; the firmware the control line).
+int OpGetDCD(u32 p) { return (Board_ModemLines(static_cast<int>(p)) & kBoardCarrier) != 0; }
+void OpEnable(u32 p, int on) { Board_SetModemLine(static_cast<int>(p), kBoardControl, on != 0); }
 void OpInitWait(u32 p, u32 us, u32 third) { P(p).InitWait(us, third); }
 int OpWaitRx(u32 p, u8* b) { return P(p).WaitRx(b); }
 int OpIoCtl(u32 p, int r, u32* v) { return P(p).IoCtl(r, v); }
@@ -514,8 +519,8 @@ template <int U>
 constexpr VcommDriver MakeTable() {
     return VcommDriver{g.drv[U].mode, OpOpen,     OpZero,     OpStatusRx,   OpCheckRx,  OpCountRx,     OpFlushRx,
                        OpGetRx,       OpEmptyTx,  OpCheckTx,  OpCountTx,    OpFlushTx,  OpPutTx,       OpPutnTx,
-                       OpPutsTx,      OpRtuTx,    OpZero,     OpSetNone,    OpZero,     OpSetNone,     OpZero,
-                       OpSetNone,     OpInitWait, OpWaitRx,   OpIoCtl,      OpSetIntrcpt<U>, OpStuffRx<U>, OpDrainTx<U>};
+                       OpPutsTx,      OpRtuTx,    OpZero,     OpSetNone,    OpZero,     OpSetNone,     OpGetDCD,
+                       OpEnable,      OpInitWait, OpWaitRx,   OpIoCtl,      OpSetIntrcpt<U>, OpStuffRx<U>, OpDrainTx<U>};
 }
 
 }  // namespace

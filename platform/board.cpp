@@ -69,7 +69,8 @@ struct BoardRecord {
     u64 clockMonoNs;
     i64 clockUtcNs;
     ClockSlot clockSlots[kClockSlots];
-    u32 reserved1[44 - 6 - kClockSlots * 4];
+    u32 modemLines[2];      // serial ports 0 and 1: kBoardCarrier, kBoardControl
+    u32 reserved1[44 - 6 - kClockSlots * 4 - 2];
     u32 modules[kModuleSlots][kModuleSlotWords];
 };
 static_assert(offsetof(BoardRecord, blocks) == 16);
@@ -396,6 +397,17 @@ u32 Board_ModuleWord(int slot, int word) {
 void Board_SetModuleWord(int slot, int word, u32 value) {
     if (slot < 0 || slot >= kModuleSlots || word < 0 || word >= kModuleSlotWords) return;
     Store(Rec()->modules[slot][word], value);
+}
+
+u32 Board_ModemLines(int port) { return port == 0 || port == 1 ? Load(Rec()->modemLines[port]) : 0; }
+
+void Board_SetModemLine(int port, u32 line, bool on) {
+    if (port != 0 && port != 1) return;
+    u32& w = Rec()->modemLines[port];
+    if (on)
+        __atomic_fetch_or(&w, line, __ATOMIC_SEQ_CST);
+    else
+        __atomic_fetch_and(&w, ~line, __ATOMIC_SEQ_CST);
 }
 
 bool Board_Open() {

@@ -117,6 +117,15 @@ u32 Board_ModuleWord(int slot, int word);
 void Board_SetModuleWord(int slot, int word, u32 value);
 
 // ---------------------------------------------------------------------------
+// Modem lines of serial ports 0 and 1, which a pseudo-terminal lacks: the
+// carrier detect that the far side (a test's modem) raises and drops, and the
+// modem control line that the firmware raises and drops.
+
+constexpr u32 kBoardCarrier = 0x1, kBoardControl = 0x2;
+u32 Board_ModemLines(int port);  // 0 for another port
+void Board_SetModemLine(int port, u32 line, bool on);
+
+// ---------------------------------------------------------------------------
 // The controller's clock, when a test drives it.
 //
 // A test (or the board tool) can hold the controller's time in the board

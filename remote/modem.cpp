@@ -49,12 +49,6 @@ struct State {
 };
 State g;
 
-bool InternalModule(u16 code) {
-    for (u16 c : {0x6F0F, 0xEF0F, 0x6E0F, 0xEE0F, 0xAF0F, 0xAE0F})
-        if (code == c) return true;
-    return false;
-}
-
 VcommDriver& Port() { return AtPort(at_status.port); }
 
 void Log(const char* text) { DBG_WriteLog(1, text); }
@@ -81,7 +75,7 @@ bool Select() {
     const CfgSetUp* sms = nullptr;
     bool smsPresent = MsgCfg_Current(&sms) == kMagicSmv1;
     if (GSMGPRSInfo_St.magic != kMagicGsme && !smsPresent) return false;
-    if (InternalModule(io_init[1])) {
+    if (Modem_InternalModule(io_init[1])) {
         at_status.port = kCellPort;
         ExternalModem = 0;
         u16 sr163 = SR_Get(163);
@@ -289,6 +283,12 @@ void Idle() {
 int CheckInit() { return at_status.modemFlags & 0x01; }
 
 int CheckSigSt() { return ExternalModem ? SigStCSQ : at_status.signal; }
+
+bool Modem_InternalModule(u16 code) {
+    for (u16 c : {0x6F0F, 0xEF0F, 0x6E0F, 0xEE0F, 0xAF0F, 0xAE0F})
+        if (code == c) return true;
+    return false;
+}
 
 u8 Modem_SignalFromDbm(int dbm) {
     for (u8 i = 0; i < 32; ++i)

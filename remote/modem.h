@@ -34,6 +34,8 @@ int ModemReset();
 int ModemCyclicStatus();
 int ModemOnetimeStatus();
 
+// True when a slot-1 module code is the internal cellular module.
+bool Modem_InternalModule(u16 code);
 // Signal quality of a received level in dBm.
 u8 Modem_SignalFromDbm(int dbm);
 // The modem port's descriptor for the main loop's idle wait.

@@ -659,10 +659,13 @@ void Dpram_Init() {
 void Dpram_Service() {
     u8* mb = dpram + kDpramTalk;
     if (mb[0] == mb[1]) return;
-    // Granted only while no program-controlled session holds the
-    // programming port.
-    bool taken = !Cmd_Override;
-    mb[3] = (taken && !TalkOpened(static_cast<int>(ProgrammingPort))) ? 0 : 2;
+    // Granted only while nobody holds the take-over mark of the programming
+    // port (marked and released at once: a test of the mark) and no
+    // program-controlled session has it open.
+    const int port = static_cast<int>(ProgrammingPort);
+    bool free = Talk_Override(port) != 0;
+    if (free) Talk_Release(port);
+    mb[3] = (free && !TalkOpened(port)) ? 0 : 2;
     mb[1] = mb[0];
 }
 

@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/board.h"
+
 namespace {
 
 const std::string kOk = "\r\nOK\r\n";
@@ -72,7 +74,28 @@ FakeModem::~FakeModem() {
     }
 }
 
-bool FakeModem::Open(const std::string& hostPath) { return pty_.Open(hostPath); }
+bool FakeModem::Open(const std::string& hostPath, int boardPort) {
+    boardPort_ = boardPort;
+    return pty_.Open(hostPath);
+}
+
+void FakeModem::Attach(int master, int boardPort) {
+    attached_ = master;
+    boardPort_ = boardPort;
+}
+
+void FakeModem::Hayes() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    answers_ = {{"AT", "0\r"}, {"+++", ""}};
+}
+
+void FakeModem::Carrier(bool on) {
+    if (boardPort_ >= 0) Board_SetModemLine(boardPort_, kBoardCarrier, on);
+}
+
+bool FakeModem::ControlLine() const {
+    return boardPort_ >= 0 && (Board_ModemLines(boardPort_) & kBoardControl) != 0;
+}
 
 void FakeModem::Answer(const std::string& prefix, const std::string& reply) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -109,7 +132,7 @@ void FakeModem::Send(const std::string& bytes) { out_ += bytes; }
 size_t FakeModem::Flush() {
     if (out_.empty()) return 0;
     size_t n = split_ == 0 ? out_.size() : std::min(split_, out_.size());
-    ssize_t w = write(pty_.Master(), out_.data(), n);
+    ssize_t w = write(Master(), out_.data(), n);
     if (w <= 0) return 0;
     out_.erase(0, static_cast<size_t>(w));
     return static_cast<size_t>(w);
@@ -209,7 +232,7 @@ std::string FakeModem::Reply(const std::string& line) {
             setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
             sockaddr_in sa{};
             sa.sin_family = AF_INET;
-            sa.sin_port = htons(static_cast<u16>(std::atoi(a[2].c_str())));
+            sa.sin_port = htons(static_cast<u16>(std::atoi(a[2].c_str()) + listenOffset_));
             sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
             if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(fd, 1) != 0) {
                 close(fd);
@@ -290,7 +313,7 @@ size_t FakeModem::Pump() {
     PumpSockets();
     char buf[4096];
     ssize_t r;
-    while ((r = read(pty_.Master(), buf, sizeof buf)) > 0) in_.append(buf, static_cast<size_t>(r));
+    while ((r = read(Master(), buf, sizeof buf)) > 0) in_.append(buf, static_cast<size_t>(r));
     for (;;) {
         if (sendRemaining_ > 0) {
             size_t n = std::min(sendRemaining_, in_.size());
@@ -328,6 +351,7 @@ size_t FakeModem::Pump() {
         in_.erase(0, cr + 1);
         if (line.empty()) continue;
         commands_.push_back(line);
+        if (echo_) Send(line + "\r");
         Send(Reply(line));
     }
     return Flush();

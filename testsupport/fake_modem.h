@@ -1,9 +1,13 @@
-// A cellular modem played by the test on the far side of a pty: it reads the
-// command lines the controller sends and answers them from a table, with the
-// internal module's socket commands bridged to loopback TCP and a stored SMS
-// list. Answers can be replaced per command to script faults: silence,
-// "ERROR", a bare "OK", over-long fields, lying "#SRECV" counts, answers
-// split into pieces.
+// A modem played by the test on the far side of a pty: it reads the command
+// lines the controller sends and answers them from a table of command
+// prefixes. By default it is a cellular modem, with the internal module's
+// socket commands bridged to loopback TCP and a stored SMS list; Hayes()
+// turns it into a plain Hayes modem with numeric result codes. Answers can be
+// replaced per command to script faults: silence, "ERROR", a bare "OK",
+// over-long fields, lying "#SRECV" counts, answers split into pieces.
+//
+// A modem on serial port 0 or 1 also has the board's modem lines: the test
+// raises and drops carrier detect, the controller drives the control line.
 //
 // In-process tests call Pump() between steps of the firmware; tests of the
 // real executable let it run on its own thread (Start/Stop).
@@ -25,8 +29,16 @@ public:
     FakeModem(const FakeModem&) = delete;
     FakeModem& operator=(const FakeModem&) = delete;
 
-    // Opens the pty and links its slave at the host path.
-    bool Open(const std::string& hostPath);
+    // Opens the pty and links its slave at the host path; boardPort is the
+    // serial port whose modem lines it has (-1: none).
+    bool Open(const std::string& hostPath, int boardPort = -1);
+    // Uses the master side of a pty the test opened itself.
+    void Attach(int master, int boardPort);
+    // A plain Hayes modem: every command is answered "0" (OK) in numeric
+    // form, the escape "+++" gets no answer, nothing of the cellular table.
+    void Hayes();
+    // Echo every command line back before its answer.
+    void Echo(bool on) { echo_ = on; }
 
     // The answer to every command line that begins with `prefix` (the longest
     // matching prefix wins); an empty answer is silence. Overrides the
@@ -40,6 +52,9 @@ public:
     void LieSrecvCount(int extra) { srecvLie_ = extra; }
     // Bytes the modem sends on its own (rings, a connection).
     void Unsolicited(const std::string& bytes);
+    // Listening sockets bind at the port asked for plus this offset, so that
+    // a fixed port of the controller's stays apart from parallel runs.
+    void ListenPortOffset(int offset) { listenOffset_ = offset; }
     // The "+CSQ"/"#MONI" level in dBm.
     void SetLevel(int dbm) { level_ = dbm; }
 
@@ -47,7 +62,11 @@ public:
     // socket data both ways. Answers the bytes written to the controller.
     size_t Pump();
     // The pty's master side (readable when the controller sent something).
-    int Master() const { return pty_.Master(); }
+    int Master() const { return attached_ >= 0 ? attached_ : pty_.Master(); }
+    // Carrier detect of the board port, as the modem raises and drops it.
+    void Carrier(bool on);
+    // The modem control line the controller drives.
+    bool ControlLine() const;
     void Start();
     void Stop();
 
@@ -72,6 +91,9 @@ private:
     std::string SocketStatus();
 
     LinkPty pty_;
+    int attached_ = -1;
+    int boardPort_ = -1;
+    bool echo_ = false;
     std::mutex mutex_;
     std::thread thread_;
     std::atomic<bool> running_{false};
@@ -83,6 +105,7 @@ private:
     size_t split_ = 0;
     int srecvLie_ = 0;
     int level_ = -75;
+    int listenOffset_ = 0;
     int sendSocket_ = 0;      // socket of an expected data block
     size_t sendRemaining_ = 0;
     Socket sockets_[6];

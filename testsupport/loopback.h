@@ -7,6 +7,9 @@
 // A connected socket to 127.0.0.1:port, -1 when the connection is refused.
 int ConnectLoopback(int port);
 
+// A loopback TCP port nothing listens on at the moment.
+int FreeLoopbackPort();
+
 // Whether fd has bytes (or an end) to read now, without waiting.
 bool Readable(int fd);
 

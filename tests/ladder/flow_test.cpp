@@ -203,9 +203,9 @@ TEST_P(LadderFlow, RunTimeFaultsGiveTheirOffset) {
              *at = p.Here();
              p.End();
          }},
-        {"opcode of a family not built (TALKOPEN)",
+        {"opcode of a family not built (CANOPEN)",
          [](LadderBuilder& p, u32* at) {
-             p.Raw(132);
+             p.Raw(367);
              *at = p.Here();
              p.End();
          }},

@@ -590,25 +590,32 @@ TEST_P(Panel, NodeNumber) {
 // ---- Serial-port sub-operation -------------------------------------------
 
 TEST_P(Panel, TalkSubOperations) {
+    const u32 kProgress = lreg::R(21);
     for (u16 sub : {0, 1, 2, 3, 4, 0xFFFF}) {
         SCOPED_TRACE(sub);
         // A TRUE skips the instruction; FALSE runs it.
         LadderBuilder p = Prog();
         LadderLabel end = p.NewLabel();
         p.Contl(kA).Jmp(end);
-        const u32 at = p.Here();
-        p.Raw(kTalkIec).Raw(sub).Contl(kOn).Out(kY0);
+        // The instruction works on the rung value.
+        p.Contl(kOn).Raw(kTalkIec).Raw(sub);
+        if (sub <= 3) {
+            // A send or receive on port 1, which no program opened: it
+            // reports idle.
+            p.Raw(1).Operand(LOpd::kLitOrReg, 4).Operand(LOpd::kWord, lreg::R(30)).Operand(LOpd::kWord, kProgress);
+        }
+        p.Out(kY1).Contl(kOn).Out(kY0);
         p.Bind(end).End();
         Load(p);
         SetRegBit(kA, false);
+        SetRegWord(kProgress, 7);
         const i32 r = Scan();
         EXPECT_TRUE(Ladder_LastCheck().Ok()) << LadderCheck_Text(Ladder_LastCheck().status);
+        EXPECT_EQ(r, kLadderEnd);
+        EXPECT_TRUE(RegBit(kY0)) << "the instruction consumed exactly its words";
+        EXPECT_EQ(RegBit(kY1), sub > 3) << "other sub-operations leave the rung as it was";
         if (sub <= 3) {
-            EXPECT_EQ(r, static_cast<i32>(at + 1)) << "program fault on the sub-operation";
-            EXPECT_FALSE(RegBit(kY0));
-        } else {
-            EXPECT_EQ(r, kLadderEnd);
-            EXPECT_TRUE(RegBit(kY0)) << "only the sub-operation word is consumed";
+            EXPECT_EQ(RegWord(kProgress), 0xFFFF);
         }
     }
 }

@@ -44,7 +44,7 @@ TEST_F(LinkCommand, SimpleCommandsAnswer) {
         {"protect nvram", 19, {kNode}, 0xA0, {}},
         {"set id 0 changes nothing", 10, {0}, 0xA0, {}},
         {"global data selector 1 refused", 11, {kNode, 1, 1, 2}, 0x09, {}},
-        {"file exchange not present", 28, {kNode}, 0x09, {}},
+        {"file data without a transfer", 30, {kNode}, 0x09, {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

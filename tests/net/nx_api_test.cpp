@@ -36,17 +36,7 @@ protected:
     void TearDown() override { Nx_Reset(); }
 
     // A free loopback port.
-    static u32 FreePort() {
-        int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-        socklen_t l = sizeof sa;
-        getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &l);
-        close(fd);
-        return ntohs(sa.sin_port);
-    }
+    static u32 FreePort() { return static_cast<u32>(FreeLoopbackPort()); }
     NxPacket* Packet(const std::vector<u8>& bytes) {
         NxPacket* p = nullptr;
         EXPECT_EQ(_nx_packet_allocate(&pool_, &p, 0, 0), NX_SUCCESS);

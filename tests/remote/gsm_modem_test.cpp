@@ -20,19 +20,13 @@
 
 namespace {
 
-// The carrier line of port 1 as the test raises and drops it.
-bool carrier = false;
-int Carrier(u32) { return carrier ? 1 : 0; }
-
 class GsmModemTest : public ::testing::Test {
 protected:
     void SetUp() override {
         Modem_ResetAll();
-        carrier = false;
-        ASSERT_TRUE(modem.Open(root.Path("/dev/ttySP4")));
+        ASSERT_TRUE(modem.Open(root.Path("/dev/ttySP4"), 1));
+        modem.Carrier(false);
         SCI1_Init(1);
-        savedDcd = Vcomm_Drv[1].GetDCD;
-        Vcomm_Drv[1].GetDCD = Carrier;
         MsgCfgBuilder b;
         b.contacts = {{"+15550001", 0, 1}};
         b.pin.clear();
@@ -42,7 +36,7 @@ protected:
         GSMGPRSInfo_St.port = 1;
     }
     void TearDown() override {
-        Vcomm_Drv[1].GetDCD = savedDcd;
+        modem.Carrier(false);
         MsgCfg_Store({});
         Sci_Reset();
         Modem_ResetAll();
@@ -73,7 +67,6 @@ protected:
     TempRoot root;
     ManualClock clock;
     FakeModem modem;
-    int (*savedDcd)(u32) = nullptr;
 };
 
 }  // namespace
@@ -150,7 +143,7 @@ TEST_F(GsmModemTest, DataCallReachesConnectedAndHangsUpOnRelease) {
                           "AT$AREG=0", "AT+COPS=0", "AT+CSQ", "AT+CBST=7,0,1", "ATS0=1"})
         EXPECT_TRUE(Saw(c)) << c;
     // The caller rings: the modem answers and raises carrier.
-    carrier = true;
+    modem.Carrier(true);
     modem.Unsolicited("\r\nRING\r\n\r\nCONNECT 9600\r\n");
     ASSERT_TRUE(Drive(init, [] { return GSMGPRSInfo_St.step == 32; }));
     EXPECT_EQ(GSMGPRSInfo_St.resultCode, 1);
@@ -159,7 +152,7 @@ TEST_F(GsmModemTest, DataCallReachesConnectedAndHangsUpOnRelease) {
     modem.Answer("ATHS0=0", "\r\nOK\r\n");
     int released = 0;
     ASSERT_TRUE(Drive([&] {
-        if (Saw("ATHS0=0")) carrier = false;
+        if (Saw("ATHS0=0")) modem.Carrier(false);
         released = GSMGPRSRsrcMngr(1, 5);
     }, [&] { return released == 1; }));
     EXPECT_TRUE(Saw("ATHS0=0"));

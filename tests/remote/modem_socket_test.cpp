@@ -8,59 +8,21 @@
 #include <string>
 #include <vector>
 
+#include "core/plc_regs.h"
+#include "core/wiring.h"
 #include "io/ioapi.h"
+#include "link/modem.h"
+#include "link/sci.h"
+#include "link/talk.h"
 #include "modem_fixture.h"
 #include "remote/modemsock.h"
 #include "remote/msgcfg.h"
+#include "testsupport/link_host.h"
 #include "testsupport/loopback.h"
 #include "testsupport/msgcfg_builder.h"
+#include "testsupport/socat_pair.h"
 
 namespace {
-
-int FreePort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    socklen_t len = sizeof sa;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-    close(fd);
-    return ntohs(sa.sin_port);
-}
-
-// A TCP echo on loopback served by socat.
-class SocatEcho {
-public:
-    explicit SocatEcho(int port) {
-        pid_ = fork();
-        if (pid_ == 0) {
-            std::string listen = "TCP-LISTEN:" + std::to_string(port) + ",bind=127.0.0.1,reuseaddr,fork";
-            execlp("socat", "socat", listen.c_str(), "PIPE", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        for (int i = 0; i < 500; ++i) {  // until it listens (bounded guard)
-            int fd = ConnectLoopback(port);
-            if (fd >= 0) {
-                close(fd);
-                ready_ = true;
-                break;
-            }
-            usleep(10000);
-        }
-    }
-    ~SocatEcho() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    bool Ready() const { return ready_; }
-
-private:
-    pid_t pid_ = -1;
-    bool ready_ = false;
-};
 
 class ModemSocketTest : public ModemTest {
 protected:
@@ -96,8 +58,8 @@ protected:
 }  // namespace
 
 TEST_F(ModemSocketTest, DialledSocketCarriesThreeThousandBytes) {
-    int port = FreePort();
-    SocatEcho echo(port);
+    int port = FreeLoopbackPort();
+    SocatTcpEcho echo(port);
     ASSERT_TRUE(echo.Ready());
     ModemConnRequest q;
     q.address = 0x7F000001;
@@ -135,7 +97,7 @@ TEST_F(ModemSocketTest, DialledSocketCarriesThreeThousandBytes) {
 }
 
 TEST_F(ModemSocketTest, ListeningSocketAcceptsACall) {
-    int port = FreePort();
+    int port = FreeLoopbackPort();
     ModemConnRequest q;
     q.port = static_cast<u16>(port);
     q.socket = 4;
@@ -163,6 +125,80 @@ TEST_F(ModemSocketTest, ListeningSocketAcceptsACall) {
     EXPECT_EQ(read(client, buf, sizeof buf), 5);
     EXPECT_EQ(std::string(buf, 5), "world");
     close(client);
+}
+
+// A program's modem call on serial port 1 with the internal module in slot 1
+// goes, through the controller's wiring, to the module's data socket 0: the
+// call dials through the bridge to a socat echo, the port's sends and
+// receives go through the socket, and the stop releases it.
+TEST_F(ModemSocketTest, TalkPortModemCallRunsOverTheWiredDataSocket) {
+    Wiring_Connect();
+    int port = FreeLoopbackPort();
+    SocatTcpEcho echo(port);
+    ASSERT_TRUE(echo.Ready());
+    LinkPty port1;
+    ASSERT_TRUE(port1.Open(root.Path("/dev/ttySP4")));
+    SCI1_Init(1);
+    Talk_Reset();
+    Modem_Reset();
+    u8 open[kTalkOpenRecordBytes] = {1, 0, 5, 0, 3, 0, 0, 2};
+    ASSERT_EQ(Q4TalkOpen(open, 1), 1);
+
+    const std::string destination = "127.0.0.1/" + std::to_string(port);
+    std::vector<u8> call(10 + destination.size());
+    PutLe16(&call[0], 1);  // port
+    PutLe16(&call[2], 1);  // dial
+    PutLe16(&call[6], 0);  // TCP
+    PutLe16(&call[8], static_cast<u16>(destination.size()));
+    std::memcpy(&call[10], destination.data(), destination.size());
+    auto status = [&] { return GetLe16(&call[4]); };
+    ASSERT_TRUE(Drive([&] { return Q4TalkModem(call.data(), static_cast<u32>(call.size()), 1) == 1; }))
+        << std::hex << status();
+    EXPECT_EQ(status(), kModemConnect);
+    EXPECT_TRUE(Modem_OnDataSocket(1));
+    auto c = modem.Commands();
+    const std::string dial = "AT#SD=1,0," + std::to_string(port) + ",";
+    EXPECT_TRUE(std::any_of(c.begin(), c.end(), [&](const std::string& l) { return l.rfind(dial, 0) == 0; }));
+
+    // 200 bytes out through TALK send and back through TALK receive.
+    constexpr u32 kCount = 200, kOut = 1000, kIn = 2000, kSent = 3000, kGot = 3002;
+    for (u32 i = 0; i < kCount; ++i) plc_reg[kOut + i] = static_cast<u8>(i * 13 + 1);
+    std::memset(&plc_reg[kIn], 0, kCount);
+    PutLe16(&plc_reg[kSent], 0xFFFF);
+    PutLe16(&plc_reg[kGot], 0xFFFF);
+    auto record = [](u32 buffer, u32 progress) {
+        std::vector<u8> r(kTalkTransferRecordBytes);
+        PutLe16(&r[0], 1);
+        PutLe16(&r[2], kCount);
+        PutLe16(&r[4], static_cast<u16>(buffer >> 16));
+        PutLe16(&r[6], static_cast<u16>(buffer));
+        PutLe16(&r[8], static_cast<u16>(progress >> 16));
+        PutLe16(&r[10], static_cast<u16>(progress));
+        return r;
+    };
+    std::vector<u8> send = record(kOut, kSent), receive = record(kIn, kGot);
+    bool sent = false;
+    ASSERT_TRUE(Drive([&] {
+        sent = sent || Q4TalkSend(send.data(), 1) == 1;
+        return sent && Q4TalkReceive(receive.data(), 1) == 1;
+    })) << GetLe16(&plc_reg[kSent]) << " sent, " << GetLe16(&plc_reg[kGot]) << " received";
+    EXPECT_EQ(std::memcmp(&plc_reg[kOut], &plc_reg[kIn], kCount), 0);
+    EXPECT_EQ(socket_info_st[0].totalSent, kCount);
+
+    // The stop gives the socket up; the cycle closes it.
+    ASSERT_TRUE(Drive([&] {
+        Q4TalkModem(call.data(), static_cast<u32>(call.size()), 0);
+        return status() == kModemIdle;
+    }));
+    EXPECT_FALSE(Modem_OnDataSocket(1));
+    ASSERT_TRUE(Drive([&] { return socket_info_st[0].state == kSockFree; }));
+    c = modem.Commands();
+    EXPECT_NE(std::find(c.begin(), c.end(), "AT#SH=1"), c.end());
+    EXPECT_EQ(Q4TalkOpen(open, 0), 0);
+    talkPeers = TalkPeers{};
+    Talk_Reset();
+    Modem_Reset();
+    Sci_Reset();
 }
 
 TEST_F(ModemSocketTest, SendsAreRefusedWhenTheyDoNotFit) {
@@ -209,8 +245,8 @@ TEST_F(ModemSocketTest, StatusListsAreCheckedBeforeUse) {
 }
 
 TEST_F(ModemSocketTest, LyingReceiveCountsStayWithinWhatArrived) {
-    int port = FreePort();
-    SocatEcho echo(port);
+    int port = FreeLoopbackPort();
+    SocatTcpEcho echo(port);
     ASSERT_TRUE(echo.Ready());
     modem.LieSrecvCount(900);
     ModemConnRequest q;

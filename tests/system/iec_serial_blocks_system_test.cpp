@@ -19,6 +19,7 @@
 #include "platform/reset.h"
 #include "testsupport/firmware_process.h"
 #include "testsupport/iec_image_builder.h"
+#include "testsupport/socat_pair.h"
 #include "testsupport/temp_root.h"
 
 namespace {
@@ -26,32 +27,6 @@ namespace {
 constexpr int kStartMs = 30000;
 constexpr u32 kAQG1 = 1056;  // location-table index of %AQG1
 constexpr u32 kSR5 = 2 * (127 + 5), kSR163 = 2 * (127 + 163);
-
-// socat joining two ptys whose names are links at the given host paths.
-class SocatPair {
-public:
-    SocatPair(const std::string& a, const std::string& b) : a_(a), b_(b) {
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            std::string l = "PTY,raw,echo=0,link=" + a, r = "PTY,raw,echo=0,link=" + b;
-            ::execlp("socat", "socat", l.c_str(), r.c_str(), static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-    }
-    ~SocatPair() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-    bool Ready() {
-        return pid_ > 0 && WaitUntil([&] { return std::filesystem::exists(a_) && std::filesystem::exists(b_); }, 10000);
-    }
-
-private:
-    std::string a_, b_;
-    pid_t pid_ = -1;
-};
 
 class IecSerialSystem : public ::testing::Test {
 protected:

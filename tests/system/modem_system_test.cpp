@@ -2,9 +2,11 @@
 // the board tool, a messaging block stored beside the program, and the fake
 // modem on the module's port. On the test's clock the controller initialises
 // the module with the tables' command sequence, identifies it and reads its
-// signal.
+// signal; a program's modem call on serial port 1 runs over the module's
+// data socket to a socat echo.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -15,14 +17,19 @@
 #include "core/nvram.h"
 #include "core/plc_regs.h"
 #include "platform/reset.h"
+#include "platform/supply.h"
 #include "remote/cellport.h"
 #include "testsupport/board_clock.h"
 #include "testsupport/fake_modem.h"
 #include "testsupport/ladder_builder.h"
+#include "testsupport/link_host.h"
+#include "testsupport/loopback.h"
 #include "testsupport/firmware_process.h"
 #include "testsupport/msgcfg_builder.h"
+#include "testsupport/net_config_builder.h"
 #include "testsupport/temp_root.h"
 #include "testsupport/reg_image.h"
+#include "testsupport/socat_pair.h"
 #include "platform/fileio.h"
 
 namespace {
@@ -36,11 +43,11 @@ protected:
         int rc = std::system(cmd.c_str());
         return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
     }
-    // The program announces the messaging block that config.pgm carries.
-    void Prepare() {
+    // The program announces the messaging block that config.pgm carries;
+    // words: register words of the stored image.
+    void Prepare(const LadderBuilder& program = LadderBuilder().End(),
+                 const std::vector<std::pair<u32, u16>>& words = {}) {
         std::filesystem::create_directories(root.Path("/mnt/cfg"));
-        LadderBuilder program;
-        program.End();
         std::vector<u8> pgm = program.ProgramFile(kFeatSms);
         ASSERT_TRUE(File_WriteAtomic(root.Path("/mnt/cfg/ladder.pgm"), pgm.data(), pgm.size()));
         MsgCfgBuilder b;
@@ -50,13 +57,33 @@ protected:
         std::vector<u8> cfg = LadderConfigFile(b.Build());
         ASSERT_TRUE(File_WriteAtomic(root.Path("/mnt/cfg/config.pgm"), cfg.data(), cfg.size()));
         // A register image, so the start keeps the stored blocks.
-        std::vector<u8> image = RunModeRegisterImage({});
+        std::vector<u8> image = RunModeRegisterImage(words);
         ASSERT_TRUE(File_WriteAtomic(root.Path("/mnt/cfg/autoreg.dta"), image.data(), image.size()));
     }
     std::string Seen() {
         std::string all;
         for (const std::string& c : modem.Commands()) all += c + "|";
         return all;
+    }
+    // The internal module in slot 1 with the fake modem on its port, and a
+    // device for serial port 1 (the program's port; its calls go through the
+    // module); the controller started on the test's clock.
+    void StartWithModule(FirmwareProcess& fw, BoardClock& clock) {
+        ASSERT_EQ(Tool("plug 1 0x6F0F"), 0);
+        ASSERT_TRUE(port1.Open(root.Path("/dev/ttySP4")));
+        ASSERT_TRUE(modem.Open(root.Path(kCellPortPath)));
+        modem.Start();
+        ASSERT_TRUE(fw.Start());
+        ASSERT_TRUE(clock.AdvanceToOutput(fw, "main loop running", 60000)) << fw.Output();
+    }
+    // Powers the controller down and reads the register image it saved.
+    void PowerDown(FirmwareProcess& fw, BoardClock& clock, std::vector<u8>& regs) {
+        ASSERT_TRUE(Board_SignalPowerFail());
+        ASSERT_TRUE(clock.AdvanceToExit(fw, 60000));
+        EXPECT_EQ(fw.ExitCode(), kExitPowerOff) << fw.Output();
+        ASSERT_TRUE(File_ReadAll(root.Path("/mnt/cfg/autoreg.dta"), regs, 8 + kPlcRegBytes));
+        ASSERT_EQ(regs.size(), 8 + kPlcRegBytes);
+        regs.erase(regs.begin(), regs.begin() + 8);
     }
     bool Saw(const std::string& command) {
         auto c = modem.Commands();
@@ -65,6 +92,7 @@ protected:
 
     TempRoot root;
     FakeModem modem;
+    LinkPty port1;
 };
 
 TEST_F(ModemSystem, InternalModuleInitialisesIdentifiesAndReportsSignal) {
@@ -93,6 +121,130 @@ TEST_F(ModemSystem, InternalModuleInitialisesIdentifiesAndReportsSignal) {
     fw.Signal(SIGTERM);
     ASSERT_TRUE(clock.AdvanceToExit(fw, 60000));
     EXPECT_EQ(fw.ExitCode(), kExitNormal) << fw.Output();
+}
+
+// Word index of a register bit address in the register image.
+u32 WordOf(u32 bitAddress) { return (bitAddress - 0x400) >> 4; }
+
+TEST_F(ModemSystem, TalkPortCallRunsOverTheModuleSocketAndEchoesThreeThousandBytes) {
+    const int port = FreeLoopbackPort();
+    SocatTcpEcho echo(port);
+    ASSERT_TRUE(echo.Ready());
+    constexpr u32 kOn = lreg::R(1), kOpen = lreg::R(2), kOnLine = lreg::R(2) + 1, kSent = lreg::R(3),
+                  kGot = lreg::R(4), kDone = lreg::R(5), kStatus = lreg::R(50), kDestination = lreg::R(80),
+                  kMark = lreg::R(90);
+    constexpr u32 kBlocks = 12, kBlock = 250, kOut = 3000, kIn = 5000;  // 3,000 bytes from R3000, back to R5000
+    LadderBuilder b(LadderWidth::k32);
+    auto opd = [&b](u32 a) { b.Raw(static_cast<u16>(a)).Raw(static_cast<u16>(a >> 16)); };
+    // Port 1 for the program, then a dial through the module to the echo.
+    b.Contact(kOn).Raw(132).Raw(1).Raw(5).Raw(3).Raw(2 << 8).Out(kOpen);
+    b.Contact(kOn).Raw(136).Raw(1).Raw(1);
+    opd(kStatus);
+    b.Raw(0).Raw(static_cast<u16>(kDestination)).Out(kOnLine);
+    // Twelve sends and twelve receives of 250 bytes, each block after the last.
+    for (u32 k = 0; k < kBlocks; ++k) {
+        b.Contact(k == 0 ? kOnLine : kSent + k - 1).Raw(133).Raw(1);
+        opd(kBlock), opd(lreg::R(kOut + k * kBlock / 2)), opd(lreg::R(100 + k));
+        b.Out(kSent + k);
+        b.Contact(k == 0 ? kOnLine : kGot + k - 1).Raw(134).Raw(1);
+        opd(kBlock), opd(lreg::R(kIn + k * kBlock / 2)), opd(lreg::R(120 + k));
+        b.Out(kGot + k);
+    }
+    // Everything back: a mark the test sees leave through the module.
+    b.Contact(kGot + kBlocks - 1).Raw(133).Raw(1);
+    opd(4), opd(kMark), opd(lreg::R(99));
+    b.Out(kDone).End();
+    ASSERT_TRUE(b.Ok()) << b.Error();
+
+    std::vector<std::pair<u32, u16>> words = {{WordOf(kOn), 1}, {WordOf(kMark), 0x4F44}, {WordOf(kMark) + 1, 0x454E}};
+    std::string text = "127.0.0.1/" + std::to_string(port);
+    text.resize(text.size() + 2 - text.size() % 2, '\0');
+    for (u32 i = 0; i < text.size(); i += 2)
+        words.push_back({WordOf(kDestination) + i / 2,
+                         static_cast<u16>(static_cast<u8>(text[i]) | static_cast<u8>(text[i + 1]) << 8)});
+    std::string sent;
+    for (u32 i = 0; i < kBlocks * kBlock; ++i) sent += static_cast<char>(i * 7 + i / 251);
+    for (u32 i = 0; i < sent.size(); i += 2)
+        words.push_back({WordOf(lreg::R(kOut)) + i / 2,
+                         static_cast<u16>(static_cast<u8>(sent[i]) | static_cast<u8>(sent[i + 1]) << 8)});
+    ASSERT_NO_FATAL_FAILURE(Prepare(b, words));
+    BoardClock clock;
+    FirmwareProcess fw;
+    ASSERT_NO_FATAL_FAILURE(StartWithModule(fw, clock));
+    ASSERT_TRUE(clock.AdvanceUntil([&] { return modem.SentData().size() >= sent.size() + 4; }, 600000, 20))
+        << fw.Output() << Seen() << " sent " << modem.SentData().size();
+    modem.Stop();
+    EXPECT_EQ(modem.SentData(), sent + "DONE");
+    const std::string dial = "AT#SD=1,0," + std::to_string(port) + ",";
+    auto c = modem.Commands();
+    EXPECT_TRUE(std::any_of(c.begin(), c.end(), [&](const std::string& l) { return l.rfind(dial, 0) == 0; }))
+        << Seen();
+
+    std::vector<u8> image;
+    ASSERT_NO_FATAL_FAILURE(PowerDown(fw, clock, image));
+    const u8* regs = image.data();
+    EXPECT_EQ(GetLe16(regs + 2 * WordOf(kStatus)), 1) << "CONNECT";
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(regs + 2 * WordOf(lreg::R(kIn))), sent.size()), sent);
+    for (u32 k = 0; k < kBlocks; ++k) EXPECT_EQ(GetLe16(regs + 2 * WordOf(lreg::R(120 + k))), kBlock) << k;
+}
+
+TEST_F(ModemSystem, TalkPortAnswerListensOnTheModuleAndTakesACall) {
+    constexpr u32 kOn = lreg::R(1), kOpen = lreg::R(2), kOnLine = lreg::R(2) + 1, kGot = lreg::R(2) + 2,
+                  kSent = lreg::R(2) + 3, kStatus = lreg::R(50);
+    LadderBuilder b(LadderWidth::k32);
+    auto opd = [&b](u32 a) { b.Raw(static_cast<u16>(a)).Raw(static_cast<u16>(a >> 16)); };
+    b.Contact(kOn).Raw(132).Raw(1).Raw(5).Raw(3).Raw(2 << 8).Out(kOpen);
+    // Answer (after one ring): with the module, a socket listening on 1001.
+    b.Contact(kOn).Raw(136).Raw(1).Raw(2);
+    opd(kStatus);
+    b.Raw(1).Out(kOnLine);
+    // Five bytes in, then five bytes out.
+    b.Contact(kOnLine).Raw(134).Raw(1);
+    opd(5), opd(lreg::R(30)), opd(lreg::R(12));
+    b.Out(kGot);
+    b.Contact(kGot).Raw(133).Raw(1);
+    opd(5), opd(lreg::R(20)), opd(lreg::R(11));
+    b.Out(kSent).End();
+    ASSERT_TRUE(b.Ok()) << b.Error();
+    ASSERT_NO_FATAL_FAILURE(Prepare(b, {{WordOf(kOn), 1},
+                                        {WordOf(lreg::R(20)), 0x6F77},
+                                        {WordOf(lreg::R(21)), 0x6C72},
+                                        {WordOf(lreg::R(22)), 0x0064}}));
+    const int offset = NetFreePortOffset(1001);
+    modem.ListenPortOffset(offset);
+    BoardClock clock;
+    FirmwareProcess fw;
+    ASSERT_NO_FATAL_FAILURE(StartWithModule(fw, clock));
+    auto listening = [&] {
+        auto c = modem.Commands();
+        return std::any_of(c.begin(), c.end(), [](const std::string& l) { return l.rfind("AT#SL=1,1,1001", 0) == 0; });
+    };
+    ASSERT_TRUE(clock.AdvanceUntil(listening, 300000, 20)) << fw.Output() << Seen();
+    int client = ConnectLoopback(1001 + offset);
+    ASSERT_GE(client, 0);
+    ASSERT_EQ(write(client, "hello", 5), 5);
+    std::string got;
+    EXPECT_TRUE(clock.AdvanceUntil(
+        [&] {
+            char buf[16];
+            while (Readable(client)) {
+                ssize_t n = read(client, buf, sizeof buf);
+                if (n <= 0) break;
+                got.append(buf, static_cast<size_t>(n));
+            }
+            return got.size() >= 5;
+        },
+        120000, 20))
+        << fw.Output() << Seen();
+    EXPECT_EQ(got, "world");
+    close(client);
+    modem.Stop();
+
+    std::vector<u8> image;
+    ASSERT_NO_FATAL_FAILURE(PowerDown(fw, clock, image));
+    const u8* regs = image.data();
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(regs + 2 * WordOf(lreg::R(30))), 5), "hello");
+    EXPECT_EQ(GetLe16(regs + 2 * WordOf(kStatus)), 1) << "CONNECT once the call was taken";
 }
 
 }  // namespace

@@ -23,23 +23,11 @@
 #include "darTUsdk/dartusdk/dartu_server.h"
 #include "platform/clock.h"
 #include "platform/root.h"
+#include "testsupport/loopback.h"
 #include "testsupport/shell.h"
 #include "testsupport/temp_root.h"
 #include "tests/webhmi/webhmi_fixture.h"
 #include "webhmi/dartu_security.h"
-
-// A port nothing listens on at the moment.
-inline int FreeLoopbackPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t n = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
-    close(fd);
-    return ntohs(a.sin_port);
-}
 
 // security.cfg with the users op/secret (level 3) and viewer/look (level 0)
 // in the realm "darTU", as md5sum makes the digests.
