@@ -212,10 +212,8 @@ void OpenLinkEvents() {
 
 // Forgets the kept flags when the kernel told of a change since the last look.
 void FollowLinkEvents() {
-    if (g_linkFd < 0) {
-        g_linkFlags.clear();  // no events to follow: every question goes to the kernel
-        return;
-    }
+    // Without events nothing is kept (GetFlags asks the kernel every time).
+    if (g_linkFd < 0) return;
     int seen = Service_Ready(g_linkFd, POLLIN);
     if (seen == 0) return;
     char buffer[8192];
