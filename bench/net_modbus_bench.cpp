@@ -8,8 +8,6 @@
 // SRTP one request each, over Modbus eight function-3 requests of 125
 // registers each (the most one request may ask).
 #include <benchmark/benchmark.h>
-#include <dlfcn.h>
-#include <modbus/modbus.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -22,6 +20,7 @@
 #include "net/dpr.h"
 #include "net/enet.h"
 #include "platform/root.h"
+#include "testsupport/libmodbus_peer.h"
 #include "testsupport/net_config_builder.h"
 #include "testsupport/srtp_client.h"
 #include "testsupport/temp_root.h"
@@ -32,51 +31,14 @@ constexpr int kRequests = 5000;
 constexpr int kAddress = 10000;  // %R1 in the controller's map
 constexpr int kCount = 100;
 
-struct Lib {
-    void* handle = nullptr;
-    decltype(&modbus_new_tcp) newTcp;
-    decltype(&modbus_connect) connect;
-    decltype(&modbus_read_registers) readRegisters;
-    decltype(&modbus_close) close;
-    decltype(&modbus_free) free;
-    decltype(&modbus_tcp_listen) listen;
-    decltype(&modbus_tcp_accept) accept;
-    decltype(&modbus_receive) receive;
-    decltype(&modbus_reply) reply;
-    decltype(&modbus_mapping_new) mappingNew;
-    decltype(&modbus_mapping_free) mappingFree;
-
-    bool Open() {
-        if (handle) return true;
-        handle = dlopen("libmodbus.so.5", RTLD_NOW);
-        if (!handle) return false;
-        auto get = [this](auto& fn, const char* name) {
-            fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(dlsym(handle, name));
-            return fn != nullptr;
-        };
-        return get(newTcp, "modbus_new_tcp") && get(connect, "modbus_connect") &&
-               get(readRegisters, "modbus_read_registers") && get(close, "modbus_close") &&
-               get(free, "modbus_free") && get(listen, "modbus_tcp_listen") && get(accept, "modbus_tcp_accept") &&
-               get(receive, "modbus_receive") && get(reply, "modbus_reply") &&
-               get(mappingNew, "modbus_mapping_new") && get(mappingFree, "modbus_mapping_free");
-    }
-} lib;
-
 // Reads kRequests times; false when a request fails.
 bool Drive(int port, benchmark::State& state) {
-    modbus_t* ctx = lib.newTcp("127.0.0.1", port);
-    if (ctx == nullptr) return false;
-    bool ok = false;
-    for (int tries = 0; tries < 200 && !ok; ++tries) {
-        ok = lib.connect(ctx) == 0;
-        if (!ok) usleep(10000);  // the server is still starting
-    }
+    LibModbusClient client(port);
+    bool ok = client.Ok();
     uint16_t regs[kCount];
     for (auto _ : state) {
-        if (ok && lib.readRegisters(ctx, kAddress, kCount, regs) != kCount) ok = false;
+        if (ok && !client.Read(kAddress, kCount, regs)) ok = false;
     }
-    lib.close(ctx);
-    lib.free(ctx);
     return ok;
 }
 
@@ -115,7 +77,7 @@ private:
 };
 
 void BM_ControllerServer(benchmark::State& state) {
-    if (!lib.Open()) {
+    if (!LibModbus_Get()) {
         state.SkipWithError("libmodbus.so.5 is not installed");
         return;
     }
@@ -130,35 +92,13 @@ void BM_ControllerServer(benchmark::State& state) {
 BENCHMARK(BM_ControllerServer)->Iterations(kRequests)->UseRealTime();
 
 void BM_LibmodbusServer(benchmark::State& state) {
-    if (!lib.Open()) {
-        state.SkipWithError("libmodbus.so.5 is not installed");
+    const int port = 502 + NetFreePortOffset(502);
+    LibModbusServer server(port, kAddress + kCount);
+    if (!server.Ok()) {
+        state.SkipWithError("libmodbus.so.5 is not installed or cannot listen");
         return;
     }
-    int port = 502 + NetFreePortOffset(502);
-    modbus_t* srv = lib.newTcp("127.0.0.1", port);
-    modbus_mapping_t* map = lib.mappingNew(0, 0, 20240, 0);
-    int listenFd = lib.listen(srv, 1);
-    if (listenFd < 0) {
-        state.SkipWithError("libmodbus server cannot listen");
-        return;
-    }
-    std::thread server([&] {
-        int fd = listenFd;
-        if (lib.accept(srv, &fd) < 0) return;
-        uint8_t query[MODBUS_TCP_MAX_ADU_LENGTH];
-        for (;;) {
-            int n = lib.receive(srv, query);
-            if (n > 0) lib.reply(srv, query, n, map);
-            else if (n < 0) break;
-        }
-    });
-    bool ok = Drive(port, state);
-    server.join();
-    ::close(listenFd);
-    lib.close(srv);
-    lib.free(srv);
-    lib.mappingFree(map);
-    if (!ok) state.SkipWithError("a request failed");
+    if (!Drive(port, state)) state.SkipWithError("a request failed");
     state.counters["req/s"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_LibmodbusServer)->Iterations(kRequests)->UseRealTime();
@@ -186,24 +126,16 @@ void BM_Controller1000WordsSrtp(benchmark::State& state) {
 BENCHMARK(BM_Controller1000WordsSrtp)->Iterations(kBigReads)->UseRealTime();
 
 void BM_Controller1000WordsModbus(benchmark::State& state) {
-    if (!lib.Open()) {
+    if (!LibModbus_Get()) {
         state.SkipWithError("libmodbus.so.5 is not installed");
         return;
     }
     Controller c;
-    modbus_t* ctx = lib.newTcp("127.0.0.1", c.Port(502));
-    bool ok = false;
-    for (int tries = 0; tries < 200 && ctx != nullptr && !ok; ++tries) {
-        ok = lib.connect(ctx) == 0;
-        if (!ok) usleep(10000);
-    }
+    LibModbusClient client(c.Port(502));
+    bool ok = client.Ok();
     uint16_t regs[125];
     for (auto _ : state) {
-        for (int k = 0; k < 8 && ok; ++k) ok = lib.readRegisters(ctx, kAddress + 125 * k, 125, regs) == 125;
-    }
-    if (ctx != nullptr) {
-        lib.close(ctx);
-        lib.free(ctx);
+        for (int k = 0; k < 8 && ok; ++k) ok = client.Read(kAddress + 125 * k, 125, regs);
     }
     if (!ok) state.SkipWithError("a request failed");
     state.counters["req/s"] =

@@ -1,8 +1,10 @@
 // Workbench round trips per second (a status request, request 21) with one
 // and with eight clients on loopback, the server stepped in its own thread
-// as the main loop steps it; events per second delivered to one client that
-// acknowledges every frame; and, in the same run, a plain TCP echo round
-// trip of the same size for comparison.
+// as the main loop steps it; debug-server requests per second on a running
+// application (read objects: 16 DINTs; a poll of 256 bytes of the database);
+// events per second delivered to one client that acknowledges every frame;
+// and, in the same run, a plain TCP echo round trip of the same size for
+// comparison.
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -19,7 +21,11 @@
 
 #include "iec/ext/q4cs.h"
 #include "iec/ext/q4evs.h"
+#include "core/nvram.h"
 #include "iec/kernel/q4host.h"
+#include "iec/kernel/q4vmdb.h"
+#include "platform/fileio.h"
+#include "testsupport/iec_image_builder.h"
 #include "platform/root.h"
 #include "testsupport/loopback.h"
 #include "testsupport/net_config_builder.h"
@@ -83,6 +89,71 @@ void BM_WorkbenchRoundTrip(benchmark::State& state) {
     Q4Host_Reset();
 }
 BENCHMARK(BM_WorkbenchRoundTrip)->Arg(1)->Arg(8)->UseRealTime();
+
+// A running application of 16 counting DINTs behind the workbench listener.
+void StartApplication(Env&) {
+    IecImageBuilder b;
+    const u16 one = b.Var(kQ4TypeDint, 1);
+    TicAssembler t;
+    for (int k = 0; k < 16; ++k) {
+        const u16 v = b.Var(kQ4TypeDint, static_cast<u64>(k));
+        t.Op("ADD_DINT", {v, v, one});
+    }
+    b.Program(t.Op("END").Finish());
+    const std::vector<u8> code = b.Build();
+    File_WriteAtomic(Root_HostPath("/mnt/cfg/q4.cod"), code.data(), code.size());
+    q4HostPeers.stopIo = [] { return 0; };
+    q4HostPeers.changedOnLine = [] {};
+    Q4Host_Reset();
+    Q4_init = 0;
+    Q4Host_Init();
+    Q4_Connect_Ethernet();
+}
+
+// One debug-server request kind per iteration, answered while the
+// application cycles between requests as the scan would run it.
+void DebugServerRequests(benchmark::State& state, u8 command, const std::vector<u8>& data) {
+    Env& env = TheEnv();
+    StartApplication(env);
+    if (!pDB) {
+        state.SkipWithError("no application");
+        return;
+    }
+    {
+        Stepper s([] {
+            Quillet_Comm_service();
+            _VMThread();
+        });
+        WorkbenchClient wb;
+        if (!wb.Connect(kQ4CSWorkbenchPort + env.offset)) state.SkipWithError("no connection");
+        for (auto _ : state) {
+            VmAnswer a = wb.Vm(command, data);
+            if (!a.received || a.status != 0) {
+                state.SkipWithError("no answer");
+                break;
+            }
+        }
+        state.SetItemsProcessed(state.iterations());
+        wb.Close();
+    }
+    Q4Host_Reset();
+}
+
+void BM_DebugServerReadObjects(benchmark::State& state) {
+    std::vector<u8> d{16};
+    for (u16 i = 2; i < 18; ++i) d.insert(d.end(), {11, 0, static_cast<u8>(i)});  // kind 11: a DINT
+    DebugServerRequests(state, 2, d);
+}
+BENCHMARK(BM_DebugServerReadObjects)->UseRealTime();
+
+void BM_DebugServerPollTable(benchmark::State& state) {
+    std::vector<u8> d(11, 0);
+    d[0] = 255;
+    PutBe32(&d[1], 0);
+    PutBe16(&d[5], 256);
+    DebugServerRequests(state, 8, d);
+}
+BENCHMARK(BM_DebugServerPollTable)->UseRealTime();
 
 Q4EvsServer* g_events = nullptr;
 std::atomic<u32> g_now{1000};

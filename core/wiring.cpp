@@ -24,6 +24,7 @@
 #include "link/datagram.h"
 #include "link/fxphost.h"
 #include "link/linkpeers.h"
+#include "link/modbus.h"
 #include "link/promgr.h"
 #include "link/sci.h"
 #include "link/talk.h"
@@ -204,6 +205,7 @@ void WireControl() {
     b.makeCloneImage = MakeDat;
 
     q4HostPeers.stopIo = IoStop;
+    q4HostPeers.changedOnLine = [] { OLPMode = 1; };
 }
 
 void CheckControl(NeighbourCheck& check) {
@@ -338,8 +340,8 @@ void WireTables() {
     ladderEnginePeers.talkRow = Talk_FindRow;
     ladderEnginePeers.talkRestart = TalkInit;
     // The program-controlled ports' neighbours: the internal cellular
-    // module's data socket 0 and the external GSM modem's services; no
-    // serial Modbus engine yet (those entries stay empty).
+    // module's data socket 0, the external GSM modem's services and the
+    // serial Modbus engine.
     talkPeers = TalkPeers{};
     talkPeers.IsModemSocketActive = [](int socket) { return IsModemSocketActive(static_cast<int>(kCellPort), socket); };
     talkPeers.ModemCheckRecv = ModemCheckRecv;
@@ -352,7 +354,12 @@ void WireTables() {
     talkPeers.GSMGPRSRsrcMngr = GSMGPRSRsrcMngr;
     talkPeers.GSMGPRSParmInit = [] { GSMGPRSParmInit(); };
     talkPeers.GSMModemInit = [](int port) { GSMModemInit(port); };
+    talkPeers.GSMDataCallUp = GSMDataCallUp;
     talkPeers.GSMGPRSInfo = GsmRecordOfTalk;
+    talkPeers.ModbusInit = ModbusInit;
+    talkPeers.ModbusExecute = ModbusExecute;
+    talkPeers.ModbusStop = ModbusStop;
+    talkPeers.MOD_TCPInit = MOD_TCPInit;
 }
 void CheckTables(NeighbourCheck& check) { LadderEnginePeers_Check(check); }
 
@@ -463,10 +470,13 @@ void WireServices() {
     serviceList.count = sizeof kPass / sizeof kPass[0];
     driverPassPeers.count = PMGR_DriverCount;
     driverPassPeers.pass = PMGR_TheLoop;
+    // A driver's wait service runs one nested pass of the main loop.
+    promgrPeers.pass = [] { ExecuteSubLoop_Wait(0); };
 }
 void CheckServices(NeighbourCheck& check) {
     ServiceList_Check(check);
     DriverPassPeers_Check(check);
+    PromgrPeers_Check(check);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include "iec/kernel/q4heap.h"
 #include "iec/kernel/q4vmdb.h"
+#include "iec/kernel/q4vmhot.h"
 #include "iec/kernel/q4vmprg.h"
 #include "testsupport/iec_image_builder.h"
 #include "testsupport/iecvm_db.h"
@@ -80,6 +81,9 @@ void Exercise(std::vector<u8> bytes) {
     Q4VMPrg_Task(db, 0, 1);
     (void)Q4VMRsc_Exist(db);
     Q4VMRsc_FreeAll(db);
+    // The hot start's own check and rebuild on what is left of the image.
+    if (Q4VM_CanHOTStart(code, db) == 0) Q4VM_BuildHOT(code, db, 500);
+    Q4VMPrg_Execute(db);
     Q4VM_Forget(db);
 }
 

@@ -11,6 +11,7 @@
 #include "io/powermeter.h"
 #include "platform/fpga.h"
 #include "platform/lradc.h"
+#include "platform/ssp2_xch.h"
 
 namespace {
 
@@ -292,15 +293,28 @@ i64 Aq(const SlotState& t, int idx, i64 w, int shift) {
     return t.offset[idx] + ((w * t.gain[idx]) >> shift);
 }
 
-u16 Row4Code(const SlotState& t, int ch, u16 w) {
-    u8 code = t.typeCodes[2 + ch];
-    int base = 8 * ch;
+// Outputs with a voltage (code 0) and a current range (codes 1 and 2, code
+// 2 being 4-20 mA), each with its own calibration slot; other codes put the
+// word out as it stands.
+u16 RangeCode(const SlotState& t, u8 code, int voltageIdx, int currentIdx, u16 w) {
     i64 v = w;
     if (code == 2) v = v * 4 / 5 + 6400;
-    if (code == 0) return Clip12(Aq(t, base + 5, v, 18));
-    if (code == 1 || code == 2) return Clip12(Aq(t, base + 6, v, 18));
+    if (code == 0) return Clip12(Aq(t, voltageIdx, v, 18));
+    if (code == 1 || code == 2) return Clip12(Aq(t, currentIdx, v, 18));
     return Clip12(v);
 }
+
+u16 Row4Code(const SlotState& t, int ch, u16 w) {
+    return RangeCode(t, t.typeCodes[2 + ch], 8 * ch + 5, 8 * ch + 6, w);
+}
+
+// The converters of rows 21, 23 and 25 take 16-bit frames on shift chain 1:
+// the code, bit 12 set, the channel from bit 14 (row 25: bit 15 selects the
+// voltage range). The frame is sent with its complement as the bits to
+// clear, so the chain's shadow holds exactly the frame.
+void WriteChainDac(u16 frame) { Ssp2_Xch(frame, static_cast<u16>(~frame), 1); }
+
+u16 ChainFrame(int ch, u16 code) { return static_cast<u16>(code | 0x1000 | (ch << 14)); }
 
 u16 DacCode(const SlotState& t, int ch, u16 w) {
     u8 code = t.typeCodes[ch];
@@ -502,6 +516,17 @@ void Analog_WriteOutputs(int slot) {
                 u16 code = Row4Code(t, ch, t.aqImage[8 + ch]);
                 const u8 b[2] = {static_cast<u8>(code >> 8), static_cast<u8>(code)};
                 I2C_write_io(ch == 0 ? 0x98 : 0x9A, b, 4, 2);
+            }
+            break;
+        case 21: case 23:
+            for (int ch = 0; ch < 4; ++ch) WriteChainDac(ChainFrame(ch, Clip12(Aq(t, 8 + ch, t.aqImage[ch], 18))));
+            break;
+        case 25:
+            // Output codes from configuration words 0x78 and 0x7A.
+            for (int ch = 0; ch < 2; ++ch) {
+                u8 code = t.typeCodes[4 + ch];
+                u16 frame = ChainFrame(ch, RangeCode(t, code, 8 + 2 * ch, 9 + 2 * ch, t.aqImage[ch]));
+                WriteChainDac(code == 0 ? static_cast<u16>(frame + 0x8000) : frame);
             }
             break;
         case 22:

@@ -17,6 +17,7 @@
 #include "platform/cmdrun.h"
 #include "platform/fpga.h"
 #include "platform/root.h"
+#include "platform/service.h"
 
 namespace {
 
@@ -156,14 +157,23 @@ bool OpenSocket(int port, Port* p) {
 }
 
 // SocketCAN frames are in host order; the stand-in bus's are little-endian.
+// The port's descriptor is in the idle wait: when the wait saw nothing
+// there, nothing is read until the next one.
 int ReadFrame(Port* p, CanFrame* f) {
+    if (Service_Ready(p->fd, POLLIN) == 0) return -1;
     u8 raw[kCanFrameBytes];
     if (p->standIn) {
-        if (CanBus_Receive(p->seat, raw) != kCanFrameBytes) return -1;
+        if (CanBus_Receive(p->seat, raw) != kCanFrameBytes) {
+            Service_Consume(p->fd);
+            return -1;
+        }
         *f = CanFrame_Unpack(raw);
         return kCanFrameBytes;
     }
-    if (read(p->fd, raw, sizeof raw) != kCanFrameBytes) return -1;
+    if (read(p->fd, raw, sizeof raw) != kCanFrameBytes) {
+        Service_Consume(p->fd);
+        return -1;
+    }
     can_frame cf;
     std::memcpy(&cf, raw, sizeof cf);
     f->idWord = cf.can_id;

@@ -11,6 +11,13 @@
 #include "core/plc.h"
 #include "platform/bytes.h"
 
+// Device type answered for object 0x1000.
+constexpr u32 kCoDeviceType = 0x195;
+// Vendor id answered for object 0x1018 sub 1: 0, the reserved number, as
+// this node carries no registered one.
+constexpr u32 kCoVendorId = 0;
+constexpr u32 kCoRevision = 0x10000;
+
 // Set once SR29 and SR30 were taken from the downloaded CANopen table.
 extern u8 NodeId_Flag;
 
@@ -31,6 +38,8 @@ constexpr u32 kCoStatusHeartbeatLost = 0x40000;
 constexpr u32 kCoStatusRxOverflow = 0x200000;
 constexpr u32 kCoStatusBusOff = 0x400000;
 constexpr u32 kCoStatusWarning = 0x800000;
+// The status bits that EMCY reports (and the error register shows).
+constexpr u32 kCoEmcyReportedBits = 0x1EBFFB;
 
 void CANOpenInit(const CanOpenNetStart* start);
 void CANOpenRxMsg();
@@ -40,6 +49,14 @@ void CANOpenTxMsg();
 int CANOpenNMTSend(u8 node, u8 command);
 // Sends one heartbeat now.
 void CANOpenHBProd();
+
+// Queues one frame on port 0: false (and status bit 0x8) when the transmit
+// ring is full.
+bool CANOpen_Queue(u32 id, u8 length, const u8* data, bool remote);
+// The node's communication objects of the dictionary (0x1000-0x1FFF other
+// than the SDO and PDO parameters): 0 or an SDO abort code; reads fill data
+// (up to 8 bytes) and *length, writes take *length bytes.
+u32 CANOpen_CommObject(u16 index, u8 subindex, bool write, u8* data, u16* length);
 
 u16 CANOpen_NodeId();
 u8 CANOpen_NmtState();

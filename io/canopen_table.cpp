@@ -51,6 +51,9 @@ bool CoTable::CheckPdos(u32 countField, u32 objField, u32 cobField, u32 commFiel
         u8 n = U8(U32(objField) + k);
         if (n > kCoMaxPdoObjects) return false;
         entries += n;
+        // An 11-bit identifier must be 1-0x7FF.
+        u32 cob = U32(U32(cobField) + 4u * k);
+        if (!(cob & kCoCobId29Bit) && ((cob & 0x1FFFFFFF) == 0 || (cob & 0x1FFFFFFF) > 0x7FF)) return false;
     }
     return HasArray(U32(mapField), entries, mapBytes);
 }
@@ -82,4 +85,34 @@ CoTableCheck CoTable::Check(bool iecLayout) const {
         return CoTableCheck::kInvalid;
     }
     return CoTableCheck::kValid;
+}
+
+int CoTable::PdoCount(bool tx) const {
+    u16 n = U16(tx ? kCoTpdoCount : kCoRpdoCount);
+    return n > kCoMaxPdos ? 0 : n;
+}
+
+u8 CoTable::PdoObjects(bool tx, int k) const {
+    if (k < 0 || k >= PdoCount(tx)) return 0;
+    return U8(U32(tx ? kCoTpdoObjectCounts : kCoRpdoObjectCounts) + static_cast<u32>(k));
+}
+
+u32 CoTable::PdoCobId(bool tx, int k) const {
+    if (k < 0 || k >= PdoCount(tx)) return 0;
+    return U32(U32(tx ? kCoTpdoCobIds : kCoRpdoCobIds) + 4u * static_cast<u32>(k));
+}
+
+u32 CoTable::PdoCommOffset(bool tx, int k, bool iecLayout) const {
+    const u32 each = tx && iecLayout ? 12 : 8;
+    // Past the record for a PDO that does not exist: the accessors read 0.
+    if (k < 0 || k >= PdoCount(tx)) return 0xFFFFFFFFu;
+    return U32(tx ? kCoTpdoComm : kCoRpdoComm) + each * static_cast<u32>(k);
+}
+
+u32 CoTable::PdoMapWord(bool tx, u32 e, bool iecLayout) const {
+    return U32(U32(tx ? kCoTpdoMap : kCoRpdoMap) + (iecLayout ? 8u : 4u) * e);
+}
+
+u32 CoTable::PdoMapRef(bool tx, u32 e, bool iecLayout) const {
+    return iecLayout ? U32(U32(tx ? kCoTpdoMap : kCoRpdoMap) + 8u * e + 4u) : 0;
 }

@@ -61,6 +61,10 @@ enum CoField : u32 {
     kCoPdoMapEnable = 112,
 };
 
+// COB-ID flag bits (PDOs, SYNC, TIME, EMCY).
+constexpr u32 kCoCobIdMask = 0x1FFFFFFF, kCoCobId29Bit = 0x20000000, kCoCobIdBit30 = 0x40000000,
+              kCoCobIdBit31 = 0x80000000;
+
 // NMT start-up flags.
 constexpr u8 kCoStartMaster = 0x01, kCoStartAllAtOnce = 0x02, kCoStartOnBit = 0x04, kCoStartLeftToApp = 0x08,
              kCoStartResetOnFail = 0x10, kCoStartStopOnFail = 0x40, kCoStartConsumeHeartbeat = 0x80;
@@ -84,7 +88,7 @@ struct CoSdoEntry {
 enum class CoTableCheck {
     kValid,    // node id 1-127 and every section inside the record
     kDefault,  // node id not 1-127: the built-in default record applies
-    kInvalid,  // a section or count out of bounds, or an unknown bit rate
+    kInvalid,  // a section or count out of bounds, an unknown bit rate, a bad PDO identifier
 };
 
 // The view. Accessors answer zeros for anything out of range, so a caller
@@ -117,6 +121,16 @@ public:
     int SdoServerCount() const;  // 0 when bit 7 of the count byte is set
     CoSdoEntry SdoServer(int k) const { return Sdo(U32(kCoSdoServers), k, SdoServerCount()); }
     CoSdoEntry SdoClient(int row) const { return Sdo(U32(kCoSdoClients), row, NodeCount()); }
+
+    // PDO sections (tx: TPDOs, else RPDOs); zeros outside the record.
+    int PdoCount(bool tx) const;
+    u8 PdoObjects(bool tx, int k) const;
+    u32 PdoCobId(bool tx, int k) const;
+    // Record offset of PDO k's communication parameters.
+    u32 PdoCommOffset(bool tx, int k, bool iecLayout) const;
+    // Mapping word and IEC reference of entry e of all PDOs of one kind.
+    u32 PdoMapWord(bool tx, u32 e, bool iecLayout) const;
+    u32 PdoMapRef(bool tx, u32 e, bool iecLayout) const;
 
 private:
     bool Has(u32 off, u32 n) const { return off <= size_ && n <= size_ - off; }

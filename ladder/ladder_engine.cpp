@@ -55,6 +55,8 @@ State g;
 // The checked copy of the program (a buffer each load writes, not state).
 u16 g_code[kLadderMaxProgramBytes / 2];
 
+void Translate(const u16* code, u32 words, bool tok16);
+
 void LoadProgram(const u8* data, u32 size, u16 crc, bool tok16) {
     g.loaded = true;
     g.size = size;
@@ -65,6 +67,7 @@ void LoadProgram(const u8* data, u32 size, u16 crc, bool tok16) {
         g_code[0] = 9;
         g.words = 1;
         g.check = {LadderCheckStatus::kOk, 0};
+        Translate(g_code, g.words, tok16);
         return;
     }
     if (size > kLadderMaxProgramBytes) {
@@ -75,6 +78,7 @@ void LoadProgram(const u8* data, u32 size, u16 crc, bool tok16) {
     g.words = size / 2;
     for (u32 i = 0; i < g.words; ++i) g_code[i] = GetLe16(data + 2 * i);
     g.check = LadderCheck_Words(g_code, g.words, tok16);
+    if (g.check.Ok()) Translate(g_code, g.words, tok16);
 }
 
 i32 EndHousekeeping() {
@@ -95,52 +99,63 @@ i32 EndHousekeeping() {
 
 inline i32 Offset(u32 ip) { return static_cast<i32>(ip); }
 
-// Runs the checked program. Stack depths, targets and operand addresses
-// were proven by the checker; only the call depth and the budget are
-// checked here.
+// The interpreter of one instruction at a time: the checked code, the
+// instruction pointer, both stacks, and the budget of code words the scan
+// may still run. Stack depths, targets and operand addresses were proven by
+// the checker; only the call depth and the budget are checked here.
 template <bool kTok16>
-i32 Run(const u16* code) {
-    using namespace lcontact;
-    u8* top = &g.l_stack[0];
-    u16* wsp = &g.w_stack[0];
+struct Interp {
+    const u16* code;
+    u8* top;
+    u16* wsp;
     u32 ip = 0;
     u32 segment = 0;  // where the current straight run of code began
     i64 budget = kLadderScanBudgetWords;
+    i32 result = kLadderEnd;
+
+    bool Stop(i32 r) {
+        result = r;
+        return false;
+    }
 
     // A taken jump, call, return or step; false when the budget is spent.
-    auto transfer = [&](u32 target) {
+    bool transfer(u32 target) {
         budget -= ip - segment;
         if (budget < 0) return false;
         ip = target;
         segment = target;
         return true;
-    };
+    }
 
     // An instruction of a family module: it sees the interpreter's registers
     // through a LadderVm and hands them back.
-    auto family = [&](auto exec, u16 op) {
+    template <class Exec>
+    bool family(Exec exec, u16 op) {
         LadderVm vm{code, ip, top, wsp};
         bool go = exec(op, vm);
         ip = vm.ip;
         top = vm.top;
         wsp = vm.wsp;
         return go;
-    };
+    }
 
-    for (;;) {
+    // Runs the instruction at ip; false when the scan ends (result: the
+    // fault offset, or kLadderEnd).
+    [[gnu::always_inline]] bool Step() {
+        using namespace lcontact;
         const u16 w = code[ip++];
         if (w >= kLadderFirstContact) {
             Contact(top, w);
-            continue;
+            return true;
         }
         switch (kLadderExec[w]) {
             case LExec::kFault:
             case LExec::kContact:
-                return Offset(ip);
+                return Stop(Offset(ip));
             case LExec::kNop:
                 break;
             case LExec::kEnd:
-                return EndHousekeeping();
+                return Stop(EndHousekeeping());
             case LExec::kContl:
                 Contact(top, LadderBitOperand<kTok16>(code, ip));
                 break;
@@ -204,27 +219,27 @@ i32 Run(const u16* code) {
             case LExec::kJmp:
             case LExec::kJmpl: {
                 i32 n = w == 71 ? static_cast<i16>(LadderLit(code, ip)) : static_cast<i32>(LadderLit2(code, ip));
-                if (*top-- != 0 && !transfer(ip + n)) return Offset(ip);
+                if (*top-- != 0 && !transfer(ip + n)) return Stop(Offset(ip));
                 break;
             }
             case LExec::kCall:
             case LExec::kCalll: {
                 i32 n = w == 73 ? static_cast<i16>(LadderLit(code, ip)) : static_cast<i32>(LadderLit2(code, ip));
                 if (*top-- == 0) break;
-                if (g.call_stack_index >= kLadderCallDepth) return Offset(ip);
+                if (g.call_stack_index >= kLadderCallDepth) return Stop(Offset(ip));
                 g.call_stack[g.call_stack_index++] = ip;
-                if (!transfer(ip + n)) return Offset(ip);
+                if (!transfer(ip + n)) return Stop(Offset(ip));
                 break;
             }
             case LExec::kSkipf: {
                 u16 n = LadderLit(code, ip);
-                if (*top == 0 && !transfer(ip + n)) return Offset(ip);
+                if (*top == 0 && !transfer(ip + n)) return Stop(Offset(ip));
                 break;
             }
             case LExec::kRet:
                 if (*top-- == 0) break;
-                if (g.call_stack_index == 0) return Offset(ip);
-                if (!transfer(g.call_stack[--g.call_stack_index])) return Offset(ip);
+                if (g.call_stack_index == 0) return Stop(Offset(ip));
+                if (!transfer(g.call_stack[--g.call_stack_index])) return Stop(Offset(ip));
                 break;
             case LExec::kStep: {
                 // Record: state, then a u32 count of milliseconds.
@@ -256,7 +271,7 @@ i32 Run(const u16* code) {
                 }
                 u32 at = offsets + 2 * k;
                 i32 n = static_cast<i32>(code[at] | (static_cast<u32>(code[at + 1]) << 16));
-                if (!transfer(at + 2 + n)) return Offset(ip);
+                if (!transfer(at + 2 + n)) return Stop(Offset(ip));
                 break;
             }
             case LExec::kContEq1:
@@ -285,33 +300,350 @@ i32 Run(const u16* code) {
             case LExec::kRoutine: {
                 const u32 at = ip;
                 const LadderRoutineRow* row = LadderRoutine_Find(w);
-                if (row == nullptr) return Offset(at);
+                if (row == nullptr) return Stop(Offset(at));
                 const u8 v = row->run(code, ip, *top, kTok16);
-                if (row->faults && v == kLadderRoutineFault) return Offset(at);
+                if (row->faults && v == kLadderRoutineFault) return Stop(Offset(at));
                 *top = v;
                 break;
             }
             case LExec::kMove:
-                if (!family(LadderMove_Exec<kTok16>, w)) return Offset(ip);
+                if (!family(LadderMove_Exec<kTok16>, w)) return Stop(Offset(ip));
                 break;
             case LExec::kIntMath:
-                if (!family(LadderIntMath_Exec<kTok16>, w)) return Offset(ip);
+                if (!family(LadderIntMath_Exec<kTok16>, w)) return Stop(Offset(ip));
                 break;
             case LExec::kReal:
-                if (!family(LadderReal_Exec<kTok16>, w)) return Offset(ip);
+                if (!family(LadderReal_Exec<kTok16>, w)) return Stop(Offset(ip));
                 break;
             case LExec::kText:
-                if (!family(LadderText_Exec<kTok16>, w)) return Offset(ip);
+                if (!family(LadderText_Exec<kTok16>, w)) return Stop(Offset(ip));
                 break;
             case LExec::kPointer:
-                if (!family(LadderPointer_Exec<kTok16>, w)) return Offset(ip);
+                if (!family(LadderPointer_Exec<kTok16>, w)) return Stop(Offset(ip));
                 break;
             case LExec::kPanel:
-                if (!family(LadderPanel_Exec<kTok16>, w)) return Offset(ip);
+                if (!family(LadderPanel_Exec<kTok16>, w)) return Stop(Offset(ip));
                 break;
         }
+        return true;
+    }
+};
+
+// ---------------------------------------------------------------------------
+// The translated program.
+//
+// At load the checked code becomes one op per instruction, in code order:
+// contacts, combiners and coils with their register byte and bit mask
+// decoded, and every other instruction handed to the interpreter above. A
+// contact followed by a combiner, and a combiner followed by a coil, are
+// fused into one op at the first instruction's slot that covers them all;
+// the covered instructions keep their own ops behind it, so a jump into the
+// middle of a fused run finds the op of the instruction it lands on. Fused
+// and decoded ops cannot fault and do not transfer control, so the budget
+// and the fault offsets stay those of the interpreter, which runs every
+// instruction that can.
+
+#define LADDER_COMBINERS(X) X(Or) X(And) X(Andn) X(Orn) X(Nand) X(Nor)
+#define LADDER_COILS(X) X(Out) X(OutNot) X(Set) X(Reset)
+
+enum class XKind : u8 {
+    kInterp,
+    kContact,
+    kNot,
+    kSetTrue,
+    kSetFalse,
+    kOrAnd,
+    kAndOr,
+    kPop,
+    kRepush,
+    kOsRise,
+    kOsFall,
+#define X(c) k##c,
+    LADDER_COMBINERS(X) LADDER_COILS(X)
+#undef X
+#define X(c) kContact##c,
+    LADDER_COMBINERS(X)
+#undef X
+#define XK(c, coil) k##c##coil,
+#define X(c) XK(c, Out) XK(c, OutNot) XK(c, Set) XK(c, Reset)
+    LADDER_COMBINERS(X)
+#undef X
+#define X(c) XK(Contact##c, Out) XK(Contact##c, OutNot) XK(Contact##c, Set) XK(Contact##c, Reset)
+    LADDER_COMBINERS(X)
+#undef X
+#undef XK
+};
+
+struct XOp {
+    XKind kind;
+    u8 mask;   // contact (or the coil of a coil op)
+    u8 mask2;  // the coil of a fused op that also has a contact
+    u8 skip;   // instructions the op covers
+    u32 a;     // register byte of `mask`; kInterp: the instruction's offset
+    u32 b;     // register byte of `mask2`
+};
+
+constexpr u32 kNoOp = 0xFFFFFFFF;
+
+struct Translation {
+    std::vector<XOp> ops;     // one per instruction, then one past the last
+    std::vector<u32> opAt;    // op of the instruction at an offset (kNoOp: none)
+};
+Translation g_x;
+
+// Where a bit operand lives.
+void BitAt(u32 a, u32* byte, u8* mask) {
+    *byte = LadderBitByte(a);
+    *mask = on_mask[a & 7];
+}
+
+// The op of a single instruction, from its opcode (or contact word).
+template <bool kTok16>
+XOp Decode(const u16* code, u32 at) {
+    XOp o{XKind::kInterp, 0, 0, 1, at, 0};
+    u32 ip = at;
+    const u16 w = code[ip++];
+    if (w >= kLadderFirstContact) {
+        o.kind = XKind::kContact;
+        BitAt(w, &o.a, &o.mask);
+        return o;
+    }
+    auto bit = [&](XKind k) {
+        o.kind = k;
+        BitAt(LadderBitOperand<kTok16>(code, ip), &o.a, &o.mask);
+    };
+    switch (kLadderExec[w]) {
+        case LExec::kContl: bit(XKind::kContact); break;
+        case LExec::kNot: o.kind = XKind::kNot; break;
+        case LExec::kSetTrue: o.kind = XKind::kSetTrue; break;
+        case LExec::kSetFalse: o.kind = XKind::kSetFalse; break;
+        case LExec::kOrAnd: o.kind = XKind::kOrAnd; break;
+        case LExec::kAndOr: o.kind = XKind::kAndOr; break;
+        case LExec::kPop: o.kind = XKind::kPop; break;
+        case LExec::kRepush: o.kind = XKind::kRepush; break;
+        case LExec::kOsRise: bit(XKind::kOsRise); break;
+        case LExec::kOsFall: bit(XKind::kOsFall); break;
+#define X(c)                            \
+    case LExec::k##c: o.kind = XKind::k##c; break;
+            LADDER_COMBINERS(X)
+#undef X
+#define X(c)              \
+    case LExec::k##c: bit(XKind::k##c); break;
+            LADDER_COILS(X)
+#undef X
+        default: break;
+    }
+    return o;
+}
+
+int CombinerIndex(XKind k) {
+    int i = 0;
+#define X(c)                      \
+    if (k == XKind::k##c) return i; \
+    ++i;
+    LADDER_COMBINERS(X)
+#undef X
+    return -1;
+}
+int CoilIndex(XKind k) {
+    int i = 0;
+#define X(c)                      \
+    if (k == XKind::k##c) return i; \
+    ++i;
+    LADDER_COILS(X)
+#undef X
+    return -1;
+}
+
+constexpr int kCombiners = 6, kCoils = 4;
+
+// Fuses the op at `i` with the ones after it where they form a contact and
+// a combiner, a combiner and a coil, or all three.
+XOp Fuse(const std::vector<XOp>& ops, size_t i) {
+    XOp o = ops[i];
+    const size_t n = ops.size();
+    if (o.kind == XKind::kContact && i + 1 < n) {
+        int c = CombinerIndex(ops[i + 1].kind);
+        if (c < 0) return o;
+        int k = i + 2 < n ? CoilIndex(ops[i + 2].kind) : -1;
+        if (k >= 0) {
+            o.kind = static_cast<XKind>(static_cast<int>(XKind::kContactOrOut) + kCoils * c + k);
+            o.mask2 = ops[i + 2].mask;
+            o.b = ops[i + 2].a;
+            o.skip = 3;
+        } else {
+            o.kind = static_cast<XKind>(static_cast<int>(XKind::kContactOr) + c);
+            o.skip = 2;
+        }
+        return o;
+    }
+    int c = CombinerIndex(o.kind);
+    int k = c >= 0 && i + 1 < n ? CoilIndex(ops[i + 1].kind) : -1;
+    if (k >= 0) {
+        o.kind = static_cast<XKind>(static_cast<int>(XKind::kOrOut) + kCoils * c + k);
+        o.mask = ops[i + 1].mask;
+        o.a = ops[i + 1].a;
+        o.skip = 2;
+    }
+    return o;
+}
+
+template <bool kTok16>
+void TranslateWidth(const u16* code, u32 words) {
+    Translation& x = g_x;
+    x.ops.clear();
+    x.opAt.assign(words + 1, kNoOp);
+    for (u32 at = 0; at < words;) {
+        u32 len = LadderInstruction_Words(code + at, words - at, kTok16);
+        XOp o{XKind::kInterp, 0, 0, 1, at, 0};
+        // Only instructions whose operands lie whole in the code are
+        // decoded; what cannot be decoded is left to the interpreter.
+        if (len != 0) o = Decode<kTok16>(code, at);
+        else len = 1;
+        x.opAt[at] = static_cast<u32>(x.ops.size());
+        x.ops.push_back(o);
+        at += len;
+    }
+    // Past the last instruction: whatever the interpreter does there.
+    x.opAt[words] = static_cast<u32>(x.ops.size());
+    x.ops.push_back(XOp{XKind::kInterp, 0, 0, 1, words, 0});
+    std::vector<XOp> plain = x.ops;
+    for (size_t i = 0; i < plain.size(); ++i) x.ops[i] = Fuse(plain, i);
+}
+
+void Translate(const u16* code, u32 words, bool tok16) {
+    if (tok16)
+        TranslateWidth<true>(code, words);
+    else
+        TranslateWidth<false>(code, words);
+}
+
+// The bit ops on pre-decoded operands, as the contact and coil functions do
+// them on bit addresses.
+inline bool XBit(const u8* mem, u32 byte, u8 mask) { return (mem[byte] & mask) != 0; }
+inline void XPut(u8* mem, u32 byte, u8 mask, bool on) {
+    u8& b = mem[byte];
+    b = on ? static_cast<u8>(b | mask) : static_cast<u8>(b & ~mask);
+}
+inline void XContact(u8*& top, u32 byte, u8 mask) { *++top = XBit(plc_reg, byte, mask) ? 0xFF : 0; }
+inline void XOut(u8*& top, u32 byte, u8 mask) { XPut(plc_reg, byte, mask, *top-- != 0); }
+inline void XOutNot(u8*& top, u32 byte, u8 mask) { XPut(plc_reg, byte, mask, *top-- == 0); }
+inline void XSet(u8*& top, u32 byte, u8 mask) {
+    if (*top-- != 0) XPut(plc_reg, byte, mask, true);
+}
+inline void XReset(u8*& top, u32 byte, u8 mask) {
+    if (*top-- != 0) XPut(plc_reg, byte, mask, false);
+}
+inline void XOsRise(u8*& top, u32 byte, u8 mask) {
+    if (*top-- != 0) {
+        XPut(plc_reg, byte, mask, !XBit(old_reg, byte, mask));
+        XPut(old_reg, byte, mask, true);
+    } else {
+        XPut(plc_reg, byte, mask, false);
+        XPut(old_reg, byte, mask, false);
     }
 }
+inline void XOsFall(u8*& top, u32 byte, u8 mask) {
+    if (*top-- != 0) {
+        XPut(plc_reg, byte, mask, false);
+        XPut(old_reg, byte, mask, true);
+    } else {
+        XPut(plc_reg, byte, mask, XBit(old_reg, byte, mask));
+        XPut(old_reg, byte, mask, false);
+    }
+}
+
+// Runs the translated program.
+template <bool kTok16>
+i32 Run(const u16* code) {
+    using namespace lcontact;
+    Interp<kTok16> in{code, &g.l_stack[0], &g.w_stack[0]};
+    const XOp* ops = g_x.ops.data();
+    const u32* opAt = g_x.opAt.data();
+    const u32 words = static_cast<u32>(g_x.opAt.size()) - 1;
+    u8* top = in.top;
+    u32 pc = 0;
+    for (;;) {
+        const XOp& o = ops[pc];
+        switch (o.kind) {
+            case XKind::kInterp: {
+                // The interpreter runs until it stands on an instruction
+                // with a decoded op; off the translated instruction starts
+                // (a family that moved the pointer elsewhere) it goes on.
+                in.top = top;
+                in.ip = o.a;
+                for (;;) {
+                    if (!in.Step()) return in.result;
+                    const u32 next = in.ip <= words ? opAt[in.ip] : kNoOp;
+                    if (next == kNoOp) continue;
+                    pc = next;
+                    if (ops[pc].kind != XKind::kInterp) break;
+                }
+                top = in.top;
+                continue;
+            }
+            case XKind::kContact: XContact(top, o.a, o.mask); break;
+            case XKind::kNot: NotTop(top); break;
+            case XKind::kSetTrue: SetTrue(top); break;
+            case XKind::kSetFalse: SetFalse(top); break;
+            case XKind::kOrAnd: OrAnd(top); break;
+            case XKind::kAndOr: AndOr(top); break;
+            case XKind::kPop: Pop(top); break;
+            case XKind::kRepush: Repush(top); break;
+            case XKind::kOsRise: XOsRise(top, o.a, o.mask); break;
+            case XKind::kOsFall: XOsFall(top, o.a, o.mask); break;
+#define X(c) \
+    case XKind::k##c: c(top); break;
+                LADDER_COMBINERS(X)
+#undef X
+#define X(c) \
+    case XKind::k##c: X##c(top, o.a, o.mask); break;
+                LADDER_COILS(X)
+#undef X
+#define X(c)                         \
+    case XKind::kContact##c:         \
+        XContact(top, o.a, o.mask);  \
+        c(top);                      \
+        break;
+                LADDER_COMBINERS(X)
+#undef X
+#define XK(c, coil)               \
+    case XKind::k##c##coil:       \
+        c(top);                   \
+        X##coil(top, o.a, o.mask); \
+        break;
+#define X(c) XK(c, Out) XK(c, OutNot) XK(c, Set) XK(c, Reset)
+                LADDER_COMBINERS(X)
+#undef X
+#undef XK
+#define XK(c, coil)                   \
+    case XKind::kContact##c##coil:    \
+        XContact(top, o.a, o.mask);   \
+        c(top);                       \
+        X##coil(top, o.b, o.mask2);   \
+        break;
+#define X(c) XK(c, Out) XK(c, OutNot) XK(c, Set) XK(c, Reset)
+                LADDER_COMBINERS(X)
+#undef X
+#undef XK
+        }
+        pc += o.skip;
+    }
+}
+
+#undef LADDER_COMBINERS
+#undef LADDER_COILS
+
+// The same program one instruction at a time, without the translation.
+template <bool kTok16>
+i32 Interpret(const u16* code) {
+    Interp<kTok16> in{code, &g.l_stack[0], &g.w_stack[0]};
+    while (in.Step()) {
+    }
+    return in.result;
+}
+
+bool g_translated = true;
 
 }  // namespace
 
@@ -346,6 +678,7 @@ i32 Ladder_Scan(const u8* code) {
     if (!g.loaded || size != g.size || ladder_bl.Crc() != g.crc || tok16 != g.tok16)
         LoadProgram(code, size, ladder_bl.Crc(), tok16);
     if (!g.check.Ok()) return Offset(g.check.offset);
+    if (!g_translated) return tok16 ? Interpret<true>(g_code) : Interpret<false>(g_code);
     return tok16 ? Run<true>(g_code) : Run<false>(g_code);
 }
 
@@ -353,8 +686,12 @@ u32 Ladder_ScanTimeMs() { return g.local_scan_time; }
 u16 Ladder_TimerStamp() { return g.time_frt_100us; }
 LadderCheckResult Ladder_LastCheck() { return g.check; }
 
+void Ladder_UseTranslation(bool on) { g_translated = on; }
+
 void Ladder_Reset() {
     g = State{};
+    g_x = Translation{};
+    g_translated = true;
     LadderPanel_Reset();
     RegTokLen_16b = 0;
 }

@@ -5,7 +5,9 @@
 // program block and passes it through the program checker; a program that
 // fails the check never runs: each scan ends with a program fault at the
 // offset the checker names. The copy is what runs, so a block that is being
-// rewritten cannot change the code under a running scan.
+// rewritten cannot change the code under a running scan. A program that
+// passes is translated at the same time into ops with their register
+// operands decoded, and the scans run the translation.
 //
 // At run time two faults remain possible besides those the instructions
 // report: a CALL nested deeper than 8 or a RET without a CALL, and a scan
@@ -45,8 +47,13 @@ u16 Ladder_TimerStamp();      // low 14 bits of this scan's time base
 // The checker's verdict on the program the interpreter holds.
 LadderCheckResult Ladder_LastCheck();
 
-// Forgets the interpreter state (start-up and tests).
+// Forgets the interpreter state (start-up and tests); the translated form
+// runs again.
 void Ladder_Reset();
+// Whether scans run the translated form of the program (the default) or
+// interpret it one instruction at a time; both leave the same registers,
+// which the tests compare.
+void Ladder_UseTranslation(bool on);
 
 // What the interpreter reaches of the services above it. The file
 // instructions belong to the file service, which uses the media.

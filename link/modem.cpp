@@ -206,6 +206,15 @@ bool IpDestinationForGprs(GsmRecordRef* ref) {
     return Gsm(ref) && (*ref->statusFlags & 0x04) && (*ref->optionFlags & 0x02);
 }
 
+// A call on a serial modem is on line; an external GSM modem's shared record
+// learns of it (with carrier, as the set-up itself would), so its other
+// users and its hang-up see the live call.
+void OnLine(int port, Port& p) {
+    p.connected = 1;
+    if (g.GsmModem && talkPeers.GSMDataCallUp != nullptr && Drv(port).GetDCD(static_cast<u32>(port)))
+        talkPeers.GSMDataCallUp();
+}
+
 // Functions 1 and 2 in state 8 over the internal module's data socket.
 int SocketStep(Port& p, Slot& s, bool iec) {
     ModemConnRequest& r = g.sock_conn_info[iec ? 1 : 0];
@@ -237,7 +246,7 @@ int OnLineStep(int port, Port& p, Slot& s, int f, bool gsm) {
             if (gsm) {
                 if (r == kModemConnect && Drv(port).GetDCD(static_cast<u32>(port))) {
                     SetStatus(s, kModemConnect);
-                    p.connected = 1;
+                    OnLine(port, p);
                     GPRSIdleTimer(kIdle);
                 } else if (r == kModemListen) {
                     SetStatus(s, kModemListen);
@@ -259,7 +268,7 @@ int OnLineStep(int port, Port& p, Slot& s, int f, bool gsm) {
                 ModemTimer(p, kAfterRing);
             } else if (r == kModemConnect) {
                 SetStatus(s, kModemConnect);
-                p.connected = 1;
+                OnLine(port, p);
             } else {
                 SetStatus(s, kModemNoCarrier);
                 ModemTimer(p, kStopped);
@@ -474,7 +483,7 @@ int Execute(int port, int function, bool iec) {
                         state = 7;
                     }
                 } else if (r == kModemConnect) {
-                    p.connected = 1;
+                    OnLine(port, p);
                     state = 8;
                 } else if (r == kModemNoCarrier && !ip) {
                     p.connected = 0;

@@ -70,6 +70,8 @@ struct TalkPeers {
     int (*GSMGPRSRsrcMngr)(int user, int operation) = nullptr;
     void (*GSMGPRSParmInit)() = nullptr;
     void (*GSMModemInit)(int port) = nullptr;
+    // The engine's own call on the modem is on line (the set-up's connected step).
+    void (*GSMDataCallUp)() = nullptr;
     // Fills the references to the GSM record; 0 when there is none.
     int (*GSMGPRSInfo)(GsmRecordRef* ref) = nullptr;
     // Serial Modbus engine.

@@ -447,19 +447,24 @@ void RestartCommands() {
 }
 
 // Protocol services of eth0 and eth1. An interface whose services cannot
-// start (its port taken, the interface missing) runs without them; they are
-// tried again once a second.
+// start (its port taken) runs without them; they are tried again once a
+// second. A missing interface is not tried at all (its sockets would be
+// opened and closed for nothing every second): its services start on the
+// pass after it appears.
 void InitServices() {
     u32 now = _tx_time_get();
     for (int i = 0; i < 2; ++i) {
         if (g.protoOk[i]) continue;
-        if (g.retryStamp[i] != 0 && static_cast<u32>(now - g.retryStamp[i]) < 1000) continue;
-        if (Protocols_Init(i) == 0) {
+        const bool missing = Nx_InterfaceMissing(&EnetIp[i]);
+        if (!missing && g.retryStamp[i] != 0 && static_cast<u32>(now - g.retryStamp[i]) < 1000) continue;
+        if (!missing && Protocols_Init(i) == 0) {
             g.protoOk[i] = 1;
             continue;
         }
-        Protocols_DeInit(i);
-        g.retryStamp[i] = now != 0 ? now : 1;
+        if (!missing) {
+            Protocols_DeInit(i);
+            g.retryStamp[i] = now != 0 ? now : 1;
+        }
         if (!g.initFailureShown[i]) std::fprintf(stderr, "Ethernet services of %s could not start\n", kNames[i]);
         g.initFailureShown[i] = true;
     }

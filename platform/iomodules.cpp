@@ -36,6 +36,7 @@ constexpr int kWGen2Pointer = 46;
 constexpr int kWTempPointer = 47;
 constexpr int kWConverterCfg = 48;
 constexpr int kWConverterStart = 49;  // 100-us tick of the last configuration write
+constexpr int kWDacVoltage = 50;      // chain-1 converters: channels in the voltage range (bit per channel)
 constexpr int kWMeterSelect = 52;     // metering device: register the last write selected
 constexpr int kWMeterSetup = 53;      // its last set-up word (0xF0 writes)
 constexpr int kWMeterRegs = 56;       // registers 0-199
@@ -575,10 +576,37 @@ void PresentInputBit() {
     Board_SetGpioInput(2, kDataInBit, level ? kDataInBit : 0);
 }
 
+// The output converters of the slot-0 modules whose analog outputs hang on
+// chain 1. A frame is taken when all 16 bits arrived and bit 12 marks it as
+// a converter frame: the code in bits 0-11, the channel in bits 14-15; the
+// two-output module uses bit 14 for the channel and bit 15 for the voltage
+// range (clear: current). Bit 13 is never set in a converter frame.
+int ChainDacChannels(u16 id) {
+    switch (id) {
+        case 0x3F0E: case 0x1F0E: return 4;
+        case 0x9F0E: return 2;
+        default: return 0;
+    }
+}
+
+void ChainDacFrame(u32 frame) {
+    u16 id = IdentOf(0);
+    int channels = ChainDacChannels(id);
+    if (channels == 0 || (frame & 0x3000) != 0x1000) return;
+    bool twoOutputs = channels == 2;
+    int ch = static_cast<int>(twoOutputs ? (frame >> 14) & 1 : (frame >> 14) & 3);
+    int a = Area(0);
+    SetWord(a, kWDac + ch, frame & 0xFFF);
+    u32 voltage = Word(a, kWDacVoltage);
+    bool v = twoOutputs ? (frame & 0x8000) != 0 : true;
+    SetWord(a, kWDacVoltage, v ? (voltage | (1u << ch)) : (voltage & ~(1u << ch)));
+}
+
 void ChainSelectChanged() {
     int now = SelectedChain();
     if (now == g.chain.active) return;
     if (g.chain.active >= 0 && g.chain.bits > 0) SetWord(kAreaBoard, kWChainOut + g.chain.active, g.chain.shifted);
+    if (g.chain.active == 1 && g.chain.bits == 16) ChainDacFrame(g.chain.shifted);
     g.chain = ChainState{};
     g.chain.active = now;
     if (now >= 0) PresentInputBit();
@@ -839,6 +867,11 @@ bool IoModules_SetAnalogInput(int slot, int channel, u16 value) {
 int IoModules_AnalogOutput(int slot, int channel) {
     if (!SlotOk(slot) || channel < 0 || channel >= 8) return -1;
     return static_cast<int>(Word(Area(slot), kWDac + channel));
+}
+
+int IoModules_AnalogOutputRange(int slot, int channel) {
+    if (slot != 0 || channel < 0 || channel >= ChainDacChannels(IdentOf(0))) return -1;
+    return static_cast<int>((Word(Area(0), kWDacVoltage) >> channel) & 1);
 }
 
 void IoModules_SetMeterRegister(int slot, u8 reg, u32 value) {

@@ -69,6 +69,10 @@ int IoModules_OutputCount(int slot);
 // each DAC channel.
 bool IoModules_SetAnalogInput(int slot, int channel, u16 value);
 int IoModules_AnalogOutput(int slot, int channel);
+// Range of an output converter on shift chain 1 (slot-0 modules with
+// analog outputs on the chain): 1 voltage, 0 current, -1 no such channel.
+// The four-output modules have voltage outputs only.
+int IoModules_AnalogOutputRange(int slot, int channel);
 // The metering device of a power-meter module: its registers 0-199 (values
 // as the device reads them out: 24, 16 or 8 bits), as a test scripts them
 // and as the controller's setting writes left them; the last set-up word.

@@ -268,6 +268,17 @@ bool GetFlags(int s, const char* name, short* flags) {
     return asked.ok;
 }
 
+// Whether the interface is known to be absent from the process's own
+// namespace: a socket made for it could not be bound to it. Asked of the
+// flags kept from the link events, so an idle pass costs no system call;
+// without the events nothing is known to be missing.
+bool InterfaceMissing(const NxIp* ip) {
+    if (ip == nullptr || !OwnNs()) return false;
+    int s = IoctlSocket();
+    short flags = 0;
+    return s >= 0 && g_linkFd >= 0 && !GetFlags(s, ip->name.c_str(), &flags);
+}
+
 bool SetFlags(int s, const char* name, short flags) {
     ifreq r{};
     std::snprintf(r.ifr_name, IFNAMSIZ, "%s", name);
@@ -336,6 +347,8 @@ void ReadLinkSettings(int s, NxIp* ip) {
 }
 
 }  // namespace
+
+bool Nx_InterfaceMissing(const NxIp* ip) { return InterfaceMissing(ip); }
 
 bool Nx_OwnNamespace() { return OwnNs(); }
 
@@ -640,6 +653,7 @@ u32 _nx_packet_copy(NxPacket* packet, NxPacket** copyOut, NxPacketPool* pool, u3
 u32 _nx_tcp_socket_create(NxIp* ip, NxTcpSocket* s, const char* name, u32 tos, u32 fragment, u32 ttl, u32 window,
                           NxTcpCallback urgent, NxTcpCallback disconnect) {
     CloseFd(s->fd);
+    if (InterfaceMissing(ip)) return NX_FAILURE;
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return NX_FAILURE;
     fd = NotZero(fd);
@@ -937,6 +951,9 @@ u32 UdpReceive(NxUdpSocket* s, NxPacket** packetOut, u32* addressOut, u32* portO
     *packetOut = nullptr;
     if (!s->bound) return NX_NOT_BOUND;
     if (s->fd < 0 || s->ip == nullptr) return NX_NO_PACKET;
+    // Every open UDP socket is in the idle wait: when it saw nothing there,
+    // there is nothing to read until the next wait.
+    if (Service_Ready(s->fd, POLLIN) == 0) return NX_NO_PACKET;
     NxPacket* p = nullptr;
     if (_nx_packet_allocate(s->ip->pool, &p, 0, 0) != NX_SUCCESS) return NX_NO_PACKET;
     sockaddr_in from{};
@@ -946,6 +963,7 @@ u32 UdpReceive(NxUdpSocket* s, NxPacket** packetOut, u32* addressOut, u32* portO
                          reinterpret_cast<sockaddr*>(&from), &len);
     if (n < 0) {
         _nx_packet_release(p);
+        if (errno == EAGAIN || errno == EWOULDBLOCK) Service_Consume(s->fd);  // drained for this pass
         return NX_NO_PACKET;
     }
     p->length = static_cast<u32>(n);

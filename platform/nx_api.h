@@ -209,6 +209,13 @@ void Nx_IdleWait(int ms);
 // another: a service whose slots are all taken learns of a newcomer.
 bool Nx_ConnectionWaiting(const NxTcpSocket* s);
 
+// True when the interface of ip is absent from the process's own namespace,
+// as the kernel's link events tell it (false in the host's namespace, and
+// when the events cannot be followed): nothing can be opened on it until it
+// appears, which the same events tell at once. Costs no system call while
+// nothing changes.
+bool Nx_InterfaceMissing(const NxIp* ip);
+
 // True when the process runs in a network namespace of its own, where
 // interface settings are applied; false in the host's namespace.
 bool Nx_OwnNamespace();

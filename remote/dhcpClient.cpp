@@ -16,6 +16,7 @@
 #include "platform/clock.h"
 #include "platform/fpga.h"
 #include "platform/nx_api.h"
+#include "platform/service.h"
 #include "platform/system.h"
 
 DhcpPortState dhcpProcCtrl[kDhcpPorts];
@@ -111,8 +112,11 @@ void DropLease(DhcpPortState& s, int port) {
 // socket does not stay readable.
 void Drain(DhcpPortState& s) {
     u8 buffer[kDhcpFrameBytes];
-    for (int k = 0; k < kReadsPerPass && s.socket >= 0; ++k)
-        if (recv(s.socket, buffer, sizeof buffer, MSG_DONTWAIT) <= 0) break;
+    for (int k = 0; k < kReadsPerPass && s.socket >= 0 && Service_Ready(s.socket, POLLIN) != 0; ++k)
+        if (recv(s.socket, buffer, sizeof buffer, MSG_DONTWAIT) <= 0) {
+            Service_Consume(s.socket);
+            break;
+        }
 }
 
 // A reply to another client or to an older exchange is ignored (the wait
@@ -334,7 +338,8 @@ int setQryPacket(DhcpPortState& s, u8 kind, const DhcpLease& lease, int port) {
 }
 
 int readUdpPacket(DhcpPortState& s) {
-    if (s.socket < 0) return 0;
+    // The idle wait polls the socket: when it saw nothing, nothing is there.
+    if (s.socket < 0 || Service_Ready(s.socket, POLLIN) == 0) return 0;
     u8 f[kDhcpFrameBytes];
     iovec io{f, sizeof f};
     alignas(cmsghdr) u8 control[CMSG_SPACE(sizeof(tpacket_auxdata))];
@@ -344,7 +349,10 @@ int readUdpPacket(DhcpPortState& s) {
     msg.msg_control = control;
     msg.msg_controllen = sizeof control;
     ssize_t n = recvmsg(s.socket, &msg, MSG_DONTWAIT);
-    if (n <= 0) return 0;
+    if (n <= 0) {
+        Service_Consume(s.socket);
+        return 0;
+    }
     // A frame of this host whose checksum the kernel left to the hardware
     // carries no final UDP checksum yet; the kernel vouches for it.
     bool checkUdp = true;

@@ -97,6 +97,7 @@ struct EtnEmailConn {
     u16 crc = 0;
     // Attachments.
     u8 attachState = 0;
+    u32 paceStart = 0, paceTicks = 0;  // the module path's pause
     u16 fileIndex = 0;
     i32 attachResult = 0;
     char path[512] = {};
@@ -113,6 +114,11 @@ EtnEmailConn e;
 // The e-mail file mailbox: one request at a time.
 constexpr u8 kMbStatus = 0, kMbOpen = 3, kMbClose = 5, kMbRead = 6, kMbList = 7;
 constexpr u32 kAttachRead = 912;       // a multiple of 3: the pieces encode without padding
+constexpr u32 kAttachReadModem = 342;  // through the module: smaller pieces, paced
+// Pauses of the module's path, so the module's socket is not flooded: before
+// the first attachment, after each part header or piece, and between posting
+// a read and taking its bytes.
+constexpr u32 kPaceFirst = 20000, kPacePiece = 8000, kPaceRead = 10000;
 constexpr u32 kOutHighWater = 16384;   // queued bytes before the next read waits
 constexpr i32 kAttachOpenFailed = 1000;
 
@@ -138,6 +144,14 @@ bool RunMode() { return SR_Get(5) == 2; }
 bool ViaModem() { return (e.modeFlags & 0x02) != 0; }
 constexpr int kModemSocket = 2;
 bool Open() { return e.fd >= 0 || (ViaModem() && (e.modeFlags & 0x01)); }
+
+// Starts a pause of the module's path (nothing on Ethernet).
+void Pace(u32 ticks) {
+    if (!ViaModem()) return;
+    e.paceStart = FPGA_GetFrt();
+    e.paceTicks = ticks;
+}
+bool Pausing() { return e.paceTicks != 0 && FPGA_GetFrt() - e.paceStart < e.paceTicks; }
 
 void StartTimer(u32 ticks) {
     e.timerStart = FPGA_GetFrt();
@@ -659,6 +673,8 @@ void Content() {
         e.attachState = 0;
         e.fileIndex = 0;
         e.attachResult = 0;
+        e.paceTicks = 0;
+        Pace(kPaceFirst);
         e.smtpState = kAttach;
     }
 }
@@ -698,6 +714,8 @@ int ChooseFile(u8 mode, u32 count) {
     return static_cast<int>(mode == 3 ? oldest : mode == 4 ? newest : runnerUp);
 }
 
+u32 ReadSize() { return ViaModem() ? kAttachReadModem : kAttachRead; }
+
 void PostOpen() {
     e.file = FxFile{};
     e.args = CfmFileArgs{&e.file, e.path, 0, nullptr};
@@ -707,6 +725,7 @@ void PostOpen() {
 void AttachStep() {
     u32 m = MessageEntry();
     u8 mode = e.body.U8(m + 11);
+    if (Pausing()) return;
     switch (e.attachState) {
         case 0: {
             u32 at = e.body.U32(m) + std::min(e.body.U32(m + 4), kBodyMax) + e.body.U8(m + 9);
@@ -776,23 +795,28 @@ void AttachStep() {
                       "\r\nContent-Type: application/octet-stream\r\nContent-Transfer-Encoding: base64\r\n"
                       "Content-Disposition: attachment;\r\n\tfilename=\"" + name + "\"\r\n\r\n");
             }
+            Pace(kPacePiece);
             e.attachState = 5;
             break;
         case 5:
             if (e.out.size() > kOutHighWater) break;
             e.readCount = 0;
-            e.args = CfmFileArgs{&e.file, e.readBuffer, kAttachRead, &e.readCount};
-            if (Post(kMbRead, 0, e.args)) e.attachState = 6;
+            e.args = CfmFileArgs{&e.file, e.readBuffer, ReadSize(), &e.readCount};
+            if (Post(kMbRead, 0, e.args)) {
+                Pace(kPaceRead);
+                e.attachState = 6;
+            }
             break;
         case 6: {
             if (!MailboxFree()) break;
             i32 r = MailboxResult();
-            u32 n = std::min(e.readCount, kAttachRead);
+            u32 n = std::min(e.readCount, ReadSize());
             if ((r == 0 || r == -1) && n > 0) {
                 char encoded[kAttachRead / 3 * 4 + kAttachRead / 57 * 2 + 8];
                 u32 length = EtnEmailBase64Encd(e.readBuffer, n, encoded, true);
                 Queue(std::string(encoded, length));
-                e.attachState = n < kAttachRead ? 7 : 5;
+                e.attachState = n < ReadSize() ? 7 : 5;
+                if (e.attachState == 5) Pace(kPacePiece);
             } else {
                 e.attachState = 7;
             }

@@ -291,21 +291,7 @@ void AnswerWait(int port) {
         s.addressQuery = 0;
     }
     if (r == kResOk) {
-        if (s.nextStep == 26) {
-            bool dialOut = (s.options & 0x02) != 0;
-            u8 kind = static_cast<u8>((s.status >> 6) & 0x03);
-            if ((s.options & 0x01) || ((s.status & 0x04) && dialOut))
-                kind = 2;
-            else if (dialOut)
-                kind = 1;
-            s.status = static_cast<u8>((s.status & 0x3F) | (kind << 6));
-            s.step = kind == 1 ? 28 : 29;
-            if (dialOut) GSMTimer(m.timer, 3600000);
-            s.status |= 0x18;
-            s.retryCount = 0;
-        } else {
-            s.step = s.nextStep;
-        }
+        s.step = s.nextStep;
         return;
     }
     if (SetUpBefore() || (s.nextStep != 8 && s.nextStep != 9) || (s.options & 0x20)) {
@@ -692,6 +678,21 @@ int GSMModemInit(int port) {
             }
             break;
         case 25: AnswerWait(port); break;
+        case 26: {
+            // Set up: the kind of connection is chosen, then dialled or answered.
+            bool dialOut = (s.options & 0x02) != 0;
+            u8 kind = static_cast<u8>((s.status >> 6) & 0x03);
+            if ((s.options & 0x01) || ((s.status & 0x04) && dialOut))
+                kind = 2;
+            else if (dialOut)
+                kind = 1;
+            s.status = static_cast<u8>((s.status & 0x3F) | (kind << 6));
+            s.step = kind == 1 ? 28 : 29;
+            if (dialOut) GSMTimer(m.timer, 3600000);
+            s.status |= 0x18;
+            s.retryCount = 0;
+            break;
+        }
         case 27:
             d.PutsTx(p, s.destination);
             d.PutTx(p, '\r');
@@ -788,6 +789,13 @@ int GSMModemInit(int port) {
         default: s.step = 0; break;
     }
     return s.resultCode;
+}
+
+void GSMDataCallUp() {
+    GsmGprsInfo& s = GSMGPRSInfo_St;
+    s.step = 32;
+    s.status |= 0x20;
+    s.resultCode = kResConnect;
 }
 
 namespace {

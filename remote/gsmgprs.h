@@ -72,6 +72,11 @@ extern u8 NumericOprtCode;
 int GSMGPRSRsrcMngr(int user, int operation);
 // One step of the data-call set-up of the external modem.
 int GSMModemInit(int port);
+// A data-call user placed its call itself once the set-up was complete and
+// the call is on line: the record shows it as the set-up's connected step
+// (step 32, data connection up, result CONNECT), as a resumed held call does,
+// so that the other users and the hang-up see a live call.
+void GSMDataCallUp();
 // One step of ending the modem's current use: 1 done, 0 in progress.
 int GSMSMSDisconnect(int port, int hangUp);
 // Reads answer lines: a line classifier result (0 OK, 1 CONNECT, 2 RING,

@@ -29,9 +29,10 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
 fi
 
-# npm peers of the system tests (Debian packages no EtherNet/IP originator),
-# installed at the versions tests/peers/package.json pins, into a folder of
-# the work tree that git ignores.
+# npm peers of the system tests (Debian packages no EtherNet/IP originator,
+# and drives its Chromium with none), installed at the versions
+# tests/peers/package.json pins, into a folder of the work tree that git
+# ignores. playwright-core fetches no browser: the tests use Debian's.
 if ! command -v npm >/dev/null 2>&1; then
   SUDO=""
   [ "$(id -u)" -ne 0 ] && SUDO="sudo"
@@ -39,6 +40,10 @@ if ! command -v npm >/dev/null 2>&1; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq npm
 fi
 PEERS="$(cd "$(dirname "$0")/.." && pwd)/tests/peers"
-if [ ! -f "$PEERS/node_modules/st-ethernet-ip/package.json" ]; then
+peers_missing=0
+for m in $(node -e 'console.log(Object.keys(require(process.argv[1]).dependencies).join(" "))' "$PEERS/package.json"); do
+  [ -f "$PEERS/node_modules/$m/package.json" ] || peers_missing=1
+done
+if [ "$peers_missing" -ne 0 ]; then
   npm install --prefix "$PEERS" --no-package-lock --no-audit --no-fund
 fi

@@ -25,6 +25,28 @@ CanOpenTableBuilder& CanOpenTableBuilder::Consumer(u16 ms, u8 node) {
     return *this;
 }
 
+CanOpenTableBuilder& CanOpenTableBuilder::Sync(u32 cobId, u32 periodUs, u32 windowUs) {
+    Field32(kCoSyncCobId, cobId);
+    Field32(kCoSyncPeriod, periodUs);
+    return Field32(kCoSyncWindow, windowUs);
+}
+
+CanOpenTableBuilder& CanOpenTableBuilder::SdoServer(u32 clientToServer, u32 serverToClient) {
+    sdoServers_.push_back({clientToServer, serverToClient});
+    return *this;
+}
+
+CanOpenTableBuilder& CanOpenTableBuilder::Tpdo(u32 cobId, u8 type, std::vector<u32> map, u16 inhibit, u16 eventMs,
+                                               u32 trigger) {
+    tpdos_.push_back({cobId, type, std::move(map), inhibit, eventMs, trigger});
+    return *this;
+}
+
+CanOpenTableBuilder& CanOpenTableBuilder::Rpdo(u32 cobId, u8 type, std::vector<u32> map) {
+    rpdos_.push_back({cobId, type, std::move(map), 0, 0, 0});
+    return *this;
+}
+
 CanOpenTableBuilder& CanOpenTableBuilder::Field8(u32 off, u8 v) {
     overrides_.push_back({off, {v}});
     return *this;
@@ -51,6 +73,44 @@ std::vector<u8> CanOpenTableBuilder::Build() const {
             u8 b[4];
             PutLe32(b, c);
             out.insert(out.end(), b, b + 4);
+        }
+    }
+    auto put32 = [&out](u32 v) {
+        u8 b[4];
+        PutLe32(b, v);
+        out.insert(out.end(), b, b + 4);
+    };
+    auto here = [&out] { return static_cast<u32>(out.size()); };
+    if (!sdoServers_.empty()) {
+        out[kCoSdoServerCount] = static_cast<u8>(sdoServers_.size());
+        PutLe32(&out[kCoSdoServers], here());
+        for (auto [c2s, s2c] : sdoServers_) {
+            put32(c2s);
+            put32(s2c);
+            put32(0);
+        }
+    }
+    const struct {
+        const std::vector<Pdo>& pdos;
+        u32 count, objects, cobs, comm, map;
+        bool tx;
+    } kinds[] = {{tpdos_, kCoTpdoCount, kCoTpdoObjectCounts, kCoTpdoCobIds, kCoTpdoComm, kCoTpdoMap, true},
+                 {rpdos_, kCoRpdoCount, kCoRpdoObjectCounts, kCoRpdoCobIds, kCoRpdoComm, kCoRpdoMap, false}};
+    for (const auto& k : kinds) {
+        if (k.pdos.empty()) continue;
+        PutLe16(&out[k.count], static_cast<u16>(k.pdos.size()));
+        PutLe32(&out[k.objects], here());
+        for (const Pdo& p : k.pdos) out.push_back(static_cast<u8>(p.map.size()));
+        PutLe32(&out[k.cobs], here());
+        for (const Pdo& p : k.pdos) put32(p.cobId);
+        PutLe32(&out[k.comm], here());
+        for (const Pdo& p : k.pdos) {
+            put32(p.type | (k.tx ? p.trigger << 8 : 0));
+            put32(p.inhibit | (static_cast<u32>(p.eventMs) << 16));
+        }
+        PutLe32(&out[k.map], here());
+        for (const Pdo& p : k.pdos) {
+            for (u32 w : p.map) put32(w);
         }
     }
     for (const auto& [off, bytes] : overrides_) {

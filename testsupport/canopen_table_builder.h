@@ -16,6 +16,16 @@ public:
     CanOpenTableBuilder& Guarding(u16 guardMs, u8 lifeFactor);
     // Slave heartbeat consumer entries (time ms, node id).
     CanOpenTableBuilder& Consumer(u16 ms, u8 node);
+    // SYNC COB-ID (bit 30: this node produces SYNC), period and window in µs.
+    CanOpenTableBuilder& Sync(u32 cobId, u32 periodUs, u32 windowUs);
+    // An SDO server entry besides the default server.
+    CanOpenTableBuilder& SdoServer(u32 clientToServer, u32 serverToClient);
+    // A TPDO: COB-ID, transmission type, inhibit (100 µs), event time (ms),
+    // trigger bit address (type 255), mapping words.
+    CanOpenTableBuilder& Tpdo(u32 cobId, u8 type, std::vector<u32> map, u16 inhibit = 0, u16 eventMs = 0,
+                              u32 trigger = 0);
+    // An RPDO: COB-ID, transmission type, mapping words.
+    CanOpenTableBuilder& Rpdo(u32 cobId, u8 type, std::vector<u32> map);
     // Sets any fixed field afterwards (a hostile table).
     CanOpenTableBuilder& Field8(u32 off, u8 v);
     CanOpenTableBuilder& Field16(u32 off, u16 v);
@@ -29,5 +39,14 @@ public:
 private:
     std::vector<u8> fixed_;
     std::vector<u32> consumers_;
+    std::vector<std::pair<u32, u32>> sdoServers_;
+    struct Pdo {
+        u32 cobId;
+        u8 type;
+        std::vector<u32> map;
+        u16 inhibit, eventMs;
+        u32 trigger;
+    };
+    std::vector<Pdo> tpdos_, rpdos_;
     std::vector<std::pair<u32, std::vector<u8>>> overrides_;
 };

@@ -229,6 +229,12 @@ IecImageBuilder& IecImageBuilder::Complex(u32 ctOffset, std::string typeName, st
 IecImageBuilder& IecImageBuilder::Spare(Q4InitClass cls, u16 extra) { spare_[cls] = extra; return *this; }
 IecImageBuilder& IecImageBuilder::UsedOverride(Q4InitClass cls, u16 used) { usedOverride_[cls] = used; return *this; }
 IecImageBuilder& IecImageBuilder::StringBufferMinimum(u32 bytes) { stringMin_ = bytes; return *this; }
+IecImageBuilder& IecImageBuilder::PinAllocation() {
+    for (int k = 0; k < 6; ++k) pinned_[k] = declared_[k] + spare_[k];
+    mapPinned_ = static_cast<int>(map_.size() + mapSpare_);
+    instancesPinned_ = static_cast<int>(instances_.size());
+    return *this;
+}
 IecImageBuilder& IecImageBuilder::ActiveTimers(u16 count) { activeTimers_ = count; return *this; }
 IecImageBuilder& IecImageBuilder::MapVsi(bool on) { mapVsi_ = on; return *this; }
 IecImageBuilder& IecImageBuilder::MapStamp(u32 stamp) { mapStamp_ = stamp; return *this; }
@@ -256,6 +262,10 @@ u16 IecImageBuilder::FbInstance(u16 classNumber, bool standard, u32 codeWord, st
 }
 IecImageBuilder& IecImageBuilder::InstanceDataSize(u32 bytes) { instanceData_ = bytes; return *this; }
 IecImageBuilder& IecImageBuilder::CustomFunction(std::string name) { customFuncs_.push_back(std::move(name)); return *this; }
+IecImageBuilder& IecImageBuilder::ReplaceProgram(u16 program, std::vector<u16> code) {
+    programs_.at(program - 1u).code = std::move(code);
+    return *this;
+}
 u16 IecImageBuilder::Program(std::vector<u16> code, u16 kind) {
     programs_.push_back(Prog{std::move(code), kind});
     return static_cast<u16>(programs_.size());
@@ -448,7 +458,7 @@ std::vector<u8> IecImageBuilder::Build() const {
     static constexpr u32 kSz[] = {kQ4SizeData8, kQ4SizeData16, kQ4SizeData32, kQ4SizeData64, kQ4SizeTime, kQ4SizeString};
     for (int k = 0; k < 6; ++k) {
         u16 c = declared_[k];
-        o.Put16(sz + kSz[k], static_cast<u16>(c + spare_[k]));
+        o.Put16(sz + kSz[k], static_cast<u16>(pinned_[k] >= 0 ? pinned_[k] : c + spare_[k]));
         o.Put16(sz + kSz[k] + 2, usedOverride_[k] >= 0 ? static_cast<u16>(usedOverride_[k]) : c);
         o.Put16(sz + kSz[k] + 4, c);
     }
@@ -533,7 +543,7 @@ std::vector<u8> IecImageBuilder::Build() const {
     // Function-block instances and their names.
     hdr[kQ4HdrInstances] = o.Here();
     u32 ib = o.Zeros(kQ4InstanceHeaderBytes);
-    o.Put16(ib, static_cast<u16>(instances_.size()));
+    o.Put16(ib, static_cast<u16>(instancesPinned_ >= 0 ? instancesPinned_ : static_cast<int>(instances_.size())));
     o.Put16(ib + 2, static_cast<u16>(instances_.size()));
     o.Put32(ib + 12, instanceData_);
     for (const Inst& i : instances_) {
@@ -727,7 +737,7 @@ std::vector<u8> IecImageBuilder::Build() const {
         hdr[kQ4HdrMap] = o.Here();
         u32 m = o.Zeros(16);
         o.Put16(m, 16);
-        o.Put16(m + 2, static_cast<u16>(map_.size() + mapSpare_));
+        o.Put16(m + 2, static_cast<u16>(mapPinned_ >= 0 ? mapPinned_ : static_cast<int>(map_.size() + mapSpare_)));
         o.Put16(m + 4, static_cast<u16>(map_.size()));
         o.Put16(m + 6, mapVsi_ ? 0x200 : 0);
         o.Put32(m + 8, mapStamp_);

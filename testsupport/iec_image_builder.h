@@ -146,6 +146,13 @@ public:
     // Highest used index beyond the declared ones (sizing B), for tests.
     IecImageBuilder& UsedOverride(Q4InitClass cls, u16 used);
     IecImageBuilder& StringBufferMinimum(u32 bytes);
+    // Change images: pins the allocation of every variable table (declared
+    // plus spare indexes), of the variable map and of the instance table at
+    // what is declared now. Variables, map records and instances declared
+    // afterwards go into that reserve, so the next Build is a change image of
+    // the one built before: same allocation, same stamps (a builder keeps its
+    // build, layout and SFC stamps unless told otherwise).
+    IecImageBuilder& PinAllocation();
     IecImageBuilder& ActiveTimers(u16 count);
 
     // Variable map.
@@ -168,6 +175,8 @@ public:
 
     // Programs and tasks. Returns the program number (from 1).
     u16 Program(std::vector<u16> code, u16 kind = 0);
+    // The code of program n (from 1) replaced (a change of its program).
+    IecImageBuilder& ReplaceProgram(u16 program, std::vector<u16> code);
     IecImageBuilder& CallStackSize(u16 perProgram);
     IecImageBuilder& ProgramSlots(u32 slots);
     IecImageBuilder& Task(std::string name, std::vector<u16> programs);
@@ -283,6 +292,8 @@ private:
     u16 declared_[6] = {};
     u16 spare_[6] = {0, 0, 0, 0, 1, 0};  // TIME keeps one spare index: its used index must stay below A
     int usedOverride_[6] = {-1, -1, -1, -1, -1, -1};
+    int pinned_[6] = {-1, -1, -1, -1, -1, -1};
+    int mapPinned_ = -1, instancesPinned_ = -1;
     std::vector<InitValue> init_[6];
     std::vector<u8> stringCaps_;
     u32 stringMin_ = 0;

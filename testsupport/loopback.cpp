@@ -1,5 +1,7 @@
 #include "testsupport/loopback.h"
 
+#include "testsupport/port_lease.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -23,16 +25,22 @@ int ConnectLoopback(int port) {
     return fd;
 }
 
-int FreeLoopbackPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    socklen_t len = sizeof sa;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-    close(fd);
-    return ntohs(sa.sin_port);
+int FreeLoopbackPort(int type) {
+    // The kernel names a free port; the lease keeps a concurrent test from
+    // handing the same number to its controller or peer before ours binds.
+    for (int tries = 0; tries < 100; ++tries) {
+        int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+        socklen_t len = sizeof sa;
+        getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+        close(fd);
+        const int port = ntohs(sa.sin_port);
+        if (PortLease_Take({port})) return port;
+    }
+    return -1;
 }
 
 int ConnectPumped(const std::string& address, int port, const std::function<void()>& pump, int timeoutMs) {

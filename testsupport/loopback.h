@@ -7,8 +7,11 @@
 // A connected socket to 127.0.0.1:port, -1 when the connection is refused.
 int ConnectLoopback(int port);
 
-// A loopback TCP port nothing listens on at the moment.
-int FreeLoopbackPort();
+// A loopback port (TCP or, with SOCK_DGRAM, UDP) nothing uses at the
+// moment, leased to this process so that no concurrent test takes it too.
+// -1 when none could be leased.
+#include <sys/socket.h>
+int FreeLoopbackPort(int type = SOCK_STREAM);
 
 // Whether fd has bytes (or an end) to read now, without waiting.
 bool Readable(int fd);

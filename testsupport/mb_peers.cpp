@@ -13,18 +13,6 @@
 #include "core/wiring.h"
 #include "iec/kernel/q4link.h"
 
-int LoopbackFreePort(int type) {
-    int fd = socket(AF_INET, type, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t n = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
-    close(fd);
-    return ntohs(a.sin_port);
-}
-
 std::string ReadTextFile(const std::string& path) {
     std::ifstream in(path);
     std::stringstream s;

@@ -8,8 +8,6 @@
 
 #include "testsupport/net_namespace.h"
 
-// A port of 127.0.0.1 that nothing holds now (type SOCK_STREAM or SOCK_DGRAM).
-int LoopbackFreePort(int type);
 // The whole file ("" when it does not exist).
 std::string ReadTextFile(const std::string& path);
 // Checks the condition every 2 ms of host time, at most `rounds` times (a

@@ -11,26 +11,13 @@
 #include <sstream>
 
 #include "platform/clock.h"
+#include "testsupport/loopback.h"
 
 namespace {
 
 constexpr int kReadyTries = 500;  // 10 ms apart: 5 s of host time at most
 
 }  // namespace
-
-int MqttFreePort() {
-    int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = 0;
-    if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    ::close(s);
-    return port;
-}
 
 bool TcpAccepts(const std::string& address, int port) {
     int s = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -47,7 +34,7 @@ bool MqttBroker::Start(const std::string& dir, const std::string& address, int p
                        const std::string& netns) {
     dir_ = dir;
     address_ = address;
-    port_ = port != 0 ? port : MqttFreePort();
+    port_ = port != 0 ? port : FreeLoopbackPort();
     extra_ = extra;
     netns_ = netns;
     return Restart();

@@ -53,7 +53,5 @@ private:
     std::string file_;
 };
 
-// A loopback TCP port that was free a moment ago.
-int MqttFreePort();
 // Whether a TCP connection to address:port is accepted now.
 bool TcpAccepts(const std::string& address, int port);

@@ -11,6 +11,7 @@
 #include "core/nvram.h"
 #include "core/plc_regs.h"
 #include "platform/fileio.h"
+#include "testsupport/port_lease.h"
 
 namespace {
 constexpr char kKey[] = "Wh4t A fiNe dAy fOr a w4lK iN tHe p4rK !";
@@ -201,24 +202,33 @@ bool PortFree(int port, int type = SOCK_STREAM) {
 
 }  // namespace
 
-int NetFreePortOffset(u16 basePort) {
+int NetFreePortOffset(u16 basePort, int count) {
     // Every port the controller listens on, offset, stays below the kernel's
     // ephemeral range (from 32768), where the outgoing connections of other
     // tests could take it at any moment; the highest of them is the
     // programming link's 18501. EtherNet/IP's 44818 cannot; it is checked
-    // with the rest, TCP and UDP alike.
+    // with the rest, TCP and UDP alike. The ports of every service a test's
+    // controller may open, offset, are leased for the test process, so that
+    // two tests running at once never pick overlapping sets.
     constexpr int kLowest = 1100, kHighest = 32767 - 18501;
     constexpr int kTcp[] = {80, 502, 18245, 18501, 44818};
     constexpr int kUdp[] = {502, 2222, 18246};
+    constexpr int kLeased[] = {21, 53, 67, 68, 80, 502, 587, 1001, 1100, 2222, 7000, 9000, 18245, 18246, 18501, 44818};
     static std::mt19937 rng(static_cast<unsigned>(getpid()) * 2654435761u ^
                             static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count()));
     std::uniform_int_distribution<int> pick(kLowest, kHighest);
-    for (int tries = 0; tries < 200; ++tries) {
+    for (int tries = 0; tries < 2000; ++tries) {
         int offset = pick(rng);
-        bool free = PortFree(basePort + offset);
+        bool free = true;
+        for (int k = 0; k < count; ++k) free = free && PortFree(basePort + k + offset) && PortFree(basePort + k + offset, SOCK_DGRAM);
         for (int p : kTcp) free = free && PortFree(p + offset);
         for (int p : kUdp) free = free && PortFree(p + offset, SOCK_DGRAM);
-        if (free) return offset;
+        if (!free) continue;
+        std::vector<int> lease;
+        for (int k = 0; k < count; ++k) lease.push_back(basePort + k + offset);
+        for (int p : kLeased)
+            if (p < basePort || p >= basePort + count) lease.push_back(p + offset);
+        if (PortLease_Take(lease)) return offset;
     }
     return pick(rng);
 }

@@ -64,9 +64,11 @@ std::vector<u8> NetIoConfig(const std::vector<u8>& eth0, const std::vector<u8>& 
 void NetLoadIoConfig(const std::vector<u8>& data);
 // Rewrites the I/O configuration section of an existing config.pgm.
 bool NetWriteConfigPgm(const std::string& hostPath, const std::vector<u8>& ioConfig);
-// A port offset under which basePort and the controller's other listening
-// ports are free at this moment, chosen at random below the ephemeral port
-// range, so that parallel tests and their clients do not collide.
-int NetFreePortOffset(u16 basePort);
+// A port offset under which basePort (and the count - 1 ports after it, for
+// a test's own peers) and the controller's other listening ports are free at
+// this moment and leased to this process, chosen at random below the
+// ephemeral port range, so that parallel tests and their clients do not
+// collide.
+int NetFreePortOffset(u16 basePort, int count = 1);
 // Address as a.b.c.d in host order.
 constexpr u32 NetAddr(u32 a, u32 b, u32 c, u32 d) { return (a << 24) | (b << 16) | (c << 8) | d; }

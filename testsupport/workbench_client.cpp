@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "core/plc_regs.h"
 #include "iec/kernel/q4tools.h"
 #include "testsupport/loopback.h"
 
@@ -83,7 +84,7 @@ std::vector<u8> WorkbenchClient::Frame(u8 code, const std::vector<u8>& data) {
 }
 
 std::vector<u8> WorkbenchClient::WithCrc(std::vector<u8> bytes, bool highFirst) {
-    u16 c = Q4Tools_Crc16(bytes.data(), static_cast<u32>(bytes.size()));
+    u16 c = crc16(bytes.data(), static_cast<u32>(bytes.size()));
     if (highFirst) {
         bytes.push_back(static_cast<u8>(c >> 8));
         bytes.push_back(static_cast<u8>(c));
@@ -180,9 +181,9 @@ VmAnswer WorkbenchClient::Vm(u8 command, const std::vector<u8>& data, u8 tag, in
     return v;
 }
 
-int WorkbenchClient::LoadApp(const std::vector<u8>& code, u32 block, const std::string& name) {
+int WorkbenchClient::LoadImage(u8 kind, const std::vector<u8>& code, u32 block, const std::string& name) {
     auto load = [&](u8 rq, u32 length, const u8* data, u32 n) {
-        std::vector<u8> d{1, 0, 0, 0, 0};
+        std::vector<u8> d{kind, 0, 0, 0, 0};
         PutBe32(&d[1], length);
         std::vector<u8> nm = Name(name);
         d.insert(d.end(), nm.begin(), nm.end());
@@ -197,11 +198,11 @@ int WorkbenchClient::LoadApp(const std::vector<u8>& code, u32 block, const std::
     return rc == 0 ? load(4, 0, nullptr, 0) : rc;
 }
 
-int WorkbenchClient::Start(bool loadRetains, bool paused, const std::string& name) {
+int WorkbenchClient::StartLike(u8 code, bool loadRetains, bool paused, const std::string& name) {
     std::vector<u8> d{static_cast<u8>(loadRetains), static_cast<u8>(paused)};
     std::vector<u8> nm = Name(name);
     d.insert(d.end(), nm.begin(), nm.end());
-    return Status(6, d);
+    return Status(code, d);
 }
 
 WorkbenchAnswer WorkbenchClient::File(u8 sub, const std::vector<u8>& args, int timeoutMs) {

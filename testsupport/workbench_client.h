@@ -64,9 +64,21 @@ public:
 
     // Requests 2, 3 (blocks of `block` bytes) and 4: the first non-zero
     // status, or the last one.
-    int LoadApp(const std::vector<u8>& code, u32 block = 512, const std::string& name = "app");
+    int LoadApp(const std::vector<u8>& code, u32 block = 512, const std::string& name = "app") {
+        return LoadImage(1, code, block, name);
+    }
+    // The same requests for a change image (kind 3), which nothing starts.
+    int LoadChange(const std::vector<u8>& code, u32 block = 512, const std::string& name = "app") {
+        return LoadImage(3, code, block, name);
+    }
+    int LoadImage(u8 kind, const std::vector<u8>& code, u32 block, const std::string& name);
     int Stop() { return Status(5, {0, 0}); }
-    int Start(bool loadRetains = true, bool paused = false, const std::string& name = "app");
+    int Start(bool loadRetains = true, bool paused = false, const std::string& name = "app") {
+        return StartLike(6, loadRetains, paused, name);
+    }
+    // Request 7: hot start; request 8: on-line change with the loaded change image.
+    int HotStart(bool paused = false, const std::string& name = "app") { return StartLike(7, true, paused, name); }
+    int Change(const std::string& name = "app") { return StartLike(8, true, false, name); }
 
     // Request 1: a VM request of the command with its data (big-endian).
     VmAnswer Vm(u8 command, const std::vector<u8>& data, u8 tag = 0x5A, int timeoutMs = 5000);
@@ -80,6 +92,7 @@ public:
     int GetFile(const std::string& name, std::vector<u8>* bytes, u32* crc);
 
 private:
+    int StartLike(u8 code, bool loadRetains, bool paused, const std::string& name);
     bool Wait(int events, int timeoutMs);
 
     int fd_ = -1;

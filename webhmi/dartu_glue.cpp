@@ -203,7 +203,10 @@ void* dartu_Loop(void*) {
     dartu_thread_clear();
     DartuThreadCreated = 0;
     pthread_mutex_unlock(&demoMutex);
-    DartuServerState = kDartuStopped;
+    // Only the stop this thread ended on becomes stopped: a start asked for
+    // meanwhile (the main loop may already run the next thread) stands.
+    u8 stopping = kDartuStop;
+    DartuServerState.compare_exchange_strong(stopping, kDartuStopped);
     return nullptr;
 }
 
@@ -338,7 +341,11 @@ void dartu_check_ftp_state() {
             }
             break;
         case 4:
-            if (Exists(kEndOfFtp) && DartuServerState.load() == kDartuStopped) {
+            // The server starts again once no thread of it is left, whatever
+            // state word the stop met: a stop that found no thread (during a
+            // restart for a new address) is never answered by "stopped", and
+            // a start asked for meanwhile waits for the end of the transfer.
+            if (Exists(kEndOfFtp) && !DartuThreadCreated.load()) {
                 SysCmd_Run("rm /mnt/USB0/EndOfFTP.txt");
                 SysCmd_Run("sync");
                 DartuFtping = 0;

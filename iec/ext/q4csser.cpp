@@ -1,5 +1,6 @@
 #include "iec/ext/q4csser.h"
 
+#include "core/plc_regs.h"
 #include "iec/kernel/q4serial.h"
 #include "iec/kernel/q4tools.h"
 
@@ -32,7 +33,7 @@ u16 RtuGuess(u8 function) {
 
 // CRC over the first n bytes against the two bytes behind them.
 bool CrcAt(const u8* r, u32 n, bool highFirst) {
-    u16 c = Q4Tools_Crc16(r, n);
+    u16 c = crc16(r, n);
     u16 got = highFirst ? static_cast<u16>(r[n] << 8 | r[n + 1]) : static_cast<u16>(r[n] | r[n + 1] << 8);
     return c == got;
 }
@@ -52,7 +53,7 @@ void SendAnswer(Q4CSSlot& s) {
     if (!(s.flags & (kQ4CSQueued | kQ4CSPartSent))) return;
     if (s.toSend == s.answerLength && !(s.flags & kQ4CSCrcAdded) && s.answerLength + 2u <= kQ4CSBufferBytes) {
         u8* a = s.answer;
-        u16 c = Q4Tools_Crc16(a, s.answerLength);
+        u16 c = crc16(a, s.answerLength);
         if (s.answerLength >= 2 && IsQ4(a)) {
             a[s.answerLength] = static_cast<u8>(c >> 8);
             a[s.answerLength + 1] = static_cast<u8>(c);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/plc_regs.h"
 #include "iec/ext/q4evs.h"
 #include "iec/kernel/q4rtclk.h"
 #include "iec/kernel/q4socket.h"
@@ -243,7 +244,7 @@ void TakeValue(u8* db, const u8* it, Value* v) {
         const u8 len = std::min(p[0], p[-1]);
         v->text = p + 1;
         v->textLength = len;
-        PutLe16(v->kept, Q4Tools_Crc16(p + 1, len));
+        PutLe16(v->kept, crc16(p + 1, len));
         v->kept[2] = len;
         return;
     }

@@ -238,6 +238,14 @@ int Q4MB_CanBuildHOT(const u8* cfg, u32 cfgBytes, const u8* ctx) {
     return need == 0 || GetLe32(ctx + kMbHdrSize) < need ? 1 : 0;
 }
 
+int Q4MB_BuildHOT(const u8* cfg, u32 cfgBytes, u8* ctx, u32 size) {
+    // The area's own size bounds the rebuild: the header of a context read
+    // back from a hot-restart image is not trusted.
+    const u32 need = Q4MB_GetMemorySizing(cfg, cfgBytes);
+    if (!ctx || need == 0 || need > size) return 1;
+    return Q4MB_Build(cfg, cfgBytes, ctx, size);
+}
+
 bool Q4MB_View(u8* db, Q4MBView* v) {
     *v = Q4MBView{};
     if (!db) return false;

@@ -75,6 +75,11 @@ int Q4MB_Build(const u8* cfg, u32 cfgBytes, u8* ctx, u32 size);
 // 1 when the context cannot take the configuration in place (on-line
 // change needs a new database), else 0.
 int Q4MB_CanBuildHOT(const u8* cfg, u32 cfgBytes, const u8* ctx);
+// Rebuilds the context in place for the configuration of a changed code
+// (on-line change, hot restart): connections closed beforehand start over,
+// states, counters and buffers are cleared. 0 done, 1 when the configuration
+// is refused or needs more than the size bytes of the area.
+int Q4MB_BuildHOT(const u8* cfg, u32 cfgBytes, u8* ctx, u32 size);
 
 // The runtime's entries on its database (no Modbus configuration: nothing
 // happens). Open answers 0, or 1 when a client connection failed to open.

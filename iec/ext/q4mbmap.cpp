@@ -357,7 +357,6 @@ u32 Width(u16 kind, u16 format, bool bit) {
 
 u8* Variable(u8* db, u16 rtype, u16 type, u16 index, u32 ctOffset, u8* lockMask) {
     const u16 base = Q4Type_Base(static_cast<u16>(type & 0x7F));
-    if (type & 0x80) return nullptr;  // complex variables are reached through the CT segment
     if (rtype == 4 || rtype == 6) {
         u32 bytes = 0;
         u8* seg = Q4VM_AreaPtr(db, kDbCtSegment, &bytes);
@@ -366,6 +365,12 @@ u8* Variable(u8* db, u16 rtype, u16 type, u16 index, u32 ctOffset, u8* lockMask)
         if (base == kQ4TypeString && u64{ctOffset} + seg[ctOffset] + 3 > bytes) return nullptr;
         *lockMask = 0;
         return seg + ctOffset;
+    }
+    if (type & kQ4TypeExternal) {
+        // A member of a structure or an array element published through the
+        // external-variable pointer table.
+        *lockMask = kQ4LockExternal;
+        return Q4Tools_External(db, base, index);
     }
     switch (base) {
         case kQ4TypeBool: case kQ4TypeSint: case kQ4TypeUsint: *lockMask = 0x01; break;

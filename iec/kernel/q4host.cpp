@@ -9,6 +9,7 @@
 #include <string>
 
 #include "core/nvram.h"
+#include "core/plc.h"
 #include "core/plc_regs.h"
 #include "iec/blocks/q4EnumQuilletVariables.h"
 #include "iec/ext/q4cs.h"
@@ -21,6 +22,7 @@
 #include "iec/kernel/q4vmbsmp.h"
 #include "iec/kernel/q4vmcyc.h"
 #include "iec/kernel/q4vmdb.h"
+#include "iec/kernel/q4vmhot.h"
 #include "iec/kernel/q4vmsrv.h"
 #include "iec/kernel/q4vmtic.h"
 #include "platform/clock.h"
@@ -43,7 +45,10 @@ Q4HostPeers q4HostPeers;
 Q4CSContext csData;
 Q4EvsServer* pEvData = nullptr;
 
-void Q4HostPeers_Check(NeighbourCheck& check) { NEIGHBOUR_REQUIRE(check, q4HostPeers, stopIo); }
+void Q4HostPeers_Check(NeighbourCheck& check) {
+    NEIGHBOUR_REQUIRE(check, q4HostPeers, stopIo);
+    NEIGHBOUR_REQUIRE(check, q4HostPeers, changedOnLine);
+}
 
 namespace {
 
@@ -179,6 +184,82 @@ int Load(int code, const Q4LoadRequest* req) {
     return rc;
 }
 
+// A stopped application continues from its hot-restart image with the
+// stored code: values, timers and steps as they were at the stop.
+int HotStart(const Q4StartRequest& req) {
+    if (pDB || !LoadCode()) return 1;
+    int rc = Q4MM_LoadHotImage(&mmData, CodeView(), &pDB);
+    if (rc != 0) {
+        pDB = nullptr;
+        FreeCode();
+        return rc;
+    }
+    char path[256];
+    rc = Q4Def_HotStart(pCode, g_codeSize, pDB, Q4_GetFullPath(kRetainPath, path), req.paused, req.name,
+                        _GetTickCount());
+    if (rc != 0) {
+        FreeDB();
+        FreeCode();
+        return rc;
+    }
+    LinkedDbChanged();
+    iVmAlive = 1;
+    return 0;
+}
+
+// The downloaded change image replaces the code of the running application,
+// which keeps its database. A refused change leaves it running untouched.
+int Change() {
+    if (!pDB) return 1;
+    int rc = Q4MM_LoadChange(&mmData);
+    if (rc != 0) return rc;
+    ESR_Put(1, static_cast<u16>(ESR_Get(1) | kOlpEditWaiting));
+    u8* next = Q4MM_LinkChange(&mmData);
+    if (!next) {
+        std::printf("\n pNewCode == NULL\n");
+        Q4MM_FreeChange(&mmData);
+        return 1;
+    }
+    if (!_TakeMutex()) {
+        std::printf("\n!_TakeMutex \n");
+        Q4MM_UnlinkChange(&mmData);
+        Q4MM_FreeChange(&mmData);
+        return 1;
+    }
+    rc = Q4VM_CanHOTStart(Q4MM_CodeView(mmData.change), pDB);
+    Q4MM_UnlinkChange(&mmData);
+    if (rc != 0) {
+        Q4MM_FreeChange(&mmData);
+        _ReleaseMutex();
+        return rc;
+    }
+    std::printf("\n Q4VM_CanHOTStart = true \n");
+    Q4MM_UnlinkCode(&mmData);
+    // Until the rebuild the database still refers to the old code (its
+    // Modbus and binding are closed through it): it goes only afterwards.
+    u8* previous = mmData.code.memory;
+    mmData.code.memory = nullptr;
+    Q4MM_RegisterChange(&mmData);
+    pCode = Q4MM_LinkCode(&mmData);
+    g_codeSize = pCode ? mmData.code.size : 0;
+    char name[16] = {};
+    Q4VMCode_GetAppName(CodeView(), name);
+    rc = Q4Def_Change(pCode, g_codeSize, pDB, name, _GetTickCount());
+    std::free(previous);
+    if (rc != 0) {
+        std::printf("BuilHot answered %u\n", static_cast<unsigned>(rc));
+        FreeDB();
+        FreeCode();
+        iVmAlive = 0;
+    } else {
+        ESR_Put(1, static_cast<u16>(ESR_Get(1) | kOlpAccept));
+        q4HostPeers.changedOnLine();
+    }
+    LinkedDbChanged();
+    _ReleaseMutex();
+    return rc;
+}
+
 bool g_hello = false;
 
 void CloseEventServer() {
@@ -235,6 +316,19 @@ void FallBack() {
         csData.slots[0].expected = 0;
         Q4Link_HandBack(1);
     }
+}
+
+// The services around the database: Modbus, external data, events.
+void OpenServices(const Q4Code& c, u8* db) {
+    if (Q4EA_Open(c, db, pEvData)) Q4EVSTRACE("Cannot produce all public variables");
+    if (Q4VM_OpenModbus(db)) Q4EVSTRACE("Cannot open MODBUS client connection");
+    if (Q4VM_OpenExtData(db)) Q4EVSTRACE("Cannot open connections to external variables");
+}
+
+void SetOption(u8* db, u32 bit, bool on) {
+    u8* st = Q4VM_Status(db);
+    u32 o = GetLe32(st + kQ4StOptions);
+    PutLe32(st + kQ4StOptions, on ? (o | bit) : (o & ~bit));
 }
 
 void ServeStatus(u16 slot, int rc) { Q4CS_SendRC(&csData, slot, static_cast<u16>(rc)); }
@@ -295,10 +389,39 @@ int Q4Def_ColdStart(const u8* code, u32 size, u8* db, const char* retainPath, in
         u8* st = Q4VM_Status(db);
         PutLe32(st + kQ4StOptions, GetLe32(st + kQ4StOptions) | kVmOptRetainLoaded);
     }
-    if (Q4EA_Open(c, db, pEvData)) Q4EVSTRACE("Cannot produce all public variables");
-    if (Q4VM_OpenModbus(db)) Q4EVSTRACE("Cannot open MODBUS client connection");
-    if (Q4VM_OpenExtData(db)) Q4EVSTRACE("Cannot open connections to external variables");
+    OpenServices(c, db);
     if (pEvData) Q4Evs_OnAppStart(pEvData, name);
+    return 0;
+}
+
+int Q4Def_HotStart(const u8* code, u32 size, u8* db, const char* retainPath, int pause, const char* name, u32 now) {
+    if (!code || !db) return 1;
+    (void)retainPath;
+    Q4Code c{code, size};
+    int rc = Q4VM_CanHOTStart(c, db);
+    if (rc) return rc;
+    // The image may have been saved in the first cycle after a change: a hot
+    // start is no change, its heap moves with the database.
+    SetOption(db, kVmOptChangeCycle, false);
+    if ((rc = Q4VM_BuildHOT(c, db, now)) != 0) return rc;
+    Q4VM_PrepareRetains(db);
+    if (pause) Q4VM_SetPauseMode(db, 1);
+    OpenServices(c, db);
+    if (pEvData) Q4Evs_OnAppStart(pEvData, name);
+    return 0;
+}
+
+int Q4Def_Change(const u8* code, u32 size, u8* db, const char* name, u32 now) {
+    if (!code || !db || !Q4VM_Status(db)) return 1;
+    Q4Code c{code, size};
+    Q4VM_CloseModbus(db);
+    Q4VM_CloseExtData(db);
+    SetOption(db, kVmOptChangeCycle, true);
+    const int rc = Q4VM_BuildHOT(c, db, now);
+    if (rc) return rc;
+    SetOption(db, kVmOptChangeCycle, true);
+    OpenServices(c, db);
+    if (pEvData) Q4Evs_OnAppChange(pEvData, name);
     return 0;
 }
 
@@ -468,12 +591,8 @@ int Q4Host_Serve(int code, const Q4StartRequest* start, const Q4LoadRequest* loa
             break;
         case kQ4RqStop: rc = Stop(); break;
         case kQ4RqStart: rc = start ? Start(*start) : 1; break;
-        case kQ4RqHotStart:
-        case kQ4RqChange:
-            // Hot restart and on-line change rebuild a running database in
-            // place; that build is not part of this runtime yet.
-            rc = 1;
-            break;
+        case kQ4RqHotStart: rc = start ? HotStart(*start) : 1; break;
+        case kQ4RqChange: rc = Change(); break;
         default: rc = 1; break;
     }
     if (code >= kQ4RqLoadBegin && code <= kQ4RqChange) {

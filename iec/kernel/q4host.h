@@ -18,6 +18,9 @@ struct Q4EvsServer;
 // What the runtime reaches of the services above it. Every entry is required.
 struct Q4HostPeers {
     int (*stopIo)() = nullptr;  // the local I/O stops while a new application starts
+    // An on-line change took effect: the controller enters on-line
+    // programming, which stores the changed code into its program.
+    void (*changedOnLine)() = nullptr;
 };
 extern Q4HostPeers q4HostPeers;  // filled by core/wiring.cpp
 void Q4HostPeers_Check(NeighbourCheck& check);
@@ -98,6 +101,9 @@ void QuilletFirstRun_func();
 // Life-cycle steps (1 for a null argument, else 0 or a VM error code).
 int Q4Def_ColdStart(const u8* code, u32 codeSize, u8* db, const char* retainPath, int loadRetains, int pause,
                     const char* name);
+int Q4Def_HotStart(const u8* code, u32 codeSize, u8* db, const char* retainPath, int pause, const char* name,
+                   u32 now);
+int Q4Def_Change(const u8* code, u32 codeSize, u8* db, const char* name, u32 now);
 int Q4Def_Stop(u8* db, const char* retainPath, const char* name);
 int Q4Def_Cycle(u8* db, u32 now);
 

@@ -76,17 +76,7 @@ Target Destination(u8* db, u16 typeWord, u16 index, u32 ctOffset) {
         if (isString && off + base[off] + kQ4StrOverhead > bytes) return nullptr;
         return p;
     };
-    if (typeWord & kQ4TypeExternal) {
-        // The slot's variable must be of the entry's type, or a value of one
-        // width would be written over a variable of another.
-        Q4XvEntry xv{};
-        const u8* slot = Q4Tools_Element(db, kDbExternalVars, index);
-        const u32 off = slot ? GetLe32(slot) : 0;
-        if (!off || index == 0 || !Q4VMCode_GetXv(Q4VM_CodeOf(db), static_cast<u16>(index - 1), &xv) ||
-            Q4Type_FoldUnsigned(xv.type) != Q4Type_FoldUnsigned(type))
-            return {};
-        return {inside(db, Q4VM_GetTotalDBSize(db), off), isString};
-    }
+    if (typeWord & kQ4TypeExternal) return {Q4Tools_External(db, type, index), isString};
     if (ctOffset != 0) {
         u32 bytes = 0;
         u8* ct = Q4VM_AreaPtr(db, kDbCtSegment, &bytes);

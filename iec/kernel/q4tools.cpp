@@ -2,16 +2,7 @@
 
 #include "iec/kernel/q4types.h"
 #include "iec/kernel/q4vmdb.h"
-
-u16 Q4Tools_Crc16(const void* data, u32 length) {
-    const u8* p = static_cast<const u8*>(data);
-    u16 crc = 0xFFFF;
-    for (u32 i = 0; i < length; ++i) {
-        crc ^= p[i];
-        for (int b = 0; b < 8; ++b) crc = (crc & 1) ? static_cast<u16>((crc >> 1) ^ 0xA001) : static_cast<u16>(crc >> 1);
-    }
-    return crc;
-}
+#include "iec/kernel/q4vmstr.h"
 
 u8* Q4Tools_Element(u8* db, u32 area, u16 index) {
     if (!db) return nullptr;
@@ -38,6 +29,22 @@ u8* Q4Tools_String(u8* db, u16 index) {
     u8* s = db + off;
     if (off - bufOff + s[0] + 3u > bufBytes) return nullptr;
     return s;
+}
+
+u8* Q4Tools_External(u8* db, u16 type, u16 index) {
+    const u16 base = Q4Type_Base(static_cast<u16>(type & 0x7F));
+    const bool isString = base == kQ4TypeString;
+    const u32 width = isString ? kQ4StrOverhead : Q4Type_Size(base);
+    Q4XvEntry xv{};
+    const u8* slot = Q4Tools_Element(db, kDbExternalVars, index);
+    const u32 off = slot ? GetLe32(slot) : 0;
+    if (!off || index == 0 || width == 0 || !Q4VMCode_GetXv(Q4VM_CodeOf(db), static_cast<u16>(index - 1), &xv) ||
+        Q4Type_FoldUnsigned(xv.type) != Q4Type_FoldUnsigned(base))
+        return nullptr;
+    const u64 total = Q4VM_GetTotalDBSize(db);
+    if (off < kVmDbDescriptorBlockBytes || off + u64{width} > total) return nullptr;
+    if (isString && off + u64{db[off]} + kQ4StrOverhead > total) return nullptr;
+    return db + off;
 }
 
 u8* Q4Tools_GetAnyParam(u8* db, u16 type, u16 index, int* lock, u32* size) {

@@ -1,6 +1,5 @@
 // Block tools: turn a block operand (an index into the VM database) into the
-// address of the variable or array it designates, with its lock flag and size,
-// and the CRC-16 that blocks and protocols share.
+// address of the variable or array it designates, with its lock flag and size.
 //
 // Operand indexes come from downloaded code, so every index and every CT
 // segment offset is checked against its table; an operand that designates
@@ -8,11 +7,6 @@
 #pragma once
 
 #include "platform/bytes.h"
-
-// CRC-16/MODBUS (initial 0xFFFF, reflected polynomial 0xA001, no final
-// inversion); 0xFFFF for length 0. Longer buffers than 65,535 bytes are
-// computed whole.
-u16 Q4Tools_Crc16(const void* data, u32 length);
 
 // Address of a single variable of a simple type; lock (0/1) and size in bytes
 // (STRING: capacity + 3) when asked for. None for a type outside the table or
@@ -42,5 +36,12 @@ u8* Q4Tools_GetStringArray(u8* db, u16 index, int* inCt);
 
 // The VM string of string index (the string pointer table resolved), or none.
 u8* Q4Tools_String(u8* db, u16 index);
+// The variable of slot index (from 1) of the external-variable pointer
+// table, taken as a variable of type (bit 0x80 ignored; a VM string for
+// STRING): none when the code image does not declare the slot with that
+// type (unsigned types count as their signed twins), when the slot is empty,
+// or when the variable does not lie whole inside the database. The type
+// check keeps a value of one width from being written over another.
+u8* Q4Tools_External(u8* db, u16 type, u16 index);
 // The element at index of a storage area (area number = the class), or none.
 u8* Q4Tools_Element(u8* db, u32 area, u16 index);

@@ -386,15 +386,15 @@ int Q4VMFbl_InitInstances(const Q4Code& c, u8* db, int init) {
             Q4FbHandler h = Q4VMFbl_HandlerAt(GetLe32(cls + kFbcHandler));
             u8* cd = GetLe32(cls + kFbcClassData) ? db + GetLe32(cls + kFbcClassData) : nullptr;
             u8* id = size ? data : nullptr;
-            if (init) {
-                h(kFbInstanceInit, db, cd, id, nullptr);
-                if (name) {
-                    const char* cursor = name;
-                    h(kFbInstanceName, db, cd, id, reinterpret_cast<const u16*>(&cursor));
-                }
-                if (h(kFbWantsKeepAlive, db, cd, id, nullptr))
-                    PutLe16(rec + kFbiFlags, static_cast<u16>(GetLe16(rec + kFbiFlags) | kFbiKeepAlive));
+            // A rebuild (init 0) leaves the instance data as it is; the name
+            // (a text of the new code) and the keep-alive wish are given again.
+            if (init) h(kFbInstanceInit, db, cd, id, nullptr);
+            if (name) {
+                const char* cursor = name;
+                h(kFbInstanceName, db, cd, id, reinterpret_cast<const u16*>(&cursor));
             }
+            if (h(kFbWantsKeepAlive, db, cd, id, nullptr))
+                PutLe16(rec + kFbiFlags, static_cast<u16>(GetLe16(rec + kFbiFlags) | kFbiKeepAlive));
             at += size;
         } else {
             PutLe32(rec + kFbiHandler, kFbHandleNull);

@@ -100,10 +100,13 @@ int Q4VMWarm_PrepareData(const Q4Code& c, u8* db) {
 }
 
 int Q4VMWarm_CanUpdatePointers(const Q4Code& c, u8* db) {
-    Q4RetainDesc* d = Desc(db, false);
-    u32 r = Q4VMCode_GetRetainRecord(c);
-    u32 sig = r ? Q4Code_U32(c, r + 88) : 0;
-    return (d ? d->signature : 0) == sig ? 0 : kVmErrRetain;
+    // The retained runs of the code must lie in the database; a database
+    // prepared in this process keeps its retain signature (a database read
+    // back from a hot-restart image has no descriptor yet).
+    Q4RetainDesc want;
+    if (Compute(c, db, &want) != 0) return kVmErrRetain;
+    const Q4RetainDesc* d = Desc(db, false);
+    return !d || d->signature == want.signature ? 0 : kVmErrRetain;
 }
 
 int Q4VMWarm_UpdatePointers(const Q4Code& c, u8* db) {

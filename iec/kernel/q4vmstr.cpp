@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 
+#include "core/plc_regs.h"
 #include "iec/kernel/q4tools.h"
 #include "iec/kernel/q4types.h"
 
@@ -326,7 +327,7 @@ void Q4Str_HtoA(u8* dst, u32 value) {
     SetText(dst, p, static_cast<u32>(std::strlen(p)));
 }
 
-u16 Q4Str_Crc16(const u8* s) { return Q4Tools_Crc16(s + 2, Q4Str_GetLength(s)); }
+u16 Q4Str_Crc16(const u8* s) { return crc16(s + 2, Q4Str_GetLength(s)); }
 
 i32 Q4Str_FromArray(u8* dst, const void* array, i32 arraySize, i32 count, u32 elemSize) {
     i32 n = count;

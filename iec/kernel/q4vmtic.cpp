@@ -57,8 +57,19 @@ bool Fault(const char* what, u32 pos) {
     return false;
 }
 
-// Does index fit the class of kind?
-bool IndexOk(u8* db, Q4Operand kind, u16 v) {
+// Does index fit the class of kind? Without limits the database says what
+// exists; with them (a code not yet built on the database) the limits do.
+bool IndexOk(u8* db, const Q4TicLimits* lim, Q4Operand kind, u16 v) {
+    if (lim) {
+        switch (kind) {
+            case kQ4OpndStr: return v >= 1 && v <= lim->strings;
+            case kQ4OpndXv: return v >= 1 && v <= lim->externals;
+            case kQ4OpndProg: return v >= 1 && v <= lim->programs;
+            case kQ4OpndInst: return v >= 1 && v <= lim->instances;
+            case kQ4OpndCFunc: return v >= 1 && v <= lim->functions;
+            default: break;
+        }
+    }
     switch (kind) {
         case kQ4OpndD8: return v < Alloc(db, kDbData8);
         case kQ4OpndD16: return v < Alloc(db, kDbData16);
@@ -117,13 +128,13 @@ Q4Operand VariableKind(u16 op) {
     }
 }
 
-bool CheckStream(u8* db, const u16* w, u32 n, u16 program, std::vector<bool>& starts) {
+bool CheckStream(u8* db, const Q4Code& code, const Q4TicLimits* lim, const u16* w, u32 n, u16 program,
+                 std::vector<bool>& starts) {
     starts.assign(n + 1, false);
     // One lock byte per index of every class: lock tests of any operand stay inside.
     u16 locks = Alloc(db, kDbLockFlags);
     for (u32 a : {kDbData8, kDbData16, kDbData32, kDbData64, kDbTime, kDbStringPointers})
         if (Alloc(db, a) > locks) return Fault("lock table smaller than a variable table", 0);
-    const Q4Code& code = Q4VM_CodeOf(db);
     // Pass 1: boundaries.
     u32 i = 0;
     while (i < n) {
@@ -171,12 +182,12 @@ bool CheckStream(u8* db, const u16* w, u32 n, u16 program, std::vector<bool>& st
                 // CT-held and unknown type codes are checked at run time.
                 if (op == 552 || op == 568 || op == 569) {
                     Q4Operand tk = KindOfType(type);
-                    if (tk != kQ4OpndNone && !IndexOk(db, tk, v)) return Fault("operand index out of range", pos);
+                    if (tk != kQ4OpndNone && !IndexOk(db, lim, tk, v)) return Fault("operand index out of range", pos);
                     continue;
                 }
                 Q4Operand tk = KindOfType(type);
                 if (tk == kQ4OpndNone) return Fault("operand type unknown", pos);
-                if (!IndexOk(db, tk, v)) return Fault("operand index out of range", pos);
+                if (!IndexOk(db, lim, tk, v)) return Fault("operand index out of range", pos);
                 continue;
             }
             if (kind == kQ4OpndDisp) {
@@ -188,7 +199,7 @@ bool CheckStream(u8* db, const u16* w, u32 n, u16 program, std::vector<bool>& st
                 if (!target(v)) return Fault("jump target outside the program", pos);
                 continue;
             }
-            if (!IndexOk(db, kind, v)) return Fault("operand index out of range", pos);
+            if (!IndexOk(db, lim, kind, v)) return Fault("operand index out of range", pos);
         }
         if (info.lockBit || (op >= 265 && op <= 282) || (op >= 318 && op <= 319) || (op >= 406 && op <= 411)) {
             if (w[i + 1] >= locks && info.ops[0] != kQ4OpndXv && info.ops[0] != kQ4OpndImm)
@@ -221,11 +232,11 @@ bool CheckStream(u8* db, const u16* w, u32 n, u16 program, std::vector<bool>& st
                 u16 v = w[i + info.words + k];
                 if (vk == kQ4OpndTarget) {
                     if (!target(v)) return Fault("jump target outside the program", pos);
-                } else if (vk != kQ4OpndNone && !IndexOk(db, vk, v)) {
+                } else if (vk != kQ4OpndNone && !IndexOk(db, lim, vk, v)) {
                     return Fault("operand index out of range", pos);
                 }
             }
-            if (op == 413 && !IndexOk(db, kQ4OpndTrans, w[i + 2])) return Fault("operand index out of range", pos);
+            if (op == 413 && !IndexOk(db, lim, kQ4OpndTrans, w[i + 2])) return Fault("operand index out of range", pos);
         }
     }
     return true;
@@ -359,7 +370,8 @@ int Q4VMTic_Verify(u8* db, const u8* code, u32 length, u16 program) {
     if (!db || !code) return kVmErrCodeInvalid;
     std::vector<u16> w(length / 2);
     for (size_t k = 0; k < w.size(); ++k) w[k] = GetLe16(code + 2 * k);
-    return CheckStream(db, w.data(), static_cast<u32>(w.size()), program, starts) ? 0 : kVmErrCodeInvalid;
+    return CheckStream(db, Q4VM_CodeOf(db), nullptr, w.data(), static_cast<u32>(w.size()), program, starts) ? 0
+                                                                                                   : kVmErrCodeInvalid;
 }
 
 int Q4VMTic_VerifyAll(u8* db) {
@@ -383,12 +395,36 @@ int Q4VMTic_VerifyAll(u8* db) {
         if (size > code.size - off) size = code.size - off;
         std::vector<u16> w(size / 2);
         for (size_t k = 0; k < w.size(); ++k) w[k] = GetLe16(code.data + off + 2 * k);
-        if (!CheckStream(db, w.data(), static_cast<u32>(w.size()), p, v.starts[p])) {
+        if (!CheckStream(db, code, nullptr, w.data(), static_cast<u32>(w.size()), p, v.starts[p])) {
             g.fault = "program " + std::to_string(p) + ": " + g.fault;
             return kVmErrCodeInvalid;
         }
     }
     g.verified.push_back(std::move(v));
+    return 0;
+}
+
+int Q4VMTic_VerifyCode(u8* db, const Q4Code& code, const Q4TicLimits& lim) {
+    g.fault.clear();
+    if (!db) return kVmErrCodeInvalid;
+    std::vector<bool> starts;
+    const u16 count = std::min(Q4VMCode_GetProgTableCount(code), lim.programs);
+    for (u16 p = 1; p <= count; ++p) {
+        Q4ProgEntry e{};
+        Q4VMCode_GetProg(code, static_cast<u16>(p - 1), &e);
+        u32 off = e.codeOffset, size = e.word2;
+        if (!code.data || off >= code.size || off % 2) {
+            g.fault = "program outside the code image";
+            return kVmErrCodeInvalid;
+        }
+        if (size > code.size - off) size = code.size - off;
+        std::vector<u16> w(size / 2);
+        for (size_t k = 0; k < w.size(); ++k) w[k] = GetLe16(code.data + off + 2 * k);
+        if (!CheckStream(db, code, &lim, w.data(), static_cast<u32>(w.size()), p, starts)) {
+            g.fault = "program " + std::to_string(p) + ": " + g.fault;
+            return kVmErrCodeInvalid;
+        }
+    }
     return 0;
 }
 

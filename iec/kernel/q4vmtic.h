@@ -41,6 +41,16 @@ int Q4VMTic_Run(u8* db, u8* status, const u8* code, u32 length, u16 program);
 // database until Q4VMTic_Forget. 0, or 43 (code invalid) with the first fault
 // described in the returned text (tests, console).
 int Q4VMTic_VerifyAll(u8* db);
+// What a database will hold once a code is built on it (an on-line change
+// checked before the code replaces the running one): the highest string,
+// external-variable slot, program, instance and custom-function numbers.
+struct Q4TicLimits {
+    u16 strings = 0, externals = 0, programs = 0, instances = 0, functions = 0;
+};
+struct Q4Code;
+// Checks every program of code as it will run on db within lim (nothing is
+// remembered). 0 valid, 43 invalid.
+int Q4VMTic_VerifyCode(u8* db, const Q4Code& code, const Q4TicLimits& lim);
 // Checks one stream of length bytes as program `program` of db (0: the
 // execution buffer). 0 valid, 43 invalid.
 int Q4VMTic_Verify(u8* db, const u8* code, u32 length, u16 program);

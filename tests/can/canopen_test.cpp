@@ -3,24 +3,9 @@
 // played by the test.
 #include <gtest/gtest.h>
 
-#include "core/nvram.h"
-#include "core/plc_regs.h"
-#include "io/candrv.h"
-#include "io/canopen.h"
-#include "io/canopen_table.h"
-#include "platform/fpga.h"
-#include "platform/root.h"
-#include "testsupport/can_peer.h"
-#include "testsupport/canopen_table_builder.h"
-#include "testsupport/manual_clock.h"
-#include "testsupport/reg_fixture.h"
-#include "testsupport/temp_root.h"
+#include "tests/can/canopen_fixture.h"
 
 namespace {
-
-constexpr u32 kR1 = 0x8000;  // bit address of %R1
-
-u32 R32(int n) { return GetLe32(&plc_reg[kRegR + 2 * (n - 1)]); }
 
 TEST(CoTableTest, SectionsOutsideTheRecordMakeTheTableInvalid) {
     const u32 big = 0xFFFFFFF0u;
@@ -67,8 +52,11 @@ TEST(CoTableTest, SectionsOutsideTheRecordMakeTheTableInvalid) {
          CoTableCheck::kInvalid},
         {"RPDO fits",
          slave().Field16(kCoRpdoCount, 1).Field32(kCoRpdoObjectCounts, 116).Field8(116, 2).Field32(kCoRpdoCobIds, 100)
-             .Field32(kCoRpdoComm, 100).Field32(kCoRpdoMap, 108),
+             .Field32(100, 0x201).Field32(kCoRpdoComm, 100).Field32(kCoRpdoMap, 108),
          CoTableCheck::kValid},
+        {"RPDO identifier 0", slave().Rpdo(0, 255, {}), CoTableCheck::kInvalid},
+        {"TPDO identifier above 0x7FF", slave().Tpdo(0x800, 255, {}), CoTableCheck::kInvalid},
+        {"TPDO 29-bit identifier", slave().Tpdo(0x800 | kCoCobId29Bit, 255, {}), CoTableCheck::kValid},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -87,46 +75,6 @@ TEST(CoTableTest, SectionsOutsideTheRecordMakeTheTableInvalid) {
     EXPECT_EQ(t.U32(0xFFFFFFFE), 0u);
     EXPECT_EQ(t.RowObject(0, 0).index, 0);
 }
-
-class CanOpenTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        Can_Reset();
-        CANOpen_Reset();
-        FPGA_Reset();
-        Root_Init();
-        bus = CanTest_UseFreeBus();
-        ASSERT_NE(bus, 0);
-        peer = std::make_unique<CanPeer>(bus);
-        copendnet_tbl.SetHeader(0, 0);
-        SR_Put(29, 5);
-        SR_Put(30, 1);
-    }
-    void TearDown() override {
-        Can_Reset();
-        CANOpen_Reset();
-        copendnet_tbl.SetHeader(0, 0);
-        unsetenv("PLC_CAN_BUS");
-    }
-    void Init() {
-        CanOpenNetStart start{};
-        CANOpenInit(&start);
-    }
-    // One scan's CANopen part, with the port's pass before it.
-    std::vector<CanFrame> Scan() {
-        Can_Isr();
-        CANOpenRxMsg();
-        CANOpenTxMsg();
-        Can_Isr();
-        return peer->Take();
-    }
-
-    TempRoot root;
-    ManualClock clock;
-    RegFixture regs;
-    int bus = 0;
-    std::unique_ptr<CanPeer> peer;
-};
 
 TEST_F(CanOpenTest, WithoutATableTheNodeIsAPreOperationalSlaveOfItsRegisters) {
     Init();
@@ -311,6 +259,83 @@ TEST_F(CanOpenTest, SlaveAnswersNodeGuardingWithAToggleAndNoticesItsLoss) {
     CanOpenTableBuilder(7, 1).Install();
     Init();
     EXPECT_NE(CANOpen_Status() & kCoStatusUnsupervised, 0u);
+}
+
+TEST_F(CanOpenTest, TimeProducerCountsDaysFromOneAndTheConsumerReadsThemBack) {
+    CanOpenTableBuilder(7, 1).Field16(kCoTimeEnable, 1).Field32(kCoTimeCobId, 0x100 | kCoCobIdBit31).Install();
+    Init();
+    Scan();
+    const struct {
+        u16 year, month, day, hour, minute, second;
+        u32 ms;
+        u16 count;
+    } dates[] = {
+        {1984, 1, 1, 0, 0, 0, 0, 1},
+        {1984, 3, 1, 0, 0, 1, 1000, 61},
+        {1984, 12, 31, 23, 59, 59, 86399000, 366},
+        {1985, 1, 1, 12, 0, 0, 43200000, 367},
+        {1988, 12, 31, 0, 0, 0, 0, 1827},
+        {2026, 12, 11, 8, 30, 0, 30600000, 15686},
+    };
+    for (const auto& d : dates) {
+        SCOPED_TRACE(d.count);
+        const u16 words[6] = {d.second, d.minute, d.hour, d.day, d.month, d.year};
+        for (int i = 0; i < 6; ++i) SR_Put(44 + i, words[i]);
+        auto frames = Scan();
+        ASSERT_EQ(frames.size(), 1u);
+        EXPECT_EQ(frames[0].idWord, 0x100u);
+        ASSERT_EQ(frames[0].length, 6);
+        EXPECT_EQ(GetLe32(frames[0].data), d.ms);
+        EXPECT_EQ(GetLe16(frames[0].data + 4), d.count);
+        EXPECT_TRUE(Scan().empty());  // the same second is sent once
+    }
+
+    // A consumer sets its clock from the same count; day 0 is no date.
+    CanOpenTableBuilder(7, 1).Field16(kCoTimeEnable, 1).Field32(kCoTimeCobId, 0x100 | kCoCobIdBit30).Install();
+    Init();
+    Scan();
+    for (const auto& d : dates) {
+        SCOPED_TRACE(d.count);
+        for (int i = 44; i <= 49; ++i) SR_Put(i, 0);
+        std::vector<u8> f(6);
+        PutLe32(f.data(), d.ms);
+        PutLe16(f.data() + 4, d.count);
+        peer->Send(0x100, f);
+        Scan();
+        EXPECT_EQ((std::vector<u16>{SR_Get(49), SR_Get(48), SR_Get(47), SR_Get(46), SR_Get(45), SR_Get(44)}),
+                  (std::vector<u16>{d.year, d.month, d.day, d.hour, d.minute, d.second}));
+    }
+    SR_Put(49, 2000);
+    peer->Send(0x100, {0, 0, 0, 0, 0, 0});
+    Scan();
+    EXPECT_EQ(SR_Get(49), 2000);
+}
+
+TEST_F(CanOpenTest, EmcyReportsErrorBitsWhenTheyChange) {
+    CanOpenTableBuilder(7, 1).StartupFlags(kCoStartOnBit).Field32(kCoEmcyCobId, 0x87).Field16(kCoEmcyInhibit, 100)
+        .Install();
+    Init();
+    // After the start the bits are reported once, here none.
+    auto frames = Scan();
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[1].idWord, 0x87u);
+    EXPECT_EQ(std::vector<u8>(frames[1].data, frames[1].data + 8), (std::vector<u8>{0, 0, 0, 0, 0, 0, 0, 0}));
+    // A short NMT command sets a bit: error code 0x1000, error register 1.
+    peer->Send(0x000, {kNmtStart});
+    clock.AdvanceMs(11);
+    frames = Scan();
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(std::vector<u8>(frames[0].data, frames[0].data + 8),
+              (std::vector<u8>{0x00, 0x10, 0x01, 0x00, 0x80, 0x00, 0x00, 0x00}));
+    // Cleared again inside the inhibit time: reported only once it passed.
+    peer->Send(0x000, {kNmtEnterPreOperational, 7});
+    EXPECT_TRUE(Scan().empty());
+    clock.AdvanceMs(10);
+    EXPECT_TRUE(Scan().empty());
+    clock.AdvanceTicks(1);
+    frames = Scan();
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(std::vector<u8>(frames[0].data, frames[0].data + 8), (std::vector<u8>{0, 0, 0, 0, 0, 0, 0, 0}));
 }
 
 }  // namespace

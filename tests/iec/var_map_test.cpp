@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "core/plc_regs.h"
 #include "iec/kernel/q4tools.h"
 #include "iec/kernel/q4types.h"
 #include "iec/kernel/q4vmdb.h"
@@ -357,9 +358,9 @@ TEST(BlockTools, OperandsResolveWithLocksAndBounds) {
     EXPECT_EQ(inCt, 1);
     EXPECT_EQ(Q4Tools_GetCTParam(ct.Db(), far), nullptr);  // offset outside the segment
 
-    EXPECT_EQ(Q4Tools_Crc16("abc", 3), 0x5749);
-    EXPECT_EQ(Q4Tools_Crc16("123456789", 9), 0x4B37);
-    EXPECT_EQ(Q4Tools_Crc16("", 0), 0xFFFF);
+    EXPECT_EQ(crc16("abc", 3), 0x5749);
+    EXPECT_EQ(crc16("123456789", 9), 0x4B37);
+    EXPECT_EQ(crc16("", 0), 0xFFFF);
 }
 
 TEST(VmString, OperationsByStringIndex) {

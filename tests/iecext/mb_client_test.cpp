@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -23,13 +24,16 @@
 #include "iec/kernel/q4serial.h"
 #include "iec/kernel/q4vmdb.h"
 #include "platform/root.h"
+#include "testsupport/loopback.h"
 #include "testsupport/iec_image_builder.h"
 #include "testsupport/iecvm_db.h"
+#include "testsupport/libmodbus_peer.h"
 #include "testsupport/mbcfg_builder.h"
 #include "testsupport/mb_peers.h"
 #include "testsupport/net_namespace.h"
 #include "testsupport/shell.h"
 #include "testsupport/temp_root.h"
+#include "testsupport/tshark_capture.h"
 
 namespace {
 
@@ -159,7 +163,8 @@ MbCfgBuilder Requests(MbCfgBuilder b) {
     return b;
 }
 
-void RunRequests(Client& c, MbPeer& peer) {
+// log: the writes the server saw, one "<function> <address> <values>" a line.
+void RunRequests(Client& c, const std::function<std::string()>& log) {
     // The cyclic read and the on-change write go first (both due at start).
     ASSERT_TRUE(c.Exchange(0));
     EXPECT_EQ(c.Success(0), 1);
@@ -189,28 +194,96 @@ void RunRequests(Client& c, MbPeer& peer) {
     EXPECT_EQ(GetLe16(c.Slave(0) + kMbSlLastError), 2);
     EXPECT_EQ(GetLe32(c.Slave(0) + kMbSlErrors), 1u);
     EXPECT_GE(GetLe32(c.Slave(0) + kMbSlExchanges), 5u);
-    EXPECT_NE(peer.Log().find("16 20 4660,65535"), std::string::npos) << peer.Log();
-    EXPECT_NE(peer.Log().find("6 30 0"), std::string::npos) << peer.Log();
+    EXPECT_NE(log().find("16 20 4660,65535"), std::string::npos) << log();
+    EXPECT_NE(log().find("6 30 0"), std::string::npos) << log();
 }
 
 TEST(MbClient, TcpAgainstPymodbus) {
     MbPeer peer;
-    int port = LoopbackFreePort(SOCK_STREAM);
+    int port = FreeLoopbackPort(SOCK_STREAM);
     peer.Start("tcp", "127.0.0.1", port);
     Client c(Requests(MbCfgBuilder().Connection(1, "127.0.0.1", CfgPort(port))));
     EXPECT_EQ(c.Open(), 0);
-    RunRequests(c, peer);
+    RunRequests(c, [&] { return peer.Log(); });
     // Transaction ids count 1, 2, ... per frame.
     EXPECT_EQ(GetLe16(c.Con(0) + kMbConTransaction), 6);
 }
 
+// The same requests against a libmodbus server, then a time-out with its
+// retries while the server stays silent, and a reconnect after it hangs up;
+// tshark finds every frame on the wire well formed.
+TEST(MbClient, TcpAgainstLibmodbusWithWellFormedFrames) {
+    TempRoot root;
+    // Datagrams that show tshark is capturing, and mark the capture's end (a
+    // length no Modbus frame has).
+    auto datagram = [](int port, size_t n) {
+        int fd = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<u16>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const std::string bytes(n, 'x');
+        sendto(fd, bytes.data(), n, 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        close(fd);
+    };
+    const int port = FreeLoopbackPort(SOCK_STREAM);
+    LibModbusServer server(port);
+    ASSERT_TRUE(server.Ok()) << "libmodbus5 is missing";
+    const int probePort = FreeLoopbackPort(SOCK_DGRAM);
+    const std::string pcap = root.Dir() + "/mb.pcapng";
+    TsharkCapture capture;
+    ASSERT_TRUE(capture.Start("", "lo", "tcp port " + std::to_string(port) + " or udp port " + std::to_string(probePort),
+                              pcap, [&] { datagram(probePort, 5); }));
+    // Beside the usual requests a read with three tries, always due.
+    Client c(Requests(MbCfgBuilder().Connection(1, "127.0.0.1", CfgPort(port), kMbFlagReconnect, 0, 100))
+                 .Add({.id = 6, .conn = 1, .mode = 1, .period = 0, .function = 3, .quantity = 1, .tries = 3,
+                       .timeout = 300}));
+    EXPECT_EQ(c.Open(), 0);
+    RunRequests(c, [&] { return server.Log(); });
+    EXPECT_GE(c.Success(5), 1);
+    // Silent: the read is sent three times, then its time-out is reported.
+    server.Silent(true);
+    u16 retries = 0;
+    for (int k = 0; k < 20 && c.Errors(5) == 0; ++k) {
+        ASSERT_TRUE(c.PassUntil([&] { return c.State(0) == kMbReceiving; })) << k;
+        retries = std::max(retries, c.Field(5, kMbRqRetries));
+        c.now += 300;
+        c.Pass();
+    }
+    EXPECT_EQ(retries, 2);
+    EXPECT_EQ(c.Error(5), kMbErrTimeout);
+    EXPECT_EQ(c.Errors(5), 1);
+    // Hung up: the connection fails, waits its reconnect delay, and a
+    // request is answered on the new one.
+    server.Silent(false);
+    server.HangUp();
+    c.Trigger(2);
+    ASSERT_TRUE(c.PassUntil([&] { return c.State(0) == kMbReconnectWait; }));
+    EXPECT_EQ(c.Error(2), kMbErrConnection);
+    c.now += 100;
+    c.Trigger(2);
+    ASSERT_TRUE(c.PassUntil([&] { return c.Success(2) == 2; }));
+    EXPECT_EQ(c.Error(2), 0);
+    capture.StopAfterMarker([&] {
+        datagram(probePort, 333);
+        return "Len=333";
+    });
+    auto tshark = [&](const std::string& args) {
+        return Shell("tshark -r " + pcap + " -d tcp.port==" + std::to_string(port) + ",mbtcp " + args +
+                     " 2>/dev/null | grep -v '^Running as user'");
+    };
+    const std::string ids = tshark("-Y mbtcp -T fields -e mbtcp.trans_id");
+    EXPECT_GE(std::count(ids.begin(), ids.end(), '\n'), 2 * 8) << capture.Log();
+    EXPECT_EQ(tshark("-Y '_ws.malformed || _ws.expert.severity >= \"error\"'"), "");
+}
+
 TEST(MbClient, UdpAgainstPymodbus) {
     MbPeer peer;
-    int port = LoopbackFreePort(SOCK_DGRAM);
+    int port = FreeLoopbackPort(SOCK_DGRAM);
     peer.Start("udp", "127.0.0.1", port);
     Client c(Requests(MbCfgBuilder().Connection(1, "UDP:127.0.0.1", CfgPort(port))));
     EXPECT_EQ(c.Open(), 0);
-    RunRequests(c, peer);
+    RunRequests(c, [&] { return peer.Log(); });
 }
 
 // The runtime's serial port: one end of a socat pty pair.
@@ -227,7 +300,7 @@ TEST_P(MbClientSerial, AgainstPymodbusOnAPty) {
     const std::string address = mode == "ascii" ? "ASCII:/dev/ttySP4" : "/dev/ttySP4";
     Client c(Requests(MbCfgBuilder().Connection(1, address, 0, kMbFlagSerial)));
     EXPECT_EQ(c.Open(), 0);
-    RunRequests(c, peer_);
+    RunRequests(c, [&] { return peer_.Log(); });
 }
 
 INSTANTIATE_TEST_SUITE_P(Framings, MbClientSerial, ::testing::Values("rtu", "ascii"));

@@ -211,6 +211,57 @@ TEST(MbMapping, WritesMarkersFormatsAndStrings) {
     EXPECT_EQ(app.Tcp(Read(3, 100, 1)), (Bytes{1, 3, 2, 0, 6}));
 }
 
+// Members of structures and arrays: by their offset in the CT segment
+// (record types 4 and 6), or published through the external-variable
+// pointer table (type code | 0x80). A slot that the code image declares
+// with another type, or that does not exist, stays unbound.
+TEST(MbMapping, StructureMembersAndExternalVariables) {
+    IecImageBuilder b;
+    b.CtSegment(64, 64).CtInit(4, {0x34, 0x12}).CtInit(8, {0, 0, 0x20, 0x40});  // INT 0x1234, REAL 2.5
+    const u16 i = b.Var(kQ4TypeInt), d = b.Var(kQ4TypeDint);
+    const u16 xi = b.External(kQ4TypeInt, i), xd = b.External(kQ4TypeDint, d);
+    constexpr u16 kExtInt = kQ4TypeInt | kQ4TypeExternal, kExtDint = kQ4TypeDint | kQ4TypeExternal;
+    MbCfgBuilder c;
+    c.Connection(1, "local", 1, kMbFlagServer)
+        .Add({.id = 1, .conn = 1, .function = 3, .address = 0, .quantity = 8, .bufSize = 16})
+        .Mapping({.type = 4, .request = 1, .offset = 0, .varType = kQ4TypeInt, .kind = 1, .ctOffset = 4})
+        .Mapping({.type = 4, .request = 1, .offset = 1, .varType = kQ4TypeInt, .kind = 0, .ctOffset = 6})
+        .Mapping({.type = 6, .request = 1, .offset = 2, .varType = kQ4TypeReal, .kind = 1, .ctOffset = 8, .gain = 10})
+        .Mapping({.request = 1, .offset = 3, .varType = kExtInt, .varIndex = xi, .kind = 0})
+        .Mapping({.request = 1, .offset = 4, .format = 2, .varType = kExtDint, .varIndex = xd, .kind = 1})
+        .Mapping({.request = 1, .offset = 6, .varType = kExtDint, .varIndex = xi, .kind = 1})
+        .Mapping({.request = 1, .offset = 7, .varType = kExtInt, .varIndex = 9, .kind = 1})
+        .Mapping({.type = 4, .request = 1, .offset = 7, .varType = kQ4TypeInt, .kind = 1, .ctOffset = 63});
+    b.ModbusConfig(c.Build());
+    IecVmDb db(b.Build());
+    ASSERT_EQ(db.Result(), 0);
+    u32 ctBytes = 0;
+    u8* ct = Q4VM_AreaPtr(db.Db(), kDbCtSegment, &ctBytes);
+    ASSERT_EQ(ctBytes, 64u);
+    PutLe16(ct + 6, 0x0BAD);
+    PutLe16(db.Data16(i), 0x0777);
+    PutLe32(db.Data32(d), 0x00010002);
+    auto serve = [&](Bytes pdu) {
+        Bytes f{0, 1, 0, 0, 0, static_cast<u8>(pdu.size() + 1), 1};
+        f.insert(f.end(), pdu.begin(), pdu.end());
+        u8 a[300];
+        const u32 n = Q4MB_Serve(db.Db(), f.data(), static_cast<u32>(f.size()), a, 1);
+        return n > 6 ? Bytes(a + 7, a + n) : Bytes{};
+    };
+    Q4MB_Exchange(db.Db());
+    EXPECT_EQ(serve(Read(3, 0, 8)),
+              (Bytes{3, 16, 0x12, 0x34, 0x0B, 0xAD, 0, 25, 0x07, 0x77, 0, 1, 0, 2, 0, 0, 0, 0}));
+    // A client writes the members; a locked external variable keeps its value.
+    EXPECT_EQ(serve({16, 0, 1, 0, 3, 6, 0x00, 0x11, 0x00, 0x50, 0x00, 0x22}).size(), 5u);
+    Q4MB_Exchange(db.Db());
+    EXPECT_EQ(GetLe16(ct + 6), 0x11);
+    EXPECT_EQ(GetLe16(db.Data16(i)), 0x22);
+    *db.Lock(xi) |= kQ4LockExternal;
+    EXPECT_EQ(serve({6, 0, 3, 0x00, 0x33}).size(), 5u);
+    Q4MB_Exchange(db.Db());
+    EXPECT_EQ(GetLe16(db.Data16(i)), 0x22);
+}
+
 // A client request's buffer and its mappings, served as the client pass
 // leaves them.
 TEST(MbMapping, ClientRequestKinds) {

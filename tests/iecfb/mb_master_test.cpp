@@ -18,6 +18,7 @@
 #include "iec/ext/q4mbfram.h"
 #include "iec/kernel/q4link.h"
 #include "platform/root.h"
+#include "testsupport/loopback.h"
 #include "testsupport/mb_peers.h"
 #include "testsupport/net_namespace.h"
 #include "testsupport/shell.h"
@@ -97,7 +98,7 @@ struct Master {
 class MbMasterTcp : public ::testing::Test {
 protected:
     void SetUp() override {
-        port_ = LoopbackFreePort(SOCK_STREAM);
+        port_ = FreeLoopbackPort(SOCK_STREAM);
         log_ = root_.Dir() + "/peer.log";
         ASSERT_TRUE(peer_.Start("", "exec /usr/bin/python3 " PLC_SOURCE_DIR "/tests/iecext/mb_server.py tcp 127.0.0.1 " +
                                         std::to_string(port_) + " " + log_ + " 2>>" + log_));

@@ -20,6 +20,7 @@
 #include "iec/ext/q4mbfram.h"
 #include "iec/kernel/q4link.h"
 #include "platform/root.h"
+#include "testsupport/loopback.h"
 #include "testsupport/mbcfg_builder.h"
 #include "testsupport/mb_peers.h"
 #include "testsupport/net_namespace.h"
@@ -71,7 +72,7 @@ TEST(MbSlaveTcp, ServesMbpollOnItsOwnPort) {
     SlaveApp app;
     FbDb& f = *app.f;
     std::array<u8, 16> inst{};
-    const int port = LoopbackFreePort(SOCK_STREAM);
+    const int port = FreeLoopbackPort(SOCK_STREAM);
     f.SetD(f.D(0), port - Root_PortOffset());
     f.SetB(f.B(0), true);
     std::vector<u16> ops{f.B(0), f.D(0), f.B(1)};
@@ -104,7 +105,7 @@ TEST(MbSlaveUdp, ServesBothFramingsToPymodbus) {
     FbDb& f = *app.f;
     for (bool rtu : {false, true}) {
         std::array<u8, 4> inst{};
-        const int port = LoopbackFreePort(SOCK_DGRAM);
+        const int port = FreeLoopbackPort(SOCK_DGRAM);
         f.SetD(f.D(0), port - Root_PortOffset());
         f.SetD(f.D(1), 1);
         f.SetB(f.B(0), true);

@@ -57,20 +57,28 @@ protected:
     }
     // Application: AQ1 := AI1 + 1, %Q1 := %I1, a retained DINT counts cycles.
     void Load(u32 retainSignature = 0x5151) {
+        RegLocTable loc;
+        record = IecAppRecord(Code(retainSignature, 1, "APP", &loc), loc);
+        LoadQuillet(record.data(), static_cast<u32>(record.size()));
+    }
+    // The application's code; step: how many times a cycle adds one.
+    std::vector<u8> Code(u32 retainSignature, int step, const char* name, RegLocTable* table = nullptr) {
         IecImageBuilder b;
+        b.AppName(name);
         u16 cnt = b.Var(kQ4TypeDint, 0, "cnt"), one = b.Var(kQ4TypeDint, 1);
         u16 in = b.Var(kQ4TypeInt, 0, "in"), out = b.Var(kQ4TypeInt, 0, "out"), k1 = b.Var(kQ4TypeInt, 1);
         u16 x = b.Var(kQ4TypeBool, 0, "x"), q = b.Var(kQ4TypeBool, 0, "q");
         b.Retain(kQ4InitClsData32, cnt, 1).RetainSignature(retainSignature);
         TicAssembler t;
-        t.Op("ADD_DINT", {cnt, cnt, one}).Op("ADD_INT", {out, in, k1}).Op("MOVE_BOOL", {q, x}).Op("END");
+        for (int k = 0; k < step; ++k) t.Op("ADD_DINT", {cnt, cnt, one});
+        t.Op("ADD_INT", {out, in, k1}).Op("MOVE_BOOL", {q, x}).Op("END");
         b.Program(t.Finish());
-        RegLocTable loc;
-        loc.Bind(kAI1, IecVarRef(kRef16, in)).Bind(kAQ1, IecVarRef(kRef16, out));
-        loc.Bind(kI1, IecVarRef(kRef8, x)).Bind(kQ1, IecVarRef(kRef8, q));
-        record = IecAppRecord(b.Build(), loc);
+        if (table) {
+            table->Bind(kAI1, IecVarRef(kRef16, in)).Bind(kAQ1, IecVarRef(kRef16, out));
+            table->Bind(kI1, IecVarRef(kRef8, x)).Bind(kQ1, IecVarRef(kRef8, q));
+        }
         cntIndex = cnt;
-        LoadQuillet(record.data(), static_cast<u32>(record.size()));
+        return b.Build();
     }
     u32 Counter() { return pDB ? GetLe32(Q4VM_AreaPtr(pDB, kDbData32, nullptr) + 4u * cntIndex) : 0; }
 
@@ -205,4 +213,55 @@ TEST(Retain, StringCapacitiesAreChecked) {
     EXPECT_EQ(Q4Tools_String(db, s1)[1], 2);
     Q4VM_Forget(db);
 }
+// An on-line change from /mnt/cfg/q4.upd: a foreign image is refused and
+// the application goes on; an accepted one keeps the counter, runs the new
+// program, marks ESR1 (change loaded, accepted) and the controller enters
+// on-line programming; a stop writes the changed code back and a hot start
+// resumes the counter from the hot-restart image.
+TEST_F(Host, OnLineChangeThenStopAndHotStart) {
+    Load();
+    Scan();
+    Scan();
+    ASSERT_EQ(Counter(), 2u);
+    Q4StartRequest s;
+    EXPECT_EQ(Q4Host_Serve(kQ4RqChange, &s, nullptr), 1);  // no change image
+    const std::string upd = root.Path("/mnt/cfg/q4.upd");
+    WriteFile(upd, Code(0x5151, 1, "OTHER"));
+    EXPECT_EQ(Q4Host_Serve(kQ4RqChange, &s, nullptr), 44);
+    Scan();
+    EXPECT_EQ(Counter(), 3u);
+
+    bool changed = false;
+    auto saved = q4HostPeers.changedOnLine;
+    static bool* flag = nullptr;
+    flag = &changed;
+    q4HostPeers.changedOnLine = [] { *flag = true; };
+    const std::vector<u8> twice = Code(0x5151, 2, "APP");
+    WriteFile(upd, twice);
+    ESR_Put(1, 0);
+    EXPECT_EQ(Q4Host_Serve(kQ4RqChange, &s, nullptr), 0);
+    q4HostPeers.changedOnLine = saved;
+    EXPECT_TRUE(changed);
+    EXPECT_EQ(ESR_Get(1) & 3, 3);
+    EXPECT_EQ(Counter(), 3u);
+    Scan();
+    EXPECT_EQ(Counter(), 5u);
+
+    ASSERT_EQ(Q4Host_Serve(kQ4RqStop, nullptr, nullptr), 0);
+    _VMThread();
+    EXPECT_EQ(ReadFile(root.Path("/mnt/cfg/q4.cod")), twice);
+    ASSERT_EQ(Q4Host_Serve(kQ4RqHotStart, &s, nullptr), 0);
+    ASSERT_NE(pDB, nullptr);
+    EXPECT_EQ(Counter(), 5u);
+    Scan();
+    EXPECT_EQ(Counter(), 7u);
+
+    // A hot-restart image of another application is refused.
+    ASSERT_EQ(Q4Host_Serve(kQ4RqStop, nullptr, nullptr), 0);
+    _VMThread();
+    WriteFile(root.Path("/mnt/cfg/q4.cod"), Code(0x5151, 2, "OTHER"));
+    EXPECT_NE(Q4Host_Serve(kQ4RqHotStart, &s, nullptr), 0);
+    EXPECT_EQ(pDB, nullptr);
+}
+
 }  // namespace

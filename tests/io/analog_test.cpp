@@ -323,4 +323,92 @@ TEST_F(AnalogTest, AnalogOutputsReachTheConverters) {
     EXPECT_EQ(IoModules_AnalogOutput(1, 0), 100 + ((32000 * 16384) >> 18));
 }
 
+// Rows 21, 23 and 25: the output words become 16-bit frames on shift chain
+// 1, which the module's converters take by channel (and, on row 25, range).
+struct ChainDacCase {
+    u16 ident;
+    u8 code;   // row 25: output code of the channel (configuration 0x78 / 0x7A)
+    int ch;
+    u16 gain;  // 0: the default constants
+    i16 offset;
+    u16 word;
+    int want;  // the converter code
+};
+
+int ChainDac(i64 w, i64 gain, i64 offset) { return static_cast<int>(std::clamp<i64>(offset + ((w * gain) >> 18), 0, 4095)); }
+
+TEST_F(AnalogTest, ChainOutputsReachTheModuleConverters) {
+    const ChainDacCase cases[] = {
+        {0x3F0E, 0, 0, 0, 0, 16000, ChainDac(16000, 32767, 0)},
+        {0x3F0E, 0, 3, 0, 0, 32767, 4095},
+        {0x3F0E, 0, 2, 0, 0, 65535, 4095},              // clipped at the top
+        {0x3F0E, 0, 1, 16384, 100, 8000, ChainDac(8000, 16384, 100)},
+        {0x3F0E, 0, 1, 16384, -300, 1000, 0},           // clipped at 0
+        {0x1F0E, 0, 3, 30000, 7, 20000, ChainDac(20000, 30000, 7)},
+        {0x9F0E, 0, 0, 0, 0, 16000, ChainDac(16000, 32767, 0)},           // voltage: slot 8
+        {0x9F0E, 1, 1, 0, 0, 16000, ChainDac(16000, 32767, 0)},           // current: slot 11
+        {0x9F0E, 1, 1, 20000, 50, 16000, ChainDac(16000, 20000, 50)},
+        {0x9F0E, 2, 0, 20000, 0, 32000, ChainDac(32000 * 4 / 5 + 6400, 20000, 0)},  // 4-20 mA
+        {0x9F0E, 2, 1, 0, 0, 0, ChainDac(6400, 32767, 0)},                // 4 mA
+        {0x9F0E, 5, 0, 0, 0, 1234, 1234},               // other codes: the word itself
+    };
+    for (const ChainDacCase& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << c.ident << std::dec << " code " << int(c.code) << " ch " << c.ch
+                                        << " word " << c.word);
+        IoDriver_Reset();
+        IoModules_Reset();
+        Ssp2_Reset();
+        std::vector<u8> cfg = Codes({0, 0, 0, 0});
+        const bool row25 = c.ident == 0x9F0E;
+        cfg[row25 && c.ch == 0 ? 0x78 : 0x7A] = c.code;
+        Bring(0, c.ident, cfg);
+        // Row 25 calibrates its outputs in slots 8 + 2ch (voltage) and
+        // 9 + 2ch (current), rows 21 and 23 in slot 8 + ch.
+        int slot = row25 ? 8 + 2 * c.ch + (c.code != 0 ? 1 : 0) : 8 + c.ch;
+        if (c.gain != 0) SetConstants(0, 1u << slot, {{c.gain, c.offset}});
+        std::vector<u8> words(8, 0);
+        PutLe16(&words[2 * c.ch], c.word);
+        IoPutAQs(words.data(), 0, 0, 4);
+        EXPECT_EQ(IoModules_AnalogOutput(0, c.ch), c.want);
+        EXPECT_EQ(IoModules_AnalogOutputRange(0, c.ch), row25 ? (c.code == 0 ? 1 : 0) : 1);
+        u32 frame = static_cast<u32>(c.want | 0x1000 | (c.ch << 14) | (row25 && c.code == 0 ? 0x8000 : 0));
+        if (c.ch == (row25 ? 1 : 3)) EXPECT_EQ(IoModules_ChainOutput(1), frame);  // the last frame sent
+        // The other channels got their own frames with word 0.
+        for (int k = 0; k < (row25 ? 2 : 4); ++k)
+            if (k != c.ch && c.gain == 0) EXPECT_EQ(IoModules_AnalogOutput(0, k), 0) << k;
+    }
+}
+
+// Frames the module does not take, the calibration outputs, and the last
+// output words in the answer of sub-command 1.
+TEST_F(AnalogTest, ChainConvertersTakeOnlyTheirFrames) {
+    Bring(0, 0x9F0E, Codes({0, 0, 0, 0}));
+    Ssp2_Xch(0x0123, 0xFFFF & ~0x0123, 1);          // bit 12 clear: not a converter frame
+    Ssp2_Xch(0x3456, 0xFFFF & ~0x3456, 1);          // bit 13 set
+    Ssp2_Xch(0x1000 | 0x0777, 0xFFFF & ~0x1777, 2); // another chain
+    EXPECT_EQ(IoModules_AnalogOutput(0, 0), 0);
+    EXPECT_EQ(IoModules_AnalogOutputRange(0, 2), -1);  // two outputs only
+
+    // Calibration mode writes the request's words out and answers them back.
+    std::vector<u8> req = {2, 0, 0, 0, 0, 0, 0, 0};
+    for (u16 w : {u16{32767}, u16{16000}, u16{0}, u16{0}}) {
+        req.push_back(static_cast<u8>(w));
+        req.push_back(static_cast<u8>(w >> 8));
+    }
+    EXPECT_EQ(Cal(0, req), std::vector<u8>{0});
+    EXPECT_EQ(IoModules_AnalogOutput(0, 0), 4095);
+    EXPECT_EQ(IoModules_AnalogOutput(0, 1), ChainDac(16000, 32767, 0));
+    std::vector<u8> in = Cal(0, {1});
+    ASSERT_EQ(in.size(), 26u);
+    EXPECT_EQ(GetLe16(&in[18]), 32767);
+    EXPECT_EQ(GetLe16(&in[20]), 16000);
+    // Output messages do nothing in calibration mode.
+    std::vector<u8> words(8, 0);
+    IoPutAQs(words.data(), 0, 0, 4);
+    EXPECT_EQ(IoModules_AnalogOutput(0, 0), 4095);
+    EXPECT_EQ(Cal(0, {7}), std::vector<u8>{0});
+    IoPutAQs(words.data(), 0, 0, 4);
+    EXPECT_EQ(IoModules_AnalogOutput(0, 0), 0);
+}
+
 }  // namespace

@@ -6,6 +6,8 @@
 
 #include "core/nvram.h"
 #include "io_fixture.h"
+#include "ladder/ladder_operand.h"
+#include "testsupport/ladder_builder.h"
 #include "testsupport/io_config_builder.h"
 
 namespace {
@@ -123,6 +125,30 @@ TEST_F(ScanIoTest, ModuleThatStopsAnsweringKeepsItsLastValuesAndRecovers) {
     PlcScan();
     EXPECT_EQ(I(0), 0x03);
     EXPECT_EQ(IoModules_Output(0, 3), 1);
+}
+
+// The analog outputs of a module whose converters sit on the shift chain:
+// a ladder program moves values into %AQ, the scan brings them out.
+TEST_F(ScanIoTest, LadderValuesReachTheChainConverters) {
+    ASSERT_TRUE(IoModules_Plug(0, 0x3F0E));
+    ASSERT_TRUE(IoModules_Plug(1, 0xAE0F));
+    PutIoConfig({{0x3F0E, std::vector<u8>(0xB0, 0)}, {0xAE0F, {}}, {64000, {}}});
+    ASSERT_EQ(IoConfig(), 0) << io_cfg[0].info.status << io_cfg[1].info.status;
+    constexpr u32 kAQ1 = kLadderBitFirst + 8 * kRegAQ, kOn = lreg::R(1) + 15;
+    PutLe16(&plc_reg[kRegR], 0x8000);
+    LadderBuilder p(LadderWidth::k32);
+    p.Contact(kOn).Op("MOVKW", {kAQ1, 16000}).Op("MOVKW", {kAQ1 + 3 * 16, 32767}).Pop().End();
+    ASSERT_TRUE(p.Ok()) << p.Error();
+    p.Load();
+    S_Put(6, true);
+    SetPlcMode(kModeRun);
+    ASSERT_EQ(SR_Get(5) & 0xFF, kModeRun);
+    PlcScan();
+    PlcScan();
+    EXPECT_EQ(IoModules_AnalogOutput(0, 0), (16000 * 32767) >> 18);
+    EXPECT_EQ(IoModules_AnalogOutput(0, 1), 0);
+    EXPECT_EQ(IoModules_AnalogOutput(0, 3), 4095);
+    EXPECT_EQ(IoModules_ChainOutput(1), 0xC000u | 0x1000u | 4095u);  // channel 3's frame came last
 }
 
 // A configured module that is not plugged in faults the I/O configuration,

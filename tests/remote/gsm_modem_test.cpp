@@ -7,6 +7,9 @@
 #include <vector>
 
 #include "core/plc_regs.h"
+#include "core/wiring.h"
+#include "link/modem.h"
+#include "link/talk.h"
 #include "link/sci.h"
 #include "link/vcomm.h"
 #include "remote/at_cmd.h"
@@ -62,6 +65,16 @@ protected:
     bool Saw(const std::string& command) {
         auto c = modem.Commands();
         return std::find(c.begin(), c.end(), command) != c.end();
+    }
+    // Runs release (1 once done) until the call is ended: the escape, the
+    // hang-up command, which the modem answers by dropping carrier.
+    bool HangUp(const std::function<int()>& release) {
+        modem.Answer("ATHS0=0", "\r\nOK\r\n");
+        int done = 0;
+        return Drive([&] {
+            if (Saw("ATHS0=0")) modem.Carrier(false);
+            done = release();
+        }, [&] { return done == 1; });
     }
 
     TempRoot root;
@@ -149,15 +162,48 @@ TEST_F(GsmModemTest, DataCallReachesConnectedAndHangsUpOnRelease) {
     EXPECT_EQ(GSMGPRSInfo_St.resultCode, 1);
     EXPECT_EQ(GSMGPRSInfo_St.status & 0x20, 0x20);
     // Release: escape, hang-up command, and the carrier falls.
-    modem.Answer("ATHS0=0", "\r\nOK\r\n");
-    int released = 0;
-    ASSERT_TRUE(Drive([&] {
-        if (Saw("ATHS0=0")) modem.Carrier(false);
-        released = GSMGPRSRsrcMngr(1, 5);
-    }, [&] { return released == 1; }));
+    ASSERT_TRUE(HangUp([] { return GSMGPRSRsrcMngr(1, 5); }));
     EXPECT_TRUE(Saw("ATHS0=0"));
     EXPECT_EQ(GSMGPRSInfo_St.owner, 0);
     EXPECT_EQ(GSMGPRSInfo_St.status & 0x20, 0);
+}
+
+// The program's answer call on the external modem through the modem engine
+// of the serial ports: the set-up's command chain, then the engine's own
+// answer command; the call on line is the set-up's connected step, and
+// stopping the call hangs the modem up.
+TEST_F(GsmModemTest, EngineCallOnLineIsTheConnectedStepAndStopHangsUp) {
+    Wiring_Connect();
+    Modem_Reset();
+    ASSERT_EQ(GSMGPRSParmInit(), 1);  // the modem cycle loads the settings on every pass
+    u8 status[2] = {};
+    const u8 rings[2] = {1, 0};
+    ModemSlot slot;
+    slot.function = 2;
+    slot.status = status;
+    slot.params = rings;
+    slot.paramBytes = sizeof rings;
+    ModemInit(1);
+    ASSERT_EQ(ModemStart(1, slot), 1);
+    auto execute = [] { ModemExecute(1, 2); };
+    ASSERT_TRUE(Drive(execute, [] { return Modem_State(1, 2) == 8; }))
+        << "state " << Modem_State(1, 2) << " step " << int(GSMGPRSInfo_St.step);
+    for (const char* c : {"+++", "AT+IPR=115200", "AT+CBST=7,0,1", "ATS0=001"}) EXPECT_TRUE(Saw(c)) << c;
+    EXPECT_EQ(GSMGPRSInfo_St.owner, 1);
+    modem.Carrier(true);
+    modem.Unsolicited("\r\nRING\r\n\r\nCONNECT 9600\r\n");
+    ASSERT_TRUE(Drive(execute, [&] { return GetLe16(status) == 1; }));
+    EXPECT_EQ(GSMGPRSInfo_St.step, 32);
+    EXPECT_EQ(GSMGPRSInfo_St.resultCode, 1);
+    EXPECT_EQ(GSMGPRSInfo_St.status & 0x20, 0x20);
+    // The program lets go: escape, the hang-up command, and the carrier falls.
+    ASSERT_TRUE(HangUp([] { return ModemStop(1, 2); }));
+    EXPECT_TRUE(Saw("ATHS0=0"));
+    EXPECT_EQ(GetLe16(status), 0xFFFF);
+    EXPECT_EQ(GSMGPRSInfo_St.owner, 0);
+    EXPECT_EQ(GSMGPRSInfo_St.step, 0);
+    EXPECT_EQ(GSMGPRSInfo_St.status & 0x30, 0);
+    talkPeers = TalkPeers{};
 }
 
 TEST_F(GsmModemTest, AnswerLinesAreClassifiedAndBounded) {

@@ -26,6 +26,7 @@
 #include "platform/root.h"
 #include "remote/dnsClient.h"
 #include "remote/mqtt.h"
+#include "testsupport/loopback.h"
 #include "testsupport/ladder_builder.h"
 #include "testsupport/manual_clock.h"
 #include "testsupport/mqtt_broker.h"
@@ -246,7 +247,7 @@ TEST_F(MqttClient, QosOneEntriesQueuedWhileTheBrokerIsAwayArriveLater) {
     ASSERT_TRUE(broker_.Start(root_.Dir()));
     // The controller reaches the broker through a relay the test can cut, so
     // the subscriber stays connected throughout.
-    const int relayPort = MqttFreePort();
+    const int relayPort = FreeLoopbackPort();
     PeerProcess relay;
     const std::string relayCmd = "exec socat TCP-LISTEN:" + std::to_string(relayPort) +
                                  ",bind=127.0.0.1,reuseaddr,fork TCP:127.0.0.1:" + std::to_string(broker_.Port());

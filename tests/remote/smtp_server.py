@@ -3,7 +3,7 @@
 # message it accepts as <folder>/<n>.eml and answers 550 to MAIL FROM of a
 # sender that contains "reject".
 #
-# smtp_server.py PORT FOLDER [CERT KEY USER PASSWORD]
+# smtp_server.py [HOST:]PORT FOLDER [CERT KEY USER PASSWORD]   (HOST 127.0.0.1 when not given)
 # With a certificate, STARTTLS is required and AUTH LOGIN with USER/PASSWORD
 # (only over TLS). Prints "ready" once listening.
 import os
@@ -38,7 +38,9 @@ class Store:
 
 
 def main():
-    port = int(sys.argv[1])
+    host, _, port = sys.argv[1].rpartition(":")
+    host = host or "127.0.0.1"
+    port = int(port)
     folder = sys.argv[2]
     kwargs = {}
     if len(sys.argv) > 6:
@@ -53,7 +55,7 @@ def main():
 
         kwargs = dict(tls_context=context, require_starttls=True, auth_required=True,
                       auth_require_tls=True, authenticator=authenticator)
-    controller = Controller(Store(folder), hostname="127.0.0.1", port=port, data_size_limit=1 << 22,
+    controller = Controller(Store(folder), hostname=host, port=port, data_size_limit=1 << 22,
                             **kwargs)
     controller.start()
     print("ready", flush=True)

@@ -207,7 +207,7 @@ TEST_F(IecFilesSockets, FilesRoundTripInsideTheRoot) {
 // server, sees a refused connection freed, and echoes UDP datagrams to their
 // sender; an ADDR array of 8 elements is refused with the trace line.
 TEST_F(IecFilesSockets, TcpAndUdpWithPeers) {
-    const int off = NetFreePortOffset(7000);
+    const int off = NetFreePortOffset(7000, 4);
     const u16 kListen = 7000, kServer = 7001, kRefused = 7002, kUdp = 7003;
 
     IecImageBuilder b;
@@ -221,6 +221,9 @@ TEST_F(IecFilesSockets, TcpAndUdpWithPeers) {
     const u16 ip = b.String(16, "127.0.0.1"), buf = b.String(64), buf2 = b.String(64), ubuf = b.String(64);
     const u16 addr = b.Array(kQ4TypeUsint, 16), addr8 = b.Array(kQ4TypeUsint, 8);
     b.Retain(kQ4InitClsData8, refusedValid, 3).Retain(kQ4InitClsData32, echoed, 1).RetainSignature(0x25F2);
+    // Only bytes that went out count: a send on a connection the peer has
+    // closed answers an error code for every cycle until it is freed.
+    const u16 wentOut = b.Var(kQ4TypeBool), zero = b.Var(kQ4TypeDint, 0);
 
     TicAssembler t;
     t.Op("JMPC", {inited, L("loop")});
@@ -236,7 +239,10 @@ TEST_F(IecFilesSockets, TcpAndUdpWithPeers) {
     t.Label("have");
     Stf(t, kTcpReceive, {n, s, nb, buf});
     Stf(t, kTcpSend, {n2, s, n, buf});
+    t.Op("GT_DINT", {wentOut, n2, zero});
+    t.Op("JMPCN", {wentOut, L("counted")});
     t.Op("ADD_DINT", {echoed, echoed, n2});
+    t.Label("counted");
     Stf(t, kTcpIsConnected, {conn, c});
     Stf(t, kTcpReceive, {n3, c, nb, buf2});
     Stf(t, kTcpSend, {n4, c, n3, buf2});

@@ -1,8 +1,10 @@
 // System test of the IEC application's own Modbus server on the real
 // executable, on the controller's clock driven by the test: mbpoll and
 // python3-pymodbus read and write the application's tables through an
-// MBSLAVETCP port, UDP slaves in both framings and the workbench port after
-// the hand-over; hostile frames get exceptions or are dropped and the
+// MBSLAVETCP port, UDP slaves in both framings, the MBSLAVERTU block on the
+// serial port the controller lends (one end of a socat pty pair) and the
+// workbench port after the hand-over; the device identification the program
+// sets is read back; hostile frames get exceptions or are dropped and the
 // controller stays up.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -22,28 +24,36 @@
 #include "testsupport/board_clock.h"
 #include "testsupport/firmware_process.h"
 #include "testsupport/iec_image_builder.h"
+#include "testsupport/libmodbus_peer.h"
 #include "testsupport/loopback.h"
 #include "testsupport/mb_peers.h"
 #include "testsupport/mbcfg_builder.h"
 #include "testsupport/net_config_builder.h"
 #include "testsupport/net_namespace.h"
+#include "testsupport/socat_pair.h"
 #include "testsupport/temp_root.h"
 #include "testsupport/tovra_host.h"
+#include "testsupport/workbench_client.h"
 
 namespace {
 
 constexpr int kStartMs = 30000;
 constexpr u16 kLinkPort = 18501, kTcpSlave = 1502, kUdpSlave = 1503, kUdpRtuSlave = 1504;
-constexpr u32 kSR5 = 2 * (127 + 5);
+constexpr u32 kSR5 = 2 * (127 + 5), kSR163 = 2 * (127 + 163);
 
 // Holding registers 0-9 of the local server (unit 1): register 0 is written
 // by clients and copied by the program into register 1; register 9 counts
-// the cycles. One MBSLAVETCP and two MBSLAVEUDP blocks serve it.
+// the cycles. One MBSLAVETCP, two MBSLAVEUDP and one MBSLAVERTU block serve
+// it; the program sets the device identification.
 std::vector<u8> App() {
     IecImageBuilder b;
     u16 in = b.Var(kQ4TypeInt), copy = b.Var(kQ4TypeInt), cycles = b.Var(kQ4TypeInt), one = b.Var(kQ4TypeInt, 1);
     u16 on = b.Var(kQ4TypeBool, 1), off = b.Var(kQ4TypeBool, 0), ok1 = b.Var(kQ4TypeBool), ok2 = b.Var(kQ4TypeBool),
-        ok3 = b.Var(kQ4TypeBool);
+        ok3 = b.Var(kQ4TypeBool), ok4 = b.Var(kQ4TypeBool), identOk = b.Var(kQ4TypeBool);
+    u16 vendor = b.String(20, "Test Vendor"), product = b.String(20, "PLC-7"), revision = b.String(20, "2.3"),
+        settings = b.String(20, "115200,N,8,1");
+    u16 words = b.Var(kQ4TypeInt, 0x1234);
+    b.Var(kQ4TypeInt, 0xBEEF);  // words[1]
     u16 tcpPort = b.Var(kQ4TypeDint, kTcpSlave), udpPort = b.Var(kQ4TypeDint, kUdpSlave),
         rtuPort = b.Var(kQ4TypeDint, kUdpRtuSlave), unit = b.Var(kQ4TypeDint, 1);
     b.ModbusConfig(MbCfgBuilder()
@@ -55,11 +65,15 @@ std::vector<u8> App() {
                        .Build());
     b.FbClass(53, "MBSLAVETCP");
     b.FbClass(38, "MBSLAVEUDP");
-    u16 tcp = b.FbInstance(53, true), udp = b.FbInstance(38, true), udpRtu = b.FbInstance(38, true);
+    b.FbClass(39, "MBSLAVERTU");
+    u16 tcp = b.FbInstance(53, true), udp = b.FbInstance(38, true), udpRtu = b.FbInstance(38, true),
+        serial = b.FbInstance(39, true);
     TicAssembler t;
-    t.Op("CALL_FB", {tcp, 3, on, tcpPort, ok1})
+    t.Op("CALL_STF", {218, 6, identOk, vendor, product, revision, words, 2})
+        .Op("CALL_FB", {tcp, 3, on, tcpPort, ok1})
         .Op("CALL_FB", {udp, 5, on, udpPort, unit, off, ok2})
         .Op("CALL_FB", {udpRtu, 5, on, rtuPort, unit, on, ok3})
+        .Op("CALL_FB", {serial, 4, on, settings, unit, ok4})
         .Op("MOVE_INT", {copy, in})
         .Op("ADD_INT", {cycles, cycles, one})
         .Op("END");
@@ -82,18 +96,25 @@ protected:
         ASSERT_TRUE(IecStoreApp(root.Path("/mnt/cfg/ladder.pgm"), App(), RegLocTable()));
         std::vector<u8> image;
         ASSERT_TRUE(File_ReadAll(root.Path("/mnt/cfg/autoreg.dta"), image, 1u << 20));
-        PutLe16(&image[8 + kSR5], 2);  // run mode
+        PutLe16(&image[8 + kSR5], 2);     // run mode
+        PutLe16(&image[8 + kSR163], 10);  // port 1 is lent to the IEC runtime
         PutLe16(&image[0], crc16(&image[8], static_cast<u32>(image.size() - 8)));
         ASSERT_TRUE(File_WriteAtomic(root.Path("/mnt/cfg/autoreg.dta"), image.data(), image.size()));
-        clock = std::make_unique<BoardClock>();
+        pty = std::make_unique<SocatPair>(root.Path("/dev/ttySP4"), root.Path("/tmp/peer"));
+        ASSERT_TRUE(pty->Ready()) << "socat is missing";
+        if (!hostClock) clock = std::make_unique<BoardClock>();
         ASSERT_TRUE(fw.Start());
+        if (hostClock) {
+            ASSERT_TRUE(fw.WaitForOutput("main loop running", kStartMs)) << fw.Output();
+            return;
+        }
         ASSERT_TRUE(clock->AdvanceToOutput(fw, "main loop running")) << fw.Output();
         ASSERT_TRUE(clock->Advance(200));
     }
     void TearDown() override {
         if (fw.Running()) {
             fw.Signal(SIGTERM);
-            clock->AdvanceToExit(fw);
+            if (clock) clock->AdvanceToExit(fw);
             fw.WaitExit(kStartMs);
         }
         unsetenv("PLC_PORT_OFFSET");
@@ -135,8 +156,11 @@ protected:
         return got;
     }
 
+    // The controller runs on the host's clock instead of the test's.
+    bool hostClock = false;
     TempRoot root;
     int offset = 0;
+    std::unique_ptr<SocatPair> pty;
     std::unique_ptr<BoardClock> clock;
     FirmwareProcess fw;
 };
@@ -187,6 +211,40 @@ TEST_F(IecModbusSystem, TablesOverTheSlaveBlocksAndTheWorkbenchPort) {
         EXPECT_NE(out.find("REGS [4321, 4321]"), std::string::npos) << rtu << out;
     }
 
+    // The RTU slave block on the lent serial port, to mbpoll: reads, a
+    // write, and report server id.
+    const std::string rtu = "mbpoll -m rtu -b 115200 -P none -1 -o 3 -a 1 ";
+    const std::string peer = " " + root.Path("/tmp/peer");
+    out = Peer(rtu + "-t 4 -r 1 -c 2" + peer);
+    EXPECT_NE(out.find("[2]: \t4321"), std::string::npos) << out;
+    out = Peer(rtu + "-t 4 -r 1" + peer + " 777");
+    ASSERT_NE(out.find("EXIT 0"), std::string::npos) << out;
+    ASSERT_TRUE(clock->Advance(100));
+    out = Peer(rtu + "-t 4 -r 2" + peer);
+    EXPECT_NE(out.find("[2]: \t777"), std::string::npos) << out;
+    out = Peer(rtu + "-u" + peer);
+    EXPECT_NE(out.find("EXIT 0"), std::string::npos) << out;
+    EXPECT_EQ(out.find("timed out"), std::string::npos) << out;
+
+    // The device identification the program set, read by pymodbus over
+    // the MBSLAVETCP port and the RTU slave: the basic objects, then one of
+    // the device-specific words.
+    for (bool serial : {false, true}) {
+        const std::string client =
+            serial ? "ModbusSerialClient(port='" + root.Path("/tmp/peer") + "', baudrate=115200, timeout=3)"
+                   : "ModbusTcpClient('127.0.0.1', port=" + std::to_string(kTcpSlave + offset) + ", timeout=3)";
+        out = Peer("/usr/bin/python3 -c \"from pymodbus.client import ModbusTcpClient, ModbusSerialClient\n"
+                   "from pymodbus.mei_message import ReadDeviceInformationRequest as R\n"
+                   "c = " + client + "\nc.connect()\n"
+                   "a = c.execute(R(read_code=1, object_id=0, unit=1))\n"
+                   "print('BASIC', a.conformity, sorted(a.information.items()))\n"
+                   "a = c.execute(R(read_code=4, object_id=0x81, unit=1))\n"
+                   "print('WORD', a.conformity, a.information)\"");
+        EXPECT_NE(out.find("BASIC 1 [(0, b'Test Vendor'), (1, b'PLC-7'), (2, b'2.3')]"), std::string::npos)
+            << serial << out;
+        EXPECT_NE(out.find("WORD 131 {129: b'\\xbe\\xef'}"), std::string::npos) << serial << out;
+    }
+
     // The workbench port serves the tables once the link is handed over (the
     // link's host lets the controller's time run while it waits).
     TovraHost host(0, [&] { clock->Advance(1, 1); });
@@ -197,7 +255,43 @@ TEST_F(IecModbusSystem, TablesOverTheSlaveBlocksAndTheWorkbenchPort) {
     ASSERT_EQ(id.size(), 1u);
     ASSERT_EQ(host.Ask(38, {id[0]}), 0xA0);
     out = Mbpoll(1100, "-a 1 -t 4 -r 1 -c 2");
-    EXPECT_NE(out.find("[2]: \t4321"), std::string::npos) << out;
+    EXPECT_NE(out.find("[2]: \t777"), std::string::npos) << out;  // as the RTU master wrote
+    EXPECT_FALSE(fw.HasExited());
+}
+
+// 70,000 requests on one connection to the workbench port: the transaction
+// ids run through every value, those that spell "ZJ" (0x5A4A) and "Q4"
+// (0x5134) included, and every answer comes back in step (libmodbus checks
+// each answer's transaction id, unit, function and byte count). The peer is
+// a libmodbus client, as in mbpoll, which waits at least 10 ms after each
+// request; the controller runs on the host's clock, as on the test's clock
+// each request would wait for a step of it. A workbench status request now
+// and then keeps the link with the workbench, as the workbench itself would.
+class IecModbusHostClock : public IecModbusSystem {
+protected:
+    IecModbusHostClock() { hostClock = true; }
+};
+
+TEST_F(IecModbusHostClock, SeventyThousandRequestsKeepTheWorkbenchStreamInSync) {
+    TovraHost host;
+    ASSERT_TRUE(PollUntil([&] { return host.Connect(kLinkPort + offset); }));
+    ASSERT_EQ(host.Handshake(), 0);
+    std::vector<u8> id;
+    ASSERT_TRUE(host.FrameData(host.Request(9, {0xFF}), &id));
+    ASSERT_EQ(id.size(), 1u);
+    ASSERT_EQ(host.Ask(38, {id[0]}), 0xA0);
+    WorkbenchClient workbench;
+    ASSERT_TRUE(workbench.Connect(1100 + offset));
+    ASSERT_EQ(workbench.Status(21, {0, 1}), 0);
+    LibModbusClient client(1100 + offset);
+    ASSERT_TRUE(client.Ok()) << "libmodbus5 is missing";
+    u16 regs[10];
+    int answered = 0;
+    while (answered < 70000 && client.Read(0, 10, regs)) {
+        if (++answered % 5000 == 0) ASSERT_EQ(workbench.Status(21, {0, 1}), 0) << answered;
+    }
+    EXPECT_EQ(answered, 70000);
+    EXPECT_GT(regs[9], 0);  // the cycle counter
     EXPECT_FALSE(fw.HasExited());
 }
 

@@ -5,6 +5,7 @@
 // signal; a program's modem call on serial port 1 runs over the module's
 // data socket to a socat echo.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -26,6 +27,8 @@
 #include "testsupport/loopback.h"
 #include "testsupport/firmware_process.h"
 #include "testsupport/msgcfg_builder.h"
+#include "testsupport/net_namespace.h"
+#include "testsupport/shell.h"
 #include "testsupport/net_config_builder.h"
 #include "testsupport/temp_root.h"
 #include "testsupport/reg_image.h"
@@ -45,8 +48,11 @@ protected:
     }
     // The program announces the messaging block that config.pgm carries;
     // words: register words of the stored image.
+    // messaging: the block to store (a default with one contact when null);
+    // eth0: a network stream for interface 0 (none when empty).
     void Prepare(const LadderBuilder& program = LadderBuilder().End(),
-                 const std::vector<std::pair<u32, u16>>& words = {}) {
+                 const std::vector<std::pair<u32, u16>>& words = {}, const MsgCfgBuilder* messaging = nullptr,
+                 const std::vector<u8>& eth0 = {}) {
         std::filesystem::create_directories(root.Path("/mnt/cfg"));
         std::vector<u8> pgm = program.ProgramFile(kFeatSms);
         ASSERT_TRUE(File_WriteAtomic(root.Path("/mnt/cfg/ladder.pgm"), pgm.data(), pgm.size()));
@@ -54,8 +60,9 @@ protected:
         b.contacts = {{"+15550001", 0, 1}};
         b.pin = "1234";
         b.centre.clear();
-        std::vector<u8> cfg = LadderConfigFile(b.Build());
+        std::vector<u8> cfg = LadderConfigFile((messaging != nullptr ? *messaging : b).Build());
         ASSERT_TRUE(File_WriteAtomic(root.Path("/mnt/cfg/config.pgm"), cfg.data(), cfg.size()));
+        if (!eth0.empty()) ASSERT_TRUE(NetWriteConfigPgm(root.Path("/mnt/cfg/config.pgm"), NetIoConfig(eth0)));
         // A register image, so the start keeps the stored blocks.
         std::vector<u8> image = RunModeRegisterImage(words);
         ASSERT_TRUE(File_WriteAtomic(root.Path("/mnt/cfg/autoreg.dta"), image.data(), image.size()));
@@ -248,3 +255,192 @@ TEST_F(ModemSystem, TalkPortAnswerListensOnTheModuleAndTakesACall) {
 }
 
 }  // namespace
+
+namespace {
+
+// Words of the register image holding the bytes of text from register word
+// `word` on (low byte first).
+void PutText(std::vector<std::pair<u32, u16>>& words, u32 word, std::string text) {
+    text.resize(text.size() + text.size() % 2, '\0');
+    for (u32 i = 0; i < text.size(); i += 2)
+        words.push_back({word + i / 2, static_cast<u16>(static_cast<u8>(text[i]) | static_cast<u8>(text[i + 1]) << 8)});
+}
+
+}  // namespace
+
+// The SMS service of the real executable through the internal module: a
+// trigger bit texts the formatted value to a group of three, last contact
+// first, five seconds apart on the test's clock; a stored text from a contact
+// that matches a template writes its value, is answered "ACK" and deleted by
+// its three-digit index.
+TEST_F(ModemSystem, SmsTextsAGroupAndAnswersATemplate) {
+    constexpr u32 kTrigger = lreg::R(10), kValue = lreg::R(200), kSet = lreg::R(201);
+    MsgCfgBuilder b;
+    b.pin.clear();
+    b.centre.clear();
+    b.gsm.size = 0;
+    b.contacts = {{"+15550001", 0, 1}, {"+15550002", 0, 1}, {"+44 7700 0003", 0, 1}, {"+15550009", 0, 2}};
+    b.items = {{kValue, 16, 4, 5, 0, 3}, {kSet, 16, 4, 5, 0, 3}};  // two implied decimals
+    b.transmit = {{"Level xx.xx m", 1, kTrigger, "6:0:"}};
+    b.receive = {{"SET xxx", 1, kTrigger + 4, "4:1:", 0}};
+    b.poll = 1;
+    ASSERT_NO_FATAL_FAILURE(Prepare(LadderBuilder().End(), {{WordOf(kTrigger), 1}, {WordOf(kValue), 1234}}, &b));
+    modem.AnswerOnce("AT+CMGL=",
+                     "\r\n+CMGL: 123,\"REC UNREAD\",\"15550002\",,\"21/03/05,12:00:00+00\"\r\nSET 12.5 RV\r\n\r\nOK\r\n");
+    modem.Answer("AT+CMGL=", "\r\nOK\r\n");
+    BoardClock clock;
+    FirmwareProcess fw;
+    ASSERT_NO_FATAL_FAILURE(StartWithModule(fw, clock));
+    // Each text as number and text, with the time its number went out.
+    struct Text {
+        std::string number, text;
+        u64 ms;
+    };
+    std::vector<Text> texts;
+    std::vector<u64> numberMs;
+    auto done = [&] {
+        auto c = modem.Commands();
+        texts.clear();
+        for (size_t k = 0; k < c.size(); ++k) {
+            if (c[k].rfind("AT+CMGS=", 0) != 0) continue;
+            if (numberMs.size() <= texts.size()) numberMs.push_back(clock.ElapsedMs());
+            texts.push_back({c[k].substr(8), k + 1 < c.size() ? c[k + 1] : "", numberMs[texts.size()]});
+        }
+        return texts.size() == 4 && texts.back().text.rfind("SMS:", 0) == 0 && Saw("AT+CMGD=123");
+    };
+    ASSERT_TRUE(clock.AdvanceUntil(done, 300000, 20)) << fw.Output() << Seen();
+    std::vector<std::string> levels, answers;
+    std::vector<u64> levelMs;
+    for (const Text& t : texts) {
+        (t.text == "SMS:ACK" ? answers : levels).push_back(t.number + " " + t.text);
+        if (t.text != "SMS:ACK") levelMs.push_back(t.ms);
+    }
+    EXPECT_EQ(levels, (std::vector<std::string>{"+4477000003 SMS:Level 12.34 m", "+15550002 SMS:Level 12.34 m",
+                                                 "+15550001 SMS:Level 12.34 m"}))
+        << Seen();
+    EXPECT_EQ(answers, std::vector<std::string>{"15550002 SMS:ACK"});
+    ASSERT_EQ(levelMs.size(), 3u);
+    EXPECT_GE(levelMs[1] - levelMs[0], 5000u);
+    EXPECT_GE(levelMs[2] - levelMs[1], 5000u);
+    modem.Stop();
+
+    std::vector<u8> image;
+    ASSERT_NO_FATAL_FAILURE(PowerDown(fw, clock, image));
+    EXPECT_EQ(GetLe16(image.data() + 2 * WordOf(kSet)), 125);
+    EXPECT_EQ(image[(kTrigger - 0x400) / 8] & 0x01, 0) << "the trigger is cleared once the group was texted";
+}
+
+// The e-mail client of the real executable over Ethernet: a trigger bit
+// mails the formatted value to python3-aiosmtpd on the configured port plus
+// the port offset; the message parses in Python's e-mail module, a body
+// line "." stays intact, the trigger is cleared and the status register
+// shows no error.
+TEST_F(ModemSystem, EmailOfTheRealExecutableReachesTheServer) {
+    constexpr u32 kTrigger = lreg::R(10), kValue = lreg::R(200), kStatusReg = lreg::R(300);
+    const int offset = NetFreePortOffset(2525);
+    const std::string folder = root.Dir() + "/mail", log = root.Dir() + "/smtp.log";
+    std::filesystem::create_directories(folder);
+    PeerProcess smtp;
+    ASSERT_TRUE(smtp.Start("", std::string("exec /usr/bin/python3 ") + PLC_SOURCE_DIR + "/tests/remote/smtp_server.py " +
+                                   std::to_string(2525 + offset) + " " + folder + " >" + log + " 2>&1"));
+    auto logText = [&] {
+        std::vector<u8> t;
+        File_ReadAll(log, t, 1 << 16);
+        return std::string(t.begin(), t.end());
+    };
+    for (int i = 0; i < 1000 && logText().find("ready") == std::string::npos; ++i) poll(nullptr, 0, 10);
+    ASSERT_NE(logText().find("ready"), std::string::npos) << "python3-aiosmtpd did not start: " << logText();
+    MsgCfgBuilder b;
+    b.pin.clear();
+    b.centre.clear();
+    b.gsm.size = 0;
+    b.mail.port = 2525;
+    b.mail.statusRegister = kStatusReg;
+    b.mail.addresses = {{"ops@example.com", 0, 1}, {"boss@example.com", 0, 1}};
+    b.mail.items = {{kValue, 16, 4, 5, 0, 3}};
+    b.mail.messages = {{"Level xx.xx m\r\n.\r\nend", "Tank report", "", 1, 0, kTrigger, "6:0:"}};
+    NetStreamBuilder eth0(NetAddr(10, 1, 2, 3), NetAddr(255, 255, 255, 0));
+    eth0.Services(0, NetAddr(10, 1, 2, 1));
+    std::vector<std::pair<u32, u16>> words = {{WordOf(kTrigger), 1}, {WordOf(kValue), 1234},
+                                              {WordOf(kStatusReg), 0xDEAD}, {WordOf(kStatusReg) + 1, 0xBEEF}};
+    ASSERT_NO_FATAL_FAILURE(Prepare(LadderBuilder().End(), words, &b, eth0.Build()));
+    BoardClock clock;
+    FirmwareProcess fw;
+    fw.SetEnv("PLC_PORT_OFFSET", std::to_string(offset));
+    ASSERT_TRUE(fw.Start());
+    ASSERT_TRUE(clock.AdvanceToOutput(fw, "main loop running", 60000)) << fw.Output();
+    const std::string mail = folder + "/1.eml";
+    ASSERT_TRUE(clock.AdvanceUntil([&] { return access(mail.c_str(), R_OK) == 0; }, 120000, 20))
+        << fw.Output() << logText();
+    // The client closes its connection before the register image is saved.
+    ASSERT_TRUE(clock.Advance(2000));
+    std::vector<u8> image;
+    ASSERT_NO_FATAL_FAILURE(PowerDown(fw, clock, image));
+    EXPECT_EQ(image[(kTrigger - 0x400) / 8] & 0x01, 0);
+    EXPECT_EQ(GetLe16(image.data() + 2 * WordOf(kStatusReg)) | GetLe16(image.data() + 2 * WordOf(kStatusReg) + 2), 0)
+        << "a message through clears the status register";
+    std::string parsed = Shell("/usr/bin/python3 -c \"import email,sys; m=email.message_from_binary_file(open(sys.argv[1],'rb'));"
+                               "print(m['From']); print(' '.join(m['To'].split())); print(m['Subject']); "
+                               "print(email.utils.parsedate_to_datetime(m['Date']).date()); print(m.get_payload())\" " +
+                               mail + " 2>&1");
+    // The parser gives the body with its line ends as "\n".
+    EXPECT_EQ(parsed, "plc@example.com\nops@example.com, boss@example.com\nTank report\n2021-03-05\n"
+                      "Level 12.34 m\n.\nend\n\n\n");
+}
+
+// An external modem on serial port 1 behind the modem option module: the program's
+// answer call runs the modem's set-up and the engine's answer command; when
+// the fake modem rings, connects and raises carrier the call is on line, and
+// when the program lets the call go the modem is escaped and hung up.
+TEST_F(ModemSystem, ExternalModemAnswersGoesOnLineAndHangsUpOnRelease) {
+    constexpr u32 kOn = lreg::R(1), kCall = lreg::R(1) + 1, kOpen = lreg::R(2), kOnLine = lreg::R(2) + 1,
+                  kWasOnLine = lreg::R(2) + 2, kStatus = lreg::R(50);
+    LadderBuilder b(LadderWidth::k32);
+    auto opd = [&b](u32 a) { b.Raw(static_cast<u16>(a)).Raw(static_cast<u16>(a >> 16)); };
+    b.Contact(kOn).Raw(132).Raw(1).Raw(5).Raw(3).Raw(2 << 8).Out(kOpen);
+    b.Contact(kCall).Raw(136).Raw(1).Raw(2);
+    opd(kStatus);
+    b.Raw(1).Out(kOnLine);
+    // Once on line the program lets the call go.
+    b.Contact(kOnLine).Set(kWasOnLine);
+    b.Contact(kOnLine).Reset(kCall).End();
+    ASSERT_TRUE(b.Ok()) << b.Error();
+    MsgCfgBuilder m;
+    m.contacts = {{"+15550001", 0, 1}};
+    m.pin.clear();
+    m.centre.clear();
+    // A circuit-data modem behind a modem option module without a cellular
+    // module of its own: no SMS section in use, so the modem is the program's.
+    m.gsm.options = 0x01;
+    u16 bits = static_cast<u16>(1u << (kOn & 15) | 1u << (kCall & 15));
+    ASSERT_NO_FATAL_FAILURE(Prepare(b, {{WordOf(kOn), bits}}, &m));
+    ASSERT_EQ(Tool("plug 1 0xDF0F"), 0);
+    ASSERT_TRUE(modem.Open(root.Path("/dev/ttySP4"), 1));
+    modem.Answer("ATS0=", "\r\nOK\r\n");
+    modem.Answer("ATHS0=0", "\r\nOK\r\n");
+    modem.Start();
+    BoardClock clock;
+    FirmwareProcess fw;
+    ASSERT_TRUE(fw.Start());
+    ASSERT_TRUE(clock.AdvanceToOutput(fw, "main loop running", 60000)) << fw.Output();
+    ASSERT_TRUE(clock.AdvanceUntil([&] { return Saw("ATS0=001"); }, 300000, 20)) << fw.Output() << Seen();
+    for (const char* c : {"AT+IPR=115200", "ATE0HS0=0Q0V1&C1&D1", "AT+CBST=7,0,1"}) EXPECT_TRUE(Saw(c)) << c;
+    // The caller rings; the modem connects and raises carrier.
+    modem.Carrier(true);
+    modem.Unsolicited("\r\nRING\r\n\r\nCONNECT 9600\r\n");
+    ASSERT_TRUE(clock.AdvanceUntil([&] { return Saw("ATHS0=0"); }, 120000, 20)) << fw.Output() << Seen();
+    modem.Carrier(false);
+    ASSERT_TRUE(clock.Advance(3000));
+    modem.Stop();
+    auto c = modem.Commands();
+    auto answer = std::find(c.begin(), c.end(), "ATS0=001");
+    auto escape = std::find(answer, c.end(), "+++");
+    EXPECT_NE(escape, c.end()) << "escaped before the hang-up: " << Seen();
+    EXPECT_NE(std::find(escape, c.end(), "ATHS0=0"), c.end()) << Seen();
+
+    std::vector<u8> image;
+    ASSERT_NO_FATAL_FAILURE(PowerDown(fw, clock, image));
+    const u8* regs = image.data();
+    EXPECT_EQ((regs[(kWasOnLine - 0x400) / 8] >> (kWasOnLine & 7)) & 1, 1) << "on line";
+    EXPECT_EQ(GetLe16(regs + 2 * WordOf(kStatus)), 0xFFFF) << "stopped once hung up";
+}

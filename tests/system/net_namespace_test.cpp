@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <set>
 #include <string>
 
 #include "core/plc_regs.h"
@@ -84,6 +86,42 @@ TEST_F(NetNamespace, AddressDebouncedGatewayAndFallback) {
     std::vector<u8> log;
     File_ReadAll(root.Path("/sys/netif.log"), log, 1 << 20);
     EXPECT_EQ(std::string(log.begin(), log.end()).find("eth0 address"), std::string::npos);
+}
+
+// The inode numbers of the sockets the process holds: a socket closed and
+// made again shows as a new number.
+std::set<std::string> Sockets(pid_t pid) {
+    std::set<std::string> found;
+    const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    for (const auto& e : std::filesystem::directory_iterator(dir)) {
+        std::error_code ec;
+        const std::string target = std::filesystem::read_symlink(e.path(), ec).string();
+        if (!ec && target.rfind("socket:", 0) == 0) found.insert(target);
+    }
+    return found;
+}
+
+// While its interface is missing the controller opens nothing for it (no
+// sockets made and closed again every second); once the interface appears,
+// its services start on it at once (the programming link listens there).
+TEST_F(NetNamespace, MissingInterfaceCostsNothingAndServesOnceItAppears) {
+    Ctl("link set eth0 name late0");
+    ASSERT_NE(Ctl("link show late0").find("late0"), std::string::npos) << Ctl("link show");
+    ASSERT_TRUE(StartInside()) << fw.Output();
+    ASSERT_TRUE(clock.AdvanceUntil([&] { return fw.Output().find("services of eth0 could not start") != std::string::npos; },
+                                   10000, 50))
+        << fw.Output();
+    const std::set<std::string> before = Sockets(fw.Pid());
+    ASSERT_TRUE(clock.Advance(5000, 50));
+    EXPECT_EQ(Sockets(fw.Pid()), before) << "sockets were made again while eth0 was missing";
+
+    Ctl("link set late0 name eth0");
+    auto listening = [&] {
+        int status = -1;
+        ns_.InPeer("timeout 2 bash -c 'exec 3<>/dev/tcp/10.9.0.2/18501' 2>/dev/null", &status);
+        return status == 0;
+    };
+    EXPECT_TRUE(clock.AdvanceUntil(listening, 10000, 50)) << Ctl("-4 addr show eth0") << fw.Output();
 }
 
 }  // namespace

@@ -87,6 +87,22 @@ protected:
         ASSERT_EQ(host.Ask(38, {id[0]}), 0xA0);
     }
 
+    // The application runs in run mode only: the controller starts again in it.
+    void RestartInRunMode(FirmwareProcess& again) {
+        fw.Signal(SIGTERM);
+        ASSERT_TRUE(clock->AdvanceToExit(fw));
+        const std::vector<u8> image = RunModeRegisterImage({});
+        ASSERT_TRUE(File_WriteAtomic(root.Path("/mnt/cfg/autoreg.dta"), image.data(), image.size()));
+        ASSERT_TRUE(again.Start());
+        ASSERT_TRUE(clock->AdvanceToOutput(again, "main loop running")) << again.Output();
+    }
+    // A DINT of the running application through the debug server (-1: none).
+    static i64 ReadDint(WorkbenchClient& wb, u16 index) {
+        VmAnswer r = wb.Vm(2, {1, 11, static_cast<u8>(index >> 8), static_cast<u8>(index)});
+        if (!r.received || r.status != 0 || r.data.size() != 9) return -1;
+        return GetBe32(&r.data[5]);
+    }
+
     TempRoot root;
     LinkPty usb;
     int offset = 0;
@@ -218,14 +234,8 @@ TEST_F(WorkbenchSystem, SerialHandOverOnTheUsbPort) {
 // release a variable, a subscription with hysteresis delivered by the event
 // server, and the poll table's limits.
 TEST_F(WorkbenchSystem, DebugServerReadsForcesSubscribesAndPolls) {
-    // The application runs in run mode only: the controller starts again in it.
-    fw.Signal(SIGTERM);
-    ASSERT_TRUE(clock->AdvanceToExit(fw));
-    const std::vector<u8> image = RunModeRegisterImage({});
-    ASSERT_TRUE(File_WriteAtomic(root.Path("/mnt/cfg/autoreg.dta"), image.data(), image.size()));
     FirmwareProcess again;
-    ASSERT_TRUE(again.Start());
-    ASSERT_TRUE(clock->AdvanceToOutput(again, "main loop running")) << again.Output();
+    RestartInRunMode(again);
     TovraHost host(0, [&] { clock->Advance(1, 1); });
     HandOver(host);
     WorkbenchClient wb;
@@ -345,6 +355,90 @@ TEST_F(WorkbenchSystem, DebugServerReadsForcesSubscribesAndPolls) {
     ASSERT_EQ(wb.Vm(3, words({480, 0, kBsEnabled | kBsStartNow, 0, 0, 0, 0, 0, 0, 1, 60000})).status, 0);
     ASSERT_TRUE(clock->Advance(50, 10));
     EXPECT_EQ(trace(&count), 0);
+
+    again.Signal(SIGTERM);
+    EXPECT_TRUE(clock->AdvanceToExit(again));
+}
+
+// An on-line change of the running application keeps its values and its
+// cycle; refused changes leave it running on its own code; a stop and hot
+// start resume it from the hot-restart image, a corrupt image is refused.
+TEST_F(WorkbenchSystem, OnLineChangeAndHotStartKeepTheValues) {
+    FirmwareProcess again;
+    RestartInRunMode(again);
+    TovraHost host(0, [&] { clock->Advance(1, 1); });
+    HandOver(host);
+    WorkbenchClient wb;
+    ASSERT_TRUE(wb.Connect(1100 + offset));
+
+    IecImageBuilder b;
+    b.AppName("LINE");
+    const u16 cnt = b.Var(kQ4TypeDint, 0, "cnt"), inc = b.Var(kQ4TypeDint, 1);
+    b.Spare(kQ4InitClsData32, 2).MapSpare(2);
+    TicAssembler t;
+    t.Op("ADD_DINT", {cnt, cnt, inc}).Op("END");
+    b.Program(t.Finish());
+    ASSERT_EQ(wb.Stop(), 0);
+    ASSERT_EQ(wb.LoadApp(b.Build()), 0);
+    b.PinAllocation();
+    ASSERT_TRUE(clock->Advance(100, 10));
+    const i64 before = ReadDint(wb, cnt);
+    ASSERT_GT(before, 0) << again.Output();
+
+    // Refused: another application, a larger allocation. The application
+    // goes on counting on its own code.
+    IecImageBuilder other = b;
+    other.AppName("OTHER");
+    ASSERT_EQ(wb.LoadChange(other.Build()), 0);
+    EXPECT_EQ(wb.Change(), 44);
+    IecImageBuilder larger = b;
+    larger.Spare(kQ4InitClsData32, 5).PinAllocation();
+    ASSERT_EQ(wb.LoadChange(larger.Build()), 0);
+    EXPECT_EQ(wb.Change(), 55);
+    ASSERT_TRUE(clock->Advance(100, 10));
+    const i64 running = ReadDint(wb, cnt);
+    EXPECT_GT(running, before);
+
+    // Accepted: a new DINT counts from its initial value beside the kept one.
+    const u16 added = b.Var(kQ4TypeDint, 500, "added");
+    TicAssembler t2;
+    t2.Op("ADD_DINT", {cnt, cnt, inc}).Op("ADD_DINT", {added, added, inc}).Op("END");
+    b.ReplaceProgram(1, t2.Finish());
+    const std::vector<u8> changed = b.Build();
+    ASSERT_EQ(wb.LoadChange(changed), 0);
+    EXPECT_EQ(wb.Change(), 0) << again.Output();
+    const i64 kept = ReadDint(wb, cnt), fresh = ReadDint(wb, added);
+    EXPECT_GE(kept, running);
+    EXPECT_GE(fresh, 500);
+    EXPECT_LT(fresh, 500 + (kept - running) + 5);
+    ASSERT_TRUE(clock->Advance(100, 10));
+    EXPECT_GT(ReadDint(wb, cnt), kept);
+    EXPECT_GT(ReadDint(wb, added), fresh);
+
+    // Stop and hot start: the counters go on from where they stopped, on the
+    // changed code (written back to q4.cod at the stop).
+    ASSERT_EQ(wb.Stop(), 0);
+    std::vector<u8> stored;
+    ASSERT_TRUE(File_ReadAll(root.Path("/mnt/cfg/q4.cod"), stored, 1u << 20));
+    EXPECT_EQ(stored, changed);
+    ASSERT_EQ(wb.HotStart(), 0) << again.Output();
+    const i64 resumed = ReadDint(wb, added);
+    EXPECT_GT(resumed, fresh);
+    ASSERT_TRUE(clock->Advance(100, 10));
+    EXPECT_GT(ReadDint(wb, added), resumed);
+
+    // A corrupt hot-restart image is refused; a cold start still works.
+    ASSERT_EQ(wb.Stop(), 0);
+    std::vector<u8> hot;
+    ASSERT_TRUE(File_ReadAll(root.Path("/run/q4.hot"), hot, 1u << 24));
+    ASSERT_GT(hot.size(), 1000u);
+    hot.resize(hot.size() - 8);
+    ASSERT_TRUE(File_WriteAtomic(root.Path("/run/q4.hot"), hot.data(), hot.size()));
+    EXPECT_NE(wb.HotStart(), 0);
+    EXPECT_EQ(ReadDint(wb, cnt), -1);
+    EXPECT_EQ(wb.Start(), 0);
+    ASSERT_TRUE(clock->Advance(100, 10));
+    EXPECT_GT(ReadDint(wb, added), 500);
 
     again.Signal(SIGTERM);
     EXPECT_TRUE(clock->AdvanceToExit(again));
