@@ -360,6 +360,7 @@ void WireTables() {
     talkPeers.ModbusExecute = ModbusExecute;
     talkPeers.ModbusStop = ModbusStop;
     talkPeers.MOD_TCPInit = MOD_TCPInit;
+    talkPeers.q4runtime_modbusinit = [] { return static_cast<int>(q4runtime_modbusinit); };
 }
 void CheckTables(NeighbourCheck& check) { LadderEnginePeers_Check(check); }
 

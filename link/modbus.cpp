@@ -5,6 +5,7 @@
 #include "core/nvram.h"
 #include "core/plc_regs.h"
 #include "iec/blocks/q4EnumQuilletVariables.h"
+#include "iec/kernel/q4host.h"
 #include "link/modapi.h"
 #include "link/modem.h"
 #include "link/vcomm.h"
@@ -510,8 +511,18 @@ int ModbusInit(int port, const TalkModbusConfig& config) {
     p.s = ModPortState{};
     if (config.address == 0) p.s.triggerMask = static_cast<u16>(1u << (config.triggerBit & 15));
     // The IEC workbench's debug link keeps its port: no framing is set up.
-    if (MOD_IecForms() && Nibble(static_cast<u32>(port)) == kProtoWorkbench) p.e.port = static_cast<u16>(port);
-    else MOD_Init(p, port);
+    if (MOD_IecForms() && Nibble(static_cast<u32>(port)) == kProtoWorkbench) {
+        p.e.port = static_cast<u16>(port);
+    } else {
+        // The programming software took back the port the application had
+        // borrowed: the port speaks the application's protocol again.
+        u8* mode = Vcomm_Drv[port].mode;
+        if (MOD_IecForms() && q4runtime_modbusinit == 1 && mode != nullptr) {
+            q4runtime_modbusinit = 0;
+            mode[kSomProto] = static_cast<u8>((mode[kSomProto] & 0xF0) | (q4protocol & 0x0F));
+        }
+        MOD_Init(p, port);
+    }
     p.s.station = config.address == 0 ? kStIdle : kStSlave;
     RestartTimeout(p.s);
     Write16(config.status, 0);

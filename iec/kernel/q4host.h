@@ -32,6 +32,11 @@ extern u8 QuilletS9;
 extern u8 IsCommMode_Tovra;
 extern u8 eth_conn;
 extern u8 q4_rcv;
+// Set when the programming software took the borrowed serial port back: the
+// controller's Modbus engine then sets the port up again in the protocol the
+// application chose (q4protocol, from its last port-open block) and clears it.
+extern u8 q4runtime_modbusinit;
+extern u8 q4protocol;
 extern u32 timer_Q4;
 extern u8 bNewRegParams;
 extern char Q4FILE_PATH[255];

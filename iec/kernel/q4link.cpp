@@ -1,5 +1,7 @@
 #include "iec/kernel/q4link.h"
 
+#include "iec/kernel/q4host.h"
+
 // q4_rcv and IsCommMode_Tovra belong to the runtime's host glue (q4host).
 
 Q4LinkPeers q4LinkPeers;
@@ -13,10 +15,14 @@ void Q4LinkPeers_Check(NeighbourCheck& check) {
 void Q4Link_Reset() {
     q4_rcv = 0;
     IsCommMode_Tovra = 1;
+    q4runtime_modbusinit = 0;
+    q4protocol = 0;
 }
 
 void Q4Link_HandBack(int serial) {
     IsCommMode_Tovra = 1;
     if (!q4LinkPeers.handBack) return;
-    q4LinkPeers.handBack(serial && q4LinkPeers.hostCode && q4LinkPeers.hostCode() == 0 ? 1 : 0);
+    const int serialPort = serial && q4LinkPeers.hostCode && q4LinkPeers.hostCode() == 0 ? 1 : 0;
+    q4LinkPeers.handBack(serialPort);
+    if (serialPort) q4runtime_modbusinit = 1;
 }

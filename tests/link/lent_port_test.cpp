@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "iec/kernel/q4host.h"
 #include "iec/kernel/q4link.h"
 #include "iec/kernel/q4serial.h"
 
@@ -95,6 +96,9 @@ TEST_F(LentPort, ProgrammingSoftwareOnTheBorrowedPortGivesTheLinkBack) {
     EXPECT_EQ(IsCommMode_Tovra, 1);
     EXPECT_EQ(Vcomm_Drv[0].mode[kSomProto] & 0x0F, kProtoProgramming);
     EXPECT_EQ(Vcomm_Drv[0].mode[kSomBaud], tovra_mode[kSomBaud]);
+    // The controller's Modbus set-up is told to give the application's port
+    // protocol back at its next initialisation.
+    EXPECT_EQ(q4runtime_modbusinit, 1);
     // The programming protocol answers on its port again.
     EXPECT_TRUE(host->Request(1, {kNode}).frame);
 }

@@ -10,7 +10,10 @@
 #include <deque>
 #include <vector>
 
+#include "core/nvram.h"
 #include "core/plc_regs.h"
+#include "iec/blocks/q4EnumQuilletVariables.h"
+#include "iec/kernel/q4host.h"
 #include "iec/kernel/q4vmdb.h"
 #include "ladder/ladder_engine.h"
 #include "link/modapi.h"
@@ -439,6 +442,39 @@ TEST_F(ModbusEngine, TwoByteStationsAndStoreAndForward) {
     s = Step();
     ASSERT_EQ(s.size(), 1u);
     EXPECT_EQ(s[0], WithCrc({14, 3, 0, 0, 0, 1}));
+}
+
+// When the programming software has taken back the port an IEC application
+// borrowed, the next set-up gives the port the application's protocol again,
+// once; without a running application the flag waits.
+TEST_F(ModbusEngine, PortTakenBackFromTheApplicationGetsItsProtocolAgain) {
+    struct Case {
+        const char* what;
+        u8 running, flag, nibbleAfter, flagAfter;
+    } cases[] = {
+        {"application running: protocol restored, flag cleared", 1, 1, kProtoRtu, 0},
+        {"no hand-back: the port keeps its protocol", 1, 0, 2, 0},
+        {"no application: the flag waits", 0, 1, 2, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        QuilletRuntime = c.running;
+        quillet_variables_enumerateded = c.running;
+        q4runtime_modbusinit = c.flag;
+        q4protocol = kProtoRtu;
+        port.mode[kSomProto] = 0x50 | 2;  // options nibble 5, ASCII
+        TalkModbusConfig cfg;
+        cfg.address = 7;
+        cfg.status = &plc_reg[R(kStatus)];
+        ASSERT_EQ(ModbusInit(0, cfg), 1);
+        EXPECT_EQ(port.mode[kSomProto], 0x50 | c.nibbleAfter);
+        EXPECT_EQ(q4runtime_modbusinit, c.flagAfter);
+        EXPECT_EQ((MOD_Pcb(0).e.mode & kModAscii) != 0, c.nibbleAfter != kProtoRtu);
+    }
+    QuilletRuntime = 0;
+    quillet_variables_enumerateded = 0;
+    q4runtime_modbusinit = 0;
+    q4protocol = 0;
 }
 
 TEST_F(ModbusEngine, SlaveStatusWordTimeOutLineErrorsAndTransmitRequest) {
