@@ -244,6 +244,9 @@ void Main_WebStep() {
     switch (DartuServerState.load()) {
         case kDartuStart:
             if (!DartuFtping && !DartuThreadCreated) {
+                // The new thread listens on the addresses as they are now: an
+                // address change noted before it cannot call for a restart.
+                DartuUpdateNewIp = 0;
                 DartuThreadCreated = 1;
                 DartuServerState = kDartuCreated;
                 dartu_thread_create();

@@ -45,7 +45,8 @@ protected:
         ASSERT_TRUE(Fx_InsertMedium(0));
     }
     // Starts the controller and returns once serving is steady: interface 0
-    // takes its address after start-up, which restarts the server once.
+    // takes its address after start-up, which restarts a server that was
+    // already listening.
     void StartServing() {
         ASSERT_TRUE(fw_.Start());
         auto listening = [&] {
@@ -128,6 +129,15 @@ TEST_F(WebHmiDataSystem, BrowserPageWritesReadsAndFollowsSubscribedValues) {
     PutLe16(&image[0], crc16(&image[8], static_cast<u32>(image.size() - 8)));
     ASSERT_TRUE(File_WriteAtomic(root_.Path("/mnt/cfg/autoreg.dta"), image.data(), image.size()));
     StartServing();
+    // The Modbus server listens once interface 0 has its address.
+    ASSERT_TRUE(clock_.AdvanceUntil(
+        [&] {
+            int fd = ConnectLoopback(502 + offset_);
+            if (fd >= 0) close(fd);
+            return fd >= 0;
+        },
+        60000, 20))
+        << fw_.Output();
     const std::string out =
         Shell("cd '" + root_.Dir() + "' && HOME='" + root_.Dir() + "' NODE_PATH='" + peers + "' timeout 600 node '" +
               std::string(PLC_SOURCE_DIR) + "/tests/system/webhmi_browser.js' " + std::to_string(port_) + " " +
