@@ -4,6 +4,7 @@
 // keep their rows in their own headers, included here for the table.
 #pragma once
 
+#include "iec/blocks/q4StringOps.h"
 #include "iec/blocks/q4anymath.h"
 #include "iec/blocks/q4blockmove.h"
 #include "iec/blocks/q4counter.h"
