@@ -8,6 +8,7 @@
 #include "iec/blocks/q4anymath.h"
 #include "iec/blocks/q4blockmove.h"
 #include "iec/blocks/q4counter.h"
+#include "iec/blocks/q4pid.h"
 #include "iec/blocks/q4Timers.h"
 #include "iec/blocks/q4TextTable.h"
 #include "iec/blocks/q4TimeNDateOps.h"

@@ -12,6 +12,7 @@
 #include "core/plc.h"
 #include "core/plc_regs.h"
 #include "iec/blocks/q4EnumQuilletVariables.h"
+#include "iec/blocks/q4pid.h"
 #include "iec/ext/q4cs.h"
 #include "iec/ext/q4cssock.h"
 #include "iec/ext/q4csser.h"
@@ -459,6 +460,7 @@ void Q4Host_Init() {
         g_hello = true;
     }
     bNewRegParams = 0;
+    Q4Pid_Reset();
     pDB = nullptr;
     pCode = nullptr;
     iVmAlive = 0;
