@@ -8,6 +8,7 @@
 #include "core/plc.h"
 #include "core/plc_regs.h"
 #include "iec/blocks/q4EnumQuilletVariables.h"
+#include "iec/blocks/q4comm.h"
 #include "iec/blocks/q4hostglue.h"
 #include "iec/ext/q4cs.h"
 #include "iec/kernel/q4host.h"
@@ -288,6 +289,10 @@ void WireSystemAndLink() {
     q4LinkPeers.descriptor = Cmd_LentPortDescriptor;
     q4LinkPeers.hostCode = Cmd_HostCode;
     q4LinkPeers.handBack = Cmd_WorkbenchHandBack;
+    // The IEC serial-port and modem blocks call the TALK port functions.
+    q4CommPeers.talkOpen = Q4TalkOpen;
+    q4CommPeers.talkClose = Q4TalkClose;
+    q4CommPeers.talkModem = Q4TalkModem;
 
     // Program media: a media transfer keeps the watchdog alive in every wait
     // round; a clone load ends with the warm reset.
@@ -302,6 +307,7 @@ void CheckSystemAndLink(NeighbourCheck& check) {
     FwUpdatePeers_Check(check);
     LinkPeers_Check(check);
     Q4LinkPeers_Check(check);
+    Q4CommPeers_Check(check);
     McmdPeers_Check(check);
     PgmMediaPeers_Check(check);
 }

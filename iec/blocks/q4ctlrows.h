@@ -7,6 +7,7 @@
 #include "iec/blocks/q4StringOps.h"
 #include "iec/blocks/q4anymath.h"
 #include "iec/blocks/q4blockmove.h"
+#include "iec/blocks/q4comm.h"
 #include "iec/blocks/q4counter.h"
 #include "iec/blocks/q4pid.h"
 #include "iec/blocks/q4Timers.h"
