@@ -9,6 +9,7 @@
 #include "core/plc_regs.h"
 #include "iec/blocks/q4EnumQuilletVariables.h"
 #include "iec/blocks/q4comm.h"
+#include "iec/blocks/q4files.h"
 #include "iec/blocks/q4hostglue.h"
 #include "iec/ext/q4cs.h"
 #include "iec/kernel/q4host.h"
@@ -53,6 +54,7 @@
 #include "remote/sms.h"
 #include "storage/boardid.h"
 #include "storage/cf_fw_load.h"
+#include "storage/cf_dpram.h"
 #include "storage/cfmgr.h"
 #include "storage/dbg_logger.h"
 #include "storage/file.h"
@@ -293,6 +295,24 @@ void WireSystemAndLink() {
     q4CommPeers.talkOpen = Q4TalkOpen;
     q4CommPeers.talkClose = Q4TalkClose;
     q4CommPeers.talkModem = Q4TalkModem;
+    // The IEC file blocks post to the file request mailbox as the ladder's
+    // file instructions do.
+    static_assert(kQ4CfDataBytes == kDpramDataBytes, "the file blocks bound their data by the mailbox's area");
+    q4FilePeers.writeFile = [](bool poll, const Q4CfRequest& r) {
+        CfDpramWriteRequest w{};
+        w.mode = r.mode, w.name = r.name, w.data = r.data, w.type = r.type, w.count = r.count;
+        w.countOut = r.countOut, w.perLine = r.perLine, w.formatBits = r.format, w.append = r.flag;
+        return CF_DpramWriteFile(poll ? kDpramPoll : 0, &w);
+    };
+    q4FilePeers.readFile = [](bool poll, const Q4CfRequest& r) {
+        CfDpramReadRequest q{};
+        q.mode = r.mode, q.name = r.name, q.dest = r.data, q.type = r.type, q.count = r.count;
+        q.countOut = r.countOut, q.first = static_cast<i32>(r.perLine);
+        return CF_DpramReadFile(poll ? kDpramPoll : 0, &q);
+    };
+    q4FilePeers.renameFile = [](bool poll, const char* a, const char* b) {
+        return CF_DpramRenameFile(poll ? kDpramPoll : 0, a, b);
+    };
 
     // Program media: a media transfer keeps the watchdog alive in every wait
     // round; a clone load ends with the warm reset.
@@ -308,6 +328,7 @@ void CheckSystemAndLink(NeighbourCheck& check) {
     LinkPeers_Check(check);
     Q4LinkPeers_Check(check);
     Q4CommPeers_Check(check);
+    Q4FilePeers_Check(check);
     McmdPeers_Check(check);
     PgmMediaPeers_Check(check);
 }

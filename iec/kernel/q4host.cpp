@@ -13,6 +13,7 @@
 #include "core/plc_regs.h"
 #include "iec/blocks/q4EnumQuilletVariables.h"
 #include "iec/blocks/q4comm.h"
+#include "iec/blocks/q4files.h"
 #include "iec/blocks/q4pid.h"
 #include "iec/ext/q4cs.h"
 #include "iec/ext/q4cssock.h"
@@ -463,6 +464,7 @@ void Q4Host_Init() {
     bNewRegParams = 0;
     Q4Pid_Reset();
     Q4Comm_Reset();
+    Q4Files_Reset();
     pDB = nullptr;
     pCode = nullptr;
     iVmAlive = 0;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "core/wiring.h"
 #include "fb_fixture.h"
 #include "iec/blocks/q4comm.h"
 
@@ -67,7 +68,7 @@ protected:
             return g_answer;
         };
     }
-    ~CommBlocks() override { q4CommPeers = Q4CommPeers{}; }
+    ~CommBlocks() override { Wiring_Connect(); }
     // OPENCOMM with enable, port and the seven settings.
     void Open(bool enable, i32 port, std::vector<i32> s) {
         f_.SetB(f_.B(0), enable);

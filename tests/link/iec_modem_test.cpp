@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "../iecfb/fb_fixture.h"
+#include "core/wiring.h"
 #include "iec/blocks/q4comm.h"
 #include "testsupport/fake_modem.h"
 
@@ -16,14 +17,13 @@ protected:
     void SetUp() override {
         Port1Test::SetUp();
         Q4Comm_Reset();
-        q4CommPeers = Q4CommPeers{Q4TalkOpen, Q4TalkClose, Q4TalkModem};
+        Wiring_Connect();  // the blocks reach the TALK ports as the controller wires them
         modem = std::make_unique<FakeModem>();
         modem->Attach(port1.Master(), 1);
         modem->Hayes();
     }
     void TearDown() override {
         modem->Carrier(false);
-        q4CommPeers = Q4CommPeers{};
         Port1Test::TearDown();
     }
     u16 Status() { return static_cast<u16>(GetLe16(f.Vm().Data16(status))); }
