@@ -313,6 +313,7 @@ void WireSystemAndLink() {
     q4FilePeers.renameFile = [](bool poll, const char* a, const char* b) {
         return CF_DpramRenameFile(poll ? kDpramPoll : 0, a, b);
     };
+    q4FilePeers.fileAccess = File_Access;
 
     // Program media: a media transfer keeps the watchdog alive in every wait
     // round; a clone load ends with the warm reset.

@@ -7,6 +7,7 @@
 #include "iec/blocks/q4fbctl.h"
 #include "iec/kernel/q4tools.h"
 #include "iec/kernel/q4types.h"
+#include "iec/kernel/q4vmdb.h"
 #include "iec/kernel/q4vmstr.h"
 
 Q4FilePeers q4FilePeers;
@@ -15,6 +16,7 @@ void Q4FilePeers_Check(NeighbourCheck& check) {
     NEIGHBOUR_REQUIRE(check, q4FilePeers, writeFile);
     NEIGHBOUR_REQUIRE(check, q4FilePeers, readFile);
     NEIGHBOUR_REQUIRE(check, q4FilePeers, renameFile);
+    NEIGHBOUR_REQUIRE(check, q4FilePeers, fileAccess);
 }
 
 namespace {
@@ -22,6 +24,7 @@ namespace {
 // The instance that owns each family's channel (in-process identity only).
 const u8* g_transferOwner = nullptr;
 const u8* g_renameOwner = nullptr;
+const u8* g_jobOwner = nullptr;
 // Read data lands here first, so that the mailbox never writes past an array.
 u8 g_bounce[kQ4CfDataBytes];
 
@@ -178,6 +181,7 @@ int Transfer(int command, u8* db, u8* inst, const u16* ops) {
 void Q4Files_Reset() {
     g_transferOwner = nullptr;
     g_renameOwner = nullptr;
+    g_jobOwner = nullptr;
 }
 
 int Q4Ctl_WriteCf(int c, u8* db, u8*, u8* inst, const u16* ops) { return Transfer<true, false>(c, db, inst, ops); }
@@ -212,3 +216,96 @@ int Q4Ctl_RenameCf(int command, u8* db, u8*, u8* inst, const u16* ops) {
         }
     });
 }
+
+namespace {
+
+// The copy and delete instructions: opcode, a zero word, the status
+// variable's reference (u32), for a copy a zero u32, then each name as its
+// word count (u32) and its text, NUL-ended and padded to whole words.
+constexpr u16 kOpCopy = 249, kOpDelete = 253;
+constexpr u32 kCopyInstBytes = 294, kDeleteInstBytes = 290;
+constexpr i32 kNameEmpty = 66;
+// A DINT variable as a register bit address of the running application's
+// 32-bit table.
+u32 DintReference(u16 index) { return 0xC0000000u | (2u << 26) | index; }
+
+void PutU32(u8*& p, u32 v) {
+    PutLe16(p, static_cast<u16>(v));
+    PutLe16(p + 2, static_cast<u16>(v >> 16));
+    p += 4;
+}
+
+// Builds the instruction; false when the names do not fit the instance.
+bool BuildJob(u8* inst, u32 bytes, bool copy, u16 status, const std::string& a, const std::string& b) {
+    u32 need = 8 + (copy ? 4 : 0);
+    auto words = [](const std::string& t) { return static_cast<u32>((t.size() + 2) / 2); };
+    need += 4 + 2 * words(a) + (copy ? 4 + 2 * words(b) : 0);
+    if (need > bytes) return false;
+    std::memset(inst, 0, bytes);
+    u8* p = inst;
+    PutLe16(p, copy ? kOpCopy : kOpDelete);
+    p += 4;
+    PutU32(p, DintReference(status));
+    if (copy) PutU32(p, 0);
+    for (const std::string* t : {&a, copy ? &b : nullptr}) {
+        if (!t) break;
+        PutU32(p, words(*t));
+        std::memcpy(p, t->data(), t->size());
+        p += 2 * words(*t);
+    }
+    return true;
+}
+
+// One execution of the instruction; the engine writes a 16-bit status into
+// the variable's low half, shown here as the DINT it stands for.
+void RunJob(u8* db, u8* inst, u16 status, u8 power) {
+    const u16* ip = reinterpret_cast<const u16*>(inst);
+    q4FilePeers.fileAccess(ip, power);
+    Q4Fb_PutDint(db, status, static_cast<i16>(static_cast<u16>(Q4Fb_Dint(db, status))));
+}
+
+// enable, name(s) (STRING); out status.
+template <bool copy>
+int Job(int command, u8* db, u8* inst, const u16* ops) {
+    constexpr u32 size = copy ? kCopyInstBytes : kDeleteInstBytes;
+    constexpr u16 kStatus = copy ? 3 : 2;
+    if (command == kFbInstanceInit) {
+        g_jobOwner = nullptr;
+        return 0;
+    }
+    return Q4Ctl_Run(command, size, inst, ops, kStatus + 1, [&] {
+        const u16 out = ops[kStatus];
+        // The engine reaches the status through the running application.
+        if (!q4FilePeers.fileAccess || db != pDB) return;
+        if (!Q4Fb_Bool(db, ops[0])) {
+            if (g_jobOwner == inst) {
+                g_jobOwner = nullptr;
+                RunJob(db, inst, out, 0);
+            }
+            Q4Fb_PutDint(db, out, kQ4CfDisabled);
+            return;
+        }
+        if (g_jobOwner == nullptr) {
+            const std::string a = NameOf(db, ops, 1, false), b = copy ? NameOf(db, ops, 2, false) : std::string("-");
+            if (a.empty() || b.empty()) {
+                Q4Fb_PutDint(db, out, kNameEmpty);
+                return;
+            }
+            if (!BuildJob(inst, size, copy, out, a, b)) {
+                Q4Fb_PutDint(db, out, kQ4CfRefused);
+                return;
+            }
+            RunJob(db, inst, out, 1);
+            if (Q4Fb_Dint(db, out) == kQ4CfPending) g_jobOwner = inst;
+        } else if (g_jobOwner != inst) {
+            Q4Fb_PutDint(db, out, kQ4CfBusy);
+        } else if (Q4Fb_Dint(db, out) == kQ4CfPending) {
+            RunJob(db, inst, out, 1);
+        }
+    });
+}
+
+}  // namespace
+
+int Q4Ctl_CopyCf(int c, u8* db, u8*, u8* inst, const u16* ops) { return Job<true>(c, db, inst, ops); }
+int Q4Ctl_DeleteCf(int c, u8* db, u8*, u8* inst, const u16* ops) { return Job<false>(c, db, inst, ops); }

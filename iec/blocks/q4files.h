@@ -1,7 +1,11 @@
 // File blocks of the controller's library: write and read a data file
 // (WRITE_CF, WRITE_CF2, READ_CF, READ_CF2) and rename one (RENAME_CF) on the
 // removable media or the internal volume, through the controller's file
-// request mailbox, exactly as the ladder program's file instructions do.
+// request mailbox, and copy and delete files (COPY_CF, DELETE_CF) through
+// the file-instruction engine, exactly as the ladder program's file
+// instructions do. COPY_CF and DELETE_CF keep the instruction in the word
+// form of the ladder's in their instance, its status naming the block's
+// status variable; names too long for that instance are refused (86).
 //
 // One request can be in the mailbox at a time. The blocks of a family share
 // an owner: the instance that submitted a request polls it at its next
@@ -36,6 +40,9 @@ struct Q4FilePeers {
     i32 (*writeFile)(bool poll, const Q4CfRequest& request) = nullptr;
     i32 (*readFile)(bool poll, const Q4CfRequest& request) = nullptr;
     i32 (*renameFile)(bool poll, const char* oldName, const char* newName) = nullptr;
+    // Executes the file instruction at ip (copy or delete) with the power
+    // flow; its status goes to the IEC variable its record names.
+    u8 (*fileAccess)(const u16*& ip, u8 power) = nullptr;
 };
 extern Q4FilePeers q4FilePeers;
 void Q4FilePeers_Check(NeighbourCheck& check);
@@ -53,8 +60,11 @@ int Q4Ctl_WriteCf2(int command, u8* db, u8* classData, u8* inst, const u16* ops)
 int Q4Ctl_ReadCf(int command, u8* db, u8* classData, u8* inst, const u16* ops);
 int Q4Ctl_ReadCf2(int command, u8* db, u8* classData, u8* inst, const u16* ops);
 int Q4Ctl_RenameCf(int command, u8* db, u8* classData, u8* inst, const u16* ops);
+int Q4Ctl_CopyCf(int command, u8* db, u8* classData, u8* inst, const u16* ops);
+int Q4Ctl_DeleteCf(int command, u8* db, u8* classData, u8* inst, const u16* ops);
 
 inline constexpr Q4BlockEntry kQ4CtlFileRows[] = {
     {"WRITE_CF", Q4Ctl_WriteCf}, {"WRITE_CF2", Q4Ctl_WriteCf2}, {"READ_CF", Q4Ctl_ReadCf},
-    {"READ_CF2", Q4Ctl_ReadCf2}, {"RENAME_CF", Q4Ctl_RenameCf},
+    {"READ_CF2", Q4Ctl_ReadCf2}, {"RENAME_CF", Q4Ctl_RenameCf}, {"COPY_CF", Q4Ctl_CopyCf},
+    {"DELETE_CF", Q4Ctl_DeleteCf},
 };

@@ -172,3 +172,83 @@ TEST_F(IecFileTest, RenameAndAShortArray) {
 }
 
 }  // namespace
+
+#include "core/nvram.h"
+#include "iec/blocks/q4EnumQuilletVariables.h"
+#include "iec/kernel/q4vmdb.h"
+#include "tests/storage/file_fixture.h"
+
+namespace {
+
+// COPY_CF and DELETE_CF run as the ladder's copy and delete jobs; their
+// status variable belongs to the running application.
+class IecFileJobTest : public FileInstrTest {
+protected:
+    void SetUp() override {
+        FileInstrTest::SetUp();
+        Q4Files_Reset();
+        Wiring_Connect();
+        pDB = f.Db();
+        QuilletRuntime = 1;
+        quillet_variables_enumerateded = 1;
+    }
+    void TearDown() override {
+        pDB = nullptr;
+        QuilletRuntime = 0;
+        quillet_variables_enumerateded = 0;
+        Q4Files_Reset();
+        FileInstrTest::TearDown();
+    }
+    static IecImageBuilder Builder() {
+        IecImageBuilder b;
+        s0 = b.String(200);
+        b.String(200);
+        return b;
+    }
+    void SetS(u16 s, const std::string& t) {
+        u8* p = f.Vm().String(static_cast<u16>(s0 + s));
+        p[1] = static_cast<u8>(t.size());
+        std::memcpy(p + 2, t.c_str(), t.size() + 1);
+    }
+    i32 Until(Q4FbHandler h, u8* inst, const std::vector<u16>& ops, u16 st) {
+        f.Exec(h, inst, ops);
+        for (int i = 0; i < 2000 && f.GetD(st) == kQ4CfPending; ++i) {
+            WaitJobs();
+            f.Exec(h, inst, ops);
+        }
+        return f.GetD(st);
+    }
+    static inline u16 s0 = 0;
+    FbDb f{Builder()};
+};
+
+TEST_F(IecFileJobTest, CopyThenDeleteAndEmptyOrLongNames) {
+    Put("/mnt/USB0/SRC.CSV", "1,2\r\n");
+    SetS(0, "A:\\SRC.CSV");
+    SetS(1, "B:\\DST.CSV");
+    f.SetB(f.B(0), true);
+    std::array<u8, 294> copy{};
+    std::array<u8, 290> del{}, other{};
+    const std::vector<u16> copyOps = {f.B(0), s0, static_cast<u16>(s0 + 1), f.D(0)};
+    EXPECT_EQ(Until(Q4Ctl_CopyCf, copy.data(), copyOps, f.D(0)), 0);
+    EXPECT_EQ(Get("/mnt/USB1/DST.CSV"), "1,2\r\n");
+    f.Exec(Q4Ctl_DeleteCf, del.data(), {f.B(0), s0, f.D(1)});
+    EXPECT_EQ(f.GetD(f.D(1)), kQ4CfBusy);  // the copy keeps the channel until disabled
+    f.SetB(f.B(1), false);
+    f.Exec(Q4Ctl_CopyCf, copy.data(), {f.B(1), s0, static_cast<u16>(s0 + 1), f.D(0)});
+    EXPECT_EQ(f.GetD(f.D(0)), kQ4CfDisabled);
+
+    EXPECT_EQ(Until(Q4Ctl_DeleteCf, del.data(), {f.B(0), s0, f.D(1)}, f.D(1)), 0);
+    EXPECT_FALSE(Exists("/mnt/USB0/SRC.CSV"));
+    f.Exec(Q4Ctl_DeleteCf, del.data(), {f.B(1), s0, f.D(1)});
+
+    SetS(0, "");
+    f.Exec(Q4Ctl_DeleteCf, other.data(), {f.B(0), s0, f.D(2)});
+    EXPECT_EQ(f.GetD(f.D(2)), 66);
+    SetS(0, "A:\\" + std::string(150, 'N'));  // two names too long for the instance
+    SetS(1, "B:\\" + std::string(150, 'N'));
+    f.Exec(Q4Ctl_CopyCf, copy.data(), {f.B(0), s0, static_cast<u16>(s0 + 1), f.D(2)});
+    EXPECT_EQ(f.GetD(f.D(2)), kQ4CfRefused);
+}
+
+}  // namespace
