@@ -294,6 +294,8 @@ void WireSystemAndLink() {
     // The IEC serial-port and modem blocks call the TALK port functions.
     q4CommPeers.talkOpen = Q4TalkOpen;
     q4CommPeers.talkClose = Q4TalkClose;
+    q4CommPeers.talkSend = Q4TalkSend;
+    q4CommPeers.talkReceive = Q4TalkReceive;
     q4CommPeers.talkModem = Q4TalkModem;
     // The IEC file blocks post to the file request mailbox as the ladder's
     // file instructions do.

@@ -123,7 +123,9 @@ const LadderRoutineRow* Talk_FindRow(u16 opcode);
 // Open record: u16 port, then the six mode bytes.
 constexpr u32 kTalkOpenRecordBytes = 8;
 // Transfer record: u16 port, u16 count, u16 buffer offset high, low,
-// u16 progress-register offset high, low.
+// u16 progress-register offset high, low. The buffer and the progress word
+// may instead be IEC variable references (both top bits set) of the running
+// application: the bytes then stay within the variable's table.
 constexpr u32 kTalkTransferRecordBytes = 12;
 // Modbus record: u16 port, u32 own address, u32 time-out, u32 control-word
 // offset, u32 data-area offset, u32 status-word offset.

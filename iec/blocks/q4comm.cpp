@@ -6,6 +6,7 @@
 #include "iec/blocks/q4fbctl.h"
 #include "iec/kernel/q4tools.h"
 #include "iec/kernel/q4types.h"
+#include "iec/kernel/q4vmdb.h"
 #include "iec/kernel/q4vmstr.h"
 
 Q4CommPeers q4CommPeers;
@@ -16,6 +17,8 @@ u8 q4protocol = 0;
 void Q4CommPeers_Check(NeighbourCheck& check) {
     NEIGHBOUR_REQUIRE(check, q4CommPeers, talkOpen);
     NEIGHBOUR_REQUIRE(check, q4CommPeers, talkClose);
+    NEIGHBOUR_REQUIRE(check, q4CommPeers, talkSend);
+    NEIGHBOUR_REQUIRE(check, q4CommPeers, talkReceive);
     NEIGHBOUR_REQUIRE(check, q4CommPeers, talkModem);
 }
 
@@ -119,6 +122,59 @@ int Q4Ctl_CloseComm(int command, u8* db, u8*, u8* inst, const u16* ops) {
         }
         Status(db, ops[2], enable, r);
     });
+}
+
+namespace {
+
+// References of the running application's variables, as the TALK functions
+// resolve them: a byte array (in its table, or by offset in the CT
+// segment) and an INT.
+constexpr u32 kReference = 0xC0000000u, kCtReference = 0x20000000u, kClass16 = 1u << 26;
+constexpr u32 kIndexBits = 0xFFFFFu;
+
+bool ByteArrayReference(u8* db, u16 index, u16 count, u32* ref) {
+    u8* p = count ? Q4Fb_Array(db, kQ4TypeUsint, index, count) : nullptr;
+    if (!p) return false;
+    if (!Q4Tools_HasCtSegment(db)) {
+        *ref = kReference | index;
+        return true;
+    }
+    u32 bytes = 0;
+    u8* ct = Q4VM_AreaPtr(db, kDbCtSegment, &bytes);
+    const u64 at = static_cast<u64>(p - ct);
+    if (at > kIndexBits) return false;
+    *ref = kReference | kCtReference | static_cast<u32>(at);
+    return true;
+}
+
+// enable, port, count (INT), data (byte array)+n, progress (INT). The TALK
+// function moves the bytes and writes the progress.
+void Transfer(u8* db, const u16* ops, bool send) {
+    const bool enable = Q4Fb_Bool(db, ops[0]);
+    const i32 count = Q4Ctl_Int(db, ops[2]);
+    u32 buffer = 0;
+    // The bytes travel through the running application's tables.
+    if (db != pDB || !ByteArrayReference(db, ops[3], ops[4], &buffer) || !Q4Tools_Element(db, kDbData16, ops[5])) return;
+    if (enable && (count < 0 || count > ops[4])) return;
+    const u32 progress = kReference | kClass16 | ops[5];
+    u8 r[12];
+    PutLe16(r, static_cast<u16>(Q4Fb_Dint(db, ops[1])));
+    PutLe16(r + 2, static_cast<u16>(std::max<i32>(count, 0)));
+    PutLe16(r + 4, static_cast<u16>(buffer >> 16));
+    PutLe16(r + 6, static_cast<u16>(buffer));
+    PutLe16(r + 8, static_cast<u16>(progress >> 16));
+    PutLe16(r + 10, static_cast<u16>(progress));
+    int (*f)(const u8*, int) = send ? q4CommPeers.talkSend : q4CommPeers.talkReceive;
+    if (f) f(r, enable);
+}
+
+}  // namespace
+
+int Q4Ctl_SendComm(int command, u8* db, u8*, u8* inst, const u16* ops) {
+    return Q4Ctl_Run(command, 0, inst, ops, 6, [&] { Transfer(db, ops, true); });
+}
+int Q4Ctl_RcvComm(int command, u8* db, u8*, u8* inst, const u16* ops) {
+    return Q4Ctl_Run(command, 0, inst, ops, 6, [&] { Transfer(db, ops, false); });
 }
 
 namespace {

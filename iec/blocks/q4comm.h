@@ -1,6 +1,7 @@
 // Serial-port and modem blocks of the controller's library: the application
 // takes a serial port over (OPENCOMM, OPENCOMMREG), gives it back
-// (CLOSECOMM), and drives a Hayes modem or GPRS call on it (MODEMSENDINIT,
+// (CLOSECOMM), sends and receives bytes of a byte array (SENDCOMM, RCVCOMM;
+// a count beyond the array is refused), and drives a Hayes modem or GPRS call on it (MODEMSENDINIT,
 // MODEMAUTODIAL, GPRSCONNECTS, GPRSCONNECT, MODEMAUTOANSWER). The blocks do
 // no I/O themselves: they fill the records of the TALK port functions and
 // call them once per execution. The recipe blocks, which have no effect,
@@ -20,6 +21,8 @@
 struct Q4CommPeers {
     int (*talkOpen)(const u8* record, int enable) = nullptr;
     int (*talkClose)(const u8* record, int enable) = nullptr;
+    int (*talkSend)(const u8* record, int enable) = nullptr;
+    int (*talkReceive)(const u8* record, int enable) = nullptr;
     int (*talkModem)(u8* record, u32 bytes, int enable) = nullptr;
 };
 extern Q4CommPeers q4CommPeers;
@@ -41,6 +44,8 @@ void Q4Comm_Reset();
 int Q4Ctl_OpenComm(int command, u8* db, u8* classData, u8* inst, const u16* ops);
 int Q4Ctl_OpenCommReg(int command, u8* db, u8* classData, u8* inst, const u16* ops);
 int Q4Ctl_CloseComm(int command, u8* db, u8* classData, u8* inst, const u16* ops);
+int Q4Ctl_SendComm(int command, u8* db, u8* classData, u8* inst, const u16* ops);
+int Q4Ctl_RcvComm(int command, u8* db, u8* classData, u8* inst, const u16* ops);
 int Q4Ctl_ModemSendInit(int command, u8* db, u8* classData, u8* inst, const u16* ops);
 int Q4Ctl_ModemAutoDial(int command, u8* db, u8* classData, u8* inst, const u16* ops);
 int Q4Ctl_GprsConnectS(int command, u8* db, u8* classData, u8* inst, const u16* ops);
@@ -52,6 +57,8 @@ inline constexpr Q4BlockEntry kQ4CtlCommRows[] = {
     {"OPENCOMM", Q4Ctl_OpenComm},
     {"OPENCOMMREG", Q4Ctl_OpenCommReg},
     {"CLOSECOMM", Q4Ctl_CloseComm},
+    {"SENDCOMM", Q4Ctl_SendComm},
+    {"RCVCOMM", Q4Ctl_RcvComm},
     {"MODEMSENDINIT", Q4Ctl_ModemSendInit},
     {"MODEMAUTODIAL", Q4Ctl_ModemAutoDial},
     {"GPRSCONNECTS", Q4Ctl_GprsConnectS},
