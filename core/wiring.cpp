@@ -11,6 +11,7 @@
 #include "iec/blocks/q4comm.h"
 #include "iec/blocks/q4files.h"
 #include "iec/blocks/q4hostglue.h"
+#include "iec/blocks/q4modbus.h"
 #include "iec/ext/q4cs.h"
 #include "iec/kernel/q4host.h"
 #include "iec/kernel/q4link.h"
@@ -297,6 +298,7 @@ void WireSystemAndLink() {
     q4CommPeers.talkSend = Q4TalkSend;
     q4CommPeers.talkReceive = Q4TalkReceive;
     q4CommPeers.talkModem = Q4TalkModem;
+    q4ModbusPeers.talkModbus = Q4_TalkModbusAt;
     // The IEC file blocks post to the file request mailbox as the ladder's
     // file instructions do.
     static_assert(kQ4CfDataBytes == kDpramDataBytes, "the file blocks bound their data by the mailbox's area");
@@ -332,6 +334,7 @@ void CheckSystemAndLink(NeighbourCheck& check) {
     Q4LinkPeers_Check(check);
     Q4CommPeers_Check(check);
     Q4FilePeers_Check(check);
+    Q4ModbusPeers_Check(check);
     McmdPeers_Check(check);
     PgmMediaPeers_Check(check);
 }

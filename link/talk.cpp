@@ -285,7 +285,7 @@ u8 DoModem(int port, int function, u8* status, bool statusReg, const u8* params,
 
 struct modbus_struct_t {
     int port = 0;
-    TalkModbusConfig config;
+    TalkModbusConfig config{};  // every field 0 unless set: the trigger bit too
     bool ok = false;
 };
 
@@ -729,6 +729,18 @@ int Q4_TalkModbus(const u8* record, int enable) {
         m.config.status = plc_reg + status;
     }
     m.ok = ok;
+    return DoModbus(port, m, enable != 0, true);
+}
+
+int Q4_TalkModbusAt(int port, u16 address, u16 timeout, u8* control, u8* data, u8* status, int enable) {
+    if (port < 0 || port > 1) return 0;
+    modbus_struct_t m;
+    m.config.address = address;
+    m.config.timeout = timeout;
+    m.config.control = control;
+    m.config.data = data;
+    m.config.status = status;
+    m.ok = control != nullptr && data != nullptr && status != nullptr;
     return DoModbus(port, m, enable != 0, true);
 }
 

@@ -10,6 +10,7 @@
 #include "iec/blocks/q4comm.h"
 #include "iec/blocks/q4counter.h"
 #include "iec/blocks/q4files.h"
+#include "iec/blocks/q4modbus.h"
 #include "iec/blocks/q4pid.h"
 #include "iec/blocks/q4Timers.h"
 #include "iec/blocks/q4TextTable.h"

@@ -14,6 +14,7 @@
 #include "iec/blocks/q4EnumQuilletVariables.h"
 #include "iec/blocks/q4comm.h"
 #include "iec/blocks/q4files.h"
+#include "iec/blocks/q4modbus.h"
 #include "iec/blocks/q4pid.h"
 #include "iec/ext/q4cs.h"
 #include "iec/ext/q4cssock.h"
@@ -465,6 +466,7 @@ void Q4Host_Init() {
     Q4Pid_Reset();
     Q4Comm_Reset();
     Q4Files_Reset();
+    Q4Modbus_Reset();
     pDB = nullptr;
     pCode = nullptr;
     iVmAlive = 0;

@@ -204,3 +204,92 @@ TEST_F(CommBlocks, RecipesAcceptAndDoNothing) {
 }
 
 }  // namespace
+
+#include "iec/blocks/q4modbus.h"
+#include "iec/kernel/q4vmdb.h"
+
+namespace {
+
+struct MbCall {
+    int port;
+    u16 address;
+    std::vector<u8> data;
+};
+std::vector<MbCall> g_mb;
+
+class ModbusBlocks : public ::testing::Test {
+protected:
+    ModbusBlocks() {
+        Q4Modbus_Reset();
+        g_mb.clear();
+        q4ModbusPeers.talkModbus = [](int port, u16 address, u16, u8*, u8* data, u8* status, int) {
+            g_mb.push_back({port, address, std::vector<u8>(data, data + 34)});
+            PutLe16(status, 0x1234);
+            return 1;
+        };
+        pDB = f_.Db();
+    }
+    ~ModbusBlocks() override {
+        pDB = nullptr;
+        Wiring_Connect();
+    }
+    CommDb f_;
+};
+
+TEST_F(ModbusBlocks, SlaveMapsAndMasterRequestsByType) {
+    // Slave: DINT register arrays double the register sizes, width 2.
+    f_.SetB(f_.B(0), true);
+    f_.SetD(f_.D(0), 1);
+    std::vector<u16> ops = {kQ4TypeDint, f_.B(0), f_.D(0), f_.I(0), f_.I(1), f_.B(10), 4, f_.B(14), 3,
+                            f_.D(10), 2, f_.D(12), 5, f_.I(2)};
+    for (i16 address : {0, 248}) {
+        f_.SetI(f_.I(0), address);
+        f_.Exec(Q4Ctl_ModbusMapSlave, std::array<u8, 40>{}.data(), ops);
+    }
+    EXPECT_TRUE(g_mb.empty());
+    f_.SetI(f_.I(0), 247);
+    std::array<u8, 40> inst{};
+    f_.Exec(Q4Ctl_ModbusMapSlave, inst.data(), ops);
+    ASSERT_EQ(g_mb.size(), 1u);
+    EXPECT_EQ(g_mb[0].address, 247);
+    const std::vector<u8>& m = g_mb[0].data;
+    EXPECT_EQ(GetLe32(m.data() + 16), 4u);
+    EXPECT_EQ(GetLe32(m.data() + 20), 3u);
+    EXPECT_EQ(GetLe32(m.data() + 24), 4u);
+    EXPECT_EQ(GetLe32(m.data() + 28), 10u);
+    EXPECT_EQ(GetLe16(m.data() + 32), 2);
+    EXPECT_EQ(GetLe32(m.data() + 8), 0xC0000000u | (2u << 26) | f_.D(10));
+    EXPECT_EQ(f_.GetI(f_.I(2)), 0x34);  // the low byte of the map's status
+    ops[0] = kQ4TypeLreal;  // another register type: nothing happens
+    f_.Exec(Q4Ctl_ModbusMapSlave, inst.data(), ops);
+    EXPECT_EQ(g_mb.size(), 1u);
+
+    // OLDUSERSMASTER: bits from the byte array for function 1, registers
+    // from the DINT array (count doubled) for function 3.
+    const i16 req[6] = {9, 1, 100, 3, 0, 1};
+    for (u16 k = 0; k < 6; ++k) f_.SetI(static_cast<u16>(f_.Arr() + k), req[k]);
+    std::vector<u16> old = {kQ4TypeDint, f_.B(0), f_.D(0), f_.I(1), f_.B(1), f_.Arr(), 6, f_.B(10), 4,
+                            f_.D(10), 3, f_.I(3)};
+    std::array<u8, 24> mi{};
+    f_.Exec(Q4Ctl_OldUsersMaster, mi.data(), old);
+    ASSERT_EQ(g_mb.size(), 2u);
+    const std::vector<u8>& r = g_mb[1].data;
+    EXPECT_EQ(GetLe16(r.data() + 2), 1);
+    EXPECT_EQ(GetLe16(r.data() + 6), 3);
+    EXPECT_EQ(GetLe32(r.data() + 8), 0xC0000000u | f_.B(10));
+    EXPECT_EQ(GetLe16(r.data() + 12), 1);
+    EXPECT_EQ(GetLe16(r.data() + 14), 0);
+    EXPECT_EQ(f_.GetI(f_.I(3)), 0x1234);
+    f_.SetI(static_cast<u16>(f_.Arr() + 1), 3);
+    f_.SetI(static_cast<u16>(f_.Arr() + 3), 2);
+    f_.Exec(Q4Ctl_OldUsersMaster, mi.data(), old);
+    ASSERT_EQ(g_mb.size(), 3u);
+    EXPECT_EQ(GetLe16(g_mb[2].data.data() + 6), 4);   // two DINTs: four registers
+    EXPECT_EQ(GetLe16(g_mb[2].data.data() + 14), 2);
+    EXPECT_EQ(GetLe32(g_mb[2].data.data() + 8), 0xC0000000u | (2u << 26) | f_.D(10));
+    f_.SetI(static_cast<u16>(f_.Arr() + 1), 9);  // no such function: nothing sent
+    f_.Exec(Q4Ctl_OldUsersMaster, mi.data(), old);
+    EXPECT_EQ(g_mb.size(), 3u);
+}
+
+}  // namespace
