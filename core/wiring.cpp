@@ -8,7 +8,10 @@
 #include "core/plc.h"
 #include "core/plc_regs.h"
 #include "iec/blocks/q4EnumQuilletVariables.h"
+#include "iec/blocks/q4comm.h"
+#include "iec/blocks/q4files.h"
 #include "iec/blocks/q4hostglue.h"
+#include "iec/blocks/q4modbus.h"
 #include "iec/ext/q4cs.h"
 #include "iec/kernel/q4host.h"
 #include "iec/kernel/q4link.h"
@@ -52,6 +55,7 @@
 #include "remote/sms.h"
 #include "storage/boardid.h"
 #include "storage/cf_fw_load.h"
+#include "storage/cf_dpram.h"
 #include "storage/cfmgr.h"
 #include "storage/dbg_logger.h"
 #include "storage/file.h"
@@ -288,6 +292,32 @@ void WireSystemAndLink() {
     q4LinkPeers.descriptor = Cmd_LentPortDescriptor;
     q4LinkPeers.hostCode = Cmd_HostCode;
     q4LinkPeers.handBack = Cmd_WorkbenchHandBack;
+    // The IEC serial-port and modem blocks call the TALK port functions.
+    q4CommPeers.talkOpen = Q4TalkOpen;
+    q4CommPeers.talkClose = Q4TalkClose;
+    q4CommPeers.talkSend = Q4TalkSend;
+    q4CommPeers.talkReceive = Q4TalkReceive;
+    q4CommPeers.talkModem = Q4TalkModem;
+    q4ModbusPeers.talkModbus = Q4_TalkModbusAt;
+    // The IEC file blocks post to the file request mailbox as the ladder's
+    // file instructions do.
+    static_assert(kQ4CfDataBytes == kDpramDataBytes, "the file blocks bound their data by the mailbox's area");
+    q4FilePeers.writeFile = [](bool poll, const Q4CfRequest& r) {
+        CfDpramWriteRequest w{};
+        w.mode = r.mode, w.name = r.name, w.data = r.data, w.type = r.type, w.count = r.count;
+        w.countOut = r.countOut, w.perLine = r.perLine, w.formatBits = r.format, w.append = r.flag;
+        return CF_DpramWriteFile(poll ? kDpramPoll : 0, &w);
+    };
+    q4FilePeers.readFile = [](bool poll, const Q4CfRequest& r) {
+        CfDpramReadRequest q{};
+        q.mode = r.mode, q.name = r.name, q.dest = r.data, q.type = r.type, q.count = r.count;
+        q.countOut = r.countOut, q.first = static_cast<i32>(r.perLine);
+        return CF_DpramReadFile(poll ? kDpramPoll : 0, &q);
+    };
+    q4FilePeers.renameFile = [](bool poll, const char* a, const char* b) {
+        return CF_DpramRenameFile(poll ? kDpramPoll : 0, a, b);
+    };
+    q4FilePeers.fileAccess = File_Access;
 
     // Program media: a media transfer keeps the watchdog alive in every wait
     // round; a clone load ends with the warm reset.
@@ -302,6 +332,9 @@ void CheckSystemAndLink(NeighbourCheck& check) {
     FwUpdatePeers_Check(check);
     LinkPeers_Check(check);
     Q4LinkPeers_Check(check);
+    Q4CommPeers_Check(check);
+    Q4FilePeers_Check(check);
+    Q4ModbusPeers_Check(check);
     McmdPeers_Check(check);
     PgmMediaPeers_Check(check);
 }

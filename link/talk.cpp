@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core/plc_regs.h"
+#include "iec/blocks/q4EnumQuilletVariables.h"
 #include "ladder/ladder_operand.h"
 #include "link/command.h"
 #include "link/modem.h"
@@ -143,54 +144,55 @@ bool SocketActive(int port) {
            talkPeers.IsModemSocketActive(0) == 0;
 }
 
-// Send or receive: the transfer scheme shared by every form. buffer: byte
-// offset of the buffer start (already bounded against the register memory
-// for 255 bytes, or for the count in the indirect form), -1 refused.
-u8 Transfer(bool send, int port, u32 count, i64 buffer, i64 progress, u8 power) {
-    if (progress < 0 || port < 0 || port > 1) return 0;
-    if (FirstScan()) PutReg16(progress, 0xFFFF);
+// Send or receive: the transfer scheme shared by every form. The buffer
+// lies in an area (register memory, or an IEC application's variable table
+// from the variable on): buffer is the byte offset of its start in the
+// area, -1 refused; progress is the 16-bit progress word, null refused.
+u8 Transfer(bool send, int port, u32 count, u8* area, u64 areaBytes, i64 buffer, u8* progress, u8 power) {
+    if (progress == nullptr || port < 0 || port > 1) return 0;
+    if (FirstScan()) PutLe16(progress, 0xFFFF);
     if (!Qualifies(port) || power == 0) {
-        PutReg16(progress, 0xFFFF);
+        PutLe16(progress, 0xFFFF);
         return 0;
     }
-    if (count > 255 || buffer < 0) return 0;
+    if (count > 255 || buffer < 0 || area == nullptr) return 0;
     TalkRec& t = g.talk[port];
     i64& cursor = send ? t.txCursor : t.rxCursor;
-    u16 done = Reg16(progress);
+    u16 done = GetLe16(progress);
     if (done == 0xFFFF) {
-        // A block that would leave the register memory never starts.
-        if (static_cast<u64>(buffer) + count > kPlcRegBytes) return 0;
+        // A block that would leave its area never starts.
+        if (static_cast<u64>(buffer) + count > areaBytes) return 0;
         done = 0;
-        PutReg16(progress, 0);
+        PutLe16(progress, 0);
         cursor = buffer;
     }
     if (cursor < 0) return 0;
-    // The bytes still to move must lie in the register memory.
-    if (done < count && static_cast<u64>(cursor) + (count - done) > kPlcRegBytes) return 0;
+    // The bytes still to move must lie in the area.
+    if (done < count && static_cast<u64>(cursor) + (count - done) > areaBytes) return 0;
     VcommDriver& d = Vcomm_Drv[port];
     const u32 u = static_cast<u32>(port);
     const bool socket = SocketActive(port);
     while (done < count) {
         if (send) {
             if (socket) {
-                if (talkPeers.ModemDataSend == nullptr || talkPeers.ModemDataSend(0, plc_reg + cursor, 1, 1) != 0) break;
+                if (talkPeers.ModemDataSend == nullptr || talkPeers.ModemDataSend(0, area + cursor, 1, 1) != 0) break;
             } else {
                 if (d.CheckTx(u) == 0) break;
-                d.PutTx(u, plc_reg[cursor]);
+                d.PutTx(u, area[cursor]);
                 d.RtuTx(u);
             }
         } else {
             if (socket) {
                 if (talkPeers.ModemCheckRecv == nullptr || talkPeers.ModemCheckRecv(0) != 1) break;
-                plc_reg[cursor] = static_cast<u8>(talkPeers.ModemDataRecv(0));
+                area[cursor] = static_cast<u8>(talkPeers.ModemDataRecv(0));
             } else {
                 if (d.CheckRx(u) != 1) break;
-                plc_reg[cursor] = static_cast<u8>(d.GetRx(u));
+                area[cursor] = static_cast<u8>(d.GetRx(u));
             }
         }
         ++cursor;
         ++done;
-        PutReg16(progress, done);
+        PutLe16(progress, done);
     }
     return done == count;
 }
@@ -221,7 +223,7 @@ u8 LadderTransfer(bool send, const u16* code, u32& ip, u8 power, bool tok16, int
     } else {
         buffer = RegByte(bufferOp, 1);
     }
-    return Transfer(send, port, count, buffer, progress, power);
+    return Transfer(send, port, count, plc_reg, kPlcRegBytes, buffer, progress >= 0 ? plc_reg + progress : nullptr, power);
 }
 
 // --- modem -------------------------------------------------------------------
@@ -283,7 +285,7 @@ u8 DoModem(int port, int function, u8* status, bool statusReg, const u8* params,
 
 struct modbus_struct_t {
     int port = 0;
-    TalkModbusConfig config;
+    TalkModbusConfig config{};  // every field 0 unless set: the trigger bit too
     bool ok = false;
 };
 
@@ -691,7 +693,19 @@ int Q4Transfer(bool send, const u8* record, int enable) {
     u32 buffer = static_cast<u32>(GetLe16(record + 4)) << 16 | GetLe16(record + 6);
     u32 progress = static_cast<u32>(GetLe16(record + 8)) << 16 | GetLe16(record + 10);
     if (port > 1) return 0;
-    return Transfer(send, port, count, RecordOffset(buffer, 1), RecordOffset(progress, 2), enable != 0);
+    // IEC variables come as references into the running application (both
+    // top bits set); anything else is a byte offset into register memory.
+    if ((buffer >> 30) == 3 || (progress >> 30) == 3) {
+        u8 *data = nullptr, *word = nullptr;
+        u32 bytes = 0, wordBytes = 0;
+        if (QuilletVmDbSpan(buffer, &data, &bytes) != 1 || QuilletVmDbSpan(progress, &word, &wordBytes) != 1 ||
+            wordBytes < 2)
+            return 0;
+        return Transfer(send, port, count, data, bytes, 0, word, enable != 0);
+    }
+    const i64 at = RecordOffset(progress, 2);
+    return Transfer(send, port, count, plc_reg, kPlcRegBytes, RecordOffset(buffer, 1), at >= 0 ? plc_reg + at : nullptr,
+                    enable != 0);
 }
 }  // namespace
 
@@ -715,6 +729,18 @@ int Q4_TalkModbus(const u8* record, int enable) {
         m.config.status = plc_reg + status;
     }
     m.ok = ok;
+    return DoModbus(port, m, enable != 0, true);
+}
+
+int Q4_TalkModbusAt(int port, u16 address, u16 timeout, u8* control, u8* data, u8* status, int enable) {
+    if (port < 0 || port > 1) return 0;
+    modbus_struct_t m;
+    m.config.address = address;
+    m.config.timeout = timeout;
+    m.config.control = control;
+    m.config.data = data;
+    m.config.status = status;
+    m.ok = control != nullptr && data != nullptr && status != nullptr;
     return DoModbus(port, m, enable != 0, true);
 }
 

@@ -123,7 +123,9 @@ const LadderRoutineRow* Talk_FindRow(u16 opcode);
 // Open record: u16 port, then the six mode bytes.
 constexpr u32 kTalkOpenRecordBytes = 8;
 // Transfer record: u16 port, u16 count, u16 buffer offset high, low,
-// u16 progress-register offset high, low.
+// u16 progress-register offset high, low. The buffer and the progress word
+// may instead be IEC variable references (both top bits set) of the running
+// application: the bytes then stay within the variable's table.
 constexpr u32 kTalkTransferRecordBytes = 12;
 // Modbus record: u16 port, u32 own address, u32 time-out, u32 control-word
 // offset, u32 data-area offset, u32 status-word offset.
@@ -134,6 +136,10 @@ int Q4TalkClose(const u8* record, int enable);
 int Q4TalkSend(const u8* record, int enable);
 int Q4TalkReceive(const u8* record, int enable);
 int Q4_TalkModbus(const u8* record, int enable);
+// The same for a station whose control word, data area (the IEC request
+// record or slave map of link/modapi.h) and status word the caller keeps in
+// static storage of its own, for as long as the process runs.
+int Q4_TalkModbusAt(int port, u16 address, u16 timeout, u8* control, u8* data, u8* status, int enable);
 // Modem record: u16 port, u16 function, u16 status word, then the
 // parameter block (function 0: u16 n, text; 1: u16 options, u16 n, text; 2:
 // u16 rings); `bytes` bounds it (a GSM modem's OK line goes to the words

@@ -1,7 +1,17 @@
 // The controller's own blocks for screens, scaling, bits, clock, timers,
-// schedules and alarms: their rows of the block table, by name.
+// schedules and alarms: their rows of the block table, by name. The other
+// families of the controller's library (ANY maths, counters, block moves...)
+// keep their rows in their own headers, included here for the table.
 #pragma once
 
+#include "iec/blocks/q4StringOps.h"
+#include "iec/blocks/q4anymath.h"
+#include "iec/blocks/q4blockmove.h"
+#include "iec/blocks/q4comm.h"
+#include "iec/blocks/q4counter.h"
+#include "iec/blocks/q4files.h"
+#include "iec/blocks/q4modbus.h"
+#include "iec/blocks/q4pid.h"
 #include "iec/blocks/q4Timers.h"
 #include "iec/blocks/q4TextTable.h"
 #include "iec/blocks/q4TimeNDateOps.h"

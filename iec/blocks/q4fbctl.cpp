@@ -31,3 +31,30 @@ Q4CtlArray::Q4CtlArray(u8* db, u16 type, u16 index, u16 count)
     : data_(count ? Q4Fb_Array(db, type, index, count) : nullptr), count_(count) {}
 
 u8* Q4Ctl_Any(u8* db, u16 type, u16 index, u32* size) { return Q4Tools_GetAnyParam(db, type, index, nullptr, size); }
+
+u64 Q4Ctl_LoadLe(const u8* p, u32 width) {
+    u64 v = 0;
+    for (u32 k = 0; k < width; ++k) v |= static_cast<u64>(p[k]) << (8 * k);
+    return v;
+}
+
+void Q4Ctl_StoreLe(u8* p, u32 width, u64 v) {
+    for (u32 k = 0; k < width; ++k) p[k] = static_cast<u8>(v >> (8 * k));
+}
+
+bool Q4Ctl_GetBits(u8* db, u16 type, u16 index, u64* bits) {
+    const Q4TypeInfo* t = (type & kQ4TypeExternal) ? nullptr : Q4Type_Info(type);
+    if (!t || t->size == 0) return false;
+    u8* p = Q4Tools_GetAnyParam(db, type, index, nullptr, nullptr);
+    if (!p) return false;
+    *bits = Q4Ctl_LoadLe(p, t->size);
+    return true;
+}
+
+void Q4Ctl_PutBits(u8* db, u16 type, u16 index, u64 bits) {
+    const Q4TypeInfo* t = (type & kQ4TypeExternal) ? nullptr : Q4Type_Info(type);
+    if (!t || t->size == 0) return;
+    int lock = 0;
+    u8* p = Q4Tools_GetAnyParam(db, type, index, &lock, nullptr);
+    if (p && !lock) Q4Ctl_StoreLe(p, t->size, bits);
+}

@@ -64,3 +64,14 @@ inline Q4CtlArray Q4Ctl_Array(u8* db, u16 type, const u16* ops, u16 k) {
 
 // A single ANY operand of an IEC type code: its storage and size, or null.
 u8* Q4Ctl_Any(u8* db, u16 type, u16 index, u32* size);
+
+// The bits of a numeric ANY operand (BOOL, integers, REAL, LREAL, TIME),
+// zero-extended from its width: false when the type is not numeric or the
+// index designates nothing. Q4Ctl_PutBits stores the low bits of the width
+// unless the output is locked.
+bool Q4Ctl_GetBits(u8* db, u16 type, u16 index, u64* bits);
+void Q4Ctl_PutBits(u8* db, u16 type, u16 index, u64 bits);
+
+// Elements of a numeric array as little-endian fields of width bytes.
+u64 Q4Ctl_LoadLe(const u8* p, u32 width);
+void Q4Ctl_StoreLe(u8* p, u32 width, u64 v);

@@ -12,6 +12,10 @@
 #include "core/plc.h"
 #include "core/plc_regs.h"
 #include "iec/blocks/q4EnumQuilletVariables.h"
+#include "iec/blocks/q4comm.h"
+#include "iec/blocks/q4files.h"
+#include "iec/blocks/q4modbus.h"
+#include "iec/blocks/q4pid.h"
 #include "iec/ext/q4cs.h"
 #include "iec/ext/q4cssock.h"
 #include "iec/ext/q4csser.h"
@@ -461,6 +465,10 @@ void Q4Host_Init() {
         g_hello = true;
     }
     bNewRegParams = 0;
+    Q4Pid_Reset();
+    Q4Comm_Reset();
+    Q4Files_Reset();
+    Q4Modbus_Reset();
     pDB = nullptr;
     pCode = nullptr;
     iVmAlive = 0;

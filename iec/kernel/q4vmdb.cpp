@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "iec/blocks/q4pid.h"
 #include "iec/ext/q4ea.h"
 #include "iec/ext/q4mb.h"
 #include "iec/ext/q4mbmap.h"
@@ -371,6 +372,9 @@ int Q4VM_BuildEx(const Q4Code& c, u8* db, int /*openIo*/, int /*buildBusDrivers*
     if (mb && (!mbCtx || Q4MB_Build(mb, mbBytes, mbCtx, mbArea) != 0)) return kVmErrGeneric;
     Q4MB_Link(db);
     Q4VMFbl_Link(c, db);
+    // The PID loops of the application are numbered from 0 as its instances
+    // are initialised, at every load.
+    Q4Pid_Reset();
     Q4VMFbl_InitInstances(c, db, 1);
     Q4VMFbl_InitCustomFunctions(c, db);
     if ((rc = Q4VMWarm_PrepareData(c, db)) != 0) return rc;

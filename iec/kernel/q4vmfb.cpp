@@ -186,7 +186,8 @@ constexpr const char* kPfbNames[kPfbCount] = {
 constexpr std::span<const Q4BlockEntry> kFamilies[] = {
     kQ4FbLogicRows, kQ4FbTimerRows, kQ4FbClockRows, kQ4FbSignalRows, kQ4FbBufferRows,
     kQ4FbSerioRows, kQ4FbCsvRows,   kQ4FbPidRows,   kQ4MbFbRows,
-    kQ4CtlPanelRows, kQ4CtlTimerRows,
+    kQ4CtlPanelRows, kQ4CtlTimerRows, kQ4CtlAnyMathRows, kQ4CtlCounterRows, kQ4CtlMoveRows,
+    kQ4CtlStringRows, kQ4CtlPidRows, kQ4CtlCommRows, kQ4CtlFileRows, kQ4CtlModbusRows,
 };
 
 constexpr bool SameName(const char* a, const char* b) {
