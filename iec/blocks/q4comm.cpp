@@ -12,7 +12,6 @@
 Q4CommPeers q4CommPeers;
 u8 talk_open[2][kTalkOpenBytes] = {};
 u8 talk_close[2][2] = {};
-u8 q4protocol = 0;
 
 void Q4CommPeers_Check(NeighbourCheck& check) {
     NEIGHBOUR_REQUIRE(check, q4CommPeers, talkOpen);

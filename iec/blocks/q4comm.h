@@ -14,6 +14,7 @@
 // called and the status stays as it was.
 #pragma once
 
+#include "iec/kernel/q4host.h"
 #include "iec/kernel/q4vmfb.h"
 #include "platform/neighbour.h"
 
@@ -30,12 +31,11 @@ void Q4CommPeers_Check(NeighbourCheck& check);
 
 // Open records of ports 0 and 1 (u16 port, baud code, parity, data-bits
 // code, stop-bits code, line mode, protocol | options << 4) and the close
-// words, and the protocol last opened by OPENCOMM (read by the Modbus
-// engine).
+// words. The protocol last opened by OPENCOMM goes to q4protocol
+// (iec/kernel/q4host.h), which the Modbus engine reads.
 constexpr u32 kTalkOpenBytes = 8;
 extern u8 talk_open[2][kTalkOpenBytes];
 extern u8 talk_close[2][2];
-extern u8 q4protocol;
 // Longest texts of the modem record.
 constexpr u32 kModemInitMax = 49, kModemNumberMax = 29, kModemRingsMax = 22;
 // Clears the records and the selector (start-up, tests).
