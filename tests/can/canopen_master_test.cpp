@@ -366,6 +366,33 @@ TEST_F(CanOpenMasterTest, GuardedNodeIsStartedAndItsSilenceReported) {
     EXPECT_EQ(R16(NodeStatusReg(0)), kSlave * 256 + kCoNodeGuardingLost);
 }
 
+TEST_F(CanOpenMasterTest, NetworkStartsWithoutTheNodeThatWasGivenUp) {
+    CanOpenTableBuilder::Row wrong = SlaveRow();
+    wrong.deviceType = 0x196;
+    CanOpenTableBuilder::Row good = SlaveRow();
+    good.node = kSlave + 1;
+    Master(kCoStartConsumeHeartbeat, wrong).NodeRow(good).Install();
+    FakeSlave other;
+    other.id = kSlave + 1;
+    Init();
+    bool up = false;
+    for (int t = 0; t < 3000 && !up; ++t) {
+        std::vector<CanFrame> frames = Scan();
+        slave.Serve(*peer, frames);
+        other.Serve(*peer, frames);
+        if (t % 50 == 0) slave.Heartbeat(*peer), other.Heartbeat(*peer);
+        up = Booted();
+        clock.AdvanceMs(1);
+    }
+    ASSERT_TRUE(up);
+    EXPECT_EQ(Status(), kCoNodeDeviceType);
+    EXPECT_EQ(CoMaster_NodeStep(kSlave), kCoStepGivenUp);
+    EXPECT_EQ(CANOpen_NodeStatus(kSlave + 1), kCoNodeBooted);
+    EXPECT_EQ(other.state, kNmtOperational);
+    EXPECT_NE(slave.state, kNmtOperational);
+    EXPECT_EQ(R16(NodeStatusReg(1)), (kSlave + 1) * 256 + kCoNodeBooted);
+}
+
 TEST_F(CanOpenMasterTest, StartBitHoldsTheNetworkPreOperational) {
     CanOpenTableBuilder::Row row = SlaveRow();
     Master(kCoStartConsumeHeartbeat | kCoStartOnBit, row).Field32(kCoStartRegister, kR1 + 16 * 19).Install();
