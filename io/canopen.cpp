@@ -3,6 +3,7 @@
 #include "core/nvram.h"
 #include "core/plc_regs.h"
 #include "io/candrv.h"
+#include "io/canopen_master.h"
 #include "io/canopen_od.h"
 #include "io/canopen_pdo.h"
 #include "io/canopen_sdo.h"
@@ -451,7 +452,11 @@ namespace {
 // then the SDO client's answer, then the SDO servers.
 void Dispatch(const CanMsg& m) {
     if (g.nmtState == kNmtOperational && CoPdo_Receive(m)) return;
-    if (CoSdo_ClientFrame(m)) return;
+    if (CoMaster_Watched(m.id)) return;
+    if (CoSdo_ClientFrame(m)) {
+        CoMaster_ClientAnswered();
+        return;
+    }
     CoSdo_Server(m);
 }
 
@@ -546,6 +551,9 @@ void CANOpenInit(const CanOpenNetStart* start) {
     pdo.iecLayout = g.iecMode && !g.useDefault;
     pdo.mapEnable = pdo.iecLayout ? g.table.U32(kCoPdoMapEnable) : 0;
     pdo.mapRegister = pdo.iecLayout ? g.table.U32(kCoPdoMapRegister) : 0;
+    pdo.initialTx = !g.useDefault && CoMaster_InitialTpdo(g.table, g.master);
+    CoMaster_Init(g.useDefault ? none : g.table, g.master && !g.useDefault, g.startupFlags, g.statusRegister,
+                  g.iecMode);
     CoPdo_Init(g.useDefault ? none : g.table, pdo);
     CoSdo_Init(g.useDefault ? none : g.table, g.nodeId);
 
@@ -559,13 +567,19 @@ void CANOpenInit(const CanOpenNetStart* start) {
 
 void CANOpenRxMsg() {
     if (!(g.status & kCoStatusInvalidTable)) {
-        if (g.consuming) CheckHeartbeats();
+        if (g.master) {
+            CoMaster_Supervise();
+        } else if (g.consuming) {
+            CheckHeartbeats();
+        }
         while (_Can_CheckRx(0)) {
             CanMsg m = *_Can_GetRx(0);
             _Can_NextRx(0);
             u16 id = static_cast<u16>(m.id);
             if (id == 0) {
                 HandleNmt(m);
+            } else if (id >= 0x701 && id <= 0x77F && g.master) {
+                CoMaster_NodeFrame(static_cast<u8>(id - 0x700), m.data[0], m.remote);
             } else if (id >= 0x701 && id <= 0x77F && g.consuming) {
                 // Every frame of that range, remote ones included, is a
                 // heartbeat to a consuming slave.
@@ -594,7 +608,9 @@ void CANOpenRxMsg() {
 
 int CANOpenNMTSend(u8 node, u8 command) {
     const u8 data[2] = {command, node};
-    return Queue(0, 2, data) ? 1 : 0;
+    if (!Queue(0, 2, data)) return 0;
+    CoMaster_NmtSent();
+    return 1;
 }
 
 void CANOpenHBProd() {
@@ -605,8 +621,14 @@ void CANOpenHBProd() {
 }
 
 void CANOpenTxMsg() {
+    // A new table is looked for even while the present one is refused.
+    if (CoMaster_TableDownload()) {
+        WriteStatusRegister();
+        return;
+    }
     if (g.status & kCoStatusInvalidTable) return;
     CoSdo_ClientTimer();
+    CoMaster_Step();
     if (g.hbEnabled && FPGA_GetFrt() - g.hbLast > g.hbPeriod) g.hbDue = true;
     if (g.hbDue) CANOpenHBProd();
     ServeGuarding();
@@ -621,7 +643,15 @@ bool CANOpen_Queue(u32 id, u8 length, const u8* data, bool remote) { return Queu
 
 u16 CANOpen_NodeId() { return g.nodeId; }
 u8 CANOpen_NmtState() { return g.nmtState; }
+void CANOpen_SetNmtState(u8 state) { g.nmtState = state; }
+void CANOpen_StatusBits(u32 bits, bool on) { g.status = on ? (g.status | bits) : (g.status & ~bits); }
+void CANOpen_Restart() {
+    g.nmtState = kNmtInitialising;
+    CANOpenInit(&g.start);
+}
+
 u8 CANOpen_NodeStatus(u8 node) {
+    if (g.master) return CoMaster_NodeStatus(node);
     for (int k = 0; k < g.consumers; ++k) {
         if (g.consumer[k].node == node) return g.consumer[k].status;
     }
@@ -633,5 +663,6 @@ void CANOpen_Reset() {
     g = State{};
     CoPdo_Reset();
     CoSdo_Reset();
+    CoMaster_Reset();
     NodeId_Flag = 0;
 }

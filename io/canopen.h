@@ -60,8 +60,13 @@ u32 CANOpen_CommObject(u16 index, u8 subindex, bool write, u8* data, u16* length
 
 u16 CANOpen_NodeId();
 u8 CANOpen_NmtState();
-// Status of a supervised node (0 fine, 11 heartbeat lost); 255 when the node
-// is not supervised.
+// For the NMT master: this node's NMT state, bits of the status word, and a
+// restart of the node from its table with its own settings.
+void CANOpen_SetNmtState(u8 state);
+void CANOpen_StatusBits(u32 bits, bool on);
+void CANOpen_Restart();
+// Status of a supervised node (0 fine, 11 heartbeat lost, the master's boot
+// codes); 255 when the node is not supervised.
 u8 CANOpen_NodeStatus(u8 node);
 u32 CANOpen_Status();
 // Forgets every state (tests).

@@ -25,6 +25,11 @@ CanOpenTableBuilder& CanOpenTableBuilder::Consumer(u16 ms, u8 node) {
     return *this;
 }
 
+CanOpenTableBuilder& CanOpenTableBuilder::NodeRow(Row row) {
+    rows_.push_back(std::move(row));
+    return *this;
+}
+
 CanOpenTableBuilder& CanOpenTableBuilder::Sync(u32 cobId, u32 periodUs, u32 windowUs) {
     Field32(kCoSyncCobId, cobId);
     Field32(kCoSyncPeriod, periodUs);
@@ -81,6 +86,43 @@ std::vector<u8> CanOpenTableBuilder::Build() const {
         out.insert(out.end(), b, b + 4);
     };
     auto here = [&out] { return static_cast<u32>(out.size()); };
+    if (!rows_.empty()) {
+        out[kCoNodeCount] = static_cast<u8>(rows_.size());
+        const u32 table = here();
+        PutLe32(&out[kCoNodeTable], table);
+        out.resize(out.size() + rows_.size() * kCoNodeRowBytes, 0);
+        for (size_t k = 0; k < rows_.size(); ++k) {
+            const Row& r = rows_[k];
+            u8* q = &out[table + k * kCoNodeRowBytes];
+            q[0] = r.flags;
+            q[1] = r.lifeFactor;
+            PutLe16(q + 2, r.timeMs);
+            q[4] = r.bootFlags;
+            q[5] = r.downloadFlags;
+            q[7] = r.node;
+            const u32 words[10] = {r.deviceType, r.vendor, r.product, r.revision, r.serial,
+                                   r.swDate,     r.swTime, r.configDate, r.configTime, r.watchedId};
+            for (int i = 0; i < 10; ++i) PutLe32(q + 8 + 4 * i, words[i]);
+            PutLe32(q + 48, static_cast<u32>(r.objects.size()));
+        }
+        for (size_t k = 0; k < rows_.size(); ++k) {
+            PutLe32(&out[table + k * kCoNodeRowBytes + 52], here());
+            for (const Row::Object& o : rows_[k].objects) {
+                u8 b[8];
+                PutLe16(b, o.index);
+                b[2] = o.subindex;
+                b[3] = o.size;
+                PutLe32(b + 4, o.value);
+                out.insert(out.end(), b, b + 8);
+            }
+        }
+        PutLe32(&out[kCoSdoClients], here());
+        for (const Row& r : rows_) {
+            put32(r.clientToServer);
+            put32(r.serverToClient);
+            put32(0);
+        }
+    }
     if (!sdoServers_.empty()) {
         out[kCoSdoServerCount] = static_cast<u8>(sdoServers_.size());
         PutLe32(&out[kCoSdoServers], here());

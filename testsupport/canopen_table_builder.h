@@ -14,6 +14,29 @@ public:
     CanOpenTableBuilder& Heartbeat(u16 ms);
     CanOpenTableBuilder& StatusRegister(u32 bitAddress);
     CanOpenTableBuilder& Guarding(u16 guardMs, u8 lifeFactor);
+    // A master's node row, with its configuration objects and its SDO client
+    // entry (COB-IDs 0: the node's default server channel, 0x600/0x580 +
+    // node id). Expected values of 0 are not checked.
+    struct Row {
+        u8 flags = 0x01;  // a slave to boot
+        u8 lifeFactor = 0;
+        u16 timeMs = 0;   // guard or heartbeat consumer time
+        u8 bootFlags = 0;
+        u8 downloadFlags = 0;
+        u8 node = 0;
+        u32 deviceType = 0, vendor = 0, product = 0, revision = 0, serial = 0;
+        u32 swDate = 0, swTime = 0, configDate = 0, configTime = 0;
+        u32 watchedId = 0;
+        struct Object {
+            u16 index;
+            u8 subindex;
+            u8 size;  // attribute: data size, bit 7 skip
+            u32 value;
+        };
+        std::vector<Object> objects;
+        u32 clientToServer = 0, serverToClient = 0;
+    };
+    CanOpenTableBuilder& NodeRow(Row row);
     // Slave heartbeat consumer entries (time ms, node id).
     CanOpenTableBuilder& Consumer(u16 ms, u8 node);
     // SYNC COB-ID (bit 30: this node produces SYNC), period and window in µs.
@@ -39,6 +62,7 @@ public:
 private:
     std::vector<u8> fixed_;
     std::vector<u32> consumers_;
+    std::vector<Row> rows_;
     std::vector<std::pair<u32, u32>> sdoServers_;
     struct Pdo {
         u32 cobId;
