@@ -447,6 +447,8 @@ constexpr Service kPass[] = {
      nullptr, WorkbenchDescriptors},
     {"ethernet", nullptr,
      [](u32 now) {
+         // After a long scan, requests that came during it are served now.
+         Service_Refresh();
          EnetMain(0);
          return Enet_HasWork() ? now : Enet_NextTime(now);
      },

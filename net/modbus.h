@@ -1,5 +1,8 @@
 // Modbus TCP and UDP server of each Ethernet interface: a polled state
-// machine stepped once per main-loop pass, serving only in run mode 2.
+// machine stepped once per main-loop pass, after the scan, serving only in
+// run mode 2. Each step serves every complete frame waiting on every
+// connection and answers a read at once, from the registers the scan of the
+// pass published; answers leave in the order of the requests.
 #pragma once
 
 #include "platform/bytes.h"
@@ -29,7 +32,7 @@ struct ModbusPendingRead {
 struct ModbusSocketEntry {
     NxTcpSocket socket;
     u32 lastActivity = 0;
-    ModbusPendingRead read{};
+    ModbusPendingRead read{};  // a read whose answer the socket could not take yet
     u8 stream[kModbusStreamBytes];  // received bytes not yet served
     u32 streamLength = 0;
     u32 frameStart = 0;  // ms: when the first byte of the unfinished frame came
