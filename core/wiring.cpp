@@ -31,6 +31,7 @@
 #include "link/vcomm.h"
 #include "net/enet.h"
 #include "net/enet_peers.h"
+#include "net/modbus.h"
 #include "net/tovra.h"
 #include "platform/file_watch.h"
 #include "platform/neighbour.h"
@@ -407,6 +408,9 @@ constexpr Service kPass[] = {
      nullptr, nullptr},
     {"protocol drivers", nullptr, Main_StepProtocolDrivers, nullptr, nullptr},
     {"status bits", nullptr, Main_StepStatusBits, nullptr, nullptr},
+    // Requests that came during the wait are answered before the scan makes
+    // them wait for it; the Ethernet step after the scan serves the rest.
+    {"modbus requests", nullptr, [](u32 now) { Modbus_Serve(); return Service_NextTick(now); }, nullptr, nullptr},
     {"scan", nullptr, Main_StepScan, nullptr, nullptr},
     {"fail-safe and manual restore", nullptr,
      [](u32 now) {

@@ -236,6 +236,38 @@ bool ReceiveAndServe(ModbusConn& b, int s, u32 now) {
     return any;
 }
 
+// Answers owed from an earlier pass whose send could not leave, with the
+// register values of now, before anything newer on their connection.
+void ServeOwed(ModbusConn& b, bool tcp) {
+    const u32 count = tcp ? kModbusSockets : 1;
+    for (u32 s = 0; s < count; ++s) {
+        ModbusSocketEntry& e = b.sockets[s];
+        if (!e.read.pending) continue;
+        if (tcp && e.socket.state != NX_TCP_ESTABLISHED) continue;
+        const ModbusPendingRead owed = e.read;
+        AnswerRead(b, static_cast<int>(s), owed);
+        // Frames that waited behind the read are served now.
+        if (tcp && !e.read.pending) ServeStream(b, static_cast<int>(s));
+    }
+}
+
+// Every datagram waiting is served (up to the socket's queue), each
+// answered to its own sender.
+void ServeDatagrams(ModbusConn& b, int port) {
+    ModbusSocketEntry& e = b.sockets[0];
+    NxPacket* p = nullptr;
+    for (int k = 0; k < 16 && b.active && !e.read.pending &&
+                    _nx_udp_socket_receive_port_detail(&b.udp, &p, &b.peerAddress, &b.peerPort) == NX_SUCCESS;
+         ++k) {
+        u32 n = p->length < kModbusRxBytes ? p->length : kModbusRxBytes;
+        std::memcpy(g.rxBuff, p->dataStart, n);
+        _nx_packet_release(p);
+        ModbusOutcome o = Modbus_Process(port, g.rxBuff, n, g.txMsg);
+        if (o.kind == ModbusOutcome::kAnswer) SendResponse(b, 0, o.answerLength, g.txMsg);
+        else if (o.kind == ModbusOutcome::kRead) AnswerRead(b, 0, o.read);
+    }
+}
+
 }  // namespace
 
 u32 Modbus_FrameLength(const u8* data, u32 n) {
@@ -493,35 +525,10 @@ void Modbus_Scan(int port) {
         }
     }
 
-    // Answers owed from an earlier pass whose send could not leave, with the
-    // register values of now, before anything newer on their connection.
-    const u32 count = tcp ? kModbusSockets : 1;
-    for (u32 s = 0; s < count; ++s) {
-        ModbusSocketEntry& e = b.sockets[s];
-        if (!e.read.pending) continue;
-        if (tcp && e.socket.state != NX_TCP_ESTABLISHED) continue;
-        const ModbusPendingRead owed = e.read;
-        AnswerRead(b, static_cast<int>(s), owed);
-        // Frames that waited behind the read are served now.
-        if (tcp && !e.read.pending) ServeStream(b, static_cast<int>(s));
-    }
-
+    ServeOwed(b, tcp);
     u32 now = _tx_time_get();
     if (!tcp) {
-        ModbusSocketEntry& e = b.sockets[0];
-        // Every datagram waiting is served in this pass (up to the socket's
-        // queue), each answered to its own sender.
-        NxPacket* p = nullptr;
-        for (int k = 0; k < 16 && b.active && !e.read.pending &&
-                        _nx_udp_socket_receive_port_detail(&b.udp, &p, &b.peerAddress, &b.peerPort) == NX_SUCCESS;
-             ++k) {
-            u32 n = p->length < kModbusRxBytes ? p->length : kModbusRxBytes;
-            std::memcpy(g.rxBuff, p->dataStart, n);
-            _nx_packet_release(p);
-            ModbusOutcome o = Modbus_Process(port, g.rxBuff, n, g.txMsg);
-            if (o.kind == ModbusOutcome::kAnswer) SendResponse(b, 0, o.answerLength, g.txMsg);
-            else if (o.kind == ModbusOutcome::kRead) AnswerRead(b, 0, o.read);
-        }
+        ServeDatagrams(b, port);
         return;
     }
     bool full = true;
@@ -552,6 +559,26 @@ void Modbus_Scan(int port) {
     if (full && quietest >= 0 && static_cast<u32>(now - b.sockets[quietest].lastActivity) > kModbusFrameMs &&
         Nx_ConnectionWaiting(&b.sockets[quietest].socket))
         Drop(b.sockets[quietest]);
+}
+
+void Modbus_Serve() {
+    if (GetLe16(DprMap + kDprRunFlag) == 0) return;
+    const u32 now = _tx_time_get();
+    for (ModbusConn& b : ModbusConnEth) {
+        // Only a server its step has started; starting, stopping and
+        // dropping connections stay with the step.
+        if (b.ip == nullptr || !b.active) continue;
+        bool iec;
+        const bool tcp = SetInForce(b.index, &iec).transport == 0;
+        if (tcp && !(Dpr_Configuration[b.index].flags.service & kSvcModbus)) continue;
+        ServeOwed(b, tcp);
+        if (!tcp) {
+            ServeDatagrams(b, b.index);
+            continue;
+        }
+        for (u32 s = 0; s < kModbusSockets; ++s)
+            if (b.sockets[s].socket.state == NX_TCP_ESTABLISHED) ReceiveAndServe(b, static_cast<int>(s), now);
+    }
 }
 
 bool Modbus_HasWork() {

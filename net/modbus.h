@@ -1,8 +1,9 @@
 // Modbus TCP and UDP server of each Ethernet interface: a polled state
 // machine stepped once per main-loop pass, after the scan, serving only in
-// run mode 2. Each step serves every complete frame waiting on every
-// connection and answers a read at once, from the registers the scan of the
-// pass published; answers leave in the order of the requests.
+// run mode 2; what came while the loop waited is also served before the
+// scan. Each serving takes every complete frame waiting on every connection
+// and answers a read at once, from the registers the last scan published;
+// answers leave in the order of the requests.
 #pragma once
 
 #include "platform/bytes.h"
@@ -53,6 +54,11 @@ extern NxPacketPool* ModbusPacketPoolPtr;
 
 u32 Modbus_Init(NxIp* ip, NxPacketPool* pool);
 void Modbus_Scan(int port);
+// Serves what waits on the connections of every server its step started,
+// nothing else: run at the start of a pass, before the scan, so that a
+// request that came while the loop waited is answered at once from the
+// registers the last scan published, not after this pass's scan.
+void Modbus_Serve();
 void Modbus_Stop(int port);
 void Modbus_DeInit(NxIp* ip);
 u32 Modbus_Conn_Cnt(int port);

@@ -921,6 +921,9 @@ u32 _nx_tcp_socket_receive(NxTcpSocket* s, NxPacket** packetOut, u32) {
         _nx_packet_release(p);
         return NX_NO_PACKET;
     }
+    // Less than asked for: the kernel had no more, and what comes later is
+    // seen by the next look at the descriptors, not by asking again now.
+    if (static_cast<u32>(n) < (room < kNxReceiveMax ? room : kNxReceiveMax)) Service_Consume(fd);
     p->length = static_cast<u32>(n);
     p->dataEnd = p->dataStart + n;
     s->dataWaiting = 0;
