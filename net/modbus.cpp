@@ -583,8 +583,13 @@ void Modbus_Serve() {
 
 bool Modbus_HasWork() {
     for (const ModbusConn& b : ModbusConnEth)
-        for (const ModbusSocketEntry& e : b.sockets)
-            if (e.read.pending) return true;
+        for (const ModbusSocketEntry& e : b.sockets) {
+            if (!e.read.pending) continue;
+            // A connection that found its kernel buffer full wakes the wait
+            // when it has room again: until then there is nothing to do.
+            const bool full = e.socket.state == NX_TCP_ESTABLISHED && (!e.socket.canSend || !e.socket.backlog.empty());
+            if (!full) return true;
+        }
     return false;
 }
 
