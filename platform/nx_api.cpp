@@ -887,13 +887,10 @@ u32 _nx_tcp_socket_send(NxTcpSocket* s, NxPacket* packet, u32) {
         ssize_t n = send(fd, packet->dataStart, packet->length, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
             result = NX_FAILURE;
-        } else if (n < 0 && packet->length != 0) {
-            // Nothing taken: the caller may try again once the poll loop
-            // has seen the connection writable.
-            s->canSend = 0;
-            s->txIndicator = 2;
-            result = NX_TX_QUEUE_DEPTH;
         } else {
+            // Nothing taken (the connection is not polled for room before
+            // every send): the bytes wait in the backlog like the rest of a
+            // partial send, so that no caller loses them to a full buffer.
             if (n < 0) n = 0;
             if (static_cast<u32>(n) < packet->length)
                 s->backlog.assign(packet->dataStart + n, packet->dataStart + packet->length);
