@@ -4,7 +4,10 @@
 // beside it, in the same run on the same machine, a minimal server written
 // with libmodbus answering the same clients. Each case prints requests per
 // second and the p50/p99 latency of a request; the summary at the end prints
-// the controller's rate as a ratio of the libmodbus server's.
+// the controller's rate as a ratio of the libmodbus server's, and the
+// controller's scan time under the load (%SR6, its average time from one
+// scan to the next, which a client reads now and then) with the p99 latency
+// in scan times.
 #include <benchmark/benchmark.h>
 #include <modbus/modbus.h>
 #include <poll.h>
@@ -36,14 +39,21 @@ constexpr int kAddress = 10000;  // %R1 in the controller's map
 constexpr int kCount = 100;
 constexpr int kStartMs = 60000;
 
+constexpr int kScanTimeRegister = 4005;  // input register of %SR6, in 100-us units
+
 struct Figures {
     double rate = 0, p50 = 0, p99 = 0;
+    double scanUs = 0;  // 0: not sampled
     bool ok = false;
 };
 
 // Runs `connections` clients at once, each asking kRequestsPerConnection
 // reads; requests per second over the whole and the latency percentiles.
-Figures Load(int port, int connections) {
+// With `scanTime` the first client also reads the controller's scan time
+// after every 100th request (neither counted nor timed).
+Figures Load(int port, int connections, bool scanTime = false) {
+    std::atomic<double> scanSum{0};
+    std::atomic<int> scanSamples{0};
     std::vector<std::vector<double>> latency(connections);
     std::atomic<int> failed{0};
     std::atomic<int> ready{0};
@@ -62,6 +72,12 @@ Figures Load(int port, int connections) {
                 ok = modbus_read_registers(ctx, kAddress, kCount, regs) == kCount;
                 latency[c].push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0)
                                          .count());
+                uint16_t scan = 0;
+                if (ok && scanTime && c == 0 && i % 100 == 99 &&
+                    modbus_read_input_registers(ctx, kScanTimeRegister, 1, &scan) == 1) {
+                    scanSum = scanSum + 100.0 * scan;
+                    ++scanSamples;
+                }
             }
             if (!ok) ++failed;
             if (ctx) {
@@ -84,6 +100,7 @@ Figures Load(int port, int connections) {
     f.rate = static_cast<double>(all.size()) / seconds;
     f.p50 = all[all.size() / 2];
     f.p99 = all[all.size() * 99 / 100];
+    f.scanUs = scanSamples > 0 ? scanSum / scanSamples : 0;
     return f;
 }
 
@@ -238,7 +255,8 @@ void BM_Controller(benchmark::State& state) {
         return;
     }
     Figures f;
-    for (auto _ : state) f = Load(c.Port(), connections);
+    for (auto _ : state) f = Load(c.Port(), connections, true);
+    if (f.scanUs > 0) state.counters["scan_us"] = f.scanUs;
     Report(state, "controller/" + std::to_string(rungs) + "/" + std::to_string(connections), f);
 }
 BENCHMARK(BM_Controller)->ArgNames({"rungs", "connections"})->Args({0, 1})->Args({0, 16})->Args({10000, 1})->Args({10000, 16})->Iterations(1)->Unit(benchmark::kMillisecond);
@@ -263,8 +281,11 @@ void PrintRatios() {
             const auto c = g_results.find("controller/" + std::to_string(rungs) + "/" + std::to_string(connections));
             const auto l = g_results.find("libmodbus/" + std::to_string(connections));
             if (c == g_results.end() || l == g_results.end()) continue;
-            std::printf("  %5d rungs, %2d connections: %.2fx  (p50 %.0f us, p99 %.0f us)\n", rungs, connections,
+            std::printf("  %5d rungs, %2d connections: %.2fx  (p50 %.0f us, p99 %.0f us", rungs, connections,
                         c->second.rate / l->second.rate, c->second.p50, c->second.p99);
+            if (c->second.scanUs > 0)
+                std::printf("; scan %.0f us, p99 = %.1f scans", c->second.scanUs, c->second.p99 / c->second.scanUs);
+            std::printf(")\n");
         }
 }
 

@@ -34,6 +34,7 @@
 #include "link/vcomm.h"
 #include "net/enet.h"
 #include "net/enet_peers.h"
+#include "net/modbus.h"
 #include "net/tovra.h"
 #include "platform/file_watch.h"
 #include "platform/neighbour.h"
@@ -441,6 +442,9 @@ constexpr Service kPass[] = {
      nullptr, nullptr},
     {"protocol drivers", nullptr, Main_StepProtocolDrivers, nullptr, nullptr},
     {"status bits", nullptr, Main_StepStatusBits, nullptr, nullptr},
+    // Requests that came during the wait are answered before the scan makes
+    // them wait for it; the Ethernet step after the scan serves the rest.
+    {"modbus requests", nullptr, [](u32 now) { Modbus_Serve(); return Service_NextTick(now); }, nullptr, nullptr},
     {"scan", nullptr, Main_StepScan, nullptr, nullptr},
     {"fail-safe and manual restore", nullptr,
      [](u32 now) {
@@ -481,6 +485,8 @@ constexpr Service kPass[] = {
      nullptr, WorkbenchDescriptors},
     {"ethernet", nullptr,
      [](u32 now) {
+         // After a long scan, requests that came during it are served now.
+         Service_Refresh();
          EnetMain(0);
          return Enet_HasWork() ? now : Enet_NextTime(now);
      },

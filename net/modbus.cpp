@@ -171,8 +171,25 @@ void DiscardTcp(ModbusSocketEntry& e) {
     e.streamLength = 0;
 }
 
-// Serves complete frames at the start of the entry's stream until a read is
-// left pending or no complete frame remains.
+// Answers a read from the registers as they stand now (the scan of this pass
+// has published them). A send the socket cannot take now leaves the read
+// owed; it goes out first on a later pass, so answers keep request order.
+// True when the answer left (or can never be built).
+bool AnswerRead(ModbusConn& b, int s, const ModbusPendingRead& r) {
+    ModbusSocketEntry& e = b.sockets[s];
+    u32 len = Modbus_BuildReadAnswer(r, g.txMsg);
+    if (len == 0 || SendResponse(b, s, len, g.txMsg) == 0) {
+        e.read.pending = 0;
+        return true;
+    }
+    e.read = r;
+    e.read.pending = 1;
+    return false;
+}
+
+// Serves every complete frame at the start of the entry's stream, each
+// answered before the next is taken, until none is left or an answer owed
+// cannot be sent yet.
 void ServeStream(ModbusConn& b, int s) {
     ModbusSocketEntry& e = b.sockets[s];
     while (!e.read.pending && e.socket.state == NX_TCP_ESTABLISHED) {
@@ -189,7 +206,65 @@ void ServeStream(ModbusConn& b, int s) {
         e.frameStart = _tx_time_get();
         ModbusOutcome o = Modbus_Process(b.index, g.rxBuff, len, g.txMsg);
         if (o.kind == ModbusOutcome::kAnswer) SendResponse(b, s, o.answerLength, g.txMsg);
-        else if (o.kind == ModbusOutcome::kRead) e.read = o.read;
+        else if (o.kind == ModbusOutcome::kRead) AnswerRead(b, s, o.read);
+    }
+}
+
+// Takes in what the connection has waiting and serves it: receives while
+// the stream has room and the last receive filled its packet (more may
+// wait), serving the complete frames after each, so that every frame a
+// client has sent is answered in this pass. True when anything came.
+bool ReceiveAndServe(ModbusConn& b, int s, u32 now) {
+    ModbusSocketEntry& e = b.sockets[s];
+    bool any = false;
+    // A client that sends faster than it reads cannot hold the pass: a
+    // bounded number of receives per connection and pass.
+    for (int round = 0; round < 8 && !e.read.pending && e.socket.state == NX_TCP_ESTABLISHED; ++round) {
+        if (kModbusStreamBytes - e.streamLength < kNxReceiveMax) break;
+        NxPacket* p = nullptr;
+        if (_nx_tcp_socket_receive(&e.socket, &p, 0) != NX_SUCCESS) break;
+        any = true;
+        e.lastActivity = now;
+        if (e.streamLength == 0) e.frameStart = now;
+        const u32 n = p->length;
+        std::memcpy(e.stream + e.streamLength, p->dataStart, n);
+        e.streamLength += n;
+        _nx_packet_release(p);
+        ServeStream(b, s);
+        if (n < kNxReceiveMax) break;  // the kernel had no more than this
+    }
+    return any;
+}
+
+// Answers owed from an earlier pass whose send could not leave, with the
+// register values of now, before anything newer on their connection.
+void ServeOwed(ModbusConn& b, bool tcp) {
+    const u32 count = tcp ? kModbusSockets : 1;
+    for (u32 s = 0; s < count; ++s) {
+        ModbusSocketEntry& e = b.sockets[s];
+        if (!e.read.pending) continue;
+        if (tcp && e.socket.state != NX_TCP_ESTABLISHED) continue;
+        const ModbusPendingRead owed = e.read;
+        AnswerRead(b, static_cast<int>(s), owed);
+        // Frames that waited behind the read are served now.
+        if (tcp && !e.read.pending) ServeStream(b, static_cast<int>(s));
+    }
+}
+
+// Every datagram waiting is served (up to the socket's queue), each
+// answered to its own sender.
+void ServeDatagrams(ModbusConn& b, int port) {
+    ModbusSocketEntry& e = b.sockets[0];
+    NxPacket* p = nullptr;
+    for (int k = 0; k < 16 && b.active && !e.read.pending &&
+                    _nx_udp_socket_receive_port_detail(&b.udp, &p, &b.peerAddress, &b.peerPort) == NX_SUCCESS;
+         ++k) {
+        u32 n = p->length < kModbusRxBytes ? p->length : kModbusRxBytes;
+        std::memcpy(g.rxBuff, p->dataStart, n);
+        _nx_packet_release(p);
+        ModbusOutcome o = Modbus_Process(port, g.rxBuff, n, g.txMsg);
+        if (o.kind == ModbusOutcome::kAnswer) SendResponse(b, 0, o.answerLength, g.txMsg);
+        else if (o.kind == ModbusOutcome::kRead) AnswerRead(b, 0, o.read);
     }
 }
 
@@ -450,31 +525,10 @@ void Modbus_Scan(int port) {
         }
     }
 
-    // Answers owed from the last call, with the register values of now.
-    const u32 count = tcp ? kModbusSockets : 1;
-    for (u32 s = 0; s < count; ++s) {
-        ModbusSocketEntry& e = b.sockets[s];
-        if (!e.read.pending) continue;
-        if (tcp && e.socket.state != NX_TCP_ESTABLISHED) continue;
-        u32 len = Modbus_BuildReadAnswer(e.read, g.txMsg);
-        if (len == 0 || SendResponse(b, static_cast<int>(s), len, g.txMsg) == 0) e.read.pending = 0;
-        // Frames that waited behind the read are served now.
-        if (tcp && !e.read.pending) ServeStream(b, static_cast<int>(s));
-    }
-
+    ServeOwed(b, tcp);
     u32 now = _tx_time_get();
     if (!tcp) {
-        ModbusSocketEntry& e = b.sockets[0];
-        NxPacket* p = nullptr;
-        if (b.active && !e.read.pending &&
-            _nx_udp_socket_receive_port_detail(&b.udp, &p, &b.peerAddress, &b.peerPort) == NX_SUCCESS) {
-            u32 n = p->length < kModbusRxBytes ? p->length : kModbusRxBytes;
-            std::memcpy(g.rxBuff, p->dataStart, n);
-            _nx_packet_release(p);
-            ModbusOutcome o = Modbus_Process(port, g.rxBuff, n, g.txMsg);
-            if (o.kind == ModbusOutcome::kAnswer) SendResponse(b, 0, o.answerLength, g.txMsg);
-            else if (o.kind == ModbusOutcome::kRead) e.read = o.read;
-        }
+        ServeDatagrams(b, port);
         return;
     }
     bool full = true;
@@ -485,16 +539,7 @@ void Modbus_Scan(int port) {
             full = full && e.socket.state != NX_TCP_CLOSED && e.socket.state != NX_TCP_LISTEN;
             continue;
         }
-        NxPacket* p = nullptr;
-        bool room = kModbusStreamBytes - e.streamLength >= kNxReceiveMax;
-        if (room && _nx_tcp_socket_receive(&e.socket, &p, 0) == NX_SUCCESS) {
-            e.lastActivity = now;
-            if (e.streamLength == 0) e.frameStart = now;
-            std::memcpy(e.stream + e.streamLength, p->dataStart, p->length);
-            e.streamLength += p->length;
-            _nx_packet_release(p);
-            ServeStream(b, static_cast<int>(s));
-        } else if (static_cast<u32>(now - e.lastActivity) > kModbusIdleMs) {
+        if (!ReceiveAndServe(b, static_cast<int>(s), now) && static_cast<u32>(now - e.lastActivity) > kModbusIdleMs) {
             Drop(e);
             continue;
         }
@@ -516,10 +561,35 @@ void Modbus_Scan(int port) {
         Drop(b.sockets[quietest]);
 }
 
+void Modbus_Serve() {
+    if (GetLe16(DprMap + kDprRunFlag) == 0) return;
+    const u32 now = _tx_time_get();
+    for (ModbusConn& b : ModbusConnEth) {
+        // Only a server its step has started; starting, stopping and
+        // dropping connections stay with the step.
+        if (b.ip == nullptr || !b.active) continue;
+        bool iec;
+        const bool tcp = SetInForce(b.index, &iec).transport == 0;
+        if (tcp && !(Dpr_Configuration[b.index].flags.service & kSvcModbus)) continue;
+        ServeOwed(b, tcp);
+        if (!tcp) {
+            ServeDatagrams(b, b.index);
+            continue;
+        }
+        for (u32 s = 0; s < kModbusSockets; ++s)
+            if (b.sockets[s].socket.state == NX_TCP_ESTABLISHED) ReceiveAndServe(b, static_cast<int>(s), now);
+    }
+}
+
 bool Modbus_HasWork() {
     for (const ModbusConn& b : ModbusConnEth)
-        for (const ModbusSocketEntry& e : b.sockets)
-            if (e.read.pending) return true;
+        for (const ModbusSocketEntry& e : b.sockets) {
+            if (!e.read.pending) continue;
+            // A connection that found its kernel buffer full wakes the wait
+            // when it has room again: until then there is nothing to do.
+            const bool full = e.socket.state == NX_TCP_ESTABLISHED && (!e.socket.canSend || !e.socket.backlog.empty());
+            if (!full) return true;
+        }
     return false;
 }
 

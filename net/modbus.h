@@ -1,5 +1,9 @@
 // Modbus TCP and UDP server of each Ethernet interface: a polled state
-// machine stepped once per main-loop pass, serving only in run mode 2.
+// machine stepped once per main-loop pass, after the scan, serving only in
+// run mode 2; what came while the loop waited is also served before the
+// scan. Each serving takes every complete frame waiting on every connection
+// and answers a read at once, from the registers the last scan published;
+// answers leave in the order of the requests.
 #pragma once
 
 #include "platform/bytes.h"
@@ -29,7 +33,7 @@ struct ModbusPendingRead {
 struct ModbusSocketEntry {
     NxTcpSocket socket;
     u32 lastActivity = 0;
-    ModbusPendingRead read{};
+    ModbusPendingRead read{};  // a read whose answer the socket could not take yet
     u8 stream[kModbusStreamBytes];  // received bytes not yet served
     u32 streamLength = 0;
     u32 frameStart = 0;  // ms: when the first byte of the unfinished frame came
@@ -50,6 +54,11 @@ extern NxPacketPool* ModbusPacketPoolPtr;
 
 u32 Modbus_Init(NxIp* ip, NxPacketPool* pool);
 void Modbus_Scan(int port);
+// Serves what waits on the connections of every server its step started,
+// nothing else: run at the start of a pass, before the scan, so that a
+// request that came while the loop waited is answered at once from the
+// registers the last scan published, not after this pass's scan.
+void Modbus_Serve();
 void Modbus_Stop(int port);
 void Modbus_DeInit(NxIp* ip);
 u32 Modbus_Conn_Cnt(int port);

@@ -37,7 +37,7 @@ struct State {
     int ownNamespace = -1;  // -1 not decided yet
     int listenAddressRead = 0;
     u32 listenAddress = INADDR_LOOPBACK;  // servers' address in the host's namespace
-    // Open UDP descriptors, for the idle wait only.
+    // Bound UDP descriptors, for the idle wait only.
     std::vector<int> udpFds;
     u32 linkStamp = 0;  // shared by all instances: when a link last came up
 };
@@ -315,6 +315,14 @@ u16 IcmpChecksum(const u8* p, size_t n) {
 }
 
 int ConnectionFd(const NxTcpSocket* s) { return s->client ? s->fd : s->connFd; }
+
+// What an established connection is watched for, by the idle wait and the
+// poll loop alike (so that what the wait saw stands for the poll loop): input
+// and the peer's close, and room to send only while bytes wait for it (the
+// backlog, or a send that found the connection full).
+short EstablishedEvents(const NxTcpSocket* s) {
+    return static_cast<short>(POLLIN | POLLRDHUP | (s->backlog.empty() && s->canSend ? 0 : POLLOUT));
+}
 
 // Sends what the kernel takes now; the rest stays in the backlog.
 bool FlushBacklog(NxTcpSocket* s) {
@@ -684,6 +692,8 @@ u32 _nx_tcp_socket_create(NxIp* ip, NxTcpSocket* s, const char* name, u32 tos, u
     s->connFd = -1;
     s->state = NX_TCP_CLOSED;
     s->client = 1;
+    s->canSend = 1;
+    s->txIndicator = 0;
     s->receiveNotify = nullptr;
     s->backlog.clear();
     s->fd = fd;
@@ -871,13 +881,16 @@ u32 _nx_tcp_socket_send(NxTcpSocket* s, NxPacket* packet, u32) {
         result = NX_FAILURE;
     } else if (s->canSend == 0 || !s->backlog.empty()) {
         result = NX_TX_QUEUE_DEPTH;
-    } else if (FdValid(fd)) {
+    } else if (fd >= 0) {
+        // A descriptor closed behind the socket layer's back fails here
+        // (EBADF): no system call is spent asking beforehand.
         ssize_t n = send(fd, packet->dataStart, packet->length, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
             result = NX_FAILURE;
-        } else if (n < 0 && packet->length != 0) {
-            result = NX_TX_QUEUE_DEPTH;  // nothing taken: the caller may try again
         } else {
+            // Nothing taken (the connection is not polled for room before
+            // every send): the bytes wait in the backlog like the rest of a
+            // partial send, so that no caller loses them to a full buffer.
             if (n < 0) n = 0;
             if (static_cast<u32>(n) < packet->length)
                 s->backlog.assign(packet->dataStart + n, packet->dataStart + packet->length);
@@ -893,14 +906,21 @@ u32 _nx_tcp_socket_receive(NxTcpSocket* s, NxPacket** packetOut, u32) {
     if (!s->bound && s->client) return NX_NOT_BOUND;
     int fd = ConnectionFd(s);
     if (fd < 0 || s->ip == nullptr) return NX_NO_PACKET;
+    // A connection the idle wait saw quiet has nothing to read until the
+    // next wait: no system call to learn it again.
+    if (Service_Ready(fd, POLLIN) == 0) return NX_NO_PACKET;
     NxPacket* p = nullptr;
     if (_nx_packet_allocate(s->ip->pool, &p, 0, 0) != NX_SUCCESS) return NX_NO_PACKET;
     u32 room = static_cast<u32>(p->payloadEnd - p->payloadStart);
     ssize_t n = recv(fd, p->payloadStart, room < kNxReceiveMax ? room : kNxReceiveMax, MSG_DONTWAIT);
     if (n <= 0) {
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) Service_Consume(fd);  // drained for this pass
         _nx_packet_release(p);
         return NX_NO_PACKET;
     }
+    // Less than asked for: the kernel had no more, and what comes later is
+    // seen by the next look at the descriptors, not by asking again now.
+    if (static_cast<u32>(n) < (room < kNxReceiveMax ? room : kNxReceiveMax)) Service_Consume(fd);
     p->length = static_cast<u32>(n);
     p->dataEnd = p->dataStart + n;
     s->dataWaiting = 0;
@@ -943,7 +963,6 @@ u32 UdpOpen(NxUdpSocket* s) {
     }
     BindToDevice(fd, s->ip);
     s->fd = fd;
-    g.udpFds.push_back(fd);
     return NX_SUCCESS;
 }
 
@@ -1001,12 +1020,17 @@ u32 _nx_udp_socket_bind(NxUdpSocket* s, u32 port, u32) {
         s->localPort = port;
     }
     s->bound = 1;
+    // Only a bound socket receives: the idle wait watches it from now on
+    // (the many created for later use are not looked at every pass).
+    ForgetUdp(s->fd);
+    g.udpFds.push_back(s->fd);
     return NX_SUCCESS;
 }
 
 u32 _nx_udp_socket_unbind(NxUdpSocket* s) {
     if (!s->bound) return NX_NOT_BOUND;
     s->bound = 0;
+    if (s->fd >= 0) ForgetUdp(s->fd);
     return NX_SUCCESS;
 }
 
@@ -1132,7 +1156,28 @@ u32 _nx_icmp_ping(NxIp* ip, u32 address, const void*, u32, NxPacket** responseOu
 // ---------------------------------------------------------------------------
 // The poll loop.
 
+namespace {
+// The listening descriptors met so far in one walk of the registry: the 16
+// slots of a server all listen on one, which is waited on once (a wait over
+// every slot's copy costs the kernel a look at each).
+class ListeningFds {
+public:
+    // True when fd was met before; remembers it otherwise.
+    bool Seen(int fd) {
+        for (u32 i = 0; i < n_; ++i)
+            if (fds_[i] == fd) return true;
+        if (n_ < kNxRegistrySlots) fds_[n_++] = fd;
+        return false;
+    }
+
+private:
+    int fds_[kNxRegistrySlots];
+    u32 n_ = 0;
+};
+}  // namespace
+
 void EnetThread() {
+    ListeningFds listening;
     pollfd fds[kNxRegistrySlots];
     NxTcpSocket* who[kNxRegistrySlots];
     u32 n = 0;
@@ -1146,10 +1191,13 @@ void EnetThread() {
         int fd = s->state == NX_TCP_ESTABLISHED ? ConnectionFd(s) : s->fd;
         short events = 0;
         if (s->state == NX_TCP_CONNECTING) events = POLLOUT;
-        else if (s->state == NX_TCP_ESTABLISHED) events = POLLIN | POLLOUT | POLLRDHUP;
+        else if (s->state == NX_TCP_ESTABLISHED) events = EstablishedEvents(s);
         else if (s->state == NX_TCP_LISTEN) events = POLLIN;
         else continue;
         if (fd < 0) continue;
+        // The slots of a server share its listening descriptor: looked at
+        // once, and every slot is told below.
+        if (s->state == NX_TCP_LISTEN && listening.Seen(fd)) continue;
         fds[n] = {fd, events, 0};
         who[n++] = s;
     }
@@ -1205,12 +1253,15 @@ void EnetThread() {
                 continue;
             }
             if (!s->backlog.empty() && (re & POLLOUT)) FlushBacklog(s);
-            bool writable = (re & POLLOUT) && s->backlog.empty();
+            // A connection that took everything so far is taken to be
+            // writable until a send finds it full; only then is it watched.
+            const bool watched = (fds[i].events & POLLOUT) != 0;
+            bool writable = (!watched || (re & POLLOUT)) && s->backlog.empty();
             s->canSend = writable ? 1 : 0;
             s->txIndicator = writable ? 0 : 2;
-            bool pendingData = (re & POLLIN) && ioctl(fds[i].fd, FIONREAD, &avail) == 0 && avail > 0;
             // The peer's close is acted on once everything it sent was read.
-            if ((re & (POLLRDHUP | POLLHUP | POLLERR)) && !pendingData) {
+            if ((re & (POLLRDHUP | POLLHUP | POLLERR)) &&
+                !((re & POLLIN) && ioctl(fds[i].fd, FIONREAD, &avail) == 0 && avail > 0)) {
                 s->state = NX_TCP_PEER_CLOSED;
                 if (s->disconnectCallback) s->disconnectCallback(s);
             }
@@ -1231,14 +1282,15 @@ void EnetThread() {
 }
 
 void Nx_PollSet(std::vector<pollfd>& fds) {
+    ListeningFds listening;
     for (NxTcpSocket* s : g.registry) {
         if (s == nullptr || s->fd < 0) continue;
-        if (s->state == NX_TCP_LISTEN) fds.push_back({s->fd, POLLIN, 0});
+        if (s->state == NX_TCP_LISTEN) {
+            if (!listening.Seen(s->fd)) fds.push_back({s->fd, POLLIN, 0});
+        }
         else if (s->state == NX_TCP_CONNECTING) fds.push_back({s->fd, POLLOUT, 0});
         else if (s->state == NX_TCP_ESTABLISHED && ConnectionFd(s) >= 0)
-            // Bytes the kernel did not take yet are sent as soon as it can.
-            fds.push_back({ConnectionFd(s),
-                           static_cast<short>(POLLIN | POLLRDHUP | (s->backlog.empty() ? 0 : POLLOUT)), 0});
+            fds.push_back({ConnectionFd(s), EstablishedEvents(s), 0});
     }
     for (int fd : g.udpFds) fds.push_back({fd, POLLIN, 0});
     if (g_linkFd >= 0) fds.push_back({g_linkFd, POLLIN, 0});

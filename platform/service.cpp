@@ -1,5 +1,7 @@
 #include "platform/service.h"
 
+#include <time.h>
+
 #include <cerrno>
 
 #include "platform/clock.h"
@@ -13,8 +15,20 @@ struct State {
     int capMs = -1;
     std::vector<pollfd> fds;  // kept between waits so a wait allocates nothing
     bool seen = false;        // fds holds what the last wait saw
+    u64 seenNs = 0;           // host time at which it saw it
 };
 State g;
+
+// A pass this long after its wait looks at its descriptors again.
+constexpr u64 kRefreshNs = 50000;
+
+// Host time, not the controller's: how long a pass has really run, also on
+// a clock a test drives.
+u64 HostNs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<u64>(ts.tv_sec) * 1000000000ull + static_cast<u64>(ts.tv_nsec);
+}
 
 // Calls f for every entry of the last wait that polled fd.
 template <typename F>
@@ -26,6 +40,7 @@ void EachSeen(int fd, F f) {
 
 int Polled(int r) {
     g.seen = r >= 0;
+    if (g.seen) g.seenNs = HostNs();
     return r > 0 ? r : 0;
 }
 
@@ -81,16 +96,30 @@ void Service_Forget(int fd) {
     EachSeen(fd, [](pollfd& p) { p.fd = -1; });
 }
 
+void Service_Refresh() {
+    if (!g.seen || g.fds.empty()) return;
+    const u64 now = HostNs();
+    if (now - g.seenNs < kRefreshNs) return;
+    // Descriptors forgotten since the wait are negative and not looked at.
+    if (poll(g.fds.data(), g.fds.size(), 0) < 0) {
+        g.seen = false;  // the steps ask the kernel themselves
+        return;
+    }
+    g.seenNs = now;
+}
+
 int Service_IdleWait(u32 due) {
     g.seen = false;
     if (g.capMs == 0) return 0;
     u32 now = FPGA_GetFrt();
-    if (!Service_Before(now, due)) return 0;
+    g.fds.clear();
+    Service_Descriptors(g.fds);
+    // Already due: no wait, but one look at every descriptor, so that the
+    // steps of the next pass know which have input without asking each.
+    if (!Service_Before(now, due)) return Polled(poll(g.fds.data(), g.fds.size(), 0));
     // Round up: a wait that ends early would only spin through another pass.
     int ms = static_cast<int>((due - now + 9u) / 10u);
     if (g.capMs > 0 && ms > g.capMs) ms = g.capMs;
-    g.fds.clear();
-    Service_Descriptors(g.fds);
     if (Clock_IsBoard()) {
         // The test moves the time: wait in short host slices until it has
         // moved past the due time or a descriptor is ready. The deadline is

@@ -68,6 +68,12 @@ int Service_IdleWait(u32 due);
 int Service_Ready(int fd, short events);
 void Service_Consume(int fd);
 void Service_Forget(int fd);
+// Looks again, without waiting, at the descriptors of the last wait when the
+// pass has run long since that wait ended (a long scan), so that the steps
+// after it serve in this pass the input that came meanwhile, not one pass
+// later. A short pass costs nothing: its input is seen by the next wait at
+// once.
+void Service_Refresh();
 // Upper bound of one idle wait in milliseconds; 0 makes the wait return at
 // once (benchmarks, unit tests), negative removes the bound (the default).
 void Service_SetIdleCapMs(int ms);

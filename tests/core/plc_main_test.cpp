@@ -80,9 +80,9 @@ TEST_F(PlcMainLoop, DriverCountOutsideOneToEightServesNone) {
 TEST_F(PlcMainLoop, PassStepsTheWiredServicesInTheirOrder) {
     const std::vector<std::string> want = {
         "board files", "can receive", "tick, buttons and LEDs", "serial-driver timers", "protocol drivers",
-        "status bits", "scan", "fail-safe and manual restore", "command check", "programming-port mailbox",
-        "battery test", "file exchange", "fault mirror", "datagrams", "system update mailboxes", "media manager",
-        "IEC workbench", "ethernet", "software timers", "usb port monitor", "watchdog", "modem", "power-down"};
+        "status bits", "modbus requests", "scan", "fail-safe and manual restore", "command check",
+        "programming-port mailbox", "battery test", "file exchange", "fault mirror", "datagrams",
+        "system update mailboxes", "media manager", "IEC workbench", "ethernet", "software timers", "usb port monitor", "watchdog", "modem", "power-down"};
     std::vector<std::string> names;
     for (u32 i = 0; i < serviceList.count; ++i) names.push_back(serviceList.entries[i].name);
     EXPECT_EQ(names, want);

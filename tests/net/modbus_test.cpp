@@ -284,21 +284,22 @@ TEST_F(ModbusLoopback, FullTableGivesTheQuietestSlotToANewcomer) {
     close(newcomer);
 }
 
+// An answer is owed only while its send could not leave; the connection
+// that was owed it going must not hand it to the next one on its slot.
 TEST_F(ModbusLoopback, NewConnectionNeverGetsTheAnswerOwedToTheOldOne) {
     int first = Connect();
     ASSERT_GE(first, 0);
-    // The request arrives and is taken; the client goes before its answer.
+    for (int i = 0; i < 50 && Modbus_Conn_Cnt(0) < 1; ++i) Pass();
+    int served = -1;
+    for (int s = 0; s < static_cast<int>(kModbusSockets); ++s)
+        if (ModbusConnEth[0].sockets[s].socket.state == NX_TCP_ESTABLISHED) served = s;
+    ASSERT_GE(served, 0);
+    // A read whose answer found the connection full, as the slot keeps it.
     std::vector<u8> req = Frame(3, 10000, 1);
     PutBe16(&req[0], 0x0101);
-    send(first, req.data(), req.size(), 0);
-    int served = -1;
-    for (int i = 0; i < 500 && served < 0; ++i) {
-        Modbus_Scan(0);  // accepts, and takes the request in
-        EnetThread();
-        for (int s = 0; s < static_cast<int>(kModbusSockets); ++s)
-            if (ModbusConnEth[0].sockets[s].read.pending) served = s;
-    }
-    ASSERT_GE(served, 0);
+    ModbusOutcome o = Modbus_Process(0, req.data(), static_cast<u32>(req.size()), tx_);
+    ASSERT_EQ(o.kind, ModbusOutcome::kRead);
+    ModbusConnEth[0].sockets[served].read = o.read;
     close(first);
     for (int i = 0; i < 50; ++i) EnetThread();  // the close is seen, the socket listens again
 
@@ -312,6 +313,68 @@ TEST_F(ModbusLoopback, NewConnectionNeverGetsTheAnswerOwedToTheOldOne) {
     EXPECT_EQ(GetBe16(&got[0]), 0x0202);
     EXPECT_EQ(got.size(), 11u);
     close(second);
+}
+
+// One step serves every complete frame waiting on every connection: a read
+// is answered in the step that takes it, from the registers as they stand
+// after the frames before it, and each connection gets its answers in the
+// order of its requests. The same holds for the serving before the scan.
+TEST_F(ModbusLoopback, OneStepAnswersEveryWaitingFrameOnEveryConnectionInOrder) {
+    for (bool beforeScan : {false, true}) {
+        SCOPED_TRACE(beforeScan ? "before the scan" : "the step");
+        constexpr int kClients = 3;
+        int fds[kClients];
+        for (int c = 0; c < kClients; ++c) {
+            fds[c] = Connect();
+            ASSERT_GE(fds[c], 0);
+        }
+        for (int i = 0; i < 50 && Modbus_Conn_Cnt(0) < kClients; ++i) Pass();
+        ASSERT_EQ(Modbus_Conn_Cnt(0), static_cast<u32>(kClients));
+        u16 r1 = 0x4444;
+        ASSERT_TRUE(PlcReg_Set(0x8000, &r1, 16));  // %R1
+        // Each client sends read, write, read of %R1 (holding register 10000) at once.
+        for (int c = 0; c < kClients; ++c) {
+            std::vector<u8> all;
+            std::vector<u8> read = Frame(3, 10000, 1), write = Frame(6, 10000, static_cast<u16>(0x100 + c));
+            PutBe16(&read[0], 1);
+            all.insert(all.end(), read.begin(), read.end());
+            PutBe16(&write[0], 2);
+            all.insert(all.end(), write.begin(), write.end());
+            PutBe16(&read[0], 3);
+            all.insert(all.end(), read.begin(), read.end());
+            ASSERT_EQ(send(fds[c], all.data(), all.size(), 0), static_cast<ssize_t>(all.size()));
+        }
+        // The bytes are with the server's sockets before its one step.
+        for (const ModbusSocketEntry& e : ModbusConnEth[0].sockets) {
+            if (e.socket.state != NX_TCP_ESTABLISHED) continue;
+            pollfd p{e.socket.connFd, POLLIN, 0};
+            ASSERT_EQ(poll(&p, 1, 1000), 1);
+        }
+        if (beforeScan) Modbus_Serve();
+        else Modbus_Scan(0);
+        for (int c = 0; c < kClients; ++c) {
+            SCOPED_TRACE(c);
+            u8 got[64];
+            ssize_t n = 0;
+            // Everything was sent within the step: it is there without another one.
+            for (int k = 0; k < 100 && n < 34; ++k) {
+                pollfd p{fds[c], POLLIN, 0};
+                if (poll(&p, 1, 100) != 1) continue;
+                ssize_t m = recv(fds[c], got + n, sizeof got - static_cast<size_t>(n), 0);
+                if (m <= 0) break;
+                n += m;
+            }
+            ASSERT_EQ(n, 11 + 12 + 11);
+            EXPECT_EQ(GetBe16(&got[0]), 1);
+            EXPECT_EQ(GetBe16(&got[11]), 2);
+            EXPECT_EQ(GetBe16(&got[23]), 3);
+            EXPECT_EQ(got[11 + 7], 6);
+            // The last read sees the write its own connection made just before.
+            EXPECT_EQ(GetBe16(&got[23 + 9]), 0x100 + c);
+        }
+        for (int fd : fds) close(fd);
+        for (int i = 0; i < 50 && Modbus_Conn_Cnt(0) > 0; ++i) Pass();
+    }
 }
 
 TEST_F(ModbusLoopback, LeavingRunModeClosesConnections) {

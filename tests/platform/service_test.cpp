@@ -165,6 +165,29 @@ TEST_F(IdleWait, StepsLearnWhatTheWaitSaw) {
     EXPECT_EQ(Service_Ready(g_pipe[0], POLLIN), -1);
 }
 
+// A pass that is already due does not wait but still looks once, so its
+// steps know what is ready; a pass that ran long since its wait looks again
+// and sees what came meanwhile, without waiting for the next wait.
+TEST_F(IdleWait, ADueWaitLooksOnceAndALongPassLooksAgain) {
+    ASSERT_EQ(write(g_pipe[1], "x", 1), 1);
+    const Outcome due = Wait(FPGA_GetFrt());
+    EXPECT_TRUE(due.endedByItself);
+    EXPECT_EQ(due.result, 1);
+    EXPECT_EQ(Service_Ready(g_pipe[0], POLLIN), POLLIN);
+    char b;
+    ASSERT_EQ(read(g_pipe[0], &b, 1), 1);
+    ASSERT_TRUE(Wait(FPGA_GetFrt()).endedByItself);
+    EXPECT_EQ(Service_Ready(g_pipe[0], POLLIN), 0);
+    // Input after the look: a pass long enough looks again.
+    ASSERT_EQ(write(g_pipe[1], "x", 1), 1);
+    EXPECT_TRUE(WaitUntil(
+        [] {
+            Service_Refresh();
+            return Service_Ready(g_pipe[0], POLLIN) == POLLIN;
+        },
+        5000));
+}
+
 TEST_F(ServicePass, CheckNamesAnEmptyListAndEntriesWithoutAStep) {
     const Service broken[] = {{"a", nullptr, StepA, nullptr, nullptr}, {"no step", nullptr, nullptr, nullptr, nullptr}};
     serviceList.entries = broken;
