@@ -699,21 +699,21 @@ void Translate(const u16* code, u32 words, bool tok16) {
 
 // The bit ops on pre-decoded operands, as the contact and coil functions do
 // them on bit addresses.
-inline bool XBit(const u8* mem, u32 byte, u8 mask) { return (mem[byte] & mask) != 0; }
-inline void XPut(u8* mem, u32 byte, u8 mask, bool on) {
+[[gnu::always_inline]] inline bool XBit(const u8* mem, u32 byte, u8 mask) { return (mem[byte] & mask) != 0; }
+[[gnu::always_inline]] inline void XPut(u8* mem, u32 byte, u8 mask, bool on) {
     u8& b = mem[byte];
     b = on ? static_cast<u8>(b | mask) : static_cast<u8>(b & ~mask);
 }
-inline void XContact(u8*& top, u32 byte, u8 mask) { *++top = XBit(plc_reg, byte, mask) ? 0xFF : 0; }
-inline void XOut(u8*& top, u32 byte, u8 mask) { XPut(plc_reg, byte, mask, *top-- != 0); }
-inline void XOutNot(u8*& top, u32 byte, u8 mask) { XPut(plc_reg, byte, mask, *top-- == 0); }
-inline void XSet(u8*& top, u32 byte, u8 mask) {
+[[gnu::always_inline]] inline void XContact(u8*& top, u32 byte, u8 mask) { *++top = XBit(plc_reg, byte, mask) ? 0xFF : 0; }
+[[gnu::always_inline]] inline void XOut(u8*& top, u32 byte, u8 mask) { XPut(plc_reg, byte, mask, *top-- != 0); }
+[[gnu::always_inline]] inline void XOutNot(u8*& top, u32 byte, u8 mask) { XPut(plc_reg, byte, mask, *top-- == 0); }
+[[gnu::always_inline]] inline void XSet(u8*& top, u32 byte, u8 mask) {
     if (*top-- != 0) XPut(plc_reg, byte, mask, true);
 }
-inline void XReset(u8*& top, u32 byte, u8 mask) {
+[[gnu::always_inline]] inline void XReset(u8*& top, u32 byte, u8 mask) {
     if (*top-- != 0) XPut(plc_reg, byte, mask, false);
 }
-inline void XOsRise(u8*& top, u32 byte, u8 mask) {
+[[gnu::always_inline]] inline void XOsRise(u8*& top, u32 byte, u8 mask) {
     if (*top-- != 0) {
         XPut(plc_reg, byte, mask, !XBit(old_reg, byte, mask));
         XPut(old_reg, byte, mask, true);
@@ -722,7 +722,7 @@ inline void XOsRise(u8*& top, u32 byte, u8 mask) {
         XPut(old_reg, byte, mask, false);
     }
 }
-inline void XOsFall(u8*& top, u32 byte, u8 mask) {
+[[gnu::always_inline]] inline void XOsFall(u8*& top, u32 byte, u8 mask) {
     if (*top-- != 0) {
         XPut(plc_reg, byte, mask, false);
         XPut(old_reg, byte, mask, true);
@@ -733,8 +733,8 @@ inline void XOsFall(u8*& top, u32 byte, u8 mask) {
 }
 
 // Register words at pre-decoded byte offsets.
-inline u16 XWord(u32 byte) { return GetLe16(&plc_reg[byte]); }
-inline void XPutWord(u32 byte, u16 v) { PutLe16(&plc_reg[byte], v); }
+[[gnu::always_inline]] inline u16 XWord(u32 byte) { return GetLe16(&plc_reg[byte]); }
+[[gnu::always_inline]] inline void XPutWord(u32 byte, u16 v) { PutLe16(&plc_reg[byte], v); }
 
 // Runs the translated program. Each op jumps straight to the code of the
 // next through a table of label addresses (one indirect jump per op, each
