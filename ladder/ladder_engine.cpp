@@ -340,7 +340,8 @@ struct Interp {
 // stores and moves, the integer and REAL arithmetic and compares, and every
 // other instruction of the word-stack families, whose own code it calls
 // directly with the instruction's position. A contact followed by a
-// combiner, and a combiner followed by a coil, are fused into one op at the
+// combiner, a combiner followed by a coil, and two register or literal
+// loads in a row are fused into one op at the
 // first instruction's slot that covers them all; the covered instructions
 // keep their own ops behind it, so a jump into the middle of a fused run
 // finds the op of the instruction it lands on. Jumps, calls, returns,
@@ -419,6 +420,12 @@ enum class XKind : u8 {
     kMovkw,
     kMovd,
     kMovkd,
+    // Two loads fused: LDW a, LDW b; LDW a, LDKW b; LDD a, LDD b; LDD a,
+    // LDKD b (low 16 bits first in code order).
+    kLdwLdw,
+    kLdwLdkw,
+    kLddLdd,
+    kLddLdkd,
     kBlkWords,   // a dst, b src (byte offsets), Count() words
     kBlkBytes,   // the same, Count() bytes
     kLoadConv,   // b opcode, a register word
@@ -636,10 +643,29 @@ int CoilIndex(XKind k) {
 constexpr int kCombiners = 6, kCoils = 4;
 
 // Fuses the op at `i` with the ones after it where they form a contact and
-// a combiner, a combiner and a coil, or all three.
+// a combiner, a combiner and a coil, all three, or two loads.
 XOp Fuse(const std::vector<XOp>& ops, size_t i) {
     XOp o = ops[i];
     const size_t n = ops.size();
+    if ((o.kind == XKind::kLdw || o.kind == XKind::kLdd) && i + 1 < n) {
+        const XOp& p = ops[i + 1];
+        const bool w = o.kind == XKind::kLdw;
+        XKind k = XKind::kInterp;
+        u32 b = p.a;
+        if (p.kind == XKind::kLdw && w) k = XKind::kLdwLdw;
+        if (p.kind == XKind::kLdkw && w) k = XKind::kLdwLdkw;
+        if (p.kind == XKind::kLdd && !w) k = XKind::kLddLdd;
+        if (p.kind == XKind::kLdkd && !w) {
+            k = XKind::kLddLdkd;
+            b = (p.a & 0xFFFF) | (p.b << 16);
+        }
+        if (k != XKind::kInterp) {
+            o.kind = k;
+            o.b = b;
+            o.skip = 2;
+        }
+        return o;
+    }
     if (o.kind == XKind::kContact && i + 1 < n) {
         int c = CombinerIndex(ops[i + 1].kind);
         if (c < 0) return o;
@@ -762,7 +788,8 @@ i32 Run(const u16* code) {
 #undef X
 #undef XK
         &&L_kLdw, &&L_kLdkw, &&L_kStw, &&L_kLdd, &&L_kLdkd, &&L_kStd, &&L_kLdi2di, &&L_kLdki2di, &&L_kLdi2r,
-        &&L_kLdb, &&L_kStb, &&L_kMovw, &&L_kMovkw, &&L_kMovd, &&L_kMovkd, &&L_kBlkWords, &&L_kBlkBytes,
+        &&L_kLdb, &&L_kStb, &&L_kMovw, &&L_kMovkw, &&L_kMovd, &&L_kMovkd, &&L_kLdwLdw, &&L_kLdwLdkw,
+        &&L_kLddLdd, &&L_kLddLdkd, &&L_kBlkWords, &&L_kBlkBytes,
         &&L_kLoadConv, &&L_kConvByte, &&L_kConvWord, &&L_kConvPair,
 #define X(name, opcode, fn) &&L_kS##name,
         LADDER_STACK_OPS(X)
@@ -886,6 +913,30 @@ i32 Run(const u16* code) {
     OP(kMovkd)
         XPutWord(o.a, static_cast<u16>(o.b));
         XPutWord(o.a + 2, static_cast<u16>(o.b >> 16));
+    NEXT
+    OP(kLdwLdw)
+        wsp[0] = XWord(o.a);
+        wsp[1] = XWord(o.b);
+        wsp += 2;
+    NEXT
+    OP(kLdwLdkw)
+        wsp[0] = XWord(o.a);
+        wsp[1] = static_cast<u16>(o.b);
+        wsp += 2;
+    NEXT
+    OP(kLddLdd)
+        wsp[0] = XWord(o.a);
+        wsp[1] = XWord(o.a + 2);
+        wsp[2] = XWord(o.b);
+        wsp[3] = XWord(o.b + 2);
+        wsp += 4;
+    NEXT
+    OP(kLddLdkd)
+        wsp[0] = XWord(o.a);
+        wsp[1] = XWord(o.a + 2);
+        wsp[2] = static_cast<u16>(o.b);
+        wsp[3] = static_cast<u16>(o.b >> 16);
+        wsp += 4;
     NEXT
     OP(kBlkWords)
         if (!LadderMove_Bytes(o.a, o.b, 2 * u32{o.Count()}, true)) *top = 0;
