@@ -9,49 +9,9 @@
 static_assert(std::numeric_limits<float>::is_iec559 && std::numeric_limits<double>::is_iec559,
               "REAL values are IEEE-754 single precision");
 
+using namespace lreal;
+
 namespace {
-
-constexpr u32 kExpMask = 0x7F800000u;
-constexpr u32 kSignBit = 0x80000000u;
-constexpr u32 kPlusInf = 0x7F800000u;
-
-bool Finite(float f) { return (FloatBits(f) & kExpMask) != kExpMask; }
-
-// Results computed in double are rounded to single; IEEE-754 makes a value
-// beyond the single range an infinity, which the result test then catches.
-float Narrow(double d) { return static_cast<float>(d); }
-
-// ---------------------------------------------------------------- REAL
-
-// ADDR, SUBR, MULR, DIVR: second op top replaces second.
-void Arith(u16 op, LadderVm& vm) {
-    const float t = vm.AtReal(1);
-    const float s = vm.AtReal(3);
-    vm.wsp -= 2;
-    bool ok = Finite(s) && Finite(t);
-    float r;
-    switch (op) {
-        case 128:
-            r = s + t;
-            break;
-        case 129:
-            r = s - t;
-            break;
-        case 130:
-            r = s * t;
-            break;
-        default:
-            if (t == 0.0f) {
-                // No division: the dividend stays.
-                vm.RungFalse();
-                return;
-            }
-            r = s / t;
-            break;
-    }
-    vm.PutReal(1, r);
-    if (!ok || !Finite(r)) vm.RungFalse();
-}
 
 // Unary REAL functions: the result replaces top; an operand that is not
 // finite, a failed domain test or a result that is not finite sets the rung
@@ -177,80 +137,6 @@ void IntFunction(u16 op, LadderVm& vm) {
     }
 }
 
-// ---------------------------------------------------------------- compares
-
-// The relation of one compare: `rel` 0 =, 1 <>, 2 <, 3 >, 4 <=, 5 >=.
-template <typename T>
-bool Relation(int rel, T s, T t) {
-    switch (rel) {
-        case 0:
-            return s == t;
-        case 1:
-            return s != t;  // true with a NaN operand
-        case 2:
-            return s < t;
-        case 3:
-            return s > t;
-        case 4:
-            return s <= t;
-        default:
-            return s >= t;
-    }
-}
-
-void Replace(LadderVm& vm, bool holds) { vm.SetRung(holds ? 1 : 0); }
-void AndRung(LadderVm& vm, bool holds) {
-    if (!holds) vm.RungFalse();
-}
-
-void Compare(u16 op, LadderVm& vm) {
-    if (op >= 160 && op <= 165) {
-        const i16 t = static_cast<i16>(vm.Pop16());
-        const i16 s = static_cast<i16>(vm.Pop16());
-        Replace(vm, Relation(op - 160, s, t));
-    } else if (op >= 166 && op <= 171) {
-        const i32 t = static_cast<i32>(vm.Pop32());
-        const i32 s = static_cast<i32>(vm.Pop32());
-        AndRung(vm, Relation(op - 166, s, t));
-    } else if (op >= 172 && op <= 177) {
-        const float t = BitsFloat(vm.Pop32());
-        const float s = BitsFloat(vm.Pop32());
-        AndRung(vm, Relation(op - 172, s, t));
-    } else if (op == 284 || op == 285) {
-        const u32 t = vm.Pop32();
-        const u32 s = vm.Pop32();
-        AndRung(vm, op == 284 ? s > t : s >= t);
-    } else {
-        const u16 t = vm.Pop16();
-        const u16 s = vm.Pop16();
-        const u8 tb = static_cast<u8>(t), sb = static_cast<u8>(s);
-        const i8 ti = static_cast<i8>(tb), si = static_cast<i8>(sb);
-        switch (op) {
-            case 280:
-                Replace(vm, sb > tb);
-                break;
-            case 281:
-                Replace(vm, sb >= tb);
-                break;
-            case 282:
-                Replace(vm, s > t);
-                break;
-            case 283:
-                Replace(vm, s >= t);
-                break;
-            case 286:
-                Replace(vm, si == ti);
-                break;
-            case 287:
-                Replace(vm, si > ti);
-                break;
-            default:  // 288
-                Replace(vm, si >= ti);
-                break;
-        }
-    }
-}
-
 // Range test: low and high as pushed; low >= high tests the wrapped range
 // outside (high, low).
 template <typename T>
@@ -291,9 +177,10 @@ void Checked32(LadderVm& vm, bool ok, u32 v) {
     vm.Push32(ok ? v : 0);
 }
 
-template <bool kTok16>
-void ConvertByte(u16 op, LadderVm& vm) {
-    const u8 b = plc_reg[LadderByteOperand<kTok16>(vm.code, vm.ip)];
+}  // namespace
+
+void LadderReal_ConvertByte(u16 op, LadderVm& vm, u32 byte) {
+    const u8 b = plc_reg[byte];
     const i8 sb = static_cast<i8>(b);
     switch (op) {
         case 300:
@@ -325,9 +212,8 @@ void ConvertByte(u16 op, LadderVm& vm) {
     }
 }
 
-template <bool kTok16>
-void ConvertWord(u16 op, LadderVm& vm) {
-    const u16 w = LadderRegWord(LadderWordOperand<kTok16>(vm.code, vm.ip));
+void LadderReal_ConvertWord(u16 op, LadderVm& vm, u32 word) {
+    const u16 w = LadderRegWord(word);
     const i16 sw = static_cast<i16>(w);
     switch (op) {
         case 305:
@@ -353,9 +239,7 @@ void ConvertWord(u16 op, LadderVm& vm) {
     }
 }
 
-template <bool kTok16>
-void ConvertPair(u16 op, LadderVm& vm) {
-    const u32 r = LadderWordOperand<kTok16>(vm.code, vm.ip);
+void LadderReal_ConvertPair(u16 op, LadderVm& vm, u32 r) {
     const u32 d = LadderRegWord(r) | (static_cast<u32>(LadderRegWord(r + 1)) << 16);
     const i32 sd = static_cast<i32>(d);
     switch (op) {
@@ -405,8 +289,6 @@ void ConvertPair(u16 op, LadderVm& vm) {
         }
     }
 }
-
-}  // namespace
 
 template <bool kTok16>
 bool LadderReal_Exec(u16 op, LadderVm& vm) {
@@ -459,7 +341,7 @@ bool LadderReal_Exec(u16 op, LadderVm& vm) {
         case 326:
         case 327:
         case 328:
-            ConvertByte<kTok16>(op, vm);
+            LadderReal_ConvertByte(op, vm, LadderByteOperand<kTok16>(vm.code, vm.ip));
             return true;
         case 305:
         case 306:
@@ -469,7 +351,7 @@ bool LadderReal_Exec(u16 op, LadderVm& vm) {
         case 315:
         case 316:
         case 329:
-            ConvertWord<kTok16>(op, vm);
+            LadderReal_ConvertWord(op, vm, LadderWordOperand<kTok16>(vm.code, vm.ip));
             return true;
         case 310:
         case 311:
@@ -483,7 +365,7 @@ bool LadderReal_Exec(u16 op, LadderVm& vm) {
         case 321:
         case 330:
         case 331:
-            ConvertPair<kTok16>(op, vm);
+            LadderReal_ConvertPair(op, vm, LadderWordOperand<kTok16>(vm.code, vm.ip));
             return true;
         default:
             if ((op >= 160 && op <= 177) || (op >= 280 && op <= 288)) {

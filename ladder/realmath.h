@@ -24,6 +24,136 @@
 template <bool kTok16>
 bool LadderReal_Exec(u16 op, LadderVm& vm);
 
+// The conversion loads with their operand decoded: the register byte
+// (CVTUB2*, CVTSB2*), the register word (the 16-bit sources) or the first
+// word of the register pair (the 32-bit and REAL sources).
+void LadderReal_ConvertByte(u16 op, LadderVm& vm, u32 byte);
+void LadderReal_ConvertWord(u16 op, LadderVm& vm, u32 word);
+void LadderReal_ConvertPair(u16 op, LadderVm& vm, u32 word);
+
+// The REAL arithmetic and the compares, inline so that the translated
+// program runs each with its opcode known; the family's dispatch runs the
+// same code.
+namespace lreal {
+
+constexpr u32 kExpMask = 0x7F800000u;
+constexpr u32 kSignBit = 0x80000000u;
+constexpr u32 kPlusInf = 0x7F800000u;
+
+inline bool Finite(float f) { return (FloatBits(f) & kExpMask) != kExpMask; }
+
+// Results computed in double are rounded to single; IEEE-754 makes a value
+// beyond the single range an infinity, which the result test then catches.
+inline float Narrow(double d) { return static_cast<float>(d); }
+
+// ---------------------------------------------------------------- REAL
+
+// ADDR, SUBR, MULR, DIVR: second op top replaces second.
+[[gnu::always_inline]] inline void Arith(u16 op, LadderVm& vm) {
+    const float t = vm.AtReal(1);
+    const float s = vm.AtReal(3);
+    vm.wsp -= 2;
+    bool ok = Finite(s) && Finite(t);
+    float r;
+    switch (op) {
+        case 128:
+            r = s + t;
+            break;
+        case 129:
+            r = s - t;
+            break;
+        case 130:
+            r = s * t;
+            break;
+        default:
+            if (t == 0.0f) {
+                // No division: the dividend stays.
+                vm.RungFalse();
+                return;
+            }
+            r = s / t;
+            break;
+    }
+    vm.PutReal(1, r);
+    if (!ok || !Finite(r)) vm.RungFalse();
+}
+
+// ---------------------------------------------------------------- compares
+
+// The relation of one compare: `rel` 0 =, 1 <>, 2 <, 3 >, 4 <=, 5 >=.
+template <typename T>
+inline bool Relation(int rel, T s, T t) {
+    switch (rel) {
+        case 0:
+            return s == t;
+        case 1:
+            return s != t;  // true with a NaN operand
+        case 2:
+            return s < t;
+        case 3:
+            return s > t;
+        case 4:
+            return s <= t;
+        default:
+            return s >= t;
+    }
+}
+
+inline void Replace(LadderVm& vm, bool holds) { vm.SetRung(holds ? 1 : 0); }
+inline void AndRung(LadderVm& vm, bool holds) {
+    if (!holds) vm.RungFalse();
+}
+
+[[gnu::always_inline]] inline void Compare(u16 op, LadderVm& vm) {
+    if (op >= 160 && op <= 165) {
+        const i16 t = static_cast<i16>(vm.Pop16());
+        const i16 s = static_cast<i16>(vm.Pop16());
+        Replace(vm, Relation(op - 160, s, t));
+    } else if (op >= 166 && op <= 171) {
+        const i32 t = static_cast<i32>(vm.Pop32());
+        const i32 s = static_cast<i32>(vm.Pop32());
+        AndRung(vm, Relation(op - 166, s, t));
+    } else if (op >= 172 && op <= 177) {
+        const float t = BitsFloat(vm.Pop32());
+        const float s = BitsFloat(vm.Pop32());
+        AndRung(vm, Relation(op - 172, s, t));
+    } else if (op == 284 || op == 285) {
+        const u32 t = vm.Pop32();
+        const u32 s = vm.Pop32();
+        AndRung(vm, op == 284 ? s > t : s >= t);
+    } else {
+        const u16 t = vm.Pop16();
+        const u16 s = vm.Pop16();
+        const u8 tb = static_cast<u8>(t), sb = static_cast<u8>(s);
+        const i8 ti = static_cast<i8>(tb), si = static_cast<i8>(sb);
+        switch (op) {
+            case 280:
+                Replace(vm, sb > tb);
+                break;
+            case 281:
+                Replace(vm, sb >= tb);
+                break;
+            case 282:
+                Replace(vm, s > t);
+                break;
+            case 283:
+                Replace(vm, s >= t);
+                break;
+            case 286:
+                Replace(vm, si == ti);
+                break;
+            case 287:
+                Replace(vm, si > ti);
+                break;
+            default:  // 288
+                Replace(vm, si >= ti);
+                break;
+        }
+    }
+}
+
+}  // namespace lreal
+
 // The family's rows of the ladder opcode table.
 namespace lrow {
 inline constexpr Row kRealOps[] = {

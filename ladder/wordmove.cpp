@@ -46,9 +46,9 @@ i32 RealToInt(u32 bits, double lo, double hi, bool& inRange) {
 
 // ---- Block move --------------------------------------------------------
 
-// Copies `count` words or bytes between register offsets given in bytes;
-// false (nothing copied) when either range leaves the register memory.
-bool MoveBytes(u64 dst, u64 src, u64 bytes, bool wordwise) {
+}  // namespace
+
+bool LadderMove_Bytes(u64 dst, u64 src, u64 bytes, bool wordwise) {
     u8* d = LadderRegBytes(dst, bytes);
     u8* s = LadderRegBytes(src, bytes);
     if (d == nullptr || s == nullptr) return false;
@@ -58,6 +58,8 @@ bool MoveBytes(u64 dst, u64 src, u64 bytes, bool wordwise) {
         std::memmove(d, s, bytes);
     return true;
 }
+
+namespace {
 
 inline bool ModeForm(const u16* code, u32 at) { return code[at] == 0 && code[at + 1] == 0; }
 
@@ -79,7 +81,7 @@ void BlkMov(LadderVm& vm) {
         src = 2 * u64{W<kTok16>(vm)};
     }
     const u16 count = K(vm);
-    if (!MoveBytes(dst, src, bytes ? count : 2 * u64{count}, !bytes)) vm.RungFalse();
+    if (!LadderMove_Bytes(dst, src, bytes ? count : 2 * u64{count}, !bytes)) vm.RungFalse();
 }
 
 // ---- Table moves -------------------------------------------------------
@@ -180,7 +182,7 @@ void TableMove(u16 op, LadderVm& vm) {
     u64 dst = 0, src = 0;
     if (!Resolve(shape.dst, dOpd, dIdx, stepBytes, bytes, count, dst) ||
         !Resolve(shape.src, sOpd, sIdx, stepBytes, bytes, count, src) ||
-        !MoveBytes(dst, src, bytes ? count : 2 * u64{count}, !bytes))
+        !LadderMove_Bytes(dst, src, bytes ? count : 2 * u64{count}, !bytes))
         vm.RungFalse();
 }
 
@@ -233,37 +235,51 @@ struct Cursor {
 
 }  // namespace
 
-template <bool kTok16>
-bool LadderMove_Exec(u16 op, LadderVm& vm) {
+void LadderMove_LoadConverted(u16 op, LadderVm& vm, u32 w) {
     switch (op) {
         case 75: {  // LDDI2I: DINT as INT, range checked
-            const i32 v = static_cast<i32>(LadderRegDword(W<kTok16>(vm)));
+            const i32 v = static_cast<i32>(LadderRegDword(w));
             if (v < -32768 || v > 32767) {
                 vm.Push16(0);
                 vm.RungFalse();
             } else {
                 vm.Push16(static_cast<u16>(v));
             }
-            return true;
+            return;
         }
         case 76:    // LDR2DI
         case 77: {  // LDR2I: the low 16 bits of the same saturated DINT
             bool inRange;
             const bool dint = op == 76;
-            const i32 v = RealToInt(LadderRegDword(W<kTok16>(vm)), dint ? -2147483648.0 : -32768.0,
+            const i32 v = RealToInt(LadderRegDword(w), dint ? -2147483648.0 : -32768.0,
                                     dint ? 2147483647.0 : 32767.0, inRange);
             if (!inRange) vm.RungFalse();
             if (dint)
                 vm.Push32(static_cast<u32>(v));
             else
                 vm.Push16(static_cast<u16>(v));
-            return true;
+            return;
         }
         case 78:  // LDDI2R
-            vm.PushReal(static_cast<float>(static_cast<i32>(LadderRegDword(W<kTok16>(vm)))));
-            return true;
+            vm.PushReal(static_cast<float>(static_cast<i32>(LadderRegDword(w))));
+            return;
         case 79:  // LDI2R
-            vm.PushReal(static_cast<float>(static_cast<i16>(LadderRegWord(W<kTok16>(vm)))));
+            vm.PushReal(static_cast<float>(static_cast<i16>(LadderRegWord(w))));
+            return;
+        default:
+            return;
+    }
+}
+
+template <bool kTok16>
+bool LadderMove_Exec(u16 op, LadderVm& vm) {
+    switch (op) {
+        case 75:
+        case 76:
+        case 77:
+        case 78:
+        case 79:
+            LadderMove_LoadConverted(op, vm, W<kTok16>(vm));
             return true;
         case 80:  // LDW
             vm.Push16(LadderRegWord(W<kTok16>(vm)));

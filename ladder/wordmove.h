@@ -28,6 +28,15 @@
 template <bool kTok16>
 bool LadderMove_Exec(u16 op, LadderVm& vm);
 
+// The converting loads (LDDI2I, LDR2DI, LDR2I, LDDI2R, LDI2R) with their
+// register word decoded.
+void LadderMove_LoadConverted(u16 op, LadderVm& vm, u32 w);
+
+// Copies `bytes` register bytes from byte offset `src` to `dst`, word by
+// word upward when `wordwise` (see above), else as memmove; false, and
+// nothing copied, when either range leaves the register memory.
+bool LadderMove_Bytes(u64 dst, u64 src, u64 bytes, bool wordwise);
+
 // Layout decoder of BLKMOV (91): plain form W dest, W src, K count; mode
 // form with mode 1 (Y dest, Y src, K count: bytes) or modes 2-4 (W dest,
 // W src, K count: words); any other mode ends after the header.

@@ -31,10 +31,28 @@ std::vector<u16> Opcodes() {
 
 constexpr size_t kFlowOpcodes = 37;  // the first entries of Opcodes(): flow, contacts, coils
 
-// `bitsMostly`: mostly contacts, combiners, coils and jumps, the
-// instructions the translation decodes and fuses.
-std::vector<u16> RandomCode(std::mt19937& rng, bool tok16, bool bitsMostly = false) {
+// The loads, stores, moves, arithmetic, compares and conversions, which the
+// translation decodes or calls directly, with the flow instructions.
+std::vector<u16> StackOpcodes() {
+    std::vector<u16> ops = Opcodes();
+    ops.resize(kFlowOpcodes);
+    for (u16 c = 0; c < kLadderOpcodes; ++c) {
+        LExec e = LadderOp_Get(c).exec;
+        if (e == LExec::kMove || e == LExec::kIntMath || e == LExec::kReal) ops.push_back(c);
+    }
+    return ops;
+}
+
+// What the random code is mostly made of.
+enum class Mix : u8 {
+    kAny,
+    kBits,   // contacts, combiners, coils and jumps
+    kStack,  // word-stack instructions among the flow ones
+};
+
+std::vector<u16> RandomCode(std::mt19937& rng, bool tok16, Mix mix = Mix::kAny) {
     static const std::vector<u16> kOps = Opcodes();
+    static const std::vector<u16> kStackOps = StackOpcodes();
     std::uniform_int_distribution<int> len(4, 60);
     std::uniform_int_distribution<int> pick(0, 99);
     std::vector<u16> code;
@@ -54,7 +72,9 @@ std::vector<u16> RandomCode(std::mt19937& rng, bool tok16, bool bitsMostly = fal
             code.push_back(static_cast<u16>(0x8000 + rng() % 0x800));  // contact word
             continue;
         }
-        u16 op = bitsMostly && pick(rng) < 85 ? kOps[rng() % kFlowOpcodes] : kOps[rng() % kOps.size()];
+        u16 op = kOps[rng() % kOps.size()];
+        if (mix == Mix::kBits && pick(rng) < 85) op = kOps[rng() % kFlowOpcodes];
+        if (mix == Mix::kStack && pick(rng) < 85) op = kStackOps[rng() % kStackOps.size()];
         // Word-stack operands first, so that arithmetic is not simply
         // refused for popping an empty stack.
         u32 need = LadderOp_Get(op).layout != nullptr ? 4 : LadderOp_Get(op).wordNeed;
@@ -116,11 +136,12 @@ TEST_F(LadderRandom, AcceptedProgramsStayInsideTheirCodeAndMemory) {
 // registers (the transition memory included).
 TEST_F(LadderRandom, TranslationMatchesTheInterpreter) {
     std::mt19937 rng(20261211);
-    int compared = 0;
+    int compared = 0, comparedStack = 0;
     std::vector<u8> start(kPlcRegBytes), startOld(kPlcRegBytes), regs(kPlcRegBytes), old(kPlcRegBytes);
-    for (int round = 0; round < 60000; ++round) {
+    for (int round = 0; round < 100000; ++round) {
         const bool tok16 = round % 2 == 0;
-        std::vector<u16> code = RandomCode(rng, tok16, round % 4 < 3);
+        const Mix mix = round % 4 < 2 ? Mix::kBits : round % 4 == 2 ? Mix::kStack : Mix::kAny;
+        std::vector<u16> code = RandomCode(rng, tok16, mix);
         std::vector<u8> data;
         LoadCode(code, tok16, &data);
         if (!LadderCheck(data.data(), static_cast<u32>(data.size()), tok16).Ok()) continue;
@@ -148,8 +169,10 @@ TEST_F(LadderRandom, TranslationMatchesTheInterpreter) {
         ASSERT_EQ(std::memcmp(regs.data(), plc_reg, kPlcRegBytes), 0) << LadderDisassemble(code, tok16);
         ASSERT_EQ(std::memcmp(old.data(), old_reg, kPlcRegBytes), 0) << LadderDisassemble(code, tok16);
         ++compared;
+        if (mix == Mix::kStack) ++comparedStack;
     }
     EXPECT_GT(compared, 1500);
+    EXPECT_GT(comparedStack, 1000);
 }
 
 }  // namespace
