@@ -15,6 +15,8 @@
 #include "iec/kernel/q4vmdb.h"
 #include "io/candrv.h"
 #include "io/canopen.h"
+#include "io/canopen_entries.h"
+#include "io/canopen_tunnel.h"
 #include "io/i2c_io.h"
 #include "io/ioapi.h"
 #include "io/iodriver.h"
@@ -270,11 +272,11 @@ void WireSystemAndLink() {
     linkPeers.EtnPutTx = Etn_PutTx;
     linkPeers.EtnPutnTx = Etn_PutnTx;
     linkPeers.EtnUpdateSecurity = Etn_UpdateSecurity;
-    linkPeers.NetCheckRx = nullptr;
-    linkPeers.NetGetRx = nullptr;
-    linkPeers.NetFlushRx = nullptr;
-    linkPeers.CanPutBytes = nullptr;
-    linkPeers.CanStatus = nullptr;
+    linkPeers.NetCheckRx = Net_CheckRx;
+    linkPeers.NetGetRx = Net_GetRx;
+    linkPeers.NetFlushRx = Net_FlushRx;
+    linkPeers.CanPutBytes = CANOpen_PutByte;
+    linkPeers.CanStatus = [](int port) { return static_cast<int>(_Can_Status(port)); };
     linkPeers.ModemSocketActive = [] { return IsModemSocketActive(static_cast<int>(kCellPort), kLinkSocket) == 0 ? 1 : 0; };
     linkPeers.ModemCheckRecv = [] { return ModemCheckRecv(kLinkSocket); };
     linkPeers.ModemDataRecv = [] { return ModemDataRecv(kLinkSocket); };
@@ -339,6 +341,7 @@ void WireTables() {
     ladderEnginePeers.fileRestart = File_Init;
     ladderEnginePeers.talkRow = Talk_FindRow;
     ladderEnginePeers.talkRestart = TalkInit;
+    ladderEnginePeers.canOpenRow = CANOpen_FindRow;
     // The program-controlled ports' neighbours: the internal cellular
     // module's data socket 0, the external GSM modem's services and the
     // serial Modbus engine.

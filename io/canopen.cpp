@@ -6,7 +6,9 @@
 #include "io/canopen_od.h"
 #include "io/canopen_pdo.h"
 #include "io/canopen_sdo.h"
+#include "io/canopen_service.h"
 #include "io/canopen_table.h"
+#include "io/canopen_tunnel.h"
 #include "platform/fpga.h"
 #include "platform/rtclock.h"
 #include "platform/system.h"
@@ -448,9 +450,12 @@ u32 CANOpen_CommObject(u16 index, u8 sub, bool write, u8* data, u16* length) {
 namespace {
 
 // Frames for the services of the running node (state 5 or 127): RPDOs,
-// then the SDO client's answer, then the SDO servers.
+// armed EMCY reception, the tunnel and the SDO client's answer, then the
+// SDO servers.
 void Dispatch(const CanMsg& m) {
     if (g.nmtState == kNmtOperational && CoPdo_Receive(m)) return;
+    if (CoService_EmcyFrame(m)) return;
+    if (CoTunnel_Frame(m)) return;
     if (CoSdo_ClientFrame(m)) return;
     CoSdo_Server(m);
 }
@@ -607,6 +612,11 @@ void CANOpenHBProd() {
 void CANOpenTxMsg() {
     if (g.status & kCoStatusInvalidTable) return;
     CoSdo_ClientTimer();
+    CoTunnel_Transmit();
+    if (CoService_DownloadHold()) {
+        WriteStatusRegister();
+        return;
+    }
     if (g.hbEnabled && FPGA_GetFrt() - g.hbLast > g.hbPeriod) g.hbDue = true;
     if (g.hbDue) CANOpenHBProd();
     ServeGuarding();
@@ -621,6 +631,15 @@ bool CANOpen_Queue(u32 id, u8 length, const u8* data, bool remote) { return Queu
 
 u16 CANOpen_NodeId() { return g.nodeId; }
 u8 CANOpen_NmtState() { return g.nmtState; }
+void CANOpen_SetNmtState(u8 state) { g.nmtState = state; }
+bool CANOpen_Master() { return g.master; }
+u8 CANOpen_NodeNmtState(u8 node) {
+    for (int k = 0; k < g.consumers; ++k) {
+        if (g.consumer[k].node == node) return g.consumer[k].nmtState;
+    }
+    return 0xFF;
+}
+void CANOpen_Restart() { CANOpenInit(&g.start); }
 u8 CANOpen_NodeStatus(u8 node) {
     for (int k = 0; k < g.consumers; ++k) {
         if (g.consumer[k].node == node) return g.consumer[k].status;
@@ -633,5 +652,7 @@ void CANOpen_Reset() {
     g = State{};
     CoPdo_Reset();
     CoSdo_Reset();
+    CoTunnel_Init();
+    CoService_Reset();
     NodeId_Flag = 0;
 }

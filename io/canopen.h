@@ -60,6 +60,12 @@ u32 CANOpen_CommObject(u16 index, u8 subindex, bool write, u8* data, u16* length
 
 u16 CANOpen_NodeId();
 u8 CANOpen_NmtState();
+void CANOpen_SetNmtState(u8 state);
+bool CANOpen_Master();
+// NMT state of a supervised node (254 unknown), 255 when it is not listed.
+u8 CANOpen_NodeNmtState(u8 node);
+// Starts the node again with the settings of its last start.
+void CANOpen_Restart();
 // Status of a supervised node (0 fine, 11 heartbeat lost); 255 when the node
 // is not supervised.
 u8 CANOpen_NodeStatus(u8 node);

@@ -30,6 +30,7 @@ TEST_F(PeersWiring, EveryRequiredEntryIsFilledAndOneLeftOutIsNamed) {
     } cases[] = {
         {"linkPeers.IoCal", [] { linkPeers.IoCal = nullptr; }},
         {"linkPeers.EtnCheckRx", [] { linkPeers.EtnCheckRx = nullptr; }},
+        {"linkPeers.CanPutBytes", [] { linkPeers.CanPutBytes = nullptr; }},
         {"linkPeers.SaveAndSetMACID", [] { linkPeers.SaveAndSetMACID = nullptr; }},
         {"q4LinkPeers.descriptor", [] { q4LinkPeers.descriptor = nullptr; }},
         {"q4LinkPeers.handBack", [] { q4LinkPeers.handBack = nullptr; }},
