@@ -132,8 +132,9 @@ u16 SdoStep(u16 status, SdoCall& c, SdoEvent* ev) {
                 }
                 *ev = SdoEvent::kDone;
             }
-            ReleaseTransfer(c.owner);
-            return a.aborted ? kCoBlockAborted : kCoBlockDone;
+            const u16 result = a.aborted ? kCoBlockAborted : kCoBlockDone;
+            ReleaseTransfer(c.owner);  // clears the answer a refers to
+            return result;
         }
         if (!CoSdo_ClientPending()) {
             g.transfer = kNobody;
