@@ -9,6 +9,7 @@
 #include "core/plc_regs.h"
 #include "iec/blocks/q4EnumQuilletVariables.h"
 #include "iec/blocks/q4hostglue.h"
+#include "iec/ext/q4canopen.h"
 #include "iec/ext/q4cs.h"
 #include "iec/kernel/q4host.h"
 #include "iec/kernel/q4link.h"
@@ -291,6 +292,15 @@ void WireSystemAndLink() {
     q4LinkPeers.hostCode = Cmd_HostCode;
     q4LinkPeers.handBack = Cmd_WorkbenchHandBack;
 
+    // The IEC CANopen blocks reach the CANopen node.
+    q4CanOpenPeers.getNodeId = Q4_get_node_id;
+    q4CanOpenPeers.getState = Q4_get_state;
+    q4CanOpenPeers.setNmtState = Q4_set_nmt_state;
+    q4CanOpenPeers.sdoRead = Q4_canopen_sdo_read;
+    q4CanOpenPeers.sdoWrite = Q4_canopen_sdo_write;
+    q4CanOpenPeers.recEmergency = Q4_canopen_rec_emrgency;
+    q4CanOpenPeers.recEmergencyAny = Q4_canopen_rec_emrgency_any;
+
     // Program media: a media transfer keeps the watchdog alive in every wait
     // round; a clone load ends with the warm reset.
     mcmdPeers.roundDone = TickleWatchdogReal;
@@ -304,6 +314,7 @@ void CheckSystemAndLink(NeighbourCheck& check) {
     FwUpdatePeers_Check(check);
     LinkPeers_Check(check);
     Q4LinkPeers_Check(check);
+    Q4CanOpenPeers_Check(check);
     McmdPeers_Check(check);
     PgmMediaPeers_Check(check);
 }

@@ -9,6 +9,7 @@
 // its own rung (or enable) going false; another block finds it busy.
 #pragma once
 
+#include "iec/ext/q4canopen.h"
 #include "ladder/ladder_routines.h"
 #include "platform/bytes.h"
 
@@ -33,15 +34,9 @@ const LadderRoutineRow* CANOpen_FindRow(u16 opcode);
 // Status kept for an inline SDO instance.
 u16 CANOpen_InstanceStatus(u32 instance);
 
-// IEC entries. The parameter record holds one reference per parameter,
-// each as two u16 halves, high half first: a byte offset into the area the
-// caller passes (the application's variables), in the order the entry
-// lists. A reference whose value would leave the area makes the entry
-// answer 0 without effect.
-struct CoIecArea {
-    u8* base = nullptr;
-    u32 bytes = 0;
-};
+// IEC entries (iec/ext/q4canopen.h tells the records). A reference whose
+// value would leave the area makes the entry answer 0 without effect.
+using CoIecArea = Q4CanOpenArea;
 u16 Q4_get_node_id();
 // node u8 in, state u8 out.
 void Q4_get_state(CoIecArea area, const u8* record);
