@@ -12,12 +12,15 @@
 #include "iec/blocks/q4files.h"
 #include "iec/blocks/q4hostglue.h"
 #include "iec/blocks/q4modbus.h"
+#include "iec/ext/q4canopen.h"
 #include "iec/ext/q4cs.h"
 #include "iec/kernel/q4host.h"
 #include "iec/kernel/q4link.h"
 #include "iec/kernel/q4vmdb.h"
 #include "io/candrv.h"
 #include "io/canopen.h"
+#include "io/canopen_entries.h"
+#include "io/canopen_tunnel.h"
 #include "io/i2c_io.h"
 #include "io/ioapi.h"
 #include "io/iodriver.h"
@@ -275,11 +278,11 @@ void WireSystemAndLink() {
     linkPeers.EtnPutTx = Etn_PutTx;
     linkPeers.EtnPutnTx = Etn_PutnTx;
     linkPeers.EtnUpdateSecurity = Etn_UpdateSecurity;
-    linkPeers.NetCheckRx = nullptr;
-    linkPeers.NetGetRx = nullptr;
-    linkPeers.NetFlushRx = nullptr;
-    linkPeers.CanPutBytes = nullptr;
-    linkPeers.CanStatus = nullptr;
+    linkPeers.NetCheckRx = Net_CheckRx;
+    linkPeers.NetGetRx = Net_GetRx;
+    linkPeers.NetFlushRx = Net_FlushRx;
+    linkPeers.CanPutBytes = CANOpen_PutByte;
+    linkPeers.CanStatus = [](int port) { return static_cast<int>(_Can_Status(port)); };
     linkPeers.ModemSocketActive = [] { return IsModemSocketActive(static_cast<int>(kCellPort), kLinkSocket) == 0 ? 1 : 0; };
     linkPeers.ModemCheckRecv = [] { return ModemCheckRecv(kLinkSocket); };
     linkPeers.ModemDataRecv = [] { return ModemDataRecv(kLinkSocket); };
@@ -320,6 +323,15 @@ void WireSystemAndLink() {
     };
     q4FilePeers.fileAccess = File_Access;
 
+    // The IEC CANopen blocks reach the CANopen node.
+    q4CanOpenPeers.getNodeId = Q4_get_node_id;
+    q4CanOpenPeers.getState = Q4_get_state;
+    q4CanOpenPeers.setNmtState = Q4_set_nmt_state;
+    q4CanOpenPeers.sdoRead = Q4_canopen_sdo_read;
+    q4CanOpenPeers.sdoWrite = Q4_canopen_sdo_write;
+    q4CanOpenPeers.recEmergency = Q4_canopen_rec_emrgency;
+    q4CanOpenPeers.recEmergencyAny = Q4_canopen_rec_emrgency_any;
+
     // Program media: a media transfer keeps the watchdog alive in every wait
     // round; a clone load ends with the warm reset.
     mcmdPeers.roundDone = TickleWatchdogReal;
@@ -336,6 +348,7 @@ void CheckSystemAndLink(NeighbourCheck& check) {
     Q4CommPeers_Check(check);
     Q4FilePeers_Check(check);
     Q4ModbusPeers_Check(check);
+    Q4CanOpenPeers_Check(check);
     McmdPeers_Check(check);
     PgmMediaPeers_Check(check);
 }
@@ -373,6 +386,7 @@ void WireTables() {
     ladderEnginePeers.fileRestart = File_Init;
     ladderEnginePeers.talkRow = Talk_FindRow;
     ladderEnginePeers.talkRestart = TalkInit;
+    ladderEnginePeers.canOpenRow = CANOpen_FindRow;
     // The program-controlled ports' neighbours: the internal cellular
     // module's data socket 0, the external GSM modem's services and the
     // serial Modbus engine.

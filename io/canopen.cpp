@@ -7,7 +7,9 @@
 #include "io/canopen_od.h"
 #include "io/canopen_pdo.h"
 #include "io/canopen_sdo.h"
+#include "io/canopen_service.h"
 #include "io/canopen_table.h"
+#include "io/canopen_tunnel.h"
 #include "platform/fpga.h"
 #include "platform/rtclock.h"
 #include "platform/system.h"
@@ -449,10 +451,13 @@ u32 CANOpen_CommObject(u16 index, u8 sub, bool write, u8* data, u16* length) {
 namespace {
 
 // Frames for the services of the running node (state 5 or 127): RPDOs,
-// then the SDO client's answer, then the SDO servers.
+// armed EMCY reception, the tunnel and the SDO client's answer, then the
+// SDO servers.
 void Dispatch(const CanMsg& m) {
     if (g.nmtState == kNmtOperational && CoPdo_Receive(m)) return;
     if (CoMaster_Watched(m.id)) return;
+    if (CoService_EmcyFrame(m)) return;
+    if (CoTunnel_Frame(m)) return;
     if (CoSdo_ClientFrame(m)) {
         CoMaster_ClientAnswered();
         return;
@@ -622,12 +627,16 @@ void CANOpenHBProd() {
 
 void CANOpenTxMsg() {
     // A new table is looked for even while the present one is refused.
+    // During a download the node keeps only its tunnel, which may be
+    // carrying that very download.
     if (CoMaster_TableDownload()) {
+        if (!(g.status & kCoStatusInvalidTable)) CoTunnel_Transmit();
         WriteStatusRegister();
         return;
     }
     if (g.status & kCoStatusInvalidTable) return;
     CoSdo_ClientTimer();
+    CoTunnel_Transmit();
     CoMaster_Step();
     if (g.hbEnabled && FPGA_GetFrt() - g.hbLast > g.hbPeriod) g.hbDue = true;
     if (g.hbDue) CANOpenHBProd();
@@ -645,11 +654,17 @@ u16 CANOpen_NodeId() { return g.nodeId; }
 u8 CANOpen_NmtState() { return g.nmtState; }
 void CANOpen_SetNmtState(u8 state) { g.nmtState = state; }
 void CANOpen_StatusBits(u32 bits, bool on) { g.status = on ? (g.status | bits) : (g.status & ~bits); }
+bool CANOpen_Master() { return g.master; }
+u8 CANOpen_NodeNmtState(u8 node) {
+    for (int k = 0; k < g.consumers; ++k) {
+        if (g.consumer[k].node == node) return g.consumer[k].nmtState;
+    }
+    return 0xFF;
+}
 void CANOpen_Restart() {
     g.nmtState = kNmtInitialising;
     CANOpenInit(&g.start);
 }
-
 u8 CANOpen_NodeStatus(u8 node) {
     if (g.master) return CoMaster_NodeStatus(node);
     for (int k = 0; k < g.consumers; ++k) {
@@ -664,5 +679,7 @@ void CANOpen_Reset() {
     CoPdo_Reset();
     CoSdo_Reset();
     CoMaster_Reset();
+    CoTunnel_Init();
+    CoService_Reset();
     NodeId_Flag = 0;
 }

@@ -60,11 +60,15 @@ u32 CANOpen_CommObject(u16 index, u8 subindex, bool write, u8* data, u16* length
 
 u16 CANOpen_NodeId();
 u8 CANOpen_NmtState();
-// For the NMT master: this node's NMT state, bits of the status word, and a
-// restart of the node from its table with its own settings.
+// For the NMT master and the blocks: this node's NMT state, bits of the
+// status word, whether it is the master, and a restart of the node from its
+// table with its own settings.
 void CANOpen_SetNmtState(u8 state);
 void CANOpen_StatusBits(u32 bits, bool on);
+bool CANOpen_Master();
 void CANOpen_Restart();
+// NMT state of a supervised node (254 unknown), 255 when it is not listed.
+u8 CANOpen_NodeNmtState(u8 node);
 // Status of a supervised node (0 fine, 11 heartbeat lost, the master's boot
 // codes); 255 when the node is not supervised.
 u8 CANOpen_NodeStatus(u8 node);

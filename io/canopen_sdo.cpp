@@ -235,6 +235,16 @@ bool CoSdo_Server(const CanMsg& m) {
     return true;
 }
 
+int CoSdo_ServerChannel(u32 id) {
+    for (int i = 0; i < g.servers; ++i)
+        if (g.server[i].clientToServer == id) return i;
+    return -1;
+}
+
+u32 CoSdo_ServerAnswerId(int channel) {
+    return channel >= 0 && channel < g.servers ? g.server[channel].serverToClient : 0;
+}
+
 u32 CANOpenODAccess(u16 index, u8 sub, bool write, u8* data, u16* length) {
     if (index >= 0x1200 && index <= 0x127F) return ServerObject(index, sub, write, data, length);
     if (index >= 0x1280 && index <= 0x12FF) return kSdoAbortUnsupported;

@@ -38,6 +38,10 @@ void CoSdo_Init(const CoTable& table, u16 nodeId);
 // A received frame: true when it belonged to one of the server channels
 // (answered, aborted or ignored).
 bool CoSdo_Server(const CanMsg& m);
+// The server channel whose client-to-server identifier is id, -1 for none;
+// and the identifier it answers on.
+int CoSdo_ServerChannel(u32 id);
+u32 CoSdo_ServerAnswerId(int channel);
 
 // The object dictionary: reads fill data (kCoObjectMaxBytes) and *length,
 // writes take *length bytes. 0 or an SDO abort code.

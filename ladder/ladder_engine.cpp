@@ -28,6 +28,7 @@ void LadderEnginePeers_Check(NeighbourCheck& check) {
     NEIGHBOUR_REQUIRE(check, ladderEnginePeers, fileRestart);
     NEIGHBOUR_REQUIRE(check, ladderEnginePeers, talkRow);
     NEIGHBOUR_REQUIRE(check, ladderEnginePeers, talkRestart);
+    NEIGHBOUR_REQUIRE(check, ladderEnginePeers, canOpenRow);
 }
 
 namespace {

@@ -70,6 +70,9 @@ struct LadderEnginePeers {
     // Called at the first scan after a (re)start, before any instruction
     // runs: the serial port instructions start again from their edges.
     void (*talkRestart)() = nullptr;
+    // The routine row of the CANopen instruction (367), nullptr for any
+    // other.
+    const LadderRoutineRow* (*canOpenRow)(u16 opcode) = nullptr;
 };
 extern LadderEnginePeers ladderEnginePeers;  // filled by core/wiring.cpp
 void LadderEnginePeers_Check(NeighbourCheck& check);

@@ -67,7 +67,7 @@ constexpr Row kCoreOps[] = {
     Op(363, "TESTD", E::kTestD, F::kNext, 0, 1, {O::kWord, O::kShortWord}, 2),
     Op(364, "MASKW", E::kMaskW, F::kNext, 1, -1, {O::kWord, O::kShortWord}),
     Op(365, "MASKD", E::kMaskD, F::kNext, 1, -1, {O::kWord, O::kShortWord}, 2),
-    Un(367, 367, "CANOPEN", {O::kRoutine}),
+    Rt(367, 367, "CANOPEN"),
     Rt(531, 531, "TALKMODBUSX"),
 };
 

@@ -33,6 +33,8 @@ const LadderRoutineRow* LadderRoutine_Find(u16 opcode) {
             if (opcode >= r.first && opcode <= r.last) return &r;
     if (ladderEnginePeers.talkRow != nullptr)
         if (const LadderRoutineRow* r = ladderEnginePeers.talkRow(opcode)) return r;
+    if (ladderEnginePeers.canOpenRow != nullptr)
+        if (const LadderRoutineRow* r = ladderEnginePeers.canOpenRow(opcode)) return r;
     return ladderEnginePeers.fileRow != nullptr ? ladderEnginePeers.fileRow(opcode) : nullptr;
 }
 

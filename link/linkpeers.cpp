@@ -18,6 +18,11 @@ void LinkPeers_Check(NeighbourCheck& check) {
     NEIGHBOUR_REQUIRE(check, linkPeers, EtnPutTx);
     NEIGHBOUR_REQUIRE(check, linkPeers, EtnPutnTx);
     NEIGHBOUR_REQUIRE(check, linkPeers, EtnUpdateSecurity);
+    NEIGHBOUR_REQUIRE(check, linkPeers, NetCheckRx);
+    NEIGHBOUR_REQUIRE(check, linkPeers, NetGetRx);
+    NEIGHBOUR_REQUIRE(check, linkPeers, NetFlushRx);
+    NEIGHBOUR_REQUIRE(check, linkPeers, CanPutBytes);
+    NEIGHBOUR_REQUIRE(check, linkPeers, CanStatus);
     NEIGHBOUR_REQUIRE(check, linkPeers, WorkbenchConnectSerial);
     NEIGHBOUR_REQUIRE(check, linkPeers, WorkbenchConnectEthernet);
     NEIGHBOUR_REQUIRE(check, linkPeers, IoCal);

@@ -15,9 +15,8 @@ struct LinkPeers {
     int (*EtnPutTx)(u8 byte) = nullptr;  // 112 is the link-released notice, not data
     void (*EtnPutnTx)(const u8* data, u32 length) = nullptr;
     void (*EtnUpdateSecurity)() = nullptr;
-    // CAN tunnel: bytes from and to the node the link works with. May be
-    // empty: a controller without a CAN tunnel hears no node and sends to
-    // none.
+    // CAN tunnel: bytes from and to the node the link works with (the
+    // CANopen node's programming tunnel).
     int (*NetCheckRx)() = nullptr;
     int (*NetGetRx)() = nullptr;
     void (*NetFlushRx)() = nullptr;

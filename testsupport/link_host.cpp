@@ -182,16 +182,17 @@ bool LinkHost::Upload(u8 node, u8 area, std::vector<u8>* out, bool header) {
     }
 }
 
-LinkHost::Reply LinkHost::ReadRegs(u8 node, u32 address, u8 bits) {
+LinkHost::Reply LinkHost::ReadRegs(u8 node, u32 address, u8 bits, int timeoutMs) {
     return Request(22, {node, bits, 0, 0, static_cast<u8>(address), static_cast<u8>(address >> 8),
-                        static_cast<u8>(address >> 16), static_cast<u8>(address >> 24)});
+                        static_cast<u8>(address >> 16), static_cast<u8>(address >> 24)},
+                   timeoutMs);
 }
 
-int LinkHost::WriteRegs(u8 node, u32 address, u8 bits, const std::vector<u8>& values) {
+int LinkHost::WriteRegs(u8 node, u32 address, u8 bits, const std::vector<u8>& values, int timeoutMs) {
     std::vector<u8> req{node, bits, 0, 0, static_cast<u8>(address), static_cast<u8>(address >> 8),
                         static_cast<u8>(address >> 16), static_cast<u8>(address >> 24)};
     req.insert(req.end(), values.begin(), values.end());
-    return Ask(24, req);
+    return Ask(24, req, timeoutMs);
 }
 
 bool LinkHost::NodeId(u8* node) {

@@ -71,8 +71,8 @@ public:
     // Upload of an area's data (or its 8-byte header); false on any failure.
     bool Upload(u8 node, u8 area, std::vector<u8>* out, bool header = false);
     // Register read of `bits` bits at a register bit address (token 0 form).
-    Reply ReadRegs(u8 node, u32 address, u8 bits);
-    int WriteRegs(u8 node, u32 address, u8 bits, const std::vector<u8>& values);
+    Reply ReadRegs(u8 node, u32 address, u8 bits, int timeoutMs = 3000);
+    int WriteRegs(u8 node, u32 address, u8 bits, const std::vector<u8>& values, int timeoutMs = 3000);
     int SetMode(u8 node, u8 mode) { return Ask(2, {node, mode}); }
     int Negotiate(u8 node, u16 size) { return Ask(35, {node, static_cast<u8>(size), static_cast<u8>(size >> 8)}); }
 

@@ -203,12 +203,6 @@ TEST_P(LadderFlow, RunTimeFaultsGiveTheirOffset) {
              *at = p.Here();
              p.End();
          }},
-        {"opcode of a family not built (CANOPEN)",
-         [](LadderBuilder& p, u32* at) {
-             p.Raw(367);
-             *at = p.Here();
-             p.End();
-         }},
         {"RET without CALL",
          [](LadderBuilder& p, u32* at) {
              p.Contl(kOn).Ret();

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/wiring.h"
+#include "iec/ext/q4canopen.h"
 #include "iec/kernel/q4link.h"
 #include "link/linkpeers.h"
 #include "platform/rtclock.h"
@@ -30,9 +31,11 @@ TEST_F(PeersWiring, EveryRequiredEntryIsFilledAndOneLeftOutIsNamed) {
     } cases[] = {
         {"linkPeers.IoCal", [] { linkPeers.IoCal = nullptr; }},
         {"linkPeers.EtnCheckRx", [] { linkPeers.EtnCheckRx = nullptr; }},
+        {"linkPeers.CanPutBytes", [] { linkPeers.CanPutBytes = nullptr; }},
         {"linkPeers.SaveAndSetMACID", [] { linkPeers.SaveAndSetMACID = nullptr; }},
         {"q4LinkPeers.descriptor", [] { q4LinkPeers.descriptor = nullptr; }},
         {"q4LinkPeers.handBack", [] { q4LinkPeers.handBack = nullptr; }},
+        {"q4CanOpenPeers.sdoWrite", [] { q4CanOpenPeers.sdoWrite = nullptr; }},
         {"sysPeers.mailboxPoll", [] { sysPeers.mailboxPoll = nullptr; }},
         {"sysPeers.netWrite", [] { sysPeers.netWrite = nullptr; }},
         {"touchPeers.update", [] { touchPeers.update = nullptr; }},
