@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "iec/blocks/q4ctlrows.h"
+#include "iec/ext/q4barray.h"
 #include "iec/ext/q4bdll.h"
 #include "iec/ext/q4mbfb.h"
 #include "iec/kernel/q4fbbuffer.h"
@@ -186,7 +187,7 @@ constexpr const char* kPfbNames[kPfbCount] = {
 constexpr std::span<const Q4BlockEntry> kFamilies[] = {
     kQ4FbLogicRows, kQ4FbTimerRows, kQ4FbClockRows, kQ4FbSignalRows, kQ4FbBufferRows,
     kQ4FbSerioRows, kQ4FbCsvRows,   kQ4FbPidRows,   kQ4MbFbRows,
-    kQ4CtlPanelRows, kQ4CtlTimerRows,
+    kQ4CtlPanelRows, kQ4CtlTimerRows, kQ4BArrayRows,
 };
 
 constexpr bool SameName(const char* a, const char* b) {
