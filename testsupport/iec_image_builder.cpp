@@ -226,6 +226,18 @@ IecImageBuilder& IecImageBuilder::Complex(u32 ctOffset, std::string typeName, st
     return *this;
 }
 
+IecImageBuilder& IecImageBuilder::CtTypes(std::vector<u8> bytes) {
+    ctTypes_ = std::move(bytes);
+    return *this;
+}
+
+IecImageBuilder& IecImageBuilder::ComplexOf(u32 ctOffset, u32 typeOffset, std::string symbol) {
+    MapRec r{kQ4TypeComplex, 0, 0, 0, -1, symbol, !symbol.empty(), {}, true, ctOffset, {}};
+    r.typeOffset = static_cast<i64>(typeOffset);
+    map_.push_back(r);
+    return *this;
+}
+
 IecImageBuilder& IecImageBuilder::Spare(Q4InitClass cls, u16 extra) { spare_[cls] = extra; return *this; }
 IecImageBuilder& IecImageBuilder::UsedOverride(Q4InitClass cls, u16 used) { usedOverride_[cls] = used; return *this; }
 IecImageBuilder& IecImageBuilder::StringBufferMinimum(u32 bytes) { stringMin_ = bytes; return *this; }
@@ -626,9 +638,14 @@ std::vector<u8> IecImageBuilder::Build() const {
     if (complex) {
         u32 base = o.Here();
         ext[kQ4ExtCtTypes] = base;
-        o.U32(0);
+        if (ctTypes_.empty()) o.U32(0);
+        o.Bytes(ctTypes_.data(), ctTypes_.size());
         for (size_t i = 0; i < map_.size(); ++i) {
             if (!map_[i].complex) continue;
+            if (map_[i].typeOffset >= 0) {
+                typeNameAt[i] = static_cast<u32>(map_[i].typeOffset);
+                continue;
+            }
             typeNameAt[i] = o.Here() - base;
             o.Text(map_[i].typeName);
         }
