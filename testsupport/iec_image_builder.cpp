@@ -231,6 +231,11 @@ IecImageBuilder& IecImageBuilder::CtTypes(std::vector<u8> bytes) {
     return *this;
 }
 
+IecImageBuilder& IecImageBuilder::Can(CanDefinition def) {
+    can_ = std::move(def);
+    return *this;
+}
+
 IecImageBuilder& IecImageBuilder::ComplexOf(u32 ctOffset, u32 typeOffset, std::string symbol) {
     MapRec r{kQ4TypeComplex, 0, 0, 0, -1, symbol, !symbol.empty(), {}, true, ctOffset, {}};
     r.typeOffset = static_cast<i64>(typeOffset);
@@ -496,6 +501,7 @@ std::vector<u8> IecImageBuilder::Build() const {
     if (ct_) need(kQ4ExtCtSegment);
     bool complex = std::any_of(map_.begin(), map_.end(), [](const MapRec& r) { return r.complex; });
     if (complex) need(kQ4ExtCtTypes);
+    if (can_) need(kQ4ExtCan);
     if (!stringTables_.empty()) need(kQ4ExtStringTables);
     if (!signals_.empty()) need(kQ4ExtSignals);
     if (!modbus_.empty()) need(kQ4ExtModbus);
@@ -666,6 +672,12 @@ std::vector<u8> IecImageBuilder::Build() const {
             o.Align(4);
         }
     };
+    if (can_) {
+        ext[kQ4ExtCan] = o.Here();
+        const std::vector<u8> can = can_->Bytes(o.Here());
+        o.Bytes(can.data(), can.size());
+        o.Align(4);
+    }
     tables(stringTables_, kQ4ExtStringTables);
     tables(signals_, kQ4ExtSignals);
     tables(varLists_, kQ4ExtVarLists);

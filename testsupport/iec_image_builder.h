@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/bytes.h"
+#include "testsupport/can_def_builder.h"
 #include "iec/kernel/q4types.h"
 #include "iec/kernel/q4vmcode.h"
 
@@ -146,6 +147,8 @@ public:
     // variable whose type record lies at typeOffset in those bytes.
     IecImageBuilder& CtTypes(std::vector<u8> bytes);
     IecImageBuilder& ComplexOf(u32 ctOffset, u32 typeOffset, std::string symbol);
+    // The CAN definition (code extension entry 17).
+    IecImageBuilder& Can(CanDefinition def);
     // Spare allocated indexes above the declared ones (sizing A - C).
     IecImageBuilder& Spare(Q4InitClass cls, u16 extra);
     // Highest used index beyond the declared ones (sizing B), for tests.
@@ -323,6 +326,7 @@ private:
     u32 ctAlloc_ = 0, ctUsed_ = 0;
     std::vector<std::pair<u32, std::vector<u8>>> ctInit_;
     std::vector<u8> ctTypes_;
+    std::optional<CanDefinition> can_;
     u32 extLevel_ = 0;
     std::map<u32, u32> ext_;
     std::vector<std::vector<u8>> stringTables_, signals_;

@@ -10,6 +10,7 @@
 #include "iec/ext/q4barray.h"
 #include "iec/ext/q4bdll.h"
 #include "iec/ext/q4mbfb.h"
+#include "iec/ext/q4vmcan.h"
 #include "iec/kernel/q4fbbuffer.h"
 #include "iec/kernel/q4fbclock.h"
 #include "iec/kernel/q4fbcsv.h"
@@ -187,7 +188,7 @@ constexpr const char* kPfbNames[kPfbCount] = {
 constexpr std::span<const Q4BlockEntry> kFamilies[] = {
     kQ4FbLogicRows, kQ4FbTimerRows, kQ4FbClockRows, kQ4FbSignalRows, kQ4FbBufferRows,
     kQ4FbSerioRows, kQ4FbCsvRows,   kQ4FbPidRows,   kQ4MbFbRows,
-    kQ4CtlPanelRows, kQ4CtlTimerRows, kQ4BArrayRows,
+    kQ4CtlPanelRows, kQ4CtlTimerRows, kQ4BArrayRows, kQ4VmCanRows,
 };
 
 constexpr bool SameName(const char* a, const char* b) {
