@@ -45,8 +45,8 @@ CanBusSeat* SeatOf(int fd) {
 int Handle(const u8* port) { return static_cast<i32>(GetLe32(port + kCanPrHandle)); }
 void SetHandle(u8* port, int fd) { PutLe32(port + kCanPrHandle, static_cast<u32>(fd)); }
 
-// One frame from the socket, or false when none waits. Frames of another size
-// or with a length code above 8 are read and dropped.
+// One frame from the socket, or false when none waits. Reads of another size
+// than one frame are dropped.
 bool ReadFrame(int fd, CanFrame* f) {
     for (;;) {
         u8 raw[kCanFrameBytes];
@@ -63,7 +63,7 @@ bool ReadFrame(int fd, CanFrame* f) {
             f->length = cf.len;
             std::memcpy(f->data, cf.data, 8);
         }
-        if (f->length <= kQ4CanMaxData) return true;
+        return true;
     }
 }
 
@@ -144,13 +144,18 @@ void Q4Can_OnPreExchange(u8* db, u8* port) {
     const int fd = Handle(port);
     if (!OpenOf(fd)) return;
     CanFrame f;
-    while (ReadFrame(fd, &f)) {
-        u8* msg = Q4VMCan_FindRcvMsg(db, port, f.idWord);
-        if (!msg) continue;
-        const u32 n = std::min<u32>(msg[kCanMrLength], f.length);
-        std::memcpy(msg + kCanMrData, f.data, n);
-        Q4VMCan_MarkRcvMsg(db, port, msg);
-    }
+    while (ReadFrame(fd, &f)) Q4Can_Deliver(db, port, f);
+}
+
+int Q4Can_Deliver(u8* db, u8* port, const CanFrame& f) {
+    if (f.length > kQ4CanMaxData) return 0;
+    u8* msg = Q4VMCan_FindRcvMsg(db, port, f.idWord);
+    if (!msg) return 0;
+    // A frame shorter than its message changes its own bytes only.
+    const u32 n = std::min<u32>(msg[kCanMrLength], f.length);
+    std::memcpy(msg + kCanMrData, f.data, n);
+    Q4VMCan_MarkRcvMsg(db, port, msg);
+    return 1;
 }
 
 void Q4Can_OnPostExchange(u8* db, u8* port) {

@@ -15,6 +15,7 @@
 #pragma once
 
 #include "platform/bytes.h"
+#include "platform/canbus.h"
 
 int Q4Can_PreOpen(u8* db);
 void Q4Can_PostClose(u8* db);
@@ -24,6 +25,9 @@ void Q4Can_PostClose(u8* db);
 int Q4Can_Open(u8* port, const char* name);
 // Reads every waiting frame into the port's messages.
 void Q4Can_OnPreExchange(u8* db, u8* port);
+// Stores one frame taken from the bus in its message (a declared one, or a
+// free dynamic one): 1, or 0 when it was dropped.
+int Q4Can_Deliver(u8* db, u8* port, const CanFrame& f);
 // Writes every message that is due, one frame each.
 void Q4Can_OnPostExchange(u8* db, u8* port);
 void Q4Can_Close(u8* port);
