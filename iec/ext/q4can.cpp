@@ -13,7 +13,6 @@
 #include <cstring>
 #include <vector>
 
-#include "io/candrv.h"
 #include "iec/ext/q4vmcan.h"
 #include "iec/kernel/q4host.h"
 #include "platform/canbus.h"
