@@ -15,6 +15,7 @@
 #pragma once
 
 #include "platform/bytes.h"
+#include "platform/canbus.h"  // kCanDefaultBus
 
 constexpr int kCanRingSize = 200;
 constexpr int kCanSettingsBytes = 12;
@@ -24,9 +25,6 @@ constexpr int kCanModeExtended = 5;
 constexpr int kCanModeNoSendBuffer = 3;
 constexpr int kCanBitRateCount = 5;
 constexpr int kCanStatisticsBytes = 16;
-// The stand-in bus joined when PLC_CAN_BUS is unset and the kernel has no
-// SocketCAN.
-constexpr int kCanDefaultBus = 29400;
 
 // _Can_Status bits.
 constexpr u8 kCanStatusTxWarning = 0x04;  // transmit warning or passive

@@ -36,6 +36,9 @@ void CanFrame_Pack(const CanFrame& f, u8* out16);
 CanFrame CanFrame_Unpack(const u8* in16);
 
 constexpr int kCanBusSeats = 16;
+// The stand-in bus that CAN users join when PLC_CAN_BUS is unset and the
+// kernel has no SocketCAN.
+constexpr int kCanDefaultBus = 29400;
 
 // One node's place on the stand-in bus.
 struct CanBusSeat {

@@ -226,6 +226,23 @@ IecImageBuilder& IecImageBuilder::Complex(u32 ctOffset, std::string typeName, st
     return *this;
 }
 
+IecImageBuilder& IecImageBuilder::CtTypes(std::vector<u8> bytes) {
+    ctTypes_ = std::move(bytes);
+    return *this;
+}
+
+IecImageBuilder& IecImageBuilder::Can(CanDefinition def) {
+    can_ = std::move(def);
+    return *this;
+}
+
+IecImageBuilder& IecImageBuilder::ComplexOf(u32 ctOffset, u32 typeOffset, std::string symbol) {
+    MapRec r{kQ4TypeComplex, 0, 0, 0, -1, symbol, !symbol.empty(), {}, true, ctOffset, {}};
+    r.typeOffset = static_cast<i64>(typeOffset);
+    map_.push_back(r);
+    return *this;
+}
+
 IecImageBuilder& IecImageBuilder::Spare(Q4InitClass cls, u16 extra) { spare_[cls] = extra; return *this; }
 IecImageBuilder& IecImageBuilder::UsedOverride(Q4InitClass cls, u16 used) { usedOverride_[cls] = used; return *this; }
 IecImageBuilder& IecImageBuilder::StringBufferMinimum(u32 bytes) { stringMin_ = bytes; return *this; }
@@ -484,6 +501,7 @@ std::vector<u8> IecImageBuilder::Build() const {
     if (ct_) need(kQ4ExtCtSegment);
     bool complex = std::any_of(map_.begin(), map_.end(), [](const MapRec& r) { return r.complex; });
     if (complex) need(kQ4ExtCtTypes);
+    if (can_) need(kQ4ExtCan);
     if (!stringTables_.empty()) need(kQ4ExtStringTables);
     if (!signals_.empty()) need(kQ4ExtSignals);
     if (!modbus_.empty()) need(kQ4ExtModbus);
@@ -626,9 +644,14 @@ std::vector<u8> IecImageBuilder::Build() const {
     if (complex) {
         u32 base = o.Here();
         ext[kQ4ExtCtTypes] = base;
-        o.U32(0);
+        if (ctTypes_.empty()) o.U32(0);
+        o.Bytes(ctTypes_.data(), ctTypes_.size());
         for (size_t i = 0; i < map_.size(); ++i) {
             if (!map_[i].complex) continue;
+            if (map_[i].typeOffset >= 0) {
+                typeNameAt[i] = static_cast<u32>(map_[i].typeOffset);
+                continue;
+            }
             typeNameAt[i] = o.Here() - base;
             o.Text(map_[i].typeName);
         }
@@ -649,6 +672,12 @@ std::vector<u8> IecImageBuilder::Build() const {
             o.Align(4);
         }
     };
+    if (can_) {
+        ext[kQ4ExtCan] = o.Here();
+        const std::vector<u8> can = can_->Bytes(o.Here());
+        o.Bytes(can.data(), can.size());
+        o.Align(4);
+    }
     tables(stringTables_, kQ4ExtStringTables);
     tables(signals_, kQ4ExtSignals);
     tables(varLists_, kQ4ExtVarLists);

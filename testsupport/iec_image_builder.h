@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/bytes.h"
+#include "testsupport/can_def_builder.h"
 #include "iec/kernel/q4types.h"
 #include "iec/kernel/q4vmcode.h"
 
@@ -141,6 +142,13 @@ public:
     u16 External(u16 type, u16 index, std::string symbol = {});
     // A complex variable at a CT byte offset with a type-definition text.
     IecImageBuilder& Complex(u32 ctOffset, std::string typeName, std::string symbol);
+    // The complex-type definitions (code extension entry 10) as bytes (see
+    // CtTypeBuilder); Complex() names follow them. ComplexOf: a complex
+    // variable whose type record lies at typeOffset in those bytes.
+    IecImageBuilder& CtTypes(std::vector<u8> bytes);
+    IecImageBuilder& ComplexOf(u32 ctOffset, u32 typeOffset, std::string symbol);
+    // The CAN definition (code extension entry 17).
+    IecImageBuilder& Can(CanDefinition def);
     // Spare allocated indexes above the declared ones (sizing A - C).
     IecImageBuilder& Spare(Q4InitClass cls, u16 extra);
     // Highest used index beyond the declared ones (sizing B), for tests.
@@ -264,6 +272,7 @@ private:
         bool complex;
         u32 ctOffset;
         std::string typeName;
+        i64 typeOffset = -1;  // ComplexOf: the record's offset in ctTypes_
     };
     struct Prog {
         std::vector<u16> code;
@@ -316,6 +325,8 @@ private:
     bool ct_ = false;
     u32 ctAlloc_ = 0, ctUsed_ = 0;
     std::vector<std::pair<u32, std::vector<u8>>> ctInit_;
+    std::vector<u8> ctTypes_;
+    std::optional<CanDefinition> can_;
     u32 extLevel_ = 0;
     std::map<u32, u32> ext_;
     std::vector<std::vector<u8>> stringTables_, signals_;

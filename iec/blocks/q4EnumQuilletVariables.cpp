@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core/plc_regs.h"
+#include "iec/ext/q4vmsyb.h"
 #include "iec/kernel/q4vmdb.h"
 #include "iec/kernel/q4vmmap.h"
 
@@ -155,32 +156,8 @@ int EnumQuilletVars() {
     return 1;
 }
 
-u8* Varnok_Q4VmSyb_GetMapItem(u8* db, const char** cursor) {
-    if (db == nullptr || cursor == nullptr || *cursor == nullptr) return nullptr;
-    char name[260];
-    u32 n = 0;
-    const char* p = *cursor;
-    // One segment: up to the next '.', '[' or the end.
-    auto segment = [&]() -> bool {
-        while (*p && *p != '.' && *p != '[') {
-            if (n >= 256) return false;
-            name[n++] = *p++;
-        }
-        name[n] = 0;
-        return true;
-    };
-    bool ok = segment();
-    *cursor = p;
-    if (!ok) return nullptr;
-    for (;;) {
-        if (u8* item = Q4Map_GetBySymbol(db, name)) return item;
-        if (*p != '.' || n >= 256) return nullptr;
-        name[n++] = *p++;
-        ok = segment();
-        *cursor = p;
-        if (!ok) return nullptr;
-    }
-}
+// The same name look-up as the symbol paths of the XML blocks and the web HMI.
+u8* Varnok_Q4VmSyb_GetMapItem(u8* db, const char** cursor) { return Q4VmSyb_GetMapItem(db, cursor); }
 
 // --- Building the tables -----------------------------------------------------------
 

@@ -51,7 +51,8 @@ void Quillet_Bit_To_Byte(const u8* packed, u8* destination, u32 count);
 // The variable-map item that a dotted path begins with: the shortest prefix
 // of whole segments (split at '.', ended by '[' or the end) that names an
 // item. *cursor is advanced past what was consumed; null when no prefix of
-// at most 256 characters names one, or without a database.
+// at most 256 characters names one (a grown name at most 255), or without a
+// database.
 u8* Varnok_Q4VmSyb_GetMapItem(u8* db, const char** cursor);
 
 // --- Register binding tables ---------------------------------------------------

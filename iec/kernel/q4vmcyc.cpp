@@ -1,5 +1,6 @@
 #include "iec/kernel/q4vmcyc.h"
 
+#include "iec/ext/q4vmcan.h"
 #include "iec/ext/q4bdll.h"
 #include "iec/ext/q4ea.h"
 #include "iec/ext/q4cs.h"
@@ -102,14 +103,17 @@ void Q4VM_ShutDown(u8* db, const char* retainPath) {
     Q4VMWarm_ShutDown(db, retainPath);
     Q4VMFbl_ShutDown(db);
     Q4VMRsc_FreeAll(db);
+    Q4VMCan_Close(db);
     Q4MBSrv_ResetDevIdent();
     Q4MbFb_Reset();
     Q4VM_DeleteHeap(db);
 }
 
-void Q4VM_FullIOExchangeEx(u8* db, u32) {
+void Q4VM_FullIOExchangeEx(u8* db, u32 now) {
     u8* st = Q4VM_Status(db);
-    if (!st || Guarded(st)) return;
+    if (!st) return;
+    if (!(Flags(st) & kVmFlagStopped)) Q4VMCan_Exchange(db, now);
+    if (Guarded(st)) return;
     Q4VM_FullIOExchange(db);
 }
 

@@ -11,6 +11,7 @@
 #include "iec/ext/q4ea.h"
 #include "iec/ext/q4mb.h"
 #include "iec/ext/q4mbmap.h"
+#include "iec/ext/q4vmcan.h"
 #include "iec/kernel/q4heap.h"
 #include "iec/kernel/q4vmmap.h"
 #include "iec/kernel/q4vmprg.h"
@@ -177,7 +178,8 @@ int Q4VM_GetDBSize(const Q4Code& c, u8* d) {
         if (need == 0) return kVmErrGeneric;
         SizeArea(d, kDbModbus, 0, 0, need);
     }
-    // Areas of the I/O system, AS-i, binding, CAN and bus drivers are sized
+    if (Q4VMCan_GetDBSize(d, c) != 0) return kVmErrCan;
+    // Areas of the I/O system, AS-i, binding and bus drivers are sized
     // by those services from their configurations; without them they stay
     // empty (a valid pointer to the next area).
     VmDbDesc res = Q4VM_GetDesc(d, kDbResources);
@@ -212,6 +214,7 @@ void Q4VM_Forget(u8* db) {
             Q4Heap_DeleteHeap(l.heap);
             l = {};
         }
+    Q4VMCan_Close(db);
     Q4VMRsc_Forget(db);
     Q4VMMap_Forget(db);
     Q4VMTic_Forget(db);
@@ -362,7 +365,12 @@ int Q4VM_BuildEx(const Q4Code& c, u8* db, int /*openIo*/, int /*buildBusDrivers*
     VmDbDesc ev = Q4VM_GetDesc(db, kDbChangeEvents);
     ev.used = 0;
     Q4VM_PutDesc(db, kDbChangeEvents, ev);
-    if ((rc = Q4EAX_Build(c, db)) != 0) return rc;
+    // The CAN ports; a port that cannot be opened fails the build.
+    if (Q4VMCan_Build(db, c) != 0) return kVmErrCan;
+    if ((rc = Q4EAX_Build(c, db)) != 0) {
+        Q4VMCan_Close(db);
+        return rc;
+    }
     Q4EAX_Link(db);
     // Block registry, retained variables, and the check of every program
     // before anything runs.

@@ -7,8 +7,10 @@
 #include <vector>
 
 #include "iec/blocks/q4ctlrows.h"
+#include "iec/ext/q4barray.h"
 #include "iec/ext/q4bdll.h"
 #include "iec/ext/q4mbfb.h"
+#include "iec/ext/q4vmcan.h"
 #include "iec/kernel/q4fbbuffer.h"
 #include "iec/kernel/q4fbclock.h"
 #include "iec/kernel/q4fbcsv.h"
@@ -188,6 +190,7 @@ constexpr std::span<const Q4BlockEntry> kFamilies[] = {
     kQ4FbSerioRows, kQ4FbCsvRows,   kQ4FbPidRows,   kQ4MbFbRows,
     kQ4CtlPanelRows, kQ4CtlTimerRows, kQ4CtlAnyMathRows, kQ4CtlCounterRows, kQ4CtlMoveRows,
     kQ4CtlStringRows, kQ4CtlPidRows, kQ4CtlCommRows, kQ4CtlFileRows, kQ4CtlModbusRows,
+    kQ4BArrayRows, kQ4VmCanRows,
 };
 
 constexpr bool SameName(const char* a, const char* b) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "iec/ext/q4vmcan.h"
 #include "iec/ext/q4ea.h"
 #include "iec/ext/q4mb.h"
 #include "iec/ext/q4mbmap.h"
@@ -314,6 +315,7 @@ int Q4VM_CanHOTStart(const Q4Code& c, u8* db) {
         return Refuse(kVmErrCallStack);
     if (!ModbusFits(c, db)) return Refuse(kVmErrModbus);
     if (Q4EAX_CanBuildHOT(c, db)) return Refuse(kVmErrBinding);
+    if (Q4VMCan_CanBuildHot(db, c)) return Refuse(kVmErrCan);
     // The new programs as they will run on the rebuilt database.
     if (Q4VMTic_VerifyCode(db, c, LimitsAfter(c, db)) != 0) return Refuse(kVmErrCodeInvalid);
     return kVmOk;
@@ -418,6 +420,7 @@ int Q4VM_BuildHOT(const Q4Code& c, u8* db, u32 now) {
     Q4VM_PutDesc(db, kDbChangeEvents, evd);
     if (Q4EAX_BuildHOT(c, db)) return kVmErrBinding;
     Q4EAX_Link(db);
+    if (Q4VMCan_BuildHot(db, c)) return kVmErrCan;
     if (Q4VMTic_VerifyAll(db) != 0) return kVmErrCodeInvalid;
     return kVmOk;
 }
