@@ -10,6 +10,7 @@
 #include "iec/ext/q4bdll.h"
 #include "iec/ext/q4mbfb.h"
 #include "iec/ext/q4txb.h"
+#include "iec/ext/q4xml.h"
 #include "iec/kernel/q4fbbuffer.h"
 #include "iec/kernel/q4fbclock.h"
 #include "iec/kernel/q4fbcsv.h"
@@ -187,7 +188,7 @@ constexpr const char* kPfbNames[kPfbCount] = {
 constexpr std::span<const Q4BlockEntry> kFamilies[] = {
     kQ4FbLogicRows, kQ4FbTimerRows, kQ4FbClockRows, kQ4FbSignalRows, kQ4FbBufferRows,
     kQ4FbSerioRows, kQ4FbCsvRows,   kQ4FbPidRows,   kQ4MbFbRows,
-    kQ4CtlPanelRows, kQ4CtlTimerRows, kQ4TxbRows,
+    kQ4CtlPanelRows, kQ4CtlTimerRows, kQ4TxbRows, kQ4XmlRows,
 };
 
 constexpr bool SameName(const char* a, const char* b) {
