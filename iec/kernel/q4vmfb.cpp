@@ -267,13 +267,16 @@ int Q4VMFbl_List(int mode, void* record, int standard) {
     for (int more = Q4Blocks_GetFirstID(&id); more; more = Q4Blocks_GetNextID(&id))
         if (Q4Blocks_GetName(id) && Q4Blocks_GetProc(id) && Apply(mode, record, Q4Blocks_GetName(id), Q4Blocks_GetProc(id)))
             return 0;
-    if (Q4Bdll_StartEnum()) {
-        for (u32 k = 0; Q4Bdll_GetName(k); ++k)
-            if (Q4Bdll_GetProc(k) && Apply(mode, record, Q4Bdll_GetName(k), Q4Bdll_GetProc(k))) {
-                Q4Bdll_StopEnum();
+    if (Q4Bdll_StartEnumerate()) {
+        for (int more = Q4Bdll_GetFirstID(&id); more; more = Q4Bdll_GetNextID(&id)) {
+            const char* name = Q4Bdll_GetName(id);
+            Q4FbHandler h = name ? Q4Bdll_GetProc(id) : nullptr;
+            if (h && Apply(mode, record, name, h)) {
+                Q4Bdll_StopEnumerate();
                 return 0;
             }
-        Q4Bdll_StopEnum();
+        }
+        Q4Bdll_StopEnumerate();
     }
     return 1;
 }
