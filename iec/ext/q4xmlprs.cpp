@@ -27,7 +27,7 @@ public:
     }
 
     // The root tag, or 0 with err() the code set (0: none).
-    u32 Root() { return Element(0, 0); }
+    u32 Root() { return Element(0, 0, nullptr); }
     u32 err() const { return err_; }
 
 private:
@@ -105,14 +105,18 @@ private:
         return 0;
     }
 
-    bool Flush(u32 tag, std::string* piece) {
-        // A failed entity left a 0 in the piece: the piece ends there.
-        std::string text = piece->substr(0, piece->find('\0'));
+    // Contents are collected in pieces of kPiece characters; a failed entity
+    // left a 0 in its piece, and the piece ends there. All the text of an
+    // element goes to its tag at once when the element ends, so that the
+    // blanks between many children do not grow the contents piece by piece.
+    static void EndPiece(std::string* piece, std::string* text) {
+        text->append(*piece, 0, piece->find('\0'));
         piece->clear();
-        return text.empty() || Q4XmlTag_AppendContents(db_, tag, text);
     }
 
-    u32 Element(u32 parent, u32 depth) {
+    // An element: a child of parent (0: the root) after *last, the parent's
+    // last child so far, which becomes the new tag.
+    u32 Element(u32 parent, u32 depth, u32* last) {
         // 1. Up to "<" and a character that starts a name.
         for (;;) {
             if (cur_ == 0) return 0;
@@ -138,8 +142,9 @@ private:
         std::string name;
         if (!Name(&name)) return Drop(0, kXmlSyntax);
         if (depth >= kQ4XmlMaxDepth) return Drop(0, kXmlSyntax);
-        u32 tag = Q4XmlTag_New(db_, parent, name);
+        u32 tag = Q4XmlTag_New(db_, parent, name, last ? *last : 0);
         if (!tag) return Drop(0, kXmlNoMemory);
+        if (last) *last = tag;
         // 3. Attributes.
         SkipBlanks();
         while (cur_ != '/' && cur_ != '>') {
@@ -164,7 +169,8 @@ private:
         }
         // 5. Contents and children up to the end tag.
         Advance();
-        std::string piece;
+        std::string piece, text;
+        u32 child = 0;
         for (;;) {
             if (cur_ == 0) return Drop(tag, kXmlSyntax);
             if (cur_ != '<') {
@@ -175,12 +181,12 @@ private:
                     Advance();
                 }
                 piece += c;
-                if (piece.size() == kPiece && !Flush(tag, &piece)) return Drop(tag, kXmlNoMemory);
+                if (piece.size() == kPiece) EndPiece(&piece, &text);
                 continue;
             }
-            if (!Flush(tag, &piece)) return Drop(tag, kXmlNoMemory);
+            EndPiece(&piece, &text);
             u32 before = err_;
-            if (Element(tag, depth + 1)) continue;
+            if (Element(tag, depth + 1, &child)) continue;
             if (cur_ != '/' || err_ == kXmlNoMemory) return Drop(tag, kXmlSyntax);
             // The end tag: a failed child that stopped at "</".
             err_ = before;
@@ -190,6 +196,7 @@ private:
             SkipBlanks();
             if (cur_ != '>') return Drop(tag, kXmlSyntax);
             Advance();
+            if (!text.empty() && !Q4XmlTag_AppendContents(db_, tag, text)) return Drop(tag, kXmlNoMemory);
             return tag;
         }
     }

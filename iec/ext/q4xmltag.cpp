@@ -147,7 +147,7 @@ std::string Q4XmlTag_Text(u8* db, u32 str) {
     return heap ? StringText(heap, str) : std::string();
 }
 
-u32 Q4XmlTag_New(u8* db, u32 parent, const std::string& name) {
+u32 Q4XmlTag_New(u8* db, u32 parent, const std::string& name, u32 after) {
     Q4Heap* heap = Heap(db);
     if (!heap) return 0;
     u32 tag = Q4Heap_Alloc(heap, kTagBytes);
@@ -160,8 +160,9 @@ u32 Q4XmlTag_New(u8* db, u32 parent, const std::string& name) {
     SetField(heap, tag, kTagName, str);
     SetField(heap, tag, kTagParent, parent);
     if (parent) {
-        u32 last = 0, bound = Q4XmlTag_WalkBound(db);
-        for (u32 c = Field(heap, parent, kTagChild); c && bound--; c = Field(heap, c, kTagNext)) last = c;
+        u32 last = after, bound = Q4XmlTag_WalkBound(db);
+        if (!last)
+            for (u32 c = Field(heap, parent, kTagChild); c && bound--; c = Field(heap, c, kTagNext)) last = c;
         SetField(heap, last ? last : parent, last ? kTagNext : kTagChild, tag);
     }
     StatusPut(db, kVmStXmlCount, Q4XML_Count(db) + 1);

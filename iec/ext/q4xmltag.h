@@ -65,8 +65,9 @@ bool Q4XmlTag_Get(u8* db, u32 tag, Q4XmlTagRec* out);
 // Text of a string block (empty for none).
 std::string Q4XmlTag_Text(u8* db, u32 str);
 // A new tag appended to parent's children (parent 0: a root); counted. 0
-// when the heap is full.
-u32 Q4XmlTag_New(u8* db, u32 parent, const std::string& name);
+// when the heap is full. after, when given, is the parent's last child (a
+// reader appending child after child need not walk the list each time).
+u32 Q4XmlTag_New(u8* db, u32 parent, const std::string& name, u32 after = 0);
 bool Q4XmlTag_AppendContents(u8* db, u32 tag, const std::string& text);
 bool Q4XmlTag_SetAttrib(u8* db, u32 tag, const std::string& name, const std::string& value);
 // Unlinks the tag from its parent and frees its subtree; the tags freed.
