@@ -16,6 +16,7 @@ PACKAGES=(
   curl chromium libssl-dev wrk nginx-light dnsmasq-base
   libmosquitto-dev mosquitto mosquitto-clients
   locales-all python3-aiosmtpd
+  libxml2-utils libexpat1-dev
 )
 
 missing=()

@@ -2,7 +2,9 @@
 
 #include <cstring>
 
+#include "iec/ext/q4bdll.h"
 #include "iec/kernel/q4file.h"
+#include "platform/root.h"
 
 namespace {
 
@@ -59,6 +61,10 @@ Q4FileHandle Open(char* name, bool write, u32* size) {
     g_regFile = false;
     std::string path;
     if (!Q4FT_GetFullPath(name, &path)) return nullptr;
+    // The block library loads from this folder at the runtime's start: a
+    // file sent over the link must never become native code of the
+    // controller.
+    if (write && Root_HostPath(path) == Root_HostPath(kQ4BdllFile)) return nullptr;
     if (size) *size = Q4File_GetSize(path.c_str());
     Q4FileHandle f = Q4File_Open(path.c_str(), write ? 1 : 0);
     if (f && write && std::strcmp(name, kRegFile) == 0) g_regFile = true;

@@ -23,9 +23,21 @@ u8* Buffer(Q4Heap* h) { return D(h) - Get(h, kCapacity) - kQ4HeapHeaderBytes; }
 u8* Slot(Q4Heap* h, u32 k) { return D(h) - 8 * k; }
 u32 SlotSize(Q4Heap* h, u32 k) { return GetLe32(Slot(h, k)); }
 u32 SlotAddr(Q4Heap* h, u32 k) { return GetLe32(Slot(h, k) + 4); }
+// Where the search for an empty slot starts, for the last buffer heap that
+// allocated: every slot below it is in use. Kept in the process, since the
+// stored descriptor has no room for it; a hint that is too high only costs
+// a new slot, never a wrong one, so a heap replaced behind its back (a hot
+// restart's image) stays sound.
+struct SlotHint {
+    const Q4Heap* heap = nullptr;
+    u32 from = 1;
+};
+SlotHint g_hint;
+
 void SetSlot(Q4Heap* h, u32 k, u32 sizeWord, u32 addr) {
     PutLe32(Slot(h, k), sizeWord);
     PutLe32(Slot(h, k) + 4, addr);
+    if (sizeWord == 0 && g_hint.heap == h && k < g_hint.from) g_hint.from = k;
 }
 
 bool ValidHandle(Q4Heap* h, u32 handle) { return handle >= 1 && handle <= Get(h, kHandles); }
@@ -178,8 +190,9 @@ u32 Q4Heap_Alloc(Q4Heap* heap, u32 size) {
     u64 n = (static_cast<u64>(size) + 3) & ~u64{3};
     u64 used = Get(heap, kUsed), handles = Get(heap, kHandles);
     if (n > kSizeMask || used + 8 * (handles + 1) + n > Get(heap, kCapacity)) return 0;
-    u32 k = 1;
+    u32 k = g_hint.heap == heap && g_hint.from <= handles + 1 ? g_hint.from : 1;
     while (k <= handles && SlotSize(heap, k) != 0) ++k;
+    g_hint = SlotHint{heap, k + 1};
     if (k > handles) Put(heap, kHandles, k);
     u32 addr = static_cast<u32>(kQ4HeapHeaderBytes + used);
     SetSlot(heap, k, static_cast<u32>(n), addr);

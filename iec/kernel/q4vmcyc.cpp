@@ -146,7 +146,7 @@ int Q4VM_OpenModbus(u8* db) { return Q4MB_Open(db); }
 void Q4VM_CloseModbus(u8* db) { Q4MB_Close(db); }
 int Q4VM_OpenExtData(u8* db) { return Q4EAX_Open(db); }
 void Q4VM_CloseExtData(u8* db) { Q4EAX_Close(db); }
-int Q4VM_OpenDynaLinks() { return Q4Bdll_OpenDynaLinks(); }
+int Q4VM_OpenDynaLinks() { return Q4Bdll_OpenDynaLinks() ? 1 : 0; }
 void Q4VM_CloseDynaLinks() { Q4Bdll_CloseDynaLinks(); }
 int Q4VM_LoadRetains(u8* db, const char* path) { return Q4VMWarm_Load(db, path); }
 int Q4VM_PrepareRetains(u8* db) { return Q4VMWarm_CanStore(db); }

@@ -145,6 +145,12 @@ constexpr u32 kVmStExecLength = 72;
 constexpr u32 kVmStActiveTimers = 74;
 constexpr u32 kVmStBreakpoints = 76;  // 16 slots of 8 bytes
 constexpr u32 kVmStLockedCount = 216;
+// Text buffers and XML documents of the application (counts of live objects
+// and the last error of each family).
+constexpr u32 kVmStTextCount = 224;
+constexpr u32 kVmStTextError = 228;
+constexpr u32 kVmStXmlCount = 232;
+constexpr u32 kVmStXmlError = 236;
 constexpr u32 kVmStSeconds = 240;
 constexpr u32 kVmStMillis = 244;
 static_assert(kVmStBreakpoints + 16 * 8 == kQ4StOptions);

@@ -10,7 +10,9 @@
 #include "iec/ext/q4barray.h"
 #include "iec/ext/q4bdll.h"
 #include "iec/ext/q4mbfb.h"
+#include "iec/ext/q4txb.h"
 #include "iec/ext/q4vmcan.h"
+#include "iec/ext/q4xml.h"
 #include "iec/kernel/q4fbbuffer.h"
 #include "iec/kernel/q4fbclock.h"
 #include "iec/kernel/q4fbcsv.h"
@@ -190,7 +192,7 @@ constexpr std::span<const Q4BlockEntry> kFamilies[] = {
     kQ4FbSerioRows, kQ4FbCsvRows,   kQ4FbPidRows,   kQ4MbFbRows,
     kQ4CtlPanelRows, kQ4CtlTimerRows, kQ4CtlAnyMathRows, kQ4CtlCounterRows, kQ4CtlMoveRows,
     kQ4CtlStringRows, kQ4CtlPidRows, kQ4CtlCommRows, kQ4CtlFileRows, kQ4CtlModbusRows,
-    kQ4BArrayRows, kQ4VmCanRows,
+    kQ4BArrayRows, kQ4VmCanRows, kQ4TxbRows, kQ4XmlRows,
 };
 
 constexpr bool SameName(const char* a, const char* b) {
@@ -269,13 +271,16 @@ int Q4VMFbl_List(int mode, void* record, int standard) {
     for (int more = Q4Blocks_GetFirstID(&id); more; more = Q4Blocks_GetNextID(&id))
         if (Q4Blocks_GetName(id) && Q4Blocks_GetProc(id) && Apply(mode, record, Q4Blocks_GetName(id), Q4Blocks_GetProc(id)))
             return 0;
-    if (Q4Bdll_StartEnum()) {
-        for (u32 k = 0; Q4Bdll_GetName(k); ++k)
-            if (Q4Bdll_GetProc(k) && Apply(mode, record, Q4Bdll_GetName(k), Q4Bdll_GetProc(k))) {
-                Q4Bdll_StopEnum();
+    if (Q4Bdll_StartEnumerate()) {
+        for (int more = Q4Bdll_GetFirstID(&id); more; more = Q4Bdll_GetNextID(&id)) {
+            const char* name = Q4Bdll_GetName(id);
+            Q4FbHandler h = name ? Q4Bdll_GetProc(id) : nullptr;
+            if (h && Apply(mode, record, name, h)) {
+                Q4Bdll_StopEnumerate();
                 return 0;
             }
-        Q4Bdll_StopEnum();
+        }
+        Q4Bdll_StopEnumerate();
     }
     return 1;
 }

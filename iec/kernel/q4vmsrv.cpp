@@ -116,20 +116,24 @@ bool PutExternal(Out& o, u8* db, u16 index, u32 width) {
     return true;
 }
 
+// The next block name of the listing: the registry's blocks, then the
+// library's (the cursor's phase 1, then 2); none at the end (phase 0).
 const char* NextBlockName() {
     if (g.cursor.phase == 1) {
-        if (Q4Blocks_GetNextID(&g.cursor.id) == 0) return Q4Blocks_GetName(g.cursor.id);
-        if (Q4Bdll_StartEnum()) {
-            g.cursor = Cursor{2, 0};
-            if (const char* n = Q4Bdll_GetName(0)) return n;
-            Q4Bdll_StopEnum();
+        if (Q4Blocks_GetNextID(&g.cursor.id)) return Q4Blocks_GetName(g.cursor.id);
+        if (Q4Bdll_StartEnumerate()) {
+            if (Q4Bdll_GetFirstID(&g.cursor.id)) {
+                g.cursor.phase = 2;
+                return Q4Bdll_GetName(g.cursor.id);
+            }
+            Q4Bdll_StopEnumerate();
         }
         g.cursor = Cursor{};
         return nullptr;
     }
     if (g.cursor.phase == 2) {
-        if (const char* n = Q4Bdll_GetName(++g.cursor.id)) return n;
-        Q4Bdll_StopEnum();
+        if (Q4Bdll_GetNextID(&g.cursor.id)) return Q4Bdll_GetName(g.cursor.id);
+        Q4Bdll_StopEnumerate();
         g.cursor = Cursor{};
     }
     return nullptr;
@@ -154,9 +158,9 @@ bool SystemInfo(Out& o, u8* db, u16 sub) {
         case 6: {
             const char* name = nullptr;
             if (sub == 5) {
-                if (g.cursor.phase == 2) Q4Bdll_StopEnum();
+                if (g.cursor.phase == 2) Q4Bdll_StopEnumerate();
                 g.cursor = Cursor{};
-                if (Q4Blocks_GetFirstID(&g.cursor.id) == 0) {
+                if (Q4Blocks_GetFirstID(&g.cursor.id)) {
                     g.cursor.phase = 1;
                     name = Q4Blocks_GetName(g.cursor.id);
                 }
@@ -423,7 +427,7 @@ bool Object(Out& o, u8* db, u8 kind, u16 index, const u8* ctAt) {
 }  // namespace
 
 void Q4VMSrv_Reset() {
-    if (g.cursor.phase == 2) Q4Bdll_StopEnum();
+    if (g.cursor.phase == 2) Q4Bdll_StopEnumerate();
     g = State{};
 }
 

@@ -11,25 +11,27 @@
 #pragma once
 
 #include "platform/bytes.h"
+#include "iec/ext/q4blocklib.h"
 
 // Block handler convention: (block command, database, class data, instance
-// data, operand indices) -> int.
-using Q4FbHandler = int (*)(int command, u8* db, u8* classData, u8* instanceData, const u16* operands);
+// data, operand indices) -> int. The same for built-in blocks and for those
+// of a loadable block library, whose authors have it from the public header.
+using Q4FbHandler = Q4BlockHandler;
 
 enum Q4BlockCommand : int {
-    kFbExecute = 0,
-    kFbClassId = 1,
-    kFbClassSize = 2,
-    kFbInstanceSize = 3,
-    kFbClassInit = 4,
-    kFbClassEnd = 5,
-    kFbInstanceInit = 6,
-    kFbInstanceEnd = 7,
-    kFbHotInit = 8,
-    kFbAnyType = 9,
-    kFbKeepAlive = 10,
-    kFbWantsKeepAlive = 11,
-    kFbInstanceName = 12,
+    kFbExecute = Q4BLK_EXECUTE,
+    kFbClassId = Q4BLK_CLASS_ID,
+    kFbClassSize = Q4BLK_CLASS_SIZE,
+    kFbInstanceSize = Q4BLK_INSTANCE_SIZE,
+    kFbClassInit = Q4BLK_CLASS_INIT,
+    kFbClassEnd = Q4BLK_CLASS_END,
+    kFbInstanceInit = Q4BLK_INSTANCE_INIT,
+    kFbInstanceEnd = Q4BLK_INSTANCE_END,
+    kFbHotInit = Q4BLK_HOT_INIT,
+    kFbAnyType = Q4BLK_ANY_TYPE,
+    kFbKeepAlive = Q4BLK_KEEP_ALIVE,
+    kFbWantsKeepAlive = Q4BLK_WANTS_KEEP_ALIVE,
+    kFbInstanceName = Q4BLK_INSTANCE_NAME,
 };
 
 // Runs one stream: program 0 is the execution buffer. Returns 1 when the

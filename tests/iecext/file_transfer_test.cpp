@@ -108,6 +108,8 @@ TEST_F(FileTransfer, ErrorsAnswerTheirNumbersWithoutData) {
         {"name without its NUL", 4, {'a', 'b'}, kQ4FTCannotOpen},
         {"create where no folder is", 1, {0, 0, 0, 1, 'n', 'o', '/', 'x', 0}, kQ4FTCannotCreate},
         {"name reduced to nothing", 1, {0, 0, 0, 1, '.', '.', 0}, kQ4FTCannotCreate},
+        {"the block library", 1, {0, 0, 0, 1, 'a', '/', '.', '.', '/', 'l', 'i', 'b', 'q', '4', 'b', 'l', 'o', 'c', 'k', 's', '.', 's', 'o', 0},
+         kQ4FTCannotCreate},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
