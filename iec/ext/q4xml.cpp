@@ -6,6 +6,7 @@
 #include <string>
 
 #include "iec/ext/q4txb.h"
+#include "iec/ext/q4vmsyb.h"
 #include "iec/ext/q4xmlprs.h"
 #include "iec/ext/q4xmltag.h"
 #include "iec/ext/q4xmlwr.h"
@@ -56,8 +57,16 @@ bool PutValue(u8* db, u16 type, u16 index, Get get) {
     return ok;
 }
 
-// The variable of a symbol: its type (bit 7 dropped) and address.
+// The variable of a symbol: its type (bit 7 dropped) and address. A path
+// (a structure member or an array element) resolves through the symbol
+// table; a plain name of the variable map also resolves.
 bool Symbol(u8* db, const std::string& name, u16* type, u8** data) {
+    u8 pathType = 0;
+    if (u8* at = Q4VmSyb_ParseSingle(db, name.c_str(), &pathType)) {
+        *type = pathType & 0x7F;
+        *data = at;
+        return true;
+    }
     u8* e = Q4Map_GetBySymbol(db, name.c_str());
     if (!e) return false;
     *type = Q4Map_GetType(db, e) & 0x7F;
