@@ -159,7 +159,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     q4LinkPeers.descriptor = Lent;
     q4LinkPeers.hostCode = Host;
     q4LinkPeers.handBack = HandBack;
-    if (size < 5) return 0;
+    // The master's answer takes its transaction number from body bytes 3-4.
+    if (size < 6) return 0;
     const u8 mode = data[0] % 5;
     const u8* body = data + 1;
     const u32 n = static_cast<u32>(size - 1 > 600 ? 600 : size - 1);

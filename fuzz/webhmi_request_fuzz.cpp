@@ -81,7 +81,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Framing(data, size);
     } else if (which == 1) {
         std::string text(reinterpret_cast<const char*>(data), size);
-        char realm[kDartuAuthFieldSize], user[kDartuAuthFieldSize], password[kDartuAuthFieldSize];
+        // Cleared as the server's own caller clears them: a header of an
+        // unknown scheme leaves the fields untouched.
+        char realm[kDartuAuthFieldSize] = {}, user[kDartuAuthFieldSize] = {}, password[kDartuAuthFieldSize] = {};
         i32 error = 0;
         int stale = 0;
         for (u32 method : {kDartuLoginHttpBasic, kDartuLoginHttpDigest}) {

@@ -727,7 +727,9 @@ void write_fxp_data() {
 
 void read_fxp_data() {
     static u8 buf[kCmdDataStore];
-    i32 r = Fxp_DoReadData(buf, std::min<u32>(CmdDataMax, sizeof buf));
+    // A count of 611 or 653 would read as a refusal and its bytes be lost, so
+    // a frame on a link negotiated above 610 bytes carries at most 610.
+    i32 r = Fxp_DoReadData(buf, std::min<u32>({CmdDataMax, sizeof buf, 610}));
     if (r == kWait) return;
     if (r == 611 || r == 653) {
         putbyte(kCmdNak);

@@ -55,8 +55,9 @@ struct SrtpHeader {
     u32 ParamOffset() const { return paramPos == 1 || paramPos == 5 ? 42 : 50; }
     u8 Service() const { return tail[ParamOffset() - 40]; }
     u8 Selector() const { return tail[ParamOffset() - 39]; }
-    u16 Offset() const { return GetLe16(tail + ParamOffset() - 38); }
-    u16 Length() const { return GetLe16(tail + ParamOffset() - 36); }
+    // The index is worked out first: tail + 50 would point past the array.
+    u16 Offset() const { return GetLe16(tail + (ParamOffset() - 38)); }
+    u16 Length() const { return GetLe16(tail + (ParamOffset() - 36)); }
 };
 
 SrtpHeader SrtpHeader_Decode(const u8* bytes56);

@@ -88,6 +88,20 @@ TEST_F(FxpTest, StorThenRetrGivesTheSameBytesInFramesOfTheNegotiatedSize) {
     EXPECT_EQ(Host("/mnt/cfg/LOGS/2024/DATA.BIN"), content);
 }
 
+// On a link negotiated to 1024 bytes a frame of 611 or 653 data bytes must
+// still be data, not taken for the refusal codes of the same value.
+TEST_F(FxpTest, FilesOfTheRefusalCodesSizesAreFetchedWhole) {
+    ASSERT_EQ(fx->Negotiate(kNode, 1024), 0xA0);
+    for (size_t n : {611u, 653u}) {
+        SCOPED_TRACE(n);
+        const std::string content(n, 'q');
+        ASSERT_EQ(Store("Z:\\SIZED.BIN", content), 0);
+        ASSERT_EQ(Line("retr Z:\\SIZED.BIN"), 619);
+        EXPECT_EQ(Fetch(), content);
+        ASSERT_EQ(Line("dele Z:\\SIZED.BIN"), 250);
+    }
+}
+
 TEST_F(FxpTest, DirectoriesListingAndResultCodes) {
     ASSERT_EQ(Line("cwd Z:\\"), 250);
     ASSERT_EQ(Line("mkd DOCS"), 257);
