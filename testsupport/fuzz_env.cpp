@@ -1,6 +1,7 @@
 #include "testsupport/fuzz_env.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -22,6 +23,9 @@ void FuzzEnv_Init(const char* prefix) {
     static bool done = false;
     if (done) return;
     done = true;
+    // As the controller does at start-up: a peer that closed its end of a
+    // connection makes a send fail, not end the process.
+    signal(SIGPIPE, SIG_IGN);
     const char* tmp = std::getenv("TMPDIR");
     std::string tmpl = std::string(tmp != nullptr && *tmp != 0 ? tmp : "/tmp") + "/" + prefix + "XXXXXX";
     const char* d = mkdtemp(tmpl.data());
