@@ -35,10 +35,11 @@ TEST_P(PanelSystem, ScreensAlarmsClockAndTextSeenFromOutside) {
     std::vector<std::pair<u32, u16>> words = {{WordOf(lreg::R(1)), 0x8000}};
     for (u32 k = 0; k < 7; ++k) words.push_back({WordOf(clockRec) + k, rec[k]});
     const std::time_t hostBefore = std::time(nullptr);
-    // A few passes: the alarm has entered the list and been shown before
-    // the power fails.
+    // Enough passes for several scans (a pass that serves the network
+    // without a scan due counts too): the alarm has entered the list and
+    // been shown before the power fails.
     std::string log;
-    const std::vector<u8> image = RunLadderUntilPowerDown(root, p, words, 5, &log);
+    const std::vector<u8> image = RunLadderUntilPowerDown(root, p, words, 30, &log);
     ASSERT_EQ(image.size(), kPlcRegBytes);
     const u8* regs = image.data();
     auto word = [regs](u32 bitAddress, u32 k = 0) { return GetLe16(regs + 2 * (WordOf(bitAddress) + k)); };
