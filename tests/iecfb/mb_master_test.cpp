@@ -26,7 +26,8 @@
 
 namespace {
 
-bool Until(const std::function<bool()>& done, int rounds = 2500) { return PollUntil(done, rounds); }
+// The peers are real programs on ptys: the bound leaves a loaded machine room.
+bool Until(const std::function<bool()>& done, int rounds = 10000) { return PollUntil(done, rounds); }
 
 // Operands of one master block over a database with an INT and a BOOL
 // array of 16 elements.
